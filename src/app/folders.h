@@ -1,0 +1,27 @@
+#pragma once
+
+#include <QString>
+
+// Where the updater keeps its files. The names are shared with the sibling configuration tool,
+// so they never change: everything lives in a folder called "Quillet".
+namespace Folders {
+
+// System temporary folder + "/Quillet/": the lock file and the report folder live here.
+QString tempWorkFolder();
+// Per-user data location + "/Quillet/": "units.ini" and "quilletsettings.ini".
+QString dataFolder();
+// tempWorkFolder() + "priorityhelp/": the diagnostic report.
+QString reportFolder();
+
+QString lockFilePath();
+QString reportFilePath();
+QString unitListPath();
+QString settingsPath();
+// "LOGFILE.txt" in the current working folder, as an absolute path.
+QString logFilePath();
+
+// Creates the temporary work folder, the data folder and the report folder (with missing
+// parents). Failures are ignored: the updater runs without them.
+void createStartupFolders();
+
+} // namespace Folders

@@ -1,0 +1,50 @@
+#include "operatorquestions.h"
+
+#include <QFileDialog>
+
+namespace {
+
+class RealDialogs final : public OperatorQuestions
+{
+public:
+    QMessageBox::StandardButton ask(QWidget *parent, const Question &question) override
+    {
+        QMessageBox box(question.icon, question.title, question.text, question.buttons, parent);
+        if (question.defaultButton != QMessageBox::NoButton)
+            box.setDefaultButton(question.defaultButton);
+        return QMessageBox::StandardButton(box.exec());
+    }
+
+    QString askOpenFileName(QWidget *parent, const FileQuestion &question) override
+    {
+        return QFileDialog::getOpenFileName(parent, question.caption, question.folder, question.filter);
+    }
+};
+
+RealDialogs realDialogs;
+OperatorQuestions *installed = nullptr;
+
+} // namespace
+
+OperatorQuestions &OperatorQuestions::current()
+{
+    return installed ? *installed : realDialogs;
+}
+
+void OperatorQuestions::install(OperatorQuestions *questions)
+{
+    installed = questions;
+}
+
+QMessageBox::StandardButton askOperator(QWidget *parent, QMessageBox::Icon icon, const QString &title,
+                                        const QString &text, QMessageBox::StandardButtons buttons,
+                                        QMessageBox::StandardButton defaultButton)
+{
+    OperatorQuestions::Question question;
+    question.icon = icon;
+    question.title = title;
+    question.text = text;
+    question.buttons = buttons;
+    question.defaultButton = defaultButton;
+    return OperatorQuestions::current().ask(parent, question);
+}

@@ -1,0 +1,60 @@
+#include "startup.h"
+
+#include "debuglog.h"
+#include "folders.h"
+#include "logfile.h"
+#include "operatorquestions.h"
+#include "../update/mainwindow.h"
+
+#include <QApplication>
+#include <QFile>
+
+static const char kLogSource[] = "main";
+
+int updaterMain(int &argc, char **argv)
+{
+    Folders::createStartupFolders();
+    LogFile::installIfRequested();
+
+    auto *app = new QApplication(argc, argv);
+    const bool plainStart = (argc == 1);
+
+    auto *lockFile = new QFile(Folders::lockFilePath());
+    if (plainStart && lockFile->exists()) {
+        const QMessageBox::StandardButton answer = askOperator(
+            nullptr, QMessageBox::Warning, QString(),
+            QStringLiteral("Updater was not closed properly, or another instance is running.\n\n "
+                           "Override lock and continue loading?"),
+            QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+        if (answer != QMessageBox::Yes) {
+            delete lockFile;
+            delete app;
+            return 0;
+        }
+    }
+    // An empty file: its presence is the lock.
+    lockFile->open(QIODevice::WriteOnly | QIODevice::Truncate);
+    lockFile->close();
+
+    auto *styleSheet = new QFile(QStringLiteral(":/quillet.css"));
+    if (styleSheet->open(QIODevice::ReadOnly))
+        app->setStyleSheet(QString::fromLatin1(styleSheet->readAll()));
+
+    auto *window = new MainWindow(nullptr);
+    int returnCode = -1;
+    if (plainStart) {
+        window->show();
+        QCoreApplication::processEvents();
+        const bool connected =
+            bool(QObject::connect(app, &QCoreApplication::aboutToQuit, window, &MainWindow::appIsQuitting));
+        BLOG << "aboutToQuit connected to appIsQuitting:" << connected;
+        returnCode = QApplication::exec();
+        BLOG << "Quillet exited normally with returncode:" << returnCode;
+    }
+    // With arguments the window is never shown and the lock file stays behind.
+    delete window;
+    delete styleSheet;
+    delete lockFile;
+    delete app;
+    return returnCode;
+}

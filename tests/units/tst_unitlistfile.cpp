@@ -1,0 +1,196 @@
+#include "app/folders.h"
+#include "units/marluneunit.h"
+#include "units/unitlistfile.h"
+
+#include <QtTest>
+
+// Every key the sibling tool may read from a unit's group, as it expects them.
+static const QStringList storedKeys = {
+    "mac", "deviceType", "ipType", "ip", "subnet", "gateway", "name", "sn", "swversion", "fwversion",
+    "stream", "mode", "audioEnable", "resolution", "modeByte", "dvrbusy", "playstream0", "playstream1",
+    "recordstream0", "recordAudioStream0", "recordstream1", "recordAudioStream1", "mpegstatus", "playFile",
+    "kSeriesMode", "playChannel[0]", "playChannel[1]", "playChannel[2]", "playChannel[3]", "playChannel[4]",
+    "playChannel[5]", "playChannel[6]", "playChannel[7]", "playChannel[8]", "playChannel[9]",
+    "recordChannelVid[0]", "recordChannelVid[1]", "recordChannelVid[2]", "recordChannelVid[3]",
+    "recordChannelVid[4]", "recordChannelVid[5]", "recordChannelVid[6]", "recordChannelVid[7]",
+    "recordChannelVid[8]", "recordChannelVid[9]", "recordChannelAud[0]", "recordChannelAud[1]",
+    "recordChannelAud[2]", "recordChannelAud[3]", "recordChannelAud[4]", "recordChannelAud[5]",
+    "recordChannelAud[6]", "recordChannelAud[7]", "recordChannelAud[8]", "recordChannelAud[9]", "isRec",
+    "isPlay", "diskFree", "mpegFile", "mpegMode", "mpegdate", "indexdate", "audioon", "masseren", "masserip",
+    "sersrcip", "seropen", "p0", "p1", "p2", "localPlayNum", "hasInputOrDVI", "customSettings",
+    "customSettings2", "edid", "isMaster", "audioGain", "txBandwidth", "uncompressedImageEnable",
+    "extremeImageEnable", "imageQuality", "compressionSize", "motionQuality", "ttl", "vlanTagEnable",
+    "vlanNum", "dscp", "allowCopyProtect", "hzOffset", "vtOffset", "disableColorSpace",
+    "inputAudioForHostPlayEnable", "useHostPlayforUnsupportedModeEnable", "rs232baud", "databits", "parity",
+    "stopbits", "remoteEnable", "remoteCommandstart", "remotesynch", "remotestart", "remotestop", "hdmiAudio",
+    "useStreamAudioInLocal", "YCbCrEnable", "simplifiedDVIEnable", "lastFrameHoldEnable", "onePixShiftEnable",
+    "dviOffStreamLossEnable", "invertDVISync", "saveStreamOnSwitch", "gratuitousArp", "txCustom", "webversion",
+    "audiostream", "wstream0", "wstream1", "wstream2", "wstream3", "videomode", "mac0", "mac1", "mac2", "mac3",
+    "ip0", "ip1", "ip2", "ip3", "rxdisabled", "rxmode", "rxstream", "rxaudioEnable", "txunicast",
+    "txunicastip", "txsamplerate", "txaudiodelay", "rxmute", "headphonevolLeft", "headphonevolRight",
+    "lineoutvolLeft", "lineoutvolRight", "KSeries", "dviEnable", "hdmiAudioPassthru", "audioGainRight",
+    "YCbCrEnablePT", "scalerBypass", "streamURL", "transportenable", "dviEnablePT", "settingsLock", "https",
+    "fcpc", "isConductor", "eth0_macStr", "eth0_ipAddr", "eth0_ipAddr_2", "eth1_macStr", "eth1_ipAddr",
+    "eth1_ipAddr_2", "eth0_netMask", "eth0_netMask_2", "eth1_netMask", "eth1_netMask_2"};
+
+class TestUnitListFile : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void init();
+    void storesEveryPersistedKey();
+    void valuesReadBack_data();
+    void valuesReadBack();
+    void sameUnitTwiceUpdatesInPlace();
+    void secondUnitAppends();
+    void writesIntoDataFolder();
+
+private:
+    static MarluneUnit sampleUnit(const QString &mac);
+    QString path;
+    QTemporaryDir dir;
+};
+
+MarluneUnit TestUnitListFile::sampleUnit(const QString &mac)
+{
+    MarluneUnit u;
+    u.mac = mac;
+    u.deviceType = QStringLiteral("ENC");
+    u.name = QStringLiteral("Lobby, left");
+    u.sn = QStringLiteral("K2100A7");
+    u.ip = QStringLiteral("10.77.1.5");
+    u.hzOffset = -12;
+    u.vtOffset = -32768;
+    u.settingsLock = -1;
+    u.stream = 4000000000u;
+    u.playChannel[3] = 33;
+    u.recordChannelAud[9] = 99;
+    u.eth1_netMask_2 = QStringLiteral("255.255.0.0");
+    u.idButton = 1;
+    u.ipTrial = 1;
+    u.updateStatus = 1;
+    u.ndADrop = 5;
+    return u;
+}
+
+void TestUnitListFile::init()
+{
+    QVERIFY(dir.isValid());
+    path = dir.filePath(QStringLiteral("units-%1.ini").arg(QTest::currentTestFunction()));
+    QFile::remove(path);
+}
+
+void TestUnitListFile::storesEveryPersistedKey()
+{
+    QCOMPARE(storedKeys.size(), 164);
+    storeUnitIn(path, sampleUnit(QStringLiteral("00:1A:2B:3C:4D:5E")));
+
+    QSettings settings(path, QSettings::IniFormat);
+    settings.beginGroup(QStringLiteral("00:1A:2B:3C:4D:5E"));
+    QStringList keys = settings.childKeys();
+    QStringList expected = storedKeys;
+    keys.sort();
+    expected.sort();
+    QCOMPARE(keys, expected);
+}
+
+void TestUnitListFile::valuesReadBack_data()
+{
+    QTest::addColumn<QString>("key");
+    QTest::addColumn<QString>("expected");
+
+    QTest::newRow("text-with-comma") << "name" << "Lobby, left";
+    QTest::newRow("negative-offset") << "hzOffset" << "-12";
+    QTest::newRow("most-negative-offset") << "vtOffset" << "-32768";
+    QTest::newRow("negative-lock") << "settingsLock" << "-1";
+    QTest::newRow("large-unsigned") << "stream" << "4000000000";
+    QTest::newRow("array-element") << "playChannel[3]" << "33";
+    QTest::newRow("last-array-element") << "recordChannelAud[9]" << "99";
+    QTest::newRow("default-text") << "fcpc" << "auto";
+    QTest::newRow("last-key") << "eth1_netMask_2" << "255.255.0.0";
+    QTest::newRow("empty-text") << "gateway" << "";
+}
+
+void TestUnitListFile::valuesReadBack()
+{
+    QFETCH(QString, key);
+    QFETCH(QString, expected);
+
+    storeUnitIn(path, sampleUnit(QStringLiteral("00:1A:2B:3C:4D:5E")));
+    QSettings settings(path, QSettings::IniFormat);
+    settings.beginGroup(QStringLiteral("00:1A:2B:3C:4D:5E"));
+    QVERIFY(settings.contains(key));
+    QCOMPARE(settings.value(key).toString(), expected);
+}
+
+void TestUnitListFile::sameUnitTwiceUpdatesInPlace()
+{
+    MarluneUnit unit = sampleUnit(QStringLiteral("00:1A:2B:3C:4D:5E"));
+    storeUnitIn(path, unit);
+    unit.name = QStringLiteral("Renamed");
+    unit.hzOffset = 7;
+    storeUnitIn(path, unit);
+
+    QSettings settings(path, QSettings::IniFormat);
+    QCOMPARE(settings.beginReadArray(QStringLiteral("MACS")), 1);
+    settings.setArrayIndex(0);
+    QCOMPARE(settings.value(QStringLiteral("mac")).toString(), unit.mac);
+    settings.endArray();
+    settings.beginGroup(unit.mac);
+    QCOMPARE(settings.value(QStringLiteral("name")).toString(), QStringLiteral("Renamed"));
+    QCOMPARE(settings.value(QStringLiteral("hzOffset")).toInt(), 7);
+}
+
+void TestUnitListFile::secondUnitAppends()
+{
+    const MarluneUnit first = sampleUnit(QStringLiteral("00:1A:2B:3C:4D:5E"));
+    storeUnitIn(path, first);
+    QSettings before(path, QSettings::IniFormat);
+    before.beginGroup(first.mac);
+    QMap<QString, QString> firstGroup;
+    for (const QString &key : before.childKeys())
+        firstGroup.insert(key, before.value(key).toString());
+    before.endGroup();
+
+    MarluneUnit second = sampleUnit(QStringLiteral("00:1A:2B:3C:4D:60"));
+    second.name = QStringLiteral("Second");
+    storeUnitIn(path, second);
+
+    QSettings settings(path, QSettings::IniFormat);
+    QCOMPARE(settings.beginReadArray(QStringLiteral("MACS")), 2);
+    settings.setArrayIndex(0);
+    QCOMPARE(settings.value(QStringLiteral("mac")).toString(), first.mac);
+    settings.setArrayIndex(1);
+    QCOMPARE(settings.value(QStringLiteral("mac")).toString(), second.mac);
+    settings.endArray();
+
+    settings.beginGroup(first.mac);
+    for (auto it = firstGroup.cbegin(); it != firstGroup.cend(); ++it)
+        QCOMPARE(settings.value(it.key()).toString(), it.value());
+    settings.endGroup();
+    settings.beginGroup(second.mac);
+    QCOMPARE(settings.value(QStringLiteral("name")).toString(), QStringLiteral("Second"));
+}
+
+void TestUnitListFile::writesIntoDataFolder()
+{
+    // The per-user data folder follows XDG_DATA_HOME.
+    const QString dataHome = dir.filePath(QStringLiteral("xdg-data"));
+    const QByteArray previous = qgetenv("XDG_DATA_HOME");
+    qputenv("XDG_DATA_HOME", dataHome.toLocal8Bit());
+    Folders::createStartupFolders();
+    storeUnit(sampleUnit(QStringLiteral("00:1A:2B:3C:4D:5E")));
+    qputenv("XDG_DATA_HOME", previous);
+
+    const QString file = dataHome + QStringLiteral("/Quillet/units.ini");
+    QVERIFY(QFile::exists(file));
+    QFile raw(file);
+    QVERIFY(raw.open(QIODevice::ReadOnly));
+    const QByteArray text = raw.readAll();
+    QVERIFY(text.contains("hzOffset=-12"));
+    QVERIFY(text.contains("[MACS]"));
+}
+
+QTEST_GUILESS_MAIN(TestUnitListFile)
+#include "tst_unitlistfile.moc"
