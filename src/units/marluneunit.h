@@ -2,6 +2,7 @@
 
 #include <QDate>
 #include <QDateTime>
+#include <QMetaType>
 #include <QString>
 
 #include <array>
@@ -244,3 +245,5 @@ QString resolutionText(int width, int height);
 void applySerialFormat(quint8 b, MarluneUnit &unit);
 QString recorderModeText(quint32 n);
 QString levelText(quint8 b);
+
+Q_DECLARE_METATYPE(MarluneUnit)

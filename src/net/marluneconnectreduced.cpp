@@ -1,0 +1,387 @@
+#include "marluneconnectreduced.h"
+
+#include "statusreply.h"
+#include "app/debuglog.h"
+#include "app/folders.h"
+#include "units/unitlistfile.h"
+
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QNetworkInterface>
+#include <QQueue>
+#include <QRandomGenerator>
+#include <QSettings>
+#include <QTcpSocket>
+#include <QThread>
+#include <QTimer>
+#include <QUdpSocket>
+
+static const char kLogSource[] = "marluneconnectreduced";
+
+namespace {
+
+constexpr int kConnectTimeoutMs = 5000;
+constexpr int kReadTimeoutMs = 10000;
+constexpr quint16 kFirstRandomPort = 51146;
+constexpr quint32 kRandomPortSpan = 501;
+constexpr quint16 kLastWildcardPort = 52000;
+// Replies of a whole fleet arrive at once after a discovery burst; the kernel's default
+// receive buffer holds only a few hundred of them.
+constexpr int kUdpReceiveBuffer = 4 * 1024 * 1024;
+
+} // namespace
+
+QByteArray queryPacket(quint8 code)
+{
+    static const char tail[] = {char(0xCA), char(0xFE), 0x12, 0x34, char(0xFF), char(0xFF), char(0xFF), char(0xFF)};
+    QByteArray packet;
+    packet.append(char(0x01));
+    packet.append(char(code));
+    packet.append(tail, sizeof tail);
+    return packet;
+}
+
+QByteArray setupBuffer()
+{
+    static const char head[] = {0x01, char(0xA0), char(0xCA), char(0xFE), 0x12, 0x34,
+                                char(0xFF), char(0xFF), char(0xFF), char(0xFF), 0x01};
+    QByteArray buffer(int(kTcpReplyLimit), '\0');
+    std::copy(std::begin(head), std::end(head), buffer.begin());
+    return buffer;
+}
+
+int queryCodeForUnit(const MarluneUnit &unit)
+{
+    int code = -1;
+    if (unit.isDecoder()) {
+        if (unit.KSeries == 1) {
+            if (unit.isGen3()) {
+                code = 0xB6;
+            } else {
+                code = 0x19;
+                if (unit.isGen2FourK())
+                    code = 0xCB;
+            }
+        } else {
+            code = 0x98;
+        }
+    }
+    if (unit.isEncoder() || unit.isDvr() || unit.isWp()) {
+        code = 0x96;
+        if (unit.isEncoder() && unit.KSeries == 1) {
+            if (unit.isGen3()) {
+                code = 0xB5;
+            } else {
+                code = 0x14;
+                if (unit.isGen2FourK())
+                    code = 0xCA;
+            }
+        }
+        if (unit.isDvr() && unit.fwversion != QLatin1String("0/0/0"))
+            code = 0xB7;
+    }
+    if (unit.isAtr())
+        code = unit.sn.contains(QLatin1String("K4")) ? 0xB8 : 0xB4;
+    return code;
+}
+
+ConfigMessages configMessagesFor(const MarluneUnit &unit, const QByteArray &command)
+{
+    ConfigMessages messages{setupBuffer(), queryPacket(0x96)};
+    if (unit.isAtr())
+        messages.second = queryPacket(unit.sn.contains(QLatin1String("K4")) ? 0xB8 : 0xB4);
+    if (unit.isDecoder() || unit.isDvr())
+        messages.second = queryPacket(0x98);
+    if (unit.isWp() || unit.isAtr() || unit.isKSeries() || unit.isDvr() || unit.isWpc() || unit.isVod()) {
+        messages.first = command;
+        messages.second = QByteArrayLiteral("getStatus\r");
+    }
+    return messages;
+}
+
+MarluneConnect::MarluneConnect(QObject *parent) : QObject(parent)
+{
+    initPackets();
+}
+
+void MarluneConnect::init()
+{
+    udpSocket = new QUdpSocket(this);
+    BLOG << "Initalize MarluneConnect " << QThread::currentThreadId();
+    bool connected =
+        bool(connect(udpSocket, &QUdpSocket::readyRead, this, &MarluneConnect::readPendingDatagrams));
+    BLOG << "signal/slot datagram connect: " << connected;
+    connected = bool(connect(udpSocket, &QUdpSocket::disconnected, this, &MarluneConnect::disconnected));
+    BLOG << "signal/slot datagram connect: " << connected;
+    reBind();
+}
+
+void MarluneConnect::reBind()
+{
+    if (!udpSocket)
+        return;
+    const quint32 r = QRandomGenerator::global()->generate();
+
+    QSettings settings(Folders::settingsPath(), QSettings::IniFormat);
+    const QString bindAddress = settings.value(QStringLiteral("bindAddress"), QString()).toString();
+    const int forceUDPPortBind = settings.value(QStringLiteral("forceUDPPortBind"), 0).toInt();
+    const int udpPortBind = settings.value(QStringLiteral("UDPPortBind"), 50005).toInt();
+
+    int port = kFirstRandomPort + int(r % kRandomPortSpan);
+    if (forceUDPPortBind >= 1 && udpPortBind >= 1)
+        port = udpPortBind;
+
+    bool bound = false;
+    const auto subnet = QHostAddress::parseSubnet(bindAddress + QStringLiteral("/255.255.0.0"));
+    if (!subnet.first.isNull() && !bindAddress.isEmpty() && port <= 65535)
+        bound = udpSocket->bind(QHostAddress(bindAddress), quint16(port));
+    // A fixed or chosen port may be taken: move up until one is free.
+    for (int candidate = port; !bound && candidate <= kLastWildcardPort; ++candidate)
+        bound = udpSocket->bind(QHostAddress::AnyIPv4, quint16(candidate));
+
+    if (!bound) {
+        BLOG << "Could not bind to anything!";
+        return;
+    }
+    udpSocket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, kUdpReceiveBuffer);
+    BLOG << "udpSocket->localPort()" << udpSocket->localPort();
+}
+
+void MarluneConnect::initPackets()
+{
+    for (size_t i = 0; i < kQueryCodes.size(); ++i) {
+        packets[i].clear();
+        packets[i] = queryPacket(kQueryCodes[i]);
+    }
+    setupPacket.clear();
+    setupPacket = setupBuffer();
+}
+
+QByteArray MarluneConnect::packetFor(const MarluneUnit &unit) const
+{
+    const int code = queryCodeForUnit(unit);
+    for (size_t i = 0; i < kQueryCodes.size(); ++i)
+        if (kQueryCodes[i] == code)
+            return packets[i];
+    return QByteArray();
+}
+
+void MarluneConnect::discover()
+{
+    if (!udpSocket)
+        return;
+    for (const QByteArray &packet : packets)
+        udpSocket->writeDatagram(packet, QHostAddress::Broadcast, kUnitPort);
+}
+
+void MarluneConnect::readPendingDatagrams()
+{
+    // A fleet answers a discovery burst all at once, and parsing a reply takes far longer than
+    // reading one: the kernel's queue would overflow while replies are parsed. So the socket is
+    // drained before every parse and the replies wait in memory, in arrival order.
+    QQueue<QByteArray> received;
+    for (;;) {
+        while (udpSocket->hasPendingDatagrams()) {
+            const qint64 size = udpSocket->pendingDatagramSize();
+            if (size < 0) {
+                // Nothing readable after all (an ICMP error report); read it away and go on.
+                udpSocket->readDatagram(nullptr, 0);
+                continue;
+            }
+            QByteArray datagram(size, Qt::Uninitialized);
+            QHostAddress sender;
+            quint16 senderPort = 0;
+            udpSocket->readDatagram(datagram.data(), datagram.size(), &sender, &senderPort);
+            received.enqueue(datagram);
+        }
+        if (received.isEmpty())
+            return;
+        const MarluneUnit unit = packetAnalyze(received.dequeue());
+        if (unit.mac.size() > 5)
+            Q_EMIT unitChangedSignal(unit);
+    }
+}
+
+void MarluneConnect::disconnected()
+{
+    BLOG << "Socket was disconnected.";
+}
+
+QString MarluneConnect::localAddressFor(const MarluneUnit &unit) const
+{
+    const auto subnet = QHostAddress::parseSubnet(unit.ip + QLatin1Char('/') + unit.subnet);
+    const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
+    for (const QNetworkInterface &iface : interfaces) {
+        if (!(iface.flags() & QNetworkInterface::IsUp))
+            continue;
+        const QString name = iface.humanReadableName();
+        if (name.contains(QLatin1String("VMnet1")) || name.contains(QLatin1String("VMnet8")))
+            continue;
+        for (const QNetworkAddressEntry &entry : iface.addressEntries()) {
+            if (entry.ip().isInSubnet(subnet))
+                return entry.ip().toString();
+        }
+    }
+    return QString();
+}
+
+QString MarluneConnect::localAddressFor(const QString &ip, const QString &netmask) const
+{
+    MarluneUnit unit;
+    unit.ip = ip;
+    unit.subnet = netmask;
+    return localAddressFor(unit);
+}
+
+MarluneUnit MarluneConnect::packetAnalyze(const QByteArray &reply)
+{
+    StatusReply parsed = parseStatusReply(reply);
+    if (parsed.needsRecorderStatus) {
+        getStatus(parsed.requestFor, false);
+        return parsed.unit;
+    }
+    if (parsed.idButtonPressed) {
+        BLOG << "Received ID button for" << parsed.unit.name << "at" << parsed.unit.ip;
+        Q_EMIT unitIDPushedSignal(parsed.unit);
+    }
+    return parsed.unit;
+}
+
+MarluneUnit MarluneConnect::getStatus(const MarluneUnit &unit, bool useTcp)
+{
+    initPackets();
+    const QByteArray packet = packetFor(unit);
+    if (!useTcp) {
+        if (udpSocket)
+            udpSocket->writeDatagram(packet, QHostAddress(unit.ip), kUnitPort);
+        return MarluneUnit();
+    }
+    const MarluneUnit parsed = packetAnalyze(tcpOneShot(unit.ip, packet));
+    if (parsed.mac.size() > 5)
+        Q_EMIT unitChangedSignal(parsed);
+    return parsed;
+}
+
+QByteArray MarluneConnect::tcpOneShot(const QString &ip, const QByteArray &message)
+{
+    auto *socket = new QTcpSocket(this);
+    socket->connectToHost(ip, kUnitPort, QIODevice::ReadWrite);
+    if (socket->waitForConnected(kConnectTimeoutMs))
+        socket->write(message);
+    else
+        BLOG << "failed to connect";
+
+    char buffer[kTcpReplyLimit];
+    const qint64 count = readWithTimeout(socket, buffer, 0);
+    socket->disconnectFromHost();
+    socket->deleteLater();
+    return QByteArray(buffer, int(count));
+}
+
+void MarluneConnect::sendConfig(const MarluneUnit &unit, const QByteArray &command, QByteArray *firstReply)
+{
+    auto *socket = new QTcpSocket(this);
+    initPackets();
+    BLOG << "unit.name" << QStringLiteral("\"%1\"").arg(unit.name);
+    const ConfigMessages messages = configMessagesFor(unit, command);
+
+    QByteArray reply1, reply2;
+    socket->connectToHost(unit.ip, kUnitPort, QIODevice::ReadWrite);
+    if (socket->waitForConnected(kConnectTimeoutMs)) {
+        char buffer[kTcpReplyLimit];
+        BLOG << "):datagram write:" << hexDump(messages.first);
+        socket->write(messages.first);
+        reply1 = QByteArray(buffer, int(readWithTimeout(socket, buffer, kTcpReplyLimit)));
+        if (firstReply && !firstReply->isEmpty())
+            *firstReply = reply1;
+        socket->write(messages.second);
+        reply2 = QByteArray(buffer, int(readWithTimeout(socket, buffer, kTcpReplyLimit)));
+        socket->disconnectFromHost();
+    }
+    socket->deleteLater();
+
+    for (const QByteArray &reply : {reply1, reply2}) {
+        if (reply.isEmpty())
+            continue;
+        const MarluneUnit parsed = packetAnalyze(reply);
+        if (parsed.mac.size() > 5) {
+            storeUnit(parsed);
+            Q_EMIT unitChangedSignal(parsed);
+        }
+    }
+}
+
+qint64 MarluneConnect::readWithTimeout(QTcpSocket *socket, char *buffer, qint64 maxLen)
+{
+    QElapsedTimer clock;
+    clock.start();
+    bool firstDataMode = false;
+    if (maxLen == 0) {
+        maxLen = kTcpReplyLimit;
+        firstDataMode = true;
+    }
+    maxLen = qMin(maxLen, kTcpReplyLimit);
+
+    // A socket that is not connected and holds nothing more can never deliver: a failed read.
+    const auto readInto = [socket, buffer, maxLen](qint64 offset) -> qint64 {
+        if (!socket->isOpen())
+            return -1;
+        if (socket->state() != QAbstractSocket::ConnectedState && socket->bytesAvailable() == 0)
+            return -1;
+        return socket->read(buffer + offset, maxLen - offset);
+    };
+
+    qint64 total = readInto(0);
+    if (total < 0)
+        return 0;
+    if (firstDataMode && total > 0)
+        return total;
+
+    for (;;) {
+        const qint64 elapsed = clock.elapsed();
+        if (elapsed >= kReadTimeoutMs)
+            return total;
+        if (total == 0) {
+            // Nothing yet: let the event loop run until the socket has news or time is up,
+            // rather than spinning a processor core.
+            QEventLoop wait;
+            connect(socket, &QIODevice::readyRead, &wait, &QEventLoop::quit);
+            connect(socket, &QAbstractSocket::disconnected, &wait, &QEventLoop::quit);
+            connect(socket, &QAbstractSocket::errorOccurred, &wait, &QEventLoop::quit);
+            QTimer::singleShot(int(kReadTimeoutMs - elapsed), &wait, &QEventLoop::quit);
+            wait.exec();
+        } else {
+            QCoreApplication::processEvents();
+        }
+        const qint64 count = readInto(total);
+        if (count < 0)
+            return total;
+        if (count > 0)
+            total += count;
+        else if (total > 0)
+            return total;
+    }
+}
+
+QString MarluneConnect::hexDump(const QByteArray &data)
+{
+    bool printable = true;
+    for (const char c : data) {
+        const uchar byte = uchar(c);
+        if (byte != '\r' && byte != '\n' && (byte < 0x20 || byte > 0x7E)) {
+            printable = false;
+            break;
+        }
+    }
+    if (printable)
+        return QStringLiteral("ASCII: \n") + QString::fromLatin1(data);
+
+    QString dump;
+    for (qsizetype i = 0; i < data.size(); ++i) {
+        const uchar byte = uchar(data.at(i));
+        if (byte != 0)
+            dump += QStringLiteral("\n%1, 0x%2").arg(i).arg(byte, 0, 16);
+    }
+    return dump;
+}

@@ -1,0 +1,98 @@
+#pragma once
+
+#include "units/marluneunit.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include <array>
+
+class QTcpSocket;
+class QUdpSocket;
+
+// Status-request packet codes, in the order discovery sends them.
+inline constexpr std::array<quint8, 13> kQueryCodes = {0x96, 0x98, 0xB4, 0x14, 0x19, 0xB5, 0xB6,
+                                                       0xB7, 0xB8, 0xB9, 0xBA, 0xCA, 0xCB};
+// Units listen on this port for UDP datagrams and TCP connections alike.
+inline constexpr quint16 kUnitPort = 50001;
+// A TCP reply longer than this is cut.
+inline constexpr qint64 kTcpReplyLimit = 1034;
+
+// The 10-byte status request: 0x01, the code, magic 0xCA 0xFE 0x12 0x34, 0xFF x 4.
+QByteArray queryPacket(quint8 code);
+// The 1034-byte set-up buffer older fixed-layout units take instead of a text command.
+QByteArray setupBuffer();
+// The status-request code for a unit, or -1 when its kind has none.
+int queryCodeForUnit(const MarluneUnit &unit);
+
+struct ConfigMessages
+{
+    QByteArray first;
+    QByteArray second;
+};
+// The two messages of a command exchange: the command and "getStatus\r" for units that take
+// text commands; the set-up buffer and a status query for older fixed-layout units.
+ConfigMessages configMessagesFor(const MarluneUnit &unit, const QByteArray &command);
+
+// The updater's one endpoint toward the units: the UDP socket for discovery, status requests
+// and replies, and the short-lived TCP exchanges that carry commands.
+class MarluneConnect final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(MarluneConnect)
+
+public:
+    explicit MarluneConnect(QObject *parent = nullptr);
+
+    // Creates and binds the UDP socket. Called once.
+    void init();
+    // Binds the UDP socket as "quilletsettings.ini" says (address, port), or to any address on
+    // a port from 51146 up, moving up while ports are taken.
+    void reBind();
+    void initPackets();
+    // Broadcasts the 13 status queries to 255.255.255.255:50001.
+    void discover();
+
+    // The first local IPv4 address inside the unit's subnet (interfaces that are up, VMware
+    // host adapters skipped), or "".
+    QString localAddressFor(const MarluneUnit &unit) const;
+    QString localAddressFor(const QString &ip, const QString &netmask) const;
+
+    // Parses one reply; announces a pressed ID button and asks recorders for their full
+    // status. Never fails: an unrecognised reply gives a record with an empty mac.
+    MarluneUnit packetAnalyze(const QByteArray &reply);
+
+    // Sends the unit's status query. Over TCP the reply is parsed, announced and returned;
+    // over UDP an empty record is returned and the reply arrives as a datagram.
+    MarluneUnit getStatus(const MarluneUnit &unit, bool useTcp);
+    // One TCP exchange: the command (or the set-up buffer), then a status query. Valid replies
+    // are stored in "units.ini" and announced. A non-empty *firstReply receives reply 1.
+    void sendConfig(const MarluneUnit &unit, const QByteArray &command, QByteArray *firstReply);
+    // Connects, sends one message and returns what comes back first (possibly nothing).
+    QByteArray tcpOneShot(const QString &ip, const QByteArray &message);
+    // Reads into buffer (kTcpReplyLimit bytes) what arrives within 10 seconds; maxLen 0 means
+    // "return with the first data". Events keep being processed while it waits.
+    qint64 readWithTimeout(QTcpSocket *socket, char *buffer, qint64 maxLen);
+    static QString hexDump(const QByteArray &data);
+
+    QUdpSocket *udpSocket = nullptr;
+
+public Q_SLOTS:
+    void readPendingDatagrams();
+    void disconnected();
+
+Q_SIGNALS:
+    void unitChangedSignal(MarluneUnit vUnit);
+    void unitIDPushedSignal(MarluneUnit vUnit);
+    void toStatusBar(QString message, int timeout, bool override);
+    void toStatusBar(QString message, int timeout);
+    void toStatusBar(QString message);
+    void toSerialResponse(QByteArray responseText);
+
+private:
+    QByteArray packetFor(const MarluneUnit &unit) const;
+
+    std::array<QByteArray, kQueryCodes.size()> packets;
+    QByteArray setupPacket;
+};

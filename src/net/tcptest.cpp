@@ -1,0 +1,38 @@
+#include "tcptest.h"
+
+#include "app/debuglog.h"
+
+#include <QTcpSocket>
+
+static const char kLogSource[] = "tcptest";
+
+namespace {
+constexpr int kConnectTimeoutMs = 2000;
+constexpr int kDisconnectTimeoutMs = 500;
+} // namespace
+
+void TCPTest::tcpPortCheck()
+{
+    // Created here, so it belongs to the worker thread that runs the test.
+    QTcpSocket socket;
+    bool result = false;
+
+    socket.connectToHost(ip, quint16(port), QIODevice::ReadWrite);
+    if (socket.waitForConnected(kConnectTimeoutMs)) {
+        result = true;
+        socket.disconnectFromHost();
+    } else {
+        socket.abort();
+        socket.connectToHost(ip, quint16(port + 1), QIODevice::ReadWrite);
+        if (socket.waitForConnected(kConnectTimeoutMs)) {
+            BLOG << "2nd attempt to" << ip << "success.";
+            result = true;
+            socket.disconnectFromHost();
+        }
+    }
+    if (socket.state() != QAbstractSocket::UnconnectedState)
+        socket.waitForDisconnected(kDisconnectTimeoutMs);
+    if (!result)
+        BLOG << ip << "is dead";
+    Q_EMIT testFinished(ip, port, result);
+}

@@ -1,0 +1,62 @@
+#pragma once
+
+#include "unitconfig.h"
+
+#include <QList>
+#include <QObject>
+#include <QPointer>
+
+class ImageFetch;
+class QTcpServer;
+class QUdpSocket;
+class UnitConnection;
+
+// One simulated unit: its own UDP socket on ip:50001 (the fleet reads it and asks the unit what to
+// answer), its TCP listener, its command handling, and the fetch-and-reboot cycle of an update.
+class SimulatedUnit final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(SimulatedUnit)
+
+public:
+    static constexpr quint16 UnitPort = 50001;
+    static constexpr quint16 AlternatePort = 50002;
+
+    explicit SimulatedUnit(const UnitConfig &config, QObject *parent = nullptr);
+
+    // Binds the UDP socket and starts listening; false with the reason in *error.
+    bool start(QString *error);
+
+    const UnitConfig &config() const { return m_config; }
+    QUdpSocket *udpSocket() const { return m_udp; }
+    bool isRebooting() const { return m_rebooting; }
+
+    // What the unit answers to a query datagram with this code right now; empty for no answer.
+    QByteArray udpReplyFor(unsigned char code) const;
+
+signals:
+    // One event line without the unit id, e.g. "FETCH-OK 1024 12".
+    void event(const QString &text);
+
+private:
+    bool listen(QString *error);
+    void stopListening();
+    void onNewConnection();
+    void onMessage(UnitConnection *connection, const QByteArray &message);
+    QByteArray answerText(const QByteArray &message);
+    QByteArray resetEdid(const QByteArray &message);
+    void startFetch(const QByteArray &command);
+    void onFetched(qint64 bytes, qint64 milliseconds, const QString &swversion, const QString &webversion);
+    void comeBackUp();
+
+    UnitConfig m_config;
+    QUdpSocket *m_udp;
+    QList<QTcpServer *> m_servers;
+    QList<QPointer<UnitConnection>> m_connections;
+    QPointer<ImageFetch> m_fetch;
+    bool m_rebooting = false;
+    int m_edidFailuresLeft;
+    int m_edidFailuresGiven = 0;
+    QString m_pendingSwversion;
+    QString m_pendingWebversion;
+};

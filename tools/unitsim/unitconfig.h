@@ -1,0 +1,65 @@
+#pragma once
+
+#include "family.h"
+
+#include <QString>
+
+// What a unit does beyond answering correctly.
+enum class Behaviour {
+    Normal,
+    Silent,      // accepts TCP connections, never answers anything
+    Dead,        // answers nothing and listens nowhere
+    Port50002,   // listens for TCP on 50002 instead of 50001
+    NeverReboots // fetches its image but keeps running the old software
+};
+
+// One simulated unit: its identity and settings as read from the fleet file, and the state its
+// replies report (versions and flags change while it runs).
+struct UnitConfig
+{
+    QString id; // fleet-file group name; names the unit in events
+    Family family = Family::K220Encoder;
+    int position = 1; // 1-based place in the fleet; numbers default serials and streams
+
+    QString serial;
+    QString name;
+    QString mac;
+    QString ip;
+    QString subnet;
+    QString gateway;
+    QString ipMode; // "STATIC", "DHCP" or "AUTO"
+
+    // Both interfaces of a video-on-demand server or a conductor. A server's first interface is
+    // `ip`; a conductor answers on its second one, so there `ip` is the second interface.
+    QString eth0Ip;
+    QString eth0Netmask;
+    QString eth0Mac;
+    QString eth1Ip;
+    QString eth1Netmask;
+    QString eth1Mac;
+
+    QString swversion;  // software date, M/d/yyyy
+    QString webversion; // web date, seconds since 1970 as text
+    QString fwversion;  // recorder firmware date, M/d/yyyy; "0/0/0" for original firmware
+
+    bool updateStatus = false;
+    bool ipTrial = false;
+    bool idButton = false;
+    int rebootSeconds = 3;
+    int edidFailures = 0;
+    Behaviour behaviour = Behaviour::Normal;
+    bool verbose = false;
+
+    // A recorder of the older record layout that still runs its original firmware: it knows no
+    // text replies and no text commands.
+    bool hasOriginalFirmware() const { return fwversion.trimmed() == QLatin1String("0/0/0"); }
+    // Units that take only the fixed record exchange and never update.
+    bool isFixedLayoutOnly() const
+    {
+        const ReplyKind kind = Families::traits(family).kind;
+        return kind == ReplyKind::FixedEncoder || kind == ReplyKind::FixedDecoder ||
+               (kind == ReplyKind::FixedRecorder && hasOriginalFirmware());
+    }
+    // The stream number reported in status replies.
+    int stream() const { return 100 + position; }
+};

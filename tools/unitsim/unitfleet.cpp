@@ -1,0 +1,130 @@
+#include "unitfleet.h"
+
+#include "simulatedunit.h"
+#include "wiremessage.h"
+
+#include <QUdpSocket>
+#include <QVariant>
+
+namespace {
+
+// 250 units hear a 13-datagram burst; ample room for that and for whatever else is in flight.
+constexpr int kBroadcastReceiveBuffer = 4 * 1024 * 1024;
+
+QString datagramText(const QNetworkDatagram &datagram)
+{
+    return QStringLiteral("%1 bytes from %2:%3: %4")
+        .arg(datagram.data().size())
+        .arg(datagram.senderAddress().toString())
+        .arg(datagram.senderPort())
+        .arg(QString::fromLatin1(datagram.data().left(32).toHex(' ')));
+}
+
+} // namespace
+
+UnitFleet::UnitFleet(const FleetDescription &description, QObject *parent)
+    : QObject(parent), m_verbose(description.verbose), m_pacing(description.replyPacing),
+      m_broadcast(new QUdpSocket(this))
+{
+    for (const UnitConfig &config : description.units) {
+        auto *unit = new SimulatedUnit(config, this);
+        const QString id = config.id;
+        connect(unit, &SimulatedUnit::event, this,
+                [this, id](const QString &text) { emit event(id + u' ' + text); });
+        m_units.append(unit);
+    }
+    m_sender.setInterval(BurstIntervalMs);
+    connect(&m_sender, &QTimer::timeout, this, &UnitFleet::sendQueued);
+}
+
+bool UnitFleet::start(QString *error)
+{
+    if (!m_broadcast->bind(QHostAddress::AnyIPv4, SimulatedUnit::UnitPort,
+                           QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint)) {
+        *error = QStringLiteral("cannot bind the broadcast socket 0.0.0.0:%1: %2")
+                     .arg(SimulatedUnit::UnitPort)
+                     .arg(m_broadcast->errorString());
+        return false;
+    }
+    m_broadcast->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, kBroadcastReceiveBuffer);
+    connect(m_broadcast, &QUdpSocket::readyRead, this, &UnitFleet::readBroadcasts);
+
+    for (SimulatedUnit *unit : std::as_const(m_units)) {
+        if (!unit->start(error))
+            return false;
+        connect(unit->udpSocket(), &QUdpSocket::readyRead, this, [this, unit] { readUnicasts(unit); });
+    }
+    return true;
+}
+
+void UnitFleet::readBroadcasts()
+{
+    while (m_broadcast->hasPendingDatagrams()) {
+        const QNetworkDatagram datagram = m_broadcast->receiveDatagram();
+        unsigned char code = 0;
+        if (!WireMessage::isQuery(datagram.data(), &code)) {
+            if (m_verbose)
+                emit log(QStringLiteral("fleet: dropped %1").arg(datagramText(datagram)));
+            continue;
+        }
+        if (m_verbose)
+            emit log(QStringLiteral("fleet: query 0x%1 %2")
+                         .arg(code, 2, 16, QLatin1Char('0'))
+                         .arg(datagramText(datagram)));
+        for (SimulatedUnit *unit : std::as_const(m_units))
+            answer(unit, datagram, code);
+    }
+    startSending();
+}
+
+void UnitFleet::readUnicasts(SimulatedUnit *unit)
+{
+    QUdpSocket *socket = unit->udpSocket();
+    while (socket->hasPendingDatagrams()) {
+        const QNetworkDatagram datagram = socket->receiveDatagram();
+        unsigned char code = 0;
+        if (!WireMessage::isQuery(datagram.data(), &code)) {
+            if (unit->config().verbose)
+                emit log(QStringLiteral("%1: dropped %2").arg(unit->config().id, datagramText(datagram)));
+            continue;
+        }
+        answer(unit, datagram, code);
+    }
+    startSending();
+}
+
+void UnitFleet::answer(SimulatedUnit *unit, const QNetworkDatagram &datagram, unsigned char code)
+{
+    const QByteArray reply = unit->udpReplyFor(code);
+    if (unit->config().verbose) {
+        emit log(QStringLiteral("%1: query 0x%2 %3 -> %4")
+                     .arg(unit->config().id)
+                     .arg(code, 2, 16, QLatin1Char('0'))
+                     .arg(datagramText(datagram))
+                     .arg(reply.isEmpty() ? QStringLiteral("no answer")
+                                          : QStringLiteral("%1-byte reply").arg(reply.size())));
+    }
+    if (reply.isEmpty())
+        return;
+    m_queue.enqueue({unit->udpSocket(), reply, datagram.senderAddress(), quint16(datagram.senderPort())});
+}
+
+void UnitFleet::startSending()
+{
+    if (m_sender.isActive() || m_queue.isEmpty())
+        return;
+    sendQueued();
+    if (!m_queue.isEmpty())
+        m_sender.start();
+}
+
+void UnitFleet::sendQueued()
+{
+    for (int i = 0; (m_pacing == 0 || i < m_pacing) && !m_queue.isEmpty(); ++i) {
+        const Reply reply = m_queue.dequeue();
+        if (reply.socket)
+            reply.socket->writeDatagram(reply.data, reply.address, reply.port);
+    }
+    if (m_queue.isEmpty())
+        m_sender.stop();
+}

@@ -1,0 +1,61 @@
+#pragma once
+
+#include "fleetfile.h"
+
+#include <QHostAddress>
+#include <QList>
+#include <QNetworkDatagram>
+#include <QObject>
+#include <QPointer>
+#include <QQueue>
+#include <QTimer>
+
+class QUdpSocket;
+class SimulatedUnit;
+
+// A fleet of simulated units. One shared socket on 0.0.0.0:50001 hears the updater's broadcasts
+// for all of them; each unit's own socket hears requests sent to its address. Every answer leaves
+// from the answering unit's own socket, so it carries the unit's address.
+class UnitFleet final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(UnitFleet)
+
+public:
+    explicit UnitFleet(const FleetDescription &description, QObject *parent = nullptr);
+
+    // Binds every socket; false with the reason in *error as soon as one fails.
+    bool start(QString *error);
+    int size() const { return int(m_units.size()); }
+
+signals:
+    // One line "<id> <EVENT> [args]".
+    void event(const QString &line);
+    // Diagnostics that are not events (verbose datagram logs).
+    void log(const QString &line);
+
+private:
+    struct Reply
+    {
+        QPointer<QUdpSocket> socket;
+        QByteArray data;
+        QHostAddress address;
+        quint16 port;
+    };
+
+    void readBroadcasts();
+    void readUnicasts(SimulatedUnit *unit);
+    void answer(SimulatedUnit *unit, const QNetworkDatagram &datagram, unsigned char code);
+    void startSending();
+    void sendQueued();
+
+    // With pacing, replies leave in bursts of m_pacing a millisecond; without, all at once.
+    static constexpr int BurstIntervalMs = 1;
+
+    bool m_verbose;
+    int m_pacing;
+    QUdpSocket *m_broadcast;
+    QList<SimulatedUnit *> m_units;
+    QQueue<Reply> m_queue;
+    QTimer m_sender;
+};
