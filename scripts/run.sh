@@ -1,16 +1,59 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds the updater and starts it.
+#
+#   scripts/run.sh                    the demo lab (default): a simulated fleet of every unit
+#                                     family on a private virtual network, sample packages, and
+#                                     the updater on that network
+#   scripts/run.sh --screenshots DIR  the demo lab on a virtual display (also the default when
+#                                     there is no display), saving a screenshot every 5 seconds
+#   scripts/run.sh --screenshot FILE  the demo lab on a virtual display: one screenshot of the
+#                                     listed fleet, then quit
+#   scripts/run.sh --real DIR         the updater on the real network, from DIR, a folder with
+#                                     real packages (*.bin, *.ver); the program is copied there
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 
-"$root/scripts/install-deps.sh" xvfb xauth
-cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build "$root/build" -j"$(nproc)" --target bryx-updater
+mode=demo
+target=""
+case "${1:-}" in
+    "") ;;
+    --screenshots) mode=screenshots; target=${2:?a folder for the screenshots}; ;;
+    --screenshot) mode=screenshot; target=${2:?a file for the screenshot}; ;;
+    --real) mode=real; target=${2:?a folder with the real packages}; ;;
+    *) sed -n '2,14p' "$0"; exit 2 ;;
+esac
 
-# The updater looks for its packages (*.bin, *.ver) beside itself.
-cd "$root/build/bin"
-if [ -z "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; then
-    echo "No display: starting the updater on a virtual one (Xvfb)."
-    exec xvfb-run -a ./bryx-updater
+"$root/scripts/install-deps.sh" xvfb xauth imagemagick
+cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build "$root/build" -j"$(nproc)" --target bryx-updater unitsim
+
+has_display() { [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; }
+
+if [ "$mode" = real ]; then
+    target=$(cd "$target" && pwd)
+    # The updater looks for its packages beside itself.
+    cp "$root/build/bin/bryx-updater" "$target/"
+    cd "$target"
+    if ! has_display; then
+        echo "The updater needs a display to run on the real network." >&2
+        exit 1
+    fi
+    echo "Starting the updater on the real network, with the packages in $target"
+    exec ./bryx-updater
 fi
-exec ./bryx-updater
+
+if [ "$mode" = demo ] && ! has_display; then
+    mode=screenshots
+    target="$root/demo-lab/screenshots"
+    echo "No display: the demo lab runs on a virtual one."
+fi
+[ -n "$target" ] && case "$target" in /*) ;; *) target="$PWD/$target" ;; esac
+
+lab="$root/demo-lab"
+"$root/scripts/demo-lab-setup.sh" "$lab" "$root/build/bin"
+if [ "$mode" = screenshots ]; then
+    mkdir -p "$target"
+    echo "Screenshots go to $target every 5 seconds; stop with Ctrl+C."
+fi
+# Everything from here on lives in a private network namespace: nothing reaches a real network.
+BRYX_NETNS_PEERS=24 exec "$root/tests/netns-run.sh" "$root/scripts/demo-lab-run.sh" "$lab" "$root/build/bin" "$mode" "$target"

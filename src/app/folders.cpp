@@ -1,5 +1,6 @@
 #include "folders.h"
 
+#include <QCoreApplication>
 #include <QDir>
 #include <QStandardPaths>
 
@@ -50,6 +51,23 @@ QString settingsPath()
 QString logFilePath()
 {
     return QDir::currentPath() + QDir::separator() + QStringLiteral("LOGFILE.txt");
+}
+
+static QString &applicationFolderOverride()
+{
+    static QString folder;
+    return folder;
+}
+
+QString applicationFolder()
+{
+    const QString &folder = applicationFolderOverride();
+    return folder.isEmpty() ? QCoreApplication::applicationDirPath() : folder;
+}
+
+void setApplicationFolder(const QString &folder)
+{
+    applicationFolderOverride() = folder;
 }
 
 void createStartupFolders()

@@ -20,6 +20,11 @@ QString settingsPath();
 // "LOGFILE.txt" in the current working folder, as an absolute path.
 QString logFilePath();
 
+// The folder beside the program where the update packages (*.bin, *.ver) lie: the
+// application's own folder, unless another was set (tests and the demo lab use their own).
+QString applicationFolder();
+void setApplicationFolder(const QString &folder);
+
 // Creates the temporary work folder, the data folder and the report folder (with missing
 // parents). Failures are ignored: the updater runs without them.
 void createStartupFolders();

@@ -54,6 +54,17 @@ int runWithoutArguments()
     return updaterMain(argc, argv);
 }
 
+// A minimal package, so the window finds something to offer and asks nothing at start-up.
+void writePackage(const QString &folder)
+{
+    QFile image(folder + QStringLiteral("/k220_demo.bin"));
+    QVERIFY(image.open(QIODevice::WriteOnly));
+    image.write("SWVER:3/2/2015\n");
+    QFile description(folder + QStringLiteral("/k220_demo.ver"));
+    QVERIFY(description.open(QIODevice::WriteOnly));
+    description.write("SWVER:3/2/2015\nWEBVER:1425384000\n");
+}
+
 void writeStaleLock()
 {
     QDir().mkpath(Folders::tempWorkFolder());
@@ -70,13 +81,24 @@ class TestStartup : public QObject
     Q_OBJECT
 
 private Q_SLOTS:
+    void initTestCase();
     void init();
     void normalRunAsksNothingAndRemovesLock();
     void refusedOverrideExitsWithZero();
     void acceptedOverrideRewritesLock();
     void anyArgumentExitsMinusOne_data();
     void anyArgumentExitsMinusOne();
+
+private:
+    QTemporaryDir packageFolder;
 };
+
+void TestStartup::initTestCase()
+{
+    QVERIFY(packageFolder.isValid());
+    writePackage(packageFolder.path());
+    Folders::setApplicationFolder(packageFolder.path());
+}
 
 void TestStartup::init()
 {
@@ -156,7 +178,11 @@ void TestStartup::anyArgumentExitsMinusOne()
     const QString tmp = root.filePath(QStringLiteral("tmp"));
     const QString data = root.filePath(QStringLiteral("data"));
     const QString work = root.filePath(QStringLiteral("work"));
-    QVERIFY(QDir().mkpath(tmp) && QDir().mkpath(work));
+    const QString program = root.filePath(QStringLiteral("app/bryx-updater"));
+    QVERIFY(QDir().mkpath(tmp) && QDir().mkpath(work) && QDir().mkpath(root.filePath(QStringLiteral("app"))));
+    // The program looks for its packages beside itself: give this copy one.
+    QVERIFY(QFile::copy(QStringLiteral(BRYX_BIN_DIR "/bryx-updater"), program));
+    writePackage(root.filePath(QStringLiteral("app")));
     if (lockBefore) {
         QVERIFY(QDir().mkpath(tmp + QStringLiteral("/Quillet")));
         QFile lock(tmp + QStringLiteral("/Quillet/singleinstanceupdater.txt"));
@@ -173,7 +199,7 @@ void TestStartup::anyArgumentExitsMinusOne()
     env.insert(QStringLiteral("XDG_DATA_HOME"), data);
     updater.setProcessEnvironment(env);
     updater.setWorkingDirectory(work);
-    updater.start(QStringLiteral(BRYX_BIN_DIR "/bryx-updater"), {QStringLiteral("anything")});
+    updater.start(program, {QStringLiteral("anything")});
     QVERIFY(updater.waitForFinished(60000));
     QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
     QCOMPARE(updater.exitCode(), 255); // -1 as a shell status

@@ -1,0 +1,48 @@
+#!/usr/bin/env bash
+# Runs the demo lab inside the private network namespace that run.sh made: the simulated fleet,
+# then the updater on the current display or on a virtual one.
+# Usage: demo-lab-run.sh LAB_FOLDER BIN_FOLDER demo|screenshots|screenshot [TARGET]
+set -euo pipefail
+lab=$1
+bin=$2
+mode=$3
+target=${4:-}
+
+"$bin/unitsim" "$lab/fleet.ini" > "$lab/unitsim.log" 2>&1 &
+simulator=$!
+trap 'kill $simulator 2>/dev/null || true' EXIT
+for _ in $(seq 100); do
+    grep -q '^READY' "$lab/unitsim.log" && break
+    sleep 0.2
+done
+grep -q '^READY' "$lab/unitsim.log" || { cat "$lab/unitsim.log" >&2; exit 1; }
+echo "Simulated fleet ready ($(head -n 1 "$lab/unitsim.log")); its events: $lab/unitsim.log"
+
+cd "$lab/work"
+export TMPDIR="$lab/tmp" XDG_DATA_HOME="$lab/data"
+case "$mode" in
+demo)
+    "$lab/app/bryx-updater"
+    ;;
+screenshots|screenshot)
+    export BRYX_LAB_TARGET=$target BRYX_LAB_APP="$lab/app/bryx-updater" BRYX_LAB_MODE=$mode
+    xvfb-run -a -s "-screen 0 1100x720x24 -nolisten tcp" bash -c '
+        "$BRYX_LAB_APP" &
+        updater=$!
+        if [ "$BRYX_LAB_MODE" = screenshot ]; then
+            # The first tick lists the fleet 5 seconds after start; take the picture then.
+            sleep 7
+            # Only the window: the rest of the virtual screen is black and trimmed away.
+            import -window root png:- | convert - -trim +repage "$BRYX_LAB_TARGET"
+            kill $updater
+            echo "Screenshot saved: $BRYX_LAB_TARGET"
+        else
+            n=0
+            while kill -0 $updater 2>/dev/null; do
+                sleep 5
+                import -window root "$BRYX_LAB_TARGET/lab-$(printf %04d $n).png" && n=$((n + 1))
+            done
+        fi
+        wait $updater || true'
+    ;;
+esac

@@ -1,0 +1,127 @@
+#!/usr/bin/env bash
+# Prepares the demo lab folder: the program with sample packages beside it, and the fleet file
+# of the simulated units.  Usage: demo-lab-setup.sh LAB_FOLDER BIN_FOLDER
+set -euo pipefail
+lab=$1
+bin=$2
+# The lab keeps its own temporary and per-user data folders, so it never touches the operator's
+# units.ini or lock file, and a lab that was stopped hard leaves no lock behind.
+rm -rf "$lab/app" "$lab/work" "$lab/tmp" "$lab/data"
+mkdir -p "$lab/app" "$lab/work" "$lab/tmp" "$lab/data"
+cp "$bin/bryx-updater" "$lab/app/"
+
+web=1425384000   # 03/03/2015, newer than every unit's web date below
+package() {      # name software-date [minimum-date]
+    local ver="SWVER:$2"$'\n'"WEBVER:$web"$'\n'
+    [ -n "${3:-}" ] && ver+="MINSWVER:$3"$'\n'
+    printf '%s' "$ver" > "$lab/app/$1.ver"
+    # A sample image: the version lines the simulated units read, then padding.
+    { printf 'SWVER:%s\nWEBVER:%s\n' "$2" "$web"; head -c 2097152 /dev/zero; } > "$lab/app/$1.bin"
+}
+package ae_demo 6/1/2015
+package wp_demo 6/1/2014 1/29/2013
+package k110_demo 3/2/2015
+package k220_demo 3/2/2015 1/1/2014
+package k3_demo 12/24/2015
+package dvr_demo 6/1/2015
+package k4_demo 2/2/2016
+package kp_demo 7/7/2015
+package kvm_demo 5/1/2015
+package vod_demo 4/4/2016
+package k225_demo 6/1/2015
+
+cat > "$lab/fleet.ini" <<'FLEET'
+; The demo fleet: one unit of every family, on the units' side of the lab network.
+[fleet]
+webversion=1388534400
+subnet=255.255.0.0
+rebootSeconds=8
+[lobby-encoder]
+family=k220-encoder
+name=Lobby Encoder
+ip=10.77.1.1
+swversion=1/5/2015
+[stage-decoder]
+family=k220-decoder
+name=Stage Decoder
+ip=10.77.1.2
+swversion=1/5/2015
+[studio-4k-encoder]
+family=k225-encoder
+name=Studio 4K Encoder
+ip=10.77.1.3
+swversion=2/1/2015
+[wall-4k-decoder]
+family=k225-decoder
+name=Wall 4K Decoder
+ip=10.77.1.4
+swversion=2/1/2015
+[desk-kvm-encoder]
+family=kvm-encoder
+name=Desk KVM Encoder
+ip=10.77.1.5
+swversion=9/1/2014
+[desk-kvm-decoder]
+family=kvm-decoder
+name=Desk KVM Decoder
+ip=10.77.1.6
+swversion=9/1/2014
+[briefing-encoder]
+family=k330-encoder
+name=Briefing Encoder
+ip=10.77.1.7
+swversion=6/1/2015
+[briefing-decoder]
+family=k330-decoder
+name=Briefing Decoder
+ip=10.77.1.8
+swversion=6/1/2015
+[hall-encoder]
+family=k110-encoder
+name=Hall Encoder
+ip=10.77.1.9
+swversion=11/3/2014
+[hall-decoder]
+family=k110-decoder
+name=Hall Decoder
+ip=10.77.1.10
+swversion=11/3/2014
+[archive-recorder]
+family=recorder
+name=Archive Recorder
+ip=10.77.1.11
+swversion=1/29/2014
+[paging-audio]
+family=atr
+name=Paging Audio
+ip=10.77.1.12
+swversion=3/1/2015
+[conference-audio]
+family=k440
+name=Conference Audio
+ip=10.77.1.13
+swversion=6/1/2015
+[video-wall]
+family=wp
+name=Video Wall
+ip=10.77.1.14
+swversion=6/1/2013
+[front-panel]
+family=kpanel
+name=Front Panel
+ip=10.77.1.15
+swversion=1/1/2015
+[media-server]
+family=vod
+name=Media Server
+ip=10.77.1.16
+swversion=1/1/2016
+[old-encoder]
+family=legacy-encoder
+name=Old Encoder
+ip=10.77.1.17
+[director]
+family=conductor
+name=Director
+ip=10.77.1.18
+FLEET

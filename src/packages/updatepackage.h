@@ -1,0 +1,40 @@
+#pragma once
+
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+
+class MarluneUnit;
+
+// One update package: a firmware image (.bin) and its description (.ver) for one product
+// family, found beside the program.
+class UpdatePackage
+{
+public:
+    UpdatePackage() { reset(); }
+
+    // Dates at the Unix epoch (no version), texts and includes empty, not present.
+    void reset();
+    // True when the package takes every serial number, or the unit's serial begins with one of
+    // the include prefixes.
+    bool snValid(const MarluneUnit &unit) const;
+    // The package's entry in the Versions text, "" when it offers no version.
+    QString description() const;
+
+    QDateTime swVer;
+    QDateTime webVer;
+    QDateTime minSwVer;
+    QString newFilename;
+    bool present = false;
+    QString addOn;
+    QString name;
+    QStringList includes;
+};
+
+// A date-time that stands for "no version": exactly the Unix epoch (an invalid one is not).
+bool isEpoch(const QDateTime &dateTime);
+
+// Reads a .ver file (relative to the working folder, else to the application folder) into the
+// five outputs. A missing file leaves the dates at the epoch and the includes empty.
+void parseVerFile(QString fileName, QDateTime *webVer, QDateTime *swVer, QDateTime *minSwVer, QString *addOn,
+                  QStringList *includes);

@@ -1,0 +1,164 @@
+#include "unitstatus.h"
+
+#include "packages/packagecatalogue.h"
+
+bool containsMac(const QList<MarluneUnit> &list, const QString &mac)
+{
+    for (const MarluneUnit &unit : list)
+        if (unit.mac == mac)
+            return true;
+    return false;
+}
+
+namespace {
+
+// Every rule that applies replaces the cell outright: text, item data and colour.
+StatusCell fresh(const QString &text)
+{
+    StatusCell cell;
+    cell.text = text;
+    return cell;
+}
+
+} // namespace
+
+bool comparePackage(StatusCell &cell, const UpdatePackage &package, const MarluneUnit &unit)
+{
+    const QDate swDate = unit.swDate();
+    const QDate webDate = unit.webDate();
+    if (!(swDate < package.swVer.date()) && !(webDate < package.webVer.date()) && package.addOn.isEmpty())
+        return false;
+
+    cell = fresh(package.addOn.isEmpty() ? QStringLiteral("Update Available") : package.addOn);
+    cell.noWebVersion = !webDate.isValid();
+
+    const QDate minimum = package.minSwVer.date();
+    if (swDate < minimum || (webDate.isValid() && webDate < minimum)) {
+        const QString minimumText = minimum.toString(QStringLiteral("MM/dd/yyyy"));
+        const bool noWebVersion = cell.noWebVersion;
+        cell = fresh(QStringLiteral("Cannot update. Min SW is ") + minimumText);
+        cell.colour = CellColour::DarkYellow;
+        cell.disableMarker = kDisableMarker;
+        cell.minimumDate = minimumText;
+        cell.noWebVersion = noWebVersion;
+        cell.belowMinimum = true;
+    }
+    return true;
+}
+
+QString confirmationText(const MarluneUnit &f, bool edidGivenUp)
+{
+    const QString suffix = edidGivenUp ? QStringLiteral(" EDID Reset Failed.") : QString();
+    QString text;
+    if (f.isWpc())
+        text = QStringLiteral("WPC Update Confirmed.");
+    if (f.isVod())
+        text = QStringLiteral("VOD Update Confirmed.");
+    if (f.isGen3())
+        text = QStringLiteral("K330 Update Confirmed.") + suffix;
+    if (f.isAtr() && !f.isK4Audio())
+        text = QStringLiteral("ATR Update Confirmed.");
+    if (f.isK4Audio())
+        text = QStringLiteral("K4 Update Confirmed.");
+    if (f.isKSeries())
+        text = QStringLiteral("K-Series Update Confirmed.") + suffix;
+    if (f.isWp())
+        text = QStringLiteral("WP Update Confirmed.");
+    if (f.isDvr())
+        text = QStringLiteral("DVR Update Confirmed.");
+    return text;
+}
+
+bool statusBeforeComparison(StatusCell &cell, const MarluneUnit &u, const PipelineView &pipeline)
+{
+    cell = fresh(QStringLiteral("No update needed."));
+
+    // Unreachable on TCP: nothing else is known for sure.
+    if (!pipeline.tcpAlive.value(u.ip, false)) {
+        cell = fresh(QStringLiteral("Status Unknown."));
+        if (containsMac(pipeline.vUnitsConfirm, u.mac))
+            cell = fresh(QStringLiteral("Unit is rebooting..."));
+        return false;
+    }
+
+    // The unit reports an update waiting for confirmation.
+    if (u.updateStatus != 0) {
+        cell = fresh(QStringLiteral("Need to Confirm Update"));
+        if (containsMac(pipeline.vUnitsUpdate, u.mac))
+            cell = fresh(QStringLiteral("Error!"));
+        if (containsMac(pipeline.vUnitsConfirm, u.mac))
+            cell = fresh(QStringLiteral("Confirming update"));
+        return false;
+    }
+
+    if (u.isDvr() && u.fwversion == QLatin1String("0/0/0")) {
+        cell = fresh(QStringLiteral("Cannot update. This DVR uses original updater."));
+        cell.colour = CellColour::Red;
+        cell.disableMarker = kDisableMarker;
+    }
+    return true;
+}
+
+void statusAfterComparison(StatusCell &cell, const MarluneUnit &u, const PipelineView &pipeline,
+                           const PackageCatalogue &packages, int *testsWanted)
+{
+    if (containsMac(pipeline.vUnitsUpdate, u.mac))
+        cell = fresh(QStringLiteral("Queued for Update"));
+    if (containsMac(pipeline.vUnitsEDID, u.mac))
+        cell = fresh(QStringLiteral("Resetting EDID."));
+    for (const MarluneUnit &entry : pipeline.vUnitsConfirm) {
+        if (testsWanted)
+            ++*testsWanted;
+        if (entry.mac == u.mac)
+            cell = fresh(QStringLiteral("Waiting for reboot"));
+    }
+    for (const MarluneUnit &f : pipeline.vUnitsFinished) {
+        if (f.mac != u.mac)
+            continue;
+        if (packages.hasAddOnFor(f)) {
+            cell = fresh(QStringLiteral("Add-on sent."));
+            continue;
+        }
+        cell = fresh(QStringLiteral("Update completed with mismatched dates."));
+        if (packages.unitMatchesPackage(f)) {
+            const QString confirmed = confirmationText(f, pipeline.edidAttempts.value(u.ip, 0) > 2);
+            if (!confirmed.isEmpty())
+                cell = fresh(confirmed);
+        }
+    }
+}
+
+StatusCell unitStatus(const MarluneUnit &u, const PipelineView &pipeline, const PackageCatalogue &packages,
+                      int *testsWanted)
+{
+    if (testsWanted)
+        *testsWanted = 0;
+    StatusCell cell;
+    if (!statusBeforeComparison(cell, u, pipeline))
+        return cell;
+    for (const UpdatePackage *package : packages.packagesToCompare(u))
+        comparePackage(cell, *package, u);
+    statusAfterComparison(cell, u, pipeline, packages, testsWanted);
+    return cell;
+}
+
+CellColour rowColour(const QString &mac, const PipelineView &pipeline)
+{
+    CellColour colour = CellColour::Default;
+    if (containsMac(pipeline.vUnitsUpdate, mac))
+        colour = CellColour::Yellow;
+    if (containsMac(pipeline.vUnitsConfirm, mac))
+        colour = CellColour::Red;
+    if (containsMac(pipeline.vUnitsEDID, mac))
+        colour = CellColour::Magenta;
+    if (containsMac(pipeline.vUnitsFinished, mac)) {
+        quint32 updateStatus = 0;
+        for (const MarluneUnit &unit : pipeline.vUnits)
+            if (unit.mac == mac) {
+                updateStatus = unit.updateStatus;
+                break;
+            }
+        colour = updateStatus == 0 ? CellColour::Green : CellColour::Yellow;
+    }
+    return colour;
+}

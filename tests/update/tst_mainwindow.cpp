@@ -1,0 +1,552 @@
+#include "app/folders.h"
+#include "mainwindowaccess.h"
+#include "packagefolder.h"
+#include "scriptedoperator.h"
+
+#include <QCheckBox>
+#include <QDesktopServices>
+#include <QLabel>
+#include <QMenuBar>
+#include <QPlainTextEdit>
+#include <QPushButton>
+#include <QRadioButton>
+#include <QStatusBar>
+#include <QTableWidget>
+#include <QTcpServer>
+#include <QtTest>
+
+namespace {
+
+constexpr qint64 kWeb = 1425384000; // shown by units as 03/03/2015
+
+MarluneUnit unit(const QString &name, const QString &type, const QString &sn, quint32 kSeries, const QString &sw,
+                 int last)
+{
+    MarluneUnit u;
+    u.name = name;
+    u.deviceType = type;
+    u.sn = sn;
+    u.KSeries = kSeries;
+    u.swversion = sw;
+    u.webversion = QStringLiteral("03/03/2015");
+    u.ip = QStringLiteral("10.77.1.%1").arg(last);
+    u.subnet = QStringLiteral("255.255.0.0");
+    u.mac = QStringLiteral("02:00:00:00:01:%1").arg(last, 2, 10, QLatin1Char('0'));
+    return u;
+}
+
+// Receives the URLs the window asks the desktop to open.
+class UrlCatcher : public QObject
+{
+    Q_OBJECT
+public:
+    QList<QUrl> opened;
+public Q_SLOTS:
+    void open(const QUrl &url) { opened.append(url); }
+};
+
+} // namespace
+
+class TestMainWindow : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void formAfterStartUp();
+    void noPackagesBox();
+    void fileServerPortTaken();
+    void statusLogLines_data();
+    void statusLogLines();
+    void packageRuleAndKnownUnitsGate();
+    void forcedRecordFromImport();
+    void refusedSelections_data();
+    void refusedSelections();
+    void offlineUnitSelectionWarns();
+    void updateButtonQueuesEachUnitOnce();
+    void updateButtonRefusalAndNothingSelected();
+    void removedQueuedUnitIsNeverCommanded();
+    void doubleClickOpensWebPage();
+    void warningsShownOncePerRun();
+    void foreverDecoration();
+    void debugDumpAndSmallButtons();
+    void reachabilityBookkeeping();
+
+private:
+    MainWindow *makeWindow();
+    void listUnits(MainWindowTestAccess &access, const QList<MarluneUnit> &units);
+    QTableWidget *table() { return window->findChild<QTableWidget *>(QStringLiteral("unitTable")); }
+    int rowOf(const QString &mac);
+
+    QTemporaryDir packageFolder;
+    ScriptedOperator *questions = nullptr;
+    MainWindow *window = nullptr;
+};
+
+void TestMainWindow::initTestCase()
+{
+    QVERIFY(packageFolder.isValid());
+    QVERIFY(writePackage(packageFolder.path(), QStringLiteral("k220_demo"), QStringLiteral("3/2/2015"), kWeb,
+                         QStringLiteral("1/1/2014")));
+    QVERIFY(writePackage(packageFolder.path(), QStringLiteral("dvr_demo"), QStringLiteral("1/1/2015"), kWeb));
+    QVERIFY(writePackage(packageFolder.path(), QStringLiteral("wp_demo"), QStringLiteral("6/1/2013"), kWeb,
+                         QStringLiteral("1/29/2013")));
+    Folders::createStartupFolders();
+}
+
+void TestMainWindow::init()
+{
+    Folders::setApplicationFolder(packageFolder.path());
+    questions = new ScriptedOperator;
+}
+
+void TestMainWindow::cleanup()
+{
+    delete window;
+    window = nullptr;
+    delete questions;
+    questions = nullptr;
+}
+
+MainWindow *TestMainWindow::makeWindow()
+{
+    window = new MainWindow;
+    // Ticks are driven by hand in these tests.
+    MainWindowTestAccess(*window).refreshTimer()->stop();
+    return window;
+}
+
+void TestMainWindow::listUnits(MainWindowTestAccess &access, const QList<MarluneUnit> &units)
+{
+    for (const MarluneUnit &u : units) {
+        access.vUnits().append(u);
+        access.tcpAlive()[u.ip] = true;
+    }
+    access.refreshUnitTable();
+}
+
+int TestMainWindow::rowOf(const QString &mac)
+{
+    for (int row = 0; row < table()->rowCount(); ++row)
+        if (table()->item(row, 2)->text() == mac)
+            return row;
+    return -1;
+}
+
+void TestMainWindow::formAfterStartUp()
+{
+    makeWindow();
+    QVERIFY(questions->asked.isEmpty());
+    QCOMPARE(window->windowTitle(), QStringLiteral("Bryx Updater"));
+    QCOMPARE(window->objectName(), QStringLiteral("MainWindow"));
+    window->show();
+
+    const auto visible = [this](const char *name) {
+        QWidget *widget = window->findChild<QWidget *>(QString::fromLatin1(name));
+        if (!widget)
+            qFatal("no widget %s", name);
+        return widget->isVisibleTo(window);
+    };
+    for (const char *shown : {"unitsLabel", "resetEDIDCheck", "removeButton", "addByIPButton", "discoverButton",
+                              "unitTable", "versionsBlurb", "clearButton", "updateButton", "trafficLogLabel",
+                              "statusEdit", "versionLabel", "clearLogButton", "centralWidget"})
+        QVERIFY2(visible(shown), shown);
+    for (const char *hidden : {"udpRadio", "tcpRadio", "csvImportButton", "debugButton", "menuBar"})
+        QVERIFY2(!visible(hidden), hidden);
+
+    QCOMPARE(window->findChild<QPushButton *>("removeButton")->text(), QStringLiteral("Remove Unit"));
+    QCOMPARE(window->findChild<QPushButton *>("updateButton")->text(), QStringLiteral("Update Selected Units"));
+    QCOMPARE(window->findChild<QCheckBox *>("resetEDIDCheck")->text(), QStringLiteral("Reset Encoder EDID"));
+    QVERIFY(window->findChild<QRadioButton *>("udpRadio")->isChecked());
+    QVERIFY(window->findChild<QAction *>("actionExit"));
+    QVERIFY(!table()->isSortingEnabled());
+    QCOMPARE(table()->selectionBehavior(), QAbstractItemView::SelectRows);
+    QCOMPARE(table()->columnCount(), 8);
+    QStringList headers;
+    for (int c = 0; c < 8; ++c)
+        headers << table()->horizontalHeaderItem(c)->text();
+    QCOMPARE(headers, (QStringList{"Name", "Type", "MAC", "IP", "SN", "SW", "WEB", "Status"}));
+    QCOMPARE(table()->rowCount(), 0);
+    QCOMPARE(window->findChild<QLabel *>("unitsLabel")->text(),
+             QStringLiteral("&nbsp;&nbsp;&nbsp;You have <b></b>no units."));
+    QVERIFY(window->findChild<QLabel *>("versionLabel")->text().startsWith(QLatin1String("Updater Version: ")));
+    QCOMPARE(window->findChild<QLabel *>("versionsBlurb")->text(),
+             QStringLiteral("WP:(06/01/2013 , 03/03/2015)   K220:(03/02/2015 , 03/03/2015)   DVR:(01/01/2015 , "
+                            "03/03/2015)"));
+
+    auto *log = window->findChild<QPlainTextEdit *>("statusEdit");
+    QVERIFY(log->isReadOnly());
+    const QStringList lines = log->toPlainText().split(QLatin1Char('\n'));
+    QCOMPARE(lines.first(), QStringLiteral("Update Server running..."));
+    QVERIFY(QRegularExpression(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d\\.\\d{3} From Updater : Sent Discover Packet\\.$"))
+                .match(lines.last())
+                .hasMatch());
+    // Auto Discover ran: its button waits for the next tick, unknown units are welcome.
+    QVERIFY(!window->findChild<QPushButton *>("discoverButton")->isEnabled());
+    QCOMPARE(window->findChild<QStatusBar *>("statusBar")->currentMessage(), QStringLiteral("Discovering..."));
+    MainWindowTestAccess access(*window);
+    QVERIFY(!access.knownUnitsOnly());
+    access.tick();
+    QVERIFY(window->findChild<QPushButton *>("discoverButton")->isEnabled());
+}
+
+void TestMainWindow::noPackagesBox()
+{
+    QTemporaryDir empty;
+    Folders::setApplicationFolder(empty.path());
+    makeWindow();
+    QCOMPARE(questions->asked.size(), 1);
+    const OperatorQuestions::Question &q = questions->asked.first();
+    QCOMPARE(q.icon, QMessageBox::Warning);
+    QCOMPARE(q.title, QStringLiteral("There are no updates."));
+    QCOMPARE(q.text, QStringLiteral("Bryx Updater found no updates. The unit table will be blank. \n\nCheck this "
+                                    "directory for missing *.bin and *.ver files:\n\n")
+                         + empty.path());
+    QCOMPARE(q.buttons, QMessageBox::Ok);
+    QCOMPARE(window->findChild<QLabel *>("versionsBlurb")->text(), QStringLiteral("There are no updates available!"));
+}
+
+void TestMainWindow::fileServerPortTaken()
+{
+    QTcpServer squatter;
+    QVERIFY(squatter.listen(QHostAddress::AnyIPv4, 50005));
+    makeWindow();
+    const QString log = window->findChild<QPlainTextEdit *>("statusEdit")->toPlainText();
+    QVERIFY(log.startsWith(QLatin1String("Update Server NOT running. Could not bind to port 50005!\n")));
+}
+
+void TestMainWindow::statusLogLines_data()
+{
+    QTest::addColumn<QString>("source");
+    QTest::addColumn<QString>("expectedMiddle");
+
+    QTest::newRow("listed-unit") << "10.77.1.5" << " Lobby (10.77.1.5): ";
+    QTest::newRow("unlisted-address") << "10.77.1.99" << " From Updater : ";
+    QTest::newRow("listed-without-name") << "10.77.1.6" << " From Updater : ";
+    QTest::newRow("label") << "Updater" << " From Updater : ";
+}
+
+void TestMainWindow::statusLogLines()
+{
+    QFETCH(QString, source);
+    QFETCH(QString, expectedMiddle);
+
+    makeWindow();
+    MainWindowTestAccess access(*window);
+    access.vUnits() = {unit("Lobby", "ENC", "K2100A", 1, "3/2/2015", 5), unit("", "ENC", "K2100B", 1, "3/2/2015", 6)};
+    window->toStatusLog(source, QStringLiteral("Hello there."));
+    const QString last = window->findChild<QPlainTextEdit *>("statusEdit")->toPlainText().section('\n', -1);
+    QVERIFY2(QRegularExpression(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d\\.\\d{3}")
+                                + QRegularExpression::escape(expectedMiddle) + QStringLiteral("Hello there\\.$"))
+                 .match(last)
+                 .hasMatch(),
+             qPrintable(last));
+}
+
+void TestMainWindow::packageRuleAndKnownUnitsGate()
+{
+    makeWindow();
+    MainWindowTestAccess access(*window);
+    const MarluneUnit listed = unit("Listed", "ENC", "K2100A", 1, "3/2/2015", 5);
+    const MarluneUnit stranger = unit("Stranger", "DEC", "K2200A", 1, "3/2/2015", 7);
+    const MarluneUnit noPackage = unit("Old", "ENC", "JT1", 0, "1/1/2010", 8);
+    access.vUnits() = {listed};
+
+    access.knownUnitsOnly() = true;
+    access.unitChanged(stranger);
+    access.unitChanged(listed);
+    QCOMPARE(access.vUnitsIncoming().size(), 1);
+    QCOMPARE(access.vUnitsIncoming().first().mac, listed.mac);
+
+    access.knownUnitsOnly() = false;
+    access.unitChanged(stranger);
+    access.unitChanged(noPackage);
+    QCOMPARE(access.vUnitsIncoming().size(), 2);
+
+    // The next tick merges: the stranger joins the list and counts as reachable.
+    access.tick();
+    QCOMPARE(access.vUnits().size(), 2);
+    QVERIFY(access.vUnitsIncoming().isEmpty());
+    QVERIFY(access.tcpAlive().value(stranger.ip));
+    QCOMPARE(questions->texts().count(QStringLiteral("Do not power down equipment during update! \n\nDoing so may "
+                                                     "render it inoperable.")),
+             1);
+    access.tick();
+    QCOMPARE(questions->asked.size(), 1); // the power-off warning is shown once per run
+}
+
+void TestMainWindow::forcedRecordFromImport()
+{
+    makeWindow();
+    MainWindowTestAccess access(*window);
+    const MarluneUnit listed = unit("Listed", "ENC", "K2100A", 1, "3/2/2015", 5);
+    access.vUnits() = {listed};
+    access.vUnitsUpdate() = {listed};
+    access.edidAttempts()[listed.ip] = 2;
+
+    access.unitChangedForced(listed);
+    QCOMPARE(access.vUnitsUpdate().size(), 1);
+
+    MarluneUnit imported = unit("Imported", "DEC", "K2200A", 1, "1/1/2009", 9);
+    access.unitChangedForced(imported);
+    QVERIFY(access.vUnitsUpdate().isEmpty());
+    QVERIFY(access.edidAttempts().isEmpty());
+    QCOMPARE(access.vUnits().size(), 1);
+    QVERIFY(window->findChild<QPlainTextEdit *>("statusEdit")->toPlainText().endsWith(
+        QLatin1String(" From Updater : Ignoring Imported (10.77.1.9) No update available.")));
+}
+
+void TestMainWindow::refusedSelections_data()
+{
+    QTest::addColumn<MarluneUnit>("record");
+    QTest::addColumn<QString>("title");
+    QTest::addColumn<QString>("text");
+
+    MarluneUnit dvr = unit("Old recorder", "DVR", "JD1", 0, "1/1/2015", 11);
+    dvr.fwversion = QStringLiteral("0/0/0");
+    QTest::newRow("below-minimum") << unit("Too old", "ENC", "K2100A", 1, "6/1/2013", 10) << "Warning."
+                                   << "Unit needs to first be updated to SW version 01/01/2014 before running this "
+                                      "update.";
+    QTest::newRow("original-recorder") << dvr << "Cannot update." << "Unit cannot be updated with this Updater.";
+}
+
+void TestMainWindow::refusedSelections()
+{
+    QFETCH(MarluneUnit, record);
+    QFETCH(QString, title);
+    QFETCH(QString, text);
+
+    makeWindow();
+    MainWindowTestAccess access(*window);
+    listUnits(access, {record, unit("Fine", "DEC", "K2200A", 1, "3/2/2015", 12)});
+    table()->selectRow(rowOf(record.mac));
+    QCOMPARE(questions->asked.size(), 1);
+    QCOMPARE(questions->asked.first().title, title);
+    QCOMPARE(questions->asked.first().text, text);
+    QVERIFY(table()->selectedItems().isEmpty());
+
+    // The same selection while an update runs (buttons off until the next tick) is not judged.
+    window->findChild<QPushButton *>("updateButton")->setEnabled(false);
+    table()->selectRow(rowOf(record.mac));
+    QCOMPARE(questions->asked.size(), 1);
+}
+
+void TestMainWindow::offlineUnitSelectionWarns()
+{
+    makeWindow();
+    MainWindowTestAccess access(*window);
+    MarluneUnit silent = unit("Quiet one", "ENC", "K2100A", 1, "1/1/2015", 13);
+    silent.lastSeen = QDateTime::currentDateTime().addSecs(-120);
+    listUnits(access, {silent});
+    table()->selectRow(0);
+    QCOMPARE(questions->asked.size(), 1);
+    QCOMPARE(questions->asked.first().title, QStringLiteral("Warning."));
+    QCOMPARE(questions->asked.first().text, QStringLiteral("Updater is still establishing communication with Quiet one"));
+    QVERIFY(!table()->selectedItems().isEmpty()); // the selection stays
+}
+
+void TestMainWindow::updateButtonQueuesEachUnitOnce()
+{
+    makeWindow();
+    MainWindowTestAccess access(*window);
+    const MarluneUnit encoder = unit("Encoder", "ENC", "K2100A", 1, "1/1/2015", 14);
+    listUnits(access, {encoder});
+    access.edidAttempts()[encoder.ip] = 2;
+    access.fetchTimeByMac()[encoder.mac] = QDateTime::currentDateTime();
+
+    table()->selectRow(0); // eight cells of one row
+    QCOMPARE(table()->selectionModel()->selectedIndexes().size(), 8);
+    questions->answers = {QMessageBox::Yes, QMessageBox::Yes};
+    QTest::mouseClick(window->findChild<QPushButton *>("updateButton"), Qt::LeftButton);
+
+    QCOMPARE(questions->asked.size(), 2);
+    QCOMPARE(questions->asked.at(0).title, QStringLiteral("Update Units?"));
+    QCOMPARE(questions->asked.at(0).text, QStringLiteral("Update selected units?"));
+    QCOMPARE(questions->asked.at(0).defaultButton, QMessageBox::Yes);
+    QCOMPARE(questions->asked.at(1).title, QStringLiteral("Reset EDID?"));
+    QCOMPARE(questions->asked.at(1).text, QStringLiteral("Reset EDID on encoders?"));
+    QVERIFY(window->findChild<QCheckBox *>("resetEDIDCheck")->isChecked());
+    QCOMPARE(access.vUnitsUpdate().size(), 1);
+    QVERIFY(access.edidAttempts().isEmpty());
+    QVERIFY(access.fetchTimeByMac().isEmpty());
+    QCOMPARE(window->findChild<QStatusBar *>("statusBar")->currentMessage(), QStringLiteral("Updating 1 units."));
+    QVERIFY(table()->selectedItems().isEmpty());
+    QCOMPARE(table()->item(0, 7)->text(), QStringLiteral("Queued for Update"));
+    QCOMPARE(table()->item(0, 0)->background().color(), QColor(Qt::yellow));
+
+    // Pressing again with the unit still queued does not queue it twice; the EDID box is not
+    // asked while the option is ticked.
+    table()->selectRow(0);
+    questions->answers = {QMessageBox::Yes};
+    QTest::mouseClick(window->findChild<QPushButton *>("updateButton"), Qt::LeftButton);
+    QCOMPARE(questions->asked.size(), 3);
+    QCOMPARE(access.vUnitsUpdate().size(), 1);
+}
+
+void TestMainWindow::updateButtonRefusalAndNothingSelected()
+{
+    makeWindow();
+    MainWindowTestAccess access(*window);
+    listUnits(access, {unit("Encoder", "ENC", "K2100A", 1, "1/1/2015", 14)});
+
+    QTest::mouseClick(window->findChild<QPushButton *>("updateButton"), Qt::LeftButton);
+    QCOMPARE(questions->asked.size(), 1);
+    QCOMPARE(questions->asked.at(0).title, QStringLiteral("No units selected"));
+    QCOMPARE(questions->asked.at(0).text, QStringLiteral("Please select at least 1 unit."));
+
+    table()->selectRow(0);
+    questions->answers = {QMessageBox::No};
+    QTest::mouseClick(window->findChild<QPushButton *>("updateButton"), Qt::LeftButton);
+    QCOMPARE(questions->asked.size(), 2);
+    QVERIFY(access.vUnitsUpdate().isEmpty());
+
+    // An encoder queued while the EDID question is answered No leaves the option off.
+    questions->answers = {QMessageBox::Yes, QMessageBox::No};
+    QTest::mouseClick(window->findChild<QPushButton *>("updateButton"), Qt::LeftButton);
+    QCOMPARE(access.vUnitsUpdate().size(), 1);
+    QVERIFY(!window->findChild<QCheckBox *>("resetEDIDCheck")->isChecked());
+}
+
+void TestMainWindow::removedQueuedUnitIsNeverCommanded()
+{
+    makeWindow();
+    MainWindowTestAccess access(*window);
+    const MarluneUnit queued = unit("Queued", "DEC", "K2200A", 1, "1/1/2015", 15);
+    const MarluneUnit other = unit("Other", "DEC", "K2200B", 1, "1/1/2015", 16);
+    listUnits(access, {queued, other});
+    access.vUnitsUpdate() = {queued};
+    access.vUnitsFinished() = {queued};
+    access.fetchTimeByMac()[queued.mac] = QDateTime::currentDateTime();
+    QTcpServer unitSide;
+    QVERIFY(unitSide.listen(QHostAddress(queued.ip), 50001));
+
+    table()->selectRow(rowOf(queued.mac));
+    QTest::mouseClick(window->findChild<QPushButton *>("removeButton"), Qt::LeftButton);
+    QCOMPARE(access.vUnits().size(), 1);
+    QVERIFY(access.vUnitsUpdate().isEmpty());
+    QVERIFY(access.vUnitsFinished().isEmpty());
+    QVERIFY(access.fetchTimeByMac().isEmpty());
+    QCOMPARE(table()->rowCount(), 1);
+    QVERIFY(table()->selectedItems().isEmpty());
+
+    access.tick();
+    QCoreApplication::processEvents();
+    QVERIFY(!unitSide.hasPendingConnections());
+    QVERIFY(!window->findChild<QPlainTextEdit *>("statusEdit")->toPlainText().contains(QLatin1String("Commanding")));
+}
+
+void TestMainWindow::doubleClickOpensWebPage()
+{
+    makeWindow();
+    MainWindowTestAccess access(*window);
+    listUnits(access, {unit("Lobby", "ENC", "K2100A", 1, "3/2/2015", 5)});
+    UrlCatcher catcher;
+    QDesktopServices::setUrlHandler(QStringLiteral("http"), &catcher, "open");
+
+    questions->answers = {QMessageBox::Yes};
+    QMetaObject::invokeMethod(window, "on_unitTable_doubleClicked", Q_ARG(QModelIndex, table()->model()->index(0, 3)));
+    QCOMPARE(questions->asked.size(), 1);
+    QCOMPARE(questions->asked.first().title, QStringLiteral("Lobby"));
+    QCOMPARE(questions->asked.first().text, QStringLiteral("Go to http://10.77.1.5/ ?"));
+    QCOMPARE(catcher.opened, (QList<QUrl>{QUrl(QStringLiteral("http://10.77.1.5"))}));
+
+    questions->answers = {QMessageBox::No};
+    QMetaObject::invokeMethod(window, "on_unitTable_doubleClicked", Q_ARG(QModelIndex, table()->model()->index(0, 0)));
+    QCOMPARE(catcher.opened.size(), 1);
+    QDesktopServices::unsetUrlHandler(QStringLiteral("http"));
+}
+
+void TestMainWindow::warningsShownOncePerRun()
+{
+    makeWindow();
+    MainWindowTestAccess access(*window);
+    MarluneUnit faraway = unit("Far away", "DEC", "K2200A", 1, "3/2/2015", 17);
+    faraway.ip = QStringLiteral("192.168.99.5");
+    faraway.subnet = QStringLiteral("255.255.255.0");
+    listUnits(access, {faraway, unit("Old wall A", "WP", "JW1", 0, "1/1/2013", 18),
+                       unit("Old wall B", "WP", "JW2", 0, "1/2/2013", 19)});
+
+    const QStringList texts = questions->texts();
+    QCOMPARE(texts.size(), 2);
+    QCOMPARE(texts.at(0),
+             QStringLiteral("The updater has detected a unit that is outside your subnet. This is often an IP "
+                            "configuration problem. Please check your network settings. <br><br>You may want to "
+                            "give your computer a second IP address so that it can talk to this unit:<br><br>"
+                            "DEC:<b><font color='red'>Far away</font></b>&nbsp;(02:00:00:00:01:17)&nbsp;&nbsp;<b>"
+                            "192.168.99.5 / 255.255.255.0 </b><br><br><i>Broadcast IP Reset</i> in Quillet can "
+                            "reset this unit to AUTO-IP a 169.254.X.X address."));
+    QCOMPARE(questions->asked.at(1).title, QStringLiteral("Manual Update Needed."));
+    // The last too-old unit in table order is named.
+    QCOMPARE(texts.at(1), QStringLiteral("Updater found one or more units too old for automatic updates. Please use "
+                                         "unit web interface to update. Then future updates can be automated.\n\n"
+                                         "Go to: \nOld wall B\n10.77.1.19"));
+
+    // Firewall: units were commanded 30 seconds ago, but no file was ever served.
+    access.serverContacted() = true;
+    access.updateCommanded() = true;
+    access.lastUpdateCommandTime() = QDateTime::currentDateTime().addSecs(-30);
+    access.refreshUnitTable();
+    QCOMPARE(questions->asked.size(), 3);
+    QVERIFY(questions->texts().at(2).startsWith(
+        QLatin1String("The updater has detected a possible problem with your firewall. <br><br>")));
+
+    access.refreshUnitTable();
+    access.refreshUnitTable();
+    QCOMPARE(questions->asked.size(), 3);
+}
+
+void TestMainWindow::foreverDecoration()
+{
+    makeWindow();
+    MainWindowTestAccess access(*window);
+    const MarluneUnit looping = unit("Looping", "DEC", "K2200A", 1, "3/2/2015", 20);
+    access.foreverMACList() = {looping.mac};
+    access.foreverCount()[looping.mac] = 4;
+    listUnits(access, {looping});
+    QCOMPARE(table()->item(0, 0)->text(), QStringLiteral("Looping [4]"));
+    access.refreshUnitTable();
+    QCOMPARE(table()->item(0, 0)->text(), QStringLiteral("Looping [4]"));
+}
+
+void TestMainWindow::debugDumpAndSmallButtons()
+{
+    makeWindow();
+    MainWindowTestAccess access(*window);
+    listUnits(access, {unit("Lobby", "ENC", "K2100A", 1, "3/2/2015", 5)});
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("^mainwindow/\\d+\\(MainWindow::on_debugButton_clicked\\): vUnits.size\\(\\) 1$")));
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("on_debugButton_clicked\\): \"Lobby\" 0$")));
+    QMetaObject::invokeMethod(window, "on_debugButton_clicked");
+
+    table()->selectRow(0);
+    QTest::mouseClick(window->findChild<QPushButton *>("clearButton"), Qt::LeftButton);
+    QVERIFY(table()->selectedItems().isEmpty());
+    QTest::mouseClick(window->findChild<QPushButton *>("clearLogButton"), Qt::LeftButton);
+    QVERIFY(window->findChild<QPlainTextEdit *>("statusEdit")->toPlainText().isEmpty());
+}
+
+void TestMainWindow::reachabilityBookkeeping()
+{
+    makeWindow();
+    MainWindowTestAccess access(*window);
+    const MarluneUnit rebooting = unit("Rebooting", "DEC", "K2200A", 1, "3/2/2015", 21);
+    access.vUnitsConfirm() = {rebooting};
+
+    // Never tested: false, and a first test starts (nothing listens there: it fails).
+    QVERIFY(!access.isAlive(rebooting));
+    QTRY_COMPARE(access.vUnitsRebooted().size(), 1);
+    QVERIFY(access.tcpAlive().contains(rebooting.ip));
+
+    // Asked again within 5 seconds: no new test; the stored result is delivered again at once,
+    // and the unit is in the rebooted list exactly once, however often it is reported.
+    access.vUnitsRebooted().clear();
+    access.startTcpTest(rebooting);
+    QCOMPARE(access.vUnitsRebooted().size(), 1);
+    access.startTcpTest(rebooting);
+    QCOMPARE(access.vUnitsRebooted().size(), 1);
+    QCOMPARE(access.vUnitsRebooted().first().mac, rebooting.mac);
+}
+
+QTEST_MAIN(TestMainWindow)
+#include "tst_mainwindow.moc"

@@ -1,0 +1,218 @@
+#include "packages/packagecatalogue.h"
+#include "update/unitstatus.h"
+
+#include <QtTest>
+
+Q_DECLARE_METATYPE(CellColour)
+
+namespace {
+
+const QDateTime kWeb = QDateTime::fromSecsSinceEpoch(1425384000); // 03/03/2015 as the units show it
+
+QDateTime date(int y, int m, int d)
+{
+    return QDateTime(QDate(y, m, d), QTime(0, 0));
+}
+
+void offer(UpdatePackage &package, const QDateTime &sw, const QDateTime &minimum = QDateTime::fromSecsSinceEpoch(0))
+{
+    package.present = true;
+    package.swVer = sw;
+    package.webVer = kWeb;
+    package.minSwVer = minimum;
+}
+
+MarluneUnit unit(const QString &type, const QString &sn, quint32 kSeries, const QString &sw,
+                 const QString &web = QStringLiteral("03/03/2015"))
+{
+    MarluneUnit u;
+    u.deviceType = type;
+    u.sn = sn;
+    u.KSeries = kSeries;
+    u.swversion = sw;
+    u.webversion = web;
+    u.ip = QStringLiteral("10.77.1.5");
+    u.mac = QStringLiteral("02:00:00:00:00:05");
+    return u;
+}
+
+} // namespace
+
+class TestUnitStatus : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void status_data();
+    void status();
+    void reachabilityTestsAskedWhileUnitsReboot();
+
+private:
+    PackageCatalogue catalogue;
+};
+
+void TestUnitStatus::initTestCase()
+{
+    offer(catalogue.k220, date(2015, 3, 2), date(2014, 1, 1));
+    offer(catalogue.k225, date(2015, 6, 1));
+    offer(catalogue.kvm, date(2015, 5, 1));
+    offer(catalogue.k110, date(2015, 3, 2));
+    offer(catalogue.k3, date(2015, 12, 24));
+    catalogue.k3.addOn = QStringLiteral("Add-on: Fonts");
+    offer(catalogue.dvr, date(2015, 1, 1));
+    offer(catalogue.wp, date(2013, 6, 1), date(2013, 1, 29));
+    offer(catalogue.ae, date(2015, 6, 1));
+    offer(catalogue.k4, date(2016, 2, 2));
+    offer(catalogue.kp, date(2015, 7, 7));
+    offer(catalogue.vod, date(2016, 4, 4));
+}
+
+void TestUnitStatus::status_data()
+{
+    QTest::addColumn<MarluneUnit>("record");
+    // Pipeline state: any of update, confirm, edid, finished, pending (reports UPDATE:1),
+    // unreachable (TCP test failed), untested (never tested), edid-given-up.
+    QTest::addColumn<QString>("state");
+    QTest::addColumn<QString>("text");
+    QTest::addColumn<CellColour>("cellColour");
+    QTest::addColumn<CellColour>("rowColour");
+    QTest::addColumn<QString>("marker");
+    QTest::addColumn<QString>("minimumDate");
+
+    using C = CellColour;
+    const MarluneUnit current = unit("ENC", "K2100A", 1, "3/2/2015");
+    const MarluneUnit older = unit("ENC", "K2100A", 1, "1/1/2015");
+    MarluneUnit dvrOriginal = unit("DVR", "JD1", 0, "1/1/2015");
+    dvrOriginal.fwversion = QStringLiteral("0/0/0");
+    MarluneUnit dvrFirmware = unit("DVR", "JD1", 0, "1/1/2015");
+    dvrFirmware.fwversion = QStringLiteral("1/29/2014");
+
+    QTest::newRow("current") << current << "" << "No update needed." << C::Default << C::Default << "" << "";
+    QTest::newRow("older-sw") << older << "" << "Update Available" << C::Default << C::Default << "" << "";
+    QTest::newRow("older-web") << unit("ENC", "K2100A", 1, "3/2/2015", "03/02/2015") << "" << "Update Available"
+                               << C::Default << C::Default << "" << "";
+    QTest::newRow("no-web-version") << unit("ENC", "K2100A", 1, "3/2/2015", "Unknown") << "" << "Update Available"
+                                    << C::Default << C::Default << "" << "";
+    QTest::newRow("sw-below-minimum") << unit("ENC", "K2100A", 1, "6/1/2013") << ""
+                                      << "Cannot update. Min SW is 01/01/2014" << C::DarkYellow << C::Default
+                                      << "Disable" << "01/01/2014";
+    QTest::newRow("web-below-minimum") << unit("ENC", "K2100A", 1, "3/2/2015", "12/01/2013") << ""
+                                       << "Cannot update. Min SW is 01/01/2014" << C::DarkYellow << C::Default
+                                       << "Disable" << "01/01/2014";
+    QTest::newRow("never-tested") << current << "untested" << "Status Unknown." << C::Default << C::Default << ""
+                                  << "";
+    QTest::newRow("unreachable") << older << "unreachable" << "Status Unknown." << C::Default << C::Default << ""
+                                 << "";
+    QTest::newRow("rebooting") << current << "unreachable,confirm" << "Unit is rebooting..." << C::Default << C::Red
+                               << "" << "";
+    QTest::newRow("pending-update") << current << "pending" << "Need to Confirm Update" << C::Default << C::Default
+                                    << "" << "";
+    QTest::newRow("pending-and-queued") << current << "pending,update" << "Error!" << C::Default << C::Yellow << ""
+                                        << "";
+    QTest::newRow("pending-and-commanded") << current << "pending,confirm" << "Confirming update" << C::Default
+                                           << C::Red << "" << "";
+    QTest::newRow("queued") << older << "update" << "Queued for Update" << C::Default << C::Yellow << "" << "";
+    QTest::newRow("resetting-edid") << current << "edid" << "Resetting EDID." << C::Default << C::Magenta << ""
+                                    << "";
+    QTest::newRow("waiting-for-reboot") << older << "confirm" << "Waiting for reboot" << C::Default << C::Red << ""
+                                        << "";
+    QTest::newRow("finished-confirmed") << current << "finished" << "K-Series Update Confirmed." << C::Default
+                                        << C::Green << "" << "";
+    QTest::newRow("finished-edid-given-up") << current << "finished,edid-given-up"
+                                            << "K-Series Update Confirmed. EDID Reset Failed." << C::Default
+                                            << C::Green << "" << "";
+    QTest::newRow("finished-mismatched") << older << "finished" << "Update completed with mismatched dates."
+                                         << C::Default << C::Green << "" << "";
+    QTest::newRow("finished-but-pending") << current << "finished,pending" << "Need to Confirm Update"
+                                          << C::Default << C::Yellow << "" << "";
+    QTest::newRow("add-on-offered") << unit("DEC", "K3200", 1, "12/24/2015") << "" << "Add-on: Fonts"
+                                    << C::Default << C::Default << "" << "";
+    QTest::newRow("add-on-sent") << unit("DEC", "K3200", 1, "12/24/2015") << "finished" << "Add-on sent."
+                                 << C::Default << C::Green << "" << "";
+    QTest::newRow("4k-compared-with-k220-too") << unit("ENC", "K2150", 1, "6/1/2015") << "" << "No update needed."
+                                               << C::Default << C::Default << "" << "";
+    QTest::newRow("4k-older-than-k220-shows-k220") << unit("ENC", "K2150", 1, "3/1/2015") << ""
+                                                   << "Update Available" << C::Default << C::Default << "" << "";
+    QTest::newRow("4k-finished") << unit("ENC", "K2150", 1, "6/1/2015") << "finished"
+                                 << "K-Series Update Confirmed." << C::Default << C::Green << "" << "";
+    QTest::newRow("dvr-original-firmware") << dvrOriginal << "" << "Cannot update. This DVR uses original updater."
+                                           << C::Red << C::Default << "Disable" << "";
+    QTest::newRow("dvr-original-queued-loses-marker") << dvrOriginal << "update" << "Queued for Update"
+                                                      << C::Default << C::Yellow << "" << "";
+    QTest::newRow("dvr-with-firmware") << dvrFirmware << "finished" << "DVR Update Confirmed." << C::Default
+                                       << C::Green << "" << "";
+    QTest::newRow("wp-too-old") << unit("WP", "JW1", 0, "1/1/2013") << ""
+                                << "Cannot update. Min SW is 01/29/2013" << C::DarkYellow << C::Default
+                                << "Disable" << "01/29/2013";
+    QTest::newRow("wp-finished") << unit("WP", "JW1", 0, "6/1/2013") << "finished" << "WP Update Confirmed."
+                                 << C::Default << C::Green << "" << "";
+    QTest::newRow("audio-finished") << unit("ATR", "ATA1", 0, "6/1/2015") << "finished" << "ATR Update Confirmed."
+                                    << C::Default << C::Green << "" << "";
+    QTest::newRow("k440-finished") << unit("ATR", "K4300", 0, "2/2/2016") << "finished" << "K4 Update Confirmed."
+                                   << C::Default << C::Green << "" << "";
+    QTest::newRow("k-panel-finished") << unit("WPC", "K8300", 0, "7/7/2015") << "finished"
+                                      << "WPC Update Confirmed." << C::Default << C::Green << "" << "";
+    QTest::newRow("vod-finished") << unit("VOD", "K7200", 0, "4/4/2016") << "finished" << "VOD Update Confirmed."
+                                  << C::Default << C::Green << "" << "";
+    QTest::newRow("legacy-encoder") << unit("ENC", "JT1", 0, "1/1/2010") << "" << "No update needed."
+                                    << C::Default << C::Default << "" << "";
+}
+
+void TestUnitStatus::status()
+{
+    QFETCH(MarluneUnit, record);
+    QFETCH(QString, state);
+    QFETCH(QString, text);
+    QFETCH(CellColour, cellColour);
+    QFETCH(CellColour, rowColour);
+    QFETCH(QString, marker);
+    QFETCH(QString, minimumDate);
+
+    const QStringList tokens = state.split(QLatin1Char(','), Qt::SkipEmptyParts);
+    if (tokens.contains(QLatin1String("pending")))
+        record.updateStatus = 1;
+    QList<MarluneUnit> vUnits{record}, update, confirm, edid, finished;
+    QMap<QString, bool> tcpAlive;
+    QMap<QString, int> edidAttempts;
+    if (tokens.contains(QLatin1String("update")))
+        update.append(record);
+    if (tokens.contains(QLatin1String("confirm")))
+        confirm.append(record);
+    if (tokens.contains(QLatin1String("edid")))
+        edid.append(record);
+    if (tokens.contains(QLatin1String("finished")))
+        finished.append(record);
+    if (tokens.contains(QLatin1String("unreachable")))
+        tcpAlive.insert(record.ip, false);
+    else if (!tokens.contains(QLatin1String("untested")))
+        tcpAlive.insert(record.ip, true);
+    if (tokens.contains(QLatin1String("edid-given-up")))
+        edidAttempts.insert(record.ip, 3);
+
+    const PipelineView pipeline{vUnits, update, confirm, edid, finished, tcpAlive, edidAttempts};
+    const StatusCell cell = unitStatus(record, pipeline, catalogue);
+    QCOMPARE(cell.text, text);
+    QCOMPARE(cell.colour, cellColour);
+    QCOMPARE(::rowColour(record.mac, pipeline), rowColour);
+    QCOMPARE(cell.disableMarker, marker);
+    QCOMPARE(cell.minimumDate, minimumDate);
+}
+
+void TestUnitStatus::reachabilityTestsAskedWhileUnitsReboot()
+{
+    const MarluneUnit listed = unit("ENC", "K2100A", 1, "3/2/2015");
+    MarluneUnit other = listed;
+    other.mac = QStringLiteral("02:00:00:00:00:06");
+    QList<MarluneUnit> vUnits{listed, other}, none, confirm{other, other};
+    const QMap<QString, bool> tcpAlive{{listed.ip, true}};
+    const QMap<QString, int> edidAttempts;
+    int tests = -1;
+    unitStatus(listed, PipelineView{vUnits, none, confirm, none, none, tcpAlive, edidAttempts}, catalogue, &tests);
+    QCOMPARE(tests, 2); // one per unit waiting for confirmation, whichever it is
+    unitStatus(listed, PipelineView{vUnits, none, none, none, none, tcpAlive, edidAttempts}, catalogue, &tests);
+    QCOMPARE(tests, 0);
+}
+
+QTEST_GUILESS_MAIN(TestUnitStatus)
+#include "tst_unitstatus.moc"
