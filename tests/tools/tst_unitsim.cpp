@@ -62,6 +62,8 @@ private Q_SLOTS:
     void discoveryBurstGetsOneReplyPerCode();
     void malformedQueriesAreDropped_data();
     void malformedQueriesAreDropped();
+    void emptyRequestAnsweredByKindsWithoutQuery_data();
+    void emptyRequestAnsweredByKindsWithoutQuery();
     void tcpStatusRequest_data();
     void tcpStatusRequest();
     void fixedLayoutRecord_data();
@@ -189,6 +191,30 @@ void TestUnitSim::malformedQueriesAreDropped()
     const QList<QNetworkDatagram> proper = UdpPeer::from(peer.unicast(kUnit, {queryPacket(0x14)}), kUnit);
     QCOMPARE(proper.size(), 1);
     QVERIFY(proper.first().data().startsWith("BRYX_TXGEN2:"));
+}
+
+void TestUnitSim::emptyRequestAnsweredByKindsWithoutQuery_data()
+{
+    QTest::addColumn<QString>("family");
+    QTest::addColumn<QByteArray>("header");
+    QTest::newRow("kpanel") << "kpanel" << QByteArray("BRYX_WPCGEN2:");
+    QTest::newRow("vod") << "vod" << QByteArray("BRYX_VOD:");
+    QTest::newRow("conductor") << "conductor" << QByteArray("BRYX_CONDUCTOR:");
+}
+
+void TestUnitSim::emptyRequestAnsweredByKindsWithoutQuery()
+{
+    QFETCH(QString, family);
+    QFETCH(QByteArray, header);
+    SimulatorProcess sim;
+    QVERIFY(sim.start(fleetOf(family), 2));
+    UdpPeer peer(kBarrierUnit, barrierCodeFor(family));
+
+    // Sent to the unit itself, an empty datagram asks for its status; broadcast, it asks nothing.
+    const QList<QNetworkDatagram> replies = UdpPeer::from(peer.unicast(kUnit, {QByteArray()}), kUnit);
+    QCOMPARE(replies.size(), 1);
+    QVERIFY(replies.first().data().startsWith(header));
+    QVERIFY(UdpPeer::from(peer.broadcast({QByteArray()}), kUnit).isEmpty());
 }
 
 void TestUnitSim::tcpStatusRequest_data()

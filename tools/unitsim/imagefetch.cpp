@@ -93,6 +93,12 @@ void ImageFetch::consumeBody()
         m_scanner.feed(chunk, n);
         m_received += n;
     }
+    // A unit has its image once Content-Length bytes are in, whether or not the server closes
+    // the connection then (an HTTP/1.1 server may keep it open for more requests).
+    if (!m_done && m_contentLength > 0 && m_received >= m_contentLength) {
+        judge();
+        m_socket->disconnectFromHost();
+    }
 }
 
 void ImageFetch::onClosed()

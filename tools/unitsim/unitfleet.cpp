@@ -1,5 +1,6 @@
 #include "unitfleet.h"
 
+#include "family.h"
 #include "simulatedunit.h"
 #include "wiremessage.h"
 
@@ -18,6 +19,11 @@ QString datagramText(const QNetworkDatagram &datagram)
         .arg(datagram.senderAddress().toString())
         .arg(datagram.senderPort())
         .arg(QString::fromLatin1(datagram.data().left(32).toHex(' ')));
+}
+
+bool answersEmptyRequest(Family family)
+{
+    return family == Family::KPanel || family == Family::Vod || family == Family::Conductor;
 }
 
 } // namespace
@@ -83,6 +89,14 @@ void UnitFleet::readUnicasts(SimulatedUnit *unit)
     while (socket->hasPendingDatagrams()) {
         const QNetworkDatagram datagram = socket->receiveDatagram();
         unsigned char code = 0;
+        // Panels, video servers and controllers have no status query of their own: the updater
+        // asks them with an empty datagram sent to them, which they answer like their discovery
+        // query. (A unit's own socket also hears broadcasts; those ask nothing.)
+        if (datagram.data().isEmpty() && answersEmptyRequest(unit->config().family)
+            && datagram.destinationAddress() == QHostAddress(unit->config().ip)) {
+            answer(unit, datagram, Families::traits(unit->config().family).codes[0]);
+            continue;
+        }
         if (!WireMessage::isQuery(datagram.data(), &code)) {
             if (unit->config().verbose)
                 emit log(QStringLiteral("%1: dropped %2").arg(unit->config().id, datagramText(datagram)));
