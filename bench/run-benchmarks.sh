@@ -5,12 +5,28 @@ set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-bench"
 
-"$root/scripts/install-deps.sh"
+"$root/scripts/install-deps.sh" nginx-light
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build" -j"$(nproc)" --target unitsim discoverybench
+cmake --build "$build" -j"$(nproc)" --target unitsim discoverybench fleetbench
+
+# The benchmarks keep their files out of the operator's folders and run without a display.
+scratch=$(mktemp -d)
+trap 'rm -rf "$scratch"' EXIT
+mkdir -p "$scratch/tmp" "$scratch/data" "$scratch/runtime"
+chmod 700 "$scratch/runtime"
+export TMPDIR="$scratch/tmp" XDG_DATA_HOME="$scratch/data" XDG_RUNTIME_DIR="$scratch/runtime" QT_QPA_PLATFORM=offscreen
 
 echo "== Discovery: simulated units of mixed kinds answer one burst, all at once =="
 echo "kernel receive buffer cap (net.core.rmem_max): $(cat /proc/sys/net/core/rmem_max) bytes"
 for units in 250 1000; do
     BRYX_NETNS_PEERS=$units "$root/tests/netns-run.sh" "$build/bin/discoverybench" "$units" 2>/dev/null | tail -n 1
 done
+
+echo
+echo "== File server: simulated units fetch one image at once, from the updater and from nginx =="
+BRYX_NETNS_PEERS=64 "$root/tests/netns-run.sh" "$build/bin/fleetbench" fileserver 50 64
+BRYX_NETNS_PEERS=260 "$root/tests/netns-run.sh" "$build/bin/fleetbench" fileserver 250 16
+
+echo
+echo "== Batch update: Update pressed to the last confirmation =="
+BRYX_NETNS_PEERS=64 "$root/tests/netns-run.sh" "$build/bin/fleetbench" batch 50

@@ -208,9 +208,9 @@ void MarluneConnect::disconnected()
     BLOG << "Socket was disconnected.";
 }
 
-QString MarluneConnect::localAddressFor(const MarluneUnit &unit) const
+QList<QHostAddress> MarluneConnect::localAddresses()
 {
-    const auto subnet = QHostAddress::parseSubnet(unit.ip + QLatin1Char('/') + unit.subnet);
+    QList<QHostAddress> addresses;
     const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
     for (const QNetworkInterface &iface : interfaces) {
         if (!(iface.flags() & QNetworkInterface::IsUp))
@@ -218,12 +218,24 @@ QString MarluneConnect::localAddressFor(const MarluneUnit &unit) const
         const QString name = iface.humanReadableName();
         if (name.contains(QLatin1String("VMnet1")) || name.contains(QLatin1String("VMnet8")))
             continue;
-        for (const QNetworkAddressEntry &entry : iface.addressEntries()) {
-            if (entry.ip().isInSubnet(subnet))
-                return entry.ip().toString();
-        }
+        for (const QNetworkAddressEntry &entry : iface.addressEntries())
+            addresses.append(entry.ip());
     }
+    return addresses;
+}
+
+QString MarluneConnect::localAddressFor(const MarluneUnit &unit, const QList<QHostAddress> &candidates)
+{
+    const auto subnet = QHostAddress::parseSubnet(unit.ip + QLatin1Char('/') + unit.subnet);
+    for (const QHostAddress &address : candidates)
+        if (address.isInSubnet(subnet))
+            return address.toString();
     return QString();
+}
+
+QString MarluneConnect::localAddressFor(const MarluneUnit &unit) const
+{
+    return localAddressFor(unit, localAddresses());
 }
 
 QString MarluneConnect::localAddressFor(const QString &ip, const QString &netmask) const

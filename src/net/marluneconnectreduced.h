@@ -3,6 +3,8 @@
 #include "units/marluneunit.h"
 
 #include <QByteArray>
+#include <QHostAddress>
+#include <QList>
 #include <QObject>
 #include <QString>
 
@@ -58,6 +60,12 @@ public:
     // host adapters skipped), or "".
     QString localAddressFor(const MarluneUnit &unit) const;
     QString localAddressFor(const QString &ip, const QString &netmask) const;
+    // The same, choosing among addresses listed beforehand by localAddresses(): for asking about
+    // many units at once without enumerating the interfaces for each.
+    static QString localAddressFor(const MarluneUnit &unit, const QList<QHostAddress> &candidates);
+    // Every address of every interface that is up, VMware host adapters skipped, in the order
+    // the system lists them.
+    static QList<QHostAddress> localAddresses();
 
     // Parses one reply; announces a pressed ID button and asks recorders for their full
     // status. Never fails: an unrecognised reply gives a record with an empty mac.

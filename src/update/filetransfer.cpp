@@ -2,18 +2,41 @@
 
 #include <QTcpSocket>
 
+int FileTransfer::running = 0;
+
 FileTransfer::FileTransfer(QTcpSocket *socket, QFile *file, const QByteArray &header)
     : QObject(socket), socket(socket), file(file), header(header), fileSize(file->size())
 {
     file->setParent(this);
 }
 
+FileTransfer::~FileTransfer()
+{
+    end();
+}
+
+qint64 FileTransfer::chunkSize()
+{
+    return qBound(kMinChunk, kBudget / qMax(running, 1), kMaxChunk);
+}
+
+void FileTransfer::end()
+{
+    done = true;
+    if (counted) {
+        counted = false;
+        --running;
+    }
+}
+
 void FileTransfer::start()
 {
+    counted = true;
+    ++running;
     connect(socket, &QIODevice::bytesWritten, this, &FileTransfer::pump);
     connect(socket, &QAbstractSocket::disconnected, this, [this] {
         if (!done) {
-            done = true;
+            end();
             Q_EMIT failed();
         }
     });
@@ -25,18 +48,19 @@ void FileTransfer::pump()
 {
     if (done)
         return;
-    while (sent < fileSize && socket->bytesToWrite() < kChunkSize) {
-        const QByteArray chunk = file->read(qMin(kChunkSize, fileSize - sent));
-        if (chunk.isEmpty()) {
-            done = true;
+    const qint64 chunk = chunkSize();
+    while (sent < fileSize && socket->bytesToWrite() < chunk) {
+        const QByteArray data = file->read(qMin(chunk, fileSize - sent));
+        if (data.isEmpty()) {
+            end();
             Q_EMIT failed();
             return;
         }
-        socket->write(chunk);
-        sent += chunk.size();
+        socket->write(data);
+        sent += data.size();
     }
     if (sent == fileSize && socket->bytesToWrite() == 0) {
-        done = true;
+        end();
         file->close();
         Q_EMIT finished();
     }

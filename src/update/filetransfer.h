@@ -7,19 +7,24 @@
 class QTcpSocket;
 
 // Sends a header and then a file over a socket, a chunk at a time as the socket drains, so a
-// large image never sits in memory whole and many units can fetch at once. Lives as a child of
-// the socket.
+// large image never sits in memory whole and many units can fetch at once. All transfers share
+// one memory budget: the more run at once, the less each keeps queued, so the server's memory
+// does not grow with the number of units. Lives as a child of the socket.
 class FileTransfer final : public QObject
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(FileTransfer)
 
 public:
-    // Bytes read from the file per step; also the most the transfer lets wait in the socket.
-    static constexpr qint64 kChunkSize = 256 * 1024;
+    // Bytes a transfer reads from its file per step, and lets wait in its socket: its share of
+    // the budget, within these bounds.
+    static constexpr qint64 kMaxChunk = 256 * 1024;
+    static constexpr qint64 kMinChunk = 16 * 1024;
+    static constexpr qint64 kBudget = 16 * 1024 * 1024;
 
     // The file must be open for reading.
     FileTransfer(QTcpSocket *socket, QFile *file, const QByteArray &header);
+    ~FileTransfer() override;
 
     void start();
     qint64 size() const { return fileSize; }
@@ -33,6 +38,8 @@ Q_SIGNALS:
 
 private:
     void pump();
+    void end();
+    static qint64 chunkSize();
 
     QTcpSocket *socket;
     QFile *file;
@@ -40,4 +47,6 @@ private:
     qint64 fileSize = 0;
     qint64 sent = 0;
     bool done = false;
+    bool counted = false;
+    static int running;
 };

@@ -73,7 +73,7 @@ private:
     QTableWidgetItem *makeUnitItem(const QString &text, const QString &mac) const;
     QTableWidgetItem *makeStatusItem(const StatusCell &cell, const QString &mac) const;
     PipelineView pipelineView() const;
-    void showOnceWarnings(const MarluneUnit &unit);
+    void showOnceWarnings(const MarluneUnit &unit, const QList<QHostAddress> &localAddresses);
 
     // File server
     void serveRequest(QTcpSocket *socket, const QString &peer);

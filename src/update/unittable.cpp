@@ -117,6 +117,7 @@ void MainWindow::refreshUnitTable()
     bool foundTooOld = false;
     MarluneUnit tooOld;
     const QList<MarluneUnit> units = vUnits;
+    const QList<QHostAddress> localAddresses = MarluneConnect::localAddresses();
     for (int row = 0; row < units.size(); ++row) {
         const MarluneUnit &unit = units.at(row);
         QTableWidgetItem *nameItem = makeUnitItem(unit.name, unit.mac);
@@ -147,7 +148,7 @@ void MainWindow::refreshUnitTable()
                 table->setItem(row, kStatusColumn, makeStatusItem(cell, unit.mac));
         }
 
-        showOnceWarnings(unit);
+        showOnceWarnings(unit, localAddresses);
         if (!manualUpdateWarned && unit.isWp() && unit.swDate() < QDate(2013, 1, 29) && unit.isOnline()) {
             foundTooOld = true;
             tooOld = unit;
@@ -169,7 +170,7 @@ void MainWindow::refreshUnitTable()
     }
 }
 
-void MainWindow::showOnceWarnings(const MarluneUnit &unit)
+void MainWindow::showOnceWarnings(const MarluneUnit &unit, const QList<QHostAddress> &localAddresses)
 {
     if (!firewallWarned && serverContacted && updateCommanded && !fileServed
         && lastUpdateCommandTime.addSecs(25) < QDateTime::currentDateTime()) {
@@ -182,7 +183,7 @@ void MainWindow::showOnceWarnings(const MarluneUnit &unit)
                                    "updater. <br><br>When finished, re-enable your firewall."),
                     QMessageBox::Ok);
     }
-    if (!subnetWarned && connection.localAddressFor(unit).isEmpty()) {
+    if (!subnetWarned && MarluneConnect::localAddressFor(unit, localAddresses).isEmpty()) {
         subnetWarned = true;
         QCoreApplication::processEvents();
         askOperator(this, QMessageBox::Warning, QString(),

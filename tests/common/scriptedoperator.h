@@ -3,6 +3,7 @@
 #include "app/operatorquestions.h"
 
 #include <QList>
+#include <QMap>
 #include <QStringList>
 
 #include <functional>
@@ -23,6 +24,8 @@ public:
         asked.append(question);
         if (onAsk)
             onAsk(question);
+        if (answersByTitle.contains(question.title))
+            return answersByTitle.value(question.title);
         if (!answers.isEmpty())
             return answers.takeFirst();
         return question.defaultButton != QMessageBox::NoButton ? question.defaultButton : QMessageBox::Ok;
@@ -46,6 +49,8 @@ public:
     QList<Question> asked;
     QList<FileQuestion> filesAsked;
     QList<QMessageBox::StandardButton> answers;
+    // Standing answers for boxes with these titles (they take precedence over answers).
+    QMap<QString, QMessageBox::StandardButton> answersByTitle;
     QStringList fileAnswers;
     std::function<void(const Question &)> onAsk;
 };

@@ -1,4 +1,5 @@
 #include "app/folders.h"
+#include "fakeunit.h"
 #include "net/marluneconnectreduced.h"
 #include "net/statusreply.h"
 
@@ -20,33 +21,6 @@ QByteArray fixture(const QString &name)
         qFatal("missing fixture %s", qPrintable(name));
     return file.readAll();
 }
-
-// A unit's TCP side: records what arrives on each connection and answers every chunk with the
-// next scripted reply (nothing when the script is empty).
-class FakeUnit : public QObject
-{
-public:
-    explicit FakeUnit(const QString &address, quint16 port = kUnitPort)
-    {
-        if (!server.listen(QHostAddress(address), port))
-            qFatal("cannot listen on %s:%u", qPrintable(address), port);
-        connect(&server, &QTcpServer::newConnection, this, [this] {
-            while (QTcpSocket *socket = server.nextPendingConnection()) {
-                ++connections;
-                connect(socket, &QTcpSocket::readyRead, this, [this, socket] {
-                    received += socket->readAll();
-                    if (!replies.isEmpty())
-                        socket->write(replies.takeFirst());
-                });
-            }
-        });
-    }
-
-    QTcpServer server;
-    QByteArray received;
-    QList<QByteArray> replies;
-    int connections = 0;
-};
 
 double cpuSeconds()
 {

@@ -1,0 +1,367 @@
+// Fleet-scale benchmarks of the real updater window against a simulated fleet. Runs inside a
+// private network namespace (bench/run-benchmarks.sh takes care of that).
+//
+//   fleetbench fileserver UNITS MIB   UNITS units fetch an image of MIB MiB from the updater at
+//                                     once, then the same units fetch it from nginx on the same
+//                                     namespace; throughput of both, the updater's peak memory
+//                                     and its longest event-loop stall
+//   fleetbench batch UNITS            one unit updated alone, then UNITS units in one batch:
+//                                     time from pressing Update to the last confirmation
+
+#include "app/folders.h"
+#include "app/operatorquestions.h"
+#include "update/mainwindow.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QEventLoop>
+#include <QFile>
+#include <QItemSelectionModel>
+#include <QProcess>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QTcpSocket>
+#include <QTemporaryDir>
+#include <QTimer>
+
+#include <cstdio>
+#include <sys/resource.h>
+#include <functional>
+
+namespace {
+
+constexpr qint64 kWeb = 1425384000;
+
+// The operator says yes to updating, no to the EDID reset, OK to everything else.
+class BenchOperator final : public OperatorQuestions
+{
+public:
+    QMessageBox::StandardButton ask(QWidget *, const Question &question) override
+    {
+        if (question.title == QLatin1String("Reset EDID?"))
+            return QMessageBox::No;
+        return question.defaultButton != QMessageBox::NoButton ? question.defaultButton : QMessageBox::Ok;
+    }
+    QString askOpenFileName(QWidget *, const FileQuestion &) override { return QString(); }
+};
+
+bool waitFor(const std::function<bool()> &condition, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!condition()) {
+        if (clock.elapsed() > timeoutMs)
+            return false;
+        // Sleep on the event loop for a moment: the updater's own work goes on meanwhile.
+        QEventLoop pause;
+        QTimer::singleShot(20, &pause, &QEventLoop::quit);
+        pause.exec();
+    }
+    return true;
+}
+
+qint64 peakResidentKiB()
+{
+    QFile status(QStringLiteral("/proc/self/status"));
+    if (!status.open(QIODevice::ReadOnly))
+        return -1;
+    for (const QByteArray &line : status.readAll().split('\n'))
+        if (line.startsWith("VmHWM:"))
+            return line.mid(6).trimmed().split(' ').first().toLongLong();
+    return -1;
+}
+
+double cpuSeconds()
+{
+    rusage usage{};
+    getrusage(RUSAGE_SELF, &usage);
+    return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
+           + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+QString unitAddress(int index)
+{
+    return QStringLiteral("10.77.1.%1").arg(index + 1);
+}
+
+void writeImagePackage(const QString &folder, const QString &name, qint64 bytes)
+{
+    const QByteArray versions = "SWVER:3/2/2015\nWEBVER:" + QByteArray::number(kWeb) + "\n";
+    QFile ver(folder + '/' + name + ".ver");
+    ver.open(QIODevice::WriteOnly);
+    ver.write(versions);
+    QFile bin(folder + '/' + name + ".bin");
+    bin.open(QIODevice::WriteOnly);
+    bin.write(versions);
+    const QByteArray block(1024 * 1024, '\x5a');
+    qint64 left = bytes - versions.size();
+    while (left > 0) {
+        bin.write(block.constData(), qMin<qint64>(left, block.size()));
+        left -= block.size();
+    }
+}
+
+// The simulated fleet, with its event lines.
+class Fleet
+{
+public:
+    bool start(const QString &path, int units)
+    {
+        QObject::connect(&process, &QProcess::readyReadStandardOutput, &process, [this] {
+            pending += process.readAllStandardOutput();
+            qsizetype end;
+            while ((end = pending.indexOf('\n')) >= 0) {
+                lines.append(QString::fromUtf8(pending.left(end)));
+                pending.remove(0, end + 1);
+            }
+        });
+        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+        process.start(QStringLiteral(BRYX_BIN_DIR "/unitsim"), {path});
+        return waitFor([&] { return lines.contains(QStringLiteral("READY %1").arg(units)); }, 30000);
+    }
+    int count(const QString &event) const
+    {
+        int n = 0;
+        for (const QString &line : lines)
+            if (line.section(QLatin1Char(' '), 1, 1) == event)
+                ++n;
+        return n;
+    }
+    ~Fleet()
+    {
+        process.terminate();
+        process.waitForFinished(5000);
+    }
+    QProcess process;
+    QByteArray pending;
+    QStringList lines;
+};
+
+// Tells every unit to fetch its image from server, all at once, as the update pass would.
+void commandFetches(int units, const QString &server)
+{
+    for (int i = 0; i < units; ++i) {
+        auto *socket = new QTcpSocket(qApp);
+        QObject::connect(socket, &QTcpSocket::connected, socket, [socket, server] {
+            socket->write("setSettings:updateUnit:" + server.toLatin1() + "\r");
+        });
+        QObject::connect(socket, &QTcpSocket::readyRead, socket, [socket] {
+            socket->readAll();
+            socket->disconnectFromHost();
+        });
+        QObject::connect(socket, &QTcpSocket::disconnected, socket, &QObject::deleteLater);
+        socket->connectToHost(unitAddress(i), 50001);
+    }
+}
+
+// The longest gap between the ticks of a 10 ms timer while it runs.
+class StallProbe
+{
+public:
+    StallProbe()
+    {
+        timer.setInterval(10);
+        QObject::connect(&timer, &QTimer::timeout, &timer, [this] {
+            longest = qMax(longest, sinceLast.restart());
+        });
+    }
+    void start()
+    {
+        longest = 0;
+        sinceLast.start();
+        timer.start();
+    }
+    qint64 stop()
+    {
+        timer.stop();
+        return longest;
+    }
+    QTimer timer;
+    QElapsedTimer sinceLast;
+    qint64 longest = 0;
+};
+
+QTableWidget *tableOf(MainWindow &window)
+{
+    return window.findChild<QTableWidget *>(QStringLiteral("unitTable"));
+}
+
+int fileServer(int units, int mib)
+{
+    QTemporaryDir dir;
+    const QString packages = dir.filePath(QStringLiteral("app"));
+    QDir().mkpath(packages);
+    const qint64 imageBytes = qint64(mib) * 1024 * 1024;
+    writeImagePackage(packages, QStringLiteral("k220_bench"), imageBytes);
+    Folders::setApplicationFolder(packages);
+
+    QString fleetText = QStringLiteral("[fleet]\nfamily=k220-encoder\nrebootSeconds=1\nswversion=1/1/2014\n");
+    for (int i = 0; i < units; ++i)
+        fleetText += QStringLiteral("[u%1]\nip=%2\n").arg(i).arg(unitAddress(i));
+    QFile fleetFile(dir.filePath(QStringLiteral("fleet.ini")));
+    fleetFile.open(QIODevice::WriteOnly);
+    fleetFile.write(fleetText.toUtf8());
+    fleetFile.close();
+    Fleet fleet;
+    if (!fleet.start(fleetFile.fileName(), units))
+        return 1;
+
+    auto *window = new MainWindow;
+    if (!waitFor([&] { return tableOf(*window)->rowCount() == units; }, 30000)) {
+        std::fprintf(stderr, "the window did not list the fleet\n");
+        return 1;
+    }
+    const qint64 rssBefore = peakResidentKiB();
+
+    StallProbe probe;
+    probe.start();
+    QElapsedTimer clock;
+    clock.start();
+    commandFetches(units, QStringLiteral("10.77.0.1"));
+    if (!waitFor([&] { return fleet.count(QStringLiteral("FETCH-OK")) + fleet.count(QStringLiteral("FETCH-FAILED")) >= units; },
+                 600000))
+        return 1;
+    const qint64 updaterMs = clock.elapsed();
+    const qint64 stall = probe.stop();
+    const int updaterOk = fleet.count(QStringLiteral("FETCH-OK"));
+    const qint64 rssPeak = peakResidentKiB();
+
+    // The same clients and image from nginx, in place of the updater (whose server holds the
+    // port), once the units are back from their reboot.
+    delete window;
+    if (!waitFor([&] { return fleet.count(QStringLiteral("UP")) >= updaterOk; }, 60000))
+        return 1;
+    const QString nginxDir = dir.filePath(QStringLiteral("nginx"));
+    QDir().mkpath(nginxDir);
+    QFile::link(packages + QStringLiteral("/k220_bench.bin"), nginxDir + QStringLiteral("/image.bin"));
+    QFile conf(nginxDir + QStringLiteral("/nginx.conf"));
+    conf.open(QIODevice::WriteOnly);
+    conf.write(QStringLiteral("user root;\nworker_processes auto;\npid %1/nginx.pid;\nerror_log %1/error.log;\n"
+                              "events { worker_connections 1024; }\n"
+                              "http {\n access_log off;\n sendfile on;\n client_body_temp_path %1;\n"
+                              " proxy_temp_path %1;\n fastcgi_temp_path %1;\n uwsgi_temp_path %1;\n"
+                              " scgi_temp_path %1;\n server {\n  listen 10.77.0.1:50005;\n  root %1;\n"
+                              "  location / { default_type application/octet-stream; try_files /image.bin =404; }\n"
+                              " }\n}\n")
+                   .arg(nginxDir)
+                   .toUtf8());
+    conf.close();
+    QProcess nginx;
+    nginx.setProcessChannelMode(QProcess::ForwardedChannels);
+    nginx.start(QStringLiteral("nginx"), {"-p", nginxDir, "-c", conf.fileName(), "-g", "daemon off;"});
+    QTcpSocket probeNginx;
+    if (!waitFor([&] {
+            if (probeNginx.state() == QAbstractSocket::ConnectedState)
+                return true;
+            if (probeNginx.state() == QAbstractSocket::UnconnectedState)
+                probeNginx.connectToHost(QStringLiteral("10.77.0.1"), 50005);
+            return false;
+        },
+                 10000)) {
+        std::fprintf(stderr, "nginx did not start\n");
+        return 1;
+    }
+    probeNginx.abort();
+    const int before = fleet.count(QStringLiteral("FETCH-OK")) + fleet.count(QStringLiteral("FETCH-FAILED"));
+    clock.restart();
+    commandFetches(units, QStringLiteral("10.77.0.1"));
+    waitFor([&] { return fleet.count(QStringLiteral("FETCH-OK")) + fleet.count(QStringLiteral("FETCH-FAILED")) >= before + units; },
+            600000);
+    const qint64 nginxMs = clock.elapsed();
+    const int nginxOk = fleet.count(QStringLiteral("FETCH-OK")) - updaterOk;
+    nginx.terminate();
+    nginx.waitForFinished(5000);
+
+    const double totalMiB = double(units) * mib;
+    const double updaterRate = totalMiB / (double(updaterMs) / 1000.0);
+    const double nginxRate = totalMiB / (double(nginxMs) / 1000.0);
+    std::printf("file server: %d units fetched %d MiB each at once (%d and %d complete)\n", units, mib, updaterOk,
+                nginxOk);
+    std::printf("  updater: %.0f MiB/s in %.1f s; nginx: %.0f MiB/s in %.1f s; ratio %.2f (target >= 0.5)\n",
+                updaterRate, updaterMs / 1000.0, nginxRate, nginxMs / 1000.0, updaterRate / nginxRate);
+    std::printf("  updater peak resident memory: %.1f MiB (%.1f MiB before the transfer; target < 164 MiB)\n",
+                rssPeak / 1024.0, rssBefore / 1024.0);
+    std::printf("  longest event-loop stall during the transfer: %lld ms (target <= 100 ms)\n",
+                static_cast<long long>(stall));
+    return (updaterOk == units && nginxOk == units) ? 0 : 2;
+}
+
+int batch(int units)
+{
+    QTemporaryDir dir;
+    const QString packages = dir.filePath(QStringLiteral("app"));
+    QDir().mkpath(packages);
+    writeImagePackage(packages, QStringLiteral("k220_bench"), 1024 * 1024);
+    Folders::setApplicationFolder(packages);
+
+    QString fleetText = QStringLiteral("[fleet]\nfamily=k220-decoder\nrebootSeconds=3\nswversion=1/1/2014\n");
+    for (int i = 0; i <= units; ++i)
+        fleetText += QStringLiteral("[u%1]\nip=%2\nname=Unit %3\n").arg(i).arg(unitAddress(i)).arg(i, 3, 10, QLatin1Char('0'));
+    QFile fleetFile(dir.filePath(QStringLiteral("fleet.ini")));
+    fleetFile.open(QIODevice::WriteOnly);
+    fleetFile.write(fleetText.toUtf8());
+    fleetFile.close();
+    Fleet fleet;
+    if (!fleet.start(fleetFile.fileName(), units + 1))
+        return 1;
+
+    MainWindow window;
+    QTableWidget *table = tableOf(window);
+    if (!waitFor([&] { return table->rowCount() == units + 1; }, 30000))
+        return 1;
+    const auto confirmed = [table](const QStringList &names) {
+        int done = 0;
+        for (int row = 0; row < table->rowCount(); ++row)
+            if (names.contains(table->item(row, 0)->text())
+                && table->item(row, 7)->text() == QLatin1String("K-Series Update Confirmed."))
+                ++done;
+        return done == names.size();
+    };
+    const auto timeUpdate = [&](const QStringList &names) -> qint64 {
+        table->clearSelection();
+        for (int row = 0; row < table->rowCount(); ++row)
+            if (names.contains(table->item(row, 0)->text()))
+                table->selectionModel()->select(table->model()->index(row, 0),
+                                                QItemSelectionModel::Select | QItemSelectionModel::Rows);
+        QElapsedTimer clock;
+        clock.start();
+        window.findChild<QPushButton *>(QStringLiteral("updateButton"))->click();
+        if (!waitFor([&] { return confirmed(names); }, 300000))
+            return -1;
+        return clock.elapsed();
+    };
+
+    const qint64 single = timeUpdate({QStringLiteral("Unit 000")});
+    QStringList many;
+    for (int i = 1; i <= units; ++i)
+        many << QStringLiteral("Unit %1").arg(i, 3, 10, QLatin1Char('0'));
+    const qint64 all = timeUpdate(many);
+    if (single < 0 || all < 0) {
+        std::fprintf(stderr, "updates did not complete\n");
+        return 1;
+    }
+    std::printf("batch update: 1 unit in %.1f s, %d units in %.1f s: %.2f times the single unit (target <= 1.5)\n",
+                single / 1000.0, units, all / 1000.0, double(all) / double(single));
+    std::printf("  processor time used by the updater: %.1f s\n", cpuSeconds());
+    return 0;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    BenchOperator questions;
+    OperatorQuestions::install(&questions);
+    qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
+    Folders::createStartupFolders();
+
+    const QString mode = argc > 1 ? QString::fromLatin1(argv[1]) : QString();
+    const int units = argc > 2 ? QByteArray(argv[2]).toInt() : 50;
+    if (mode == QLatin1String("fileserver"))
+        return fileServer(units, argc > 3 ? QByteArray(argv[3]).toInt() : 64);
+    if (mode == QLatin1String("batch"))
+        return batch(units);
+    std::fprintf(stderr, "usage: fleetbench fileserver UNITS MIB | batch UNITS\n");
+    return 2;
+}

@@ -1,0 +1,282 @@
+#include "app/folders.h"
+#include "mainwindowaccess.h"
+#include "packagefolder.h"
+#include "scriptedoperator.h"
+
+#include <QPlainTextEdit>
+#include <QTcpSocket>
+#include <QtTest>
+
+namespace {
+
+const QByteArray kHeaderHead = "HTTP/1.1 200 OK\nDate: Mon, 17 Sep 2012 12:59:52 GMT\nServer: Apache/2.2.21 (Win32) "
+                               "mod_ssl/2.2.21 OpenSSL/1.0.0e PHP/5.3.8 mod_perl/2.0.4 Perl/v5.10.1\nLast-Modified: "
+                               "Fri, 14 Sep 2012 14:52:37 GMT\nETag: \"800000010f742-3a1a1d-4c9aa9322d740\"\n"
+                               "Accept-Ranges: bytes\nContent-Length: ";
+const QByteArray kHeaderTail =
+    "\nKeep-Alive: timeout=5, max=100\nConnection: Keep-Alive\nContent-Type: application/octet-stream\n\n";
+
+MarluneUnit unit(const QString &name, const QString &type, const QString &sn, quint32 kSeries, const QString &ip)
+{
+    MarluneUnit u;
+    u.name = name;
+    u.deviceType = type;
+    u.sn = sn;
+    u.KSeries = kSeries;
+    u.ip = ip;
+    u.subnet = QStringLiteral("255.255.0.0");
+    u.mac = QStringLiteral("02:00:00:00:03:") + ip.section(QLatin1Char('.'), 3, 3).rightJustified(2, QLatin1Char('0'));
+    return u;
+}
+
+// A unit's side of one fetch: connects from the unit's own address and collects the answer
+// until the server closes the connection.
+class Fetch : public QObject
+{
+public:
+    Fetch(const QString &from, const QByteArray &request)
+    {
+        socket.bind(QHostAddress(from));
+        connect(&socket, &QTcpSocket::readyRead, this, [this] { received += socket.readAll(); });
+        connect(&socket, &QTcpSocket::disconnected, this, [this] { closed = true; });
+        connect(&socket, &QTcpSocket::connected, this, [this, request] {
+            port = socket.localPort();
+            if (!request.isNull())
+                socket.write(request);
+        });
+        socket.connectToHost(QStringLiteral("10.77.0.1"), 50005);
+    }
+    bool waitClosed(int ms = 15000)
+    {
+        return QTest::qWaitFor([this] { return closed; }, ms);
+    }
+    QTcpSocket socket;
+    QByteArray received;
+    bool closed = false;
+    quint16 port = 0;
+};
+
+const QByteArray kGet = "GET /firmware/anything.bin HTTP/1.1\r\nHost: 10.77.0.1\r\n\r\n";
+
+} // namespace
+
+class TestFileServer : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void init();
+    void cleanup();
+    void servesTheUnitsOwnPackage();
+    void emptyImage();
+    void requestsThatGetNothing_data();
+    void requestsThatGetNothing();
+    void sameAddressTwiceUsesTheFirst();
+    void recordedBySecondInterface();
+    void missingAndUnreadableImages();
+    void silentClientDoesNotHoldUpTheWindow();
+    void brokenTransferThenNextUnitServed();
+
+private:
+    QString log() const { return window->findChild<QPlainTextEdit *>("statusEdit")->toPlainText(); }
+    QByteArray image(const QString &name) const
+    {
+        QFile file(packages.filePath(name));
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }
+
+    QTemporaryDir packages;
+    ScriptedOperator *questions = nullptr;
+    MainWindow *window = nullptr;
+};
+
+void TestFileServer::initTestCase()
+{
+    QVERIFY(writePackage(packages.path(), QStringLiteral("k220_fs"), QStringLiteral("3/2/2015"), 1425384000,
+                         QString(), QByteArray(), 300000));
+    QVERIFY(writePackage(packages.path(), QStringLiteral("wp_fs"), QStringLiteral("6/1/2014"), 1425384000));
+    QVERIFY(writePackage(packages.path(), QStringLiteral("vod_fs"), QStringLiteral("4/4/2016"), 1425384000));
+    QVERIFY(writePackage(packages.path(), QStringLiteral("dvr_big"), QStringLiteral("6/1/2015"), 1425384000,
+                         QString(), QByteArray(), 32 * 1024 * 1024));
+    // An empty image for third-generation units.
+    QFile empty(packages.filePath(QStringLiteral("k3_empty.bin")));
+    QVERIFY(empty.open(QIODevice::WriteOnly));
+    empty.close();
+    QFile ver(packages.filePath(QStringLiteral("k3_empty.ver")));
+    QVERIFY(ver.open(QIODevice::WriteOnly));
+    ver.write("SWVER:12/24/2015\nWEBVER:1425384000\n");
+}
+
+void TestFileServer::init()
+{
+    Folders::setApplicationFolder(packages.path());
+    questions = new ScriptedOperator;
+    window = new MainWindow;
+    MainWindowTestAccess(*window).refreshTimer()->stop();
+}
+
+void TestFileServer::cleanup()
+{
+    delete window;
+    delete questions;
+}
+
+void TestFileServer::servesTheUnitsOwnPackage()
+{
+    MainWindowTestAccess access(*window);
+    access.vUnits() = {unit("Lobby", "ENC", "K2100A", 1, "10.77.1.5")};
+
+    Fetch fetch(QStringLiteral("10.77.1.5"), kGet);
+    QVERIFY(fetch.waitClosed());
+    const QByteArray body = image(QStringLiteral("k220_fs.bin"));
+    QCOMPARE(fetch.received, kHeaderHead + QByteArray::number(body.size()) + kHeaderTail + body);
+
+    const QString port = QString::number(fetch.port);
+    QVERIFY(log().contains(QStringLiteral("Lobby (10.77.1.5): New connection from 10.77.1.5: ") + port));
+    QVERIFY(log().contains(QStringLiteral("Lobby (10.77.1.5): k220_fs.bin (300000 bytes) sent\n")));
+    QVERIFY(log().endsWith(QLatin1String("Lobby (10.77.1.5): Connection closed.")));
+    QCOMPARE(access.vUnitsUpdateFetched().size(), 1);
+    QVERIFY(access.fetchTimeByMac().contains(access.vUnits().first().mac));
+}
+
+void TestFileServer::emptyImage()
+{
+    MainWindowTestAccess access(*window);
+    access.vUnits() = {unit("Stage", "DEC", "K3200A", 1, "10.77.1.6")};
+    Fetch fetch(QStringLiteral("10.77.1.6"), kGet);
+    QVERIFY(fetch.waitClosed());
+    QCOMPARE(fetch.received, kHeaderHead + "0" + kHeaderTail);
+    QVERIFY(log().contains(QStringLiteral("k3_empty.bin (0 bytes) sent")));
+}
+
+void TestFileServer::requestsThatGetNothing_data()
+{
+    QTest::addColumn<QString>("from");
+    QTest::addColumn<QByteArray>("request");
+
+    QTest::newRow("peer-not-listed") << "10.77.1.9" << kGet;
+    QTest::newRow("get-in-lower-case") << "10.77.1.5" << QByteArray("get /x.bin HTTP/1.1\r\n\r\n");
+    QTest::newRow("no-bin-anywhere") << "10.77.1.5" << QByteArray("GET /firmware HTTP/1.1\r\n\r\n");
+    QTest::newRow("audio-without-ATA-or-K4") << "10.77.1.7" << kGet;
+    QTest::newRow("peer-goes-away-silently") << "10.77.1.5" << QByteArray();
+}
+
+void TestFileServer::requestsThatGetNothing()
+{
+    QFETCH(QString, from);
+    QFETCH(QByteArray, request);
+
+    MainWindowTestAccess access(*window);
+    access.vUnits() = {unit("Lobby", "ENC", "K2100A", 1, "10.77.1.5"), unit("Audio", "ATR", "AT1", 0, "10.77.1.7")};
+    Fetch fetch(from, request);
+    if (request.isNull()) {
+        QVERIFY(fetch.socket.waitForConnected(5000));
+        fetch.socket.disconnectFromHost();
+        QVERIFY(QTest::qWaitFor([this] { return log().endsWith(QLatin1String("Connection closed.")); }, 5000));
+    } else {
+        QVERIFY(fetch.waitClosed());
+    }
+    QVERIFY(fetch.received.isEmpty());
+    QVERIFY(log().endsWith(QLatin1String("Connection closed.")));
+    QVERIFY(!log().contains(QLatin1String("sent")));
+    QVERIFY(access.vUnitsUpdateFetched().isEmpty());
+}
+
+void TestFileServer::sameAddressTwiceUsesTheFirst()
+{
+    MainWindowTestAccess access(*window);
+    access.vUnits() = {unit("First", "WP", "JW1", 0, "10.77.1.5"), unit("Second", "ENC", "K2100A", 1, "10.77.1.5")};
+    Fetch fetch(QStringLiteral("10.77.1.5"), kGet);
+    QVERIFY(fetch.waitClosed());
+    QVERIFY(fetch.received.endsWith(image(QStringLiteral("wp_fs.bin"))));
+    QCOMPARE(access.vUnitsUpdateFetched().size(), 1);
+    QCOMPARE(access.vUnitsUpdateFetched().first().name, QStringLiteral("First"));
+}
+
+void TestFileServer::recordedBySecondInterface()
+{
+    // The file is chosen by the unit's own address; the fetch is recorded for the first unit
+    // whose address or second interface is the peer's.
+    MainWindowTestAccess access(*window);
+    MarluneUnit server = unit("Server", "VOD", "K7200", 0, "10.77.1.20");
+    server.eth1_ipAddr = QStringLiteral("10.77.1.5");
+    access.vUnits() = {server, unit("Lobby", "ENC", "K2100A", 1, "10.77.1.5")};
+    Fetch fetch(QStringLiteral("10.77.1.5"), kGet);
+    QVERIFY(fetch.waitClosed());
+    QVERIFY(fetch.received.endsWith(image(QStringLiteral("k220_fs.bin"))));
+    QCOMPARE(access.vUnitsUpdateFetched().size(), 1);
+    QCOMPARE(access.vUnitsUpdateFetched().first().name, QStringLiteral("Server"));
+}
+
+void TestFileServer::missingAndUnreadableImages()
+{
+    MainWindowTestAccess access(*window);
+    access.vUnits() = {unit("Lobby", "ENC", "K2100A", 1, "10.77.1.5")};
+    access.catalogue().k220.newFilename = QStringLiteral("k220_gone.bin");
+    Fetch missing(QStringLiteral("10.77.1.5"), kGet);
+    QVERIFY(missing.waitClosed());
+    QVERIFY(missing.received.isEmpty());
+    QVERIFY(log().contains(QDir::current().absoluteFilePath(QStringLiteral("k220_gone.bin")) + " DOES NOT EXIST."));
+
+    QVERIFY(QDir(packages.path()).mkpath(QStringLiteral("k220_folder.bin")));
+    access.catalogue().k220.newFilename = QStringLiteral("k220_folder.bin");
+    Fetch unreadable(QStringLiteral("10.77.1.5"), kGet);
+    QVERIFY(unreadable.waitClosed());
+    QVERIFY(unreadable.received.isEmpty());
+    QVERIFY(log().contains(QStringLiteral("Lobby (10.77.1.5): k220_folder.bin could NOT be opened.")));
+    QVERIFY(access.vUnitsUpdateFetched().isEmpty());
+}
+
+void TestFileServer::silentClientDoesNotHoldUpTheWindow()
+{
+    MainWindowTestAccess access(*window);
+    access.vUnits() = {unit("Lobby", "ENC", "K2100A", 1, "10.77.1.5"), unit("Wall", "WP", "JW1", 0, "10.77.1.6")};
+    int ticks = 0;
+    QTimer ticker;
+    connect(&ticker, &QTimer::timeout, this, [&ticks] { ++ticks; });
+    ticker.start(100);
+
+    QElapsedTimer clock;
+    clock.start();
+    Fetch silent(QStringLiteral("10.77.1.5"), QByteArray());
+    QVERIFY(silent.socket.waitForConnected(5000));
+    // Meanwhile another unit is served, and the window goes on.
+    Fetch other(QStringLiteral("10.77.1.6"), kGet);
+    QVERIFY(other.waitClosed(5000));
+    QVERIFY(other.received.endsWith(image(QStringLiteral("wp_fs.bin"))));
+    QVERIFY(clock.elapsed() < 5000);
+
+    // The silent one is given up after 10 seconds.
+    QVERIFY(silent.waitClosed(15000));
+    QVERIFY(clock.elapsed() >= 9500);
+    QVERIFY(silent.received.isEmpty());
+    QVERIFY2(ticks >= 80, qPrintable(QString::number(ticks)));
+}
+
+void TestFileServer::brokenTransferThenNextUnitServed()
+{
+    MainWindowTestAccess access(*window);
+    MarluneUnit recorder = unit("Recorder", "DVR", "JD1", 0, "10.77.1.8");
+    recorder.fwversion = QStringLiteral("1/29/2014");
+    access.vUnits() = {recorder, unit("Wall", "WP", "JW1", 0, "10.77.1.6")};
+
+    {
+        Fetch broken(QStringLiteral("10.77.1.8"), kGet);
+        QVERIFY(QTest::qWaitFor([&] { return broken.received.size() > 1024 * 1024; }, 10000));
+        broken.socket.abort();
+    }
+    QVERIFY(QTest::qWaitFor(
+        [this] { return log().contains(QLatin1String("dvr_big.bin was not sent completely (")); }, 10000));
+    QVERIFY(QTest::qWaitFor([this] { return log().endsWith(QLatin1String("Connection closed.")); }, 5000));
+    QVERIFY(MainWindowTestAccess(*window).vUnitsUpdateFetched().isEmpty());
+
+    Fetch next(QStringLiteral("10.77.1.6"), kGet);
+    QVERIFY(next.waitClosed());
+    QVERIFY(next.received.endsWith(image(QStringLiteral("wp_fs.bin"))));
+    // Nothing of the broken transfer stays behind: its socket, file and transfer are gone.
+    QTRY_COMPARE(window->findChildren<QTcpSocket *>().size(), 0);
+}
+
+QTEST_MAIN(TestFileServer)
+#include "tst_fileserver.moc"
