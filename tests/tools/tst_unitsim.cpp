@@ -93,26 +93,28 @@ void TestUnitSim::discoveryBurstGetsOneReplyPerCode_data()
     QTest::addColumn<QList<QByteArray>>("expected"); // reply prefixes, one per reply, any order
 
     const auto text = [](const char *prefix) { return QList<QByteArray>{QByteArray(prefix)}; };
+    // K-Series units answer their own query and the general one of their kind.
+    const auto twice = [](const char *prefix) { return QList<QByteArray>{QByteArray(prefix), QByteArray(prefix)}; };
     QTest::newRow("k110-encoder") << "k110-encoder"
-                                  << "" << text("BRYX_TXGEN2:K1100A");
+                                  << "" << twice("BRYX_TXGEN2:K1100A");
     QTest::newRow("k110-decoder") << "k110-decoder"
-                                  << "" << text("BRYX_RXGEN2:K1200A");
+                                  << "" << twice("BRYX_RXGEN2:K1200A");
     QTest::newRow("k220-encoder") << "k220-encoder"
-                                  << "" << text("BRYX_TXGEN2:K2100A");
+                                  << "" << twice("BRYX_TXGEN2:K2100A");
     QTest::newRow("k220-decoder") << "k220-decoder"
-                                  << "" << text("BRYX_RXGEN2:K2200A");
+                                  << "" << twice("BRYX_RXGEN2:K2200A");
     QTest::newRow("k225-encoder") << "k225-encoder"
-                                  << "" << text("BRYX_TXGEN2:K2150");
+                                  << "" << twice("BRYX_TXGEN2:K2150");
     QTest::newRow("k225-decoder") << "k225-decoder"
-                                  << "" << text("BRYX_RXGEN2:K2250");
+                                  << "" << twice("BRYX_RXGEN2:K2250");
     QTest::newRow("kvm-encoder") << "kvm-encoder"
-                                 << "" << text("BRYX_TXGEN2:K210B");
+                                 << "" << twice("BRYX_TXGEN2:K210B");
     QTest::newRow("kvm-decoder") << "kvm-decoder"
-                                 << "" << text("BRYX_RXGEN2:K220B");
+                                 << "" << twice("BRYX_RXGEN2:K220B");
     QTest::newRow("k330-encoder") << "k330-encoder"
-                                  << "" << text("BRYX_TXGEN2:K3100A");
+                                  << "" << twice("BRYX_TXGEN2:K3100A");
     QTest::newRow("k330-decoder") << "k330-decoder"
-                                  << "" << text("BRYX_RXGEN2:K3200A");
+                                  << "" << twice("BRYX_RXGEN2:K3200A");
     QTest::newRow("legacy-encoder") << "legacy-encoder"
                                     << "" << QList<QByteArray>{kFixedEncoder};
     QTest::newRow("legacy-decoder") << "legacy-decoder"
@@ -623,16 +625,16 @@ void TestUnitSim::brokenFleetExitsWithError()
 void TestUnitSim::largeFleetAnswersWholeBurst()
 {
     // Every family with its expected number of answers to the burst.
-    const QList<QPair<QString, int>> families = {{"k110-encoder", 1},
-                                                 {"k110-decoder", 1},
-                                                 {"k220-encoder", 1},
-                                                 {"k220-decoder", 1},
-                                                 {"k225-encoder", 1},
-                                                 {"k225-decoder", 1},
-                                                 {"kvm-encoder", 1},
-                                                 {"kvm-decoder", 1},
-                                                 {"k330-encoder", 1},
-                                                 {"k330-decoder", 1},
+    const QList<QPair<QString, int>> families = {{"k110-encoder", 2},
+                                                 {"k110-decoder", 2},
+                                                 {"k220-encoder", 2},
+                                                 {"k220-decoder", 2},
+                                                 {"k225-encoder", 2},
+                                                 {"k225-decoder", 2},
+                                                 {"kvm-encoder", 2},
+                                                 {"kvm-decoder", 2},
+                                                 {"k330-encoder", 2},
+                                                 {"k330-decoder", 2},
                                                  {"legacy-encoder", 1},
                                                  {"legacy-decoder", 1},
                                                  {"recorder", 2},
@@ -642,7 +644,8 @@ void TestUnitSim::largeFleetAnswersWholeBurst()
                                                  {"wp", 1},
                                                  {"kpanel", 2},
                                                  {"vod", 1},
-                                                 {"conductor", 1}}; // panels hear the barrier too
+                                                 {"conductor", 1}}; // panels hear the barrier too;
+                                                                    // K-Series units answer twice
     constexpr int kUnits = 250;
     QString fleet = unitGroup(QStringLiteral("barrier"), QStringLiteral("kpanel"), kBarrierUnit.toString());
     QHash<QString, int> expected;

@@ -8,17 +8,19 @@ namespace {
 
 // Serial prefixes make the updater classify the unit as intended: the second character gives the
 // generation, a fourth character '5' the 4K sub-model, a fifth character 'B' the KVM sub-model.
+// Besides its own query, every K-Series encoder answers the general encoder query 0x96 and every
+// K-Series decoder the general decoder query 0x98, as the older units do.
 constexpr std::array<FamilyTraits, 20> kTraits = {{
-    {Family::K110Encoder, "k110-encoder", ReplyKind::TextEncoder, {0x14, 0}, "K1100A", false},
-    {Family::K110Decoder, "k110-decoder", ReplyKind::TextDecoder, {0x19, 0}, "K1200A", false},
-    {Family::K220Encoder, "k220-encoder", ReplyKind::TextEncoder, {0x14, 0}, "K2100A", false},
-    {Family::K220Decoder, "k220-decoder", ReplyKind::TextDecoder, {0x19, 0}, "K2200A", false},
-    {Family::K225Encoder, "k225-encoder", ReplyKind::TextEncoder, {0xCA, 0}, "K2150A", false},
-    {Family::K225Decoder, "k225-decoder", ReplyKind::TextDecoder, {0xCB, 0}, "K2250A", false},
-    {Family::KvmEncoder, "kvm-encoder", ReplyKind::TextEncoder, {0x14, 0}, "K210B", false},
-    {Family::KvmDecoder, "kvm-decoder", ReplyKind::TextDecoder, {0x19, 0}, "K220B", false},
-    {Family::K330Encoder, "k330-encoder", ReplyKind::TextEncoder, {0xB5, 0}, "K3100A", true},
-    {Family::K330Decoder, "k330-decoder", ReplyKind::TextDecoder, {0xB6, 0}, "K3200A", true},
+    {Family::K110Encoder, "k110-encoder", ReplyKind::TextEncoder, {0x14, 0x96}, "K1100A", false},
+    {Family::K110Decoder, "k110-decoder", ReplyKind::TextDecoder, {0x19, 0x98}, "K1200A", false},
+    {Family::K220Encoder, "k220-encoder", ReplyKind::TextEncoder, {0x14, 0x96}, "K2100A", false},
+    {Family::K220Decoder, "k220-decoder", ReplyKind::TextDecoder, {0x19, 0x98}, "K2200A", false},
+    {Family::K225Encoder, "k225-encoder", ReplyKind::TextEncoder, {0xCA, 0x96}, "K2150A", false},
+    {Family::K225Decoder, "k225-decoder", ReplyKind::TextDecoder, {0xCB, 0x98}, "K2250A", false},
+    {Family::KvmEncoder, "kvm-encoder", ReplyKind::TextEncoder, {0x14, 0x96}, "K210B", false},
+    {Family::KvmDecoder, "kvm-decoder", ReplyKind::TextDecoder, {0x19, 0x98}, "K220B", false},
+    {Family::K330Encoder, "k330-encoder", ReplyKind::TextEncoder, {0xB5, 0x96}, "K3100A", true},
+    {Family::K330Decoder, "k330-decoder", ReplyKind::TextDecoder, {0xB6, 0x98}, "K3200A", true},
     {Family::LegacyEncoder, "legacy-encoder", ReplyKind::FixedEncoder, {0x96, 0}, "JT", false},
     {Family::LegacyDecoder, "legacy-decoder", ReplyKind::FixedDecoder, {0x98, 0}, "JR", false},
     {Family::Recorder, "recorder", ReplyKind::TextRecorder, {0xB7, 0x96}, "JD", false},
