@@ -7,9 +7,12 @@
 #include "app/debuglog.h"
 #include "app/folders.h"
 #include "app/operatorquestions.h"
+#include "adding/addbyip.h"
+#include "adding/excelimport.h"
 
 #include <QCoreApplication>
 #include <QFile>
+#include <QPointer>
 #include <QTcpServer>
 #include <QThread>
 #include <QTime>
@@ -227,6 +230,31 @@ void MainWindow::on_debugButton_clicked()
     }
 }
 
-void MainWindow::on_addByIPButton_clicked() {}
+void MainWindow::on_addByIPButton_clicked()
+{
+    // The dialog deletes itself when dismissed; the pointer tells whether that happened yet.
+    QPointer<AddByIP> dialog = new AddByIP(nullptr);
+    dialog->setModal(true);
+    dialog->connection = &connection;
+    dialog->udp = ui->udpRadio->isChecked();
+    const bool connected =
+        bool(connect(dialog, &AddByIP::unitChangedSignal, this, &MainWindow::unitChangedSlot));
+    BLOG << ": marlune connection attempt" << connected;
+    knownUnitsOnly = false;
+    BLOG << "addbyIp.udp" << dialog->udp;
+    dialog->exec();
+    knownUnitsOnly = true;
+    delete dialog;
+}
 
-void MainWindow::on_csvImportButton_clicked() {}
+void MainWindow::on_csvImportButton_clicked()
+{
+    auto *dialog = new ExcelImport(this);
+    bool connected =
+        bool(connect(dialog, &ExcelImport::unitChangedSignal, this, &MainWindow::unitChangedSlotForced));
+    BLOG << ": importExcel connection attempt" << connected;
+    connected = bool(connect(dialog, &ExcelImport::NeedRefreshSignal, this, &MainWindow::forceRefresh));
+    BLOG << ": importExcel connection attempt" << connected;
+    dialog->setExistingUnits(vUnits);
+    dialog->show();
+}

@@ -1,0 +1,175 @@
+#include "addbyip.h"
+#include "ui_addbyip.h"
+
+#include "app/debuglog.h"
+#include "net/marluneconnectreduced.h"
+
+#include <QCoreApplication>
+#include <QPointer>
+#include <QTime>
+
+static const char kLogSource[] = "addbyip";
+
+AddressRange parseAddressRange(const QString &startText, const QString &endText)
+{
+    const auto ipv4 = [](const QString &text, quint32 *number) {
+        QHostAddress address;
+        if (!address.setAddress(text))
+            return false;
+        bool ok = false;
+        *number = address.toIPv4Address(&ok);
+        return ok;
+    };
+    AddressRange range;
+    if (!ipv4(startText, &range.start)) {
+        range.problem = AddressRange::BadStart;
+        return range;
+    }
+    if (!ipv4(endText.isEmpty() ? startText : endText, &range.end)) {
+        range.problem = AddressRange::BadEnd;
+        return range;
+    }
+    if (range.end < range.start)
+        range.problem = AddressRange::Reversed;
+    return range;
+}
+
+AddByIP::AddByIP(QWidget *parent) : QDialog(parent), ui(new Ui::AddByIP)
+{
+    ui->setupUi(this);
+    setWindowTitle(QStringLiteral("Add By IP"));
+    setWindowFlags(windowFlags() & ~Qt::WindowContextHelpButtonHint);
+    const bool connected = bool(connect(this, &QDialog::rejected, this, &AddByIP::on_finished));
+    BLOG << ":connection attempt" << connected;
+    ui->statusTextEdit->setPlainText(QStringLiteral("Set start/stop addresses, and then click Discover."));
+    udp = true;
+}
+
+AddByIP::~AddByIP()
+{
+    delete ui;
+}
+
+void AddByIP::on_finished()
+{
+    stopping = true;
+    deleteLater();
+}
+
+void AddByIP::appendStatus(const QString &message)
+{
+    ui->statusTextEdit->appendPlainText(QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz"))
+                                        + QStringLiteral(": ") + message);
+    QCoreApplication::processEvents();
+}
+
+void AddByIP::on_discoverButton_clicked()
+{
+    BLOG << "Attempt Discover";
+    ui->discoverButton->setEnabled(false);
+    ui->startIPEdit->setText(ui->startIPEdit->text().trimmed());
+    ui->endIPEdit->setText(ui->endIPEdit->text().trimmed());
+
+    const AddressRange range = parseAddressRange(ui->startIPEdit->text(), ui->endIPEdit->text());
+    if (range.problem == AddressRange::BadStart) {
+        BLOG << "Invalid IP Address";
+        appendStatus(QStringLiteral("Invalid Start IP Address"));
+        return;
+    }
+    BLOG << "Valid IP Address";
+    if (ui->endIPEdit->text().isEmpty())
+        ui->endIPEdit->setText(ui->startIPEdit->text());
+    if (range.problem == AddressRange::BadEnd) {
+        BLOG << "Invalid IP Address";
+        appendStatus(QStringLiteral("Invalid End IP Address"));
+        return;
+    }
+    BLOG << "Valid IP Address";
+    if (range.problem == AddressRange::Reversed) {
+        BLOG << "Invalid IP Range";
+        appendStatus(QStringLiteral("End Address must be greater than or equal to Start."));
+        return;
+    }
+
+    // Events run after every address, so the dialog may be closed, or even destroyed, meanwhile.
+    const QPointer<AddByIP> self(this);
+    for (quint32 address = range.start;; ++address) {
+        const QString ip = QHostAddress(address).toString();
+        if (udp)
+            probeOverUdp(ip, range.end - address + 1);
+        else
+            probeOverTcp(ip, range.end - address);
+        QCoreApplication::processEvents();
+        if (!self)
+            return;
+        if (stopping) {
+            BLOG << "Probe stopped at" << ip;
+            return;
+        }
+        // Stop after the end address, also when that is 255.255.255.255: never wrap around.
+        if (address == range.end)
+            break;
+    }
+    appendStatus(QStringLiteral("Finished."));
+}
+
+void AddByIP::probeOverUdp(const QString &ip, quint32 left)
+{
+    const QPointer<AddByIP> self(this);
+    appendStatus(QStringLiteral("Looking via UDP for units at ") + ip + QStringLiteral(" ( ") + QString::number(left)
+                 + QStringLiteral(" left to test.)"));
+    if (!self || stopping || !connection)
+        return;
+    // One query per kind of unit; the replies arrive through the endpoint.
+    MarluneUnit probe;
+    probe.setMac(QStringLiteral("02:5E:71:C0:00:04"));
+    probe.ip = ip;
+    probe.setWp();
+    connection->getStatus(probe, false);
+    probe.setAtr();
+    connection->getStatus(probe, false);
+    probe.sn = QStringLiteral("K440");
+    connection->getStatus(probe, false);
+
+    probe.reset();
+    probe.ip = ip;
+    probe.setEncoder();
+    connection->getStatus(probe, false);
+    probe.setDecoder();
+    connection->getStatus(probe, false);
+
+    probe.reset();
+    probe.ip = ip;
+    probe.setDvr();
+    connection->getStatus(probe, false);
+    probe.fwversion = QStringLiteral("1");
+    connection->getStatus(probe, false);
+
+    probe.reset();
+    probe.ip = ip;
+    probe.setVod();
+    connection->getStatus(probe, false);
+    probe.setWpc();
+    connection->getStatus(probe, false);
+}
+
+void AddByIP::probeOverTcp(const QString &ip, quint32 left)
+{
+    const QPointer<AddByIP> self(this);
+    appendStatus(QStringLiteral("Looking via TCP for units at ") + ip + QStringLiteral(" (") + QString::number(left)
+                 + QStringLiteral(" left to test.)"));
+    if (!self || stopping || !connection)
+        return;
+    const QByteArray reply = connection->tcpOneShot(ip, QByteArrayLiteral("getStatus\r"));
+    if (!self)
+        return;
+    if (reply.isEmpty()) {
+        BLOG << "No response";
+        return;
+    }
+    const MarluneUnit unit = connection->packetAnalyze(reply);
+    if (unit.mac.size() > 5) {
+        BLOG << "Got TCP status for" << unit.ip;
+        Q_EMIT unitChangedSignal(unit);
+    }
+}
