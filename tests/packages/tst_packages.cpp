@@ -252,19 +252,19 @@ void TestPackages::versionsText()
     QFETCH(QString, expected);
 
     PackageCatalogue catalogue;
-    for (const QString &spec : offered) {
-        const QString name = spec.section(QLatin1Char('+'), 0, 0).section(QLatin1Char('-'), 0, 0);
+    for (const QString &entry : offered) {
+        const QString name = entry.section(QLatin1Char('+'), 0, 0).section(QLatin1Char('-'), 0, 0);
         UpdatePackage *package = nullptr;
         for (UpdatePackage *p : catalogue.packages)
             if (p->name == name)
                 package = p;
         QVERIFY(package);
         offer(*package, date(2015, 3, 2), QDateTime::fromSecsSinceEpoch(1425384000));
-        if (spec.endsWith(QLatin1String("+addon")))
+        if (entry.endsWith(QLatin1String("+addon")))
             package->addOn = QStringLiteral("Add-on: Fonts");
-        if (spec.endsWith(QLatin1String("-nosw")))
+        if (entry.endsWith(QLatin1String("-nosw")))
             package->swVer = QDateTime();
-        if (spec.endsWith(QLatin1String("-nodates")))
+        if (entry.endsWith(QLatin1String("-nodates")))
             package->swVer = package->webVer = QDateTime::fromSecsSinceEpoch(0);
     }
     QCOMPARE(catalogue.versionsText(), expected);
