@@ -50,10 +50,10 @@ AddByIP::~AddByIP()
     delete ui;
 }
 
+// The opener owns the dialog (it runs it on its stack); dismissing it only stops a running probe.
 void AddByIP::on_finished()
 {
     stopping = true;
-    deleteLater();
 }
 
 void AddByIP::appendStatus(const QString &message)

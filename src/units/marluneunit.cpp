@@ -99,9 +99,14 @@ QDate MarluneUnit::swDate() const
 
 bool MarluneUnit::isOnline() const
 {
+    return isOnline(QDateTime::currentDateTime());
+}
+
+bool MarluneUnit::isOnline(const QDateTime &now) const
+{
     if (isConductor != 0)
         return true;
-    return QDateTime::currentDateTime() < lastSeen.addSecs(90);
+    return now < lastSeen.addSecs(90);
 }
 
 bool MarluneUnit::isDvr() const

@@ -40,6 +40,8 @@ public:
 
     // A reply within the last 90 seconds; controllers always count as online.
     bool isOnline() const;
+    // The same, judged at the given time.
+    bool isOnline(const QDateTime &now) const;
 
     bool isDvr() const;
     bool isAtr() const;

@@ -1,11 +1,11 @@
 #include "filetransfer.h"
 
+#include <QFile>
 #include <QTcpSocket>
 
-int FileTransfer::running = 0;
-
-FileTransfer::FileTransfer(QTcpSocket *socket, QFile *file, const QByteArray &header)
-    : QObject(socket), socket(socket), file(file), header(header), fileSize(file->size())
+FileTransfer::FileTransfer(QTcpSocket *socket, QFile *file, const QByteArray &header, TransferBudget &budget,
+                           QObject *parent)
+    : QObject(parent), socket(socket), file(file), header(header), budget(budget), fileSize(file->size())
 {
     file->setParent(this);
 }
@@ -15,24 +15,19 @@ FileTransfer::~FileTransfer()
     end();
 }
 
-qint64 FileTransfer::chunkSize()
-{
-    return qBound(kMinChunk, kBudget / qMax(running, 1), kMaxChunk);
-}
-
 void FileTransfer::end()
 {
     done = true;
     if (counted) {
         counted = false;
-        --running;
+        budget.leave();
     }
 }
 
 void FileTransfer::start()
 {
     counted = true;
-    ++running;
+    budget.join();
     connect(socket, &QIODevice::bytesWritten, this, &FileTransfer::pump);
     connect(socket, &QAbstractSocket::disconnected, this, [this] {
         if (!done) {
@@ -48,7 +43,7 @@ void FileTransfer::pump()
 {
     if (done)
         return;
-    const qint64 chunk = chunkSize();
+    const qint64 chunk = budget.chunkSize();
     while (sent < fileSize && socket->bytesToWrite() < chunk) {
         const QByteArray data = file->read(qMin(chunk, fileSize - sent));
         if (data.isEmpty()) {

@@ -1,20 +1,19 @@
-// MainWindow: construction, the status log, the small buttons and the slots that receive
-// status records.
+// MainWindow: construction, the status log, the small buttons, the slots that receive status
+// records, and the pipeline's port toward the units and the operator.
 
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
+#include "adding/addbyip.h"
+#include "adding/excelimport.h"
 #include "app/debuglog.h"
 #include "app/folders.h"
 #include "app/operatorquestions.h"
-#include "adding/addbyip.h"
-#include "adding/excelimport.h"
+#include "units/unitlookup.h"
+#include "update/fileserver.h"
 
 #include <QCoreApplication>
 #include <QFile>
-#include <QPointer>
-#include <QTcpServer>
-#include <QThread>
 #include <QTime>
 #include <QTimer>
 
@@ -26,7 +25,7 @@ constexpr int kRefreshIntervalMs = 5000;
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent)
-    : QMainWindow(parent), ui(new Ui::MainWindow), refreshTimer(new QTimer)
+    : QMainWindow(parent), ui(new Ui::MainWindow), updatePipeline(*this), refreshTimer(new QTimer(this))
 {
     ui->setupUi(this);
     ui->udpRadio->hide();
@@ -38,72 +37,89 @@ MainWindow::MainWindow(QWidget *parent)
     ui->unitTable->setSortingEnabled(false);
 
     ui->versionLabel->setText(QStringLiteral("Updater Version: ") + QString::fromLatin1(__DATE__).simplified());
-    knownUnitsOnly = true;
+    PipelineState &state = updatePipeline.state();
+    state.knownUnitsOnly = true;
 
-    fileServer = new QTcpServer(this);
-    const bool listening = fileServer->listen(QHostAddress::AnyIPv4, kFileServerPort);
-    const bool connected = bool(connect(fileServer, &QTcpServer::newConnection, this, &MainWindow::newSession));
-    BLOG << "signal/slot TCP connect:" << connected;
-
-    ui->statusEdit->setReadOnly(true);
-    ui->statusEdit->setPlainText(listening
-                                     ? QStringLiteral("Update Server running...")
-                                     : QStringLiteral("Update Server NOT running. Could not bind to port 50005!"));
-
+    startFileServer();
     connection.init();
-
-    vUnitsUpdate.clear();
-    vUnitsConfirm.clear();
-    vUnitsUpdateFetched.clear();
-    vUnitsFinished.clear();
-    vUnitsEDID.clear();
-    edidAttempts.clear();
-
     scanPackages();
 
     const bool unitsConnected =
         bool(connect(&connection, &MarluneConnect::unitChangedSignal, this, &MainWindow::unitChangedSlot));
     BLOG << ": marlune connection attempt" << unitsConnected;
+    connect(&reachability, &Reachability::testFinished, this, &MainWindow::testFinished);
 
     refreshUnitTable();
 
+    refreshTimer->setObjectName(QStringLiteral("refreshTimer"));
     refreshTimer->setInterval(kRefreshIntervalMs);
-    const bool timerConnected =
-        bool(connect(refreshTimer, &QTimer::timeout, this, &MainWindow::refreshTimerTimeout));
+    const bool timerConnected = bool(connect(refreshTimer, &QTimer::timeout, this, &MainWindow::refreshTimerTimeout));
     BLOG << ": refreshTimer Connection attempt" << timerConnected;
     refreshTimer->start();
 
-    for (const UpdatePackage *package : std::as_const(packages))
+    for (const UpdatePackage *package : std::as_const(updatePipeline.catalogue().packages))
         BLOG << package->name << package->newFilename << package->includes;
 
-    firewallWarned = false;
-    serverContacted = false;
-    fileServed = false;
-    updateCommanded = false;
-    lastUpdateCommandTime = QDateTime::currentDateTime();
+    state.lastUpdateCommandTime = QDateTime::currentDateTime();
 
     refreshTimerTimeout();
     on_discoverButton_clicked();
-    tableDirty = true;
+    state.tableDirty = true;
 }
 
 MainWindow::~MainWindow()
 {
-    delete refreshTimer;
-    // Reachability tests still running report to nobody; let them end first.
-    for (const QPointer<QThread> &thread : std::as_const(testThreads)) {
-        if (thread) {
-            thread->quit();
-            thread->wait();
-        }
-    }
+    // The file server goes first, silently: no unit's connection may report to a window that is
+    // being taken apart.
+    fileServer.reset();
     delete ui;
+}
+
+// The file server's events become status-log lines with the peer's address as their source.
+void MainWindow::startFileServer()
+{
+    fileServer =
+        std::make_unique<FileServer>([this](const QString &peer) { return updatePipeline.fileNameForPeer(peer); });
+    const bool listening = fileServer->listen(QHostAddress::AnyIPv4, kFileServerPort);
+    const bool connected = bool(connect(fileServer.get(), &FileServer::newConnection, this, &MainWindow::newSession));
+    BLOG << "signal/slot TCP connect:" << connected;
+
+    PipelineState &state = updatePipeline.state();
+    connect(fileServer.get(), &FileServer::connectionOpened, this, [this, &state](const QString &peer, quint16 port) {
+        toStatusLog(peer, QStringLiteral("New connection from ") + peer + QStringLiteral(": ") + QString::number(port));
+        state.serverContacted = true;
+    });
+    connect(fileServer.get(), &FileServer::fileMissing, this, [this](const QString &peer, const QString &path) {
+        toStatusLog(peer, path + QStringLiteral(" DOES NOT EXIST."));
+    });
+    connect(fileServer.get(), &FileServer::fileUnreadable, this, [this](const QString &peer, const QString &name) {
+        toStatusLog(peer, name + QStringLiteral(" could NOT be opened."));
+    });
+    connect(fileServer.get(), &FileServer::fileSent, this,
+            [this, &state](const QString &peer, const QString &name, qint64 size) {
+                toStatusLog(peer, name + QStringLiteral(" (") + QString::number(size) + QStringLiteral(" bytes) sent"));
+                state.fileServed = true;
+                updatePipeline.recordFetch(peer);
+            });
+    connect(fileServer.get(), &FileServer::transferBrokeOff, this,
+            [this](const QString &peer, const QString &name, qint64 sent, qint64 size) {
+                toStatusLog(peer, name + QStringLiteral(" was not sent completely (") + QString::number(sent)
+                                      + QStringLiteral(" of ") + QString::number(size)
+                                      + QStringLiteral(" bytes): the connection broke off."));
+            });
+    connect(fileServer.get(), &FileServer::connectionClosed, this,
+            [this](const QString &peer) { toStatusLog(peer, QStringLiteral("Connection closed.")); });
+
+    ui->statusEdit->setReadOnly(true);
+    ui->statusEdit->setPlainText(listening
+                                     ? QStringLiteral("Update Server running...")
+                                     : QStringLiteral("Update Server NOT running. Could not bind to port 50005!"));
 }
 
 void MainWindow::scanPackages()
 {
+    PackageCatalogue &catalogue = updatePipeline.catalogue();
     catalogue.resetAll();
-    packages = catalogue.packages;
     const QString folder = Folders::applicationFolder();
     catalogue.scan(folder);
 
@@ -115,7 +131,7 @@ void MainWindow::scanPackages()
                     QMessageBox::Ok, QMessageBox::Ok);
         ui->versionsBlurb->setText(QStringLiteral("There are no updates available!"));
     } else {
-        for (const UpdatePackage *package : std::as_const(packages)) {
+        for (const UpdatePackage *package : std::as_const(catalogue.packages)) {
             if (!package->newFilename.isEmpty()) {
                 BLOG << "packagePtr->newFilename" << package->newFilename;
                 break;
@@ -123,24 +139,18 @@ void MainWindow::scanPackages()
         }
         ui->versionsBlurb->setText(catalogue.versionsText());
     }
-    for (const UpdatePackage *package : std::as_const(packages))
+    for (const UpdatePackage *package : std::as_const(catalogue.packages))
         BLOG << package->name << package->newFilename << package->includes;
 }
 
 void MainWindow::toStatusLog(const QString &source, const QString &message)
 {
-    QString name;
-    for (const MarluneUnit &unit : std::as_const(vUnits)) {
-        if (unit.ip == source) {
-            name = unit.name;
-            break;
-        }
-    }
+    const MarluneUnit *listed = findUnit(updatePipeline.state().vUnits, &MarluneUnit::ip, source);
+    const QString name = listed ? listed->name : QString();
     const QString time = QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz"));
-    const QString line = name.isEmpty()
-                             ? time + QStringLiteral(" From Updater ") + QStringLiteral(": ") + message
-                             : time + QLatin1Char(' ') + name + QStringLiteral(" (") + source + QStringLiteral(")")
-                                   + QStringLiteral(": ") + message;
+    const QString line = name.isEmpty() ? time + QStringLiteral(" From Updater ") + QStringLiteral(": ") + message
+                                        : time + QLatin1Char(' ') + name + QStringLiteral(" (") + source
+                                              + QStringLiteral(")") + QStringLiteral(": ") + message;
     ui->statusEdit->appendPlainText(line);
     BLOG << "Status bar message:" << line;
 }
@@ -151,35 +161,37 @@ void MainWindow::appIsQuitting()
     QFile::remove(Folders::lockFilePath());
 }
 
+void MainWindow::newSession()
+{
+    fileServer->newSession();
+}
+
+void MainWindow::refreshTimerTimeout()
+{
+    updatePipeline.refreshTimerTimeout();
+}
+
+void MainWindow::testFinished(QString ip, int port, bool result)
+{
+    if (updatePipeline.state().tcpAlive[ip] != result)
+        BLOG << QStringLiteral("\"%1\"").arg(ip) << port << result;
+    updatePipeline.testFinished(ip, result);
+}
+
+bool MainWindow::isAliveTCPCheck(MarluneUnit unit)
+{
+    startTcpTest(unit);
+    return updatePipeline.state().tcpAlive[unit.ip];
+}
+
 void MainWindow::unitChangedSlot(MarluneUnit unit)
 {
-    if (knownUnitsOnly) {
-        bool known = false;
-        for (const MarluneUnit &listed : std::as_const(vUnits))
-            if (listed.mac == unit.mac)
-                known = true;
-        if (!known)
-            return;
-    }
-    const int admissions = catalogue.admissions(unit);
-    for (int i = 0; i < admissions; ++i)
-        vUnitsIncoming.append(unit);
+    updatePipeline.unitChanged(unit);
 }
 
 void MainWindow::unitChangedSlotForced(MarluneUnit unit)
 {
-    for (const MarluneUnit &listed : std::as_const(vUnits))
-        if (listed.mac == unit.mac)
-            return;
-    vUnitsUpdate.clear();
-    vUnitsIncoming.clear();
-    vUnitsConfirm.clear();
-    vUnitsUpdateFetched.clear();
-    vUnitsFinished.clear();
-    vUnitsEDID.clear();
-    edidAttempts.clear();
-    toStatusLog(QStringLiteral("CSV Import"), QStringLiteral("Ignoring ") + unit.name + QStringLiteral(" (") + unit.ip
-                                                  + QStringLiteral(") No update available."));
+    updatePipeline.unitChangedForced(unit);
 }
 
 void MainWindow::forceRefresh()
@@ -195,7 +207,7 @@ void MainWindow::on_actionExit_triggered()
 void MainWindow::on_discoverButton_clicked()
 {
     ui->discoverButton->setEnabled(false);
-    knownUnitsOnly = false;
+    updatePipeline.state().knownUnitsOnly = false;
     ui->statusBar->showMessage(QStringLiteral("Discovering..."), kRefreshIntervalMs);
     connection.discover();
     toStatusLog(QStringLiteral("Updater"), QStringLiteral("Sent Discover Packet."));
@@ -214,15 +226,16 @@ void MainWindow::on_clearLogButton_clicked()
 
 void MainWindow::on_debugButton_clicked()
 {
+    const PipelineState &state = updatePipeline.state();
     const struct
     {
         const char *label;
         const QList<MarluneUnit> &list;
-    } lists[] = {{"vUnits.size()", vUnits},
-                 {"vUnitsUpdate.size()", vUnitsUpdate},
-                 {"vUnitsUpdateFetched.size()", vUnitsUpdateFetched},
-                 {"vUnitsConfirm.size()", vUnitsConfirm},
-                 {"vUnitsFinished.size()", vUnitsFinished}};
+    } lists[] = {{"vUnits.size()", state.vUnits},
+                 {"vUnitsUpdate.size()", state.vUnitsUpdate},
+                 {"vUnitsUpdateFetched.size()", state.vUnitsUpdateFetched},
+                 {"vUnitsConfirm.size()", state.vUnitsConfirm},
+                 {"vUnitsFinished.size()", state.vUnitsFinished}};
     for (const auto &entry : lists) {
         BLOG << entry.label << entry.list.size();
         for (const MarluneUnit &unit : entry.list)
@@ -232,29 +245,92 @@ void MainWindow::on_debugButton_clicked()
 
 void MainWindow::on_addByIPButton_clicked()
 {
-    // The dialog deletes itself when dismissed; the pointer tells whether that happened yet.
-    QPointer<AddByIP> dialog = new AddByIP(nullptr);
-    dialog->setModal(true);
-    dialog->connection = &connection;
-    dialog->udp = ui->udpRadio->isChecked();
-    const bool connected =
-        bool(connect(dialog, &AddByIP::unitChangedSignal, this, &MainWindow::unitChangedSlot));
+    AddByIP dialog(nullptr);
+    dialog.setModal(true);
+    dialog.connection = &connection;
+    dialog.udp = ui->udpRadio->isChecked();
+    const bool connected = bool(connect(&dialog, &AddByIP::unitChangedSignal, this, &MainWindow::unitChangedSlot));
     BLOG << ": marlune connection attempt" << connected;
-    knownUnitsOnly = false;
-    BLOG << "addbyIp.udp" << dialog->udp;
-    dialog->exec();
-    knownUnitsOnly = true;
-    delete dialog;
+    PipelineState &state = updatePipeline.state();
+    state.knownUnitsOnly = false;
+    BLOG << "addbyIp.udp" << dialog.udp;
+    dialog.exec();
+    state.knownUnitsOnly = true;
 }
 
 void MainWindow::on_csvImportButton_clicked()
 {
+    // A child of the window that deletes itself when dismissed.
     auto *dialog = new ExcelImport(this);
-    bool connected =
-        bool(connect(dialog, &ExcelImport::unitChangedSignal, this, &MainWindow::unitChangedSlotForced));
+    bool connected = bool(connect(dialog, &ExcelImport::unitChangedSignal, this, &MainWindow::unitChangedSlotForced));
     BLOG << ": importExcel connection attempt" << connected;
     connected = bool(connect(dialog, &ExcelImport::NeedRefreshSignal, this, &MainWindow::forceRefresh));
     BLOG << ": importExcel connection attempt" << connected;
-    dialog->setExistingUnits(vUnits);
+    dialog->setExistingUnits(updatePipeline.state().vUnits);
     dialog->show();
+}
+
+// PipelinePort: the units.
+
+void MainWindow::getStatus(const MarluneUnit &unit, bool useTcp)
+{
+    connection.getStatus(unit, useTcp);
+}
+
+void MainWindow::discover()
+{
+    connection.discover();
+}
+
+void MainWindow::sendConfig(const MarluneUnit &unit, const QByteArray &command, QByteArray *firstReply)
+{
+    connection.sendConfig(unit, command, firstReply);
+}
+
+QString MainWindow::localAddressFor(const MarluneUnit &unit)
+{
+    return connection.localAddressFor(unit);
+}
+
+QString MainWindow::localAddressFor(const QString &ip, const QString &netmask)
+{
+    return connection.localAddressFor(ip, netmask);
+}
+
+void MainWindow::startTcpTest(const MarluneUnit &unit)
+{
+    // Tested a moment ago: the last known result is delivered again.
+    if (!reachability.start(unit.ip))
+        testFinished(unit.ip, kUnitPort, updatePipeline.state().tcpAlive[unit.ip]);
+}
+
+// PipelinePort: the operator.
+
+void MainWindow::showPowerOffWarning()
+{
+    QCoreApplication::processEvents();
+    askOperator(this, QMessageBox::Warning, QStringLiteral("Power Off Warning"),
+                QStringLiteral("Do not power down equipment during update! \n\nDoing so may render it inoperable."),
+                QMessageBox::Ok);
+}
+
+void MainWindow::enableButtons()
+{
+    ui->discoverButton->setEnabled(true);
+    ui->updateButton->setEnabled(true);
+}
+
+bool MainWindow::statusOverTcp() const
+{
+    return ui->tcpRadio->isChecked();
+}
+
+bool MainWindow::resetEdidTicked() const
+{
+    return ui->resetEDIDCheck->isChecked();
+}
+
+bool MainWindow::discovering() const
+{
+    return ui->statusBar->currentMessage().contains(QLatin1String("Discover"));
 }

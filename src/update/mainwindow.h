@@ -1,34 +1,32 @@
 #pragma once
 
 #include "net/marluneconnectreduced.h"
-#include "packages/packagecatalogue.h"
+#include "net/reachability.h"
 #include "units/marluneunit.h"
-#include "update/unitstatus.h"
+#include "update/pipelineport.h"
+#include "update/updatepipeline.h"
 
-#include <QDateTime>
-#include <QList>
 #include <QMainWindow>
-#include <QMap>
 #include <QModelIndex>
-#include <QPointer>
-#include <QStringList>
 
+#include <memory>
+
+class FileServer;
 class QTableWidgetItem;
-class QTcpServer;
-class QTcpSocket;
-class QThread;
 class QTimer;
+struct StatusCell;
 
 namespace Ui {
 class MainWindow;
 }
 
-// The updater's one top-level window and the owner of all update state: the unit lists that
-// make up the update pipeline, the firmware file server, the unit table and the status log.
-// Its implementation is split by concern: mainwindow.cpp (construction, status log, buttons),
-// pipeline.cpp (the refresh tick), reachability.cpp (TCP tests), fileserver.cpp (the file
-// server) and unittable.cpp (the table and the update/remove buttons).
-class MainWindow final : public QMainWindow
+// The updater's one top-level window. It builds the form, binds the widgets' slots, shows what
+// the engines report and asks the operator; the engines do the work: the update pipeline
+// (lists, package rule, refresh tick), the file server, the endpoint toward the units and the
+// reachability tests. The window is the pipeline's PipelinePort.
+// mainwindow.cpp: construction, status log, small buttons, the port; unittable.cpp: the unit
+// table and the update and remove buttons.
+class MainWindow final : public QMainWindow, public PipelinePort
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(MainWindow)
@@ -39,7 +37,10 @@ public:
 
     // Appends one line to the status log: the time, the unit's name and IP (or "From Updater"
     // when source names no listed unit) and the message.
-    void toStatusLog(const QString &source, const QString &message);
+    void toStatusLog(const QString &source, const QString &message) override;
+
+    // The update engine, for tools and tests that read or arrange its state.
+    UpdatePipeline &pipeline() { return updatePipeline; }
 
 public Q_SLOTS:
     void appIsQuitting();
@@ -65,61 +66,35 @@ private Q_SLOTS:
     bool isAliveTCPCheck(MarluneUnit unit);
 
 private:
-    friend class MainWindowTestAccess;
+    // PipelinePort
+    void getStatus(const MarluneUnit &unit, bool useTcp) override;
+    void discover() override;
+    void sendConfig(const MarluneUnit &unit, const QByteArray &command, QByteArray *firstReply) override;
+    QString localAddressFor(const MarluneUnit &unit) override;
+    QString localAddressFor(const QString &ip, const QString &netmask) override;
+    void startTcpTest(const MarluneUnit &unit) override;
+    void refreshUnitTable() override;
+    void showPowerOffWarning() override;
+    void enableButtons() override;
+    bool statusOverTcp() const override;
+    bool resetEdidTicked() const override;
+    bool discovering() const override;
 
-    // Table
-    void refreshUnitTable();
-    void placeUpdateBlurb(int row, int column, const UpdatePackage &package, const MarluneUnit &unit);
-    QTableWidgetItem *makeUnitItem(const QString &text, const QString &mac) const;
-    QTableWidgetItem *makeStatusItem(const StatusCell &cell, const QString &mac) const;
-    PipelineView pipelineView() const;
-    void showOnceWarnings(const MarluneUnit &unit, const QList<QHostAddress> &localAddresses);
-
-    // File server
-    void serveRequest(QTcpSocket *socket, const QString &peer);
-    void recordFetch(const QString &peer);
-    void closeSession(QTcpSocket *socket, const QString &peer);
-
-    // Pipeline
-    void startTcpTest(const MarluneUnit &unit);
-    QString foreverKey(const MarluneUnit &unit) const;
-    static void removeUnitByMac(const QString &mac, QList<MarluneUnit> &list);
+    void startFileServer();
     void scanPackages();
 
-    Ui::MainWindow *ui = nullptr;
-    QTcpServer *fileServer = nullptr;
-    MarluneConnect connection;
-    QList<MarluneUnit> vUnitsIncoming;
-    QList<MarluneUnit> vUnits;
-    QList<MarluneUnit> vUnitsUpdateFetched;
-    QList<MarluneUnit> vUnitsUpdate;
-    QList<MarluneUnit> vUnitsRebooted;
-    QList<MarluneUnit> vUnitsConfirm;
-    QList<MarluneUnit> vUnitsFinished;
-    QList<MarluneUnit> vUnitsEDID;
-    QMap<QString, int> edidAttempts;
-    QMap<QString, QDateTime> fetchTimeByMac;
-    QMap<QString, bool> tcpAlive;
-    QMap<QString, int> foreverCount;
-    QStringList foreverMACList;
-    QTimer *refreshTimer = nullptr;
-    bool knownUnitsOnly = false;
-    PackageCatalogue catalogue;
-    QList<UpdatePackage *> packages;
-    bool firewallWarned = false;
-    bool serverContacted = false;
-    bool fileServed = false;
-    bool updateCommanded = false;
-    QDateTime lastUpdateCommandTime;
-    bool tableDirty = false;
+    // Table
+    QTableWidgetItem *makeUnitItem(const QString &text, const QString &mac) const;
+    QTableWidgetItem *makeStatusItem(const StatusCell &cell, const QString &mac) const;
+    void showTableWarnings();
+    QStringList selectedMacs() const;
 
-    // Run-wide state of the reachability tests, the warnings and the pipeline.
-    QMap<QString, QDateTime> lastTestStart;
-    QList<QPointer<QThread>> testThreads;
-    bool subnetWarned = false;
-    bool manualUpdateWarned = false;
-    bool powerWarningShown = false;
-    QDateTime lastConfirmTime;
-    int lastRebootedCount = 0;
-    bool tickRunning = false;
+    Ui::MainWindow *ui = nullptr;
+    std::unique_ptr<FileServer> fileServer;
+    MarluneConnect connection;
+    // The unit lists, maps and run-wide flags (vUnits, vUnitsUpdate, ..., tcpAlive) and the
+    // package catalogue live in the pipeline: state() and catalogue().
+    UpdatePipeline updatePipeline;
+    Reachability reachability;
+    QTimer *refreshTimer = nullptr;
 };

@@ -1,16 +1,14 @@
 #include "unitstatus.h"
 
+#include "net/marluneconnectreduced.h"
 #include "packages/packagecatalogue.h"
-
-bool containsMac(const QList<MarluneUnit> &list, const QString &mac)
-{
-    for (const MarluneUnit &unit : list)
-        if (unit.mac == mac)
-            return true;
-    return false;
-}
+#include "units/unitlookup.h"
 
 namespace {
+
+// Windowing processors older than this cannot be updated automatically.
+const QDate kOldestAutomaticWp(2013, 1, 29);
+constexpr int kFirewallWarningDelaySecs = 25;
 
 // Every rule that applies replaces the cell outright: text, item data and colour.
 StatusCell fresh(const QString &text)
@@ -20,9 +18,71 @@ StatusCell fresh(const QString &text)
     return cell;
 }
 
+// The reachability and pending-update rules; false when the status is final and no package is
+// compared.
+bool statusBeforeComparison(StatusCell &cell, const MarluneUnit &u, const PipelineState &pipeline)
+{
+    cell = fresh(QStringLiteral("No update needed."));
+
+    // Unreachable on TCP: nothing else is known for sure.
+    if (!pipeline.tcpAlive.value(u.ip, false)) {
+        cell = fresh(QStringLiteral("Status Unknown."));
+        if (containsMac(pipeline.vUnitsConfirm, u.mac))
+            cell = fresh(QStringLiteral("Unit is rebooting..."));
+        return false;
+    }
+
+    // The unit reports an update waiting for confirmation.
+    if (u.updateStatus != 0) {
+        cell = fresh(QStringLiteral("Need to Confirm Update"));
+        if (containsMac(pipeline.vUnitsUpdate, u.mac))
+            cell = fresh(QStringLiteral("Error!"));
+        if (containsMac(pipeline.vUnitsConfirm, u.mac))
+            cell = fresh(QStringLiteral("Confirming update"));
+        return false;
+    }
+
+    if (u.isDvr() && u.fwversion == QLatin1String("0/0/0")) {
+        cell = fresh(QStringLiteral("Cannot update. This DVR uses original updater."));
+        cell.colour = CellColour::Red;
+        cell.disableMarker = kDisableMarker;
+    }
+    return true;
+}
+
+// The rules of the pipeline states, after the package comparison.
+void statusAfterComparison(StatusCell &cell, const MarluneUnit &u, const PipelineState &pipeline,
+                           const PackageCatalogue &packages, int *testsWanted)
+{
+    if (containsMac(pipeline.vUnitsUpdate, u.mac))
+        cell = fresh(QStringLiteral("Queued for Update"));
+    if (containsMac(pipeline.vUnitsEDID, u.mac))
+        cell = fresh(QStringLiteral("Resetting EDID."));
+    for (const MarluneUnit &entry : pipeline.vUnitsConfirm) {
+        if (testsWanted)
+            ++*testsWanted;
+        if (entry.mac == u.mac)
+            cell = fresh(QStringLiteral("Waiting for reboot"));
+    }
+    for (const MarluneUnit &f : pipeline.vUnitsFinished) {
+        if (f.mac != u.mac)
+            continue;
+        if (packages.hasAddOnFor(f)) {
+            cell = fresh(QStringLiteral("Add-on sent."));
+            continue;
+        }
+        cell = fresh(QStringLiteral("Update completed with mismatched dates."));
+        if (packages.unitMatchesPackage(f)) {
+            const QString confirmed = confirmationText(f, pipeline.edidAttempts.value(u.ip, 0) > 2);
+            if (!confirmed.isEmpty())
+                cell = fresh(confirmed);
+        }
+    }
+}
+
 } // namespace
 
-bool comparePackage(StatusCell &cell, const UpdatePackage &package, const MarluneUnit &unit)
+bool placeUpdateBlurb(StatusCell &cell, const UpdatePackage &package, const MarluneUnit &unit)
 {
     const QDate swDate = unit.swDate();
     const QDate webDate = unit.webDate();
@@ -69,66 +129,7 @@ QString confirmationText(const MarluneUnit &f, bool edidGivenUp)
     return text;
 }
 
-bool statusBeforeComparison(StatusCell &cell, const MarluneUnit &u, const PipelineView &pipeline)
-{
-    cell = fresh(QStringLiteral("No update needed."));
-
-    // Unreachable on TCP: nothing else is known for sure.
-    if (!pipeline.tcpAlive.value(u.ip, false)) {
-        cell = fresh(QStringLiteral("Status Unknown."));
-        if (containsMac(pipeline.vUnitsConfirm, u.mac))
-            cell = fresh(QStringLiteral("Unit is rebooting..."));
-        return false;
-    }
-
-    // The unit reports an update waiting for confirmation.
-    if (u.updateStatus != 0) {
-        cell = fresh(QStringLiteral("Need to Confirm Update"));
-        if (containsMac(pipeline.vUnitsUpdate, u.mac))
-            cell = fresh(QStringLiteral("Error!"));
-        if (containsMac(pipeline.vUnitsConfirm, u.mac))
-            cell = fresh(QStringLiteral("Confirming update"));
-        return false;
-    }
-
-    if (u.isDvr() && u.fwversion == QLatin1String("0/0/0")) {
-        cell = fresh(QStringLiteral("Cannot update. This DVR uses original updater."));
-        cell.colour = CellColour::Red;
-        cell.disableMarker = kDisableMarker;
-    }
-    return true;
-}
-
-void statusAfterComparison(StatusCell &cell, const MarluneUnit &u, const PipelineView &pipeline,
-                           const PackageCatalogue &packages, int *testsWanted)
-{
-    if (containsMac(pipeline.vUnitsUpdate, u.mac))
-        cell = fresh(QStringLiteral("Queued for Update"));
-    if (containsMac(pipeline.vUnitsEDID, u.mac))
-        cell = fresh(QStringLiteral("Resetting EDID."));
-    for (const MarluneUnit &entry : pipeline.vUnitsConfirm) {
-        if (testsWanted)
-            ++*testsWanted;
-        if (entry.mac == u.mac)
-            cell = fresh(QStringLiteral("Waiting for reboot"));
-    }
-    for (const MarluneUnit &f : pipeline.vUnitsFinished) {
-        if (f.mac != u.mac)
-            continue;
-        if (packages.hasAddOnFor(f)) {
-            cell = fresh(QStringLiteral("Add-on sent."));
-            continue;
-        }
-        cell = fresh(QStringLiteral("Update completed with mismatched dates."));
-        if (packages.unitMatchesPackage(f)) {
-            const QString confirmed = confirmationText(f, pipeline.edidAttempts.value(u.ip, 0) > 2);
-            if (!confirmed.isEmpty())
-                cell = fresh(confirmed);
-        }
-    }
-}
-
-StatusCell unitStatus(const MarluneUnit &u, const PipelineView &pipeline, const PackageCatalogue &packages,
+StatusCell unitStatus(const MarluneUnit &u, const PipelineState &pipeline, const PackageCatalogue &packages,
                       int *testsWanted)
 {
     if (testsWanted)
@@ -136,13 +137,21 @@ StatusCell unitStatus(const MarluneUnit &u, const PipelineView &pipeline, const 
     StatusCell cell;
     if (!statusBeforeComparison(cell, u, pipeline))
         return cell;
-    for (const UpdatePackage *package : packages.packagesToCompare(u))
-        comparePackage(cell, *package, u);
+    bool noWebVersion = false;
+    bool belowMinimum = false;
+    for (const UpdatePackage *package : packages.packagesToCompare(u)) {
+        if (placeUpdateBlurb(cell, *package, u)) {
+            noWebVersion = noWebVersion || cell.noWebVersion;
+            belowMinimum = belowMinimum || cell.belowMinimum;
+        }
+    }
     statusAfterComparison(cell, u, pipeline, packages, testsWanted);
+    cell.noWebVersion = noWebVersion;
+    cell.belowMinimum = belowMinimum;
     return cell;
 }
 
-CellColour rowColour(const QString &mac, const PipelineView &pipeline)
+CellColour rowColour(const QString &mac, const PipelineState &pipeline)
 {
     CellColour colour = CellColour::Default;
     if (containsMac(pipeline.vUnitsUpdate, mac))
@@ -152,13 +161,26 @@ CellColour rowColour(const QString &mac, const PipelineView &pipeline)
     if (containsMac(pipeline.vUnitsEDID, mac))
         colour = CellColour::Magenta;
     if (containsMac(pipeline.vUnitsFinished, mac)) {
-        quint32 updateStatus = 0;
-        for (const MarluneUnit &unit : pipeline.vUnits)
-            if (unit.mac == mac) {
-                updateStatus = unit.updateStatus;
-                break;
-            }
+        const MarluneUnit *listed = findUnit(pipeline.vUnits, &MarluneUnit::mac, mac);
+        const quint32 updateStatus = listed ? listed->updateStatus : 0;
         colour = updateStatus == 0 ? CellColour::Green : CellColour::Yellow;
     }
     return colour;
+}
+
+TableWarnings warningsDue(const PipelineState &pipeline, const QList<QHostAddress> &localAddresses,
+                          const QDateTime &now)
+{
+    TableWarnings due;
+    due.firewall = !pipeline.firewallWarned && !pipeline.vUnits.isEmpty() && pipeline.serverContacted
+                   && pipeline.updateCommanded && !pipeline.fileServed
+                   && pipeline.lastUpdateCommandTime.addSecs(kFirewallWarningDelaySecs) < now;
+    for (const MarluneUnit &unit : pipeline.vUnits) {
+        if (!pipeline.subnetWarned && !due.outsideSubnet
+            && MarluneConnect::localAddressFor(unit, localAddresses).isEmpty())
+            due.outsideSubnet = unit;
+        if (!pipeline.manualUpdateWarned && unit.isWp() && unit.swDate() < kOldestAutomaticWp && unit.isOnline(now))
+            due.tooOld = unit;
+    }
+    return due;
 }

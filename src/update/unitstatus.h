@@ -1,17 +1,20 @@
 #pragma once
 
 #include "units/marluneunit.h"
+#include "update/pipelinestate.h"
 
+#include <QHostAddress>
 #include <QList>
-#include <QMap>
 #include <QString>
+
+#include <optional>
 
 class PackageCatalogue;
 class UpdatePackage;
 
-// The status cell of one unit-table row and the row colour, worked out from where the unit
-// stands in the update pipeline and how it compares with its package. Pure: the window turns
-// the result into table items.
+// What the unit table shows of one unit: its status cell and row colour, worked out from where
+// the unit stands in the update pipeline and how it compares with its package; and the one-time
+// warnings a redraw raises. Pure: the window turns the results into table items and boxes.
 
 enum class CellColour { Default, Yellow, Red, Magenta, Green, DarkYellow };
 
@@ -24,46 +27,41 @@ struct StatusCell
     QString minimumDate;
     // Set when the cell's own colour overrides the row colour.
     CellColour colour = CellColour::Default;
-    // The comparison found a unit without a web version, or one below the minimum date (the
-    // window writes these to the debug log).
+    // Some package comparison found a unit without a web version, or one below the package's
+    // minimum date (the window writes these to the debug log).
     bool noWebVersion = false;
     bool belowMinimum = false;
 };
 
-// The pipeline lists and maps the rules read, all keyed as the window keeps them.
-struct PipelineView
-{
-    const QList<MarluneUnit> &vUnits;
-    const QList<MarluneUnit> &vUnitsUpdate;
-    const QList<MarluneUnit> &vUnitsConfirm;
-    const QList<MarluneUnit> &vUnitsEDID;
-    const QList<MarluneUnit> &vUnitsFinished;
-    const QMap<QString, bool> &tcpAlive;
-    const QMap<QString, int> &edidAttempts;
-};
-
 inline const QString kDisableMarker = QStringLiteral("Disable");
-
-bool containsMac(const QList<MarluneUnit> &list, const QString &mac);
 
 // Compares a unit with one package and updates the status cell ("Update Available", the
 // add-on text, or "Cannot update. Min SW is ..."). False when the cell stays as it was.
-bool comparePackage(StatusCell &cell, const UpdatePackage &package, const MarluneUnit &unit);
+bool placeUpdateBlurb(StatusCell &cell, const UpdatePackage &package, const MarluneUnit &unit);
 
 // The whole status of one listed unit. testsWanted receives how many reachability tests the
 // rules ask for (one per unit waiting for confirmation).
-StatusCell unitStatus(const MarluneUnit &unit, const PipelineView &pipeline, const PackageCatalogue &packages,
+StatusCell unitStatus(const MarluneUnit &unit, const PipelineState &pipeline, const PackageCatalogue &packages,
                       int *testsWanted = nullptr);
 
-// unitStatus in its three steps, for the window, which compares packages cell by cell:
-// the reachability and pending-update rules (false: the status is final and nothing is
-// compared), then one comparePackage per package of packagesToCompare, then the pipeline rules.
-bool statusBeforeComparison(StatusCell &cell, const MarluneUnit &unit, const PipelineView &pipeline);
-void statusAfterComparison(StatusCell &cell, const MarluneUnit &unit, const PipelineView &pipeline,
-                           const PackageCatalogue &packages, int *testsWanted);
-
 // The colour of every cell of the unit's row, by its pipeline state.
-CellColour rowColour(const QString &mac, const PipelineView &pipeline);
+CellColour rowColour(const QString &mac, const PipelineState &pipeline);
 
 // The per-family confirmation text of a finished unit whose dates equal its package's.
 QString confirmationText(const MarluneUnit &finished, bool edidGivenUp);
+
+// The one-time warning boxes a table redraw raises, in the order they are shown.
+struct TableWarnings
+{
+    // Units were commanded more than 25 seconds ago and connected, but no image was served.
+    bool firewall = false;
+    // The first listed unit (in table order) with no local address on its subnet.
+    std::optional<MarluneUnit> outsideSubnet;
+    // The last online windowing processor (in table order) too old for automatic updates.
+    std::optional<MarluneUnit> tooOld;
+};
+
+// The warnings due at a redraw of the listed units, given this workstation's addresses, for the
+// ones not shown yet in this run.
+TableWarnings warningsDue(const PipelineState &pipeline, const QList<QHostAddress> &localAddresses,
+                          const QDateTime &now);

@@ -1,5 +1,6 @@
 // MainWindow: the unit table, the operator's view of the pipeline, and the actions on it:
-// selection, update, remove, clear and double-click.
+// selection, update, remove and double-click. What a row shows is worked out by the status
+// rules (unitstatus); this file only turns the results into table items and boxes.
 
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
@@ -7,17 +8,20 @@
 #include "app/debuglog.h"
 #include "app/operatorquestions.h"
 #include "units/devicecatalogue.h"
+#include "units/unitlookup.h"
+#include "update/unitstatus.h"
 
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QHeaderView>
-#include <QSet>
 #include <QUrl>
 
 static const char kLogSource[] = "mainwindow";
 
 namespace {
 
+// Item data of every cell: the unit's MAC; of the status cell also the disable marker and the
+// minimum software date of a unit too old for its package.
 constexpr int kMacRole = Qt::UserRole;
 constexpr int kDisableRole = Qt::UserRole + 5;
 constexpr int kMinimumDateRole = Qt::UserRole + 6;
@@ -44,18 +48,13 @@ QColor colourOf(CellColour colour)
 
 } // namespace
 
-PipelineView MainWindow::pipelineView() const
-{
-    return PipelineView{vUnits, vUnitsUpdate, vUnitsConfirm, vUnitsEDID, vUnitsFinished, tcpAlive, edidAttempts};
-}
-
 QTableWidgetItem *MainWindow::makeUnitItem(const QString &text, const QString &mac) const
 {
     auto *item = new QTableWidgetItem(text.trimmed());
     item->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled);
     item->setData(kMacRole, mac);
     item->setData(kDisableRole, QString());
-    const CellColour colour = rowColour(mac, pipelineView());
+    const CellColour colour = rowColour(mac, updatePipeline.state());
     if (colour != CellColour::Default)
         item->setBackground(colourOf(colour));
     return item;
@@ -72,39 +71,16 @@ QTableWidgetItem *MainWindow::makeStatusItem(const StatusCell &cell, const QStri
     return item;
 }
 
-void MainWindow::placeUpdateBlurb(int row, int column, const UpdatePackage &package, const MarluneUnit &unit)
-{
-    StatusCell cell;
-    if (const QTableWidgetItem *current = ui->unitTable->item(row, column)) {
-        cell.text = current->text();
-        cell.disableMarker = current->data(kDisableRole).toString();
-        cell.minimumDate = current->data(kMinimumDateRole).toString();
-    }
-    if (!comparePackage(cell, package, unit))
-        return;
-    if (cell.noWebVersion)
-        BLOG << unit.name << "has no web version";
-    if (cell.belowMinimum)
-        BLOG << unit.name << " sw=" << unit.swversion << "pkg min version is " << cell.minimumDate
-             << "unit web date" << unit.webversion;
-    ui->unitTable->setItem(row, column, makeStatusItem(cell, unit.mac));
-}
-
 void MainWindow::refreshUnitTable()
 {
-    tableDirty = false;
-    std::sort(vUnits.begin(), vUnits.end());
+    updatePipeline.prepareTableRedraw();
+    const PipelineState &state = updatePipeline.state();
+    const QList<MarluneUnit> units = state.vUnits;
 
-    if (vUnits.isEmpty())
+    if (units.isEmpty())
         ui->unitsLabel->setText(QStringLiteral("&nbsp;&nbsp;&nbsp;You have <b></b>no units."));
     else
-        ui->unitsLabel->setText(QString::number(vUnits.size()) + QStringLiteral(" units"));
-
-    for (MarluneUnit &unit : vUnits) {
-        const QString key = foreverKey(unit);
-        if (!key.isEmpty() && !unit.name.contains(QLatin1Char('[')))
-            unit.name += QStringLiteral(" [") + QString::number(foreverCount.value(key, 0)) + QLatin1Char(']');
-    }
+        ui->unitsLabel->setText(QString::number(units.size()) + QStringLiteral(" units"));
 
     QTableWidget *table = ui->unitTable;
     table->setColumnCount(8);
@@ -112,12 +88,9 @@ void MainWindow::refreshUnitTable()
                                       QStringLiteral("IP"), QStringLiteral("SN"), QStringLiteral("SW"),
                                       QStringLiteral("WEB"), QStringLiteral("Status")});
     table->verticalHeader()->show();
-    table->setRowCount(int(vUnits.size()));
+    table->setRowCount(int(units.size()));
 
-    bool foundTooOld = false;
-    MarluneUnit tooOld;
-    const QList<MarluneUnit> units = vUnits;
-    const QList<QHostAddress> localAddresses = MarluneConnect::localAddresses();
+    QList<MarluneUnit> awaitingReachability;
     for (int row = 0; row < units.size(); ++row) {
         const MarluneUnit &unit = units.at(row);
         QTableWidgetItem *nameItem = makeUnitItem(unit.name, unit.mac);
@@ -130,51 +103,38 @@ void MainWindow::refreshUnitTable()
         table->setItem(row, 5, makeUnitItem(unit.swversion, unit.mac));
         table->setItem(row, 6, makeUnitItem(unit.webversion, unit.mac));
 
-        StatusCell cell;
-        const bool compare = statusBeforeComparison(cell, unit, pipelineView());
+        int testsWanted = 0;
+        const StatusCell cell = unitStatus(unit, state, updatePipeline.catalogue(), &testsWanted);
         table->setItem(row, kStatusColumn, makeStatusItem(cell, unit.mac));
-        if (compare) {
-            for (const UpdatePackage *package : catalogue.packagesToCompare(unit))
-                placeUpdateBlurb(row, kStatusColumn, *package, unit);
-            const QTableWidgetItem *compared = table->item(row, kStatusColumn);
-            cell = StatusCell{compared->text(), compared->data(kDisableRole).toString(),
-                              compared->data(kMinimumDateRole).toString(), CellColour::Default, false, false};
-            int testsWanted = 0;
-            const QString before = cell.text;
-            statusAfterComparison(cell, unit, pipelineView(), catalogue, &testsWanted);
-            for (int i = 0; i < testsWanted; ++i)
-                startTcpTest(unit);
-            if (cell.text != before)
-                table->setItem(row, kStatusColumn, makeStatusItem(cell, unit.mac));
-        }
-
-        showOnceWarnings(unit, localAddresses);
-        if (!manualUpdateWarned && unit.isWp() && unit.swDate() < QDate(2013, 1, 29) && unit.isOnline()) {
-            foundTooOld = true;
-            tooOld = unit;
-        }
+        if (cell.noWebVersion)
+            BLOG << unit.name << "has no web version";
+        if (cell.belowMinimum)
+            BLOG << unit.name << " sw=" << unit.swversion << "pkg min version is " << cell.minimumDate
+                 << "unit web date" << unit.webversion;
+        // While units wait for confirmation every listed unit's reachability is checked; a
+        // second request for the same address within 5 seconds would only repeat the last
+        // result, so one per unit is enough.
+        if (testsWanted > 0)
+            awaitingReachability.append(unit);
     }
 
     table->resizeColumnsToContents();
     table->resizeRowsToContents();
     table->horizontalHeader()->setStretchLastSection(true);
 
-    if (foundTooOld) {
-        QCoreApplication::processEvents();
-        askOperator(this, QMessageBox::Warning, QStringLiteral("Manual Update Needed."),
-                    QStringLiteral("Updater found one or more units too old for automatic updates. Please use unit "
-                                   "web interface to update. Then future updates can be automated.\n\nGo to: \n")
-                        + tooOld.name + QLatin1Char('\n') + tooOld.ip,
-                    QMessageBox::Ok, QMessageBox::Ok);
-        manualUpdateWarned = true;
-    }
+    for (const MarluneUnit &unit : std::as_const(awaitingReachability))
+        startTcpTest(unit);
+    showTableWarnings();
 }
 
-void MainWindow::showOnceWarnings(const MarluneUnit &unit, const QList<QHostAddress> &localAddresses)
+// The one-time warnings, each shown at most once per run; the flag is set before a box opens,
+// since ticks and redraws go on while it is open.
+void MainWindow::showTableWarnings()
 {
-    if (!firewallWarned && serverContacted && updateCommanded && !fileServed
-        && lastUpdateCommandTime.addSecs(25) < QDateTime::currentDateTime()) {
-        firewallWarned = true;
+    PipelineState &state = updatePipeline.state();
+    const TableWarnings due = warningsDue(state, MarluneConnect::localAddresses(), QDateTime::currentDateTime());
+    if (due.firewall) {
+        state.firewallWarned = true;
         QCoreApplication::processEvents();
         askOperator(this, QMessageBox::Warning, QString(),
                     QStringLiteral("The updater has detected a possible problem with your firewall. <br><br>Units "
@@ -183,21 +143,38 @@ void MainWindow::showOnceWarnings(const MarluneUnit &unit, const QList<QHostAddr
                                    "updater. <br><br>When finished, re-enable your firewall."),
                     QMessageBox::Ok);
     }
-    if (!subnetWarned && MarluneConnect::localAddressFor(unit, localAddresses).isEmpty()) {
-        subnetWarned = true;
+    if (const std::optional<MarluneUnit> &unit = due.outsideSubnet) {
+        state.subnetWarned = true;
         QCoreApplication::processEvents();
         askOperator(this, QMessageBox::Warning, QString(),
                     QStringLiteral("The updater has detected a unit that is outside your subnet. This is often an "
                                    "IP configuration problem. Please check your network settings. <br><br>You may "
                                    "want to give your computer a second IP address so that it can talk to this "
                                    "unit:<br><br>")
-                        + unit.deviceType + QStringLiteral(":<b><font color='red'>") + unit.name
-                        + QStringLiteral("</font></b>&nbsp;(") + unit.mac + QStringLiteral(")&nbsp;&nbsp;<b>")
-                        + unit.ip + QStringLiteral(" / ") + unit.subnet + QStringLiteral(" </b>")
+                        + unit->deviceType + QStringLiteral(":<b><font color='red'>") + unit->name
+                        + QStringLiteral("</font></b>&nbsp;(") + unit->mac + QStringLiteral(")&nbsp;&nbsp;<b>")
+                        + unit->ip + QStringLiteral(" / ") + unit->subnet + QStringLiteral(" </b>")
                         + QStringLiteral("<br><br><i>Broadcast IP Reset</i> in Quillet can reset this unit to "
                                          "AUTO-IP a 169.254.X.X address."),
                     QMessageBox::Ok);
     }
+    if (const std::optional<MarluneUnit> &unit = due.tooOld) {
+        QCoreApplication::processEvents();
+        askOperator(this, QMessageBox::Warning, QStringLiteral("Manual Update Needed."),
+                    QStringLiteral("Updater found one or more units too old for automatic updates. Please use unit "
+                                   "web interface to update. Then future updates can be automated.\n\nGo to: \n")
+                        + unit->name + QLatin1Char('\n') + unit->ip,
+                    QMessageBox::Ok, QMessageBox::Ok);
+        state.manualUpdateWarned = true;
+    }
+}
+
+QStringList MainWindow::selectedMacs() const
+{
+    QStringList macs;
+    for (const QModelIndex &index : ui->unitTable->selectionModel()->selectedIndexes())
+        macs.append(index.data(kMacRole).toString());
+    return macs;
 }
 
 void MainWindow::on_unitTable_itemSelectionChanged()
@@ -211,7 +188,7 @@ void MainWindow::on_unitTable_itemSelectionChanged()
         const QString marker = index.data(kDisableRole).toString();
         const QString minimumDate = index.data(kMinimumDateRole).toString().trimmed();
         if (marker.isEmpty()) {
-            for (const MarluneUnit &unit : std::as_const(vUnits)) {
+            for (const MarluneUnit &unit : std::as_const(updatePipeline.state().vUnits)) {
                 if (unit.mac == mac && !unit.isOnline()) {
                     askOperator(this, QMessageBox::Warning, QStringLiteral("Warning."),
                                 QStringLiteral("Updater is still establishing communication with ") + unit.name,
@@ -238,9 +215,10 @@ void MainWindow::on_unitTable_itemSelectionChanged()
 
 void MainWindow::on_updateButton_clicked()
 {
-    edidAttempts.clear();
-    const QModelIndexList indexes = ui->unitTable->selectionModel()->selectedIndexes();
-    if (indexes.isEmpty()) {
+    PipelineState &state = updatePipeline.state();
+    state.edidAttempts.clear();
+    const QStringList macs = selectedMacs();
+    if (macs.isEmpty()) {
         askOperator(this, QMessageBox::Information, QStringLiteral("No units selected"),
                     QStringLiteral("Please select at least 1 unit."), QMessageBox::Ok);
         return;
@@ -250,38 +228,16 @@ void MainWindow::on_updateButton_clicked()
         != QMessageBox::Yes)
         return;
 
-    QSet<QString> handled;
-    bool encoderQueued = false;
-    for (const QModelIndex &index : indexes) {
-        const QString mac = index.data(kMacRole).toString();
-        if (handled.contains(mac))
-            continue;
-        handled.insert(mac);
-        BLOG << "appending" << mac;
-        // A unit already queued is not queued twice: it would be commanded twice.
-        if (!containsMac(vUnitsUpdate, mac)) {
-            for (const MarluneUnit &unit : std::as_const(vUnits)) {
-                if (unit.mac != mac)
-                    continue;
-                vUnitsUpdate.append(unit);
-                if (unit.isEncoder())
-                    encoderQueued = true;
-            }
-        }
-        fetchTimeByMac.remove(mac);
-    }
-
+    const bool encoderQueued = updatePipeline.queueForUpdate(macs);
     if (encoderQueued && !ui->resetEDIDCheck->isChecked()) {
         if (askOperator(this, QMessageBox::Question, QStringLiteral("Reset EDID?"),
-                        QStringLiteral("Reset EDID on encoders?"), QMessageBox::Yes | QMessageBox::No,
-                        QMessageBox::Yes)
+                        QStringLiteral("Reset EDID on encoders?"), QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes)
             == QMessageBox::Yes)
             ui->resetEDIDCheck->setChecked(true);
     }
 
-    ui->statusBar->showMessage(QStringLiteral("Updating ") + QString::number(vUnitsUpdate.size())
-                                   + QStringLiteral(" units."),
-                               5000);
+    ui->statusBar->showMessage(
+        QStringLiteral("Updating ") + QString::number(state.vUnitsUpdate.size()) + QStringLiteral(" units."), 5000);
     ui->unitTable->clearSelection();
     refreshUnitTable();
 }
@@ -290,21 +246,7 @@ void MainWindow::on_removeButton_clicked()
 {
     if (!ui->updateButton->isEnabled())
         return;
-    QStringList macs;
-    for (const QModelIndex &index : ui->unitTable->selectionModel()->selectedIndexes())
-        macs.append(index.data(kMacRole).toString());
-    for (const QString &mac : std::as_const(macs)) {
-        removeUnitByMac(mac, vUnits);
-        removeUnitByMac(mac, vUnitsUpdateFetched);
-        removeUnitByMac(mac, vUnitsIncoming);
-        removeUnitByMac(mac, vUnitsConfirm);
-        removeUnitByMac(mac, vUnitsFinished);
-        removeUnitByMac(mac, vUnitsEDID);
-        // A unit the operator took off the list is never commanded.
-        removeUnitByMac(mac, vUnitsUpdate);
-        fetchTimeByMac.remove(mac);
-        edidAttempts.clear();
-    }
+    updatePipeline.removeUnits(selectedMacs());
     refreshUnitTable();
     ui->unitTable->clearSelection();
 }
@@ -312,7 +254,7 @@ void MainWindow::on_removeButton_clicked()
 void MainWindow::on_unitTable_doubleClicked(QModelIndex index)
 {
     const QString mac = index.data(kMacRole).toString();
-    const QList<MarluneUnit> units = vUnits;
+    const QList<MarluneUnit> units = updatePipeline.state().vUnits;
     for (const MarluneUnit &unit : units) {
         if (unit.mac != mac)
             continue;

@@ -198,8 +198,8 @@ void TestAddByIP::probesFindExactlyTheUnitsInRange()
     // The window is up before the units, so its start-up discovery finds none of them.
     ScriptedOperator questions;
     MainWindow window;
-    MainWindowTestAccess access(window);
-    access.refreshTimer()->stop();
+    PipelineState &state = window.pipeline().state();
+    stopTicks(window);
     window.findChild<QRadioButton *>("udpRadio")->setChecked(udp);
     window.findChild<QRadioButton *>("tcpRadio")->setChecked(!udp);
     SimulatorProcess simulator;
@@ -217,15 +217,15 @@ void TestAddByIP::probesFindExactlyTheUnitsInRange()
     onModalDialog([&](QDialog *dialog) {
         discover(dialog, QStringLiteral("10.77.1.2"), QStringLiteral("10.77.1.7"));
         // The replies to the UDP queries come back through the window's endpoint.
-        [[maybe_unused]] const bool all = QTest::qWaitFor([&] { return access.vUnitsIncoming().size() >= 6; }, 5000);
+        [[maybe_unused]] const bool all = QTest::qWaitFor([&] { return state.vUnitsIncoming.size() >= 6; }, 5000);
         lines = statusLines(dialog);
         dialog->reject();
     });
     QMetaObject::invokeMethod(&window, "on_addByIPButton_clicked");
-    QVERIFY(access.knownUnitsOnly()); // set again once the dialog is closed
+    QVERIFY(state.knownUnitsOnly); // set again once the dialog is closed
 
     QSet<QString> found;
-    for (const MarluneUnit &unit : access.vUnitsIncoming())
+    for (const MarluneUnit &unit : state.vUnitsIncoming)
         found.insert(unit.ip);
     // 10.77.1.1 and 10.77.1.8 are outside the range; all six inside it have a package.
     QCOMPARE(found, (QSet<QString>{"10.77.1.2", "10.77.1.3", "10.77.1.4", "10.77.1.5", "10.77.1.6", "10.77.1.7"}));
@@ -240,8 +240,8 @@ void TestAddByIP::closingWhileProbingEndsCleanly()
 {
     ScriptedOperator questions;
     MainWindow window;
-    MainWindowTestAccess access(window);
-    access.refreshTimer()->stop();
+    PipelineState &state = window.pipeline().state();
+    stopTicks(window);
 
     QPointer<QDialog> opened;
     int destroyed = 0;
@@ -262,7 +262,7 @@ void TestAddByIP::closingWhileProbingEndsCleanly()
     QCoreApplication::sendPostedEvents(nullptr, QEvent::DeferredDelete);
     QCOMPARE(destroyed, 1);
     QVERIFY(linesWhenClosed > 1);
-    QVERIFY(access.knownUnitsOnly());
+    QVERIFY(state.knownUnitsOnly);
 }
 
 QTEST_MAIN(TestAddByIP)

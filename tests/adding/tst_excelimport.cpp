@@ -192,15 +192,15 @@ void TestExcelImport::openedFromTheMainWindow()
     QVERIFY(writePackage(packages.path(), QStringLiteral("k220_x"), QStringLiteral("3/2/2015"), 1425384000));
     Folders::setApplicationFolder(packages.path());
     MainWindow window;
-    MainWindowTestAccess access(window);
-    access.refreshTimer()->stop();
+    PipelineState &state = window.pipeline().state();
+    stopTicks(window);
     MarluneUnit lobby;
     lobby.name = QStringLiteral("Lobby");
     lobby.mac = QStringLiteral("02:00:00:00:06:01");
     lobby.sn = QStringLiteral("K2100A1");
     lobby.ip = QStringLiteral("10.77.1.5");
-    access.vUnits() = {lobby};
-    access.vUnitsUpdate() = {lobby};
+    state.vUnits = {lobby};
+    state.vUnitsUpdate = {lobby};
 
     // The button is hidden, but the dialog works when opened.
     QMetaObject::invokeMethod(&window, "on_csvImportButton_clicked");
@@ -213,8 +213,8 @@ void TestExcelImport::openedFromTheMainWindow()
     QVERIFY(!results(*dialog).contains(QLatin1String("Lobby at")));
     QTest::mouseClick(dialog->findChild<QPushButton *>("importButton"), Qt::LeftButton);
     // An unlisted unit is not added: the pipeline lists are emptied and the log says so.
-    QVERIFY(access.vUnitsUpdate().isEmpty());
-    QCOMPARE(access.vUnits().size(), 1);
+    QVERIFY(state.vUnitsUpdate.isEmpty());
+    QCOMPARE(state.vUnits.size(), 1);
     QVERIFY(window.findChild<QPlainTextEdit *>("statusEdit")->toPlainText().endsWith(
         QLatin1String("From Updater : Ignoring Hall (10.77.1.6) No update available.")));
     dialog->reject();

@@ -67,7 +67,7 @@ public:
     }
 
     QTableWidget *table() const { return window->findChild<QTableWidget *>(QStringLiteral("unitTable")); }
-    MainWindowTestAccess access() { return MainWindowTestAccess(*window); }
+    PipelineState &state() { return window->pipeline().state(); }
 
     int rowOf(const QString &name) const
     {

@@ -2,6 +2,7 @@
 #include "mainwindowaccess.h"
 #include "packagefolder.h"
 #include "scriptedoperator.h"
+#include "update/fetchrequest.h"
 
 #include <QPlainTextEdit>
 #include <QTcpSocket>
@@ -68,7 +69,10 @@ private Q_SLOTS:
     void initTestCase();
     void init();
     void cleanup();
+    void requestParser_data();
+    void requestParser();
     void servesTheUnitsOwnPackage();
+    void requestInPiecesIsServed();
     void emptyImage();
     void requestsThatGetNothing_data();
     void requestsThatGetNothing();
@@ -77,6 +81,7 @@ private Q_SLOTS:
     void missingAndUnreadableImages();
     void silentClientDoesNotHoldUpTheWindow();
     void brokenTransferThenNextUnitServed();
+    void windowClosedWithFetchesInProgress();
 
 private:
     QString log() const { return window->findChild<QPlainTextEdit *>("statusEdit")->toPlainText(); }
@@ -113,7 +118,7 @@ void TestFileServer::init()
     Folders::setApplicationFolder(packages.path());
     questions = new ScriptedOperator;
     window = new MainWindow;
-    MainWindowTestAccess(*window).refreshTimer()->stop();
+    stopTicks(*window);
 }
 
 void TestFileServer::cleanup()
@@ -122,10 +127,39 @@ void TestFileServer::cleanup()
     delete questions;
 }
 
+void TestFileServer::requestParser_data()
+{
+    QTest::addColumn<QByteArray>("received");
+    QTest::addColumn<bool>("final");
+    QTest::addColumn<FetchRequest>("verdict");
+
+    QTest::newRow("get-bin") << kGet << false << FetchRequest::Fetch;
+    QTest::newRow("unterminated-get-line") << QByteArray("GET /firmware.bin") << false << FetchRequest::Fetch;
+    QTest::newRow("bin-and-get-on-a-later-line") << QByteArray("HEAD / HTTP/1.1\r\nX: GET a.bin\r\n") << false
+                                                 << FetchRequest::Fetch;
+    QTest::newRow("first-line-in-pieces") << QByteArray("GE") << false << FetchRequest::Incomplete;
+    QTest::newRow("nothing-yet") << QByteArray() << false << FetchRequest::Incomplete;
+    QTest::newRow("nothing-at-all") << QByteArray() << true << FetchRequest::NotAFetch;
+    QTest::newRow("piece-at-the-end") << QByteArray("GET /fi") << true << FetchRequest::NotAFetch;
+    QTest::newRow("get-in-lower-case") << QByteArray("get /x.bin HTTP/1.1\r\n") << false << FetchRequest::NotAFetch;
+    QTest::newRow("no-bin") << QByteArray("GET /firmware HTTP/1.1\r\n") << false << FetchRequest::NotAFetch;
+    QTest::newRow("get-and-bin-on-different-lines") << QByteArray("GET / HTTP/1.1\nHost: bin\n") << false
+                                                    << FetchRequest::NotAFetch;
+    QTest::newRow("limit-without-a-line") << QByteArray(kMaxFetchRequestSize, 'x') << false << FetchRequest::NotAFetch;
+}
+
+void TestFileServer::requestParser()
+{
+    QFETCH(QByteArray, received);
+    QFETCH(bool, final);
+    QFETCH(FetchRequest, verdict);
+    QCOMPARE(parseFetchRequest(received, final), verdict);
+}
+
 void TestFileServer::servesTheUnitsOwnPackage()
 {
-    MainWindowTestAccess access(*window);
-    access.vUnits() = {unit("Lobby", "ENC", "K2100A", 1, "10.77.1.5")};
+    PipelineState &state = window->pipeline().state();
+    state.vUnits = {unit("Lobby", "ENC", "K2100A", 1, "10.77.1.5")};
 
     Fetch fetch(QStringLiteral("10.77.1.5"), kGet);
     QVERIFY(fetch.waitClosed());
@@ -136,14 +170,25 @@ void TestFileServer::servesTheUnitsOwnPackage()
     QVERIFY(log().contains(QStringLiteral("Lobby (10.77.1.5): New connection from 10.77.1.5: ") + port));
     QVERIFY(log().contains(QStringLiteral("Lobby (10.77.1.5): k220_fs.bin (300000 bytes) sent\n")));
     QVERIFY(log().endsWith(QLatin1String("Lobby (10.77.1.5): Connection closed.")));
-    QCOMPARE(access.vUnitsUpdateFetched().size(), 1);
-    QVERIFY(access.fetchTimeByMac().contains(access.vUnits().first().mac));
+    QCOMPARE(state.vUnitsUpdateFetched.size(), 1);
+    QVERIFY(state.fetchTimeByMac.contains(state.vUnits.first().mac));
+}
+
+void TestFileServer::requestInPiecesIsServed()
+{
+    window->pipeline().state().vUnits = {unit("Lobby", "ENC", "K2100A", 1, "10.77.1.5")};
+    Fetch fetch(QStringLiteral("10.77.1.5"), QByteArray("GE"));
+    QVERIFY(fetch.socket.waitForConnected(5000));
+    QTest::qWait(200);
+    fetch.socket.write("T /firmware.bin HTTP/1.1\r\n\r\n");
+    QVERIFY(fetch.waitClosed());
+    QVERIFY(fetch.received.endsWith(image(QStringLiteral("k220_fs.bin"))));
 }
 
 void TestFileServer::emptyImage()
 {
-    MainWindowTestAccess access(*window);
-    access.vUnits() = {unit("Stage", "DEC", "K3200A", 1, "10.77.1.6")};
+    PipelineState &state = window->pipeline().state();
+    state.vUnits = {unit("Stage", "DEC", "K3200A", 1, "10.77.1.6")};
     Fetch fetch(QStringLiteral("10.77.1.6"), kGet);
     QVERIFY(fetch.waitClosed());
     QCOMPARE(fetch.received, kHeaderHead + "0" + kHeaderTail);
@@ -167,8 +212,8 @@ void TestFileServer::requestsThatGetNothing()
     QFETCH(QString, from);
     QFETCH(QByteArray, request);
 
-    MainWindowTestAccess access(*window);
-    access.vUnits() = {unit("Lobby", "ENC", "K2100A", 1, "10.77.1.5"), unit("Audio", "ATR", "AT1", 0, "10.77.1.7")};
+    PipelineState &state = window->pipeline().state();
+    state.vUnits = {unit("Lobby", "ENC", "K2100A", 1, "10.77.1.5"), unit("Audio", "ATR", "AT1", 0, "10.77.1.7")};
     Fetch fetch(from, request);
     if (request.isNull()) {
         QVERIFY(fetch.socket.waitForConnected(5000));
@@ -180,58 +225,58 @@ void TestFileServer::requestsThatGetNothing()
     QVERIFY(fetch.received.isEmpty());
     QVERIFY(log().endsWith(QLatin1String("Connection closed.")));
     QVERIFY(!log().contains(QLatin1String("sent")));
-    QVERIFY(access.vUnitsUpdateFetched().isEmpty());
+    QVERIFY(state.vUnitsUpdateFetched.isEmpty());
 }
 
 void TestFileServer::sameAddressTwiceUsesTheFirst()
 {
-    MainWindowTestAccess access(*window);
-    access.vUnits() = {unit("First", "WP", "JW1", 0, "10.77.1.5"), unit("Second", "ENC", "K2100A", 1, "10.77.1.5")};
+    PipelineState &state = window->pipeline().state();
+    state.vUnits = {unit("First", "WP", "JW1", 0, "10.77.1.5"), unit("Second", "ENC", "K2100A", 1, "10.77.1.5")};
     Fetch fetch(QStringLiteral("10.77.1.5"), kGet);
     QVERIFY(fetch.waitClosed());
     QVERIFY(fetch.received.endsWith(image(QStringLiteral("wp_fs.bin"))));
-    QCOMPARE(access.vUnitsUpdateFetched().size(), 1);
-    QCOMPARE(access.vUnitsUpdateFetched().first().name, QStringLiteral("First"));
+    QCOMPARE(state.vUnitsUpdateFetched.size(), 1);
+    QCOMPARE(state.vUnitsUpdateFetched.first().name, QStringLiteral("First"));
 }
 
 void TestFileServer::recordedBySecondInterface()
 {
     // The file is chosen by the unit's own address; the fetch is recorded for the first unit
     // whose address or second interface is the peer's.
-    MainWindowTestAccess access(*window);
+    PipelineState &state = window->pipeline().state();
     MarluneUnit server = unit("Server", "VOD", "K7200", 0, "10.77.1.20");
     server.eth1_ipAddr = QStringLiteral("10.77.1.5");
-    access.vUnits() = {server, unit("Lobby", "ENC", "K2100A", 1, "10.77.1.5")};
+    state.vUnits = {server, unit("Lobby", "ENC", "K2100A", 1, "10.77.1.5")};
     Fetch fetch(QStringLiteral("10.77.1.5"), kGet);
     QVERIFY(fetch.waitClosed());
     QVERIFY(fetch.received.endsWith(image(QStringLiteral("k220_fs.bin"))));
-    QCOMPARE(access.vUnitsUpdateFetched().size(), 1);
-    QCOMPARE(access.vUnitsUpdateFetched().first().name, QStringLiteral("Server"));
+    QCOMPARE(state.vUnitsUpdateFetched.size(), 1);
+    QCOMPARE(state.vUnitsUpdateFetched.first().name, QStringLiteral("Server"));
 }
 
 void TestFileServer::missingAndUnreadableImages()
 {
-    MainWindowTestAccess access(*window);
-    access.vUnits() = {unit("Lobby", "ENC", "K2100A", 1, "10.77.1.5")};
-    access.catalogue().k220.newFilename = QStringLiteral("k220_gone.bin");
+    PipelineState &state = window->pipeline().state();
+    state.vUnits = {unit("Lobby", "ENC", "K2100A", 1, "10.77.1.5")};
+    window->pipeline().catalogue().k220.newFilename = QStringLiteral("k220_gone.bin");
     Fetch missing(QStringLiteral("10.77.1.5"), kGet);
     QVERIFY(missing.waitClosed());
     QVERIFY(missing.received.isEmpty());
     QVERIFY(log().contains(QDir::current().absoluteFilePath(QStringLiteral("k220_gone.bin")) + " DOES NOT EXIST."));
 
     QVERIFY(QDir(packages.path()).mkpath(QStringLiteral("k220_folder.bin")));
-    access.catalogue().k220.newFilename = QStringLiteral("k220_folder.bin");
+    window->pipeline().catalogue().k220.newFilename = QStringLiteral("k220_folder.bin");
     Fetch unreadable(QStringLiteral("10.77.1.5"), kGet);
     QVERIFY(unreadable.waitClosed());
     QVERIFY(unreadable.received.isEmpty());
     QVERIFY(log().contains(QStringLiteral("Lobby (10.77.1.5): k220_folder.bin could NOT be opened.")));
-    QVERIFY(access.vUnitsUpdateFetched().isEmpty());
+    QVERIFY(state.vUnitsUpdateFetched.isEmpty());
 }
 
 void TestFileServer::silentClientDoesNotHoldUpTheWindow()
 {
-    MainWindowTestAccess access(*window);
-    access.vUnits() = {unit("Lobby", "ENC", "K2100A", 1, "10.77.1.5"), unit("Wall", "WP", "JW1", 0, "10.77.1.6")};
+    PipelineState &state = window->pipeline().state();
+    state.vUnits = {unit("Lobby", "ENC", "K2100A", 1, "10.77.1.5"), unit("Wall", "WP", "JW1", 0, "10.77.1.6")};
     int ticks = 0;
     QTimer ticker;
     connect(&ticker, &QTimer::timeout, this, [&ticks] { ++ticks; });
@@ -256,10 +301,10 @@ void TestFileServer::silentClientDoesNotHoldUpTheWindow()
 
 void TestFileServer::brokenTransferThenNextUnitServed()
 {
-    MainWindowTestAccess access(*window);
+    PipelineState &state = window->pipeline().state();
     MarluneUnit recorder = unit("Recorder", "DVR", "JD1", 0, "10.77.1.8");
     recorder.fwversion = QStringLiteral("1/29/2014");
-    access.vUnits() = {recorder, unit("Wall", "WP", "JW1", 0, "10.77.1.6")};
+    state.vUnits = {recorder, unit("Wall", "WP", "JW1", 0, "10.77.1.6")};
 
     {
         Fetch broken(QStringLiteral("10.77.1.8"), kGet);
@@ -269,13 +314,36 @@ void TestFileServer::brokenTransferThenNextUnitServed()
     QVERIFY(QTest::qWaitFor(
         [this] { return log().contains(QLatin1String("dvr_big.bin was not sent completely (")); }, 10000));
     QVERIFY(QTest::qWaitFor([this] { return log().endsWith(QLatin1String("Connection closed.")); }, 5000));
-    QVERIFY(MainWindowTestAccess(*window).vUnitsUpdateFetched().isEmpty());
+    QVERIFY(window->pipeline().state().vUnitsUpdateFetched.isEmpty());
 
     Fetch next(QStringLiteral("10.77.1.6"), kGet);
     QVERIFY(next.waitClosed());
     QVERIFY(next.received.endsWith(image(QStringLiteral("wp_fs.bin"))));
     // Nothing of the broken transfer stays behind: its socket, file and transfer are gone.
     QTRY_COMPARE(window->findChildren<QTcpSocket *>().size(), 0);
+}
+
+void TestFileServer::windowClosedWithFetchesInProgress()
+{
+    // The program deletes its window at exit: one unit still owes its request, another is in the
+    // middle of a transfer. Nothing of the file server may outlive the window or call into it.
+    PipelineState &state = window->pipeline().state();
+    MarluneUnit recorder = unit("Recorder", "DVR", "JD1", 0, "10.77.1.8");
+    recorder.fwversion = QStringLiteral("1/29/2014");
+    state.vUnits = {recorder, unit("Lobby", "ENC", "K2100A", 1, "10.77.1.5")};
+
+    Fetch waiting(QStringLiteral("10.77.1.5"), QByteArray());
+    Fetch midTransfer(QStringLiteral("10.77.1.8"), kGet);
+    QVERIFY(QTest::qWaitFor([&] { return midTransfer.received.size() > 1024 * 1024; }, 10000));
+    // The unit stops reading, so the transfer stays in the middle.
+    midTransfer.socket.setReadBufferSize(64 * 1024);
+    QObject::disconnect(&midTransfer.socket, &QTcpSocket::readyRead, nullptr, nullptr);
+    QVERIFY(QTest::qWaitFor([this] { return log().contains(QLatin1String("New connection from 10.77.1.5")); }, 5000));
+
+    delete window;
+    window = nullptr;
+    QVERIFY(waiting.waitClosed(5000));
+    QVERIFY(waiting.received.isEmpty());
 }
 
 QTEST_MAIN(TestFileServer)

@@ -76,7 +76,7 @@ private Q_SLOTS:
 
 private:
     MainWindow *makeWindow();
-    void listUnits(MainWindowTestAccess &access, const QList<MarluneUnit> &units);
+    void listUnits(const QList<MarluneUnit> &units);
     QTableWidget *table() { return window->findChild<QTableWidget *>(QStringLiteral("unitTable")); }
     int rowOf(const QString &mac);
 
@@ -114,17 +114,18 @@ MainWindow *TestMainWindow::makeWindow()
 {
     window = new MainWindow;
     // Ticks are driven by hand in these tests.
-    MainWindowTestAccess(*window).refreshTimer()->stop();
+    stopTicks(*window);
     return window;
 }
 
-void TestMainWindow::listUnits(MainWindowTestAccess &access, const QList<MarluneUnit> &units)
+void TestMainWindow::listUnits(const QList<MarluneUnit> &units)
 {
+    PipelineState &state = window->pipeline().state();
     for (const MarluneUnit &u : units) {
-        access.vUnits().append(u);
-        access.tcpAlive()[u.ip] = true;
+        state.vUnits.append(u);
+        state.tcpAlive[u.ip] = true;
     }
-    access.refreshUnitTable();
+    redraw(*window);
 }
 
 int TestMainWindow::rowOf(const QString &mac)
@@ -186,9 +187,9 @@ void TestMainWindow::formAfterStartUp()
     // Auto Discover ran: its button waits for the next tick, unknown units are welcome.
     QVERIFY(!window->findChild<QPushButton *>("discoverButton")->isEnabled());
     QCOMPARE(window->findChild<QStatusBar *>("statusBar")->currentMessage(), QStringLiteral("Discovering..."));
-    MainWindowTestAccess access(*window);
-    QVERIFY(!access.knownUnitsOnly());
-    access.tick();
+    PipelineState &state = window->pipeline().state();
+    QVERIFY(!state.knownUnitsOnly);
+    tick(*window);
     QVERIFY(window->findChild<QPushButton *>("discoverButton")->isEnabled());
 }
 
@@ -234,8 +235,8 @@ void TestMainWindow::statusLogLines()
     QFETCH(QString, expectedMiddle);
 
     makeWindow();
-    MainWindowTestAccess access(*window);
-    access.vUnits() = {unit("Lobby", "ENC", "K2100A", 1, "3/2/2015", 5), unit("", "ENC", "K2100B", 1, "3/2/2015", 6)};
+    PipelineState &state = window->pipeline().state();
+    state.vUnits = {unit("Lobby", "ENC", "K2100A", 1, "3/2/2015", 5), unit("", "ENC", "K2100B", 1, "3/2/2015", 6)};
     window->toStatusLog(source, QStringLiteral("Hello there."));
     const QString last = window->findChild<QPlainTextEdit *>("statusEdit")->toPlainText().section('\n', -1);
     QVERIFY2(QRegularExpression(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d\\.\\d{3}")
@@ -248,52 +249,52 @@ void TestMainWindow::statusLogLines()
 void TestMainWindow::packageRuleAndKnownUnitsGate()
 {
     makeWindow();
-    MainWindowTestAccess access(*window);
+    PipelineState &state = window->pipeline().state();
     const MarluneUnit listed = unit("Listed", "ENC", "K2100A", 1, "3/2/2015", 5);
     const MarluneUnit stranger = unit("Stranger", "DEC", "K2200A", 1, "3/2/2015", 7);
     const MarluneUnit noPackage = unit("Old", "ENC", "JT1", 0, "1/1/2010", 8);
-    access.vUnits() = {listed};
+    state.vUnits = {listed};
 
-    access.knownUnitsOnly() = true;
-    access.unitChanged(stranger);
-    access.unitChanged(listed);
-    QCOMPARE(access.vUnitsIncoming().size(), 1);
-    QCOMPARE(access.vUnitsIncoming().first().mac, listed.mac);
+    state.knownUnitsOnly = true;
+    window->pipeline().unitChanged(stranger);
+    window->pipeline().unitChanged(listed);
+    QCOMPARE(state.vUnitsIncoming.size(), 1);
+    QCOMPARE(state.vUnitsIncoming.first().mac, listed.mac);
 
-    access.knownUnitsOnly() = false;
-    access.unitChanged(stranger);
-    access.unitChanged(noPackage);
-    QCOMPARE(access.vUnitsIncoming().size(), 2);
+    state.knownUnitsOnly = false;
+    window->pipeline().unitChanged(stranger);
+    window->pipeline().unitChanged(noPackage);
+    QCOMPARE(state.vUnitsIncoming.size(), 2);
 
     // The next tick merges: the stranger joins the list and counts as reachable.
-    access.tick();
-    QCOMPARE(access.vUnits().size(), 2);
-    QVERIFY(access.vUnitsIncoming().isEmpty());
-    QVERIFY(access.tcpAlive().value(stranger.ip));
+    tick(*window);
+    QCOMPARE(state.vUnits.size(), 2);
+    QVERIFY(state.vUnitsIncoming.isEmpty());
+    QVERIFY(state.tcpAlive.value(stranger.ip));
     QCOMPARE(questions->texts().count(QStringLiteral("Do not power down equipment during update! \n\nDoing so may "
                                                      "render it inoperable.")),
              1);
-    access.tick();
+    tick(*window);
     QCOMPARE(questions->asked.size(), 1); // the power-off warning is shown once per run
 }
 
 void TestMainWindow::forcedRecordFromImport()
 {
     makeWindow();
-    MainWindowTestAccess access(*window);
+    PipelineState &state = window->pipeline().state();
     const MarluneUnit listed = unit("Listed", "ENC", "K2100A", 1, "3/2/2015", 5);
-    access.vUnits() = {listed};
-    access.vUnitsUpdate() = {listed};
-    access.edidAttempts()[listed.ip] = 2;
+    state.vUnits = {listed};
+    state.vUnitsUpdate = {listed};
+    state.edidAttempts[listed.ip] = 2;
 
-    access.unitChangedForced(listed);
-    QCOMPARE(access.vUnitsUpdate().size(), 1);
+    window->pipeline().unitChangedForced(listed);
+    QCOMPARE(state.vUnitsUpdate.size(), 1);
 
     MarluneUnit imported = unit("Imported", "DEC", "K2200A", 1, "1/1/2009", 9);
-    access.unitChangedForced(imported);
-    QVERIFY(access.vUnitsUpdate().isEmpty());
-    QVERIFY(access.edidAttempts().isEmpty());
-    QCOMPARE(access.vUnits().size(), 1);
+    window->pipeline().unitChangedForced(imported);
+    QVERIFY(state.vUnitsUpdate.isEmpty());
+    QVERIFY(state.edidAttempts.isEmpty());
+    QCOMPARE(state.vUnits.size(), 1);
     QVERIFY(window->findChild<QPlainTextEdit *>("statusEdit")->toPlainText().endsWith(
         QLatin1String(" From Updater : Ignoring Imported (10.77.1.9) No update available.")));
 }
@@ -319,8 +320,7 @@ void TestMainWindow::refusedSelections()
     QFETCH(QString, text);
 
     makeWindow();
-    MainWindowTestAccess access(*window);
-    listUnits(access, {record, unit("Fine", "DEC", "K2200A", 1, "3/2/2015", 12)});
+    listUnits({record, unit("Fine", "DEC", "K2200A", 1, "3/2/2015", 12)});
     table()->selectRow(rowOf(record.mac));
     QCOMPARE(questions->asked.size(), 1);
     QCOMPARE(questions->asked.first().title, title);
@@ -336,10 +336,9 @@ void TestMainWindow::refusedSelections()
 void TestMainWindow::offlineUnitSelectionWarns()
 {
     makeWindow();
-    MainWindowTestAccess access(*window);
     MarluneUnit silent = unit("Quiet one", "ENC", "K2100A", 1, "1/1/2015", 13);
     silent.lastSeen = QDateTime::currentDateTime().addSecs(-120);
-    listUnits(access, {silent});
+    listUnits({silent});
     table()->selectRow(0);
     QCOMPARE(questions->asked.size(), 1);
     QCOMPARE(questions->asked.first().title, QStringLiteral("Warning."));
@@ -350,11 +349,11 @@ void TestMainWindow::offlineUnitSelectionWarns()
 void TestMainWindow::updateButtonQueuesEachUnitOnce()
 {
     makeWindow();
-    MainWindowTestAccess access(*window);
+    PipelineState &state = window->pipeline().state();
     const MarluneUnit encoder = unit("Encoder", "ENC", "K2100A", 1, "1/1/2015", 14);
-    listUnits(access, {encoder});
-    access.edidAttempts()[encoder.ip] = 2;
-    access.fetchTimeByMac()[encoder.mac] = QDateTime::currentDateTime();
+    listUnits({encoder});
+    state.edidAttempts[encoder.ip] = 2;
+    state.fetchTimeByMac[encoder.mac] = QDateTime::currentDateTime();
 
     table()->selectRow(0); // eight cells of one row
     QCOMPARE(table()->selectionModel()->selectedIndexes().size(), 8);
@@ -368,9 +367,9 @@ void TestMainWindow::updateButtonQueuesEachUnitOnce()
     QCOMPARE(questions->asked.at(1).title, QStringLiteral("Reset EDID?"));
     QCOMPARE(questions->asked.at(1).text, QStringLiteral("Reset EDID on encoders?"));
     QVERIFY(window->findChild<QCheckBox *>("resetEDIDCheck")->isChecked());
-    QCOMPARE(access.vUnitsUpdate().size(), 1);
-    QVERIFY(access.edidAttempts().isEmpty());
-    QVERIFY(access.fetchTimeByMac().isEmpty());
+    QCOMPARE(state.vUnitsUpdate.size(), 1);
+    QVERIFY(state.edidAttempts.isEmpty());
+    QVERIFY(state.fetchTimeByMac.isEmpty());
     QCOMPARE(window->findChild<QStatusBar *>("statusBar")->currentMessage(), QStringLiteral("Updating 1 units."));
     QVERIFY(table()->selectedItems().isEmpty());
     QCOMPARE(table()->item(0, 7)->text(), QStringLiteral("Queued for Update"));
@@ -382,14 +381,14 @@ void TestMainWindow::updateButtonQueuesEachUnitOnce()
     questions->answers = {QMessageBox::Yes};
     QTest::mouseClick(window->findChild<QPushButton *>("updateButton"), Qt::LeftButton);
     QCOMPARE(questions->asked.size(), 3);
-    QCOMPARE(access.vUnitsUpdate().size(), 1);
+    QCOMPARE(state.vUnitsUpdate.size(), 1);
 }
 
 void TestMainWindow::updateButtonRefusalAndNothingSelected()
 {
     makeWindow();
-    MainWindowTestAccess access(*window);
-    listUnits(access, {unit("Encoder", "ENC", "K2100A", 1, "1/1/2015", 14)});
+    PipelineState &state = window->pipeline().state();
+    listUnits({unit("Encoder", "ENC", "K2100A", 1, "1/1/2015", 14)});
 
     QTest::mouseClick(window->findChild<QPushButton *>("updateButton"), Qt::LeftButton);
     QCOMPARE(questions->asked.size(), 1);
@@ -400,38 +399,38 @@ void TestMainWindow::updateButtonRefusalAndNothingSelected()
     questions->answers = {QMessageBox::No};
     QTest::mouseClick(window->findChild<QPushButton *>("updateButton"), Qt::LeftButton);
     QCOMPARE(questions->asked.size(), 2);
-    QVERIFY(access.vUnitsUpdate().isEmpty());
+    QVERIFY(state.vUnitsUpdate.isEmpty());
 
     // An encoder queued while the EDID question is answered No leaves the option off.
     questions->answers = {QMessageBox::Yes, QMessageBox::No};
     QTest::mouseClick(window->findChild<QPushButton *>("updateButton"), Qt::LeftButton);
-    QCOMPARE(access.vUnitsUpdate().size(), 1);
+    QCOMPARE(state.vUnitsUpdate.size(), 1);
     QVERIFY(!window->findChild<QCheckBox *>("resetEDIDCheck")->isChecked());
 }
 
 void TestMainWindow::removedQueuedUnitIsNeverCommanded()
 {
     makeWindow();
-    MainWindowTestAccess access(*window);
+    PipelineState &state = window->pipeline().state();
     const MarluneUnit queued = unit("Queued", "DEC", "K2200A", 1, "1/1/2015", 15);
     const MarluneUnit other = unit("Other", "DEC", "K2200B", 1, "1/1/2015", 16);
-    listUnits(access, {queued, other});
-    access.vUnitsUpdate() = {queued};
-    access.vUnitsFinished() = {queued};
-    access.fetchTimeByMac()[queued.mac] = QDateTime::currentDateTime();
+    listUnits({queued, other});
+    state.vUnitsUpdate = {queued};
+    state.vUnitsFinished = {queued};
+    state.fetchTimeByMac[queued.mac] = QDateTime::currentDateTime();
     QTcpServer unitSide;
     QVERIFY(unitSide.listen(QHostAddress(queued.ip), 50001));
 
     table()->selectRow(rowOf(queued.mac));
     QTest::mouseClick(window->findChild<QPushButton *>("removeButton"), Qt::LeftButton);
-    QCOMPARE(access.vUnits().size(), 1);
-    QVERIFY(access.vUnitsUpdate().isEmpty());
-    QVERIFY(access.vUnitsFinished().isEmpty());
-    QVERIFY(access.fetchTimeByMac().isEmpty());
+    QCOMPARE(state.vUnits.size(), 1);
+    QVERIFY(state.vUnitsUpdate.isEmpty());
+    QVERIFY(state.vUnitsFinished.isEmpty());
+    QVERIFY(state.fetchTimeByMac.isEmpty());
     QCOMPARE(table()->rowCount(), 1);
     QVERIFY(table()->selectedItems().isEmpty());
 
-    access.tick();
+    tick(*window);
     QCoreApplication::processEvents();
     QVERIFY(!unitSide.hasPendingConnections());
     QVERIFY(!window->findChild<QPlainTextEdit *>("statusEdit")->toPlainText().contains(QLatin1String("Commanding")));
@@ -440,8 +439,7 @@ void TestMainWindow::removedQueuedUnitIsNeverCommanded()
 void TestMainWindow::doubleClickOpensWebPage()
 {
     makeWindow();
-    MainWindowTestAccess access(*window);
-    listUnits(access, {unit("Lobby", "ENC", "K2100A", 1, "3/2/2015", 5)});
+    listUnits({unit("Lobby", "ENC", "K2100A", 1, "3/2/2015", 5)});
     UrlCatcher catcher;
     QDesktopServices::setUrlHandler(QStringLiteral("http"), &catcher, "open");
 
@@ -461,11 +459,11 @@ void TestMainWindow::doubleClickOpensWebPage()
 void TestMainWindow::warningsShownOncePerRun()
 {
     makeWindow();
-    MainWindowTestAccess access(*window);
+    PipelineState &state = window->pipeline().state();
     MarluneUnit faraway = unit("Far away", "DEC", "K2200A", 1, "3/2/2015", 17);
     faraway.ip = QStringLiteral("192.168.99.5");
     faraway.subnet = QStringLiteral("255.255.255.0");
-    listUnits(access, {faraway, unit("Old wall A", "WP", "JW1", 0, "1/1/2013", 18),
+    listUnits({faraway, unit("Old wall A", "WP", "JW1", 0, "1/1/2013", 18),
                        unit("Old wall B", "WP", "JW2", 0, "1/2/2013", 19)});
 
     const QStringList texts = questions->texts();
@@ -484,37 +482,36 @@ void TestMainWindow::warningsShownOncePerRun()
                                          "Go to: \nOld wall B\n10.77.1.19"));
 
     // Firewall: units were commanded 30 seconds ago, but no file was ever served.
-    access.serverContacted() = true;
-    access.updateCommanded() = true;
-    access.lastUpdateCommandTime() = QDateTime::currentDateTime().addSecs(-30);
-    access.refreshUnitTable();
+    state.serverContacted = true;
+    state.updateCommanded = true;
+    state.lastUpdateCommandTime = QDateTime::currentDateTime().addSecs(-30);
+    redraw(*window);
     QCOMPARE(questions->asked.size(), 3);
     QVERIFY(questions->texts().at(2).startsWith(
         QLatin1String("The updater has detected a possible problem with your firewall. <br><br>")));
 
-    access.refreshUnitTable();
-    access.refreshUnitTable();
+    redraw(*window);
+    redraw(*window);
     QCOMPARE(questions->asked.size(), 3);
 }
 
 void TestMainWindow::foreverDecoration()
 {
     makeWindow();
-    MainWindowTestAccess access(*window);
+    PipelineState &state = window->pipeline().state();
     const MarluneUnit looping = unit("Looping", "DEC", "K2200A", 1, "3/2/2015", 20);
-    access.foreverMACList() = {looping.mac};
-    access.foreverCount()[looping.mac] = 4;
-    listUnits(access, {looping});
+    state.foreverMACList = {looping.mac};
+    state.foreverCount[looping.mac] = 4;
+    listUnits({looping});
     QCOMPARE(table()->item(0, 0)->text(), QStringLiteral("Looping [4]"));
-    access.refreshUnitTable();
+    redraw(*window);
     QCOMPARE(table()->item(0, 0)->text(), QStringLiteral("Looping [4]"));
 }
 
 void TestMainWindow::debugDumpAndSmallButtons()
 {
     makeWindow();
-    MainWindowTestAccess access(*window);
-    listUnits(access, {unit("Lobby", "ENC", "K2100A", 1, "3/2/2015", 5)});
+    listUnits({unit("Lobby", "ENC", "K2100A", 1, "3/2/2015", 5)});
     QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("^mainwindow/\\d+\\(MainWindow::on_debugButton_clicked\\): vUnits.size\\(\\) 1$")));
     QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("on_debugButton_clicked\\): \"Lobby\" 0$")));
     QMetaObject::invokeMethod(window, "on_debugButton_clicked");
@@ -529,23 +526,26 @@ void TestMainWindow::debugDumpAndSmallButtons()
 void TestMainWindow::reachabilityBookkeeping()
 {
     makeWindow();
-    MainWindowTestAccess access(*window);
+    PipelineState &state = window->pipeline().state();
     const MarluneUnit rebooting = unit("Rebooting", "DEC", "K2200A", 1, "3/2/2015", 21);
-    access.vUnitsConfirm() = {rebooting};
+    state.vUnitsConfirm = {rebooting};
 
     // Never tested: false, and a first test starts (nothing listens there: it fails).
-    QVERIFY(!access.isAlive(rebooting));
-    QTRY_COMPARE(access.vUnitsRebooted().size(), 1);
-    QVERIFY(access.tcpAlive().contains(rebooting.ip));
+    bool alive = true;
+    QMetaObject::invokeMethod(window, "isAliveTCPCheck", Q_RETURN_ARG(bool, alive), Q_ARG(MarluneUnit, rebooting));
+    QVERIFY(!alive);
+    QTRY_COMPARE(state.vUnitsRebooted.size(), 1);
+    QVERIFY(state.tcpAlive.contains(rebooting.ip));
 
     // Asked again within 5 seconds: no new test; the stored result is delivered again at once,
     // and the unit is in the rebooted list exactly once, however often it is reported.
-    access.vUnitsRebooted().clear();
-    access.startTcpTest(rebooting);
-    QCOMPARE(access.vUnitsRebooted().size(), 1);
-    access.startTcpTest(rebooting);
-    QCOMPARE(access.vUnitsRebooted().size(), 1);
-    QCOMPARE(access.vUnitsRebooted().first().mac, rebooting.mac);
+    state.vUnitsRebooted.clear();
+    PipelinePort &port = *window;
+    port.startTcpTest(rebooting);
+    QCOMPARE(state.vUnitsRebooted.size(), 1);
+    port.startTcpTest(rebooting);
+    QCOMPARE(state.vUnitsRebooted.size(), 1);
+    QCOMPARE(state.vUnitsRebooted.first().mac, rebooting.mac);
 }
 
 QTEST_MAIN(TestMainWindow)

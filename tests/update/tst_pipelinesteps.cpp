@@ -1,14 +1,11 @@
-#include "app/folders.h"
-#include "fakeunit.h"
-#include "mainwindowaccess.h"
-#include "packagefolder.h"
-#include "scriptedoperator.h"
+#include "recordingport.h"
+#include "update/updatepipeline.h"
 
-#include <QCheckBox>
-#include <QPlainTextEdit>
 #include <QtTest>
 
 namespace {
+
+const QDateTime kStart(QDate(2026, 3, 2), QTime(9, 0));
 
 MarluneUnit unit(const QString &name, const QString &type, const QString &sn, quint32 kSeries, const QString &ip,
                  const QString &sw = QStringLiteral("1/1/2015"))
@@ -21,137 +18,168 @@ MarluneUnit unit(const QString &name, const QString &type, const QString &sn, qu
     u.ip = ip;
     u.subnet = QStringLiteral("255.255.0.0");
     u.swversion = sw;
-    u.webversion = QStringLiteral("01/01/2014");
+    u.webversion = QStringLiteral("03/03/2015");
     u.mac = QStringLiteral("02:00:00:00:04:") + ip.section(QLatin1Char('.'), 3, 3).rightJustified(2, QLatin1Char('0'));
+    u.lastSeen = kStart;
     return u;
 }
 
-bool runIp(const QStringList &arguments)
+QStringList macsOf(const QList<MarluneUnit> &list)
 {
-    QProcess ip;
-    ip.start(QStringLiteral("ip"), arguments);
-    return ip.waitForFinished(10000) && ip.exitCode() == 0;
+    QStringList macs;
+    for (const MarluneUnit &u : list)
+        macs << u.mac;
+    return macs;
 }
 
 } // namespace
 
-// The refresh tick, one step at a time: ticks are run by hand against fake units.
+// The refresh tick, one pass at a time, against a recording port and a clock set by hand: no
+// sockets, no window, no waiting.
 class TestPipelineSteps : public QObject
 {
     Q_OBJECT
 
 private Q_SLOTS:
-    void initTestCase();
     void init();
     void cleanup();
+    void powerOffWarningOncePerRun();
     void foreverModeRequeuesOneUnitPerTick();
-    void commandAddressesAndSecondInterface();
+    void commandAddresses_data();
+    void commandAddresses();
     void confirmPassDecisions_data();
     void confirmPassDecisions();
     void confirmSentEndsTheTick();
     void pendingUpdateCountsAsRebooted();
+    void edidPass_data();
+    void edidPass();
+    void outOfSyncWaitsTenSeconds();
     void ticksNeverOverlap();
 
 private:
-    QString log() const { return window->findChild<QPlainTextEdit *>("statusEdit")->toPlainText(); }
+    PipelineState &state() { return pipeline->state(); }
 
-    QTemporaryDir packages;
-    ScriptedOperator *questions = nullptr;
-    MainWindow *window = nullptr;
+    RecordingPort port;
+    UpdatePipeline *pipeline = nullptr;
+    QDateTime now;
 };
-
-void TestPipelineSteps::initTestCase()
-{
-    QVERIFY(writePackage(packages.path(), QStringLiteral("k220_p"), QStringLiteral("3/2/2015"), 1425384000));
-    QVERIFY(writePackage(packages.path(), QStringLiteral("vod_p"), QStringLiteral("4/4/2016"), 1425384000));
-    // An address range the updater must not count as its own: it lives on a VMware host adapter.
-    QVERIFY(runIp({"link", "add", "VMnet1", "type", "veth", "peer", "name", "VMnet1peer"}));
-    QVERIFY(runIp({"address", "add", "192.168.200.5/24", "dev", "VMnet1"}));
-    QVERIFY(runIp({"address", "add", "192.168.200.6/24", "dev", "VMnet1"}));
-    QVERIFY(runIp({"link", "set", "VMnet1", "up"}));
-    QVERIFY(runIp({"link", "set", "VMnet1peer", "up"}));
-}
 
 void TestPipelineSteps::init()
 {
-    Folders::setApplicationFolder(packages.path());
-    questions = new ScriptedOperator;
-    window = new MainWindow;
-    MainWindowTestAccess(*window).refreshTimer()->stop();
+    port = RecordingPort();
+    now = kStart;
+    pipeline = new UpdatePipeline(port);
+    pipeline->setClock([this] { return now; });
+    // The k220 package: 3/2/2015, web 03/03/2015.
+    pipeline->catalogue().k220.present = true;
+    pipeline->catalogue().k220.swVer = QDateTime(QDate(2015, 3, 2), QTime(0, 0));
+    pipeline->catalogue().k220.webVer = QDateTime(QDate(2015, 3, 3), QTime(0, 0));
 }
 
 void TestPipelineSteps::cleanup()
 {
-    delete window;
-    delete questions;
+    delete pipeline;
     QFile::remove(QStringLiteral("FOREVER.txt"));
+}
+
+void TestPipelineSteps::powerOffWarningOncePerRun()
+{
+    // No units: the buttons come back and nothing else happens.
+    pipeline->refreshTimerTimeout();
+    QCOMPARE(port.calls, QStringList{"enableButtons"});
+
+    state().vUnits = {unit("unit", "DEC", "K2200A", 1, "10.77.1.5")};
+    state().lastConfirmTime = now; // keeps the out-of-sync pass quiet
+    pipeline->refreshTimerTimeout();
+    pipeline->refreshTimerTimeout();
+    QCOMPARE(port.callsOf("powerOffWarning").size(), 1);
+    QVERIFY(state().powerWarningShown);
 }
 
 void TestPipelineSteps::foreverModeRequeuesOneUnitPerTick()
 {
-    MainWindowTestAccess access(*window);
     MarluneUnit byMac = unit("by mac", "DEC", "K2200A", 1, "10.77.1.10");
     byMac.mac = QStringLiteral("02:00:00:00:04:0A");
     const MarluneUnit byName = unit("LOBBY", "DEC", "K2200B", 1, "10.77.1.11");
     const MarluneUnit mixedCase = unit("Lobby", "DEC", "K2200C", 1, "10.77.1.12");
-    access.vUnits() = {byMac, byName, mixedCase};
-    access.vUnitsFinished() = {mixedCase, byMac, byName};
-    FakeUnit first(byMac.ip), second(byName.ip);
-    first.replies = second.replies = {QByteArray("ok"), QByteArray("ok")};
+    state().vUnits = {byMac, byName, mixedCase};
+    state().vUnitsFinished = {mixedCase, byMac, byName};
     QFile listFile(QStringLiteral("FOREVER.txt"));
     QVERIFY(listFile.open(QIODevice::WriteOnly));
     listFile.write("  02:00:00:00:04:0a\n\tlobby   Lobby \n");
     listFile.close();
 
-    access.tick();
-    QCOMPARE(access.vUnitsUpdate().size(), 1);
-    QCOMPARE(access.vUnitsUpdate().first().mac, byMac.mac);
-    QCOMPARE(access.foreverCount().value(byMac.mac), 1);
-    QCOMPARE(access.vUnitsFinished().size(), 2);
+    pipeline->refreshTimerTimeout();
+    QCOMPARE(macsOf(state().vUnitsUpdate), QStringList{byMac.mac});
+    QCOMPARE(state().foreverCount.value(byMac.mac), 1);
+    QCOMPARE(state().vUnitsFinished.size(), 2);
 
-    access.tick();
-    QCOMPARE(access.vUnitsUpdate().size(), 2);
-    QCOMPARE(access.foreverCount().value(byName.mac), 1);
-    // Each of those ticks ended at the re-queue: nothing was commanded yet.
-    QCoreApplication::processEvents();
-    QCOMPARE(first.connections + second.connections, 0);
+    pipeline->refreshTimerTimeout();
+    QCOMPARE(macsOf(state().vUnitsUpdate), (QStringList{byMac.mac, byName.mac}));
+    QCOMPARE(state().foreverCount.value(byName.mac), 1);
+    // Each of those ticks ended at the re-queue: nothing was polled or commanded yet.
+    QVERIFY(port.callsOf("getStatus").isEmpty());
+    QVERIFY(port.callsOf("sendConfig").isEmpty());
 
     // Only the mixed-case name is left, and it matches nothing: this tick commands both.
-    access.tick();
-    QCOMPARE(access.vUnitsFinished().size(), 1);
-    QTRY_COMPARE(first.connections, 1);
-    QTRY_COMPARE(second.connections, 1);
-    QCOMPARE(access.vUnitsConfirm().size(), 2);
+    pipeline->refreshTimerTimeout();
+    QCOMPARE(state().vUnitsFinished.size(), 1);
+    QCOMPARE(port.callsOf("sendConfig").size(), 2);
+    QCOMPARE(state().vUnitsConfirm.size(), 2);
+    QCOMPARE(state().foreverMACList, (QStringList{"02:00:00:00:04:0A", "LOBBY", "LOBBY"}));
 }
 
-void TestPipelineSteps::commandAddressesAndSecondInterface()
+void TestPipelineSteps::commandAddresses_data()
 {
-    MainWindowTestAccess access(*window);
-    MarluneUnit server = unit("server", "VOD", "K7200", 0, "192.168.200.5");
-    server.subnet = QStringLiteral("255.255.255.0");
-    server.eth1_ipAddr = QStringLiteral("10.77.1.21");
-    server.eth1_netMask = QStringLiteral("255.255.0.0");
-    MarluneUnit stranded = unit("stranded", "DEC", "K2200A", 1, "192.168.200.6");
-    stranded.subnet = QStringLiteral("255.255.255.0");
-    access.vUnits() = {server, stranded};
-    access.vUnitsUpdate() = {server, stranded};
-    FakeUnit serverSide(server.ip), strandedSide(stranded.ip);
-    serverSide.replies = strandedSide.replies = {QByteArray("ok"), QByteArray("ok")};
+    QTest::addColumn<QString>("type");
+    QTest::addColumn<QString>("ownSubnet");    // the local address on the unit's own subnet
+    QTest::addColumn<QString>("secondSubnet"); // the local address on its second interface's
+    QTest::addColumn<QString>("sent");
+    QTest::addColumn<bool>("warned");
 
-    access.tick();
-    QTRY_VERIFY(serverSide.received.endsWith("getStatus\r"));
-    QTRY_VERIFY(strandedSide.received.endsWith("getStatus\r"));
-    // The video server is reached through its second interface's subnet.
-    const QString local = access.connection().localAddressFor(server.eth1_ipAddr, server.eth1_netMask);
-    QVERIFY(local.startsWith(QLatin1String("10.77.")));
-    QCOMPARE(serverSide.received, "setSettings:updateUnit:" + local.toLatin1() + "\rgetStatus\r");
-    // A unit outside every subnet is warned about and commanded all the same, without address.
-    QCOMPARE(strandedSide.received, QByteArray("setSettings:updateUnit:\rgetStatus\r"));
-    QVERIFY(log().contains(QStringLiteral("From Updater : Warning! Not in subnet: stranded (192.168.200.6)")));
-    QVERIFY(!log().contains(QStringLiteral("Not in subnet: server")));
-    QCOMPARE(access.vUnitsConfirm().size(), 2);
-    QVERIFY(access.vUnitsUpdate().isEmpty());
-    QVERIFY(access.serverContacted() && access.updateCommanded());
+    QTest::newRow("own-subnet") << "DEC"
+                                << "10.77.0.1"
+                                << ""
+                                << "setSettings:updateUnit:10.77.0.1\\r" << false;
+    QTest::newRow("video-server-second-interface") << "VOD"
+                                                   << ""
+                                                   << "10.78.0.1"
+                                                   << "setSettings:updateUnit:10.78.0.1\\r" << false;
+    QTest::newRow("only-video-servers-use-the-second") << "DEC"
+                                                       << ""
+                                                       << "10.78.0.1"
+                                                       << "setSettings:updateUnit:\\r" << true;
+    QTest::newRow("outside-every-subnet") << "VOD"
+                                          << ""
+                                          << ""
+                                          << "setSettings:updateUnit:\\r" << true;
+}
+
+void TestPipelineSteps::commandAddresses()
+{
+    QFETCH(QString, type);
+    QFETCH(QString, ownSubnet);
+    QFETCH(QString, secondSubnet);
+    QFETCH(QString, sent);
+    QFETCH(bool, warned);
+
+    MarluneUnit queued = unit("queued", type, type == QLatin1String("VOD") ? "K7200" : "K2200A", 0, "10.77.1.20");
+    queued.eth1_ipAddr = QStringLiteral("10.78.1.20");
+    port.localAddresses = {{queued.ip, ownSubnet}, {queued.eth1_ipAddr, secondSubnet}};
+    state().vUnits = {queued};
+    state().vUnitsUpdate = {queued};
+    now = kStart.addSecs(30);
+
+    pipeline->refreshTimerTimeout();
+    QCOMPARE(port.callsOf("sendConfig"), QStringList{"sendConfig 10.77.1.20 " + sent});
+    QCOMPARE(port.log.contains("Updater: Warning! Not in subnet: queued (10.77.1.20)"), warned);
+    QVERIFY(port.log.contains("Updater: Commanding queued (10.77.1.20)"));
+    QVERIFY(state().vUnitsUpdate.isEmpty());
+    QCOMPARE(macsOf(state().vUnitsConfirm), QStringList{queued.mac});
+    QVERIFY(state().serverContacted && state().updateCommanded);
+    QCOMPARE(state().lastUpdateCommandTime, now);
+    // The tick ended with the commands: no out-of-sync pass, though 30 seconds passed.
+    QCOMPARE(port.calls.last(), QStringLiteral("redraw"));
 }
 
 void TestPipelineSteps::confirmPassDecisions_data()
@@ -163,25 +191,25 @@ void TestPipelineSteps::confirmPassDecisions_data()
     QTest::addColumn<QString>("sw");
     QTest::addColumn<bool>("edidTicked");
     QTest::addColumn<QString>("outcome"); // waits, finished, edid
-    QTest::addColumn<QByteArray>("sent");
+    QTest::addColumn<QStringList>("sent");
     QTest::addColumn<QString>("logLine");
 
-    const QByteArray confirm = "setSettings:confirmUpdate\rgetStatus\r";
-    QTest::newRow("not-rebooted-yet") << false << true << 0 << 0u << "3/2/2015" << false << "waits" << QByteArray()
+    const QStringList confirm{"sendConfig 10.77.1.30 setSettings:confirmUpdate\\r"};
+    QTest::newRow("not-rebooted-yet") << false << true << 0 << 0u << "3/2/2015" << false << "waits" << QStringList()
                                       << "";
-    QTest::newRow("tcp-unreachable") << true << false << 0 << 1u << "3/2/2015" << false << "waits" << QByteArray()
+    QTest::newRow("tcp-unreachable") << true << false << 0 << 1u << "3/2/2015" << false << "waits" << QStringList()
                                      << "";
-    QTest::newRow("stale-status") << true << true << 20 << 1u << "3/2/2015" << false << "waits" << QByteArray() << "";
-    QTest::newRow("pending-update-confirmed") << true << true << 1 << 1u << "3/2/2015" << false << "finished"
-                                              << confirm << "From Updater : Confirming unit (10.77.1.30)";
+    QTest::newRow("stale-status") << true << true << 16 << 1u << "3/2/2015" << false << "waits" << QStringList() << "";
+    QTest::newRow("fresh-at-fifteen-seconds") << true << true << 15 << 1u << "3/2/2015" << false << "finished"
+                                              << confirm << "Updater: Confirming unit (10.77.1.30)";
     QTest::newRow("confirmed-elsewhere") << true << true << 1 << 0u << "3/2/2015" << false << "finished"
-                                         << QByteArray()
-                                         << "From Updater : Another device (perhaps K-Director or K-Relay) confirmed "
-                                            "the update for unit (10.77.1.30)";
-    QTest::newRow("not-applied") << true << true << 1 << 0u << "1/1/2015" << false << "finished" << QByteArray()
-                                 << "From Updater : Update was not applied for unit (10.77.1.30)";
+                                         << QStringList()
+                                         << "Updater: Another device (perhaps K-Director or K-Relay) confirmed the "
+                                            "update for unit (10.77.1.30)";
+    QTest::newRow("not-applied") << true << true << 1 << 0u << "1/1/2015" << false << "finished" << QStringList()
+                                 << "Updater: Update was not applied for unit (10.77.1.30)";
     QTest::newRow("encoder-to-edid") << true << true << 1 << 1u << "3/2/2015" << true << "edid" << confirm
-                                     << "From Updater : Confirming unit (10.77.1.30)";
+                                     << "Updater: Confirming unit (10.77.1.30)";
 }
 
 void TestPipelineSteps::confirmPassDecisions()
@@ -193,97 +221,177 @@ void TestPipelineSteps::confirmPassDecisions()
     QFETCH(QString, sw);
     QFETCH(bool, edidTicked);
     QFETCH(QString, outcome);
-    QFETCH(QByteArray, sent);
+    QFETCH(QStringList, sent);
     QFETCH(QString, logLine);
 
-    MainWindowTestAccess access(*window);
-    MarluneUnit commanded = unit("unit", "ENC", "K2100A", 1, "10.77.1.30");
+    const MarluneUnit commanded = unit("unit", "ENC", "K2100A", 1, "10.77.1.30");
     MarluneUnit current = commanded;
     current.swversion = sw;
-    current.webversion = QStringLiteral("03/03/2015");
     current.updateStatus = updateStatus;
-    current.lastSeen = QDateTime::currentDateTime().addSecs(-ageSeconds);
-    access.vUnits() = {current};
-    access.vUnitsConfirm() = {commanded};
+    current.lastSeen = now.addSecs(-ageSeconds);
+    state().vUnits = {current};
+    state().vUnitsConfirm = {commanded};
     if (rebooted)
-        access.vUnitsRebooted() = {commanded};
-    access.tcpAlive()[commanded.ip] = reachable;
-    // Keeps the out-of-sync pass out of this tick.
-    access.lastConfirmTime() = QDateTime::currentDateTime();
-    window->findChild<QCheckBox *>("resetEDIDCheck")->setChecked(edidTicked);
-    FakeUnit side(commanded.ip);
-    side.replies = {QByteArray("ok"), QByteArray("ok")};
+        state().vUnitsRebooted = {commanded};
+    state().tcpAlive[commanded.ip] = reachable;
+    state().lastConfirmTime = now;
+    port.resetEdid = edidTicked;
 
-    access.tick();
-    QCoreApplication::processEvents();
-    QCOMPARE(side.received, sent);
-    QCOMPARE(access.vUnitsConfirm().isEmpty(), outcome != QLatin1String("waits"));
-    QCOMPARE(access.vUnitsFinished().size(), outcome == QLatin1String("finished") ? 1 : 0);
-    QCOMPARE(access.vUnitsEDID().size(), outcome == QLatin1String("edid") ? 1 : 0);
+    pipeline->refreshTimerTimeout();
+    QCOMPARE(port.callsOf("sendConfig"), sent);
+    // The unit's current status is asked for whatever the verdict; an unreachable or stale one
+    // is tested again.
+    QVERIFY(port.calls.contains("getStatus 10.77.1.30 udp"));
+    QCOMPARE(port.calls.contains("startTcpTest 10.77.1.30"), rebooted && (!reachable || ageSeconds > 15));
+    QCOMPARE(state().vUnitsConfirm.isEmpty(), outcome != QLatin1String("waits"));
+    QCOMPARE(state().vUnitsFinished.size(), outcome == QLatin1String("finished") ? 1 : 0);
+    QCOMPARE(state().vUnitsEDID.size(), outcome == QLatin1String("edid") ? 1 : 0);
     if (!logLine.isEmpty())
-        QVERIFY2(log().contains(logLine), qPrintable(log()));
+        QVERIFY2(port.log.contains(logLine), qPrintable(port.log.join('\n')));
+    QCOMPARE(state().lastConfirmTime, now);
 }
 
 void TestPipelineSteps::confirmSentEndsTheTick()
 {
-    MainWindowTestAccess access(*window);
     MarluneUnit commanded = unit("commanded", "DEC", "K2200A", 1, "10.77.1.31");
     commanded.updateStatus = 1;
     const MarluneUnit queued = unit("queued", "DEC", "K2200B", 1, "10.77.1.32");
-    access.vUnits() = {commanded, queued};
-    access.vUnitsConfirm() = {commanded};
-    access.vUnitsRebooted() = {commanded};
-    access.vUnitsUpdate() = {queued};
-    access.tcpAlive()[commanded.ip] = true;
-    FakeUnit commandedSide(commanded.ip), queuedSide(queued.ip);
-    commandedSide.replies = queuedSide.replies = {QByteArray("ok"), QByteArray("ok")};
+    state().vUnits = {commanded, queued};
+    state().vUnitsConfirm = {commanded};
+    state().vUnitsRebooted = {commanded};
+    state().vUnitsUpdate = {queued};
+    state().tcpAlive[commanded.ip] = true;
 
-    access.tick();
-    QTRY_VERIFY(commandedSide.received.startsWith("setSettings:confirmUpdate\r"));
-    QCoreApplication::processEvents();
-    QCOMPARE(queuedSide.connections, 0);
-    QCOMPARE(access.vUnitsUpdate().size(), 1);
+    pipeline->refreshTimerTimeout();
+    QCOMPARE(port.callsOf("sendConfig"), QStringList{"sendConfig 10.77.1.31 setSettings:confirmUpdate\\r"});
+    QCOMPARE(state().vUnitsUpdate.size(), 1);
 
-    access.tick();
-    QTRY_VERIFY(queuedSide.received.startsWith("setSettings:updateUnit:"));
+    port.calls.clear();
+    pipeline->refreshTimerTimeout();
+    QCOMPARE(port.callsOf("sendConfig"), QStringList{"sendConfig 10.77.1.32 setSettings:updateUnit:\\r"});
 }
 
 void TestPipelineSteps::pendingUpdateCountsAsRebooted()
 {
     // No reachability test saw it go down, but it answers on TCP and reports the pending update.
-    MainWindowTestAccess access(*window);
     MarluneUnit reporting = unit("reporting", "DEC", "K2200A", 1, "10.77.1.33");
     reporting.updateStatus = 1;
     const MarluneUnit waiting = unit("waiting", "DEC", "K2200B", 1, "10.77.1.34");
-    access.vUnits() = {reporting, waiting};
-    access.vUnitsConfirm() = {waiting};
-    access.tcpAlive()[reporting.ip] = true;
-    access.vUnitsRebooted() = {reporting, reporting};
-    FakeUnit waitingSide(waiting.ip);
+    state().vUnits = {reporting, waiting};
+    state().vUnitsConfirm = {waiting};
+    state().tcpAlive[reporting.ip] = true;
+    state().vUnitsRebooted = {reporting, reporting};
 
-    access.tick();
-    QCOMPARE(access.vUnitsRebooted().size(), 1);
-    QCOMPARE(access.vUnitsRebooted().first().mac, reporting.mac);
+    pipeline->refreshTimerTimeout();
+    QCOMPARE(macsOf(state().vUnitsRebooted), QStringList{reporting.mac});
+}
+
+void TestPipelineSteps::edidPass_data()
+{
+    QTest::addColumn<QString>("sn");
+    QTest::addColumn<int>("failedBefore");
+    QTest::addColumn<QByteArray>("reply");
+    QTest::addColumn<QString>("sent");
+    QTest::addColumn<bool>("finished");
+    QTest::addColumn<int>("attemptsAfter");
+    QTest::addColumn<QStringList>("logLines");
+
+    const QString reset = QStringLiteral("setSettings:resetedid\\r");
+    QTest::newRow("success") << "K2100A" << 0 << QByteArray("Successfully Reset EDID") << reset << true << 0
+                             << QStringList{"Updater: Resetting EDID enc (10.77.1.40)",
+                                            "10.77.1.40: Successfully Reset EDID (10.77.1.40)"};
+    QTest::newRow("first-failure-tries-again")
+        << "K2100A" << 0 << QByteArray("Failed To Reset EDID") << reset << false << 1
+        << QStringList{"Updater: Resetting EDID enc (10.77.1.40)",
+                       "10.77.1.40: Failed To Reset EDID (10.77.1.40) ... Updater will try again (1 / 3)"};
+    QTest::newRow("third-failure-gives-up")
+        << "K2100A" << 2 << QByteArray("Failed To Reset EDID") << reset << true << 3
+        << QStringList{"Updater: Resetting EDID enc (10.77.1.40)",
+                       "10.77.1.40: Failed To Reset EDID (10.77.1.40) ... Updater will try again (3 / 3)",
+                       "Updater: Updater has abandoned Reset EDID for enc (10.77.1.40)"};
+    QTest::newRow("no-verdict-is-not-counted") << "K2100A" << 1 << QByteArray("Need response") << reset << false << 1
+                                               << QStringList{"Updater: Resetting EDID enc (10.77.1.40)"};
+    QTest::newRow("4k-gets-both-commands")
+        << "K2150A" << 0 << QByteArray("Successfully Reset EDID")
+        << "setSettings:resetedid\\rsetSettings:resetedidanalog\\r" << true << 0
+        << QStringList{"Updater: Resetting EDID enc (10.77.1.40)", "10.77.1.40: Successfully Reset EDID (10.77.1.40)"};
+}
+
+void TestPipelineSteps::edidPass()
+{
+    QFETCH(QString, sn);
+    QFETCH(int, failedBefore);
+    QFETCH(QByteArray, reply);
+    QFETCH(QString, sent);
+    QFETCH(bool, finished);
+    QFETCH(int, attemptsAfter);
+    QFETCH(QStringList, logLines);
+
+    const MarluneUnit encoder = unit("enc", "ENC", sn, 1, "10.77.1.40");
+    state().vUnits = {encoder};
+    state().vUnitsEDID = {encoder};
+    if (failedBefore > 0)
+        state().edidAttempts[encoder.ip] = failedBefore;
+    state().lastConfirmTime = now;
+    port.replies[encoder.ip] = reply;
+
+    pipeline->refreshTimerTimeout();
+    QCOMPARE(port.callsOf("sendConfig"), QStringList{"sendConfig 10.77.1.40 " + sent});
+    QCOMPARE(port.log, logLines);
+    QCOMPARE(state().vUnitsEDID.isEmpty(), finished);
+    QCOMPARE(state().vUnitsFinished.size(), finished ? 1 : 0);
+    QCOMPARE(state().edidAttempts.value(encoder.ip), attemptsAfter);
+}
+
+void TestPipelineSteps::outOfSyncWaitsTenSeconds()
+{
+    MarluneUnit pending = unit("pending", "DEC", "K2200A", 1, "10.77.1.50");
+    pending.updateStatus = 1;
+    MarluneUnit trial = unit("trial", "DEC", "K2200B", 1, "10.77.1.51");
+    trial.ipTrial = 1;
+    state().vUnits = {pending, trial, unit("quiet", "DEC", "K2200C", 1, "10.77.1.52")};
+
+    pipeline->refreshTimerTimeout(); // the first tick starts the 10 seconds
+    now = kStart.addSecs(10);
+    pipeline->refreshTimerTimeout();
+    QVERIFY(port.callsOf("sendConfig").isEmpty());
+
+    now = kStart.addSecs(11);
+    pipeline->refreshTimerTimeout();
+    QCOMPARE(port.callsOf("sendConfig"), (QStringList{"sendConfig 10.77.1.50 setSettings:confirmUpdate\\r",
+                                                      "sendConfig 10.77.1.51 setSettings:ipsave\\r"}));
+    QCOMPARE(port.log, (QStringList{"Updater: Confirming update (out-of-sync) pending (10.77.1.50)",
+                                    "Updater: Confirming IP trial (10.77.1.51)"}));
+    QCOMPARE(port.calls.last(), QStringLiteral("redraw"));
+
+    // While a unit waits for confirmation, nothing is confirmed out of sync.
+    port.calls.clear();
+    state().vUnitsConfirm = {trial};
+    pipeline->refreshTimerTimeout();
+    QVERIFY(port.callsOf("sendConfig").isEmpty());
 }
 
 void TestPipelineSteps::ticksNeverOverlap()
 {
-    // A unit that accepts the command but never answers keeps the tick waiting 2 x 10 seconds.
-    // Timer ticks during that wait are skipped rather than commanding the same unit again.
-    MainWindowTestAccess access(*window);
+    // Events run while an exchange waits for its unit, timer ticks among them; such a tick is
+    // skipped rather than commanding the same unit again.
     const MarluneUnit slow = unit("slow", "DEC", "K2200A", 1, "10.77.1.35");
-    access.vUnits() = {slow};
-    access.vUnitsUpdate() = {slow};
-    FakeUnit silent(slow.ip);
-    access.refreshTimer()->start(1000);
+    state().vUnits = {slow};
+    state().vUnitsUpdate = {slow};
+    port.duringExchange = [this] { pipeline->refreshTimerTimeout(); };
     QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("tick skipped")));
 
-    access.tick();
-    access.refreshTimer()->stop();
-    QCOMPARE(silent.connections, 1);
-    QCOMPARE(access.vUnitsConfirm().size(), 1);
-    QCOMPARE(log().count(QStringLiteral("Commanding slow")), 1);
+    pipeline->refreshTimerTimeout();
+    QCOMPARE(port.callsOf("sendConfig").size(), 1);
+    QCOMPARE(port.log.count(QStringLiteral("Updater: Commanding slow (10.77.1.35)")), 1);
+    QCOMPARE(state().vUnitsConfirm.size(), 1);
+
+    // The guard is released: the next tick runs.
+    port.duringExchange = nullptr;
+    port.calls.clear();
+    pipeline->refreshTimerTimeout();
+    QVERIFY(port.calls.contains(QStringLiteral("getStatus 10.77.1.35 udp")));
 }
 
-QTEST_MAIN(TestPipelineSteps)
+QTEST_GUILESS_MAIN(TestPipelineSteps)
 #include "tst_pipelinesteps.moc"

@@ -172,25 +172,23 @@ void TestUnitStatus::status()
     const QStringList tokens = state.split(QLatin1Char(','), Qt::SkipEmptyParts);
     if (tokens.contains(QLatin1String("pending")))
         record.updateStatus = 1;
-    QList<MarluneUnit> vUnits{record}, update, confirm, edid, finished;
-    QMap<QString, bool> tcpAlive;
-    QMap<QString, int> edidAttempts;
+    PipelineState pipeline;
+    pipeline.vUnits = {record};
     if (tokens.contains(QLatin1String("update")))
-        update.append(record);
+        pipeline.vUnitsUpdate.append(record);
     if (tokens.contains(QLatin1String("confirm")))
-        confirm.append(record);
+        pipeline.vUnitsConfirm.append(record);
     if (tokens.contains(QLatin1String("edid")))
-        edid.append(record);
+        pipeline.vUnitsEDID.append(record);
     if (tokens.contains(QLatin1String("finished")))
-        finished.append(record);
+        pipeline.vUnitsFinished.append(record);
     if (tokens.contains(QLatin1String("unreachable")))
-        tcpAlive.insert(record.ip, false);
+        pipeline.tcpAlive.insert(record.ip, false);
     else if (!tokens.contains(QLatin1String("untested")))
-        tcpAlive.insert(record.ip, true);
+        pipeline.tcpAlive.insert(record.ip, true);
     if (tokens.contains(QLatin1String("edid-given-up")))
-        edidAttempts.insert(record.ip, 3);
+        pipeline.edidAttempts.insert(record.ip, 3);
 
-    const PipelineView pipeline{vUnits, update, confirm, edid, finished, tcpAlive, edidAttempts};
     const StatusCell cell = unitStatus(record, pipeline, catalogue);
     QCOMPARE(cell.text, text);
     QCOMPARE(cell.colour, cellColour);
@@ -204,13 +202,15 @@ void TestUnitStatus::reachabilityTestsAskedWhileUnitsReboot()
     const MarluneUnit listed = unit("ENC", "K2100A", 1, "3/2/2015");
     MarluneUnit other = listed;
     other.mac = QStringLiteral("02:00:00:00:00:06");
-    QList<MarluneUnit> vUnits{listed, other}, none, confirm{other, other};
-    const QMap<QString, bool> tcpAlive{{listed.ip, true}};
-    const QMap<QString, int> edidAttempts;
+    PipelineState pipeline;
+    pipeline.vUnits = {listed, other};
+    pipeline.vUnitsConfirm = {other, other};
+    pipeline.tcpAlive = {{listed.ip, true}};
     int tests = -1;
-    unitStatus(listed, PipelineView{vUnits, none, confirm, none, none, tcpAlive, edidAttempts}, catalogue, &tests);
+    unitStatus(listed, pipeline, catalogue, &tests);
     QCOMPARE(tests, 2); // one per unit waiting for confirmation, whichever it is
-    unitStatus(listed, PipelineView{vUnits, none, none, none, none, tcpAlive, edidAttempts}, catalogue, &tests);
+    pipeline.vUnitsConfirm.clear();
+    unitStatus(listed, pipeline, catalogue, &tests);
     QCOMPARE(tests, 0);
 }
 

@@ -68,7 +68,7 @@ void TestUpdateFamilies::initTestCase()
     for (const Family &f : kFamilies)
         all << QString::fromLatin1(f.family);
     lab.update(all);
-    QCOMPARE(lab.access().vUnitsUpdate().size(), families);
+    QCOMPARE(lab.state().vUnitsUpdate.size(), families);
     for (const Family &f : kFamilies)
         QCOMPARE(lab.statusOf(QString::fromLatin1(f.family)), QStringLiteral("Queued for Update"));
 

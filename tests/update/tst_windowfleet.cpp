@@ -47,7 +47,7 @@ void TestWindowFleet::tableListsTheFleet()
 
     ScriptedOperator questions;
     MainWindow window;
-    MainWindowTestAccess access(window);
+    PipelineState &state = window.pipeline().state();
     auto *table = window.findChild<QTableWidget *>(QStringLiteral("unitTable"));
     // Units without a package (the legacy encoder, the panel) never enter the list.
     QTRY_COMPARE_WITH_TIMEOUT(table->rowCount(), 6, 15000);
@@ -61,7 +61,7 @@ void TestWindowFleet::tableListsTheFleet()
     QCOMPARE(rows, (QStringList{"Attic|K2-DEC|Cannot update. Min SW is 01/01/2014", "Wall|K2-DEC|No update needed.",
                                 "Speaker|ATR|Update Available", "Zulu encoder|K2-ENC|Update Available",
                                 "Alpha encoder|K3-ENC|No update needed.", "Recorder|DVR|No update needed."}));
-    QCOMPARE(table->item(0, 2)->text(), access.vUnits().first().mac);
+    QCOMPARE(table->item(0, 2)->text(), state.vUnits.first().mac);
     QCOMPARE(table->item(2, 3)->text(), QStringLiteral("10.77.1.6"));
 }
 

@@ -1,0 +1,117 @@
+#include "fetchconnection.h"
+
+#include "app/folders.h"
+#include "update/filetransfer.h"
+
+#include <QFile>
+#include <QFileInfo>
+#include <QTcpSocket>
+#include <QTimer>
+
+namespace {
+
+constexpr int kRequestWaitMs = 10000;
+
+// Always this header, whatever the image: only the length varies. LF line ends.
+QByteArray responseHeader(qint64 contentLength)
+{
+    return QByteArrayLiteral("HTTP/1.1 200 OK\n"
+                             "Date: Mon, 17 Sep 2012 12:59:52 GMT\n"
+                             "Server: Apache/2.2.21 (Win32) mod_ssl/2.2.21 OpenSSL/1.0.0e PHP/5.3.8 "
+                             "mod_perl/2.0.4 Perl/v5.10.1\n"
+                             "Last-Modified: Fri, 14 Sep 2012 14:52:37 GMT\n"
+                             "ETag: \"800000010f742-3a1a1d-4c9aa9322d740\"\n"
+                             "Accept-Ranges: bytes\n"
+                             "Content-Length: ")
+           + QByteArray::number(contentLength)
+           + QByteArrayLiteral("\nKeep-Alive: timeout=5, max=100\n"
+                               "Connection: Keep-Alive\n"
+                               "Content-Type: application/octet-stream\n\n");
+}
+
+} // namespace
+
+FetchConnection::FetchConnection(QTcpSocket *socket, const Resolver &resolver, TransferBudget &budget, QObject *parent)
+    : QObject(parent), socket(socket), resolver(resolver), budget(budget),
+      peerAddress(socket->peerAddress().toString().trimmed()), requestWait(new QTimer(this))
+{
+    socket->setParent(this);
+    requestWait->setSingleShot(true);
+}
+
+FetchConnection::~FetchConnection()
+{
+    // Silence first: nothing of this connection may report anything while it is torn down.
+    delete transfer;
+    socket->disconnect();
+    socket->abort();
+}
+
+void FetchConnection::start()
+{
+    connect(socket, &QAbstractSocket::disconnected, this, [this] {
+        readRequest(true);
+        deleteLater();
+    });
+    connect(socket, &QIODevice::readyRead, this, [this] { readRequest(false); });
+    connect(requestWait, &QTimer::timeout, this, [this] { readRequest(true); });
+    requestWait->start(kRequestWaitMs);
+    if (socket->bytesAvailable() > 0)
+        readRequest(false);
+}
+
+// Collects the request until it tells what the unit wants, the wait ends or the peer goes away.
+void FetchConnection::readRequest(bool final)
+{
+    if (answered)
+        return;
+    request += socket->read(kMaxFetchRequestSize - request.size());
+    const FetchRequest verdict = parseFetchRequest(request, final);
+    if (verdict == FetchRequest::Incomplete)
+        return;
+    answered = true;
+    requestWait->stop();
+    const QString fileName = verdict == FetchRequest::Fetch ? resolver(peerAddress) : QString();
+    if (fileName.isEmpty())
+        close();
+    else
+        serve(fileName);
+}
+
+// The image is looked for in the working folder, then beside the program.
+void FetchConnection::serve(const QString &fileName)
+{
+    QString path = fileName;
+    if (!QFile::exists(path))
+        path = Folders::applicationFolder() + QLatin1Char('/') + fileName;
+    if (!QFile::exists(path)) {
+        Q_EMIT fileMissing(peerAddress, QFileInfo(fileName).absoluteFilePath());
+        close();
+        return;
+    }
+    auto *file = new QFile(path);
+    if (!file->open(QIODevice::ReadOnly)) {
+        delete file;
+        Q_EMIT fileUnreadable(peerAddress, fileName);
+        close();
+        return;
+    }
+
+    transfer = new FileTransfer(socket, file, responseHeader(file->size()), budget, this);
+    connect(transfer, &FileTransfer::finished, this, [this, fileName] {
+        Q_EMIT fileSent(peerAddress, fileName, transfer->size());
+        close();
+    });
+    connect(transfer, &FileTransfer::failed, this, [this, fileName] {
+        Q_EMIT transferBrokeOff(peerAddress, fileName, transfer->bytesSent(), transfer->size());
+        close();
+    });
+    transfer->start();
+}
+
+void FetchConnection::close()
+{
+    Q_EMIT closed(peerAddress);
+    // Whatever is still queued for the peer is delivered before the socket closes.
+    socket->disconnectFromHost();
+}

@@ -1,0 +1,56 @@
+#pragma once
+
+#include "update/fetchrequest.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QString>
+
+#include <functional>
+
+class FileTransfer;
+class QTcpSocket;
+class QTimer;
+class TransferBudget;
+
+// One unit's connection to the file server, from its request to its teardown: waits up to 10
+// seconds for the request, sends the image the resolver names behind the fixed header, then
+// closes. Deletes itself once the socket is closed. Going away early (the server shutting down)
+// is silent: no signal is emitted from its destructor.
+class FetchConnection final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(FetchConnection)
+
+public:
+    // Which image file a peer is sent; "" for none.
+    using Resolver = std::function<QString(const QString &peer)>;
+
+    // Takes over the socket. The resolver and the budget must outlive the connection.
+    FetchConnection(QTcpSocket *socket, const Resolver &resolver, TransferBudget &budget, QObject *parent);
+    ~FetchConnection() override;
+
+    void start();
+    QString peer() const { return peerAddress; }
+
+Q_SIGNALS:
+    void fileMissing(QString peer, QString absolutePath);
+    void fileUnreadable(QString peer, QString fileName);
+    void fileSent(QString peer, QString fileName, qint64 size);
+    void transferBrokeOff(QString peer, QString fileName, qint64 sent, qint64 size);
+    void closed(QString peer);
+
+private:
+    void readRequest(bool final);
+    void serve(const QString &fileName);
+    void close();
+
+    QTcpSocket *socket;
+    const Resolver &resolver;
+    TransferBudget &budget;
+    QString peerAddress;
+    QTimer *requestWait;
+    QByteArray request;
+    bool answered = false;
+    FileTransfer *transfer = nullptr;
+};

@@ -1,0 +1,48 @@
+#pragma once
+
+#include "update/fetchconnection.h"
+#include "update/filetransfer.h"
+
+#include <QHostAddress>
+#include <QObject>
+#include <QString>
+#include <QTcpServer>
+
+// The firmware file server: units that were told to update connect and ask for their image,
+// which is chosen by the resolver from what is known of the peer, never from the path it asks
+// for. One FetchConnection per client; transfers share one memory budget. Its owner routes
+// newConnection() to newSession(). Destroying the server closes every connection silently.
+class FileServer final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(FileServer)
+
+public:
+    explicit FileServer(FetchConnection::Resolver resolver, QObject *parent = nullptr);
+    ~FileServer() override;
+
+    bool listen(const QHostAddress &address, quint16 port);
+    bool isListening() const { return listener.isListening(); }
+    // Connections accepted and not yet closed down.
+    int connectionCount() const;
+    const TransferBudget &budget() const { return transferBudget; }
+
+public Q_SLOTS:
+    // Takes every pending connection; each waits for its request and is answered on its own,
+    // so neither a slow unit nor a large image holds up the others.
+    void newSession();
+
+Q_SIGNALS:
+    void newConnection();
+    void connectionOpened(QString peer, quint16 port);
+    void fileMissing(QString peer, QString absolutePath);
+    void fileUnreadable(QString peer, QString fileName);
+    void fileSent(QString peer, QString fileName, qint64 size);
+    void transferBrokeOff(QString peer, QString fileName, qint64 sent, qint64 size);
+    void connectionClosed(QString peer);
+
+private:
+    QTcpServer listener;
+    TransferBudget transferBudget;
+    FetchConnection::Resolver resolver;
+};

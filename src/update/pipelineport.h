@@ -1,0 +1,42 @@
+#pragma once
+
+#include <QByteArray>
+#include <QString>
+
+class MarluneUnit;
+
+// Everything the update pipeline asks of the world around it: the units (through the endpoint
+// and the reachability tests), the operator (status log, table, questions) and the operator's
+// choices on the window. The main window implements it; tests implement it with a fake that
+// records each call, so a tick runs without sockets, widgets or waiting.
+class PipelinePort
+{
+public:
+    virtual ~PipelinePort() = default;
+
+    // Toward the units.
+    virtual void getStatus(const MarluneUnit &unit, bool useTcp) = 0;
+    virtual void discover() = 0;
+    // One command exchange; a non-empty *firstReply receives the unit's first reply.
+    virtual void sendConfig(const MarluneUnit &unit, const QByteArray &command, QByteArray *firstReply) = 0;
+    // This workstation's IPv4 address on the unit's subnet, or "".
+    virtual QString localAddressFor(const MarluneUnit &unit) = 0;
+    virtual QString localAddressFor(const QString &ip, const QString &netmask) = 0;
+    // Starts a reachability test of the unit's address; its result comes back through
+    // UpdatePipeline::testFinished, possibly at once.
+    virtual void startTcpTest(const MarluneUnit &unit) = 0;
+
+    // Toward the operator.
+    virtual void toStatusLog(const QString &source, const QString &message) = 0;
+    virtual void refreshUnitTable() = 0;
+    // The modal "Power Off Warning" box; returns when the operator has closed it.
+    virtual void showPowerOffWarning() = 0;
+    // Makes the discover and update buttons clickable again.
+    virtual void enableButtons() = 0;
+
+    // The operator's choices.
+    virtual bool statusOverTcp() const = 0;
+    virtual bool resetEdidTicked() const = 0;
+    // The "Discovering..." message of the discover button is showing.
+    virtual bool discovering() const = 0;
+};

@@ -1,0 +1,86 @@
+#pragma once
+
+#include "packages/packagecatalogue.h"
+#include "update/pipelinestate.h"
+
+#include <QDateTime>
+#include <QString>
+#include <QStringList>
+
+#include <functional>
+
+class PipelinePort;
+
+// The update engine: the unit lists of the pipeline, the package catalogue that decides which
+// units are listed and which image each fetches, and the refresh tick that moves units one step
+// along queued -> commanded -> rebooted -> confirmed (-> EDID reset) -> finished. It runs on the
+// GUI thread and reaches the units and the operator only through its PipelinePort.
+class UpdatePipeline final
+{
+public:
+    using Clock = std::function<QDateTime()>;
+
+    explicit UpdatePipeline(PipelinePort &port);
+    UpdatePipeline(const UpdatePipeline &) = delete;
+    UpdatePipeline &operator=(const UpdatePipeline &) = delete;
+
+    PipelineState &state() { return lists; }
+    const PipelineState &state() const { return lists; }
+    PackageCatalogue &catalogue() { return packages; }
+    const PackageCatalogue &catalogue() const { return packages; }
+
+    // The time every pipeline decision is taken against; the wall clock unless replaced.
+    void setClock(Clock clock);
+    QDateTime now() const;
+
+    // One tick: the passes in their order. A tick that starts while another still waits for a
+    // unit (command exchanges let events run) is skipped.
+    void refreshTimerTimeout();
+
+    // A status record arrived; the package rule decides whether (and how often) it joins
+    // vUnitsIncoming. While knownUnitsOnly is set, only listed units are taken.
+    void unitChanged(const MarluneUnit &unit);
+    // A record offered by the CSV import: an unlisted unit empties the pipeline lists.
+    void unitChangedForced(const MarluneUnit &unit);
+    // A reachability result: a commanded unit that stopped answering has gone down to reboot.
+    void testFinished(const QString &ip, bool result);
+
+    // Queues every listed unit with one of these MACs, each MAC once, unless it is queued
+    // already. True when an encoder was queued.
+    bool queueForUpdate(const QStringList &macs);
+    // Takes the units with these MACs off the list and out of the pipeline.
+    void removeUnits(const QStringList &macs);
+
+    // The image file name the unit at this address is sent, "" for none.
+    QString fileNameForPeer(const QString &peer) const;
+    // A unit at this address (or on its second interface) was sent its whole image.
+    void recordFetch(const QString &peer);
+
+    // Before a table redraw: vUnits in listing order, FOREVER units' names marked with their
+    // re-queue count.
+    void prepareTableRedraw();
+    // MAC of a unit named (by MAC or by upper-case name) in FOREVER.txt, else "".
+    QString foreverKey(const MarluneUnit &unit) const;
+
+private:
+    void warnAboutPowerOff();
+    bool requeueForeverUnit();
+    void pollUnits();
+    void mergeIncoming();
+    void discoverOrRedraw();
+    void resetEdids();
+    bool resetEdid(const MarluneUnit &unit);
+    void noteRebootedUnits();
+    bool confirmRebootedUnits();
+    bool confirmUnit(const MarluneUnit &commanded, bool *confirmSent);
+    void finishConfirmed(const MarluneUnit &unit);
+    bool commandQueuedUnits();
+    void commandUnit(const MarluneUnit &unit);
+    void confirmOutOfSyncUnits();
+
+    PipelinePort &port;
+    PipelineState lists;
+    PackageCatalogue packages;
+    Clock clock;
+    bool tickRunning = false;
+};
