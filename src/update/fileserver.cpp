@@ -20,11 +20,6 @@ bool FileServer::listen(const QHostAddress &address, quint16 port)
     return listener.listen(address, port);
 }
 
-int FileServer::connectionCount() const
-{
-    return int(findChildren<FetchConnection *>(Qt::FindDirectChildrenOnly).size());
-}
-
 void FileServer::newSession()
 {
     while (QTcpSocket *socket = listener.nextPendingConnection()) {

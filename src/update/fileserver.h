@@ -22,10 +22,6 @@ public:
     ~FileServer() override;
 
     bool listen(const QHostAddress &address, quint16 port);
-    bool isListening() const { return listener.isListening(); }
-    // Connections accepted and not yet closed down.
-    int connectionCount() const;
-    const TransferBudget &budget() const { return transferBudget; }
 
 public Q_SLOTS:
     // Takes every pending connection; each waits for its request and is answered on its own,

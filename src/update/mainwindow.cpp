@@ -71,43 +71,43 @@ MainWindow::~MainWindow()
 {
     // The file server goes first, silently: no unit's connection may report to a window that is
     // being taken apart.
-    fileServer.reset();
+    delete fileServer;
+    fileServer = nullptr;
     delete ui;
 }
 
 // The file server's events become status-log lines with the peer's address as their source.
 void MainWindow::startFileServer()
 {
-    fileServer =
-        std::make_unique<FileServer>([this](const QString &peer) { return updatePipeline.fileNameForPeer(peer); });
+    fileServer = new FileServer([this](const QString &peer) { return updatePipeline.fileNameForPeer(peer); }, this);
     const bool listening = fileServer->listen(QHostAddress::AnyIPv4, kFileServerPort);
-    const bool connected = bool(connect(fileServer.get(), &FileServer::newConnection, this, &MainWindow::newSession));
+    const bool connected = bool(connect(fileServer, &FileServer::newConnection, this, &MainWindow::newSession));
     BLOG << "signal/slot TCP connect:" << connected;
 
     PipelineState &state = updatePipeline.state();
-    connect(fileServer.get(), &FileServer::connectionOpened, this, [this, &state](const QString &peer, quint16 port) {
+    connect(fileServer, &FileServer::connectionOpened, this, [this, &state](const QString &peer, quint16 port) {
         toStatusLog(peer, QStringLiteral("New connection from ") + peer + QStringLiteral(": ") + QString::number(port));
         state.serverContacted = true;
     });
-    connect(fileServer.get(), &FileServer::fileMissing, this, [this](const QString &peer, const QString &path) {
+    connect(fileServer, &FileServer::fileMissing, this, [this](const QString &peer, const QString &path) {
         toStatusLog(peer, path + QStringLiteral(" DOES NOT EXIST."));
     });
-    connect(fileServer.get(), &FileServer::fileUnreadable, this, [this](const QString &peer, const QString &name) {
+    connect(fileServer, &FileServer::fileUnreadable, this, [this](const QString &peer, const QString &name) {
         toStatusLog(peer, name + QStringLiteral(" could NOT be opened."));
     });
-    connect(fileServer.get(), &FileServer::fileSent, this,
+    connect(fileServer, &FileServer::fileSent, this,
             [this, &state](const QString &peer, const QString &name, qint64 size) {
                 toStatusLog(peer, name + QStringLiteral(" (") + QString::number(size) + QStringLiteral(" bytes) sent"));
                 state.fileServed = true;
                 updatePipeline.recordFetch(peer);
             });
-    connect(fileServer.get(), &FileServer::transferBrokeOff, this,
+    connect(fileServer, &FileServer::transferBrokeOff, this,
             [this](const QString &peer, const QString &name, qint64 sent, qint64 size) {
                 toStatusLog(peer, name + QStringLiteral(" was not sent completely (") + QString::number(sent)
                                       + QStringLiteral(" of ") + QString::number(size)
                                       + QStringLiteral(" bytes): the connection broke off."));
             });
-    connect(fileServer.get(), &FileServer::connectionClosed, this,
+    connect(fileServer, &FileServer::connectionClosed, this,
             [this](const QString &peer) { toStatusLog(peer, QStringLiteral("Connection closed.")); });
 
     ui->statusEdit->setReadOnly(true);

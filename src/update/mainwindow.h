@@ -9,8 +9,6 @@
 #include <QMainWindow>
 #include <QModelIndex>
 
-#include <memory>
-
 class FileServer;
 class QTableWidgetItem;
 class QTimer;
@@ -86,11 +84,13 @@ private:
     // Table
     QTableWidgetItem *makeUnitItem(const QString &text, const QString &mac) const;
     QTableWidgetItem *makeStatusItem(const StatusCell &cell, const QString &mac) const;
+    bool fillRow(int row, const MarluneUnit &unit);
     void showTableWarnings();
     QStringList selectedMacs() const;
 
     Ui::MainWindow *ui = nullptr;
-    std::unique_ptr<FileServer> fileServer;
+    // A child of the window, but destroyed first, explicitly: see ~MainWindow.
+    FileServer *fileServer = nullptr;
     MarluneConnect connection;
     // The unit lists, maps and run-wide flags (vUnits, vUnitsUpdate, ..., tcpAlive) and the
     // package catalogue live in the pipeline: state() and catalogue().

@@ -74,8 +74,7 @@ QTableWidgetItem *MainWindow::makeStatusItem(const StatusCell &cell, const QStri
 void MainWindow::refreshUnitTable()
 {
     updatePipeline.prepareTableRedraw();
-    const PipelineState &state = updatePipeline.state();
-    const QList<MarluneUnit> units = state.vUnits;
+    const QList<MarluneUnit> units = updatePipeline.state().vUnits;
 
     if (units.isEmpty())
         ui->unitsLabel->setText(QStringLiteral("&nbsp;&nbsp;&nbsp;You have <b></b>no units."));
@@ -92,30 +91,8 @@ void MainWindow::refreshUnitTable()
 
     QList<MarluneUnit> awaitingReachability;
     for (int row = 0; row < units.size(); ++row) {
-        const MarluneUnit &unit = units.at(row);
-        QTableWidgetItem *nameItem = makeUnitItem(unit.name, unit.mac);
-        nameItem->setIcon(iconForUnit(unit));
-        table->setItem(row, 0, nameItem);
-        table->setItem(row, 1, makeUnitItem(typeCodeForUnit(unit), unit.mac));
-        table->setItem(row, 2, makeUnitItem(unit.mac, unit.mac));
-        table->setItem(row, 3, makeUnitItem(unit.ip, unit.mac));
-        table->setItem(row, 4, makeUnitItem(unit.sn, unit.mac));
-        table->setItem(row, 5, makeUnitItem(unit.swversion, unit.mac));
-        table->setItem(row, 6, makeUnitItem(unit.webversion, unit.mac));
-
-        int testsWanted = 0;
-        const StatusCell cell = unitStatus(unit, state, updatePipeline.catalogue(), &testsWanted);
-        table->setItem(row, kStatusColumn, makeStatusItem(cell, unit.mac));
-        if (cell.noWebVersion)
-            BLOG << unit.name << "has no web version";
-        if (cell.belowMinimum)
-            BLOG << unit.name << " sw=" << unit.swversion << "pkg min version is " << cell.minimumDate
-                 << "unit web date" << unit.webversion;
-        // While units wait for confirmation every listed unit's reachability is checked; a
-        // second request for the same address within 5 seconds would only repeat the last
-        // result, so one per unit is enough.
-        if (testsWanted > 0)
-            awaitingReachability.append(unit);
+        if (fillRow(row, units.at(row)))
+            awaitingReachability.append(units.at(row));
     }
 
     table->resizeColumnsToContents();
@@ -125,6 +102,33 @@ void MainWindow::refreshUnitTable()
     for (const MarluneUnit &unit : std::as_const(awaitingReachability))
         startTcpTest(unit);
     showTableWarnings();
+}
+
+// One row of the table; true when the status rules ask for the unit's reachability (they do while
+// units wait for confirmation). A second request for the same address within 5 seconds would only
+// repeat the last result, so one per unit and redraw is enough.
+bool MainWindow::fillRow(int row, const MarluneUnit &unit)
+{
+    QTableWidget *table = ui->unitTable;
+    QTableWidgetItem *nameItem = makeUnitItem(unit.name, unit.mac);
+    nameItem->setIcon(iconForUnit(unit));
+    table->setItem(row, 0, nameItem);
+    table->setItem(row, 1, makeUnitItem(typeCodeForUnit(unit), unit.mac));
+    table->setItem(row, 2, makeUnitItem(unit.mac, unit.mac));
+    table->setItem(row, 3, makeUnitItem(unit.ip, unit.mac));
+    table->setItem(row, 4, makeUnitItem(unit.sn, unit.mac));
+    table->setItem(row, 5, makeUnitItem(unit.swversion, unit.mac));
+    table->setItem(row, 6, makeUnitItem(unit.webversion, unit.mac));
+
+    int testsWanted = 0;
+    const StatusCell cell = unitStatus(unit, updatePipeline.state(), updatePipeline.catalogue(), &testsWanted);
+    table->setItem(row, kStatusColumn, makeStatusItem(cell, unit.mac));
+    if (cell.noWebVersion)
+        BLOG << unit.name << "has no web version";
+    if (cell.belowMinimum)
+        BLOG << unit.name << " sw=" << unit.swversion << "pkg min version is " << cell.minimumDate << "unit web date"
+             << unit.webversion;
+    return testsWanted > 0;
 }
 
 // The one-time warnings, each shown at most once per run; the flag is set before a box opens,
