@@ -7,6 +7,7 @@
 #include "app/debuglog.h"
 #include "app/operatorquestions.h"
 #include "units/devicecatalogue.h"
+#include "units/uniticon.h"
 
 #include <QCoreApplication>
 #include <QDesktopServices>
