@@ -59,7 +59,8 @@ public:
     bool isGen2Kvm() const;
     bool isK4Audio() const;
 
-    // Listing order of the unit table (device catalogue).
+    // Listing order of the unit table. Defined in devicecatalogue.cpp, next to the product names
+    // it sorts by: the catalogue reads the record, so the record does not include the catalogue.
     bool operator<(const MarluneUnit &other) const;
     // Field by field over unitFields(), lastSeen included.
     bool operator==(const MarluneUnit &other) const;
