@@ -135,7 +135,7 @@ void ImageFetch::judge()
     }
     m_scanner.finish();
     m_done = true;
-    emit succeeded(m_received, m_clock.elapsed(), m_scanner.swversion(), m_scanner.webversion());
+    Q_EMIT succeeded(m_received, m_clock.elapsed(), m_scanner.swversion(), m_scanner.webversion());
 }
 
 void ImageFetch::onError()
@@ -169,5 +169,5 @@ void ImageFetch::finishFailed(const QString &reason)
     m_done = true;
     m_idle.stop();
     m_socket->abort();
-    emit failed(reason);
+    Q_EMIT failed(reason);
 }

@@ -24,7 +24,7 @@ public:
 
     void start();
 
-signals:
+Q_SIGNALS:
     // Exactly one of these, once.
     void succeeded(qint64 bytes, qint64 milliseconds, const QString &swversion, const QString &webversion);
     void failed(const QString &reason);

@@ -48,5 +48,5 @@ void SignalWatcher::onNotified()
 {
     unsigned char byte = 0;
     if (::read(g_pipe[1], &byte, 1) == 1)
-        emit terminationRequested(byte);
+        Q_EMIT terminationRequested(byte);
 }

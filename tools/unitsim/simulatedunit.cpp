@@ -98,7 +98,7 @@ void SimulatedUnit::onMessage(UnitConnection *connection, const QByteArray &mess
 {
     if (m_rebooting)
         return;
-    emit event(QStringLiteral("TCP ") + WireMessage::describe(message));
+    Q_EMIT event(QStringLiteral("TCP ") + WireMessage::describe(message));
     if (m_config.behaviour == Behaviour::Silent)
         return;
 
@@ -126,10 +126,10 @@ QByteArray SimulatedUnit::answerText(const QByteArray &message)
     }
     if (message.startsWith(kConfirmCommand)) {
         m_config.updateStatus = false;
-        emit event(QStringLiteral("CONFIRMED"));
+        Q_EMIT event(QStringLiteral("CONFIRMED"));
     } else if (message.startsWith(kIpSaveCommand)) {
         m_config.ipTrial = false;
-        emit event(QStringLiteral("IPSAVED"));
+        Q_EMIT event(QStringLiteral("IPSAVED"));
     }
     return StatusReply::current(m_config);
 }
@@ -139,11 +139,11 @@ QByteArray SimulatedUnit::resetEdid(const QByteArray &message)
     if (m_edidFailuresLeft > 0) {
         --m_edidFailuresLeft;
         ++m_edidFailuresGiven;
-        emit event(QStringLiteral("EDID-FAILED %1").arg(m_edidFailuresGiven));
+        Q_EMIT event(QStringLiteral("EDID-FAILED %1").arg(m_edidFailuresGiven));
         return QByteArrayLiteral("Failed To Reset EDID\r");
     }
     const bool analog = message.contains(kEdidAnalogCommand);
-    emit event(QStringLiteral("EDID-OK analog=%1").arg(analog ? 1 : 0));
+    Q_EMIT event(QStringLiteral("EDID-OK analog=%1").arg(analog ? 1 : 0));
     return QByteArrayLiteral("Successfully Reset EDID\r");
 }
 
@@ -156,11 +156,11 @@ void SimulatedUnit::startFetch(const QByteArray &command)
     if (end >= 0)
         argument.truncate(end);
     const QString address = QString::fromLatin1(argument).trimmed();
-    emit event(QStringLiteral("FETCH-START %1").arg(address).trimmed());
+    Q_EMIT event(QStringLiteral("FETCH-START %1").arg(address).trimmed());
 
     QHostAddress server;
     if (!server.setAddress(address) || server.protocol() != QAbstractSocket::IPv4Protocol) {
-        emit event(QStringLiteral("FETCH-FAILED no server address '%1'").arg(address));
+        Q_EMIT event(QStringLiteral("FETCH-FAILED no server address '%1'").arg(address));
         return;
     }
     const QString image = QLatin1String(Families::traits(m_config.family).name);
@@ -168,7 +168,7 @@ void SimulatedUnit::startFetch(const QByteArray &command)
     connect(m_fetch, &ImageFetch::succeeded, this, &SimulatedUnit::onFetched);
     connect(m_fetch, &ImageFetch::failed, this, [this](const QString &reason) {
         m_fetch->deleteLater();
-        emit event(QStringLiteral("FETCH-FAILED %1").arg(reason));
+        Q_EMIT event(QStringLiteral("FETCH-FAILED %1").arg(reason));
     });
     m_fetch->start();
 }
@@ -177,17 +177,17 @@ void SimulatedUnit::onFetched(qint64 bytes, qint64 milliseconds, const QString &
                               const QString &webversion)
 {
     m_fetch->deleteLater();
-    emit event(QStringLiteral("FETCH-OK %1 %2").arg(bytes).arg(milliseconds));
+    Q_EMIT event(QStringLiteral("FETCH-OK %1 %2").arg(bytes).arg(milliseconds));
     if (m_config.behaviour == Behaviour::NeverReboots) {
         // The image is thrown away: old software, nothing pending.
         m_config.updateStatus = false;
-        emit event(QStringLiteral("NO-REBOOT"));
+        Q_EMIT event(QStringLiteral("NO-REBOOT"));
         return;
     }
     m_pendingSwversion = swversion;
     m_pendingWebversion = webversion;
     m_rebooting = true;
-    emit event(QStringLiteral("REBOOTING %1").arg(m_config.rebootSeconds));
+    Q_EMIT event(QStringLiteral("REBOOTING %1").arg(m_config.rebootSeconds));
     stopListening();
     QTimer::singleShot(m_config.rebootSeconds * 1000, this, &SimulatedUnit::comeBackUp);
 }
@@ -202,8 +202,8 @@ void SimulatedUnit::comeBackUp()
     m_rebooting = false;
     QString error;
     if (!listen(&error)) {
-        emit event(QStringLiteral("LISTEN-FAILED %1").arg(error));
+        Q_EMIT event(QStringLiteral("LISTEN-FAILED %1").arg(error));
         return;
     }
-    emit event(QStringLiteral("UP"));
+    Q_EMIT event(QStringLiteral("UP"));
 }

@@ -34,7 +34,7 @@ public:
     // What the unit answers to a query datagram with this code right now; empty for no answer.
     QByteArray udpReplyFor(unsigned char code) const;
 
-signals:
+Q_SIGNALS:
     // One event line without the unit id, e.g. "FETCH-OK 1024 12".
     void event(const QString &text);
 

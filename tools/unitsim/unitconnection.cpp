@@ -47,7 +47,7 @@ void UnitConnection::deliver(bool flush)
         const QByteArray message = WireMessage::takeMessage(m_buffer, flush);
         if (message.isEmpty())
             break;
-        emit messageReceived(message);
+        Q_EMIT messageReceived(message);
         if (!self)
             return;
     }

@@ -21,7 +21,7 @@ public:
     // Drops the connection at once, as a unit that goes down does.
     void drop();
 
-signals:
+Q_SIGNALS:
     void messageReceived(const QByteArray &message);
 
 private:

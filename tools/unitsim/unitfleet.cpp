@@ -36,7 +36,7 @@ UnitFleet::UnitFleet(const FleetDescription &description, QObject *parent)
         auto *unit = new SimulatedUnit(config, this);
         const QString id = config.id;
         connect(unit, &SimulatedUnit::event, this,
-                [this, id](const QString &text) { emit event(id + u' ' + text); });
+                [this, id](const QString &text) { Q_EMIT event(id + u' ' + text); });
         m_units.append(unit);
     }
     m_sender.setInterval(BurstIntervalMs);
@@ -70,13 +70,13 @@ void UnitFleet::readBroadcasts()
         unsigned char code = 0;
         if (!WireMessage::isQuery(datagram.data(), &code)) {
             if (m_verbose)
-                emit log(QStringLiteral("fleet: dropped %1").arg(datagramText(datagram)));
+                Q_EMIT log(QStringLiteral("fleet: dropped %1").arg(datagramText(datagram)));
             continue;
         }
         if (m_verbose)
-            emit log(QStringLiteral("fleet: query 0x%1 %2")
-                         .arg(code, 2, 16, QLatin1Char('0'))
-                         .arg(datagramText(datagram)));
+            Q_EMIT log(QStringLiteral("fleet: query 0x%1 %2")
+                           .arg(code, 2, 16, QLatin1Char('0'))
+                           .arg(datagramText(datagram)));
         for (SimulatedUnit *unit : std::as_const(m_units))
             answer(unit, datagram, code);
     }
@@ -99,7 +99,7 @@ void UnitFleet::readUnicasts(SimulatedUnit *unit)
         }
         if (!WireMessage::isQuery(datagram.data(), &code)) {
             if (unit->config().verbose)
-                emit log(QStringLiteral("%1: dropped %2").arg(unit->config().id, datagramText(datagram)));
+                Q_EMIT log(QStringLiteral("%1: dropped %2").arg(unit->config().id, datagramText(datagram)));
             continue;
         }
         answer(unit, datagram, code);
@@ -111,12 +111,12 @@ void UnitFleet::answer(SimulatedUnit *unit, const QNetworkDatagram &datagram, un
 {
     const QByteArray reply = unit->udpReplyFor(code);
     if (unit->config().verbose) {
-        emit log(QStringLiteral("%1: query 0x%2 %3 -> %4")
-                     .arg(unit->config().id)
-                     .arg(code, 2, 16, QLatin1Char('0'))
-                     .arg(datagramText(datagram))
-                     .arg(reply.isEmpty() ? QStringLiteral("no answer")
-                                          : QStringLiteral("%1-byte reply").arg(reply.size())));
+        Q_EMIT log(QStringLiteral("%1: query 0x%2 %3 -> %4")
+                       .arg(unit->config().id)
+                       .arg(code, 2, 16, QLatin1Char('0'))
+                       .arg(datagramText(datagram))
+                       .arg(reply.isEmpty() ? QStringLiteral("no answer")
+                                            : QStringLiteral("%1-byte reply").arg(reply.size())));
     }
     if (reply.isEmpty())
         return;

@@ -28,7 +28,7 @@ public:
     bool start(QString *error);
     int size() const { return int(m_units.size()); }
 
-signals:
+Q_SIGNALS:
     // One line "<id> <EVENT> [args]".
     void event(const QString &line);
     // Diagnostics that are not events (verbose datagram logs).
