@@ -16,7 +16,7 @@ public:
     ~SignalWatcher() override;
 
     // False when the pipe or the handlers could not be set up.
-    bool isActive() const { return m_notifier != nullptr; }
+    bool isActive() const { return notifier != nullptr; }
 
 Q_SIGNALS:
     void terminationRequested(int signalNumber);
@@ -24,5 +24,5 @@ Q_SIGNALS:
 private:
     void onNotified();
 
-    QSocketNotifier *m_notifier = nullptr;
+    QSocketNotifier *notifier = nullptr;
 };

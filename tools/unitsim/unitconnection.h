@@ -29,9 +29,9 @@ private:
     void deliver(bool flush);
 
     // Text that stops short of its carriage return is taken as complete after this long.
-    static constexpr int IncompleteMessageMs = 300;
+    static constexpr int kIncompleteMessageMs = 300;
 
-    QTcpSocket *m_socket;
-    QTimer m_incomplete;
-    QByteArray m_buffer;
+    QTcpSocket *socket;
+    QTimer incompleteTimer;
+    QByteArray buffer;
 };
