@@ -42,7 +42,9 @@ private:
 
     static constexpr int kMaxHeader = 8 * 1024;
     static constexpr int kChunkSize = 4 * 1024;
-    // Generous: the updater serves one connection at a time and may be busy with other units.
+    // Generous: the updater serves every unit's fetch at the same time, each streaming on its own,
+    // but all on one event loop and within one shared send budget. With a fleet fetching at once,
+    // both the accept and the next piece of data can be a while coming.
     static constexpr int kConnectTimeoutMs = 20000;
     static constexpr int kIdleTimeoutMs = 60000;
 
