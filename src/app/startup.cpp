@@ -16,45 +16,40 @@ int updaterMain(int &argc, char **argv)
     Folders::createStartupFolders();
     LogFile::installIfRequested();
 
-    auto *app = new QApplication(argc, argv);
+    // Declared in the order they are made; leaving the function destroys them in reverse, so the
+    // window always goes before the application.
+    QApplication app(argc, argv);
     const bool plainStart = (argc == 1);
 
-    auto *lockFile = new QFile(Folders::lockFilePath());
-    if (plainStart && lockFile->exists()) {
+    QFile lockFile(Folders::lockFilePath());
+    if (plainStart && lockFile.exists()) {
         const QMessageBox::StandardButton answer = askOperator(
             nullptr, QMessageBox::Warning, QString(),
             QStringLiteral("Updater was not closed properly, or another instance is running.\n\n "
                            "Override lock and continue loading?"),
             QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
-        if (answer != QMessageBox::Yes) {
-            delete lockFile;
-            delete app;
+        if (answer != QMessageBox::Yes)
             return 0;
-        }
     }
     // An empty file: its presence is the lock.
-    lockFile->open(QIODevice::WriteOnly | QIODevice::Truncate);
-    lockFile->close();
+    lockFile.open(QIODevice::WriteOnly | QIODevice::Truncate);
+    lockFile.close();
 
-    auto *styleSheet = new QFile(QStringLiteral(":/quillet.css"));
-    if (styleSheet->open(QIODevice::ReadOnly))
-        app->setStyleSheet(QString::fromLatin1(styleSheet->readAll()));
+    QFile styleSheet(QStringLiteral(":/quillet.css"));
+    if (styleSheet.open(QIODevice::ReadOnly))
+        app.setStyleSheet(QString::fromLatin1(styleSheet.readAll()));
 
-    auto *window = new MainWindow(nullptr);
+    MainWindow window(nullptr);
     int returnCode = -1;
     if (plainStart) {
-        window->show();
+        window.show();
         QCoreApplication::processEvents();
         const bool connected =
-            bool(QObject::connect(app, &QCoreApplication::aboutToQuit, window, &MainWindow::appIsQuitting));
+            bool(QObject::connect(&app, &QCoreApplication::aboutToQuit, &window, &MainWindow::appIsQuitting));
         BLOG << "aboutToQuit connected to appIsQuitting:" << connected;
         returnCode = QApplication::exec();
         BLOG << "Quillet exited normally with returncode:" << returnCode;
     }
     // With arguments the window is never shown and the lock file stays behind.
-    delete window;
-    delete styleSheet;
-    delete lockFile;
-    delete app;
     return returnCode;
 }

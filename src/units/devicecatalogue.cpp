@@ -60,12 +60,6 @@ QString iconPathForUnit(const MarluneUnit &unit)
     return QString();
 }
 
-QIcon iconForUnit(const MarluneUnit &unit)
-{
-    const QString path = iconPathForUnit(unit);
-    return path.isEmpty() ? QIcon() : QIcon(path);
-}
-
 QString displayNameForSerial(const QString &serial)
 {
     // Only what the serial number decides counts: a fresh record typed from it.

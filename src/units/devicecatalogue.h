@@ -1,15 +1,14 @@
 #pragma once
 
-#include <QIcon>
 #include <QString>
 
 class MarluneUnit;
 
-// What the operator sees of a unit's kind: short type code, icon and product name.
+// What the operator sees of a unit's kind: short type code, icon and product name. The icon
+// itself is made in uniticon.h, on the Qt Gui side.
 // Stateless; every function reads only the records it is given.
 
 QString typeCodeForUnit(const MarluneUnit &unit);
 // The resource path of the unit's icon, or "" when its kind has none.
 QString iconPathForUnit(const MarluneUnit &unit);
-QIcon iconForUnit(const MarluneUnit &unit);
 QString displayNameForSerial(const QString &serial);

@@ -1,9 +1,10 @@
 #include "marluneunit.h"
 
+#include "unitfields.h"
+
 #include <QStringList>
 
 #include <limits>
-#include <tuple>
 
 namespace {
 
@@ -198,38 +199,13 @@ bool MarluneUnit::isK4Audio() const
     return isAtr() && sn.contains(QLatin1String("K4"));
 }
 
-bool MarluneUnit::operator==(const MarluneUnit &o) const
+bool MarluneUnit::operator==(const MarluneUnit &other) const
 {
-    const auto fields = [](const MarluneUnit &u) {
-        return std::tie(u.ipType, u.ip, u.subnet, u.gateway, u.name, u.sn, u.swversion, u.fwversion, u.stream,
-                        u.mode, u.audioEnable, u.resolution, u.modeByte, u.playstream0, u.playstream1,
-                        u.recordstream0, u.recordstream1, u.recordAudioStream0, u.recordAudioStream1, u.dvrbusy,
-                        u.mpegstatus, u.playFile, u.kSeriesMode, u.playChannel, u.recordChannelVid,
-                        u.recordChannelAud, u.isRec, u.isPlay, u.diskFree, u.mpegFile, u.mpegdate, u.indexdate,
-                        u.mpegMode, u.audioon, u.p0, u.p1, u.p2, u.localPlayNum, u.hasInputOrDVI,
-                        u.customSettings, u.customSettings2, u.edid, u.masseren, u.masserip, u.sersrcip,
-                        u.seropen, u.KSeries, u.scalerBypass, u.idButton, u.dviEnable, u.fcpc,
-                        u.hdmiAudioPassthru, u.audioGainRight, u.dviEnablePT, u.isMaster, u.audioGain,
-                        u.txBandwidth, u.extremeImageEnable, u.uncompressedImageEnable, u.imageQuality,
-                        u.compressionSize, u.motionQuality, u.ttl, u.vlanTagEnable, u.vlanNum, u.dscp,
-                        u.allowCopyProtect, u.hzOffset, u.vtOffset, u.disableColorSpace,
-                        u.inputAudioForHostPlayEnable, u.useHostPlayforUnsupportedModeEnable, u.rs232baud,
-                        u.databits, u.parity, u.stopbits, u.remoteEnable, u.remoteCommandstart, u.remotesynch,
-                        u.remotestart, u.remotestop, u.hdmiAudio, u.useStreamAudioInLocal, u.YCbCrEnable,
-                        u.YCbCrEnablePT, u.simplifiedDVIEnable, u.lastFrameHoldEnable, u.onePixShiftEnable,
-                        u.dviOffStreamLossEnable, u.invertDVISync, u.saveStreamOnSwitch, u.gratuitousArp,
-                        u.txCustom, u.audiostream, u.wstream0, u.wstream1, u.wstream2, u.wstream3, u.videomode,
-                        u.webversion, u.ipTrial, u.updateStatus, u.rxdisabled, u.rxmode, u.rxstream,
-                        u.rxaudioEnable, u.txunicast, u.txunicastip, u.txsamplerate, u.txaudiodelay, u.rxmute,
-                        u.headphonevolLeft, u.headphonevolRight, u.lineoutvolLeft, u.lineoutvolRight,
-                        u.streamURL, u.transportenable, u.isConductor, u.eth0_macStr, u.eth0_ipAddr,
-                        u.eth0_ipAddr_2, u.eth1_macStr, u.eth1_ipAddr, u.eth1_ipAddr_2, u.eth0_netMask,
-                        u.eth0_netMask_2, u.eth1_netMask, u.eth1_netMask_2, u.ndMrrq, u.ndMrrqChg, u.ndADrop,
-                        u.ndADrop1s, u.ndVDrop, u.ndVDrop1s, u.ndFDrop, u.ndFDrop1s, u.mac0, u.ip0, u.mac1,
-                        u.ip1, u.mac2, u.ip2, u.mac3, u.ip3, u.deviceType, u.lastSeen, u.settingsLock,
-                        u.https, u.mac);
-    };
-    return fields(*this) == fields(o);
+    for (const UnitField &field : unitFields()) {
+        if (!std::visit([&](auto member) { return this->*member == other.*member; }, field.member))
+            return false;
+    }
+    return true;
 }
 
 QString ipModeText(quint32 n)

@@ -9,7 +9,9 @@
 
 // The in-memory picture of one networked A/V unit, filled from its status replies.
 // A plain value: copied freely and passed by value in signals. Its identity is `mac`.
-// Field names double as the keys of "units.ini", so they keep the units' own spelling.
+// Field names double as the keys of "units.ini", so they keep the units' own spelling. Every
+// field is also listed once in unitFields() (unitfields.h), which the "units.ini" writer and
+// operator== go through: a new field needs its line there.
 class MarluneUnit
 {
 public:
@@ -59,9 +61,10 @@ public:
     bool isGen2Kvm() const;
     bool isK4Audio() const;
 
-    // Listing order of the unit table (device catalogue).
+    // Listing order of the unit table. Defined in devicecatalogue.cpp, next to the product names
+    // it sorts by: the catalogue reads the record, so the record does not include the catalogue.
     bool operator<(const MarluneUnit &other) const;
-    // Field by field, lastSeen included.
+    // Field by field over unitFields(), lastSeen included.
     bool operator==(const MarluneUnit &other) const;
     bool operator!=(const MarluneUnit &other) const { return !(*this == other); }
 

@@ -8,6 +8,7 @@
 #include "app/debuglog.h"
 #include "app/operatorquestions.h"
 #include "units/devicecatalogue.h"
+#include "units/uniticon.h"
 #include "units/unitlookup.h"
 #include "update/unitstatus.h"
 

@@ -1,5 +1,5 @@
 #include "net/statusreply.h"
-#include "unitfields.h"
+#include "units/unitfields.h"
 
 #include <QtTest>
 
@@ -61,7 +61,7 @@ void TestStatusReply::fixtures()
     QFETCH(QString, expected);
 
     const MarluneUnit unit = parseStatusReply(fixture(fixtureName)).unit;
-    const QString actual = unitField(unit, field);
+    const QString actual = unitFieldText(unit, field);
     QVERIFY2(!actual.isNull(), qPrintable(QStringLiteral("no field named ") + field));
     QCOMPARE(actual, expected);
 }

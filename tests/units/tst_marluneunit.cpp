@@ -1,6 +1,12 @@
+#include "setunitfield.h"
 #include "units/marluneunit.h"
+#include "units/unitfields.h"
 
 #include <QtTest>
+
+#include <algorithm>
+#include <type_traits>
+#include <vector>
 
 class TestMarluneUnit : public QObject
 {
@@ -28,6 +34,8 @@ private Q_SLOTS:
     void levelText();
     void copyEqualsSource();
     void resetKeepsAttachedUnits();
+    void fieldTableCoversTheRecord();
+    void everyFieldTakesPartInEquality();
 };
 
 void TestMarluneUnit::typeFromSerial_data()
@@ -391,6 +399,56 @@ void TestMarluneUnit::resetKeepsAttachedUnits()
     QCOMPARE(unit.YCbCrEnablePT, QStringLiteral("0"));
     QVERIFY(unit.mac.isEmpty());
     QVERIFY(unit.lastSeen.secsTo(QDateTime::currentDateTime()) < 5);
+}
+
+// Each member of the record appears in the field table once, under a key of its own: sorted by
+// their place in the record, the members listed leave no room for another one between them or
+// after the last (padding aside).
+void TestMarluneUnit::fieldTableCoversTheRecord()
+{
+    struct Place
+    {
+        size_t offset;
+        size_t size;
+        size_t align;
+        const char *key;
+    };
+    const MarluneUnit unit;
+    const auto *start = reinterpret_cast<const char *>(&unit);
+    std::vector<Place> places;
+    QSet<QByteArray> keys;
+    for (const UnitField &field : unitFields()) {
+        QVERIFY2(!keys.contains(field.key), field.key);
+        keys.insert(field.key);
+        std::visit(
+            [&](auto member) {
+                using T = std::decay_t<decltype(unit.*member)>;
+                const auto offset = size_t(reinterpret_cast<const char *>(&(unit.*member)) - start);
+                places.push_back({offset, sizeof(T), alignof(T), field.key});
+            },
+            field.member);
+    }
+    std::sort(places.begin(), places.end(),
+              [](const Place &a, const Place &b) { return a.offset < b.offset; });
+    const auto alignedUp = [](size_t offset, size_t align) { return (offset + align - 1) / align * align; };
+    size_t end = 0;
+    for (const Place &place : places) {
+        QVERIFY2(place.offset == alignedUp(end, place.align),
+                 qPrintable(QStringLiteral("a member before %1 is not in the table").arg(place.key)));
+        end = place.offset + place.size;
+    }
+    QCOMPARE(sizeof(MarluneUnit), alignedUp(end, alignof(MarluneUnit)));
+}
+
+void TestMarluneUnit::everyFieldTakesPartInEquality()
+{
+    const MarluneUnit unit;
+    int n = 0;
+    for (const UnitField &field : unitFields()) {
+        MarluneUnit changed = unit;
+        setUnitField(changed, field, ++n);
+        QVERIFY2(changed != unit, field.key);
+    }
 }
 
 QTEST_GUILESS_MAIN(TestMarluneUnit)

@@ -1,5 +1,7 @@
 #include "app/folders.h"
+#include "setunitfield.h"
 #include "units/marluneunit.h"
+#include "units/unitfields.h"
 #include "units/unitlistfile.h"
 
 #include <QtTest>
@@ -42,6 +44,7 @@ private Q_SLOTS:
     void storesEveryPersistedKey();
     void valuesReadBack_data();
     void valuesReadBack();
+    void everyValueReadsBack();
     void sameUnitTwiceUpdatesInPlace();
     void secondUnitAppends();
     void writesIntoDataFolder();
@@ -122,6 +125,21 @@ void TestUnitListFile::valuesReadBack()
     settings.beginGroup(QStringLiteral("00:1A:2B:3C:4D:5E"));
     QVERIFY(settings.contains(key));
     QCOMPARE(settings.value(key).toString(), expected);
+}
+
+// Every field set to a value of its own: each stored key holds the value of the field it names.
+void TestUnitListFile::everyValueReadsBack()
+{
+    MarluneUnit unit;
+    int n = 0;
+    for (const UnitField &field : unitFields())
+        setUnitField(unit, field, ++n);
+    storeUnitIn(path, unit);
+
+    QSettings settings(path, QSettings::IniFormat);
+    settings.beginGroup(unit.mac);
+    for (const QString &key : storedKeys)
+        QCOMPARE(settings.value(key).toString(), unitFieldText(unit, key));
 }
 
 void TestUnitListFile::sameUnitTwiceUpdatesInPlace()

@@ -14,9 +14,9 @@ constexpr int kSerialMax = 31;
 class Record
 {
 public:
-    Record() : m_bytes(kRecordSize, '\0') {}
+    Record() : buffer(kRecordSize, '\0') {}
 
-    void byte(int offset, int value) { m_bytes[offset] = static_cast<char>(value & 0xFF); }
+    void byte(int offset, int value) { buffer[offset] = static_cast<char>(value & 0xFF); }
     void bigEndian32(int offset, quint32 value)
     {
         for (int i = 0; i < 4; ++i)
@@ -38,14 +38,14 @@ public:
     void text(int offset, const QString &value, int max)
     {
         const QByteArray bytes = value.toLatin1().left(max);
-        m_bytes.replace(offset, bytes.size(), bytes);
+        buffer.replace(offset, bytes.size(), bytes);
     }
-    void bytes(int offset, const QByteArray &value) { m_bytes.replace(offset, value.size(), value); }
+    void bytes(int offset, const QByteArray &value) { buffer.replace(offset, value.size(), value); }
 
-    QByteArray data() const { return m_bytes; }
+    QByteArray data() const { return buffer; }
 
 private:
-    QByteArray m_bytes;
+    QByteArray buffer;
 };
 
 int ipModeByte(const QString &mode)

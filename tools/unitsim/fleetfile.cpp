@@ -102,7 +102,7 @@ class UnitReader
 {
 public:
     UnitReader(const QString &id, const Values &unit, const Values &defaults)
-        : m_id(id), m_unit(unit), m_defaults(defaults)
+        : id(id), values(unit), defaults(defaults)
     {
     }
 
@@ -112,23 +112,23 @@ private:
     QString text(const char *key, const QString &fallback = QString()) const
     {
         const QString k = QLatin1String(key);
-        if (m_unit.contains(k))
-            return m_unit.value(k);
-        return m_defaults.value(k, fallback);
+        if (values.contains(k))
+            return values.value(k);
+        return defaults.value(k, fallback);
     }
     bool fail(const QString &why)
     {
-        m_error = QStringLiteral("[%1] %2").arg(m_id, why);
+        failure = QStringLiteral("[%1] %2").arg(id, why);
         return false;
     }
     bool readAddress(const char *key, const QString &fallback, QString *out);
     bool readFlag(const char *key, bool *out);
     bool readCount(const char *key, int fallback, int *out);
 
-    QString m_id;
-    const Values &m_unit;
-    const Values &m_defaults;
-    QString m_error;
+    QString id;
+    const Values &values;
+    const Values &defaults;
+    QString failure;
 };
 
 bool UnitReader::readAddress(const char *key, const QString &fallback, QString *out)
@@ -155,7 +155,7 @@ bool UnitReader::readCount(const char *key, int fallback, int *out)
 bool UnitReader::read(UnitConfig *u, QString *error)
 {
     const bool ok = [&] {
-        u->id = m_id;
+        u->id = id;
         const QString family = text("family");
         if (family.isEmpty())
             return fail(QStringLiteral("family missing"));
@@ -163,7 +163,7 @@ bool UnitReader::read(UnitConfig *u, QString *error)
             return fail(QStringLiteral("unknown family '%1' (one of: %2)").arg(family, Families::allNames()));
         const FamilyTraits &traits = Families::traits(u->family);
 
-        if (!m_unit.contains(QStringLiteral("ip")))
+        if (!values.contains(QStringLiteral("ip")))
             return fail(QStringLiteral("ip missing"));
         if (!readAddress("ip", QString(), &u->ip) ||
             !readAddress("subnet", QStringLiteral("255.255.0.0"), &u->subnet) ||
@@ -174,7 +174,7 @@ bool UnitReader::read(UnitConfig *u, QString *error)
         u->serial =
             text("serial", prefix + QStringLiteral("%1").arg(u->position, kSerialLength - prefix.size(), 10,
                                                              QLatin1Char('0')));
-        u->name = text("name", m_id);
+        u->name = text("name", id);
         u->mac = text("mac", macFor(u->ip, 0xB5)).toUpper();
         if (!isMac(u->mac))
             return fail(QStringLiteral("mac '%1' is not six hex pairs").arg(u->mac));
@@ -241,7 +241,7 @@ bool UnitReader::read(UnitConfig *u, QString *error)
         return true;
     }();
     if (!ok)
-        *error = m_error;
+        *error = failure;
     return ok;
 }
 

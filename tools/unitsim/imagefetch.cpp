@@ -4,44 +4,45 @@
 
 ImageFetch::ImageFetch(const QHostAddress &localAddress, const QHostAddress &server, const QString &imageName,
                        QObject *parent)
-    : QObject(parent), m_socket(new QTcpSocket(this)), m_local(localAddress), m_server(server),
-      m_imageName(imageName)
+    : QObject(parent), socket(new QTcpSocket(this)), localAddress(localAddress), server(server),
+      imageName(imageName)
 {
     // Fifty units may fetch 64 MiB each at once: keep only a few KiB of each in memory.
-    m_socket->setReadBufferSize(4 * ChunkSize);
-    m_idle.setSingleShot(true);
-    connect(&m_idle, &QTimer::timeout, this, &ImageFetch::onIdle);
-    connect(m_socket, &QTcpSocket::connected, this, &ImageFetch::onConnected);
-    connect(m_socket, &QTcpSocket::readyRead, this, &ImageFetch::onReadyRead);
-    connect(m_socket, &QTcpSocket::disconnected, this, &ImageFetch::onClosed);
-    connect(m_socket, &QTcpSocket::errorOccurred, this, &ImageFetch::onError);
+    socket->setReadBufferSize(4 * kChunkSize);
+    idleTimer.setSingleShot(true);
+    connect(&idleTimer, &QTimer::timeout, this, &ImageFetch::onIdle);
+    connect(socket, &QTcpSocket::connected, this, &ImageFetch::onConnected);
+    connect(socket, &QTcpSocket::readyRead, this, &ImageFetch::onReadyRead);
+    connect(socket, &QTcpSocket::disconnected, this, &ImageFetch::onClosed);
+    connect(socket, &QTcpSocket::errorOccurred, this, &ImageFetch::onError);
 }
 
 void ImageFetch::start()
 {
-    m_clock.start();
+    clock.start();
     // The file server tells units apart by their address, so the request leaves from the unit's own.
-    if (!m_socket->bind(m_local, 0)) {
-        finishFailed(QStringLiteral("cannot bind %1: %2").arg(m_local.toString(), m_socket->errorString()));
+    if (!socket->bind(localAddress, 0)) {
+        finishFailed(
+            QStringLiteral("cannot bind %1: %2").arg(localAddress.toString(), socket->errorString()));
         return;
     }
-    m_idle.start(ConnectTimeoutMs);
-    m_socket->connectToHost(m_server, ServerPort);
+    idleTimer.start(kConnectTimeoutMs);
+    socket->connectToHost(server, kServerPort);
 }
 
 void ImageFetch::onConnected()
 {
-    const QByteArray host = m_server.toString().toLatin1();
-    m_socket->write("GET /" + m_imageName.toLatin1() + ".bin HTTP/1.1\r\nHost: " + host + "\r\n\r\n");
-    m_idle.start(IdleTimeoutMs);
+    const QByteArray host = server.toString().toLatin1();
+    socket->write("GET /" + imageName.toLatin1() + ".bin HTTP/1.1\r\nHost: " + host + "\r\n\r\n");
+    idleTimer.start(kIdleTimeoutMs);
 }
 
 void ImageFetch::onReadyRead()
 {
-    if (m_done)
+    if (done)
         return;
-    m_idle.start(IdleTimeoutMs);
-    if (!m_headerDone && !readHeader())
+    idleTimer.start(kIdleTimeoutMs);
+    if (!headerDone && !readHeader())
         return;
     consumeBody();
 }
@@ -50,23 +51,23 @@ void ImageFetch::onReadyRead()
 // with "\n" alone; "\r\n" is accepted as well.
 bool ImageFetch::readHeader()
 {
-    while (m_socket->bytesAvailable() > 0) {
+    while (socket->bytesAvailable() > 0) {
         char c;
-        if (m_socket->getChar(&c) == false)
+        if (socket->getChar(&c) == false)
             return false;
-        m_header.append(c);
-        if (m_header.endsWith("\n\n") || m_header.endsWith("\r\n\r\n")) {
-            m_headerDone = true;
+        header.append(c);
+        if (header.endsWith("\n\n") || header.endsWith("\r\n\r\n")) {
+            headerDone = true;
             break;
         }
-        if (m_header.size() > MaxHeader) {
+        if (header.size() > kMaxHeader) {
             finishFailed(QStringLiteral("response header too long"));
             return false;
         }
     }
-    if (!m_headerDone)
+    if (!headerDone)
         return false;
-    const QList<QByteArray> lines = m_header.split('\n');
+    const QList<QByteArray> lines = header.split('\n');
     if (!lines.first().startsWith("HTTP/1.") || !lines.first().contains(" 200")) {
         finishFailed(QStringLiteral("server said '%1'").arg(QString::fromLatin1(lines.first().trimmed())));
         return false;
@@ -75,9 +76,9 @@ bool ImageFetch::readHeader()
         const qsizetype colon = line.indexOf(':');
         if (colon > 0 && line.left(colon).trimmed().toLower() == "content-length") {
             bool ok = false;
-            m_contentLength = line.mid(colon + 1).trimmed().toLongLong(&ok);
-            if (!ok || m_contentLength < 0)
-                m_contentLength = -1;
+            contentLength = line.mid(colon + 1).trimmed().toLongLong(&ok);
+            if (!ok || contentLength < 0)
+                contentLength = -1;
         }
     }
     return true;
@@ -85,25 +86,25 @@ bool ImageFetch::readHeader()
 
 void ImageFetch::consumeBody()
 {
-    char chunk[ChunkSize];
-    while (!m_done && m_socket->bytesAvailable() > 0) {
-        const qint64 n = m_socket->read(chunk, sizeof chunk);
+    char chunk[kChunkSize];
+    while (!done && socket->bytesAvailable() > 0) {
+        const qint64 n = socket->read(chunk, sizeof chunk);
         if (n <= 0)
             break;
-        m_scanner.feed(chunk, n);
-        m_received += n;
+        scanner.feed(chunk, n);
+        received += n;
     }
     // A unit has its image once Content-Length bytes are in, whether or not the server closes
     // the connection then (an HTTP/1.1 server may keep it open for more requests).
-    if (!m_done && m_contentLength > 0 && m_received >= m_contentLength) {
+    if (!done && contentLength > 0 && received >= contentLength) {
         judge();
-        m_socket->disconnectFromHost();
+        socket->disconnectFromHost();
     }
 }
 
 void ImageFetch::onClosed()
 {
-    if (m_done)
+    if (done)
         return;
     // Whatever is still buffered belongs to the response.
     onReadyRead();
@@ -113,61 +114,60 @@ void ImageFetch::onClosed()
 // The server has finished sending: the body must be exactly as long as the header said.
 void ImageFetch::judge()
 {
-    if (m_done)
+    if (done)
         return;
-    m_idle.stop();
-    if (!m_headerDone) {
-        finishFailed(m_header.isEmpty() ? QStringLiteral("server closed without an answer")
-                                        : QStringLiteral("server closed inside the header"));
+    idleTimer.stop();
+    if (!headerDone) {
+        finishFailed(header.isEmpty() ? QStringLiteral("server closed without an answer")
+                                      : QStringLiteral("server closed inside the header"));
         return;
     }
-    if (m_contentLength < 0) {
+    if (contentLength < 0) {
         finishFailed(QStringLiteral("no Content-Length"));
         return;
     }
-    if (m_received == 0) {
+    if (received == 0) {
         finishFailed(QStringLiteral("empty body"));
         return;
     }
-    if (m_received != m_contentLength) {
-        finishFailed(QStringLiteral("length mismatch %1 of %2").arg(m_received).arg(m_contentLength));
+    if (received != contentLength) {
+        finishFailed(QStringLiteral("length mismatch %1 of %2").arg(received).arg(contentLength));
         return;
     }
-    m_scanner.finish();
-    m_done = true;
-    emit succeeded(m_received, m_clock.elapsed(), m_scanner.swversion(), m_scanner.webversion());
+    scanner.finish();
+    done = true;
+    Q_EMIT succeeded(received, clock.elapsed(), scanner.swversion(), scanner.webversion());
 }
 
 void ImageFetch::onError()
 {
     // A server closing after the body is the normal end; disconnected() judges that.
-    if (m_socket->error() == QAbstractSocket::RemoteHostClosedError)
+    if (socket->error() == QAbstractSocket::RemoteHostClosedError)
         return;
-    if (m_socket->error() == QAbstractSocket::ConnectionRefusedError)
-        finishFailed(QStringLiteral("no server at %1:%2").arg(m_server.toString()).arg(ServerPort));
+    if (socket->error() == QAbstractSocket::ConnectionRefusedError)
+        finishFailed(QStringLiteral("no server at %1:%2").arg(server.toString()).arg(kServerPort));
     else
-        finishFailed(m_socket->errorString());
+        finishFailed(socket->errorString());
 }
 
 void ImageFetch::onIdle()
 {
-    if (m_headerDone && m_contentLength > 0 && m_received == m_contentLength) {
+    if (headerDone && contentLength > 0 && received == contentLength) {
         // The server kept the connection open after a complete body; that is as good as a close.
         judge();
-        m_socket->abort();
+        socket->abort();
         return;
     }
-    finishFailed(m_socket->state() == QAbstractSocket::ConnectedState
-                     ? QStringLiteral("timed out reading")
-                     : QStringLiteral("timed out connecting"));
+    finishFailed(socket->state() == QAbstractSocket::ConnectedState ? QStringLiteral("timed out reading")
+                                                                    : QStringLiteral("timed out connecting"));
 }
 
 void ImageFetch::finishFailed(const QString &reason)
 {
-    if (m_done)
+    if (done)
         return;
-    m_done = true;
-    m_idle.stop();
-    m_socket->abort();
-    emit failed(reason);
+    done = true;
+    idleTimer.stop();
+    socket->abort();
+    Q_EMIT failed(reason);
 }

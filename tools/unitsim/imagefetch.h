@@ -17,14 +17,14 @@ class ImageFetch final : public QObject
     Q_DISABLE_COPY_MOVE(ImageFetch)
 
 public:
-    static constexpr quint16 ServerPort = 50005;
+    static constexpr quint16 kServerPort = 50005;
 
     ImageFetch(const QHostAddress &localAddress, const QHostAddress &server, const QString &imageName,
                QObject *parent = nullptr);
 
     void start();
 
-signals:
+Q_SIGNALS:
     // Exactly one of these, once.
     void succeeded(qint64 bytes, qint64 milliseconds, const QString &swversion, const QString &webversion);
     void failed(const QString &reason);
@@ -40,22 +40,24 @@ private:
     void consumeBody();
     void finishFailed(const QString &reason);
 
-    static constexpr int MaxHeader = 8 * 1024;
-    static constexpr int ChunkSize = 4 * 1024;
-    // Generous: the updater serves one connection at a time and may be busy with other units.
-    static constexpr int ConnectTimeoutMs = 20000;
-    static constexpr int IdleTimeoutMs = 60000;
+    static constexpr int kMaxHeader = 8 * 1024;
+    static constexpr int kChunkSize = 4 * 1024;
+    // Generous: the updater serves every unit's fetch at the same time, each streaming on its own,
+    // but all on one event loop and within one shared send budget. With a fleet fetching at once,
+    // both the accept and the next piece of data can be a while coming.
+    static constexpr int kConnectTimeoutMs = 20000;
+    static constexpr int kIdleTimeoutMs = 60000;
 
-    QTcpSocket *m_socket;
-    QTimer m_idle;
-    QElapsedTimer m_clock;
-    QHostAddress m_local;
-    QHostAddress m_server;
-    QString m_imageName;
-    QByteArray m_header;
-    bool m_headerDone = false;
-    qint64 m_contentLength = -1;
-    qint64 m_received = 0;
-    bool m_done = false;
-    VersionScanner m_scanner;
+    QTcpSocket *socket;
+    QTimer idleTimer;
+    QElapsedTimer clock;
+    QHostAddress localAddress;
+    QHostAddress server;
+    QString imageName;
+    QByteArray header;
+    bool headerDone = false;
+    qint64 contentLength = -1;
+    qint64 received = 0;
+    bool done = false;
+    VersionScanner scanner;
 };

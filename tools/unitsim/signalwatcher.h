@@ -16,13 +16,13 @@ public:
     ~SignalWatcher() override;
 
     // False when the pipe or the handlers could not be set up.
-    bool isActive() const { return m_notifier != nullptr; }
+    bool isActive() const { return notifier != nullptr; }
 
-signals:
+Q_SIGNALS:
     void terminationRequested(int signalNumber);
 
 private:
     void onNotified();
 
-    QSocketNotifier *m_notifier = nullptr;
+    QSocketNotifier *notifier = nullptr;
 };

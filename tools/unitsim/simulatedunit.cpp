@@ -25,70 +25,70 @@ constexpr int kUnitReceiveBuffer = 256 * 1024;
 } // namespace
 
 SimulatedUnit::SimulatedUnit(const UnitConfig &config, QObject *parent)
-    : QObject(parent), m_config(config), m_udp(new QUdpSocket(this)), m_edidFailuresLeft(config.edidFailures)
+    : QObject(parent), unitConfig(config), udp(new QUdpSocket(this)), edidFailuresLeft(config.edidFailures)
 {
 }
 
 bool SimulatedUnit::start(QString *error)
 {
     // The fleet's broadcast socket holds 0.0.0.0:50001 as well, hence the shared binding.
-    if (!m_udp->bind(QHostAddress(m_config.ip), UnitPort,
-                     QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint)) {
+    if (!udp->bind(QHostAddress(unitConfig.ip), kUnitPort,
+                   QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint)) {
         *error = QStringLiteral("[%1] cannot bind UDP %2:%3: %4")
-                     .arg(m_config.id, m_config.ip)
-                     .arg(UnitPort)
-                     .arg(m_udp->errorString());
+                     .arg(unitConfig.id, unitConfig.ip)
+                     .arg(kUnitPort)
+                     .arg(udp->errorString());
         return false;
     }
-    m_udp->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, kUnitReceiveBuffer);
+    udp->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, kUnitReceiveBuffer);
     return listen(error);
 }
 
 QByteArray SimulatedUnit::udpReplyFor(unsigned char code) const
 {
-    if (m_rebooting || m_config.behaviour == Behaviour::Silent || m_config.behaviour == Behaviour::Dead)
+    if (rebooting || unitConfig.behaviour == Behaviour::Silent || unitConfig.behaviour == Behaviour::Dead)
         return {};
-    return StatusReply::forCode(m_config, code);
+    return StatusReply::forCode(unitConfig, code);
 }
 
 bool SimulatedUnit::listen(QString *error)
 {
-    if (m_config.behaviour == Behaviour::Dead)
+    if (unitConfig.behaviour == Behaviour::Dead)
         return true;
-    const quint16 port = m_config.behaviour == Behaviour::Port50002 ? AlternatePort : UnitPort;
+    const quint16 port = unitConfig.behaviour == Behaviour::Port50002 ? kAlternatePort : kUnitPort;
     auto *server = new QTcpServer(this);
-    if (!server->listen(QHostAddress(m_config.ip), port)) {
+    if (!server->listen(QHostAddress(unitConfig.ip), port)) {
         *error = QStringLiteral("[%1] cannot listen on TCP %2:%3: %4")
-                     .arg(m_config.id, m_config.ip)
+                     .arg(unitConfig.id, unitConfig.ip)
                      .arg(port)
                      .arg(server->errorString());
         delete server;
         return false;
     }
     connect(server, &QTcpServer::newConnection, this, &SimulatedUnit::onNewConnection);
-    m_servers.append(server);
+    servers.append(server);
     return true;
 }
 
 // A unit going down closes its port and every open connection with it.
 void SimulatedUnit::stopListening()
 {
-    qDeleteAll(m_servers);
-    m_servers.clear();
-    for (const QPointer<UnitConnection> &connection : std::as_const(m_connections)) {
+    qDeleteAll(servers);
+    servers.clear();
+    for (const QPointer<UnitConnection> &connection : std::as_const(connections)) {
         if (connection)
             connection->drop();
     }
-    m_connections.clear();
+    connections.clear();
 }
 
 void SimulatedUnit::onNewConnection()
 {
     auto *server = qobject_cast<QTcpServer *>(sender());
-    m_connections.removeAll(nullptr);
+    connections.removeAll(nullptr);
     while (server && server->hasPendingConnections()) {
         auto *connection = new UnitConnection(server->nextPendingConnection(), this);
-        m_connections.append(connection);
+        connections.append(connection);
         connect(connection, &UnitConnection::messageReceived, this,
                 [this, connection](const QByteArray &message) { onMessage(connection, message); });
     }
@@ -96,21 +96,21 @@ void SimulatedUnit::onNewConnection()
 
 void SimulatedUnit::onMessage(UnitConnection *connection, const QByteArray &message)
 {
-    if (m_rebooting)
+    if (rebooting)
         return;
-    emit event(QStringLiteral("TCP ") + WireMessage::describe(message));
-    if (m_config.behaviour == Behaviour::Silent)
+    Q_EMIT event(QStringLiteral("TCP ") + WireMessage::describe(message));
+    if (unitConfig.behaviour == Behaviour::Silent)
         return;
 
     QByteArray reply;
     unsigned char code = 0;
     if (WireMessage::isQuery(message, &code))
-        reply = StatusReply::forCode(m_config, code);
-    else if (!WireMessage::isSetupBuffer(message) && !m_config.isFixedLayoutOnly())
+        reply = StatusReply::forCode(unitConfig, code);
+    else if (!WireMessage::isSetupBuffer(message) && !unitConfig.isFixedLayoutOnly())
         reply = answerText(message);
     // Anything else, and a query for a code the unit does not know, gets the plain status.
     if (reply.isEmpty())
-        reply = StatusReply::current(m_config);
+        reply = StatusReply::current(unitConfig);
     connection->send(reply);
 }
 
@@ -120,90 +120,90 @@ QByteArray SimulatedUnit::answerText(const QByteArray &message)
         return resetEdid(message);
     if (message.startsWith(kUpdateCommand)) {
         // The unit acknowledges with its status first and then goes to fetch its image.
-        const QByteArray status = StatusReply::current(m_config);
+        const QByteArray status = StatusReply::current(unitConfig);
         QTimer::singleShot(0, this, [this, message] { startFetch(message); });
         return status;
     }
     if (message.startsWith(kConfirmCommand)) {
-        m_config.updateStatus = false;
-        emit event(QStringLiteral("CONFIRMED"));
+        unitConfig.updateStatus = false;
+        Q_EMIT event(QStringLiteral("CONFIRMED"));
     } else if (message.startsWith(kIpSaveCommand)) {
-        m_config.ipTrial = false;
-        emit event(QStringLiteral("IPSAVED"));
+        unitConfig.ipTrial = false;
+        Q_EMIT event(QStringLiteral("IPSAVED"));
     }
-    return StatusReply::current(m_config);
+    return StatusReply::current(unitConfig);
 }
 
 QByteArray SimulatedUnit::resetEdid(const QByteArray &message)
 {
-    if (m_edidFailuresLeft > 0) {
-        --m_edidFailuresLeft;
-        ++m_edidFailuresGiven;
-        emit event(QStringLiteral("EDID-FAILED %1").arg(m_edidFailuresGiven));
+    if (edidFailuresLeft > 0) {
+        --edidFailuresLeft;
+        ++edidFailuresGiven;
+        Q_EMIT event(QStringLiteral("EDID-FAILED %1").arg(edidFailuresGiven));
         return QByteArrayLiteral("Failed To Reset EDID\r");
     }
     const bool analog = message.contains(kEdidAnalogCommand);
-    emit event(QStringLiteral("EDID-OK analog=%1").arg(analog ? 1 : 0));
+    Q_EMIT event(QStringLiteral("EDID-OK analog=%1").arg(analog ? 1 : 0));
     return QByteArrayLiteral("Successfully Reset EDID\r");
 }
 
 void SimulatedUnit::startFetch(const QByteArray &command)
 {
-    if (m_fetch || m_rebooting)
+    if (fetch || rebooting)
         return; // one update at a time, as the units do
     QByteArray argument = command.mid(kUpdateCommand.size());
     const qsizetype end = argument.indexOf('\r');
     if (end >= 0)
         argument.truncate(end);
     const QString address = QString::fromLatin1(argument).trimmed();
-    emit event(QStringLiteral("FETCH-START %1").arg(address).trimmed());
+    Q_EMIT event(QStringLiteral("FETCH-START %1").arg(address).trimmed());
 
     QHostAddress server;
     if (!server.setAddress(address) || server.protocol() != QAbstractSocket::IPv4Protocol) {
-        emit event(QStringLiteral("FETCH-FAILED no server address '%1'").arg(address));
+        Q_EMIT event(QStringLiteral("FETCH-FAILED no server address '%1'").arg(address));
         return;
     }
-    const QString image = QLatin1String(Families::traits(m_config.family).name);
-    m_fetch = new ImageFetch(QHostAddress(m_config.ip), server, image, this);
-    connect(m_fetch, &ImageFetch::succeeded, this, &SimulatedUnit::onFetched);
-    connect(m_fetch, &ImageFetch::failed, this, [this](const QString &reason) {
-        m_fetch->deleteLater();
-        emit event(QStringLiteral("FETCH-FAILED %1").arg(reason));
+    const QString image = QLatin1String(Families::traits(unitConfig.family).name);
+    fetch = new ImageFetch(QHostAddress(unitConfig.ip), server, image, this);
+    connect(fetch, &ImageFetch::succeeded, this, &SimulatedUnit::onFetched);
+    connect(fetch, &ImageFetch::failed, this, [this](const QString &reason) {
+        fetch->deleteLater();
+        Q_EMIT event(QStringLiteral("FETCH-FAILED %1").arg(reason));
     });
-    m_fetch->start();
+    fetch->start();
 }
 
 void SimulatedUnit::onFetched(qint64 bytes, qint64 milliseconds, const QString &swversion,
                               const QString &webversion)
 {
-    m_fetch->deleteLater();
-    emit event(QStringLiteral("FETCH-OK %1 %2").arg(bytes).arg(milliseconds));
-    if (m_config.behaviour == Behaviour::NeverReboots) {
+    fetch->deleteLater();
+    Q_EMIT event(QStringLiteral("FETCH-OK %1 %2").arg(bytes).arg(milliseconds));
+    if (unitConfig.behaviour == Behaviour::NeverReboots) {
         // The image is thrown away: old software, nothing pending.
-        m_config.updateStatus = false;
-        emit event(QStringLiteral("NO-REBOOT"));
+        unitConfig.updateStatus = false;
+        Q_EMIT event(QStringLiteral("NO-REBOOT"));
         return;
     }
-    m_pendingSwversion = swversion;
-    m_pendingWebversion = webversion;
-    m_rebooting = true;
-    emit event(QStringLiteral("REBOOTING %1").arg(m_config.rebootSeconds));
+    pendingSwversion = swversion;
+    pendingWebversion = webversion;
+    rebooting = true;
+    Q_EMIT event(QStringLiteral("REBOOTING %1").arg(unitConfig.rebootSeconds));
     stopListening();
-    QTimer::singleShot(m_config.rebootSeconds * 1000, this, &SimulatedUnit::comeBackUp);
+    QTimer::singleShot(unitConfig.rebootSeconds * 1000, this, &SimulatedUnit::comeBackUp);
 }
 
 void SimulatedUnit::comeBackUp()
 {
-    if (!m_pendingSwversion.isEmpty())
-        m_config.swversion = m_pendingSwversion;
-    if (!m_pendingWebversion.isEmpty())
-        m_config.webversion = m_pendingWebversion;
-    m_config.updateStatus = true; // the new software waits for the updater's confirmation
-    m_rebooting = false;
+    if (!pendingSwversion.isEmpty())
+        unitConfig.swversion = pendingSwversion;
+    if (!pendingWebversion.isEmpty())
+        unitConfig.webversion = pendingWebversion;
+    unitConfig.updateStatus = true; // the new software waits for the updater's confirmation
+    rebooting = false;
     QString error;
     if (!listen(&error)) {
-        emit event(QStringLiteral("LISTEN-FAILED %1").arg(error));
+        Q_EMIT event(QStringLiteral("LISTEN-FAILED %1").arg(error));
         return;
     }
-    emit event(QStringLiteral("UP"));
+    Q_EMIT event(QStringLiteral("UP"));
 }

@@ -19,22 +19,22 @@ class SimulatedUnit final : public QObject
     Q_DISABLE_COPY_MOVE(SimulatedUnit)
 
 public:
-    static constexpr quint16 UnitPort = 50001;
-    static constexpr quint16 AlternatePort = 50002;
+    static constexpr quint16 kUnitPort = 50001;
+    static constexpr quint16 kAlternatePort = 50002;
 
     explicit SimulatedUnit(const UnitConfig &config, QObject *parent = nullptr);
 
     // Binds the UDP socket and starts listening; false with the reason in *error.
     bool start(QString *error);
 
-    const UnitConfig &config() const { return m_config; }
-    QUdpSocket *udpSocket() const { return m_udp; }
-    bool isRebooting() const { return m_rebooting; }
+    const UnitConfig &config() const { return unitConfig; }
+    QUdpSocket *udpSocket() const { return udp; }
+    bool isRebooting() const { return rebooting; }
 
     // What the unit answers to a query datagram with this code right now; empty for no answer.
     QByteArray udpReplyFor(unsigned char code) const;
 
-signals:
+Q_SIGNALS:
     // One event line without the unit id, e.g. "FETCH-OK 1024 12".
     void event(const QString &text);
 
@@ -49,14 +49,14 @@ private:
     void onFetched(qint64 bytes, qint64 milliseconds, const QString &swversion, const QString &webversion);
     void comeBackUp();
 
-    UnitConfig m_config;
-    QUdpSocket *m_udp;
-    QList<QTcpServer *> m_servers;
-    QList<QPointer<UnitConnection>> m_connections;
-    QPointer<ImageFetch> m_fetch;
-    bool m_rebooting = false;
-    int m_edidFailuresLeft;
-    int m_edidFailuresGiven = 0;
-    QString m_pendingSwversion;
-    QString m_pendingWebversion;
+    UnitConfig unitConfig;
+    QUdpSocket *udp;
+    QList<QTcpServer *> servers;
+    QList<QPointer<UnitConnection>> connections;
+    QPointer<ImageFetch> fetch;
+    bool rebooting = false;
+    int edidFailuresLeft;
+    int edidFailuresGiven = 0;
+    QString pendingSwversion;
+    QString pendingWebversion;
 };

@@ -8,7 +8,7 @@
 namespace StatusReply {
 
 // The most a reply may hold: the updater reads at most this many bytes from a TCP exchange.
-constexpr int MaxReplySize = 1034;
+constexpr int kMaxReplySize = 1034;
 
 // The reply to a query datagram with the given code, or empty when the unit does not answer that
 // code (behaviour and reboots aside; the unit decides those).

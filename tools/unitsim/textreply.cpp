@@ -18,17 +18,17 @@ QByteArray cleanValue(const QString &value)
 
 TextReply::TextReply(const char *header, const QString &serial)
 {
-    m_bytes.reserve(1024);
-    m_bytes.append(header);
-    m_bytes.append(':');
-    m_bytes.append(cleanValue(serial));
+    reply.reserve(1024);
+    reply.append(header);
+    reply.append(':');
+    reply.append(cleanValue(serial));
 }
 
 TextReply &TextReply::field(const char *key, const QString &value)
 {
-    m_bytes.append('\r');
-    m_bytes.append(key);
-    m_bytes.append(':');
-    m_bytes.append(cleanValue(value));
+    reply.append('\r');
+    reply.append(key);
+    reply.append(':');
+    reply.append(cleanValue(value));
     return *this;
 }

@@ -17,8 +17,8 @@ public:
     TextReply &field(const char *key, int value) { return field(key, QString::number(value)); }
     TextReply &flag(const char *key, bool on) { return field(key, on ? 1 : 0); }
 
-    QByteArray bytes() const { return m_bytes; }
+    QByteArray bytes() const { return reply; }
 
 private:
-    QByteArray m_bytes;
+    QByteArray reply;
 };

@@ -5,37 +5,37 @@
 #include <QPointer>
 #include <QTcpSocket>
 
-UnitConnection::UnitConnection(QTcpSocket *socket, QObject *parent) : QObject(parent), m_socket(socket)
+UnitConnection::UnitConnection(QTcpSocket *socket, QObject *parent) : QObject(parent), socket(socket)
 {
-    m_socket->setParent(this);
-    m_incomplete.setSingleShot(true);
-    connect(&m_incomplete, &QTimer::timeout, this, [this] { deliver(true); });
-    connect(m_socket, &QTcpSocket::readyRead, this, &UnitConnection::onReadyRead);
-    connect(m_socket, &QTcpSocket::disconnected, this, [this] {
+    socket->setParent(this);
+    incompleteTimer.setSingleShot(true);
+    connect(&incompleteTimer, &QTimer::timeout, this, [this] { deliver(true); });
+    connect(socket, &QTcpSocket::readyRead, this, &UnitConnection::onReadyRead);
+    connect(socket, &QTcpSocket::disconnected, this, [this] {
         // A message cut short by the close still shows in the unit's log.
         deliver(true);
         deleteLater();
     });
-    if (m_socket->bytesAvailable() > 0)
+    if (socket->bytesAvailable() > 0)
         QTimer::singleShot(0, this, &UnitConnection::onReadyRead);
 }
 
 void UnitConnection::send(const QByteArray &data)
 {
-    if (m_socket->state() == QAbstractSocket::ConnectedState)
-        m_socket->write(data);
+    if (socket->state() == QAbstractSocket::ConnectedState)
+        socket->write(data);
 }
 
 void UnitConnection::drop()
 {
-    m_incomplete.stop();
-    m_socket->abort();
+    incompleteTimer.stop();
+    socket->abort();
     deleteLater();
 }
 
 void UnitConnection::onReadyRead()
 {
-    m_buffer.append(m_socket->readAll());
+    buffer.append(socket->readAll());
     deliver(false);
 }
 
@@ -44,15 +44,15 @@ void UnitConnection::deliver(bool flush)
     // A handler may delete the connection; stop handing out messages once it has.
     QPointer<UnitConnection> self(this);
     for (;;) {
-        const QByteArray message = WireMessage::takeMessage(m_buffer, flush);
+        const QByteArray message = WireMessage::takeMessage(buffer, flush);
         if (message.isEmpty())
             break;
-        emit messageReceived(message);
+        Q_EMIT messageReceived(message);
         if (!self)
             return;
     }
-    if (m_buffer.isEmpty())
-        m_incomplete.stop();
+    if (buffer.isEmpty())
+        incompleteTimer.stop();
     else
-        m_incomplete.start(IncompleteMessageMs);
+        incompleteTimer.start(kIncompleteMessageMs);
 }

@@ -21,7 +21,7 @@ public:
     // Drops the connection at once, as a unit that goes down does.
     void drop();
 
-signals:
+Q_SIGNALS:
     void messageReceived(const QByteArray &message);
 
 private:
@@ -29,9 +29,9 @@ private:
     void deliver(bool flush);
 
     // Text that stops short of its carriage return is taken as complete after this long.
-    static constexpr int IncompleteMessageMs = 300;
+    static constexpr int kIncompleteMessageMs = 300;
 
-    QTcpSocket *m_socket;
-    QTimer m_incomplete;
-    QByteArray m_buffer;
+    QTcpSocket *socket;
+    QTimer incompleteTimer;
+    QByteArray buffer;
 };

@@ -29,33 +29,33 @@ bool answersEmptyRequest(Family family)
 } // namespace
 
 UnitFleet::UnitFleet(const FleetDescription &description, QObject *parent)
-    : QObject(parent), m_verbose(description.verbose), m_pacing(description.replyPacing),
-      m_broadcast(new QUdpSocket(this))
+    : QObject(parent), verbose(description.verbose), pacing(description.replyPacing),
+      broadcast(new QUdpSocket(this))
 {
     for (const UnitConfig &config : description.units) {
         auto *unit = new SimulatedUnit(config, this);
         const QString id = config.id;
         connect(unit, &SimulatedUnit::event, this,
-                [this, id](const QString &text) { emit event(id + u' ' + text); });
-        m_units.append(unit);
+                [this, id](const QString &text) { Q_EMIT event(id + u' ' + text); });
+        units.append(unit);
     }
-    m_sender.setInterval(BurstIntervalMs);
-    connect(&m_sender, &QTimer::timeout, this, &UnitFleet::sendQueued);
+    sendTimer.setInterval(kBurstIntervalMs);
+    connect(&sendTimer, &QTimer::timeout, this, &UnitFleet::sendQueued);
 }
 
 bool UnitFleet::start(QString *error)
 {
-    if (!m_broadcast->bind(QHostAddress::AnyIPv4, SimulatedUnit::UnitPort,
-                           QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint)) {
+    if (!broadcast->bind(QHostAddress::AnyIPv4, SimulatedUnit::kUnitPort,
+                         QAbstractSocket::ShareAddress | QAbstractSocket::ReuseAddressHint)) {
         *error = QStringLiteral("cannot bind the broadcast socket 0.0.0.0:%1: %2")
-                     .arg(SimulatedUnit::UnitPort)
-                     .arg(m_broadcast->errorString());
+                     .arg(SimulatedUnit::kUnitPort)
+                     .arg(broadcast->errorString());
         return false;
     }
-    m_broadcast->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, kBroadcastReceiveBuffer);
-    connect(m_broadcast, &QUdpSocket::readyRead, this, &UnitFleet::readBroadcasts);
+    broadcast->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, kBroadcastReceiveBuffer);
+    connect(broadcast, &QUdpSocket::readyRead, this, &UnitFleet::readBroadcasts);
 
-    for (SimulatedUnit *unit : std::as_const(m_units)) {
+    for (SimulatedUnit *unit : std::as_const(units)) {
         if (!unit->start(error))
             return false;
         connect(unit->udpSocket(), &QUdpSocket::readyRead, this, [this, unit] { readUnicasts(unit); });
@@ -65,19 +65,19 @@ bool UnitFleet::start(QString *error)
 
 void UnitFleet::readBroadcasts()
 {
-    while (m_broadcast->hasPendingDatagrams()) {
-        const QNetworkDatagram datagram = m_broadcast->receiveDatagram();
+    while (broadcast->hasPendingDatagrams()) {
+        const QNetworkDatagram datagram = broadcast->receiveDatagram();
         unsigned char code = 0;
         if (!WireMessage::isQuery(datagram.data(), &code)) {
-            if (m_verbose)
-                emit log(QStringLiteral("fleet: dropped %1").arg(datagramText(datagram)));
+            if (verbose)
+                Q_EMIT log(QStringLiteral("fleet: dropped %1").arg(datagramText(datagram)));
             continue;
         }
-        if (m_verbose)
-            emit log(QStringLiteral("fleet: query 0x%1 %2")
-                         .arg(code, 2, 16, QLatin1Char('0'))
-                         .arg(datagramText(datagram)));
-        for (SimulatedUnit *unit : std::as_const(m_units))
+        if (verbose)
+            Q_EMIT log(QStringLiteral("fleet: query 0x%1 %2")
+                           .arg(code, 2, 16, QLatin1Char('0'))
+                           .arg(datagramText(datagram)));
+        for (SimulatedUnit *unit : std::as_const(units))
             answer(unit, datagram, code);
     }
     startSending();
@@ -99,7 +99,7 @@ void UnitFleet::readUnicasts(SimulatedUnit *unit)
         }
         if (!WireMessage::isQuery(datagram.data(), &code)) {
             if (unit->config().verbose)
-                emit log(QStringLiteral("%1: dropped %2").arg(unit->config().id, datagramText(datagram)));
+                Q_EMIT log(QStringLiteral("%1: dropped %2").arg(unit->config().id, datagramText(datagram)));
             continue;
         }
         answer(unit, datagram, code);
@@ -111,34 +111,34 @@ void UnitFleet::answer(SimulatedUnit *unit, const QNetworkDatagram &datagram, un
 {
     const QByteArray reply = unit->udpReplyFor(code);
     if (unit->config().verbose) {
-        emit log(QStringLiteral("%1: query 0x%2 %3 -> %4")
-                     .arg(unit->config().id)
-                     .arg(code, 2, 16, QLatin1Char('0'))
-                     .arg(datagramText(datagram))
-                     .arg(reply.isEmpty() ? QStringLiteral("no answer")
-                                          : QStringLiteral("%1-byte reply").arg(reply.size())));
+        Q_EMIT log(QStringLiteral("%1: query 0x%2 %3 -> %4")
+                       .arg(unit->config().id)
+                       .arg(code, 2, 16, QLatin1Char('0'))
+                       .arg(datagramText(datagram))
+                       .arg(reply.isEmpty() ? QStringLiteral("no answer")
+                                            : QStringLiteral("%1-byte reply").arg(reply.size())));
     }
     if (reply.isEmpty())
         return;
-    m_queue.enqueue({unit->udpSocket(), reply, datagram.senderAddress(), quint16(datagram.senderPort())});
+    queue.enqueue({unit->udpSocket(), reply, datagram.senderAddress(), quint16(datagram.senderPort())});
 }
 
 void UnitFleet::startSending()
 {
-    if (m_sender.isActive() || m_queue.isEmpty())
+    if (sendTimer.isActive() || queue.isEmpty())
         return;
     sendQueued();
-    if (!m_queue.isEmpty())
-        m_sender.start();
+    if (!queue.isEmpty())
+        sendTimer.start();
 }
 
 void UnitFleet::sendQueued()
 {
-    for (int i = 0; (m_pacing == 0 || i < m_pacing) && !m_queue.isEmpty(); ++i) {
-        const Reply reply = m_queue.dequeue();
+    for (int i = 0; (pacing == 0 || i < pacing) && !queue.isEmpty(); ++i) {
+        const Reply reply = queue.dequeue();
         if (reply.socket)
             reply.socket->writeDatagram(reply.data, reply.address, reply.port);
     }
-    if (m_queue.isEmpty())
-        m_sender.stop();
+    if (queue.isEmpty())
+        sendTimer.stop();
 }

@@ -26,9 +26,9 @@ public:
 
     // Binds every socket; false with the reason in *error as soon as one fails.
     bool start(QString *error);
-    int size() const { return int(m_units.size()); }
+    int size() const { return int(units.size()); }
 
-signals:
+Q_SIGNALS:
     // One line "<id> <EVENT> [args]".
     void event(const QString &line);
     // Diagnostics that are not events (verbose datagram logs).
@@ -49,13 +49,13 @@ private:
     void startSending();
     void sendQueued();
 
-    // With pacing, replies leave in bursts of m_pacing a millisecond; without, all at once.
-    static constexpr int BurstIntervalMs = 1;
+    // With pacing, `pacing` replies leave each millisecond; without, all of them at once.
+    static constexpr int kBurstIntervalMs = 1;
 
-    bool m_verbose;
-    int m_pacing;
-    QUdpSocket *m_broadcast;
-    QList<SimulatedUnit *> m_units;
-    QQueue<Reply> m_queue;
-    QTimer m_sender;
+    bool verbose;
+    int pacing;
+    QUdpSocket *broadcast;
+    QList<SimulatedUnit *> units;
+    QQueue<Reply> queue;
+    QTimer sendTimer;
 };

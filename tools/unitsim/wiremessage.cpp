@@ -25,7 +25,7 @@ namespace WireMessage {
 
 bool isQuery(const QByteArray &message, unsigned char *code)
 {
-    if (message.size() != QuerySize || !hasMagic(message))
+    if (message.size() != kQuerySize || !hasMagic(message))
         return false;
     if (code)
         *code = static_cast<unsigned char>(message.at(1));
@@ -34,8 +34,8 @@ bool isQuery(const QByteArray &message, unsigned char *code)
 
 bool isSetupBuffer(const QByteArray &message)
 {
-    return message.size() == SetupBufferSize && hasMagic(message) &&
-           static_cast<unsigned char>(message.at(1)) == SetupCode;
+    return message.size() == kSetupBufferSize && hasMagic(message) &&
+           static_cast<unsigned char>(message.at(1)) == kSetupCode;
 }
 
 QByteArray takeMessage(QByteArray &buffer, bool flush)
@@ -46,7 +46,7 @@ QByteArray takeMessage(QByteArray &buffer, bool flush)
     if (buffer.at(0) == 0x01 && (buffer.size() < 6 || hasMagic(buffer))) {
         if (buffer.size() >= 2) {
             const int size =
-                static_cast<unsigned char>(buffer.at(1)) == SetupCode ? SetupBufferSize : QuerySize;
+                static_cast<unsigned char>(buffer.at(1)) == kSetupCode ? kSetupBufferSize : kQuerySize;
             if (buffer.size() >= size)
                 length = size;
         }
@@ -56,7 +56,7 @@ QByteArray takeMessage(QByteArray &buffer, bool flush)
     } else {
         length = buffer.size(); // binary without the magic: nothing to frame it by
     }
-    if (length == 0 && (flush || buffer.size() >= MaxMessageSize))
+    if (length == 0 && (flush || buffer.size() >= kMaxMessageSize))
         length = buffer.size();
     const QByteArray message = buffer.left(length);
     buffer.remove(0, length);

@@ -6,11 +6,11 @@
 // The messages the updater sends to a unit, and how a TCP byte stream splits into them.
 namespace WireMessage {
 
-constexpr int QuerySize = 10;         // 0x01, code, 0xCA 0xFE 0x12 0x34, 0xFF x4
-constexpr int SetupBufferSize = 1034; // 0x01 0xA0 0xCA 0xFE 0x12 0x34 ...
-constexpr unsigned char SetupCode = 0xA0;
+constexpr int kQuerySize = 10;         // 0x01, code, 0xCA 0xFE 0x12 0x34, 0xFF x4
+constexpr int kSetupBufferSize = 1034; // 0x01 0xA0 0xCA 0xFE 0x12 0x34 ...
+constexpr unsigned char kSetupCode = 0xA0;
 // A TCP message that never completes is cut off here rather than buffered without end.
-constexpr int MaxMessageSize = 64 * 1024;
+constexpr int kMaxMessageSize = 64 * 1024;
 
 // A 10-byte query with the magic; *code receives its command code.
 bool isQuery(const QByteArray &message, unsigned char *code = nullptr);

@@ -1,0 +1,9 @@
+#include "uniticon.h"
+
+#include "devicecatalogue.h"
+
+QIcon iconForUnit(const MarluneUnit &unit)
+{
+    const QString path = iconPathForUnit(unit);
+    return path.isEmpty() ? QIcon() : QIcon(path);
+}
