@@ -107,6 +107,14 @@ void MainWindow::startFileServer()
                                       + QStringLiteral(" of ") + QString::number(size)
                                       + QStringLiteral(" bytes): the connection broke off."));
             });
+    connect(fileServer, &FileServer::transferStalled, this,
+            [this](const QString &peer, const QString &name, qint64 accepted, qint64 size) {
+                toStatusLog(peer, name + QStringLiteral(" was not sent completely (") + QString::number(accepted)
+                                      + QStringLiteral(" of ") + QString::number(size)
+                                      + QStringLiteral(" bytes taken): the unit took no data for ")
+                                      + QString::number(fileServer->stallTimeout() / 1000)
+                                      + QStringLiteral(" seconds."));
+            });
     connect(fileServer, &FileServer::connectionClosed, this,
             [this](const QString &peer) { toStatusLog(peer, QStringLiteral("Connection closed.")); });
 

@@ -3,6 +3,7 @@
 #include "packagefolder.h"
 #include "scriptedoperator.h"
 #include "update/fetchrequest.h"
+#include "update/fileserver.h"
 
 #include <QPlainTextEdit>
 #include <QTcpSocket>
@@ -82,6 +83,7 @@ private Q_SLOTS:
     void silentClientDoesNotHoldUpTheWindow();
     void brokenTransferThenNextUnitServed();
     void windowClosedWithFetchesInProgress();
+    void unitThatStopsTakingDataIsGivenUp();
 
 private:
     QString log() const { return window->findChild<QPlainTextEdit *>("statusEdit")->toPlainText(); }
@@ -344,6 +346,35 @@ void TestFileServer::windowClosedWithFetchesInProgress()
     window = nullptr;
     QVERIFY(waiting.waitClosed(5000));
     QVERIFY(waiting.received.isEmpty());
+}
+
+// A unit that keeps sending after its request and then stops reading: what it sends is read
+// away, not kept, and once it has taken nothing for the stall timeout the connection is closed
+// and the log says how far the image got.
+void TestFileServer::unitThatStopsTakingDataIsGivenUp()
+{
+    window->findChild<FileServer *>()->setStallTimeout(2000);
+    MarluneUnit recorder = unit("Recorder", "DVR", "JD1", 0, "10.77.1.8");
+    recorder.fwversion = QStringLiteral("1/29/2014");
+    window->pipeline().state().vUnits = {recorder};
+
+    Fetch stuck(QStringLiteral("10.77.1.8"), kGet);
+    QVERIFY(QTest::qWaitFor([&] { return stuck.received.size() > 1024 * 1024; }, 10000));
+    stuck.socket.setReadBufferSize(64 * 1024);
+    QObject::disconnect(&stuck.socket, &QTcpSocket::readyRead, nullptr, nullptr);
+    stuck.socket.write(QByteArray(4 * 1024 * 1024, 'x'));
+    QVERIFY(QTest::qWaitFor([&] { return stuck.socket.bytesToWrite() == 0; }, 20000));
+    for (const QTcpSocket *serverSide : window->findChildren<QTcpSocket *>())
+        QVERIFY2(serverSide->bytesAvailable() <= kMaxFetchRequestSize, qPrintable(QString::number(serverSide->bytesAvailable())));
+
+    const QRegularExpression given(QStringLiteral("Recorder \\(10.77.1.8\\): dvr_big.bin was not sent completely "
+                                                  "\\((\\d+) of 33554432 bytes taken\\): the unit took no data for 2 "
+                                                  "seconds.\n[0-9:.]+ Recorder \\(10.77.1.8\\): Connection closed."));
+    QVERIFY(QTest::qWaitFor([&] { return given.match(log()).hasMatch(); }, 30000));
+    QVERIFY(given.match(log()).captured(1).toLongLong() >= 1024 * 1024);
+    QVERIFY(!log().contains(QLatin1String("the connection broke off")));
+    QTRY_COMPARE(window->findChildren<QTcpSocket *>().size(), 0);
+    QVERIFY(window->pipeline().state().vUnitsUpdateFetched.isEmpty());
 }
 
 QTEST_MAIN(TestFileServer)
