@@ -102,6 +102,7 @@ ConfigMessages configMessagesFor(const MarluneUnit &unit, const QByteArray &comm
 MarluneConnect::MarluneConnect(QObject *parent) : QObject(parent), dropReport(new QTimer(this))
 {
     initPackets();
+    dropReport->setObjectName(QStringLiteral("dropReport"));
     dropReport->setSingleShot(true);
     connect(dropReport, &QTimer::timeout, this, &MarluneConnect::reportDroppedDatagrams);
 }

@@ -564,7 +564,7 @@ void TestMarluneConnect::datagramFloodsAreBounded()
     const int expected = std::min(replies, queueLimit);
     QTRY_VERIFY_WITH_TIMEOUT(announced.size() >= expected, 20000);
     QCOMPARE(announcedAtFirstYield, 2);
-    QTest::qWait(300); // the drop report
+    QTRY_VERIFY_WITH_TIMEOUT(!connection.findChild<QTimer *>(QStringLiteral("dropReport"))->isActive(), 20000);
 }
 
 void TestMarluneConnect::recorderFollowUp()
