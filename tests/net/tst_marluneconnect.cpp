@@ -64,6 +64,7 @@ class TestMarluneConnect : public QObject
 
 private Q_SLOTS:
     void initTestCase();
+    void cleanup();
     void queryPackets();
     void queryCodes_data();
     void queryCodes();
@@ -95,6 +96,12 @@ private Q_SLOTS:
 void TestMarluneConnect::initTestCase()
 {
     Folders::createStartupFolders();
+}
+
+// Each test starts without the settings file that some write: a forced port must not carry over.
+void TestMarluneConnect::cleanup()
+{
+    QFile::remove(Folders::settingsPath());
 }
 
 void TestMarluneConnect::queryPackets()
