@@ -22,6 +22,8 @@ static const char kLogSource[] = "mainwindow";
 namespace {
 constexpr quint16 kFileServerPort = 50005;
 constexpr int kRefreshIntervalMs = 5000;
+// The status log keeps this many lines, the oldest going first.
+constexpr int kStatusLogLines = 20000;
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent)
@@ -119,6 +121,9 @@ void MainWindow::startFileServer()
             [this](const QString &peer) { toStatusLog(peer, QStringLiteral("Connection closed.")); });
 
     ui->statusEdit->setReadOnly(true);
+    // Long or repeated batches must not grow the log without bound; every line is also in the
+    // debug log.
+    ui->statusEdit->setMaximumBlockCount(kStatusLogLines);
     ui->statusEdit->setPlainText(listening
                                      ? QStringLiteral("Update Server running...")
                                      : QStringLiteral("Update Server NOT running. Could not bind to port 50005!"));
