@@ -2,11 +2,7 @@
 
 #include "harness.h"
 
-#if __has_include("adding/probeaddress.h")
 #include "adding/probeaddress.h"
-#else
-#include "adding/addbyip.h"
-#endif
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {
