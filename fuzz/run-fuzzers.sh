@@ -10,7 +10,7 @@
 #   seconds-per-harness  default 180
 #   harness              statusreply verfile csvimport fetchrequest addressrange unitlist (default all)
 # Environment:
-#   FUZZ_MERGE=1         merge inputs that add coverage back into fuzz/corpus/<harness>
+#   FUZZ_MERGE=1         merge inputs that reach new edges back into fuzz/corpus/<harness>
 #   FUZZ_BUILD_DIR=DIR   build folder (default build-fuzz)
 #   FUZZ_TIMEOUT=S       an input running longer than S seconds is a finding (default 10)
 #   FUZZ_SLOW_MS=MS      parse time that counts as slow (default 100)
@@ -71,7 +71,10 @@ for h in "${harnesses[@]}"; do
     if [ -n "$findings" ] || [ "$rc" -ne 0 ] || [ "$slow_units" -gt 0 ]; then status=1; fi
     summary+=("$line")
     if [ "${FUZZ_MERGE:-0}" = 1 ]; then
-        "$build/bin/fuzz_$h" -merge=1 "$root/fuzz/corpus/$h" "$dir/corpus" >"$dir/merge.log" 2>&1
+        # Only inputs that reach new edges, and as few as cover them: hit counts alone would keep
+        # hundreds of near-copies.
+        "$build/bin/fuzz_$h" -set_cover_merge=1 -use_counters=0 "$root/fuzz/corpus/$h" "$dir/corpus" \
+            >"$dir/merge.log" 2>&1
         echo "   merged: $(grep -o 'MERGE-OUTER: [0-9]* new files' "$dir/merge.log" || echo 'see merge.log')"
     fi
 done
