@@ -9,7 +9,6 @@
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QNetworkInterface>
-#include <QQueue>
 #include <QRandomGenerator>
 #include <QSettings>
 #include <QTcpSocket>
@@ -100,9 +99,11 @@ ConfigMessages configMessagesFor(const MarluneUnit &unit, const QByteArray &comm
     return messages;
 }
 
-MarluneConnect::MarluneConnect(QObject *parent) : QObject(parent)
+MarluneConnect::MarluneConnect(QObject *parent) : QObject(parent), dropReport(new QTimer(this))
 {
     initPackets();
+    dropReport->setSingleShot(true);
+    connect(dropReport, &QTimer::timeout, this, &MarluneConnect::reportDroppedDatagrams);
 }
 
 void MarluneConnect::init()
@@ -145,6 +146,9 @@ void MarluneConnect::reBind()
         return;
     }
     udpSocket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, kUdpReceiveBuffer);
+    // The kernel may grant less than asked (net.core.rmem_max); Linux reports twice the size set.
+    BLOG << "UDP receive buffer asked" << kUdpReceiveBuffer << "granted"
+         << udpSocket->socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).toInt();
     BLOG << "udpSocket->localPort()" << udpSocket->localPort();
 }
 
@@ -177,30 +181,73 @@ void MarluneConnect::discover()
 
 void MarluneConnect::readPendingDatagrams()
 {
-    // A fleet answers a discovery burst all at once, and parsing a reply takes far longer than
-    // reading one: the kernel's queue would overflow while replies are parsed. So the socket is
-    // drained before every parse and the replies wait in memory, in arrival order.
-    QQueue<QByteArray> received;
-    for (;;) {
-        while (udpSocket->hasPendingDatagrams()) {
-            const qint64 size = udpSocket->pendingDatagramSize();
-            if (size < 0) {
-                // Nothing readable after all (an ICMP error report); read it away and go on.
-                udpSocket->readDatagram(nullptr, 0);
-                continue;
-            }
-            QByteArray datagram(size, Qt::Uninitialized);
-            QHostAddress sender;
-            quint16 senderPort = 0;
-            udpSocket->readDatagram(datagram.data(), datagram.size(), &sender, &senderPort);
-            received.enqueue(datagram);
-        }
-        if (received.isEmpty())
-            return;
-        const MarluneUnit unit = packetAnalyze(received.dequeue());
+    if (!udpSocket)
+        return;
+    takeDatagrams();
+
+    QElapsedTimer parsing;
+    parsing.start();
+    for (int parsed = 0; !receivedDatagrams.isEmpty() && parsed < datagramLimits.parsePerTurn
+                         && parsing.elapsed() < datagramLimits.parseBudgetMs;
+         ++parsed) {
+        const MarluneUnit unit = packetAnalyze(receivedDatagrams.dequeue());
         if (unit.mac.size() > 5)
             Q_EMIT unitChangedSignal(unit);
+        // The socket is drained between parses, so a burst does not overflow the kernel's queue.
+        takeDatagrams();
     }
+
+    if (droppedOversized + droppedOldest + droppedUnreadable > 0 && !dropReport->isActive())
+        dropReport->start(datagramLimits.dropReportMs);
+    const bool moreToDo = !receivedDatagrams.isEmpty() || udpSocket->hasPendingDatagrams();
+    if (moreToDo && !turnScheduled) {
+        // Let the event loop run (timers, the window, the file server) before the next turn.
+        turnScheduled = true;
+        QTimer::singleShot(0, this, [this] {
+            turnScheduled = false;
+            readPendingDatagrams();
+        });
+    }
+}
+
+// Moves what the socket holds into the queue, a bounded number per call.
+void MarluneConnect::takeDatagrams()
+{
+    for (int taken = 0; taken < datagramLimits.readPerTurn && udpSocket->hasPendingDatagrams(); ++taken) {
+        const qint64 size = udpSocket->pendingDatagramSize();
+        if (size < 0 || size > datagramLimits.maxSize) {
+            // Nothing readable after all (an ICMP error report), or far larger than any reply:
+            // read it away without keeping it.
+            udpSocket->readDatagram(nullptr, 0);
+            if (size > datagramLimits.maxSize)
+                ++droppedOversized;
+            continue;
+        }
+        QByteArray datagram(size, Qt::Uninitialized);
+        const qint64 read = udpSocket->readDatagram(datagram.data(), datagram.size());
+        if (read < 0) {
+            ++droppedUnreadable;
+            continue;
+        }
+        datagram.truncate(read);
+        if (receivedDatagrams.size() >= datagramLimits.queueLimit) {
+            receivedDatagrams.dequeue();
+            ++droppedOldest;
+        }
+        receivedDatagrams.enqueue(datagram);
+    }
+}
+
+void MarluneConnect::reportDroppedDatagrams()
+{
+    if (droppedOversized > 0)
+        BLOG << "Dropped" << droppedOversized << "datagrams larger than" << datagramLimits.maxSize << "bytes";
+    if (droppedOldest > 0)
+        BLOG << "Dropped" << droppedOldest << "replies unparsed: more than" << datagramLimits.queueLimit
+             << "were waiting";
+    if (droppedUnreadable > 0)
+        BLOG << "Dropped" << droppedUnreadable << "datagrams that could not be read:" << udpSocket->errorString();
+    droppedOversized = droppedOldest = droppedUnreadable = 0;
 }
 
 void MarluneConnect::disconnected()

@@ -6,11 +6,13 @@
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
+#include <QQueue>
 #include <QString>
 
 #include <array>
 
 class QTcpSocket;
+class QTimer;
 class QUdpSocket;
 
 // Status-request packet codes, in the order discovery sends them.
@@ -27,6 +29,25 @@ QByteArray queryPacket(quint8 code);
 QByteArray setupBuffer();
 // The status-request code for a unit, or -1 when its kind has none.
 int queryCodeForUnit(const MarluneUnit &unit);
+
+// Bounds on the work the UDP socket may cause. Replies are read off the socket before they are
+// parsed (a fleet answers a discovery burst at once and parsing is slower than reading), and the
+// event loop regains control after every turn, so a flood of datagrams cannot freeze the window.
+struct DatagramLimits
+{
+    // Larger datagrams are read away unqueued: the largest unit reply is under 1 KiB.
+    qint64 maxSize = 8 * 1024;
+    // Datagrams taken off the socket per turn.
+    int readPerTurn = 1024;
+    // Replies parsed per turn, and the time a turn may spend parsing.
+    int parsePerTurn = 128;
+    int parseBudgetMs = 20;
+    // Replies waiting to be parsed; when more arrive the oldest are dropped. A fleet of a
+    // thousand units answering one burst fits with room to spare.
+    qsizetype queueLimit = 8192;
+    // Drops are logged this long after the first of a burst, then at this pace while they last.
+    int dropReportMs = 5000;
+};
 
 struct ConfigMessages
 {
@@ -85,6 +106,7 @@ public:
     static QString hexDump(const QByteArray &data);
 
     QUdpSocket *udpSocket = nullptr;
+    DatagramLimits datagramLimits;
 
 public Q_SLOTS:
     void readPendingDatagrams();
@@ -100,7 +122,19 @@ Q_SIGNALS:
 
 private:
     QByteArray packetFor(const MarluneUnit &unit) const;
+    void takeDatagrams();
+    void reportDroppedDatagrams();
+
 
     std::array<QByteArray, kQueryCodes.size()> packets;
     QByteArray setupPacket;
+
+    QQueue<QByteArray> receivedDatagrams;
+    bool turnScheduled = false;
+    // Datagrams dropped since the last report. A report is due a while after the first drop, so
+    // a burst gives one line and a lasting flood one line every few seconds.
+    qint64 droppedOversized = 0;
+    qint64 droppedOldest = 0;
+    qint64 droppedUnreadable = 0;
+    QTimer *dropReport;
 };

@@ -85,6 +85,8 @@ private Q_SLOTS:
     void reBind();
     void localAddressFor();
     void datagramsAreAnnounced();
+    void datagramFloodsAreBounded_data();
+    void datagramFloodsAreBounded();
     void recorderFollowUp();
     void hexDump_data();
     void hexDump();
@@ -514,6 +516,55 @@ void TestMarluneConnect::datagramsAreAnnounced()
     QCOMPARE(announced.at(2).at(0).value<MarluneUnit>().sn, QStringLiteral("KD1000012"));
     QCOMPARE(idPushed.size(), 1);
     QCOMPARE(idPushed.at(0).at(0).value<MarluneUnit>().name, QStringLiteral("Desk"));
+}
+
+void TestMarluneConnect::datagramFloodsAreBounded_data()
+{
+    QTest::addColumn<int>("oversized");
+    QTest::addColumn<int>("replies");
+    QTest::addColumn<int>("queueLimit");
+    QTest::addColumn<QString>("dropLine");
+
+    QTest::newRow("oversized-read-away") << 40 << 6 << 8192 << "Dropped \\d+ datagrams larger than 8192 bytes$";
+    QTest::newRow("queue-drops-oldest") << 0 << 12 << 3 << "Dropped \\d+ replies unparsed: more than 3 were waiting$";
+}
+
+// Datagrams far larger than any reply are never queued, the queue of replies is bounded, drops
+// are logged, and the event loop runs between turns while replies keep flowing.
+void TestMarluneConnect::datagramFloodsAreBounded()
+{
+    QFETCH(int, oversized);
+    QFETCH(int, replies);
+    QFETCH(int, queueLimit);
+    QFETCH(QString, dropLine);
+
+    MarluneConnect connection;
+    connection.datagramLimits.queueLimit = queueLimit;
+    connection.datagramLimits.parsePerTurn = 2;
+    connection.datagramLimits.dropReportMs = 100;
+    connection.init();
+    QSignalSpy announced(&connection, &MarluneConnect::unitChangedSignal);
+    qsizetype announcedAtFirstYield = -1;
+    connect(&connection, &MarluneConnect::unitChangedSignal, this, [&] {
+        if (announced.size() == 1)
+            QTimer::singleShot(0, this, [&] { announcedAtFirstYield = announced.size(); });
+    });
+    QTest::ignoreMessage(QtDebugMsg, QRegularExpression(dropLine));
+
+    // Everything is queued in the kernel before the endpoint reads.
+    QUdpSocket unitSide;
+    QVERIFY(unitSide.bind(QHostAddress(QStringLiteral("10.77.1.12")), kUnitPort));
+    const QHostAddress updater(QStringLiteral("10.77.0.1"));
+    const quint16 port = connection.udpSocket->localPort();
+    for (int i = 0; i < oversized; ++i)
+        QCOMPARE(unitSide.writeDatagram(QByteArray(65507, char(i)), updater, port), 65507);
+    for (int i = 0; i < replies; ++i)
+        unitSide.writeDatagram(fixture(QStringLiteral("atr9-audio")), updater, port);
+
+    const int expected = std::min(replies, queueLimit);
+    QTRY_VERIFY_WITH_TIMEOUT(announced.size() >= expected, 20000);
+    QCOMPARE(announcedAtFirstYield, 2);
+    QTest::qWait(300); // the drop report
 }
 
 void TestMarluneConnect::recorderFollowUp()
