@@ -10,30 +10,6 @@
 
 static const char kLogSource[] = "addbyip";
 
-AddressRange parseAddressRange(const QString &startText, const QString &endText)
-{
-    const auto ipv4 = [](const QString &text, quint32 *number) {
-        QHostAddress address;
-        if (!address.setAddress(text))
-            return false;
-        bool ok = false;
-        *number = address.toIPv4Address(&ok);
-        return ok;
-    };
-    AddressRange range;
-    if (!ipv4(startText, &range.start)) {
-        range.problem = AddressRange::BadStart;
-        return range;
-    }
-    if (!ipv4(endText.isEmpty() ? startText : endText, &range.end)) {
-        range.problem = AddressRange::BadEnd;
-        return range;
-    }
-    if (range.end < range.start)
-        range.problem = AddressRange::Reversed;
-    return range;
-}
-
 AddByIP::AddByIP(QWidget *parent) : QDialog(parent), ui(new Ui::AddByIP)
 {
     ui->setupUi(this);

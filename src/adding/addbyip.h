@@ -1,5 +1,6 @@
 #pragma once
 
+#include "adding/probeaddress.h"
 #include "units/marluneunit.h"
 
 #include <QDialog>
@@ -10,19 +11,6 @@ class MarluneConnect;
 namespace Ui {
 class AddByIP;
 }
-
-// A range of IPv4 addresses as the operator typed it.
-struct AddressRange
-{
-    enum Problem { None, BadStart, BadEnd, Reversed };
-    Problem problem = None;
-    quint32 start = 0;
-    quint32 end = 0;
-};
-
-// Reads the two address fields (already trimmed; an empty end means the start address). IPv4
-// text only: IPv6 text, unless it carries an IPv4 address, is not a valid address for a range.
-AddressRange parseAddressRange(const QString &start, const QString &end);
 
 // Finds units that discovery cannot reach by probing a range of addresses one by one, over UDP
 // (the status queries of every kind; the replies come back through the endpoint) or over TCP.

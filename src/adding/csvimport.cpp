@@ -2,7 +2,12 @@
 
 #include "app/debuglog.h"
 
+#include <QFile>
+#include <QHash>
+#include <QMultiMap>
 #include <QSet>
+
+#include <algorithm>
 #include <QStringDecoder>
 
 static const char kLogSource[] = "excelimport";
@@ -19,19 +24,23 @@ QString cleaned(QString value)
 }
 
 // A column's cleaned value in a line; "" when the header has no such column or the line ends
-// before it.
+// before it. Each column's place is looked up once, not once per line.
 class Columns
 {
 public:
-    explicit Columns(const QStringList &headers) : headers(headers) {}
+    explicit Columns(const QStringList &headers)
+    {
+        for (qsizetype i = headers.size() - 1; i >= 0; --i)
+            index.insert(headers.at(i), i); // the first of equal names wins
+    }
     QString value(const QStringList &fields, const char *column) const
     {
-        const qsizetype index = headers.indexOf(QLatin1String(column));
-        return index >= 0 && index < fields.size() ? cleaned(fields.at(index)) : QString();
+        const qsizetype at = index.value(QLatin1String(column), -1);
+        return at >= 0 && at < fields.size() ? cleaned(fields.at(at)) : QString();
     }
 
 private:
-    const QStringList &headers;
+    QHash<QString, qsizetype> index;
 };
 
 bool onlyCommasAndWhiteSpace(const QString &line)
@@ -42,21 +51,21 @@ bool onlyCommasAndWhiteSpace(const QString &line)
     return true;
 }
 
+// Drops the records that were reset (their name is empty), in one pass.
 void removeDiscarded(QList<MarluneUnit> &units, bool logRemovals)
 {
-    for (qsizetype i = 0; i < units.size();) {
-        if (!units.at(i).name.isEmpty()) {
-            ++i;
-            continue;
-        }
+    qsizetype size = units.size();
+    const auto discarded = [&](const MarluneUnit &unit) {
+        if (!unit.name.isEmpty())
+            return false;
         if (logRemovals) {
-            BLOG << "Old size" << units.size();
-            BLOG << "Delete " << units.at(i).name;
+            BLOG << "Old size" << size;
+            BLOG << "Delete " << unit.name;
+            BLOG << "New size" << --size;
         }
-        units.removeAt(i);
-        if (logRemovals)
-            BLOG << "New size" << units.size();
-    }
+        return true;
+    };
+    units.erase(std::remove_if(units.begin(), units.end(), discarded), units.end());
 }
 
 QString discardLine(const QString &name)
@@ -127,6 +136,9 @@ CsvImportResult importCsv(const QString &text, const QList<MarluneUnit> &existin
     }
     lines.removeFirst();
     const Columns columns(result.headers);
+    QSet<QString> listedMacAndSerial;
+    for (const MarluneUnit &listed : existing)
+        listedMacAndSerial.insert(listed.mac + QLatin1Char('\n') + listed.sn);
 
     for (const QString &rawLine : std::as_const(lines)) {
         const QString line = rawLine.trimmed();
@@ -148,11 +160,7 @@ CsvImportResult importCsv(const QString &text, const QList<MarluneUnit> &existin
         }
         unit.setMac(columns.value(fields, "MAC"));
 
-        bool known = false;
-        for (const MarluneUnit &listed : existing)
-            if (listed.mac == unit.mac && listed.sn == unit.sn)
-                known = true;
-        if (known)
+        if (listedMacAndSerial.contains(unit.mac + QLatin1Char('\n') + unit.sn))
             continue;
 
         unit.stream = columns.value(fields, "STREAM").toUInt();
@@ -188,11 +196,28 @@ CsvImportResult importCsv(const QString &text, const QList<MarluneUnit> &existin
     }
     removeDiscarded(result.unitsToAdd, false);
 
-    // A unit whose address another listed unit already has, whatever the address mode.
-    for (const MarluneUnit &listed : existing) {
-        for (MarluneUnit &unit : result.unitsToAdd) {
-            if (listed.mac == unit.mac || listed.ip.trimmed() != unit.ip.trimmed())
-                continue;
+    // A unit whose address another listed unit already has, whatever the address mode. The
+    // report names them in the order of the listed units.
+    QHash<QString, QList<qsizetype>> listedAt;
+    for (qsizetype i = 0; i < existing.size(); ++i)
+        listedAt[existing.at(i).ip.trimmed()].append(i);
+    QMultiMap<qsizetype, qsizetype> clashes; // listed unit -> unit to add
+    for (qsizetype j = 0; j < result.unitsToAdd.size(); ++j) {
+        const MarluneUnit &unit = result.unitsToAdd.at(j);
+        for (const qsizetype i : listedAt.value(unit.ip.trimmed())) {
+            if (existing.at(i).mac != unit.mac) {
+                clashes.insert(i, j);
+                break;
+            }
+        }
+    }
+    // QMultiMap keeps equal keys newest first.
+    for (const qsizetype i : clashes.uniqueKeys()) {
+        QList<qsizetype> units = clashes.values(i);
+        std::reverse(units.begin(), units.end());
+        for (const qsizetype j : units) {
+            MarluneUnit &unit = result.unitsToAdd[j];
+            const MarluneUnit &listed = existing.at(i);
             result.report.append(QStringLiteral("\n<b>Error</b> Duplicate static IP with existing units: ")
                                  + listed.name + QStringLiteral(" and ") + unit.name + QStringLiteral(" :")
                                  + listed.ip);
@@ -207,4 +232,20 @@ CsvImportResult importCsv(const QString &text, const QList<MarluneUnit> &existin
         result.report.append(QString::number(result.unitsToAdd.size())
                              + QStringLiteral(" units to be checked and added. Click \"Add Units\" to add them."));
     return result;
+}
+
+CsvImportResult importCsvFile(const QString &path, const QList<MarluneUnit> &existing)
+{
+    QFile file(path);
+    const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.read(kMaxCsvFileSize + 1) : QByteArray();
+    if (bytes.size() > kMaxCsvFileSize) {
+        BLOG << "Refused" << path << ": larger than" << kMaxCsvFileSize << "bytes";
+        CsvImportResult result;
+        result.outcome = CsvImportResult::TooLarge;
+        result.report.append(QStringLiteral("<b>Error</b> This file is larger than %1 MiB, far larger than an "
+                                            "export of units. Nothing was imported from it.")
+                                 .arg(kMaxCsvFileSize / (1024 * 1024)));
+        return result;
+    }
+    return importCsv(decodeCsvText(bytes), existing);
 }

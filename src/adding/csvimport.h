@@ -17,6 +17,7 @@ struct CsvImportResult
         Imported,  // every line was read
         BadHeader, // the header lacks "MAC" or "SN": nothing was read
         Abandoned, // a line's serial number decides no unit type: reading stopped there
+        TooLarge,  // the file is larger than any export: nothing was read
     };
     Outcome outcome = Imported;
     // Column names of the header line.
@@ -39,3 +40,11 @@ QStringList rejoinQuotedFields(const QStringList &fields);
 
 // Reads the whole text of an export against the units already listed.
 CsvImportResult importCsv(const QString &text, const QList<MarluneUnit> &existing);
+
+// An export is a table of one line per unit, a few hundred bytes each: 1 MiB holds thousands of
+// units. A larger file is refused whole rather than cut, which could shorten its last line.
+inline constexpr qint64 kMaxCsvFileSize = 1024 * 1024;
+
+// Reads an export file, refusing one larger than kMaxCsvFileSize; an unreadable file reads as
+// empty.
+CsvImportResult importCsvFile(const QString &path, const QList<MarluneUnit> &existing);

@@ -6,7 +6,6 @@
 #include "app/operatorquestions.h"
 
 #include <QDir>
-#include <QFile>
 #include <QFileInfo>
 #include <QScrollBar>
 
@@ -20,9 +19,6 @@ QString &rememberedFolder()
     static QString folder = QDir::homePath();
     return folder;
 }
-
-// An export is a table of a few hundred lines; anything far larger is not one.
-constexpr qint64 kMaxCsvSize = 16 * 1024 * 1024;
 
 } // namespace
 
@@ -61,10 +57,13 @@ void ExcelImport::on_browseFileButton_clicked()
         return;
 
     ui->resultsEdit->clear();
-    QFile file(path);
-    const QByteArray bytes = file.open(QIODevice::ReadOnly) ? file.read(kMaxCsvSize) : QByteArray();
-    const CsvImportResult result = importCsv(decodeCsvText(bytes), existingUnits);
+    const CsvImportResult result = importCsvFile(path, existingUnits);
     importHeaderList = result.headers;
+    if (result.outcome == CsvImportResult::TooLarge) {
+        for (const QString &line : result.report)
+            appendResult(line);
+        return;
+    }
 
     if (result.outcome == CsvImportResult::BadHeader) {
         askOperator(this, QMessageBox::NoIcon, QString(),

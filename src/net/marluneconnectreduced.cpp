@@ -102,6 +102,7 @@ ConfigMessages configMessagesFor(const MarluneUnit &unit, const QByteArray &comm
 MarluneConnect::MarluneConnect(QObject *parent) : QObject(parent), dropReport(new QTimer(this))
 {
     initPackets();
+    dropReport->setObjectName(QStringLiteral("dropReport"));
     dropReport->setSingleShot(true);
     connect(dropReport, &QTimer::timeout, this, &MarluneConnect::reportDroppedDatagrams);
 }
@@ -190,7 +191,9 @@ void MarluneConnect::readPendingDatagrams()
     for (int parsed = 0; !receivedDatagrams.isEmpty() && parsed < datagramLimits.parsePerTurn
                          && parsing.elapsed() < datagramLimits.parseBudgetMs;
          ++parsed) {
-        const MarluneUnit unit = packetAnalyze(receivedDatagrams.dequeue());
+        const QByteArray datagram = receivedDatagrams.dequeue();
+        receivedBytes -= datagram.size();
+        const MarluneUnit unit = packetAnalyze(datagram);
         if (unit.mac.size() > 5)
             Q_EMIT unitChangedSignal(unit);
         // The socket is drained between parses, so a burst does not overflow the kernel's queue.
@@ -230,10 +233,13 @@ void MarluneConnect::takeDatagrams()
             continue;
         }
         datagram.truncate(read);
-        if (receivedDatagrams.size() >= datagramLimits.queueLimit) {
-            receivedDatagrams.dequeue();
+        while (!receivedDatagrams.isEmpty()
+               && (receivedDatagrams.size() >= datagramLimits.queueLimit
+                   || receivedBytes + read > datagramLimits.queueBytesLimit)) {
+            receivedBytes -= receivedDatagrams.dequeue().size();
             ++droppedOldest;
         }
+        receivedBytes += read;
         receivedDatagrams.enqueue(datagram);
     }
 }
@@ -243,8 +249,10 @@ void MarluneConnect::reportDroppedDatagrams()
     if (droppedOversized > 0)
         BLOG << "Dropped" << droppedOversized << "datagrams larger than" << datagramLimits.maxSize << "bytes";
     if (droppedOldest > 0)
-        BLOG << "Dropped" << droppedOldest << "replies unparsed: more than" << datagramLimits.queueLimit
-             << "were waiting";
+        BLOG << "Dropped" << droppedOldest << "replies unparsed: more were waiting than the queue holds"
+             << QStringLiteral("(%1 replies, %2 bytes)")
+                    .arg(datagramLimits.queueLimit)
+                    .arg(datagramLimits.queueBytesLimit);
     if (droppedUnreadable > 0)
         BLOG << "Dropped" << droppedUnreadable << "datagrams that could not be read:" << udpSocket->errorString();
     droppedOversized = droppedOldest = droppedUnreadable = 0;

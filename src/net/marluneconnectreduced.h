@@ -42,9 +42,10 @@ struct DatagramLimits
     // Replies parsed per turn, and the time a turn may spend parsing.
     int parsePerTurn = 128;
     int parseBudgetMs = 20;
-    // Replies waiting to be parsed; when more arrive the oldest are dropped. A fleet of a
-    // thousand units answering one burst fits with room to spare.
+    // Replies waiting to be parsed, in number and in bytes; when more arrive the oldest are
+    // dropped. A fleet of a thousand units answering one burst fits with room to spare.
     qsizetype queueLimit = 8192;
+    qint64 queueBytesLimit = 4 * 1024 * 1024;
     // Drops are logged this long after the first of a burst, then at this pace while they last.
     int dropReportMs = 5000;
 };
@@ -130,6 +131,7 @@ private:
     QByteArray setupPacket;
 
     QQueue<QByteArray> receivedDatagrams;
+    qint64 receivedBytes = 0;
     bool turnScheduled = false;
     // Datagrams dropped since the last report. A report is due a while after the first drop, so
     // a burst gives one line and a lasting flood one line every few seconds.

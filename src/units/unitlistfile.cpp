@@ -4,6 +4,7 @@
 #include "unitfields.h"
 #include "../app/folders.h"
 
+#include <QMap>
 #include <QSettings>
 #include <QStringList>
 
@@ -32,26 +33,34 @@ void writeUnitGroup(QSettings &settings, const MarluneUnit &unit)
     settings.endGroup();
 }
 
+// The MACs the [MACS] array really holds, in index order. Its "size" key is not trusted: a
+// corrupt or hostile size must neither make the list huge nor, when too small or negative, let
+// a new entry overwrite one that is there.
+QStringList listedMacs(QSettings &settings)
+{
+    settings.beginGroup(QStringLiteral("MACS"));
+    QMap<int, QString> byIndex;
+    for (const QString &group : settings.childGroups()) {
+        bool ok = false;
+        const int index = group.toInt(&ok);
+        if (ok && index >= 1)
+            byIndex.insert(index, settings.value(group + QStringLiteral("/mac")).toString());
+    }
+    settings.endGroup();
+    return byIndex.values();
+}
+
 } // namespace
 
 void storeUnitIn(const QString &iniPath, const MarluneUnit &unit)
 {
     QSettings settings(iniPath, QSettings::IniFormat);
 
-    QStringList macs;
-    bool known = false;
-    const int size = settings.beginReadArray("MACS");
-    for (int i = 0; i < size; ++i) {
-        settings.setArrayIndex(i);
-        const QString mac = settings.value("mac").toString();
-        macs.append(mac);
-        if (mac == unit.mac)
-            known = true;
-    }
-    settings.endArray();
-
-    if (!known) {
+    QStringList macs = listedMacs(settings);
+    if (!macs.contains(unit.mac)) {
         macs.append(unit.mac);
+        // Entries numbered beyond the list are dropped so the array is contiguous again.
+        settings.remove(QStringLiteral("MACS"));
         settings.beginWriteArray("MACS", int(macs.size()));
         for (int i = 0; i < macs.size(); ++i) {
             settings.setArrayIndex(i);

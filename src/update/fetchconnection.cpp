@@ -31,12 +31,16 @@ QByteArray responseHeader(qint64 contentLength)
 
 } // namespace
 
-FetchConnection::FetchConnection(QTcpSocket *socket, const Resolver &resolver, TransferBudget &budget, QObject *parent)
+FetchConnection::FetchConnection(QTcpSocket *socket, const Resolver &resolver, TransferBudget &budget,
+                                 int stallTimeoutMs, QObject *parent)
     : QObject(parent), socket(socket), resolver(resolver), budget(budget),
-      peerAddress(socket->peerAddress().toString().trimmed()), requestWait(new QTimer(this))
+      peerAddress(socket->peerAddress().toString().trimmed()), requestWait(new QTimer(this)), stallWait(new QTimer(this))
 {
     socket->setParent(this);
+    socket->setReadBufferSize(kMaxFetchRequestSize);
     requestWait->setSingleShot(true);
+    stallWait->setSingleShot(true);
+    stallWait->setInterval(stallTimeoutMs);
 }
 
 FetchConnection::~FetchConnection()
@@ -63,8 +67,11 @@ void FetchConnection::start()
 // Collects the request until it tells what the unit wants, the wait ends or the peer goes away.
 void FetchConnection::readRequest(bool final)
 {
-    if (answered)
+    if (answered) {
+        if (socket->isOpen())
+            socket->skip(socket->bytesAvailable());
         return;
+    }
     request += socket->read(kMaxFetchRequestSize - request.size());
     const FetchRequest verdict = parseFetchRequest(request, final);
     if (verdict == FetchRequest::Incomplete)
@@ -99,14 +106,34 @@ void FetchConnection::serve(const QString &fileName)
 
     transfer = new FileTransfer(socket, file, responseHeader(file->size()), budget, this);
     connect(transfer, &FileTransfer::finished, this, [this, fileName] {
+        stallWait->stop();
         Q_EMIT fileSent(peerAddress, fileName, transfer->size());
         close();
     });
     connect(transfer, &FileTransfer::failed, this, [this, fileName] {
+        stallWait->stop();
         Q_EMIT transferBrokeOff(peerAddress, fileName, transfer->bytesSent(), transfer->size());
         close();
     });
+    // Every byte the unit takes off the socket's queue shows it is still there.
+    connect(socket, &QIODevice::bytesWritten, stallWait, qOverload<>(&QTimer::start));
+    connect(stallWait, &QTimer::timeout, this, [this, fileName] { giveUp(fileName); });
+    stallWait->start();
     transfer->start();
+}
+
+// The unit stopped taking data: the socket, the file and the budget share go now, instead of
+// whenever the unit's connection times out, if ever.
+void FetchConnection::giveUp(const QString &fileName)
+{
+    const qint64 accepted = qMax<qint64>(0, transfer->bytesSent() - socket->bytesToWrite());
+    const qint64 size = transfer->size();
+    // The transfer goes first so that the abort below is not reported as a broken transfer.
+    delete transfer;
+    transfer = nullptr;
+    Q_EMIT transferStalled(peerAddress, fileName, accepted, size);
+    Q_EMIT closed(peerAddress);
+    socket->abort();
 }
 
 void FetchConnection::close()

@@ -15,7 +15,9 @@ class TransferBudget;
 
 // One unit's connection to the file server, from its request to its teardown: waits up to 10
 // seconds for the request, sends the image the resolver names behind the fixed header, then
-// closes. Deletes itself once the socket is closed. Going away early (the server shutting down)
+// closes. A unit that takes no data for the stall timeout is given up. What a unit sends after
+// its request is read away, so it cannot grow the socket's buffer. Deletes itself once the
+// socket is closed. Going away early (the server shutting down)
 // is silent: no signal is emitted from its destructor.
 class FetchConnection final : public QObject
 {
@@ -27,7 +29,8 @@ public:
     using Resolver = std::function<QString(const QString &peer)>;
 
     // Takes over the socket. The resolver and the budget must outlive the connection.
-    FetchConnection(QTcpSocket *socket, const Resolver &resolver, TransferBudget &budget, QObject *parent);
+    FetchConnection(QTcpSocket *socket, const Resolver &resolver, TransferBudget &budget, int stallTimeoutMs,
+                    QObject *parent);
     ~FetchConnection() override;
 
     void start();
@@ -38,11 +41,14 @@ Q_SIGNALS:
     void fileUnreadable(QString peer, QString fileName);
     void fileSent(QString peer, QString fileName, qint64 size);
     void transferBrokeOff(QString peer, QString fileName, qint64 sent, qint64 size);
+    // The unit took no data for the stall timeout; it had accepted this much of the image.
+    void transferStalled(QString peer, QString fileName, qint64 accepted, qint64 size);
     void closed(QString peer);
 
 private:
     void readRequest(bool final);
     void serve(const QString &fileName);
+    void giveUp(const QString &fileName);
     void close();
 
     QTcpSocket *socket;
@@ -50,6 +56,7 @@ private:
     TransferBudget &budget;
     QString peerAddress;
     QTimer *requestWait;
+    QTimer *stallWait;
     QByteArray request;
     bool answered = false;
     FileTransfer *transfer = nullptr;

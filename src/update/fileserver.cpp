@@ -23,11 +23,12 @@ bool FileServer::listen(const QHostAddress &address, quint16 port)
 void FileServer::newSession()
 {
     while (QTcpSocket *socket = listener.nextPendingConnection()) {
-        auto *connection = new FetchConnection(socket, resolver, transferBudget, this);
+        auto *connection = new FetchConnection(socket, resolver, transferBudget, stallTimeoutMs, this);
         connect(connection, &FetchConnection::fileMissing, this, &FileServer::fileMissing);
         connect(connection, &FetchConnection::fileUnreadable, this, &FileServer::fileUnreadable);
         connect(connection, &FetchConnection::fileSent, this, &FileServer::fileSent);
         connect(connection, &FetchConnection::transferBrokeOff, this, &FileServer::transferBrokeOff);
+        connect(connection, &FetchConnection::transferStalled, this, &FileServer::transferStalled);
         connect(connection, &FetchConnection::closed, this, &FileServer::connectionClosed);
         Q_EMIT connectionOpened(connection->peer(), socket->peerPort());
         connection->start();

@@ -23,6 +23,11 @@ public:
 
     bool listen(const QHostAddress &address, quint16 port);
 
+    // A unit that takes no data of its image for this long is given up.
+    static constexpr int kStallTimeoutMs = 60000;
+    void setStallTimeout(int ms) { stallTimeoutMs = ms; }
+    int stallTimeout() const { return stallTimeoutMs; }
+
 public Q_SLOTS:
     // Takes every pending connection; each waits for its request and is answered on its own,
     // so neither a slow unit nor a large image holds up the others.
@@ -35,10 +40,12 @@ Q_SIGNALS:
     void fileUnreadable(QString peer, QString fileName);
     void fileSent(QString peer, QString fileName, qint64 size);
     void transferBrokeOff(QString peer, QString fileName, qint64 sent, qint64 size);
+    void transferStalled(QString peer, QString fileName, qint64 accepted, qint64 size);
     void connectionClosed(QString peer);
 
 private:
     QTcpServer listener;
     TransferBudget transferBudget;
     FetchConnection::Resolver resolver;
+    int stallTimeoutMs = kStallTimeoutMs;
 };

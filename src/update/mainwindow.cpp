@@ -22,6 +22,8 @@ static const char kLogSource[] = "mainwindow";
 namespace {
 constexpr quint16 kFileServerPort = 50005;
 constexpr int kRefreshIntervalMs = 5000;
+// The status log keeps this many lines, the oldest going first.
+constexpr int kStatusLogLines = 20000;
 } // namespace
 
 MainWindow::MainWindow(QWidget *parent)
@@ -107,10 +109,21 @@ void MainWindow::startFileServer()
                                       + QStringLiteral(" of ") + QString::number(size)
                                       + QStringLiteral(" bytes): the connection broke off."));
             });
+    connect(fileServer, &FileServer::transferStalled, this,
+            [this](const QString &peer, const QString &name, qint64 accepted, qint64 size) {
+                toStatusLog(peer, name + QStringLiteral(" was not sent completely (") + QString::number(accepted)
+                                      + QStringLiteral(" of ") + QString::number(size)
+                                      + QStringLiteral(" bytes taken): the unit took no data for ")
+                                      + QString::number(fileServer->stallTimeout() / 1000)
+                                      + QStringLiteral(" seconds."));
+            });
     connect(fileServer, &FileServer::connectionClosed, this,
             [this](const QString &peer) { toStatusLog(peer, QStringLiteral("Connection closed.")); });
 
     ui->statusEdit->setReadOnly(true);
+    // Long or repeated batches must not grow the log without bound; every line is also in the
+    // debug log.
+    ui->statusEdit->setMaximumBlockCount(kStatusLogLines);
     ui->statusEdit->setPlainText(listening
                                      ? QStringLiteral("Update Server running...")
                                      : QStringLiteral("Update Server NOT running. Could not bind to port 50005!"));

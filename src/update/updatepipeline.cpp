@@ -454,15 +454,16 @@ bool UpdatePipeline::queueForUpdate(const QStringList &macs)
             continue;
         handled.append(mac);
         BLOG << "appending" << mac;
-        // A unit already queued is not queued twice: it would be commanded twice.
-        if (!containsMac(lists.vUnitsUpdate, mac)) {
-            const QList<MarluneUnit> listed = lists.vUnits;
-            for (const MarluneUnit &unit : listed) {
-                if (unit.mac != mac)
-                    continue;
-                lists.vUnitsUpdate.append(unit);
-                encoderQueued = encoderQueued || unit.isEncoder();
-            }
+        // A unit anywhere in the active pipeline (queued, commanded, EDID reset) is not queued
+        // again: it would be commanded and confirmed twice. A finished unit may be.
+        if (containsMac(lists.vUnitsUpdate, mac) || containsMac(lists.vUnitsConfirm, mac)
+            || containsMac(lists.vUnitsEDID, mac))
+            continue;
+        for (const MarluneUnit &unit : std::as_const(lists.vUnits)) {
+            if (unit.mac != mac)
+                continue;
+            lists.vUnitsUpdate.append(unit);
+            encoderQueued = encoderQueued || unit.isEncoder();
         }
         lists.fetchTimeByMac.remove(mac);
     }

@@ -31,6 +31,8 @@ private Q_SLOTS:
     void fieldsOfAnImportedUnit();
     void decoding_data();
     void decoding();
+    void fileSizeLimit_data();
+    void fileSizeLimit();
 };
 
 void TestCsvImport::rejoinQuotedFields_data()
@@ -119,6 +121,53 @@ void TestCsvImport::import_data()
     QTest::newRow("crlf-lines") << QStringLiteral("NAME,MAC,SN,IP\r\nLobby,02:00:00:00:05:01,K2100A1,10.77.1.5\r\n")
                                 << none << int(CsvImportResult::Imported) << QStringList{"Lobby"}
                                 << QStringList{"\n<b>ENC:</b> Lobby at 10.77.1.5"};
+}
+
+void TestCsvImport::fileSizeLimit_data()
+{
+    QTest::addColumn<qint64>("size");
+    QTest::addColumn<int>("outcome");
+
+    QTest::newRow("at-the-limit") << kMaxCsvFileSize << int(CsvImportResult::Imported);
+    QTest::newRow("one-byte-over") << kMaxCsvFileSize + 1 << int(CsvImportResult::TooLarge);
+}
+
+// A file over the limit is refused whole, with a line for the report; one at the limit is read
+// to its end. The file puts every unit on one static address, so nearly all are discarded.
+void TestCsvImport::fileSizeLimit()
+{
+    QFETCH(qint64, size);
+    QFETCH(int, outcome);
+
+    QByteArray csv = kHeader.toLatin1();
+    for (int i = 0; csv.size() < size - 100; ++i)
+        csv += QStringLiteral("U%1,ENC,02:00:00:00:%2:%3,K2100A%1,,Static IP,10.77.1.5,,\n")
+                   .arg(i)
+                   .arg(i >> 8, 2, 16, QLatin1Char('0'))
+                   .arg(i & 0xFF, 2, 16, QLatin1Char('0'))
+                   .toLatin1();
+    const QByteArray last = "Last,ENC,02:00:00:FF:FF:FF,K2100A9,,DHCP,10.77.9.";
+    csv += last + QByteArray(size - csv.size() - last.size() - 1, '9') + '\n';
+    QCOMPARE(csv.size(), size);
+    QTemporaryDir dir;
+    QFile file(dir.filePath(QStringLiteral("fleet.csv")));
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write(csv);
+    file.close();
+
+    const CsvImportResult result =
+        importCsvFile(file.fileName(), {listed("Listed", "02:00:00:00:05:99", "K2200Z", "10.77.1.5")});
+    QCOMPARE(int(result.outcome), outcome);
+    if (outcome == CsvImportResult::TooLarge) {
+        QVERIFY(result.unitsToAdd.isEmpty());
+        QCOMPARE(result.report, QStringList{"<b>Error</b> This file is larger than 1 MiB, far larger than an export of "
+                                            "units. Nothing was imported from it."});
+        return;
+    }
+    // The others clash with the first unit and the first with the listed one; the last line is whole.
+    QCOMPARE(result.unitsToAdd.size(), 1);
+    QCOMPARE(result.unitsToAdd.first().name, QStringLiteral("Last"));
+    QVERIFY(result.unitsToAdd.first().ip.endsWith(QLatin1String("9999")));
 }
 
 void TestCsvImport::import()

@@ -54,13 +54,13 @@ public:
         return m_process.waitForStarted(10000);
     }
 
-    bool waitForLine(const QString &line, int timeoutMs = 15000)
+    bool waitForLine(const QString &line, int timeoutMs = 60000)
     {
         return QTest::qWaitFor([&] { return m_lines.contains(line); }, timeoutMs);
     }
 
     // The first line that starts with the prefix, waiting for it; empty when none came in time.
-    QString waitForPrefix(const QString &prefix, int timeoutMs = 15000)
+    QString waitForPrefix(const QString &prefix, int timeoutMs = 60000)
     {
         QString found;
         [[maybe_unused]] const bool seen = QTest::qWaitFor(
@@ -77,7 +77,7 @@ public:
         return found;
     }
 
-    bool waitForExit(int timeoutMs = 15000)
+    bool waitForExit(int timeoutMs = 60000)
     {
         return m_process.state() == QProcess::NotRunning || m_process.waitForFinished(timeoutMs);
     }

@@ -70,7 +70,7 @@ void TestSimRoundTrip::initTestCase()
         ++announcements[unit.mac];
     });
     connection.discover();
-    QTRY_COMPARE_WITH_TIMEOUT(byMac.size(), int(std::size(kFleet)), 10000);
+    QTRY_COMPARE_WITH_TIMEOUT(byMac.size(), int(std::size(kFleet)), 60000);
 }
 
 void TestSimRoundTrip::announced_data()

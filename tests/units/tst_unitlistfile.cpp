@@ -48,6 +48,8 @@ private Q_SLOTS:
     void sameUnitTwiceUpdatesInPlace();
     void secondUnitAppends();
     void writesIntoDataFolder();
+    void arraySizeIsNotTrusted_data();
+    void arraySizeIsNotTrusted();
 
 private:
     static MarluneUnit sampleUnit(const QString &mac);
@@ -208,6 +210,45 @@ void TestUnitListFile::writesIntoDataFolder()
     const QByteArray text = raw.readAll();
     QVERIFY(text.contains("hzOffset=-12"));
     QVERIFY(text.contains("[MACS]"));
+}
+
+void TestUnitListFile::arraySizeIsNotTrusted_data()
+{
+    QTest::addColumn<QString>("size");
+    QTest::addColumn<QStringList>("expected");
+
+    const QString last = QStringLiteral("00:1A:2B:3C:4D:60");
+    QTest::newRow("huge") << "666666666" << QStringList{"00:00:00:00:00:01", "00:00:00:00:00:02", last};
+    QTest::newRow("largest-int") << "2147483647" << QStringList{"00:00:00:00:00:01", "00:00:00:00:00:02", last};
+    QTest::newRow("too-small") << "1" << QStringList{"00:00:00:00:00:01", "00:00:00:00:00:02", last};
+    QTest::newRow("negative") << "-5" << QStringList{"00:00:00:00:00:01", "00:00:00:00:00:02", last};
+    QTest::newRow("not-a-number") << "many" << QStringList{"00:00:00:00:00:01", "00:00:00:00:00:02", last};
+}
+
+// The list is what the file really holds, whatever its "size" says, and stays in the format the
+// sibling tool reads.
+void TestUnitListFile::arraySizeIsNotTrusted()
+{
+    QFETCH(QString, size);
+    QFETCH(QStringList, expected);
+
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::WriteOnly));
+    file.write("[MACS]\n1\\mac=00:00:00:00:00:01\n2\\mac=00:00:00:00:00:02\nsize=" + size.toLatin1() + "\n");
+    file.close();
+
+    storeUnitIn(path, sampleUnit(expected.last()));
+
+    QSettings settings(path, QSettings::IniFormat);
+    QStringList macs;
+    const int count = settings.beginReadArray(QStringLiteral("MACS"));
+    for (int i = 0; i < count; ++i) {
+        settings.setArrayIndex(i);
+        macs << settings.value(QStringLiteral("mac")).toString();
+    }
+    settings.endArray();
+    QCOMPARE(macs, expected);
+    QVERIFY(QFileInfo(path).size() < 16 * 1024);
 }
 
 QTEST_GUILESS_MAIN(TestUnitListFile)

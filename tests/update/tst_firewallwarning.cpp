@@ -24,10 +24,10 @@ void TestFirewallWarning::warnedOnceAfterTwentyFiveSeconds()
                                            "firewall.");
 
     lab.update({QStringLiteral("panel")});
-    QVERIFY(lab.waitForLog(QStringLiteral("Commanding panel"), 10000));
+    QVERIFY(lab.waitForLog(QStringLiteral("Commanding panel"), 60000));
     QElapsedTimer sinceCommand;
     sinceCommand.start();
-    QVERIFY(lab.simulator.waitForPrefix(QStringLiteral("panel FETCH-FAILED"), 15000).size() > 0);
+    QVERIFY(lab.simulator.waitForPrefix(QStringLiteral("panel FETCH-FAILED"), 60000).size() > 0);
     QVERIFY(!lab.questions.texts().contains(warning));
 
     QVERIFY(QTest::qWaitFor([&] { return lab.questions.texts().contains(warning); }, 45000));

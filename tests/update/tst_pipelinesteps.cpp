@@ -55,6 +55,8 @@ private Q_SLOTS:
     void edidPass();
     void outOfSyncWaitsTenSeconds();
     void ticksNeverOverlap();
+    void queueingAgain_data();
+    void queueingAgain();
 
 private:
     PipelineState &state() { return pipeline->state(); }
@@ -395,3 +397,36 @@ void TestPipelineSteps::ticksNeverOverlap()
 
 QTEST_GUILESS_MAIN(TestPipelineSteps)
 #include "tst_pipelinesteps.moc"
+
+void TestPipelineSteps::queueingAgain_data()
+{
+    QTest::addColumn<QString>("place");
+    QTest::addColumn<bool>("queuedAgain");
+
+    QTest::newRow("queued") << "update" << false;
+    QTest::newRow("commanded") << "confirm" << false;
+    QTest::newRow("edid-reset") << "edid" << false;
+    QTest::newRow("finished") << "finished" << true;
+    QTest::newRow("listed-only") << "" << true;
+}
+
+// A unit anywhere in the active pipeline is not queued a second time: it would be commanded and
+// confirmed twice. A finished unit may be updated again.
+void TestPipelineSteps::queueingAgain()
+{
+    QFETCH(QString, place);
+    QFETCH(bool, queuedAgain);
+
+    const MarluneUnit decoder = unit("Rack", "DEC", "K2200A0001", 1, "10.77.1.5");
+    state().vUnits = {decoder};
+    QMap<QString, QList<MarluneUnit> *> lists{{"update", &state().vUnitsUpdate},
+                                               {"confirm", &state().vUnitsConfirm},
+                                               {"edid", &state().vUnitsEDID},
+                                               {"finished", &state().vUnitsFinished}};
+    if (!place.isEmpty())
+        lists[place]->append(decoder);
+    const qsizetype queuedBefore = state().vUnitsUpdate.size();
+
+    pipeline->queueForUpdate({decoder.mac});
+    QCOMPARE(state().vUnitsUpdate.size(), queuedBefore + (queuedAgain ? 1 : 0));
+}

@@ -38,22 +38,22 @@ void TestUpdateCorners::pendingUpdateConfirmedOutOfSync()
     QVERIFY(lab.waitForLog(QStringLiteral("From Updater : Confirming update (out-of-sync) pending (10.77.1.1)"), 30000));
     // Not before 10 seconds after the first tick.
     QVERIFY(sinceStart.elapsed() >= 10000);
-    QVERIFY(lab.simulator.waitForPrefix(QStringLiteral("pending CONFIRMED"), 10000).size() > 0);
-    QVERIFY(lab.waitForStatus(QStringLiteral("pending"), QStringLiteral("No update needed."), 20000));
+    QVERIFY(lab.simulator.waitForPrefix(QStringLiteral("pending CONFIRMED"), 60000).size() > 0);
+    QVERIFY(lab.waitForStatus(QStringLiteral("pending"), QStringLiteral("No update needed."), 60000));
 }
 
 void TestUpdateCorners::trialAddressSaved()
 {
     QVERIFY(lab.waitForLog(QStringLiteral("From Updater : Confirming IP trial (10.77.1.2)"), 30000));
     QVERIFY(lab.simulator.hasLineStartingWith(QStringLiteral("trial TCP setSettings:ipsave\\r")));
-    QVERIFY(lab.simulator.waitForPrefix(QStringLiteral("trial IPSAVED"), 10000).size() > 0);
+    QVERIFY(lab.simulator.waitForPrefix(QStringLiteral("trial IPSAVED"), 60000).size() > 0);
 }
 
 void TestUpdateCorners::unitThatNeverRebootsKeepsWaiting()
 {
     lab.update({QStringLiteral("stubborn")});
     QVERIFY(lab.simulator.waitForPrefix(QStringLiteral("stubborn NO-REBOOT"), 30000).size() > 0);
-    QVERIFY(lab.waitForStatus(QStringLiteral("stubborn"), QStringLiteral("Waiting for reboot"), 15000));
+    QVERIFY(lab.waitForStatus(QStringLiteral("stubborn"), QStringLiteral("Waiting for reboot"), 60000));
     // Three more ticks: still waiting, never confirmed, still red.
     QTest::qWait(15000);
     QCOMPARE(lab.statusOf(QStringLiteral("stubborn")), QStringLiteral("Waiting for reboot"));

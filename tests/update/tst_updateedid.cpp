@@ -41,7 +41,7 @@ void TestUpdateEdid::success()
     QVERIFY(lab.simulator.hasLineStartingWith(QStringLiteral("edid-ok EDID-OK analog=0")));
     QVERIFY(lab.log().contains(QStringLiteral("edid-ok (10.77.1.1): Successfully Reset EDID (10.77.1.1)")));
     QVERIFY(lab.log().contains(QStringLiteral("From Updater : Resetting EDID edid-ok (10.77.1.1)")));
-    QTRY_COMPARE_WITH_TIMEOUT(lab.rowColourOf(QStringLiteral("edid-ok")), QColor(Qt::green), 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(lab.rowColourOf(QStringLiteral("edid-ok")), QColor(Qt::green), 60000);
 }
 
 void TestUpdateEdid::threeFailuresGiveUp()

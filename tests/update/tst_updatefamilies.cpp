@@ -101,8 +101,8 @@ void TestUpdateFamilies::family()
     QVERIFY(lab.simulator.hasLineStartingWith(id + QStringLiteral(" REBOOTING")));
     QVERIFY(lab.simulator.hasLineStartingWith(id + QStringLiteral(" CONFIRMED")));
 
-    QVERIFY(lab.waitForStatus(id, QString::fromLatin1(f.confirmation), 15000));
-    QTRY_COMPARE_WITH_TIMEOUT(lab.rowColourOf(id), QColor(Qt::green), 15000);
+    QVERIFY(lab.waitForStatus(id, QString::fromLatin1(f.confirmation), 60000));
+    QTRY_COMPARE_WITH_TIMEOUT(lab.rowColourOf(id), QColor(Qt::green), 60000);
     const QString log = lab.log();
     QVERIFY(log.contains(QStringLiteral("From Updater : Commanding ") + id + QStringLiteral(" (") + ip + ')'));
     QVERIFY(log.contains(QStringLiteral("From Updater : Confirming ") + id + QStringLiteral(" (") + ip + ')'));

@@ -50,7 +50,7 @@ void TestWindowFleet::tableListsTheFleet()
     PipelineState &state = window.pipeline().state();
     auto *table = window.findChild<QTableWidget *>(QStringLiteral("unitTable"));
     // Units without a package (the legacy encoder, the panel) never enter the list.
-    QTRY_COMPARE_WITH_TIMEOUT(table->rowCount(), 6, 15000);
+    QTRY_COMPARE_WITH_TIMEOUT(table->rowCount(), 6, 60000);
     QCOMPARE(window.findChild<QLabel *>(QStringLiteral("unitsLabel"))->text(), QStringLiteral("6 units"));
 
     // Decoders first, then audio, encoders, recorders; within a type by product name, then name.
