@@ -461,7 +461,7 @@ int faults(const QString &name)
     probe.start();
     const QStringList expected = scenario->firstIsConfirmed ? names : names.mid(1);
     pressUpdate(window, names);
-    waitFor([&] { return confirmedCount(table, expected) == expected.size(); }, 300000);
+    waitFor([&] { return confirmedCount(table, expected) == expected.size(); }, 120000);
     // A stuck unit gets two more ticks to show that it stays stuck.
     if (!scenario->firstIsConfirmed)
         waitFor([&] { return confirmedCount(table, {names.first()}) > 0; }, 10000);
