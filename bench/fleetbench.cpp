@@ -7,6 +7,11 @@
 //                                     and its longest event-loop stall
 //   fleetbench batch UNITS            one unit updated alone, then UNITS units in one batch:
 //                                     time from pressing Update to the last confirmation
+//   fleetbench faults SCENARIO        20 units updated in one batch while something goes
+//                                     wrong (see kFaults); prints one row of a table: units
+//                                     confirmed of those expected, the longest event-loop stall
+//                                     and the updater's peak memory
+//   fleetbench faults header          the table's header
 
 #include "app/folders.h"
 #include "app/operatorquestions.h"
@@ -19,6 +24,7 @@
 #include <QItemSelectionModel>
 #include <QProcess>
 #include <QPushButton>
+#include <QSettings>
 #include <QTableWidget>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -26,6 +32,7 @@
 
 #include <cstdio>
 #include <sys/resource.h>
+#include <algorithm>
 #include <functional>
 
 namespace {
@@ -105,7 +112,9 @@ void writeImagePackage(const QString &folder, const QString &name, qint64 bytes)
 class Fleet
 {
 public:
-    bool start(const QString &path, int units)
+    bool start(const QString &path, int units) { return run({path}, QStringLiteral("READY %1").arg(units)); }
+    // unitsim in any of its modes; true once it printed a line that starts with `ready`.
+    bool run(const QStringList &arguments, const QString &ready)
     {
         QObject::connect(&process, &QProcess::readyReadStandardOutput, &process, [this] {
             pending += process.readAllStandardOutput();
@@ -116,8 +125,11 @@ public:
             }
         });
         process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        process.start(QStringLiteral(BRYX_BIN_DIR "/unitsim"), {path});
-        return waitFor([&] { return lines.contains(QStringLiteral("READY %1").arg(units)); }, 30000);
+        process.start(QStringLiteral(BRYX_BIN_DIR "/unitsim"), arguments);
+        return waitFor([&] { return std::any_of(lines.cbegin(), lines.cend(), [&](const QString &line) {
+                           return line.startsWith(ready);
+                       }); },
+                       60000);
     }
     int count(const QString &event) const
     {
@@ -286,6 +298,34 @@ int fileServer(int units, int mib)
     return (updaterOk == units && nginxOk == units) ? 0 : 2;
 }
 
+// Units of the batch whose status reads as confirmed.
+int confirmedCount(QTableWidget *table, const QStringList &names)
+{
+    int done = 0;
+    for (int row = 0; row < table->rowCount(); ++row)
+        if (names.contains(table->item(row, 0)->text())
+            && table->item(row, 7)->text() == QLatin1String("K-Series Update Confirmed."))
+            ++done;
+    return done;
+}
+
+// Selects the named units' rows and presses Update.
+void pressUpdate(MainWindow &window, const QStringList &names)
+{
+    QTableWidget *table = tableOf(window);
+    table->clearSelection();
+    for (int row = 0; row < table->rowCount(); ++row)
+        if (names.contains(table->item(row, 0)->text()))
+            table->selectionModel()->select(table->model()->index(row, 0),
+                                            QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    window.findChild<QPushButton *>(QStringLiteral("updateButton"))->click();
+}
+
+QString unitName(int index)
+{
+    return QStringLiteral("Unit %1").arg(index, 3, 10, QLatin1Char('0'));
+}
+
 int batch(int units)
 {
     QTemporaryDir dir;
@@ -296,7 +336,7 @@ int batch(int units)
 
     QString fleetText = QStringLiteral("[fleet]\nfamily=k220-decoder\nrebootSeconds=3\nswversion=1/1/2014\n");
     for (int i = 0; i <= units; ++i)
-        fleetText += QStringLiteral("[u%1]\nip=%2\nname=Unit %3\n").arg(i).arg(unitAddress(i)).arg(i, 3, 10, QLatin1Char('0'));
+        fleetText += QStringLiteral("[u%1]\nip=%2\nname=%3\n").arg(i).arg(unitAddress(i), unitName(i));
     QFile fleetFile(dir.filePath(QStringLiteral("fleet.ini")));
     fleetFile.open(QIODevice::WriteOnly);
     fleetFile.write(fleetText.toUtf8());
@@ -309,32 +349,19 @@ int batch(int units)
     QTableWidget *table = tableOf(window);
     if (!waitFor([&] { return table->rowCount() == units + 1; }, 30000))
         return 1;
-    const auto confirmed = [table](const QStringList &names) {
-        int done = 0;
-        for (int row = 0; row < table->rowCount(); ++row)
-            if (names.contains(table->item(row, 0)->text())
-                && table->item(row, 7)->text() == QLatin1String("K-Series Update Confirmed."))
-                ++done;
-        return done == names.size();
-    };
     const auto timeUpdate = [&](const QStringList &names) -> qint64 {
-        table->clearSelection();
-        for (int row = 0; row < table->rowCount(); ++row)
-            if (names.contains(table->item(row, 0)->text()))
-                table->selectionModel()->select(table->model()->index(row, 0),
-                                                QItemSelectionModel::Select | QItemSelectionModel::Rows);
         QElapsedTimer clock;
         clock.start();
-        window.findChild<QPushButton *>(QStringLiteral("updateButton"))->click();
-        if (!waitFor([&] { return confirmed(names); }, 300000))
+        pressUpdate(window, names);
+        if (!waitFor([&] { return confirmedCount(table, names) == names.size(); }, 300000))
             return -1;
         return clock.elapsed();
     };
 
-    const qint64 single = timeUpdate({QStringLiteral("Unit 000")});
+    const qint64 single = timeUpdate({unitName(0)});
     QStringList many;
     for (int i = 1; i <= units; ++i)
-        many << QStringLiteral("Unit %1").arg(i, 3, 10, QLatin1Char('0'));
+        many << unitName(i);
     const qint64 all = timeUpdate(many);
     if (single < 0 || all < 0) {
         std::fprintf(stderr, "updates did not complete\n");
@@ -344,6 +371,107 @@ int batch(int units)
                 single / 1000.0, units, all / 1000.0, double(all) / double(single));
     std::printf("  processor time used by the updater: %.1f s\n", cpuSeconds());
     return 0;
+}
+
+// One way an update of 20 units can go wrong: what the batch's first unit does, or what else
+// reaches the updater meanwhile (unitsim in one of its disturbance modes).
+struct FaultScenario
+{
+    const char *name;
+    const char *label;
+    const char *firstUnit;   // fleet-file lines of the first unit
+    bool firstIsConfirmed;   // false: the first unit is expected to stay unfinished
+    int imageMiB;            // large enough that a fetch broken off at 90 % leaves the server more to send
+    const char *disturbance; // unitsim arguments, or none
+    const char *underWay;    // the disturbance's line once it is in full swing
+};
+
+constexpr int kFaultUnits = 20;
+// Fixed through the updater's settings, for the flood to aim at (as in kFaults).
+constexpr int kUpdaterUdpPort = 51300;
+
+const FaultScenario kFaults[] = {
+    {"drop10", "1 unit breaks its fetch off at 10 %, fetches again", "dropAtPercent=10\n", true, 64, nullptr, nullptr},
+    {"drop50", "1 unit breaks its fetch off at 50 %, fetches again", "dropAtPercent=50\n", true, 64, nullptr, nullptr},
+    {"drop90", "1 unit breaks its fetch off at 90 %, fetches again", "dropAtPercent=90\n", true, 64, nullptr, nullptr},
+    {"neverfetches", "1 unit takes the command, never fetches", "behaviour=neverFetches\n", false, 1, nullptr, nullptr},
+    {"neverreboots", "1 unit fetches, never reboots", "behaviour=neverReboots\n", false, 1, nullptr, nullptr},
+    {"neverreturns", "1 unit reboots, never comes back", "behaviour=neverReturns\n", false, 1, nullptr, nullptr},
+    {"flood", "garbage datagrams, 5000/s, every 8th 65,507 bytes", "", true, 1, "--flood 10.77.0.1:51300 5000 900",
+     "FLOOD-START"},
+    {"idle", "200 idle connections to the file server", "", true, 1, "--idle 10.77.0.1:50005 200 900",
+     "IDLE-OPEN 200"},
+};
+
+int faults(const QString &name)
+{
+    if (name == QLatin1String("header")) {
+        std::printf("| Scenario (%d units in one batch) | Units confirmed / expected | Longest event-loop stall (ms) "
+                    "| Peak RSS of the updater (MiB) |\n|---|---|---|---|\n",
+                    kFaultUnits);
+        return 0;
+    }
+    const auto scenario = std::find_if(std::begin(kFaults), std::end(kFaults),
+                                       [&name](const FaultScenario &f) { return name == QLatin1String(f.name); });
+    if (scenario == std::end(kFaults)) {
+        std::fprintf(stderr, "unknown scenario %s\n", qPrintable(name));
+        return 2;
+    }
+
+    QTemporaryDir dir;
+    const QString packages = dir.filePath(QStringLiteral("app"));
+    QDir().mkpath(packages);
+    writeImagePackage(packages, QStringLiteral("k220_bench"), qint64(scenario->imageMiB) * 1024 * 1024);
+    Folders::setApplicationFolder(packages);
+    // The flood needs to know the updater's UDP port.
+    QSettings settings(Folders::settingsPath(), QSettings::IniFormat);
+    settings.setValue(QStringLiteral("forceUDPPortBind"), 1);
+    settings.setValue(QStringLiteral("UDPPortBind"), kUpdaterUdpPort);
+    settings.sync();
+
+    QString fleetText = QStringLiteral("[fleet]\nfamily=k220-decoder\nrebootSeconds=3\nswversion=1/1/2014\n");
+    QStringList names;
+    for (int i = 0; i < kFaultUnits; ++i) {
+        fleetText += QStringLiteral("[u%1]\nip=%2\nname=%3\n").arg(i).arg(unitAddress(i), unitName(i));
+        if (i == 0)
+            fleetText += QString::fromLatin1(scenario->firstUnit);
+        names << unitName(i);
+    }
+    QFile fleetFile(dir.filePath(QStringLiteral("fleet.ini")));
+    fleetFile.open(QIODevice::WriteOnly);
+    fleetFile.write(fleetText.toUtf8());
+    fleetFile.close();
+    Fleet fleet;
+    if (!fleet.start(fleetFile.fileName(), kFaultUnits))
+        return 1;
+
+    MainWindow window;
+    QTableWidget *table = tableOf(window);
+    if (!waitFor([&] { return table->rowCount() == kFaultUnits; }, 30000))
+        return 1;
+    Fleet disturbance;
+    if (scenario->disturbance
+        && !disturbance.run(QString::fromLatin1(scenario->disturbance).split(QLatin1Char(' ')),
+                            QString::fromLatin1(scenario->underWay))) {
+        std::fprintf(stderr, "the disturbance did not start\n");
+        return 1;
+    }
+
+    StallProbe probe;
+    probe.start();
+    const QStringList expected = scenario->firstIsConfirmed ? names : names.mid(1);
+    pressUpdate(window, names);
+    waitFor([&] { return confirmedCount(table, expected) == expected.size(); }, 120000);
+    // A stuck unit gets two more ticks to show that it stays stuck.
+    if (!scenario->firstIsConfirmed)
+        waitFor([&] { return confirmedCount(table, {names.first()}) > 0; }, 10000);
+    const qint64 stall = probe.stop();
+    const int confirmed = confirmedCount(table, expected);
+    const bool stuckAsExpected = scenario->firstIsConfirmed || confirmedCount(table, {names.first()}) == 0;
+    std::printf("| %s | %d / %d%s | %lld | %.0f |\n", scenario->label, confirmed, int(expected.size()),
+                stuckAsExpected ? "" : " (the stuck unit was confirmed)", static_cast<long long>(stall),
+                peakResidentKiB() / 1024.0);
+    return confirmed == expected.size() && stuckAsExpected ? 0 : 2;
 }
 
 } // namespace
@@ -362,6 +490,8 @@ int main(int argc, char **argv)
         return fileServer(units, argc > 3 ? QByteArray(argv[3]).toInt() : 64);
     if (mode == QLatin1String("batch"))
         return batch(units);
-    std::fprintf(stderr, "usage: fleetbench fileserver UNITS MIB | batch UNITS\n");
+    if (mode == QLatin1String("faults") && argc > 2)
+        return faults(QString::fromLatin1(argv[2]));
+    std::fprintf(stderr, "usage: fleetbench fileserver UNITS MIB | batch UNITS | faults SCENARIO|header\n");
     return 2;
 }

@@ -1,7 +1,10 @@
 #!/usr/bin/env bash
 # Builds the updater and its simulator in release mode and runs every benchmark, each inside its
-# own private network namespace, printing the figures.
+# own private network namespace, printing the figures. Arguments pick sections (discovery,
+# fileserver, batch, faults); without any, all of them run.
 set -euo pipefail
+sections=${*:-discovery fileserver batch faults}
+wanted() { [[ " $sections " == *" $1 "* ]]; }
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-bench"
 
@@ -16,17 +19,33 @@ mkdir -p "$scratch/tmp" "$scratch/data" "$scratch/runtime"
 chmod 700 "$scratch/runtime"
 export TMPDIR="$scratch/tmp" XDG_DATA_HOME="$scratch/data" XDG_RUNTIME_DIR="$scratch/runtime" QT_QPA_PLATFORM=offscreen
 
-echo "== Discovery: simulated units of mixed kinds answer one burst, all at once =="
-echo "kernel receive buffer cap (net.core.rmem_max): $(cat /proc/sys/net/core/rmem_max) bytes"
-for units in 250 1000; do
-    BRYX_NETNS_PEERS=$units "$root/tests/netns-run.sh" "$build/bin/discoverybench" "$units" 2>/dev/null | tail -n 1
-done
+if wanted discovery; then
+    echo "== Discovery: simulated units of mixed kinds answer one burst, all at once =="
+    echo "kernel receive buffer cap (net.core.rmem_max): $(cat /proc/sys/net/core/rmem_max) bytes"
+    for units in 250 1000; do
+        BRYX_NETNS_PEERS=$units "$root/tests/netns-run.sh" "$build/bin/discoverybench" "$units" 2>/dev/null | tail -n 1
+    done
+    echo
+fi
 
-echo
-echo "== File server: simulated units fetch one image at once, from the updater and from nginx =="
-BRYX_NETNS_PEERS=64 "$root/tests/netns-run.sh" "$build/bin/fleetbench" fileserver 50 64
-BRYX_NETNS_PEERS=260 "$root/tests/netns-run.sh" "$build/bin/fleetbench" fileserver 250 16
+if wanted fileserver; then
+    echo "== File server: simulated units fetch one image at once, from the updater and from nginx =="
+    BRYX_NETNS_PEERS=64 "$root/tests/netns-run.sh" "$build/bin/fleetbench" fileserver 50 64
+    BRYX_NETNS_PEERS=260 "$root/tests/netns-run.sh" "$build/bin/fleetbench" fileserver 250 16
+    echo
+fi
 
-echo
-echo "== Batch update: Update pressed to the last confirmation =="
-BRYX_NETNS_PEERS=64 "$root/tests/netns-run.sh" "$build/bin/fleetbench" batch 50
+if wanted batch; then
+    echo "== Batch update: Update pressed to the last confirmation =="
+    BRYX_NETNS_PEERS=64 "$root/tests/netns-run.sh" "$build/bin/fleetbench" batch 50
+    echo
+fi
+
+if wanted faults; then
+    echo "== Injected faults: one batch updated while a unit misbehaves or the updater is disturbed =="
+    "$root/tests/netns-run.sh" "$build/bin/fleetbench" faults header
+    for scenario in drop10 drop50 drop90 neverfetches neverreboots neverreturns flood idle; do
+        BRYX_NETNS_PEERS=32 "$root/tests/netns-run.sh" "$build/bin/fleetbench" faults "$scenario" ||
+            echo "($scenario did not end as expected)"
+    done
+fi

@@ -44,7 +44,13 @@ public:
         if (!m_dir.isValid() || !file.open(QIODevice::WriteOnly) || file.write(fleet.toUtf8()) < 0)
             return false;
         file.close();
-        m_process.start(QStringLiteral(BRYX_BIN_DIR "/unitsim"), {path});
+        return run({path});
+    }
+
+    // Starts the simulator with these arguments (one of its other modes) without waiting.
+    bool run(const QStringList &arguments)
+    {
+        m_process.start(QStringLiteral(BRYX_BIN_DIR "/unitsim"), arguments);
         return m_process.waitForStarted(10000);
     }
 

@@ -22,7 +22,7 @@ const QStringList &knownKeys()
         QStringLiteral("edidfailures"), QStringLiteral("behaviour"), QStringLiteral("eth0ip"),
         QStringLiteral("eth0netmask"),  QStringLiteral("eth0mac"),   QStringLiteral("eth1ip"),
         QStringLiteral("eth1netmask"),  QStringLiteral("eth1mac"),   QStringLiteral("verbose"),
-        QStringLiteral("replypacing"),
+        QStringLiteral("replypacing"),  QStringLiteral("dropatpercent"), QStringLiteral("digest"),
     };
     return keys;
 }
@@ -198,9 +198,12 @@ bool UnitReader::read(UnitConfig *u, QString *error)
 
         if (!readFlag("updatestatus", &u->updateStatus) || !readFlag("iptrial", &u->ipTrial) ||
             !readFlag("idbutton", &u->idButton) || !readFlag("verbose", &u->verbose) ||
+            !readFlag("digest", &u->digest) || !readCount("dropatpercent", 0, &u->dropAtPercent) ||
             !readCount("rebootseconds", 3, &u->rebootSeconds) ||
             !readCount("edidfailures", 0, &u->edidFailures))
             return false;
+        if (u->dropAtPercent > 99)
+            return fail(QStringLiteral("dropAtPercent '%1' is not 0 to 99").arg(u->dropAtPercent));
 
         const QString behaviour = text("behaviour", QStringLiteral("normal")).toLower();
         static const QHash<QString, Behaviour> behaviours = {
@@ -209,10 +212,13 @@ bool UnitReader::read(UnitConfig *u, QString *error)
             {QStringLiteral("dead"), Behaviour::Dead},
             {QStringLiteral("port50002"), Behaviour::Port50002},
             {QStringLiteral("neverreboots"), Behaviour::NeverReboots},
+            {QStringLiteral("neverfetches"), Behaviour::NeverFetches},
+            {QStringLiteral("neverreturns"), Behaviour::NeverReturns},
         };
         if (!behaviours.contains(behaviour))
             return fail(
-                QStringLiteral("behaviour '%1' is not normal, silent, dead, port50002 or neverReboots")
+                QStringLiteral("behaviour '%1' is not normal, silent, dead, port50002, neverReboots, "
+                               "neverFetches or neverReturns")
                     .arg(behaviour));
         u->behaviour = behaviours.value(behaviour);
 

@@ -17,6 +17,16 @@ ImageFetch::ImageFetch(const QHostAddress &localAddress, const QHostAddress &ser
     connect(socket, &QTcpSocket::errorOccurred, this, &ImageFetch::onError);
 }
 
+void ImageFetch::breakOffAt(int percent)
+{
+    breakPercent = percent;
+}
+
+void ImageFetch::keepDigest()
+{
+    digestKept = true;
+}
+
 void ImageFetch::start()
 {
     clock.start();
@@ -26,6 +36,8 @@ void ImageFetch::start()
             QStringLiteral("cannot bind %1: %2").arg(localAddress.toString(), socket->errorString()));
         return;
     }
+    if (breakPercent > 0)
+        socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, kBreakingReceiveBuffer);
     idleTimer.start(kConnectTimeoutMs);
     socket->connectToHost(server, kServerPort);
 }
@@ -81,6 +93,8 @@ bool ImageFetch::readHeader()
                 contentLength = -1;
         }
     }
+    if (breakPercent > 0 && contentLength > 0)
+        breakAt = qMax<qint64>(1, contentLength * breakPercent / 100);
     return true;
 }
 
@@ -88,11 +102,18 @@ void ImageFetch::consumeBody()
 {
     char chunk[kChunkSize];
     while (!done && socket->bytesAvailable() > 0) {
-        const qint64 n = socket->read(chunk, sizeof chunk);
+        const qint64 wanted = breakAt < 0 ? qint64(sizeof chunk) : qMin(qint64(sizeof chunk), breakAt - received);
+        const qint64 n = socket->read(chunk, wanted);
         if (n <= 0)
             break;
         scanner.feed(chunk, n);
+        if (digestKept)
+            hash.addData(QByteArrayView(chunk, n));
         received += n;
+        if (breakAt >= 0 && received >= breakAt) {
+            breakOff();
+            return;
+        }
     }
     // A unit has its image once Content-Length bytes are in, whether or not the server closes
     // the connection then (an HTTP/1.1 server may keep it open for more requests).
@@ -136,7 +157,8 @@ void ImageFetch::judge()
     }
     scanner.finish();
     done = true;
-    Q_EMIT succeeded(received, clock.elapsed(), scanner.swversion(), scanner.webversion());
+    Q_EMIT succeeded(received, clock.elapsed(), scanner.swversion(), scanner.webversion(),
+                     digestKept ? hash.result().toHex() : QByteArray());
 }
 
 void ImageFetch::onError()
@@ -170,4 +192,13 @@ void ImageFetch::finishFailed(const QString &reason)
     idleTimer.stop();
     socket->abort();
     Q_EMIT failed(reason);
+}
+
+// The link breaks: the connection is reset, nothing more arrives.
+void ImageFetch::breakOff()
+{
+    done = true;
+    idleTimer.stop();
+    socket->abort();
+    Q_EMIT brokeOff(received, contentLength);
 }

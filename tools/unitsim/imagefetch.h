@@ -2,6 +2,7 @@
 
 #include "versionscanner.h"
 
+#include <QCryptographicHash>
 #include <QElapsedTimer>
 #include <QHostAddress>
 #include <QObject>
@@ -22,12 +23,19 @@ public:
     ImageFetch(const QHostAddress &localAddress, const QHostAddress &server, const QString &imageName,
                QObject *parent = nullptr);
 
+    // Before start(): the fetch breaks off, as a failing link would, once this percentage of the
+    // image has arrived.
+    void breakOffAt(int percent);
+    // Before start(): the MD5 of the image is worked out as it arrives.
+    void keepDigest();
     void start();
 
 Q_SIGNALS:
-    // Exactly one of these, once.
-    void succeeded(qint64 bytes, qint64 milliseconds, const QString &swversion, const QString &webversion);
+    // Exactly one of these, once. The digest is the image's MD5 in hex, or empty when not kept.
+    void succeeded(qint64 bytes, qint64 milliseconds, const QString &swversion, const QString &webversion,
+                   const QByteArray &digest);
     void failed(const QString &reason);
+    void brokeOff(qint64 received, qint64 contentLength);
 
 private:
     void onConnected();
@@ -39,6 +47,7 @@ private:
     bool readHeader();
     void consumeBody();
     void finishFailed(const QString &reason);
+    void breakOff();
 
     static constexpr int kMaxHeader = 8 * 1024;
     static constexpr int kChunkSize = 4 * 1024;
@@ -47,6 +56,9 @@ private:
     // both the accept and the next piece of data can be a while coming.
     static constexpr int kConnectTimeoutMs = 20000;
     static constexpr int kIdleTimeoutMs = 60000;
+    // A fetch that is to break off reads through a small window, as a unit's own network stack
+    // does, so that the server still has the rest of the image to send when the link breaks.
+    static constexpr int kBreakingReceiveBuffer = 64 * 1024;
 
     QTcpSocket *socket;
     QTimer idleTimer;
@@ -59,5 +71,9 @@ private:
     qint64 contentLength = -1;
     qint64 received = 0;
     bool done = false;
+    int breakPercent = 0;
+    qint64 breakAt = -1; // body bytes after which the connection breaks; -1 for never
+    bool digestKept = false;
+    QCryptographicHash hash{QCryptographicHash::Md5};
     VersionScanner scanner;
 };

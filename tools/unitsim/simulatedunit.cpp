@@ -46,7 +46,7 @@ bool SimulatedUnit::start(QString *error)
 
 QByteArray SimulatedUnit::udpReplyFor(unsigned char code) const
 {
-    if (rebooting || unitConfig.behaviour == Behaviour::Silent || unitConfig.behaviour == Behaviour::Dead)
+    if (rebooting || gone || unitConfig.behaviour == Behaviour::Silent || unitConfig.behaviour == Behaviour::Dead)
         return {};
     return StatusReply::forCode(unitConfig, code);
 }
@@ -96,7 +96,7 @@ void SimulatedUnit::onNewConnection()
 
 void SimulatedUnit::onMessage(UnitConnection *connection, const QByteArray &message)
 {
-    if (rebooting)
+    if (rebooting || gone)
         return;
     Q_EMIT event(QStringLiteral("TCP ") + WireMessage::describe(message));
     if (unitConfig.behaviour == Behaviour::Silent)
@@ -121,7 +121,10 @@ QByteArray SimulatedUnit::answerText(const QByteArray &message)
     if (message.startsWith(kUpdateCommand)) {
         // The unit acknowledges with its status first and then goes to fetch its image.
         const QByteArray status = StatusReply::current(unitConfig);
-        QTimer::singleShot(0, this, [this, message] { startFetch(message); });
+        if (unitConfig.behaviour == Behaviour::NeverFetches)
+            Q_EMIT event(QStringLiteral("NO-FETCH"));
+        else
+            QTimer::singleShot(0, this, [this, message] { startFetch(message); });
         return status;
     }
     if (message.startsWith(kConfirmCommand)) {
@@ -149,7 +152,7 @@ QByteArray SimulatedUnit::resetEdid(const QByteArray &message)
 
 void SimulatedUnit::startFetch(const QByteArray &command)
 {
-    if (fetch || rebooting)
+    if (fetch || rebooting || gone)
         return; // one update at a time, as the units do
     QByteArray argument = command.mid(kUpdateCommand.size());
     const qsizetype end = argument.indexOf('\r');
@@ -163,25 +166,53 @@ void SimulatedUnit::startFetch(const QByteArray &command)
         Q_EMIT event(QStringLiteral("FETCH-FAILED no server address '%1'").arg(address));
         return;
     }
+    fetchFrom(server, unitConfig.dropAtPercent > 0);
+}
+
+void SimulatedUnit::fetchFrom(const QHostAddress &server, bool breakOff)
+{
     const QString image = QLatin1String(Families::traits(unitConfig.family).name);
     fetch = new ImageFetch(QHostAddress(unitConfig.ip), server, image, this);
+    if (breakOff)
+        fetch->breakOffAt(unitConfig.dropAtPercent);
+    if (unitConfig.digest)
+        fetch->keepDigest();
     connect(fetch, &ImageFetch::succeeded, this, &SimulatedUnit::onFetched);
     connect(fetch, &ImageFetch::failed, this, [this](const QString &reason) {
         fetch->deleteLater();
         Q_EMIT event(QStringLiteral("FETCH-FAILED %1").arg(reason));
     });
+    // Once only: the unit fetches again on its own, and that fetch takes the whole image.
+    connect(fetch, &ImageFetch::brokeOff, this, [this, server](qint64 received, qint64 contentLength) {
+        fetch->deleteLater();
+        Q_EMIT event(QStringLiteral("FETCH-DROPPED %1 %2").arg(received).arg(contentLength));
+        QTimer::singleShot(kRetryMs, this, [this, server] {
+            if (fetch || rebooting || gone)
+                return;
+            Q_EMIT event(QStringLiteral("FETCH-RETRY %1").arg(server.toString()));
+            fetchFrom(server, false);
+        });
+    });
     fetch->start();
 }
 
 void SimulatedUnit::onFetched(qint64 bytes, qint64 milliseconds, const QString &swversion,
-                              const QString &webversion)
+                              const QString &webversion, const QByteArray &digest)
 {
     fetch->deleteLater();
-    Q_EMIT event(QStringLiteral("FETCH-OK %1 %2").arg(bytes).arg(milliseconds));
+    Q_EMIT event(QStringLiteral("FETCH-OK %1 %2 %3").arg(bytes).arg(milliseconds).arg(QString::fromLatin1(digest))
+                     .trimmed());
     if (unitConfig.behaviour == Behaviour::NeverReboots) {
         // The image is thrown away: old software, nothing pending.
         unitConfig.updateStatus = false;
         Q_EMIT event(QStringLiteral("NO-REBOOT"));
+        return;
+    }
+    if (unitConfig.behaviour == Behaviour::NeverReturns) {
+        // Down for good: the port closes and nothing is ever answered again.
+        gone = true;
+        stopListening();
+        Q_EMIT event(QStringLiteral("GONE"));
         return;
     }
     pendingSwversion = swversion;

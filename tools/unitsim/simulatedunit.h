@@ -7,6 +7,7 @@
 #include <QPointer>
 
 class ImageFetch;
+class QHostAddress;
 class QTcpServer;
 class QUdpSocket;
 class UnitConnection;
@@ -46,8 +47,13 @@ private:
     QByteArray answerText(const QByteArray &message);
     QByteArray resetEdid(const QByteArray &message);
     void startFetch(const QByteArray &command);
-    void onFetched(qint64 bytes, qint64 milliseconds, const QString &swversion, const QString &webversion);
+    void fetchFrom(const QHostAddress &server, bool breakOff);
+    void onFetched(qint64 bytes, qint64 milliseconds, const QString &swversion, const QString &webversion,
+                   const QByteArray &digest);
     void comeBackUp();
+
+    // A unit whose fetch broke off tries again after this long.
+    static constexpr int kRetryMs = 1000;
 
     UnitConfig unitConfig;
     QUdpSocket *udp;
@@ -55,6 +61,7 @@ private:
     QList<QPointer<UnitConnection>> connections;
     QPointer<ImageFetch> fetch;
     bool rebooting = false;
+    bool gone = false; // went down for good
     int edidFailuresLeft;
     int edidFailuresGiven = 0;
     QString pendingSwversion;

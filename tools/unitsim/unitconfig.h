@@ -10,7 +10,9 @@ enum class Behaviour {
     Silent,      // accepts TCP connections, never answers anything
     Dead,        // answers nothing and listens nowhere
     Port50002,   // listens for TCP on 50002 instead of 50001
-    NeverReboots // fetches its image but keeps running the old software
+    NeverReboots, // fetches its image but keeps running the old software
+    NeverFetches, // takes the update command, answers it, and never fetches
+    NeverReturns  // fetches its image, goes down to reboot and never answers anything again
 };
 
 // One simulated unit: its identity and settings as read from the fleet file, and the state its
@@ -48,6 +50,11 @@ struct UnitConfig
     int rebootSeconds = 3;
     int edidFailures = 0;
     Behaviour behaviour = Behaviour::Normal;
+    // 1 to 99: the first image fetch breaks off once this share of the image is in, and the unit
+    // fetches the whole image again on its own; 0: fetches never break off.
+    int dropAtPercent = 0;
+    // Reports the MD5 of every image it fetched, so that a test can compare it with the file.
+    bool digest = false;
     bool verbose = false;
 
     // A recorder of the older record layout that still runs its original firmware: it knows no
