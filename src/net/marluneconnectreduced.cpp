@@ -99,12 +99,18 @@ ConfigMessages configMessagesFor(const MarluneUnit &unit, const QByteArray &comm
     return messages;
 }
 
-MarluneConnect::MarluneConnect(QObject *parent) : QObject(parent), dropReport(new QTimer(this))
+MarluneConnect::MarluneConnect(QObject *parent)
+    : QObject(parent), dropReport(new QTimer(this)), readWatch(new QTimer(this))
 {
     initPackets();
     dropReport->setObjectName(QStringLiteral("dropReport"));
     dropReport->setSingleShot(true);
     connect(dropReport, &QTimer::timeout, this, &MarluneConnect::reportDroppedDatagrams);
+    readWatch->setInterval(250);
+    connect(readWatch, &QTimer::timeout, this, [this] {
+        if (udpSocket && !turnScheduled && (udpSocket->hasPendingDatagrams() || !receivedDatagrams.isEmpty()))
+            readPendingDatagrams();
+    });
 }
 
 void MarluneConnect::init()
@@ -117,6 +123,7 @@ void MarluneConnect::init()
     connected = bool(connect(udpSocket, &QUdpSocket::disconnected, this, &MarluneConnect::disconnected));
     BLOG << "signal/slot datagram connect: " << connected;
     reBind();
+    readWatch->start();
 }
 
 void MarluneConnect::reBind()

@@ -139,4 +139,9 @@ private:
     qint64 droppedOldest = 0;
     qint64 droppedUnreadable = 0;
     QTimer *dropReport;
+    // Looks for datagrams left unread now and then. Qt switches a UDP socket's read notifier
+    // off when it fires while an earlier readyRead() went unanswered (as when it came during a
+    // nested event loop) and on again only when a datagram is read: without this look the
+    // socket could stay unread for good under a flood.
+    QTimer *readWatch;
 };

@@ -219,13 +219,6 @@ void TestInjectedFaults::updateWhileDisturbed()
     QFETCH(QString, underWay);
     QFETCH(int, heldOpen);
     QFETCH(qint64, stallLimitMs);
-    // Remove once the updater keeps reading under the flood; the row then holds it to that.
-    if (QTest::currentDataTag() == QLatin1String("garbage-datagram-flood"))
-        QSKIP("In most runs the updater stops reading its UDP socket for good under this flood: once its "
-              "scheduled reading turns have drained the socket no readyRead follows (Qt turns the read notifier "
-              "of a UDP socket off when it fires and on again only when the socket is read), so no status reply "
-              "arrives again and no unit is seen back from its reboot");
-
     SimulatorProcess nuisance;
     QVERIFY(nuisance.run(disturbance));
     QVERIFY(!nuisance.waitForPrefix(underWay, 60000).isEmpty());
