@@ -74,6 +74,39 @@ QString discardLine(const QString &name)
            + QStringLiteral(" because of errors.");
 }
 
+// A unit whose address another listed unit already has, whatever the address mode, is reset
+// (discarded). The report names them in the order of the listed units.
+void discardAddressesOfListedUnits(CsvImportResult &result, const QList<MarluneUnit> &existing)
+{
+    QHash<QString, QList<qsizetype>> listedAt;
+    for (qsizetype i = 0; i < existing.size(); ++i)
+        listedAt[existing.at(i).ip.trimmed()].append(i);
+    QMultiMap<qsizetype, qsizetype> clashes; // listed unit -> unit to add
+    for (qsizetype j = 0; j < result.unitsToAdd.size(); ++j) {
+        const MarluneUnit &unit = result.unitsToAdd.at(j);
+        for (const qsizetype i : listedAt.value(unit.ip.trimmed())) {
+            if (existing.at(i).mac != unit.mac) {
+                clashes.insert(i, j);
+                break;
+            }
+        }
+    }
+    // QMultiMap keeps equal keys newest first.
+    for (const qsizetype i : clashes.uniqueKeys()) {
+        QList<qsizetype> units = clashes.values(i);
+        std::reverse(units.begin(), units.end());
+        for (const qsizetype j : units) {
+            MarluneUnit &unit = result.unitsToAdd[j];
+            const MarluneUnit &listed = existing.at(i);
+            result.report.append(QStringLiteral("\n<b>Error</b> Duplicate static IP with existing units: ")
+                                 + listed.name + QStringLiteral(" and ") + unit.name + QStringLiteral(" :")
+                                 + listed.ip);
+            result.report.append(discardLine(unit.name));
+            unit.reset();
+        }
+    }
+}
+
 } // namespace
 
 QString decodeCsvText(const QByteArray &bytes)
@@ -196,35 +229,7 @@ CsvImportResult importCsv(const QString &text, const QList<MarluneUnit> &existin
     }
     removeDiscarded(result.unitsToAdd, false);
 
-    // A unit whose address another listed unit already has, whatever the address mode. The
-    // report names them in the order of the listed units.
-    QHash<QString, QList<qsizetype>> listedAt;
-    for (qsizetype i = 0; i < existing.size(); ++i)
-        listedAt[existing.at(i).ip.trimmed()].append(i);
-    QMultiMap<qsizetype, qsizetype> clashes; // listed unit -> unit to add
-    for (qsizetype j = 0; j < result.unitsToAdd.size(); ++j) {
-        const MarluneUnit &unit = result.unitsToAdd.at(j);
-        for (const qsizetype i : listedAt.value(unit.ip.trimmed())) {
-            if (existing.at(i).mac != unit.mac) {
-                clashes.insert(i, j);
-                break;
-            }
-        }
-    }
-    // QMultiMap keeps equal keys newest first.
-    for (const qsizetype i : clashes.uniqueKeys()) {
-        QList<qsizetype> units = clashes.values(i);
-        std::reverse(units.begin(), units.end());
-        for (const qsizetype j : units) {
-            MarluneUnit &unit = result.unitsToAdd[j];
-            const MarluneUnit &listed = existing.at(i);
-            result.report.append(QStringLiteral("\n<b>Error</b> Duplicate static IP with existing units: ")
-                                 + listed.name + QStringLiteral(" and ") + unit.name + QStringLiteral(" :")
-                                 + listed.ip);
-            result.report.append(discardLine(unit.name));
-            unit.reset();
-        }
-    }
+    discardAddressesOfListedUnits(result, existing);
     removeDiscarded(result.unitsToAdd, true);
 
     result.report.append(QStringLiteral("\n"));
