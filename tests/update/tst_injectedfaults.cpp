@@ -219,6 +219,11 @@ void TestInjectedFaults::updateWhileDisturbed()
     QFETCH(QString, underWay);
     QFETCH(int, heldOpen);
     QFETCH(qint64, stallLimitMs);
+    // A flood can swallow a unit's confirm datagram; the updater sends it again once no
+    // commanded unit is left waiting, which the stuck units of the first batch would prevent
+    // for ever. They leave the pipeline here, as they would with a restart of the updater.
+    lab.state().vUnitsConfirm.removeIf(
+        [this](const MarluneUnit &unit) { return batchStuck.contains(unit.name); });
     SimulatorProcess nuisance;
     QVERIFY(nuisance.run(disturbance));
     QVERIFY(!nuisance.waitForPrefix(underWay, 60000).isEmpty());
