@@ -44,8 +44,10 @@ void addFile(UpdatePackage *package, const QString &fileName)
         return;
     package->present = true;
     // The extension test is case-sensitive: "K110.BIN" marks the package present, no more.
-    if (fileName.contains(QLatin1String(".bin")))
+    if (fileName.contains(QLatin1String(".bin"))) {
         package->newFilename = fileName;
+        readImage(package, fileName);
+    }
     if (fileName.contains(QLatin1String(".ver")))
         parseVerFile(fileName, &package->webVer, &package->swVer, &package->minSwVer, &package->addOn,
                      &package->includes);

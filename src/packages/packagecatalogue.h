@@ -46,5 +46,6 @@ public:
 };
 
 // Attaches one found file to one package when the name holds the package's prefix (in any
-// case): the package is present; a ".bin" name is its image, a ".ver" file is read for its dates.
+// case): the package is present; a ".bin" name is its image, read for its SHA-256, size and time;
+// a ".ver" file is read for its dates.
 void addFile(UpdatePackage *package, const QString &fileName);

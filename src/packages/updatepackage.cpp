@@ -5,6 +5,7 @@
 #include "net/statusreply.h"
 #include "units/marluneunit.h"
 
+#include <QCryptographicHash>
 #include <QFile>
 
 static const char kLogSource[] = "updatepackage";
@@ -41,6 +42,9 @@ void UpdatePackage::reset()
     addOn.clear();
     name.clear();
     includes.clear();
+    imageSha256.clear();
+    imageSize = -1;
+    imageModified = QDateTime();
 }
 
 bool UpdatePackage::snValid(const MarluneUnit &unit) const
@@ -65,11 +69,38 @@ QString UpdatePackage::description() const
            + webVer.toString(format) + QStringLiteral(")   ");
 }
 
+QString packageFilePath(const QString &fileName)
+{
+    if (QFile::exists(fileName))
+        return fileName;
+    return Folders::applicationFolder() + QLatin1Char('/') + fileName;
+}
+
+void readImage(UpdatePackage *package, const QString &fileName)
+{
+    package->imageSha256.clear();
+    package->imageSize = -1;
+    package->imageModified = QDateTime();
+
+    QFile file(packageFilePath(fileName));
+    if (!file.open(QIODevice::ReadOnly))
+        return;
+    // Size and time from the open file, before reading: should it change while it is hashed, its
+    // time no longer matches and the file server refuses it.
+    const qint64 size = file.size();
+    const QDateTime modified = file.fileTime(QFileDevice::FileModificationTime);
+    QCryptographicHash hash(QCryptographicHash::Sha256);
+    if (!hash.addData(&file))
+        return;
+    package->imageSha256 = QString::fromLatin1(hash.result().toHex());
+    package->imageSize = size;
+    package->imageModified = modified;
+}
+
 void parseVerFile(QString fileName, QDateTime *webVer, QDateTime *swVer, QDateTime *minSwVer, QString *addOn,
                   QStringList *includes)
 {
-    if (!QFile::exists(fileName))
-        fileName = Folders::applicationFolder() + QLatin1Char('/') + fileName;
+    fileName = packageFilePath(fileName);
 
     *webVer = epoch();
     *swVer = epoch();

@@ -29,10 +29,23 @@ public:
     QString addOn;
     QString name;
     QStringList includes;
+    // The image as the scan read it: its SHA-256 in lower-case hex, its size and its last-modified
+    // time. Empty, -1 and invalid when there is no image or it could not be read.
+    QString imageSha256;
+    qint64 imageSize = -1;
+    QDateTime imageModified;
 };
 
 // A date-time that stands for "no version": exactly the Unix epoch (an invalid one is not).
 bool isEpoch(const QDateTime &dateTime);
+
+// Where a package file named bare is looked for: the working folder if it is there, else the
+// application folder. The scan and the file server both find images this way.
+QString packageFilePath(const QString &fileName);
+
+// Reads the image into the package's imageSha256, imageSize and imageModified, streamed from the
+// file, so a large image is never in memory whole. All three are cleared when it cannot be read.
+void readImage(UpdatePackage *package, const QString &fileName);
 
 // Reads a .ver file (relative to the working folder, else to the application folder) into the
 // five outputs. A missing file leaves the dates at the epoch and the includes empty.

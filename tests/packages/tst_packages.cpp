@@ -203,7 +203,8 @@ void TestPackages::scanFolder()
         QVERIFY(file.open(QIODevice::WriteOnly));
         file.write(contents);
     };
-    write(QStringLiteral("k220_2015.bin"), "image");
+    // Many times the hash's read size, so the image is hashed in pieces.
+    write(QStringLiteral("k220_2015.bin"), QByteArray(100000, 'Z'));
     write(QStringLiteral("k220_2015.ver"), "SWVER:3/2/2015\nWEBVER:1425384000\nINCLUDE:K21\nINCLUDE:K22\n");
     write(QStringLiteral("K110.BIN"), "image");
     write(QStringLiteral("notes.txt"), "ignored");
@@ -218,13 +219,22 @@ void TestPackages::scanFolder()
     QCOMPARE(catalogue.k220.newFilename, QStringLiteral("k220_2015.bin"));
     QCOMPARE(catalogue.k220.includes, (QStringList{"K21", "K22"}));
     QCOMPARE(catalogue.k220.swVer, date(2015, 3, 2));
+    QCOMPARE(catalogue.k220.imageSha256,
+             QStringLiteral("f734fc90ca6f928f4e772a31dba36dd6924c80bd654c3681f15ee7725eaac713"));
+    QCOMPARE(catalogue.k220.imageSize, 100000);
+    QCOMPARE(catalogue.k220.imageModified, QFileInfo(folder.filePath(QStringLiteral("k220_2015.bin"))).lastModified());
     QVERIFY(catalogue.k110.present);
     QVERIFY(catalogue.k110.newFilename.isEmpty());
+    QVERIFY(catalogue.k110.imageSha256.isEmpty());
+    QCOMPARE(catalogue.k110.imageSize, -1);
     QVERIFY(!catalogue.dvr.present);
     QStringList names;
     for (const UpdatePackage *package : catalogue.packages)
         names << package->name;
     QCOMPARE(names, (QStringList{"ae", "wp", "k110", "k220", "k3", "dvr", "k4", "kp", "kvm", "vod", "k225"}));
+    catalogue.resetAll();
+    QVERIFY(catalogue.k220.imageSha256.isEmpty() && !catalogue.k220.imageModified.isValid());
+    QCOMPARE(catalogue.k220.imageSize, -1);
 }
 
 void TestPackages::versionsText_data()
