@@ -118,7 +118,16 @@ void FetchConnection::serve(const QString &fileName)
     // Every byte the unit takes off the socket's queue shows it is still there.
     connect(socket, &QIODevice::bytesWritten, stallWait, qOverload<>(&QTimer::start));
     connect(stallWait, &QTimer::timeout, this, [this, fileName] { giveUp(fileName); });
+    connect(socket, &QIODevice::bytesWritten, this, [this, fileName] {
+        // The last bytes are reported by fileSent, never as progress after it.
+        if (transfer && transfer->bytesSent() < transfer->size() && sinceProgress.hasExpired(kProgressIntervalMs)) {
+            sinceProgress.start();
+            Q_EMIT transferProgress(peerAddress, fileName, transfer->bytesSent(), transfer->size());
+        }
+    });
     stallWait->start();
+    sinceProgress.start();
+    Q_EMIT transferProgress(peerAddress, fileName, 0, transfer->size());
     transfer->start();
 }
 

@@ -3,6 +3,7 @@
 #include "update/fetchrequest.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QString>
 
@@ -36,10 +37,15 @@ public:
     void start();
     QString peer() const { return peerAddress; }
 
+    static constexpr int kProgressIntervalMs = 250;
+
 Q_SIGNALS:
     void fileMissing(QString peer, QString absolutePath);
     void fileUnreadable(QString peer, QString fileName);
     void fileSent(QString peer, QString fileName, qint64 size);
+    // How much of the image has been handed to the unit's socket: once as the transfer starts,
+    // then at most every kProgressIntervalMs while it runs.
+    void transferProgress(QString peer, QString fileName, qint64 sent, qint64 size);
     void transferBrokeOff(QString peer, QString fileName, qint64 sent, qint64 size);
     // The unit took no data for the stall timeout; it had accepted this much of the image.
     void transferStalled(QString peer, QString fileName, qint64 accepted, qint64 size);
@@ -60,4 +66,5 @@ private:
     QByteArray request;
     bool answered = false;
     FileTransfer *transfer = nullptr;
+    QElapsedTimer sinceProgress;
 };

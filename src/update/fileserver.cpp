@@ -27,6 +27,7 @@ void FileServer::newSession()
         connect(connection, &FetchConnection::fileMissing, this, &FileServer::fileMissing);
         connect(connection, &FetchConnection::fileUnreadable, this, &FileServer::fileUnreadable);
         connect(connection, &FetchConnection::fileSent, this, &FileServer::fileSent);
+        connect(connection, &FetchConnection::transferProgress, this, &FileServer::transferProgress);
         connect(connection, &FetchConnection::transferBrokeOff, this, &FileServer::transferBrokeOff);
         connect(connection, &FetchConnection::transferStalled, this, &FileServer::transferStalled);
         connect(connection, &FetchConnection::closed, this, &FileServer::connectionClosed);

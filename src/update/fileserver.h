@@ -39,6 +39,7 @@ Q_SIGNALS:
     void fileMissing(QString peer, QString absolutePath);
     void fileUnreadable(QString peer, QString fileName);
     void fileSent(QString peer, QString fileName, qint64 size);
+    void transferProgress(QString peer, QString fileName, qint64 sent, qint64 size);
     void transferBrokeOff(QString peer, QString fileName, qint64 sent, qint64 size);
     void transferStalled(QString peer, QString fileName, qint64 accepted, qint64 size);
     void connectionClosed(QString peer);

@@ -1,8 +1,10 @@
 #pragma once
 
 #include "units/marluneunit.h"
+#include "update/unitrun.h"
 
 #include <QDateTime>
+#include <QHash>
 #include <QList>
 #include <QMap>
 #include <QString>
@@ -36,6 +38,12 @@ struct PipelineState
     QMap<QString, int> foreverCount;
     // The entries of FOREVER.txt, as last read.
     QStringList foreverMACList;
+
+    // Every unit queued for update in this run, by MAC, in the order first queued.
+    QHash<QString, UnitRun> runs;
+    QStringList runOrder;
+    // The MACs of the current batch: the units queued since the pipeline was last idle.
+    QStringList batch;
 
     // While set, status records of units not in vUnits are ignored.
     bool knownUnitsOnly = false;

@@ -80,6 +80,54 @@ void statusAfterComparison(StatusCell &cell, const MarluneUnit &u, const Pipelin
     }
 }
 
+// A commanded unit's transfer and deadlines, over the pipeline texts: the overdue mark first,
+// then a running transfer, then one that broke off and was not fetched again.
+void showRun(StatusCell &cell, const MarluneUnit &u, const PipelineState &pipeline)
+{
+    // A unit fetches while its command exchange is still under way, before it leaves the queue.
+    const auto run = pipeline.runs.constFind(u.mac);
+    if (run == pipeline.runs.cend()
+        || !(containsMac(pipeline.vUnitsConfirm, u.mac) || containsMac(pipeline.vUnitsUpdate, u.mac)))
+        return;
+    StatusCell shown;
+    if (run->overdue != Overdue::None) {
+        shown = fresh(overdueText(run->overdue));
+        shown.colour = CellColour::Orange;
+    } else if (run->fetching) {
+        shown = fresh(QStringLiteral("Fetching image %1%").arg(run->percentServed()));
+        shown.progress = run->percentServed();
+    } else if (run->brokeOffPercent >= 0) {
+        shown = fresh(QStringLiteral("Image transfer broke off at %1%").arg(run->brokeOffPercent));
+    } else {
+        return;
+    }
+    shown.noWebVersion = cell.noWebVersion;
+    shown.belowMinimum = cell.belowMinimum;
+    cell = shown;
+}
+
+StatusCell pipelineStatus(const MarluneUnit &u, const PipelineState &pipeline, const PackageCatalogue &packages,
+                          int *testsWanted)
+{
+    if (testsWanted)
+        *testsWanted = 0;
+    StatusCell cell;
+    if (!statusBeforeComparison(cell, u, pipeline))
+        return cell;
+    bool noWebVersion = false;
+    bool belowMinimum = false;
+    for (const UpdatePackage *package : packages.packagesToCompare(u)) {
+        if (placeUpdateBlurb(cell, *package, u)) {
+            noWebVersion = noWebVersion || cell.noWebVersion;
+            belowMinimum = belowMinimum || cell.belowMinimum;
+        }
+    }
+    statusAfterComparison(cell, u, pipeline, packages, testsWanted);
+    cell.noWebVersion = noWebVersion;
+    cell.belowMinimum = belowMinimum;
+    return cell;
+}
+
 } // namespace
 
 bool placeUpdateBlurb(StatusCell &cell, const UpdatePackage &package, const MarluneUnit &unit)
@@ -132,23 +180,48 @@ QString confirmationText(const MarluneUnit &f, bool edidGivenUp)
 StatusCell unitStatus(const MarluneUnit &u, const PipelineState &pipeline, const PackageCatalogue &packages,
                       int *testsWanted)
 {
-    if (testsWanted)
-        *testsWanted = 0;
-    StatusCell cell;
-    if (!statusBeforeComparison(cell, u, pipeline))
-        return cell;
-    bool noWebVersion = false;
-    bool belowMinimum = false;
-    for (const UpdatePackage *package : packages.packagesToCompare(u)) {
-        if (placeUpdateBlurb(cell, *package, u)) {
-            noWebVersion = noWebVersion || cell.noWebVersion;
-            belowMinimum = belowMinimum || cell.belowMinimum;
-        }
-    }
-    statusAfterComparison(cell, u, pipeline, packages, testsWanted);
-    cell.noWebVersion = noWebVersion;
-    cell.belowMinimum = belowMinimum;
+    StatusCell cell = pipelineStatus(u, pipeline, packages, testsWanted);
+    showRun(cell, u, pipeline);
     return cell;
+}
+
+bool finishedWell(const MarluneUnit &finished, const PipelineState &pipeline, const PackageCatalogue &packages)
+{
+    if (packages.hasAddOnFor(finished))
+        return true;
+    return packages.unitMatchesPackage(finished) && pipeline.edidAttempts.value(finished.ip, 0) <= 2;
+}
+
+QString batchSummary(const PipelineState &pipeline, const PackageCatalogue &packages)
+{
+    if (pipeline.batch.isEmpty())
+        return QString();
+    int confirmed = 0;
+    int failed = 0;
+    int fetching = 0;
+    int overdue = 0;
+    for (const QString &mac : pipeline.batch) {
+        if (const MarluneUnit *finished = findLastUnit(pipeline.vUnitsFinished, &MarluneUnit::mac, mac)) {
+            ++(finishedWell(*finished, pipeline, packages) ? confirmed : failed);
+            continue;
+        }
+        const auto run = pipeline.runs.constFind(mac);
+        if (run == pipeline.runs.cend() || !containsMac(pipeline.vUnitsConfirm, mac))
+            continue;
+        if (run->overdue != Overdue::None)
+            ++overdue;
+        else if (run->fetching)
+            ++fetching;
+    }
+    const QString separator = QStringLiteral(" \u00b7 ");
+    QString summary = QStringLiteral("Batch: %1 of %2 confirmed").arg(confirmed).arg(pipeline.batch.size());
+    if (fetching > 0)
+        summary += separator + QStringLiteral("%1 fetching").arg(fetching);
+    if (overdue > 0)
+        summary += separator + QStringLiteral("%1 overdue").arg(overdue);
+    if (failed > 0)
+        summary += separator + QStringLiteral("%1 failed").arg(failed);
+    return summary;
 }
 
 CellColour rowColour(const QString &mac, const PipelineState &pipeline)

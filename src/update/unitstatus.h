@@ -16,7 +16,7 @@ class UpdatePackage;
 // the unit stands in the update pipeline and how it compares with its package; and the one-time
 // warnings a redraw raises. Pure: the window turns the results into table items and boxes.
 
-enum class CellColour { Default, Yellow, Red, Magenta, Green, DarkYellow };
+enum class CellColour { Default, Yellow, Red, Magenta, Green, DarkYellow, Orange };
 
 struct StatusCell
 {
@@ -27,6 +27,8 @@ struct StatusCell
     QString minimumDate;
     // Set when the cell's own colour overrides the row colour.
     CellColour colour = CellColour::Default;
+    // While the unit fetches its image: the whole percent handed over, drawn as a bar; else -1.
+    int progress = -1;
     // Some package comparison found a unit without a web version, or one below the package's
     // minimum date (the window writes these to the debug log).
     bool noWebVersion = false;
@@ -40,9 +42,18 @@ inline const QString kDisableMarker = QStringLiteral("Disable");
 bool placeUpdateBlurb(StatusCell &cell, const UpdatePackage &package, const MarluneUnit &unit);
 
 // The whole status of one listed unit. testsWanted receives how many reachability tests the
-// rules ask for (one per unit waiting for confirmation).
+// rules ask for (one per unit waiting for confirmation). A commanded unit's transfer progress,
+// broken-off transfer or overdue step shows over the waiting texts.
 StatusCell unitStatus(const MarluneUnit &unit, const PipelineState &pipeline, const PackageCatalogue &packages,
                       int *testsWanted = nullptr);
+
+// A finished unit (its vUnitsFinished record) ended as its package says: with the package's
+// dates or its add-on, and any EDID reset done.
+bool finishedWell(const MarluneUnit &finished, const PipelineState &pipeline, const PackageCatalogue &packages);
+
+// The current batch at a glance, e.g. "Batch: 7 of 10 confirmed · 2 fetching · 1 overdue";
+// "" before the first batch.
+QString batchSummary(const PipelineState &pipeline, const PackageCatalogue &packages);
 
 // The colour of every cell of the unit's row, by its pipeline state.
 CellColour rowColour(const QString &mac, const PipelineState &pipeline);

@@ -3,6 +3,7 @@
 #include "app/debuglog.h"
 #include "units/unitlookup.h"
 #include "update/pipelineport.h"
+#include "update/unitstatus.h"
 
 #include <QDir>
 #include <QFile>
@@ -96,6 +97,7 @@ void UpdatePipeline::refreshTimerTimeout()
         lists.lastConfirmTime = now();
 
     warnAboutPowerOff();
+    markOverdueUnits();
     if (requeueForeverUnit())
         return;
     pollUnits();
@@ -258,6 +260,7 @@ void UpdatePipeline::noteRebootedUnits()
             if (unit.updateStatus != 0 && lists.tcpAlive.value(unit.ip, false)) {
                 removeUnitByMac(unit.mac, lists.vUnitsRebooted);
                 lists.vUnitsRebooted.append(unit);
+                noteRebootSeen(unit.mac);
                 BLOG << "vUnitsRebooted force append:" << unit.name;
             }
         }
@@ -331,6 +334,11 @@ bool UpdatePipeline::confirmUnit(const MarluneUnit &commanded, bool *confirmSent
 
 void UpdatePipeline::finishConfirmed(const MarluneUnit &unit)
 {
+    if (lists.runs.contains(unit.mac)) {
+        UnitRun &run = lists.runs[unit.mac];
+        run.confirmed = now();
+        run.overdue = Overdue::None;
+    }
     if (unit.isEncoder() && port.resetEdidTicked())
         lists.vUnitsEDID.append(unit);
     else
@@ -369,6 +377,15 @@ void UpdatePipeline::commandUnit(const MarluneUnit &unit)
 
     const QString command = QStringLiteral("setSettings:updateUnit:") + address + QLatin1Char('\r');
     port.toStatusLog(kUpdater, QStringLiteral("Commanding ") + nameAndIp(unit));
+    if (!lists.runs.contains(unit.mac)) {
+        lists.runs[unit.mac].before = unit;
+        lists.runOrder.append(unit.mac);
+    }
+    UnitRun &run = lists.runs[unit.mac];
+    run.startAttempt();
+    run.commanded = now();
+    const UpdatePackage *package = packages.packageForFetch(unit);
+    run.packageFile = package ? package->newFilename : QString();
     lists.updateCommanded = true;
     lists.lastUpdateCommandTime = now();
     BLOG << "command:" << command << unit.ip;
@@ -442,11 +459,19 @@ void UpdatePipeline::testFinished(const QString &ip, bool result)
             continue;
         removeUnitByMac(unit.mac, lists.vUnitsRebooted);
         lists.vUnitsRebooted.append(unit);
+        noteRebootSeen(unit.mac);
     }
 }
 
 bool UpdatePipeline::queueForUpdate(const QStringList &macs)
 {
+    // A new batch begins when none of the last one is still on its way.
+    const bool batchActive = std::any_of(lists.batch.cbegin(), lists.batch.cend(), [this](const QString &mac) {
+        return containsMac(lists.vUnitsUpdate, mac) || containsMac(lists.vUnitsConfirm, mac)
+               || containsMac(lists.vUnitsEDID, mac);
+    });
+    if (!batchActive)
+        lists.batch.clear();
     QStringList handled;
     bool encoderQueued = false;
     for (const QString &mac : macs) {
@@ -464,6 +489,13 @@ bool UpdatePipeline::queueForUpdate(const QStringList &macs)
                 continue;
             lists.vUnitsUpdate.append(unit);
             encoderQueued = encoderQueued || unit.isEncoder();
+            if (!lists.runs.contains(mac)) {
+                lists.runs[mac].before = unit;
+                lists.runOrder.append(mac);
+            }
+            lists.runs[mac].removed = false;
+            if (!lists.batch.contains(mac))
+                lists.batch.append(mac);
         }
         lists.fetchTimeByMac.remove(mac);
     }
@@ -483,6 +515,9 @@ void UpdatePipeline::removeUnits(const QStringList &macs)
         removeUnitByMac(mac, lists.vUnitsUpdate);
         lists.fetchTimeByMac.remove(mac);
         lists.edidAttempts.clear();
+        lists.batch.removeAll(mac);
+        if (lists.runs.contains(mac))
+            lists.runs[mac].removed = true;
     }
 }
 
@@ -499,19 +534,133 @@ QString UpdatePipeline::fileNameForPeer(const QString &peer) const
     return package->newFilename;
 }
 
-void UpdatePipeline::recordFetch(const QString &peer)
+const MarluneUnit *UpdatePipeline::unitAtPeer(const QString &peer) const
 {
     const auto byEitherAddress = [&peer](const MarluneUnit &unit) {
         return unit.ip == peer || unit.eth1_ipAddr == peer;
     };
-    const auto fetched = std::find_if(lists.vUnits.cbegin(), lists.vUnits.cend(), byEitherAddress);
-    if (fetched == lists.vUnits.cend()) {
+    const auto found = std::find_if(lists.vUnits.cbegin(), lists.vUnits.cend(), byEitherAddress);
+    return found == lists.vUnits.cend() ? nullptr : &*found;
+}
+
+QString UpdatePipeline::recordFetch(const QString &peer, qint64 size)
+{
+    const MarluneUnit *fetched = unitAtPeer(peer);
+    if (!fetched) {
         BLOG << "did not recognize" << peer;
-        return;
+        return QString();
     }
     lists.vUnitsUpdateFetched.append(*fetched);
     lists.fetchTimeByMac[fetched->mac] = now();
     BLOG << "recognized " << fetched->name;
+    const auto run = lists.runs.find(fetched->mac);
+    if (run == lists.runs.end())
+        return fetched->mac;
+    run->fetching = false;
+    run->brokeOffPercent = -1;
+    if (size > 0)
+        run->bytesServed = run->imageSize = size;
+    run->fetched = now();
+    return fetched->mac;
+}
+
+QString UpdatePipeline::recordProgress(const QString &peer, qint64 sent, qint64 size)
+{
+    const MarluneUnit *unit = unitAtPeer(peer);
+    const auto run = unit ? lists.runs.find(unit->mac) : lists.runs.end();
+    if (run == lists.runs.end())
+        return QString();
+    run->fetching = true;
+    run->brokeOffPercent = -1;
+    run->bytesServed = sent;
+    run->imageSize = size;
+    return unit->mac;
+}
+
+QString UpdatePipeline::recordBrokenTransfer(const QString &peer, qint64 sent, qint64 size)
+{
+    const MarluneUnit *unit = unitAtPeer(peer);
+    const auto run = unit ? lists.runs.find(unit->mac) : lists.runs.end();
+    if (run == lists.runs.end())
+        return QString();
+    run->fetching = false;
+    run->bytesServed = sent;
+    run->imageSize = size;
+    run->brokeOffPercent = run->percentServed();
+    return unit->mac;
+}
+
+void UpdatePipeline::noteRebootSeen(const QString &mac)
+{
+    const auto run = lists.runs.find(mac);
+    if (run != lists.runs.end() && !run->rebootSeen.isValid())
+        run->rebootSeen = now();
+}
+
+// Each commanded unit is held to the deadline of the step it is in, counted from the step
+// before; a change of its mark is logged once and redraws the table.
+void UpdatePipeline::markOverdueUnits()
+{
+    const QDateTime time = now();
+    for (const MarluneUnit &unit : std::as_const(lists.vUnitsConfirm)) {
+        const auto run = lists.runs.find(unit.mac);
+        if (run == lists.runs.end() || !run->commanded.isValid())
+            continue;
+        Overdue due = Overdue::None;
+        if (run->rebootSeen.isValid()) {
+            if (run->rebootSeen.addSecs(StepDeadlines::kReturnSecs) < time)
+                due = Overdue::NotBack;
+        } else if (run->fetched.isValid()) {
+            if (run->fetched.addSecs(StepDeadlines::kRebootSecs) < time)
+                due = Overdue::NoReboot;
+        } else if (!run->fetching && run->commanded.addSecs(StepDeadlines::kFetchSecs) < time) {
+            due = Overdue::NoFetch;
+        }
+        if (due == run->overdue)
+            continue;
+        run->overdue = due;
+        lists.tableDirty = true;
+        if (due == Overdue::None) {
+            port.toStatusLog(unit.ip, QStringLiteral("No longer overdue."));
+            continue;
+        }
+        run->wasOverdue = true;
+        port.toStatusLog(unit.ip, overdueText(due) + QLatin1Char('.'));
+    }
+}
+
+QStringList UpdatePipeline::retryCandidates() const
+{
+    QStringList macs;
+    for (const MarluneUnit &unit : lists.vUnitsConfirm) {
+        const auto run = lists.runs.constFind(unit.mac);
+        if (run != lists.runs.cend() && run->overdue != Overdue::None && !macs.contains(unit.mac))
+            macs.append(unit.mac);
+    }
+    for (const MarluneUnit &unit : lists.vUnitsFinished) {
+        if (!finishedWell(unit, lists, packages) && containsMac(lists.vUnits, unit.mac) && !macs.contains(unit.mac))
+            macs.append(unit.mac);
+    }
+    return macs;
+}
+
+void UpdatePipeline::retryUnits(const QStringList &macs)
+{
+    for (const QString &mac : macs) {
+        const MarluneUnit *listed = findUnit(lists.vUnits, &MarluneUnit::mac, mac);
+        if (!listed)
+            continue;
+        port.toStatusLog(kUpdater, QStringLiteral("Retrying the update of ") + nameAndIp(*listed));
+        lists.edidAttempts.remove(listed->ip);
+        removeUnitByMac(mac, lists.vUnitsConfirm);
+        removeUnitByMac(mac, lists.vUnitsRebooted);
+        removeUnitByMac(mac, lists.vUnitsEDID);
+        removeUnitByMac(mac, lists.vUnitsFinished);
+        UnitRun &run = lists.runs[mac];
+        run.startAttempt();
+        run.retried = true;
+    }
+    queueForUpdate(macs);
 }
 
 void UpdatePipeline::prepareTableRedraw()

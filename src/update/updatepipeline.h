@@ -53,8 +53,20 @@ public:
 
     // The image file name the unit at this address is sent, "" for none.
     QString fileNameForPeer(const QString &peer) const;
-    // A unit at this address (or on its second interface) was sent its whole image.
-    void recordFetch(const QString &peer);
+    // A unit at this address (or on its second interface) was sent its whole image (of this
+    // size, when known). The unit's MAC, "" for none.
+    QString recordFetch(const QString &peer, qint64 size = 0);
+    // The file server handed this much of its image to the unit at this address so far, or its
+    // transfer broke off there. The MAC of the unit whose run changed, "" for none.
+    QString recordProgress(const QString &peer, qint64 sent, qint64 size);
+    QString recordBrokenTransfer(const QString &peer, qint64 sent, qint64 size);
+
+    // The units the operator may retry: overdue ones, and those that finished without their
+    // package's dates or gave up their EDID reset.
+    QStringList retryCandidates() const;
+    // Takes these units out of the pipeline lists and queues them again; the next tick commands
+    // them as usual.
+    void retryUnits(const QStringList &macs);
 
     // Before a table redraw: vUnits in listing order, FOREVER units' names marked with their
     // re-queue count.
@@ -64,6 +76,9 @@ public:
 
 private:
     void warnAboutPowerOff();
+    void markOverdueUnits();
+    void noteRebootSeen(const QString &mac);
+    const MarluneUnit *unitAtPeer(const QString &peer) const;
     bool requeueForeverUnit();
     void pollUnits();
     void mergeIncoming();

@@ -1,5 +1,9 @@
+#include "csvreader.h"
 #include "recordingport.h"
+#include "units/unitlookup.h"
+#include "update/unitstatus.h"
 #include "update/updatepipeline.h"
+#include "update/updatereport.h"
 
 #include <QtTest>
 
@@ -57,9 +61,28 @@ private Q_SLOTS:
     void ticksNeverOverlap();
     void queueingAgain_data();
     void queueingAgain();
+    void stepDeadlines_data();
+    void stepDeadlines();
+    void overdueUnitRecovers();
+    void retryTakesBackFailedUnits();
+    void reportReadsBack();
 
 private:
     PipelineState &state() { return pipeline->state(); }
+    QString statusOf(const MarluneUnit &u)
+    {
+        return unitStatus(*findUnit(state().vUnits, &MarluneUnit::mac, u.mac), state(), pipeline->catalogue()).text;
+    }
+    // Lists the unit and commands it at kStart.
+    void command(const MarluneUnit &u)
+    {
+        state().vUnits.append(u);
+        state().tcpAlive[u.ip] = true;
+        state().lastConfirmTime = kStart; // keeps the out-of-sync pass quiet
+        pipeline->queueForUpdate({u.mac});
+        pipeline->refreshTimerTimeout();
+        QCOMPARE(state().runs.value(u.mac).commanded, now);
+    }
 
     RecordingPort port;
     UpdatePipeline *pipeline = nullptr;
@@ -393,6 +416,178 @@ void TestPipelineSteps::ticksNeverOverlap()
     port.calls.clear();
     pipeline->refreshTimerTimeout();
     QVERIFY(port.calls.contains(QStringLiteral("getStatus 10.77.1.35 udp")));
+}
+
+void TestPipelineSteps::stepDeadlines_data()
+{
+    QTest::addColumn<QString>("reached"); // the unit's last step after the command, at +1 min
+    QTest::addColumn<int>("secondsLater"); // from the command, or from that step
+    QTest::addColumn<QString>("status");
+
+    QTest::newRow("fetch-in-time") << "" << 180 << "Waiting for reboot";
+    QTest::newRow("no-fetch") << "" << 181 << "Overdue: no image fetch after 3 min";
+    QTest::newRow("fetching-is-never-late") << "fetching" << 3600 << "Fetching image 45%";
+    QTest::newRow("broke-off") << "broke-off" << 60 << "Image transfer broke off at 45%";
+    QTest::newRow("broke-off-no-fetch") << "broke-off" << 121 << "Overdue: no image fetch after 3 min";
+    QTest::newRow("reboot-in-time") << "fetched" << 600 << "Waiting for reboot";
+    QTest::newRow("no-reboot") << "fetched" << 601 << "Overdue: no reboot after 10 min";
+    QTest::newRow("back-in-time") << "rebooted" << 600 << "Unit is rebooting...";
+    QTest::newRow("not-back") << "rebooted" << 601 << "Overdue: not back after 10 min";
+}
+
+// Each step's deadline counts from the step before; a unit past it is marked once, in its cell
+// and the status log, and stays where it is in the pipeline.
+void TestPipelineSteps::stepDeadlines()
+{
+    QFETCH(QString, reached);
+    QFETCH(int, secondsLater);
+    QFETCH(QString, status);
+
+    const MarluneUnit decoder = unit("Rack", "DEC", "K2200A0001", 1, "10.77.1.5");
+    command(decoder);
+    now = kStart.addSecs(60);
+    if (reached == QLatin1String("fetching"))
+        pipeline->recordProgress(decoder.ip, 450, 1000);
+    if (reached == QLatin1String("broke-off"))
+        pipeline->recordBrokenTransfer(decoder.ip, 459, 1000);
+    if (reached == QLatin1String("fetched") || reached == QLatin1String("rebooted"))
+        pipeline->recordFetch(decoder.ip, 1000);
+    if (reached == QLatin1String("rebooted"))
+        pipeline->testFinished(decoder.ip, false);
+    // secondsLater counts from the reached step, or from the command if none. A broken-off
+    // transfer is no step: its fetch deadline still counts from the command (60 + 121 s).
+    const QDateTime from = reached.isEmpty() ? kStart : now;
+
+    now = from.addSecs(secondsLater);
+    port.log.clear();
+    pipeline->refreshTimerTimeout();
+    pipeline->refreshTimerTimeout();
+    QCOMPARE(statusOf(decoder), status);
+    QCOMPARE(state().vUnitsConfirm.size(), 1);
+    const bool overdue = status.startsWith(QLatin1String("Overdue"));
+    QCOMPARE(port.log.filter(QStringLiteral("Overdue")), overdue ? QStringList{"10.77.1.5: " + status + '.'} : QStringList());
+    QCOMPARE(unitStatus(decoder, state(), pipeline->catalogue()).colour,
+             overdue ? CellColour::Orange : CellColour::Default);
+    QCOMPARE(pipeline->retryCandidates(), overdue ? QStringList{decoder.mac} : QStringList());
+}
+
+// An overdue unit that goes on loses its mark and is confirmed as usual.
+void TestPipelineSteps::overdueUnitRecovers()
+{
+    MarluneUnit decoder = unit("Rack", "DEC", "K2200A0001", 1, "10.77.1.5");
+    command(decoder);
+    now = kStart.addSecs(200);
+    pipeline->refreshTimerTimeout();
+    QCOMPARE(state().runs.value(decoder.mac).overdue, Overdue::NoFetch);
+    QCOMPARE(batchSummary(state(), pipeline->catalogue()), QString::fromUtf8("Batch: 0 of 1 confirmed \u00b7 1 overdue"));
+
+    pipeline->recordProgress(decoder.ip, 0, 1000);
+    QCOMPARE(batchSummary(state(), pipeline->catalogue()), QString::fromUtf8("Batch: 0 of 1 confirmed \u00b7 1 overdue"));
+    pipeline->refreshTimerTimeout();
+    QCOMPARE(statusOf(decoder), QStringLiteral("Fetching image 0%"));
+    QCOMPARE(port.log.last(), QStringLiteral("10.77.1.5: No longer overdue."));
+    QCOMPARE(batchSummary(state(), pipeline->catalogue()), QString::fromUtf8("Batch: 0 of 1 confirmed \u00b7 1 fetching"));
+
+    // Fetched, down, and back with the package's date and the update pending: confirmed.
+    pipeline->recordFetch(decoder.ip, 1000);
+    pipeline->testFinished(decoder.ip, false);
+    decoder.swversion = QStringLiteral("3/2/2015");
+    decoder.updateStatus = 1;
+    decoder.lastSeen = now;
+    state().vUnits = {decoder};
+    pipeline->testFinished(decoder.ip, true);
+    pipeline->refreshTimerTimeout();
+    QCOMPARE(port.callsOf("sendConfig").last(), QStringLiteral("sendConfig 10.77.1.5 setSettings:confirmUpdate\\r"));
+    QCOMPARE(state().vUnitsFinished.size(), 1);
+    const UnitRun run = state().runs.value(decoder.mac);
+    QVERIFY(run.wasOverdue);
+    QCOMPARE(run.overdue, Overdue::None);
+    QCOMPARE(run.confirmed, now);
+    QCOMPARE(run.bytesServed, 1000);
+    QCOMPARE(run.before.swversion, QStringLiteral("1/1/2015"));
+    QCOMPARE(batchSummary(state(), pipeline->catalogue()), QStringLiteral("Batch: 1 of 1 confirmed"));
+}
+
+// Overdue units and those that ended without their package's dates or EDID reset go back to
+// the queue; units that finished well and units still on time stay where they are.
+void TestPipelineSteps::retryTakesBackFailedUnits()
+{
+    const MarluneUnit late = unit("late", "DEC", "K2200A", 1, "10.77.1.5");
+    const MarluneUnit onTime = unit("on time", "DEC", "K2200B", 1, "10.77.1.6");
+    const MarluneUnit good = unit("good", "DEC", "K2200C", 1, "10.77.1.7", "3/2/2015");
+    const MarluneUnit notApplied = unit("not applied", "DEC", "K2200D", 1, "10.77.1.8");
+    const MarluneUnit noEdid = unit("no edid", "ENC", "K2200E", 1, "10.77.1.9", "3/2/2015");
+    command(late);
+    now = kStart.addSecs(170);
+    command(onTime);
+    now = kStart.addSecs(200);
+    pipeline->refreshTimerTimeout();
+    state().vUnits << good << notApplied << noEdid;
+    state().vUnitsFinished = {good, notApplied, noEdid};
+    state().edidAttempts[noEdid.ip] = 3;
+    state().batch << good.mac << notApplied.mac << noEdid.mac;
+    QCOMPARE(batchSummary(state(), pipeline->catalogue()),
+             QString::fromUtf8("Batch: 1 of 5 confirmed \u00b7 1 overdue \u00b7 2 failed"));
+
+    const QStringList failed{late.mac, notApplied.mac, noEdid.mac};
+    QCOMPARE(pipeline->retryCandidates(), failed);
+    port.calls.clear();
+    pipeline->retryUnits(failed);
+    QCOMPARE(macsOf(state().vUnitsUpdate), failed);
+    QCOMPARE(macsOf(state().vUnitsConfirm), QStringList{onTime.mac});
+    QCOMPARE(macsOf(state().vUnitsFinished), QStringList{good.mac});
+    QVERIFY(!state().edidAttempts.contains(noEdid.ip));
+    QVERIFY(state().runs.value(late.mac).retried);
+    QCOMPARE(state().runs.value(late.mac).overdue, Overdue::None);
+    QVERIFY(!state().runs.value(onTime.mac).retried);
+
+    pipeline->refreshTimerTimeout();
+    QCOMPARE(port.callsOf("sendConfig").size(), 3);
+    QCOMPARE(state().vUnitsConfirm.size(), 4);
+    QVERIFY(pipeline->retryCandidates().isEmpty());
+}
+
+// One row per unit queued in this run, in that order, also for a unit taken off the list; a
+// field with a comma, quote or line break survives the round trip, one a spreadsheet would
+// take for a formula does not start with its sign.
+void TestPipelineSteps::reportReadsBack()
+{
+    pipeline->catalogue().k220.newFilename = QStringLiteral("k220_x.bin");
+    pipeline->catalogue().k220.imageSha256 = QString(64, QLatin1Char('a'));
+    MarluneUnit lobby = unit("Lobby, \"east\"\nrack", "DEC", "K2200A0001", 1, "10.77.1.5");
+    const MarluneUnit gone = unit("=1+2", "DEC", "K2200B", 1, "10.77.1.6");
+    command(lobby);
+    now = kStart.addSecs(60);
+    pipeline->recordFetch(lobby.ip, 1000);
+    now = kStart.addSecs(90);
+    pipeline->testFinished(lobby.ip, false);
+    now = kStart.addSecs(120);
+    lobby.swversion = QStringLiteral("3/2/2015");
+    lobby.updateStatus = 1;
+    lobby.lastSeen = now;
+    state().vUnits = {lobby};
+    pipeline->testFinished(lobby.ip, true);
+    pipeline->refreshTimerTimeout();
+    state().vUnits.first().updateStatus = 0; // its next report, once confirmed
+    state().vUnits.append(gone);
+    pipeline->queueForUpdate({gone.mac});
+    pipeline->removeUnits({gone.mac});
+
+    const QList<QStringList> rows = readCsv(updateReportCsv(state(), pipeline->catalogue()));
+    QCOMPARE(rows.size(), 3);
+    QCOMPARE(rows.at(0).join(','), QStringLiteral("Name,Type,MAC,IP,Serial,SW before,WEB before,SW after,WEB after,"
+                                                  "Package,Package SHA-256,Bytes served,Commanded,Fetched,Reboot seen,"
+                                                  "Confirmed,Final status,Overdue,Retried"));
+    const QStringList row = rows.at(1);
+    QCOMPARE(row.mid(0, 12), (QStringList{lobby.name, "K2-DEC", lobby.mac, lobby.ip, lobby.sn, "1/1/2015",
+                                          "03/03/2015", "3/2/2015", "03/03/2015", "k220_x.bin", QString(64, 'a'),
+                                          "1000"}));
+    const QList<int> seconds{0, 60, 90, 120};
+    for (int i = 0; i < seconds.size(); ++i)
+        QCOMPARE(QDateTime::fromString(row.at(12 + i), Qt::ISODate), kStart.addSecs(seconds.at(i)));
+    QCOMPARE(row.mid(16), (QStringList{"K-Series Update Confirmed.", "", ""}));
+    QCOMPARE(rows.at(2).mid(0, 2), (QStringList{"'=1+2", "K2-DEC"}));
+    QCOMPARE(rows.at(2).at(16), QStringLiteral("Removed from the list."));
 }
 
 QTEST_GUILESS_MAIN(TestPipelineSteps)

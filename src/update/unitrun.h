@@ -1,0 +1,55 @@
+#pragma once
+
+#include "units/marluneunit.h"
+
+#include <QDateTime>
+#include <QString>
+
+// How long each step of a commanded unit may take, counted from the step before it: the
+// command until the image is fetched, the fetch until the unit is seen rebooting, the reboot
+// until it is back and confirmed. A unit past one of these is marked overdue, and stays in
+// the pipeline: it goes on as usual if it recovers.
+namespace StepDeadlines {
+constexpr int kFetchSecs = 3 * 60;
+constexpr int kRebootSecs = 10 * 60;
+constexpr int kReturnSecs = 10 * 60;
+} // namespace StepDeadlines
+
+enum class Overdue { None, NoFetch, NoReboot, NotBack };
+
+// "Overdue: no image fetch after 3 min" and the like; "" for None.
+QString overdueText(Overdue overdue);
+
+// What this run did to one unit it was asked to update: its transfer's progress, the times of
+// its steps, its overdue mark and whether the operator retried it. Kept for the whole run, also
+// after the unit finished or left the list, for the update report.
+struct UnitRun
+{
+    // The unit's record when it was first queued in this run: its dates before the update.
+    MarluneUnit before;
+    // The image the unit was sent at its latest command.
+    QString packageFile;
+
+    // The latest transfer: bytes handed to the unit's socket, of the image's size.
+    qint64 bytesServed = 0;
+    qint64 imageSize = 0;
+    bool fetching = false;
+    // The share at which the latest transfer broke off, until the unit fetches again; -1 for none.
+    int brokeOffPercent = -1;
+
+    // The steps of the latest attempt; invalid until reached.
+    QDateTime commanded;
+    QDateTime fetched;
+    QDateTime rebootSeen;
+    QDateTime confirmed;
+
+    Overdue overdue = Overdue::None;
+    bool wasOverdue = false;
+    bool retried = false;
+    bool removed = false;
+
+    // Whole percent of the image handed over so far.
+    int percentServed() const { return imageSize > 0 ? int(bytesServed * 100 / imageSize) : 0; }
+    // Starts a new attempt: the steps, the transfer and the overdue mark are cleared.
+    void startAttempt();
+};
