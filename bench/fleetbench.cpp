@@ -50,6 +50,7 @@ public:
         return question.defaultButton != QMessageBox::NoButton ? question.defaultButton : QMessageBox::Ok;
     }
     QString askOpenFileName(QWidget *, const FileQuestion &) override { return QString(); }
+    QString askSaveFileName(QWidget *, const FileQuestion &) override { return QString(); }
 };
 
 bool waitFor(const std::function<bool()> &condition, int timeoutMs)

@@ -19,6 +19,11 @@ public:
     {
         return QFileDialog::getOpenFileName(parent, question.caption, question.folder, question.filter);
     }
+
+    QString askSaveFileName(QWidget *parent, const FileQuestion &question) override
+    {
+        return QFileDialog::getSaveFileName(parent, question.caption, question.folder, question.filter);
+    }
 };
 
 RealDialogs realDialogs;

@@ -30,8 +30,10 @@ public:
     virtual ~OperatorQuestions() = default;
 
     virtual QMessageBox::StandardButton ask(QWidget *parent, const Question &question) = 0;
-    // The chosen file's path, or "" when the operator cancels.
+    // The chosen file's path, or "" when the operator cancels. A file to save may be offered
+    // under the name in folder (a path).
     virtual QString askOpenFileName(QWidget *parent, const FileQuestion &question) = 0;
+    virtual QString askSaveFileName(QWidget *parent, const FileQuestion &question) = 0;
 
     // The questions in use; never null.
     static OperatorQuestions &current();

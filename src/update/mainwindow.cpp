@@ -11,9 +11,12 @@
 #include "app/operatorquestions.h"
 #include "units/unitlookup.h"
 #include "update/fileserver.h"
+#include "update/updatereport.h"
 
 #include <QCoreApplication>
+#include <QDir>
 #include <QFile>
+#include <QFileInfo>
 #include <QTime>
 #include <QTimer>
 
@@ -37,6 +40,7 @@ MainWindow::MainWindow(QWidget *parent)
     ui->debugButton->hide();
     ui->menuBar->hide();
     ui->unitTable->setSortingEnabled(false);
+    setUpTable();
 
     ui->versionLabel->setText(QStringLiteral("Updater Version: ") + QString::fromLatin1(__DATE__).simplified());
     PipelineState &state = updatePipeline.state();
@@ -101,13 +105,18 @@ void MainWindow::startFileServer()
             [this, &state](const QString &peer, const QString &name, qint64 size) {
                 toStatusLog(peer, name + QStringLiteral(" (") + QString::number(size) + QStringLiteral(" bytes) sent"));
                 state.fileServed = true;
-                updatePipeline.recordFetch(peer);
+                refreshStatusCell(updatePipeline.recordFetch(peer, size));
+            });
+    connect(fileServer, &FileServer::transferProgress, this,
+            [this](const QString &peer, const QString &, qint64 sent, qint64 size) {
+                refreshStatusCell(updatePipeline.recordProgress(peer, sent, size));
             });
     connect(fileServer, &FileServer::transferBrokeOff, this,
             [this](const QString &peer, const QString &name, qint64 sent, qint64 size) {
                 toStatusLog(peer, name + QStringLiteral(" was not sent completely (") + QString::number(sent)
                                       + QStringLiteral(" of ") + QString::number(size)
                                       + QStringLiteral(" bytes): the connection broke off."));
+                refreshStatusCell(updatePipeline.recordBrokenTransfer(peer, sent, size));
             });
     connect(fileServer, &FileServer::transferStalled, this,
             [this](const QString &peer, const QString &name, qint64 accepted, qint64 size) {
@@ -116,6 +125,7 @@ void MainWindow::startFileServer()
                                       + QStringLiteral(" bytes taken): the unit took no data for ")
                                       + QString::number(fileServer->stallTimeout() / 1000)
                                       + QStringLiteral(" seconds."));
+                refreshStatusCell(updatePipeline.recordBrokenTransfer(peer, accepted, size));
             });
     connect(fileServer, &FileServer::connectionClosed, this,
             [this](const QString &peer) { toStatusLog(peer, QStringLiteral("Connection closed.")); });
@@ -235,6 +245,29 @@ void MainWindow::on_clearButton_clicked()
 void MainWindow::on_clearLogButton_clicked()
 {
     ui->statusEdit->clear();
+}
+
+void MainWindow::on_saveReportButton_clicked()
+{
+    // The folder of the last report, for the whole run.
+    static QString folder = QDir::homePath();
+    OperatorQuestions::FileQuestion question;
+    question.caption = QStringLiteral("Save Report");
+    question.folder = folder + QStringLiteral("/update-report-")
+                      + QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd-HHmm")) + QStringLiteral(".csv");
+    question.filter = QStringLiteral("CSV files (*.csv)");
+    const QString path = OperatorQuestions::current().askSaveFileName(this, question);
+    if (path.isEmpty())
+        return;
+    folder = QFileInfo(path).absolutePath();
+    QString error;
+    if (!writeUpdateReport(path, updatePipeline.state(), updatePipeline.catalogue(), &error)) {
+        askOperator(this, QMessageBox::Warning, QStringLiteral("Report not saved"),
+                    QStringLiteral("The report could not be saved to ") + path + QStringLiteral(": ") + error,
+                    QMessageBox::Ok);
+        return;
+    }
+    toStatusLog(QStringLiteral("Updater"), QStringLiteral("Report saved to ") + path);
 }
 
 void MainWindow::on_debugButton_clicked()

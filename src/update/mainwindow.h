@@ -10,6 +10,7 @@
 #include <QModelIndex>
 
 class FileServer;
+class QLabel;
 class QTableWidgetItem;
 class QTimer;
 struct StatusCell;
@@ -53,8 +54,10 @@ private Q_SLOTS:
     void on_actionExit_triggered();
     void on_discoverButton_clicked();
     void on_updateButton_clicked();
+    void on_retryButton_clicked();
     void on_clearButton_clicked();
     void on_clearLogButton_clicked();
+    void on_saveReportButton_clicked();
     void on_debugButton_clicked();
     void on_unitTable_itemSelectionChanged();
     void on_removeButton_clicked();
@@ -82,6 +85,11 @@ private:
     void scanPackages();
 
     // Table
+    void setUpTable();
+    // Shows a change of one unit's run (its transfer) in its status cell, the batch summary and
+    // the retry button, without a whole redraw.
+    void refreshStatusCell(const QString &mac);
+    void showBatchProgress();
     QTableWidgetItem *makeUnitItem(const QString &text, const QString &mac) const;
     QTableWidgetItem *makeStatusItem(const StatusCell &cell, const QString &mac) const;
     bool fillRow(int row, const MarluneUnit &unit);
@@ -97,4 +105,6 @@ private:
     UpdatePipeline updatePipeline;
     Reachability reachability;
     QTimer *refreshTimer = nullptr;
+    // The batch summary, on the right of the status bar, beside its passing messages.
+    QLabel *batchLabel = nullptr;
 };

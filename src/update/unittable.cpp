@@ -10,11 +10,14 @@
 #include "units/devicecatalogue.h"
 #include "units/uniticon.h"
 #include "units/unitlookup.h"
+#include "update/statuscelldelegate.h"
 #include "update/unitstatus.h"
 
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QHeaderView>
+#include <QLabel>
+#include <QStatusBar>
 #include <QUrl>
 
 static const char kLogSource[] = "mainwindow";
@@ -26,6 +29,8 @@ namespace {
 constexpr int kMacRole = Qt::UserRole;
 constexpr int kDisableRole = Qt::UserRole + 5;
 constexpr int kMinimumDateRole = Qt::UserRole + 6;
+// Of a status cell while its unit fetches: the percent handed over, drawn as a bar.
+constexpr int kProgressRole = Qt::UserRole + 7;
 constexpr int kStatusColumn = 7;
 
 QColor colourOf(CellColour colour)
@@ -41,6 +46,8 @@ QColor colourOf(CellColour colour)
         return Qt::green;
     case CellColour::DarkYellow:
         return Qt::darkYellow;
+    case CellColour::Orange:
+        return QColor(255, 165, 0);
     case CellColour::Default:
         break;
     }
@@ -48,6 +55,14 @@ QColor colourOf(CellColour colour)
 }
 
 } // namespace
+
+void MainWindow::setUpTable()
+{
+    ui->unitTable->setItemDelegateForColumn(kStatusColumn, new StatusCellDelegate(kProgressRole, ui->unitTable));
+    batchLabel = new QLabel(this);
+    batchLabel->setObjectName(QStringLiteral("batchLabel"));
+    ui->statusBar->addPermanentWidget(batchLabel);
+}
 
 QTableWidgetItem *MainWindow::makeUnitItem(const QString &text, const QString &mac) const
 {
@@ -69,6 +84,8 @@ QTableWidgetItem *MainWindow::makeStatusItem(const StatusCell &cell, const QStri
         item->setData(kMinimumDateRole, cell.minimumDate);
     if (cell.colour != CellColour::Default)
         item->setBackground(colourOf(cell.colour));
+    if (cell.progress >= 0)
+        item->setData(kProgressRole, cell.progress);
     return item;
 }
 
@@ -102,7 +119,34 @@ void MainWindow::refreshUnitTable()
 
     for (const MarluneUnit &unit : std::as_const(awaitingReachability))
         startTcpTest(unit);
+    showBatchProgress();
     showTableWarnings();
+}
+
+void MainWindow::refreshStatusCell(const QString &mac)
+{
+    if (mac.isEmpty())
+        return;
+    const PipelineState &state = updatePipeline.state();
+    const MarluneUnit *unit = findUnit(state.vUnits, &MarluneUnit::mac, mac);
+    QTableWidget *table = ui->unitTable;
+    for (int row = 0; unit && row < table->rowCount(); ++row) {
+        const QTableWidgetItem *item = table->item(row, kStatusColumn);
+        if (item && item->data(kMacRole).toString() == mac) {
+            const StatusCell cell = unitStatus(*unit, state, updatePipeline.catalogue());
+            const QVariant shown = item->data(kProgressRole);
+            if (cell.text != item->text() || cell.progress != (shown.isValid() ? shown.toInt() : -1))
+                table->setItem(row, kStatusColumn, makeStatusItem(cell, mac));
+            break;
+        }
+    }
+    showBatchProgress();
+}
+
+void MainWindow::showBatchProgress()
+{
+    batchLabel->setText(batchSummary(updatePipeline.state(), updatePipeline.catalogue()));
+    ui->retryButton->setEnabled(!updatePipeline.retryCandidates().isEmpty());
 }
 
 // One row of the table; true when the status rules ask for the unit's reachability (they do while
@@ -244,6 +288,20 @@ void MainWindow::on_updateButton_clicked()
     ui->statusBar->showMessage(
         QStringLiteral("Updating ") + QString::number(state.vUnitsUpdate.size()) + QStringLiteral(" units."), 5000);
     ui->unitTable->clearSelection();
+    refreshUnitTable();
+}
+
+void MainWindow::on_retryButton_clicked()
+{
+    const QStringList macs = updatePipeline.retryCandidates();
+    if (macs.isEmpty())
+        return;
+    if (askOperator(this, QMessageBox::Question, QStringLiteral("Retry Failed Units"),
+                    QStringLiteral("Retry the update of %1 units?").arg(macs.size()),
+                    QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes)
+        != QMessageBox::Yes)
+        return;
+    updatePipeline.retryUnits(macs);
     refreshUnitTable();
 }
 

@@ -36,6 +36,10 @@ public:
         filesAsked.append(question);
         return fileAnswers.isEmpty() ? QString() : fileAnswers.takeFirst();
     }
+    QString askSaveFileName(QWidget *parent, const FileQuestion &question) override
+    {
+        return askOpenFileName(parent, question);
+    }
 
     // Texts of the boxes asked so far, in order.
     QStringList texts() const

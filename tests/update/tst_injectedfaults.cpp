@@ -1,7 +1,9 @@
+#include "csvreader.h"
 #include "updatelab.h"
 #include "units/unitlookup.h"
 
 #include <QCryptographicHash>
+#include <QLabel>
 #include <QSettings>
 #include <QtTest>
 
@@ -66,6 +68,8 @@ private Q_SLOTS:
     void initTestCase();
     void unitInBatch_data();
     void unitInBatch();
+    void stuckUnitsGoOverdueAndAreRetried();
+    void reportSavedFromTheWindow();
     void updateWhileDisturbed_data();
     void updateWhileDisturbed();
 
@@ -83,6 +87,8 @@ private:
 
     UpdateLab lab;
     int ticks = 0;
+    // Every text each unit's status cell showed, in order, without repeats.
+    QMap<QString, QStringList> statusesSeen;
     const QStringList batchFinishing = {"drop10", "drop50", "drop90", "plain1", "plain2"};
     const QStringList batchStuck = {"nofetch", "noreboot", "noreturn"};
 };
@@ -112,6 +118,13 @@ void TestInjectedFaults::initTestCase()
         fleet += unitGroup(name, k220, address++);
     const int units = 8 + int(others.size());
     QVERIFY(lab.start(fleet, units, units));
+    connect(lab.table()->model(), &QAbstractItemModel::dataChanged, this, [this](const QModelIndex &index) {
+        const QTableWidgetItem *name = lab.table()->item(index.row(), 0);
+        QStringList &seen = statusesSeen[name ? name->text() : QString()];
+        const QString text = index.siblingAtColumn(7).data().toString();
+        if (seen.isEmpty() || seen.last() != text)
+            seen.append(text);
+    });
     auto *refresh = lab.window->findChild<QTimer *>(QStringLiteral("refreshTimer"));
     refresh->setInterval(kTickMs);
     connect(refresh, &QTimer::timeout, this, [this] { ++ticks; });
@@ -185,6 +198,79 @@ void TestInjectedFaults::unitInBatch()
                                             .arg(kLargeImage));
     QVERIFY2(log.contains(brokeOff), qPrintable(log));
     QVERIFY(log.contains(source + QStringLiteral("(%1 bytes) sent").arg(kLargeImage)));
+
+    // The cell followed the transfers: under way, broken off, under way again, then done.
+    const QString seen = statusesSeen.value(unit).join(QLatin1Char('|'));
+    QVERIFY2(QRegularExpression(QStringLiteral("Image transfer broke off at \\d+%\\|Fetching image \\d+%.*"
+                                               "\\|Waiting for reboot\\|"))
+                 .match(seen)
+                 .hasMatch(),
+             qPrintable(seen));
+}
+
+// Eleven minutes on, each stuck unit is past the deadline of the step where it stopped; the
+// operator retries them and they are commanded again.
+void TestInjectedFaults::stuckUnitsGoOverdueAndAreRetried()
+{
+    lab.window->pipeline().setClock([] { return QDateTime::currentDateTime().addSecs(11 * 60); });
+    const QMap<QString, QString> overdue{{"nofetch", "Overdue: no image fetch after 3 min"},
+                                         {"noreboot", "Overdue: no reboot after 10 min"},
+                                         {"noreturn", "Overdue: not back after 10 min"}};
+    for (auto it = overdue.cbegin(); it != overdue.cend(); ++it) {
+        QVERIFY2(lab.waitForStatus(it.key(), it.value(), 30000), qPrintable(it.key() + ": " + lab.statusOf(it.key())));
+        QCOMPARE(lab.table()->item(lab.rowOf(it.key()), 7)->background().color(), QColor(255, 165, 0));
+        QCOMPARE(lab.log().count(it.key() + " (" + ipOf(it.key()) + "): " + it.value() + '.'), 1);
+    }
+    QCOMPARE(lab.window->findChild<QLabel *>(QStringLiteral("batchLabel"))->text(),
+             QString::fromUtf8("Batch: 5 of 8 confirmed \u00b7 3 overdue"));
+    lab.window->pipeline().setClock(nullptr);
+
+    auto *retry = lab.window->findChild<QPushButton *>(QStringLiteral("retryButton"));
+    QVERIFY(retry->isEnabled());
+    lab.questions.answersByTitle.insert(QStringLiteral("Retry Failed Units"), QMessageBox::Yes);
+    QTest::mouseClick(retry, Qt::LeftButton);
+    QCOMPARE(lab.questions.texts().last(), QStringLiteral("Retry the update of 3 units?"));
+    for (const QString &name : batchStuck) {
+        const QString commanding = QStringLiteral("Commanding %1 (%2)").arg(name, ipOf(name));
+        QVERIFY(QTest::qWaitFor([&] { return lab.log().count(commanding) == 2; }, 30000));
+        QVERIFY(lab.state().runs.value(findUnit(lab.state().vUnits, &MarluneUnit::name, name)->mac).retried);
+    }
+    QVERIFY(lab.waitForStatus(QStringLiteral("nofetch"), QStringLiteral("Waiting for reboot"), 30000));
+    QVERIFY(!retry->isEnabled());
+}
+
+// The report holds every unit of the batch, read back from the file the operator chose; the
+// next report is offered in the same folder.
+void TestInjectedFaults::reportSavedFromTheWindow()
+{
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("batch.csv"));
+    lab.questions.fileAnswers = {path, QString()};
+    auto *save = lab.window->findChild<QPushButton *>(QStringLiteral("saveReportButton"));
+    QTest::mouseClick(save, Qt::LeftButton);
+    QFile file(path);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QList<QStringList> rows = readCsv(file.readAll());
+    QVERIFY(lab.log().contains(QStringLiteral("Report saved to ") + path));
+
+    QMap<QString, QStringList> byName;
+    for (const QStringList &row : rows.mid(1))
+        byName.insert(row.first(), row);
+    QCOMPARE(QStringList(byName.keys()), (QStringList{"drop10", "drop50", "drop90", "nofetch", "noreboot", "noreturn",
+                                                       "plain1", "plain2"}));
+    QFile image(lab.packages.filePath(QStringLiteral("k110_lab.bin")));
+    QVERIFY(image.open(QIODevice::ReadOnly));
+    QCryptographicHash sha256(QCryptographicHash::Sha256);
+    QVERIFY(sha256.addData(&image));
+    const QStringList drop = byName.value(QStringLiteral("drop10"));
+    QCOMPARE(drop.mid(9, 3), (QStringList{"k110_lab.bin", QString::fromLatin1(sha256.result().toHex()),
+                                          QString::number(kLargeImage)}));
+    QCOMPARE(drop.at(16), kConfirmed);
+    QCOMPARE(byName.value(QStringLiteral("nofetch")).mid(17), (QStringList{"yes", "yes"}));
+    QCOMPARE(byName.value(QStringLiteral("plain1")).mid(17), (QStringList{"", ""}));
+
+    QTest::mouseClick(save, Qt::LeftButton);
+    QVERIFY(lab.questions.filesAsked.last().folder.startsWith(folder.path() + QLatin1Char('/')));
 }
 
 void TestInjectedFaults::updateWhileDisturbed_data()
