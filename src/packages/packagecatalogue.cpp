@@ -85,6 +85,19 @@ QString PackageCatalogue::versionsText() const
     return text.trimmed();
 }
 
+QList<const UpdatePackage *> PackageCatalogue::images() const
+{
+    QList<const UpdatePackage *> result;
+    QStringList seen;
+    for (const UpdatePackage *package : packages) {
+        if (package->newFilename.isEmpty() || seen.contains(package->newFilename))
+            continue;
+        seen.append(package->newFilename);
+        result.append(package);
+    }
+    return result;
+}
+
 const UpdatePackage *PackageCatalogue::byName(const QString &name) const
 {
     for (const UpdatePackage *package : packages)

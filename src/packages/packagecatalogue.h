@@ -27,6 +27,9 @@ public:
     bool hasImage() const;
     // The "Versions" text: package entries, three to a line.
     QString versionsText() const;
+    // The packages that have an image, in the order of the packages, one per image file: an
+    // image that serves two families is listed once.
+    QList<const UpdatePackage *> images() const;
     const UpdatePackage *byName(const QString &name) const;
 
     // How many times the package rule admits this status record (0: the unit is not listed).

@@ -154,6 +154,16 @@ void MainWindow::scanPackages()
     }
     for (const UpdatePackage *package : std::as_const(catalogue.packages))
         BLOG << package->name << package->newFilename << package->includes;
+
+    // Each image's SHA-256, for the operator to hold against the one it was published with.
+    QStringList hashes;
+    for (const UpdatePackage *image : catalogue.images()) {
+        BLOG << "image" << image->newFilename << image->imageSize << "bytes SHA-256" << image->imageSha256;
+        hashes << image->newFilename + QStringLiteral("  SHA-256 ")
+                      + (image->imageSha256.isEmpty() ? QStringLiteral("unknown: the file could not be read")
+                                                      : image->imageSha256);
+    }
+    ui->versionsBlurb->setToolTip(hashes.join(QLatin1Char('\n')));
 }
 
 void MainWindow::toStatusLog(const QString &source, const QString &message)
