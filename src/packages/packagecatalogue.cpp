@@ -106,6 +106,14 @@ const UpdatePackage *PackageCatalogue::byName(const QString &name) const
     return nullptr;
 }
 
+bool PackageCatalogue::imageAsScanned(const QString &fileName, qint64 size, const QDateTime &modified) const
+{
+    for (const UpdatePackage *package : packages)
+        if (package->newFilename == fileName)
+            return package->imageSize >= 0 && size == package->imageSize && modified == package->imageModified;
+    return false;
+}
+
 int PackageCatalogue::admissions(const MarluneUnit &u) const
 {
     if (!(u.isK4Audio() || u.isAtr() || u.isWp() || u.isKSeries() || u.isDvr() || u.isWpc() || u.isVod()))

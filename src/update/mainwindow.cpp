@@ -81,7 +81,11 @@ MainWindow::~MainWindow()
 // The file server's events become status-log lines with the peer's address as their source.
 void MainWindow::startFileServer()
 {
-    fileServer = new FileServer([this](const QString &peer) { return updatePipeline.fileNameForPeer(peer); }, this);
+    fileServer = new FileServer([this](const QString &peer) { return updatePipeline.fileNameForPeer(peer); },
+                                [this](const QString &fileName, qint64 size, const QDateTime &modified) {
+                                    return updatePipeline.catalogue().imageAsScanned(fileName, size, modified);
+                                },
+                                this);
     const bool listening = fileServer->listen(QHostAddress::AnyIPv4, kFileServerPort);
     const bool connected = bool(connect(fileServer, &FileServer::newConnection, this, &MainWindow::newSession));
     BLOG << "signal/slot TCP connect:" << connected;
@@ -96,6 +100,17 @@ void MainWindow::startFileServer()
     });
     connect(fileServer, &FileServer::fileUnreadable, this, [this](const QString &peer, const QString &name) {
         toStatusLog(peer, name + QStringLiteral(" could NOT be opened."));
+    });
+    // Every unit that asks for a changed image is refused; the operator is told once per file.
+    connect(fileServer, &FileServer::fileChanged, this, [this](const QString &peer, const QString &name) {
+        if (changedImagesReported.contains(name)) {
+            BLOG << name << "changed on disk; refused again for" << peer;
+            return;
+        }
+        changedImagesReported.insert(name);
+        toStatusLog(peer, name
+                              + QStringLiteral(" changed on disk after the updater started; it is not served. "
+                                               "Restart the updater to serve it."));
     });
     connect(fileServer, &FileServer::fileSent, this,
             [this, &state](const QString &peer, const QString &name, qint64 size) {
