@@ -85,12 +85,33 @@ QString PackageCatalogue::versionsText() const
     return text.trimmed();
 }
 
+QList<const UpdatePackage *> PackageCatalogue::images() const
+{
+    QList<const UpdatePackage *> result;
+    QStringList seen;
+    for (const UpdatePackage *package : packages) {
+        if (package->newFilename.isEmpty() || seen.contains(package->newFilename))
+            continue;
+        seen.append(package->newFilename);
+        result.append(package);
+    }
+    return result;
+}
+
 const UpdatePackage *PackageCatalogue::byName(const QString &name) const
 {
     for (const UpdatePackage *package : packages)
         if (package->name == name)
             return package;
     return nullptr;
+}
+
+bool PackageCatalogue::imageAsScanned(const QString &fileName, qint64 size, const QDateTime &modified) const
+{
+    for (const UpdatePackage *package : packages)
+        if (package->newFilename == fileName)
+            return package->imageSize >= 0 && size == package->imageSize && modified == package->imageModified;
+    return false;
 }
 
 int PackageCatalogue::admissions(const MarluneUnit &u) const

@@ -2,6 +2,7 @@
 
 #include "updatepackage.h"
 
+#include <QDateTime>
 #include <QList>
 #include <QString>
 
@@ -27,7 +28,14 @@ public:
     bool hasImage() const;
     // The "Versions" text: package entries, three to a line.
     QString versionsText() const;
+    // The packages that have an image, in the order of the packages, one per image file: an
+    // image that serves two families is listed once.
+    QList<const UpdatePackage *> images() const;
     const UpdatePackage *byName(const QString &name) const;
+    // The image file still has the size and last-modified time the scan read it with, so it holds
+    // the bytes that were hashed. False for a name that is no package's image and for an image
+    // the scan could not read.
+    bool imageAsScanned(const QString &fileName, qint64 size, const QDateTime &modified) const;
 
     // How many times the package rule admits this status record (0: the unit is not listed).
     int admissions(const MarluneUnit &unit) const;

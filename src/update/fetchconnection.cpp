@@ -1,6 +1,6 @@
 #include "fetchconnection.h"
 
-#include "app/folders.h"
+#include "packages/updatepackage.h"
 #include "update/filetransfer.h"
 
 #include <QFile>
@@ -31,10 +31,11 @@ QByteArray responseHeader(qint64 contentLength)
 
 } // namespace
 
-FetchConnection::FetchConnection(QTcpSocket *socket, const Resolver &resolver, TransferBudget &budget,
-                                 int stallTimeoutMs, QObject *parent)
-    : QObject(parent), socket(socket), resolver(resolver), budget(budget),
-      peerAddress(socket->peerAddress().toString().trimmed()), requestWait(new QTimer(this)), stallWait(new QTimer(this))
+FetchConnection::FetchConnection(QTcpSocket *socket, const Resolver &resolver, const ImageCheck &imageCheck,
+                                 TransferBudget &budget, int stallTimeoutMs, QObject *parent)
+    : QObject(parent), socket(socket), resolver(resolver), imageCheck(imageCheck), budget(budget),
+      peerAddress(socket->peerAddress().toString().trimmed()), requestWait(new QTimer(this)),
+      stallWait(new QTimer(this))
 {
     socket->setParent(this);
     socket->setReadBufferSize(kMaxFetchRequestSize);
@@ -85,12 +86,11 @@ void FetchConnection::readRequest(bool final)
         serve(fileName);
 }
 
-// The image is looked for in the working folder, then beside the program.
+// The image is looked for where the package scan found it: in the working folder, then beside
+// the program.
 void FetchConnection::serve(const QString &fileName)
 {
-    QString path = fileName;
-    if (!QFile::exists(path))
-        path = Folders::applicationFolder() + QLatin1Char('/') + fileName;
+    const QString path = packageFilePath(fileName);
     if (!QFile::exists(path)) {
         Q_EMIT fileMissing(peerAddress, QFileInfo(fileName).absoluteFilePath());
         close();
@@ -100,6 +100,14 @@ void FetchConnection::serve(const QString &fileName)
     if (!file->open(QIODevice::ReadOnly)) {
         delete file;
         Q_EMIT fileUnreadable(peerAddress, fileName);
+        close();
+        return;
+    }
+    // A unit is sent only the bytes the scan read and hashed. The open file is checked, so a file
+    // replaced after this point does not matter: the one checked is the one sent.
+    if (!imageCheck(fileName, file->size(), file->fileTime(QFileDevice::FileModificationTime))) {
+        delete file;
+        Q_EMIT fileChanged(peerAddress, fileName);
         close();
         return;
     }

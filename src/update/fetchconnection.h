@@ -3,6 +3,7 @@
 #include "update/fetchrequest.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QElapsedTimer>
 #include <QObject>
 #include <QString>
@@ -16,10 +17,10 @@ class TransferBudget;
 
 // One unit's connection to the file server, from its request to its teardown: waits up to 10
 // seconds for the request, sends the image the resolver names behind the fixed header, then
-// closes. A unit that takes no data for the stall timeout is given up. What a unit sends after
-// its request is read away, so it cannot grow the socket's buffer. Deletes itself once the
-// socket is closed. Going away early (the server shutting down)
-// is silent: no signal is emitted from its destructor.
+// closes. An image that is no longer the file the package scan read is not sent at all. A unit
+// that takes no data for the stall timeout is given up. What a unit sends after its request is
+// read away, so it cannot grow the socket's buffer. Deletes itself once the socket is closed.
+// Going away early (the server shutting down) is silent: no signal is emitted from its destructor.
 class FetchConnection final : public QObject
 {
     Q_OBJECT
@@ -28,10 +29,13 @@ class FetchConnection final : public QObject
 public:
     // Which image file a peer is sent; "" for none.
     using Resolver = std::function<QString(const QString &peer)>;
+    // Whether the image file, as opened for sending (its size and last-modified time), is still
+    // the one the package scan read; false refuses the fetch.
+    using ImageCheck = std::function<bool(const QString &fileName, qint64 size, const QDateTime &modified)>;
 
-    // Takes over the socket. The resolver and the budget must outlive the connection.
-    FetchConnection(QTcpSocket *socket, const Resolver &resolver, TransferBudget &budget, int stallTimeoutMs,
-                    QObject *parent);
+    // Takes over the socket. The resolver, the check and the budget must outlive the connection.
+    FetchConnection(QTcpSocket *socket, const Resolver &resolver, const ImageCheck &imageCheck, TransferBudget &budget,
+                    int stallTimeoutMs, QObject *parent);
     ~FetchConnection() override;
 
     void start();
@@ -42,6 +46,8 @@ public:
 Q_SIGNALS:
     void fileMissing(QString peer, QString absolutePath);
     void fileUnreadable(QString peer, QString fileName);
+    // The image changed on disk since the package scan; nothing was sent.
+    void fileChanged(QString peer, QString fileName);
     void fileSent(QString peer, QString fileName, qint64 size);
     // How much of the image has been handed to the unit's socket: once as the transfer starts,
     // then at most every kProgressIntervalMs while it runs.
@@ -59,6 +65,7 @@ private:
 
     QTcpSocket *socket;
     const Resolver &resolver;
+    const ImageCheck &imageCheck;
     TransferBudget &budget;
     QString peerAddress;
     QTimer *requestWait;

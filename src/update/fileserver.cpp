@@ -2,8 +2,8 @@
 
 #include <QTcpSocket>
 
-FileServer::FileServer(FetchConnection::Resolver resolver, QObject *parent)
-    : QObject(parent), resolver(std::move(resolver))
+FileServer::FileServer(FetchConnection::Resolver resolver, FetchConnection::ImageCheck imageCheck, QObject *parent)
+    : QObject(parent), resolver(std::move(resolver)), imageCheck(std::move(imageCheck))
 {
     connect(&listener, &QTcpServer::newConnection, this, &FileServer::newConnection);
 }
@@ -23,9 +23,10 @@ bool FileServer::listen(const QHostAddress &address, quint16 port)
 void FileServer::newSession()
 {
     while (QTcpSocket *socket = listener.nextPendingConnection()) {
-        auto *connection = new FetchConnection(socket, resolver, transferBudget, stallTimeoutMs, this);
+        auto *connection = new FetchConnection(socket, resolver, imageCheck, transferBudget, stallTimeoutMs, this);
         connect(connection, &FetchConnection::fileMissing, this, &FileServer::fileMissing);
         connect(connection, &FetchConnection::fileUnreadable, this, &FileServer::fileUnreadable);
+        connect(connection, &FetchConnection::fileChanged, this, &FileServer::fileChanged);
         connect(connection, &FetchConnection::fileSent, this, &FileServer::fileSent);
         connect(connection, &FetchConnection::transferProgress, this, &FileServer::transferProgress);
         connect(connection, &FetchConnection::transferBrokeOff, this, &FileServer::transferBrokeOff);

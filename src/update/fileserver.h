@@ -10,7 +10,8 @@
 
 // The firmware file server: units that were told to update connect and ask for their image,
 // which is chosen by the resolver from what is known of the peer, never from the path it asks
-// for. One FetchConnection per client; transfers share one memory budget. Its owner routes
+// for, and sent only while the image check finds it unchanged since the package scan. One
+// FetchConnection per client; transfers share one memory budget. Its owner routes
 // newConnection() to newSession(). Destroying the server closes every connection silently.
 class FileServer final : public QObject
 {
@@ -18,7 +19,7 @@ class FileServer final : public QObject
     Q_DISABLE_COPY_MOVE(FileServer)
 
 public:
-    explicit FileServer(FetchConnection::Resolver resolver, QObject *parent = nullptr);
+    FileServer(FetchConnection::Resolver resolver, FetchConnection::ImageCheck imageCheck, QObject *parent = nullptr);
     ~FileServer() override;
 
     bool listen(const QHostAddress &address, quint16 port);
@@ -38,6 +39,8 @@ Q_SIGNALS:
     void connectionOpened(QString peer, quint16 port);
     void fileMissing(QString peer, QString absolutePath);
     void fileUnreadable(QString peer, QString fileName);
+    // The image changed on disk since the package scan and was not sent; once per refused fetch.
+    void fileChanged(QString peer, QString fileName);
     void fileSent(QString peer, QString fileName, qint64 size);
     void transferProgress(QString peer, QString fileName, qint64 sent, qint64 size);
     void transferBrokeOff(QString peer, QString fileName, qint64 sent, qint64 size);
@@ -48,5 +51,6 @@ private:
     QTcpServer listener;
     TransferBudget transferBudget;
     FetchConnection::Resolver resolver;
+    FetchConnection::ImageCheck imageCheck;
     int stallTimeoutMs = kStallTimeoutMs;
 };

@@ -85,7 +85,11 @@ MainWindow::~MainWindow()
 // The file server's events become status-log lines with the peer's address as their source.
 void MainWindow::startFileServer()
 {
-    fileServer = new FileServer([this](const QString &peer) { return updatePipeline.fileNameForPeer(peer); }, this);
+    fileServer = new FileServer([this](const QString &peer) { return updatePipeline.fileNameForPeer(peer); },
+                                [this](const QString &fileName, qint64 size, const QDateTime &modified) {
+                                    return updatePipeline.catalogue().imageAsScanned(fileName, size, modified);
+                                },
+                                this);
     const bool listening = fileServer->listen(QHostAddress::AnyIPv4, kFileServerPort);
     const bool connected = bool(connect(fileServer, &FileServer::newConnection, this, &MainWindow::newSession));
     BLOG << "signal/slot TCP connect:" << connected;
@@ -100,6 +104,17 @@ void MainWindow::startFileServer()
     });
     connect(fileServer, &FileServer::fileUnreadable, this, [this](const QString &peer, const QString &name) {
         toStatusLog(peer, name + QStringLiteral(" could NOT be opened."));
+    });
+    // Every unit that asks for a changed image is refused; the operator is told once per file.
+    connect(fileServer, &FileServer::fileChanged, this, [this](const QString &peer, const QString &name) {
+        if (changedImagesReported.contains(name)) {
+            BLOG << name << "changed on disk; refused again for" << peer;
+            return;
+        }
+        changedImagesReported.insert(name);
+        toStatusLog(peer, name
+                              + QStringLiteral(" changed on disk after the updater started; it is not served. "
+                                               "Restart the updater to serve it."));
     });
     connect(fileServer, &FileServer::fileSent, this,
             [this, &state](const QString &peer, const QString &name, qint64 size) {
@@ -164,6 +179,16 @@ void MainWindow::scanPackages()
     }
     for (const UpdatePackage *package : std::as_const(catalogue.packages))
         BLOG << package->name << package->newFilename << package->includes;
+
+    // Each image's SHA-256, for the operator to hold against the one it was published with.
+    QStringList hashes;
+    for (const UpdatePackage *image : catalogue.images()) {
+        BLOG << "image" << image->newFilename << image->imageSize << "bytes SHA-256" << image->imageSha256;
+        hashes << image->newFilename + QStringLiteral("  SHA-256 ")
+                      + (image->imageSha256.isEmpty() ? QStringLiteral("unknown: the file could not be read")
+                                                      : image->imageSha256);
+    }
+    ui->versionsBlurb->setToolTip(hashes.join(QLatin1Char('\n')));
 }
 
 void MainWindow::toStatusLog(const QString &source, const QString &message)

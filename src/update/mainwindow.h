@@ -8,6 +8,7 @@
 
 #include <QMainWindow>
 #include <QModelIndex>
+#include <QSet>
 
 class FileServer;
 class QLabel;
@@ -99,6 +100,8 @@ private:
     Ui::MainWindow *ui = nullptr;
     // A child of the window, but destroyed first, explicitly: see ~MainWindow.
     FileServer *fileServer = nullptr;
+    // Images refused because they changed on disk, already told in the status log.
+    QSet<QString> changedImagesReported;
     MarluneConnect connection;
     // The unit lists, maps and run-wide flags (vUnits, vUnitsUpdate, ..., tcpAlive) and the
     // package catalogue live in the pipeline: state() and catalogue().

@@ -223,6 +223,12 @@ void TestPackages::scanFolder()
              QStringLiteral("f734fc90ca6f928f4e772a31dba36dd6924c80bd654c3681f15ee7725eaac713"));
     QCOMPARE(catalogue.k220.imageSize, 100000);
     QCOMPARE(catalogue.k220.imageModified, QFileInfo(folder.filePath(QStringLiteral("k220_2015.bin"))).lastModified());
+    // The file server sends an image only while its size and time are still the scan's.
+    const QDateTime modified = catalogue.k220.imageModified;
+    QVERIFY(catalogue.imageAsScanned(QStringLiteral("k220_2015.bin"), 100000, modified));
+    QVERIFY(!catalogue.imageAsScanned(QStringLiteral("k220_2015.bin"), 100001, modified));
+    QVERIFY(!catalogue.imageAsScanned(QStringLiteral("k220_2015.bin"), 100000, modified.addMSecs(1)));
+    QVERIFY(!catalogue.imageAsScanned(QStringLiteral("K110.BIN"), 5, modified));
     QVERIFY(catalogue.k110.present);
     QVERIFY(catalogue.k110.newFilename.isEmpty());
     QVERIFY(catalogue.k110.imageSha256.isEmpty());

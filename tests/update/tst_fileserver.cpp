@@ -80,6 +80,7 @@ private Q_SLOTS:
     void sameAddressTwiceUsesTheFirst();
     void recordedBySecondInterface();
     void missingAndUnreadableImages();
+    void imageChangedAfterTheScanIsRefused();
     void silentClientDoesNotHoldUpTheWindow();
     void brokenTransferThenNextUnitServed();
     void windowClosedWithFetchesInProgress();
@@ -104,6 +105,7 @@ void TestFileServer::initTestCase()
                          QString(), QByteArray(), 300000));
     QVERIFY(writePackage(packages.path(), QStringLiteral("wp_fs"), QStringLiteral("6/1/2014"), 1425384000));
     QVERIFY(writePackage(packages.path(), QStringLiteral("vod_fs"), QStringLiteral("4/4/2016"), 1425384000));
+    QVERIFY(writePackage(packages.path(), QStringLiteral("kp_fs"), QStringLiteral("7/7/2015"), 1425384000));
     QVERIFY(writePackage(packages.path(), QStringLiteral("dvr_big"), QStringLiteral("6/1/2015"), 1425384000,
                          QString(), QByteArray(), 32 * 1024 * 1024));
     // An empty image for third-generation units.
@@ -272,6 +274,40 @@ void TestFileServer::missingAndUnreadableImages()
     QVERIFY(unreadable.waitClosed());
     QVERIFY(unreadable.received.isEmpty());
     QVERIFY(log().contains(QStringLiteral("Lobby (10.77.1.5): k220_folder.bin could NOT be opened.")));
+    QVERIFY(state.vUnitsUpdateFetched.isEmpty());
+}
+
+// An image rewritten after the scan is refused to every unit that asks, nothing sent; the status
+// log says so once.
+void TestFileServer::imageChangedAfterTheScanIsRefused()
+{
+    PipelineState &state = window->pipeline().state();
+    state.vUnits = {unit("Panel", "WPC", "K8300", 0, "10.77.1.5"), unit("Desk", "WPC", "K8301", 0, "10.77.1.6")};
+    // Other bytes of the same size, stamped as a copy made a little later would be.
+    QFile rewritten(packages.filePath(QStringLiteral("kp_fs.bin")));
+    const QDateTime scanned = window->pipeline().catalogue().kp.imageModified;
+    QVERIFY(rewritten.open(QIODevice::ReadWrite));
+    QCOMPARE(rewritten.write(QByteArray(16, 'x')), 16);
+    QVERIFY(rewritten.flush());
+    QVERIFY(rewritten.setFileTime(scanned.addSecs(2), QFileDevice::FileModificationTime));
+    rewritten.close();
+
+    QSignalSpy changed(window->findChild<FileServer *>(), &FileServer::fileChanged);
+    Fetch first(QStringLiteral("10.77.1.5"), kGet);
+    Fetch second(QStringLiteral("10.77.1.6"), kGet);
+    QVERIFY(first.waitClosed() && second.waitClosed());
+    QVERIFY(first.received.isEmpty() && second.received.isEmpty());
+    QCOMPARE(changed.size(), 2);
+    QSet<QString> peers;
+    for (const QList<QVariant> &emitted : std::as_const(changed)) {
+        peers << emitted.at(0).toString();
+        QCOMPARE(emitted.at(1).toString(), QStringLiteral("kp_fs.bin"));
+    }
+    QCOMPARE(peers, (QSet<QString>{"10.77.1.5", "10.77.1.6"}));
+    QCOMPARE(log().count(QStringLiteral(": kp_fs.bin changed on disk after the updater started; it is not served. "
+                                        "Restart the updater to serve it.\n")),
+             1);
+    QVERIFY(!log().contains(QLatin1String("sent")));
     QVERIFY(state.vUnitsUpdateFetched.isEmpty());
 }
 

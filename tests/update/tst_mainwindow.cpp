@@ -176,6 +176,10 @@ void TestMainWindow::formAfterStartUp()
     QCOMPARE(window->findChild<QLabel *>("versionsBlurb")->text(),
              QStringLiteral("WP:(06/01/2013 , 03/03/2015)   K220:(03/02/2015 , 03/03/2015)   DVR:(01/01/2015 , "
                             "03/03/2015)"));
+    QVERIFY(QRegularExpression(QStringLiteral("^wp_demo.bin  SHA-256 [0-9a-f]{64}\nk220_demo.bin  SHA-256 [0-9a-f]{64}"
+                                              "\ndvr_demo.bin  SHA-256 [0-9a-f]{64}$"))
+                .match(window->findChild<QLabel *>("versionsBlurb")->toolTip())
+                .hasMatch());
 
     auto *log = window->findChild<QPlainTextEdit *>("statusEdit");
     QVERIFY(log->isReadOnly());
