@@ -351,13 +351,18 @@ void TestUnitSim::updateFetchesRebootsAndComesBackNewer_data()
     QTest::addColumn<QString>("family");
     QTest::addColumn<quint8>("code");
     QTest::addColumn<QByteArray>("lineEnd");
+    QTest::addColumn<QString>("extra"); // unit settings
+    QTest::addColumn<int>("leastMs");   // the fetch takes at least this long
 
-    QTest::newRow("k220-encoder") << "k220-encoder" << quint8(0x14) << QByteArray("\n");
-    QTest::newRow("k330-decoder-crlf-header") << "k330-decoder" << quint8(0xB6) << QByteArray("\r\n");
-    QTest::newRow("vod") << "vod" << quint8(0xBA) << QByteArray("\n");
-    QTest::newRow("k440") << "k440" << quint8(0xB8) << QByteArray("\n");
+    QTest::newRow("k220-encoder") << "k220-encoder" << quint8(0x14) << QByteArray("\n") << QString() << 0;
+    QTest::newRow("k330-decoder-crlf-header")
+        << "k330-decoder" << quint8(0xB6) << QByteArray("\r\n") << QString() << 0;
+    QTest::newRow("vod") << "vod" << quint8(0xBA) << QByteArray("\n") << QString() << 0;
+    QTest::newRow("k440") << "k440" << quint8(0xB8) << QByteArray("\n") << QString() << 0;
     QTest::newRow("legacy-recorder-current-firmware")
-        << "legacy-recorder" << quint8(0xB7) << QByteArray("\n");
+        << "legacy-recorder" << quint8(0xB7) << QByteArray("\n") << QString() << 0;
+    // 1 MiB at 512 KiB/s, in 100-ms steps of 51.2 KiB: at least 20 steps.
+    QTest::newRow("paced-fetch") << "k220-decoder" << quint8(0x19) << QByteArray("\n") << "fetchKiBps=512" << 1900;
 }
 
 void TestUnitSim::updateFetchesRebootsAndComesBackNewer()
@@ -365,13 +370,15 @@ void TestUnitSim::updateFetchesRebootsAndComesBackNewer()
     QFETCH(QString, family);
     QFETCH(quint8, code);
     QFETCH(QByteArray, lineEnd);
+    QFETCH(QString, extra);
+    QFETCH(int, leastMs);
 
     const QByteArray image = imageWithVersions("3/2/2015", "1425254400", 1024 * 1024 + 7);
     ImageServer server;
     server.setResponse(image.size(), image, lineEnd);
     QVERIFY(server.listen());
     SimulatorProcess sim;
-    QVERIFY(sim.start(fleetOf(family), 2));
+    QVERIFY(sim.start(fleetOf(family, extra), 2));
     UdpPeer peer(kBarrierUnit, kBarrierCode);
 
     const QList<QByteArray> acks = exchange(kUnit, {"setSettings:updateUnit:10.77.0.1\r", "getStatus\r"});
@@ -380,6 +387,7 @@ void TestUnitSim::updateFetchesRebootsAndComesBackNewer()
     QVERIFY(sim.waitForLine(QStringLiteral("dut FETCH-START 10.77.0.1")));
     const QString fetched = sim.waitForPrefix(QStringLiteral("dut FETCH-OK "));
     QCOMPARE(fetched.section(QLatin1Char(' '), 2, 2), QString::number(image.size()));
+    QVERIFY2(fetched.section(QLatin1Char(' '), 3, 3).toInt() >= leastMs, qPrintable(fetched));
     QCOMPARE(server.requestLines, QList<QByteArray>{"GET /" + family.toLatin1() + ".bin HTTP/1.1"});
     QCOMPARE(server.peers.first().toString(), kUnit.toString());
     QVERIFY(sim.waitForLine(QStringLiteral("dut REBOOTING 1")));

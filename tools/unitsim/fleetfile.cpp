@@ -23,6 +23,7 @@ const QStringList &knownKeys()
         QStringLiteral("eth0netmask"),  QStringLiteral("eth0mac"),   QStringLiteral("eth1ip"),
         QStringLiteral("eth1netmask"),  QStringLiteral("eth1mac"),   QStringLiteral("verbose"),
         QStringLiteral("replypacing"),  QStringLiteral("dropatpercent"), QStringLiteral("digest"),
+        QStringLiteral("fetchkibps"),
     };
     return keys;
 }
@@ -199,7 +200,7 @@ bool UnitReader::read(UnitConfig *u, QString *error)
         if (!readFlag("updatestatus", &u->updateStatus) || !readFlag("iptrial", &u->ipTrial) ||
             !readFlag("idbutton", &u->idButton) || !readFlag("verbose", &u->verbose) ||
             !readFlag("digest", &u->digest) || !readCount("dropatpercent", 0, &u->dropAtPercent) ||
-            !readCount("rebootseconds", 3, &u->rebootSeconds) ||
+            !readCount("rebootseconds", 3, &u->rebootSeconds) || !readCount("fetchkibps", 0, &u->fetchKiBps) ||
             !readCount("edidfailures", 0, &u->edidFailures))
             return false;
         if (u->dropAtPercent > 99)

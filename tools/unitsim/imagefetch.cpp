@@ -27,6 +27,24 @@ void ImageFetch::keepDigest()
     digestKept = true;
 }
 
+void ImageFetch::limitRate(int kibPerSecond)
+{
+    rateKiB = kibPerSecond;
+}
+
+// A new step's allowance; the rest of a close that came early is judged once all is read.
+void ImageFetch::paceTick()
+{
+    if (done)
+        return;
+    allowance = qint64(rateKiB) * 1024 * kPaceMs / 1000;
+    if (socket->bytesAvailable() > 0)
+        idleTimer.start(kIdleTimeoutMs);
+    consumeBody();
+    if (closedEarly && !done && socket->bytesAvailable() == 0)
+        judge();
+}
+
 void ImageFetch::start()
 {
     clock.start();
@@ -36,8 +54,13 @@ void ImageFetch::start()
             QStringLiteral("cannot bind %1: %2").arg(localAddress.toString(), socket->errorString()));
         return;
     }
-    if (breakPercent > 0)
+    if (breakPercent > 0 || rateKiB > 0)
         socket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, kBreakingReceiveBuffer);
+    if (rateKiB > 0) {
+        connect(&pace, &QTimer::timeout, this, &ImageFetch::paceTick);
+        pace.start(kPaceMs);
+        allowance = qint64(rateKiB) * 1024 * kPaceMs / 1000;
+    }
     idleTimer.start(kConnectTimeoutMs);
     socket->connectToHost(server, kServerPort);
 }
@@ -102,7 +125,11 @@ void ImageFetch::consumeBody()
 {
     char chunk[kChunkSize];
     while (!done && socket->bytesAvailable() > 0) {
-        const qint64 wanted = breakAt < 0 ? qint64(sizeof chunk) : qMin(qint64(sizeof chunk), breakAt - received);
+        qint64 wanted = breakAt < 0 ? qint64(sizeof chunk) : qMin(qint64(sizeof chunk), breakAt - received);
+        if (rateKiB > 0)
+            wanted = qMin(wanted, allowance);
+        if (wanted <= 0)
+            break;
         const qint64 n = socket->read(chunk, wanted);
         if (n <= 0)
             break;
@@ -110,6 +137,7 @@ void ImageFetch::consumeBody()
         if (digestKept)
             hash.addData(QByteArrayView(chunk, n));
         received += n;
+        allowance -= n;
         if (breakAt >= 0 && received >= breakAt) {
             breakOff();
             return;
@@ -127,8 +155,12 @@ void ImageFetch::onClosed()
 {
     if (done)
         return;
-    // Whatever is still buffered belongs to the response.
+    // Whatever is still buffered belongs to the response; a paced fetch reads it at its pace.
     onReadyRead();
+    if (rateKiB > 0 && !done && socket->bytesAvailable() > 0) {
+        closedEarly = true;
+        return;
+    }
     judge();
 }
 
@@ -138,6 +170,7 @@ void ImageFetch::judge()
     if (done)
         return;
     idleTimer.stop();
+    pace.stop();
     if (!headerDone) {
         finishFailed(header.isEmpty() ? QStringLiteral("server closed without an answer")
                                       : QStringLiteral("server closed inside the header"));
@@ -190,6 +223,7 @@ void ImageFetch::finishFailed(const QString &reason)
         return;
     done = true;
     idleTimer.stop();
+    pace.stop();
     socket->abort();
     Q_EMIT failed(reason);
 }

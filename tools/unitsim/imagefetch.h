@@ -28,6 +28,9 @@ public:
     void breakOffAt(int percent);
     // Before start(): the MD5 of the image is worked out as it arrives.
     void keepDigest();
+    // Before start(): the body is read at no more than this many KiB a second, through a small
+    // receive window, as on a slow link.
+    void limitRate(int kibPerSecond);
     void start();
 
 Q_SIGNALS:
@@ -48,6 +51,7 @@ private:
     void consumeBody();
     void finishFailed(const QString &reason);
     void breakOff();
+    void paceTick();
 
     static constexpr int kMaxHeader = 8 * 1024;
     static constexpr int kChunkSize = 4 * 1024;
@@ -59,6 +63,7 @@ private:
     // A fetch that is to break off reads through a small window, as a unit's own network stack
     // does, so that the server still has the rest of the image to send when the link breaks.
     static constexpr int kBreakingReceiveBuffer = 64 * 1024;
+    static constexpr int kPaceMs = 100;
 
     QTcpSocket *socket;
     QTimer idleTimer;
@@ -74,6 +79,12 @@ private:
     int breakPercent = 0;
     qint64 breakAt = -1; // body bytes after which the connection breaks; -1 for never
     bool digestKept = false;
+    int rateKiB = 0;
+    // Body bytes the rate still allows in this pacing step.
+    qint64 allowance = 0;
+    // The server closed while paced data still waited to be read.
+    bool closedEarly = false;
+    QTimer pace;
     QCryptographicHash hash{QCryptographicHash::Md5};
     VersionScanner scanner;
 };

@@ -177,6 +177,8 @@ void SimulatedUnit::fetchFrom(const QHostAddress &server, bool breakOff)
         fetch->breakOffAt(unitConfig.dropAtPercent);
     if (unitConfig.digest)
         fetch->keepDigest();
+    if (unitConfig.fetchKiBps > 0)
+        fetch->limitRate(unitConfig.fetchKiBps);
     connect(fetch, &ImageFetch::succeeded, this, &SimulatedUnit::onFetched);
     connect(fetch, &ImageFetch::failed, this, [this](const QString &reason) {
         fetch->deleteLater();

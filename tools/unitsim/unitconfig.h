@@ -55,6 +55,9 @@ struct UnitConfig
     int dropAtPercent = 0;
     // Reports the MD5 of every image it fetched, so that a test can compare it with the file.
     bool digest = false;
+    // Reads its image at no more than this many KiB a second, as a unit on a slow link; 0: as
+    // fast as it comes.
+    int fetchKiBps = 0;
     bool verbose = false;
 
     // A recorder of the older record layout that still runs its original firmware: it knows no

@@ -1,0 +1,122 @@
+// Takes the README's pictures of a batch update in the demo lab: the real main window, driven
+// in-process as an operator would drive it, against the lab's simulated fleet. Runs inside the
+// lab's private network namespace, in the lab's work folder (scripts/run.sh --batch-shots).
+//
+//   demoshots APP_FOLDER OUT_FOLDER
+//
+// APP_FOLDER holds the lab's packages. Every unit with an update available is updated in one
+// batch; OUT_FOLDER receives batch-progress.png while images are being fetched and
+// batch-overdue.png once a unit that never fetches is overdue (3 minutes after its command).
+
+#include "app/folders.h"
+#include "app/operatorquestions.h"
+#include "update/mainwindow.h"
+
+#include <QApplication>
+#include <QElapsedTimer>
+#include <QFile>
+#include <QItemSelectionModel>
+#include <QPushButton>
+#include <QTableWidget>
+#include <QThread>
+
+#include <cstdio>
+#include <functional>
+
+namespace {
+
+constexpr int kStatusColumn = 7;
+
+// Yes to updating and to the EDID reset, OK to every other box.
+class DemoOperator final : public OperatorQuestions
+{
+public:
+    QMessageBox::StandardButton ask(QWidget *, const Question &question) override
+    {
+        return question.buttons.testFlag(QMessageBox::Yes) ? QMessageBox::Yes : QMessageBox::Ok;
+    }
+    QString askOpenFileName(QWidget *, const FileQuestion &) override { return QString(); }
+    QString askSaveFileName(QWidget *, const FileQuestion &) override { return QString(); }
+};
+
+bool waitFor(const std::function<bool()> &condition, int timeoutMs)
+{
+    QElapsedTimer clock;
+    clock.start();
+    while (!condition()) {
+        if (clock.elapsed() > timeoutMs)
+            return false;
+        QCoreApplication::processEvents(QEventLoop::AllEvents, 50);
+        QThread::msleep(10);
+    }
+    return true;
+}
+
+QStringList statuses(const QTableWidget *table)
+{
+    QStringList texts;
+    for (int row = 0; row < table->rowCount(); ++row)
+        texts << table->item(row, kStatusColumn)->text();
+    return texts;
+}
+
+bool save(MainWindow &window, const QString &path)
+{
+    const bool saved = window.grab().save(path);
+    std::printf("%s %s\n", saved ? "Saved" : "Could not save", qPrintable(path));
+    return saved;
+}
+
+} // namespace
+
+int main(int argc, char **argv)
+{
+    QApplication app(argc, argv);
+    if (argc != 3) {
+        std::fprintf(stderr, "usage: demoshots APP_FOLDER OUT_FOLDER\n");
+        return 2;
+    }
+    QFile styleSheet(QStringLiteral(":/quillet.css"));
+    if (styleSheet.open(QIODevice::ReadOnly))
+        app.setStyleSheet(QString::fromLatin1(styleSheet.readAll()));
+    Folders::setApplicationFolder(QString::fromLocal8Bit(argv[1]));
+    Folders::createStartupFolders();
+    const QString out = QString::fromLocal8Bit(argv[2]);
+    DemoOperator questions;
+    OperatorQuestions::install(&questions);
+
+    MainWindow window;
+    window.resize(1100, 700);
+    window.show();
+    auto *table = window.findChild<QTableWidget *>(QStringLiteral("unitTable"));
+    // Listed once the fleet has answered; a few seconds more for the table to settle.
+    if (!waitFor([&] { return table->rowCount() > 0 && statuses(table).contains(QStringLiteral("Update Available")); },
+                 60000))
+        return 1;
+    waitFor([&] { return false; }, 6000);
+    const int listed = table->rowCount();
+
+    table->clearSelection();
+    for (int row = 0; row < listed; ++row) {
+        if (table->item(row, kStatusColumn)->text() == QLatin1String("Update Available"))
+            table->selectionModel()->select(table->model()->index(row, 0),
+                                            QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    }
+    window.findChild<QPushButton *>(QStringLiteral("updateButton"))->click();
+
+    // Mid-batch: several units fetching at once, each well under way.
+    const auto fetching = [&] {
+        return statuses(table).filter(QRegularExpression(QStringLiteral("^Fetching image [4-8]\\d%"))).size() >= 3;
+    };
+    if (!waitFor(fetching, 120000) || !save(window, out + QStringLiteral("/batch-progress.png")))
+        return 1;
+
+    const auto overdue = [&] { return !statuses(table).filter(QStringLiteral("Overdue")).isEmpty(); };
+    std::printf("Waiting for the unit that never fetches to be overdue (3 minutes after its command)...\n");
+    std::fflush(stdout);
+    if (!waitFor(overdue, 300000))
+        return 1;
+    // The others have finished long before; one more tick for the table to settle.
+    waitFor([&] { return false; }, 6000);
+    return save(window, out + QStringLiteral("/batch-overdue.png")) ? 0 : 1;
+}
