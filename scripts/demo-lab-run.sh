@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the demo lab inside the private network namespace that run.sh made: the simulated fleet,
 # then the updater on the current display or on a virtual one.
-# Usage: demo-lab-run.sh LAB_FOLDER BIN_FOLDER demo|screenshots|screenshot [TARGET]
+# Usage: demo-lab-run.sh LAB_FOLDER BIN_FOLDER demo|screenshots|screenshot|batch-shots [TARGET]
 set -euo pipefail
 lab=$1
 bin=$2
@@ -23,6 +23,9 @@ export TMPDIR="$lab/tmp" XDG_DATA_HOME="$lab/data"
 case "$mode" in
 demo)
     "$lab/app/bryx-updater"
+    ;;
+batch-shots)
+    xvfb-run -a -s "-screen 0 1100x720x24 -nolisten tcp" "$bin/demoshots" "$lab/app" "$target"
     ;;
 screenshots|screenshot)
     export BRYX_LAB_TARGET=$target BRYX_LAB_APP="$lab/app/bryx-updater" BRYX_LAB_MODE=$mode

@@ -15,8 +15,11 @@ package() {      # name software-date [minimum-date]
     local ver="SWVER:$2"$'\n'"WEBVER:$web"$'\n'
     [ -n "${3:-}" ] && ver+="MINSWVER:$3"$'\n'
     printf '%s' "$ver" > "$lab/app/$1.ver"
-    # A sample image: the version lines the simulated units read, then padding.
-    { printf 'SWVER:%s\nWEBVER:%s\n' "$2" "$web"; head -c 2097152 /dev/zero; } > "$lab/app/$1.bin"
+    # A sample image: the version lines the simulated units read, then 16 MiB of padding that
+    # takes no room on disk (a sparse file). Large beside the kernel's socket buffers, so the
+    # transfers' progress shows.
+    printf 'SWVER:%s\nWEBVER:%s\n' "$2" "$web" > "$lab/app/$1.bin"
+    truncate -s 16M "$lab/app/$1.bin"
 }
 package ae_demo 6/1/2015
 package wp_demo 6/1/2014 1/29/2013
@@ -31,11 +34,14 @@ package vod_demo 4/4/2016
 package k225_demo 6/1/2015
 
 cat > "$lab/fleet.ini" <<'FLEET'
-; The demo fleet: one unit of every family, on the units' side of the lab network.
+; The demo fleet: one unit of every family, on the units' side of the lab network, and one
+; unit that takes the update command but never fetches its image (overdue after 3 minutes).
+; Every unit reads its image at 1 MiB/s, so the transfers can be watched.
 [fleet]
 webversion=1388534400
 subnet=255.255.0.0
 rebootSeconds=8
+fetchKiBps=1024
 [lobby-encoder]
 family=k220-encoder
 name=Lobby Encoder
@@ -124,4 +130,10 @@ ip=10.77.1.17
 family=conductor
 name=Director
 ip=10.77.1.18
+[spare-decoder]
+family=k220-decoder
+name=Spare Decoder
+ip=10.77.1.19
+swversion=1/5/2015
+behaviour=neverFetches
 FLEET

@@ -8,6 +8,9 @@
 #                                     there is no display), saving a screenshot every 5 seconds
 #   scripts/run.sh --screenshot FILE  the demo lab on a virtual display: one screenshot of the
 #                                     listed fleet, then quit
+#   scripts/run.sh --batch-shots DIR  the demo lab on a virtual display: every unit with an update
+#                                     is updated in one batch, and pictures are saved into DIR
+#                                     mid-batch and once a unit is overdue (about 4 minutes)
 #   scripts/run.sh --real DIR         the updater on the real network, from DIR, a folder with
 #                                     real packages (*.bin, *.ver); the program is copied there
 set -euo pipefail
@@ -19,13 +22,14 @@ case "${1:-}" in
     "") ;;
     --screenshots) mode=screenshots; target=${2:?a folder for the screenshots}; ;;
     --screenshot) mode=screenshot; target=${2:?a file for the screenshot}; ;;
+    --batch-shots) mode=batch-shots; target=${2:?a folder for the pictures}; ;;
     --real) mode=real; target=${2:?a folder with the real packages}; ;;
-    *) sed -n '2,14p' "$0"; exit 2 ;;
+    *) sed -n '2,17p' "$0"; exit 2 ;;
 esac
 
 "$root/scripts/install-deps.sh" xvfb xauth imagemagick
 cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-cmake --build "$root/build" -j"$(nproc)" --target bryx-updater unitsim
+cmake --build "$root/build" -j"$(nproc)" --target bryx-updater unitsim demoshots
 
 has_display() { [ -n "${DISPLAY:-}${WAYLAND_DISPLAY:-}" ]; }
 
@@ -51,9 +55,9 @@ fi
 
 lab="$root/demo-lab"
 "$root/scripts/demo-lab-setup.sh" "$lab" "$root/build/bin"
-if [ "$mode" = screenshots ]; then
+if [ "$mode" = screenshots ] || [ "$mode" = batch-shots ]; then
     mkdir -p "$target"
-    echo "Screenshots go to $target every 5 seconds; stop with Ctrl+C."
+    [ "$mode" = screenshots ] && echo "Screenshots go to $target every 5 seconds; stop with Ctrl+C."
 fi
 # Everything from here on lives in a private network namespace: nothing reaches a real network.
 BRYX_NETNS_PEERS=24 exec "$root/tests/netns-run.sh" "$root/scripts/demo-lab-run.sh" "$lab" "$root/build/bin" "$mode" "$target"
