@@ -288,8 +288,11 @@ void TestInjectedFaults::updateWhileDisturbed_data()
     QTest::newRow("200-idle-connections") << "idle" << 5 << QStringList{"--idle", "10.77.0.1:50005", "200", "300"}
                                           << "IDLE-OPEN 200" << 190 << qint64(kTickMs);
     // Last: a flood that harms the updater for good would take the rows after it down too.
+    // 2000 a second: the kernel's per-processor backlog of received packets is shared with the
+    // tests running beside this one, and a flood that fills it loses their packets and the
+    // units' replies before the updater could see them. The faults benchmark floods at 5000.
     QTest::newRow("garbage-datagram-flood")
-        << "flood" << 20 << QStringList{"--flood", QStringLiteral("10.77.0.1:%1").arg(kUpdaterUdpPort), "5000", "300"}
+        << "flood" << 20 << QStringList{"--flood", QStringLiteral("10.77.0.1:%1").arg(kUpdaterUdpPort), "2000", "300"}
         << "FLOOD-START" << 0 << kStallLimitMs;
 }
 
