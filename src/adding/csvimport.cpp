@@ -74,6 +74,24 @@ QString discardLine(const QString &name)
            + QStringLiteral(" because of errors.");
 }
 
+// Two units to configure with the same static address: the first one keeps it.
+void discardDuplicateStaticAddresses(CsvImportResult &result)
+{
+    QSet<QString> staticAddresses;
+    for (MarluneUnit &unit : result.unitsToAdd) {
+        if (unit.ipType != QLatin1String("Static IP"))
+            continue;
+        const QString address = unit.ip.trimmed();
+        if (staticAddresses.contains(address)) {
+            result.report.append(QStringLiteral("\n<b>Error</b> Duplicate static IP with other units to configure: ")
+                                 + unit.name + QStringLiteral(" at ") + unit.ip);
+            result.report.append(discardLine(unit.name));
+            unit.reset();
+        }
+        staticAddresses.insert(address);
+    }
+}
+
 // A unit whose address another listed unit already has, whatever the address mode, is reset
 // (discarded). The report names them in the order of the listed units.
 void discardAddressesOfListedUnits(CsvImportResult &result, const QList<MarluneUnit> &existing)
@@ -213,20 +231,7 @@ CsvImportResult importCsv(const QString &text, const QList<MarluneUnit> &existin
         result.unitsToAdd.append(unit);
     }
 
-    // Two units to configure with the same static address: the first one keeps it.
-    QSet<QString> staticAddresses;
-    for (MarluneUnit &unit : result.unitsToAdd) {
-        if (unit.ipType != QLatin1String("Static IP"))
-            continue;
-        const QString address = unit.ip.trimmed();
-        if (staticAddresses.contains(address)) {
-            result.report.append(QStringLiteral("\n<b>Error</b> Duplicate static IP with other units to configure: ")
-                                 + unit.name + QStringLiteral(" at ") + unit.ip);
-            result.report.append(discardLine(unit.name));
-            unit.reset();
-        }
-        staticAddresses.insert(address);
-    }
+    discardDuplicateStaticAddresses(result);
     removeDiscarded(result.unitsToAdd, false);
 
     discardAddressesOfListedUnits(result, existing);
