@@ -87,8 +87,8 @@ private:
 
     // Table
     void setUpTable();
-    // Shows a change of one unit's run (its transfer) in its status cell, the batch summary and
-    // the retry button, without a whole redraw.
+    // Shows a change of one unit's run (its transfer) in its status cell without a whole redraw;
+    // the batch summary follows shortly. A redraw shows the summary and the retry button at once.
     void refreshStatusCell(const QString &mac);
     void showBatchProgress();
     QTableWidgetItem *makeUnitItem(const QString &text, const QString &mac) const;
@@ -108,6 +108,8 @@ private:
     UpdatePipeline updatePipeline;
     Reachability reachability;
     QTimer *refreshTimer = nullptr;
-    // The batch summary, on the right of the status bar, beside its passing messages.
+    // The batch summary, on the right of the status bar, beside its passing messages; between
+    // redraws, transfer progress updates it at most every kSummaryDelayMs.
     QLabel *batchLabel = nullptr;
+    QTimer *summaryDelay = nullptr;
 };

@@ -18,6 +18,7 @@
 #include <QHeaderView>
 #include <QLabel>
 #include <QStatusBar>
+#include <QTimer>
 #include <QUrl>
 
 static const char kLogSource[] = "mainwindow";
@@ -31,6 +32,7 @@ constexpr int kDisableRole = Qt::UserRole + 5;
 constexpr int kMinimumDateRole = Qt::UserRole + 6;
 // Of a status cell while its unit fetches: the percent handed over, drawn as a bar.
 constexpr int kProgressRole = Qt::UserRole + 7;
+constexpr int kSummaryDelayMs = 250;
 constexpr int kStatusColumn = 7;
 
 QColor colourOf(CellColour colour)
@@ -62,6 +64,10 @@ void MainWindow::setUpTable()
     batchLabel = new QLabel(this);
     batchLabel->setObjectName(QStringLiteral("batchLabel"));
     ui->statusBar->addPermanentWidget(batchLabel);
+    summaryDelay = new QTimer(this);
+    summaryDelay->setSingleShot(true);
+    summaryDelay->setInterval(kSummaryDelayMs);
+    connect(summaryDelay, &QTimer::timeout, this, &MainWindow::showBatchProgress);
 }
 
 QTableWidgetItem *MainWindow::makeUnitItem(const QString &text, const QString &mac) const
@@ -140,7 +146,9 @@ void MainWindow::refreshStatusCell(const QString &mac)
             break;
         }
     }
-    showBatchProgress();
+    // Many units report progress several times a second: the summary follows them together.
+    if (!summaryDelay->isActive())
+        summaryDelay->start();
 }
 
 void MainWindow::showBatchProgress()

@@ -377,11 +377,7 @@ void UpdatePipeline::commandUnit(const MarluneUnit &unit)
 
     const QString command = QStringLiteral("setSettings:updateUnit:") + address + QLatin1Char('\r');
     port.toStatusLog(kUpdater, QStringLiteral("Commanding ") + nameAndIp(unit));
-    if (!lists.runs.contains(unit.mac)) {
-        lists.runs[unit.mac].before = unit;
-        lists.runOrder.append(unit.mac);
-    }
-    UnitRun &run = lists.runs[unit.mac];
+    UnitRun &run = runFor(unit);
     run.startAttempt();
     run.commanded = now();
     const UpdatePackage *package = packages.packageForFetch(unit);
@@ -489,11 +485,7 @@ bool UpdatePipeline::queueForUpdate(const QStringList &macs)
                 continue;
             lists.vUnitsUpdate.append(unit);
             encoderQueued = encoderQueued || unit.isEncoder();
-            if (!lists.runs.contains(mac)) {
-                lists.runs[mac].before = unit;
-                lists.runOrder.append(mac);
-            }
-            lists.runs[mac].removed = false;
+            runFor(unit).removed = false;
             if (!lists.batch.contains(mac))
                 lists.batch.append(mac);
         }
@@ -564,30 +556,47 @@ QString UpdatePipeline::recordFetch(const QString &peer, qint64 size)
     return fetched->mac;
 }
 
-QString UpdatePipeline::recordProgress(const QString &peer, qint64 sent, qint64 size)
+UnitRun &UpdatePipeline::runFor(const MarluneUnit &unit)
+{
+    if (!lists.runs.contains(unit.mac)) {
+        lists.runs[unit.mac].before = unit;
+        lists.runOrder.append(unit.mac);
+    }
+    return lists.runs[unit.mac];
+}
+
+UnitRun *UpdatePipeline::runAtPeer(const QString &peer, QString *mac)
 {
     const MarluneUnit *unit = unitAtPeer(peer);
     const auto run = unit ? lists.runs.find(unit->mac) : lists.runs.end();
     if (run == lists.runs.end())
-        return QString();
-    run->fetching = true;
-    run->brokeOffPercent = -1;
-    run->bytesServed = sent;
-    run->imageSize = size;
-    return unit->mac;
+        return nullptr;
+    *mac = unit->mac;
+    return &*run;
+}
+
+QString UpdatePipeline::recordProgress(const QString &peer, qint64 sent, qint64 size)
+{
+    QString mac;
+    if (UnitRun *run = runAtPeer(peer, &mac)) {
+        run->fetching = true;
+        run->brokeOffPercent = -1;
+        run->bytesServed = sent;
+        run->imageSize = size;
+    }
+    return mac;
 }
 
 QString UpdatePipeline::recordBrokenTransfer(const QString &peer, qint64 sent, qint64 size)
 {
-    const MarluneUnit *unit = unitAtPeer(peer);
-    const auto run = unit ? lists.runs.find(unit->mac) : lists.runs.end();
-    if (run == lists.runs.end())
-        return QString();
-    run->fetching = false;
-    run->bytesServed = sent;
-    run->imageSize = size;
-    run->brokeOffPercent = run->percentServed();
-    return unit->mac;
+    QString mac;
+    if (UnitRun *run = runAtPeer(peer, &mac)) {
+        run->fetching = false;
+        run->bytesServed = sent;
+        run->imageSize = size;
+        run->brokeOffPercent = run->percentServed();
+    }
+    return mac;
 }
 
 void UpdatePipeline::noteRebootSeen(const QString &mac)

@@ -79,6 +79,10 @@ private:
     void markOverdueUnits();
     void noteRebootSeen(const QString &mac);
     const MarluneUnit *unitAtPeer(const QString &peer) const;
+    // The unit's run record, begun with its current record when it has none yet.
+    UnitRun &runFor(const MarluneUnit &unit);
+    // The run record of the unit at this address, and its MAC; nullptr when it has none.
+    UnitRun *runAtPeer(const QString &peer, QString *mac);
     bool requeueForeverUnit();
     void pollUnits();
     void mergeIncoming();
