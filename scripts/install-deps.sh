@@ -3,8 +3,11 @@
 # Usage: install-deps.sh [extra-package ...]
 set -euo pipefail
 
+# dpkg-dev (dpkg-shlibdeps) and file: cpack works out the .deb's Depends from the program's
+# libraries.
 packages=(qt6-base-dev qt6-base-dev-tools libgl-dev cmake g++ make
-          iproute2 util-linux "$@")
+          iproute2 util-linux
+          dpkg-dev file "$@")
 
 missing=()
 for p in "${packages[@]}"; do
