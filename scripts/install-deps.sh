@@ -4,10 +4,11 @@
 set -euo pipefail
 
 # dpkg-dev (dpkg-shlibdeps) and file: cpack works out the .deb's Depends from the program's
-# libraries.
+# libraries. desktop-file-utils and appstream: the package test validates the desktop entry and
+# the AppStream metainfo with them.
 packages=(qt6-base-dev qt6-base-dev-tools libgl-dev cmake g++ make
           iproute2 util-linux
-          dpkg-dev file "$@")
+          dpkg-dev file desktop-file-utils appstream "$@")
 
 missing=()
 for p in "${packages[@]}"; do
