@@ -12,8 +12,9 @@ work=$(mktemp -d "${TMPDIR:-/tmp}/deb-test.XXXXXX")
 trap 'rm -rf "$work"' EXIT
 fail() { echo "FAIL: $*" >&2; exit 1; }
 
-# Pack into the scratch folder, so nothing of this run is left in the build tree. The build tree
-# is built already; CPACK_CMAKE_GENERATOR empty skips cpack's own rebuild of it.
+# Pack into the scratch folder, so nothing of this run is left in the build tree. cpack first
+# checks that the build tree is up to date (it is: CTest runs after the build), then installs
+# the program's files into its own staging folder.
 "$cpack" -G DEB -B "$work/out" --config "$build/CPackConfig.cmake" \
     >"$work/cpack.log" 2>&1 || { cat "$work/cpack.log"; fail "cpack"; }
 debs=("$work"/out/*.deb)
