@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the demo lab inside the private network namespace that run.sh made: the simulated fleet,
 # then the updater on the current display or on a virtual one.
-# Usage: demo-lab-run.sh LAB_FOLDER BIN_FOLDER demo|screenshots|screenshot|batch-shots [TARGET]
+# Usage: demo-lab-run.sh LAB_FOLDER BIN_FOLDER demo|screenshots|screenshot|batch-shots|autoplay [TARGET]
 set -euo pipefail
 lab=$1
 bin=$2
@@ -23,6 +23,15 @@ export TMPDIR="$lab/tmp" XDG_DATA_HOME="$lab/data"
 case "$mode" in
 demo)
     "$lab/app/bryx-updater"
+    ;;
+autoplay)
+    # On the current display if there is one, else on a virtual one.
+    here=$(cd "$(dirname "$0")" && pwd)
+    if [ -n "${DISPLAY:-}" ]; then
+        "$here/demo-lab-autoplay.sh" "$lab" "$target"
+    else
+        xvfb-run -a -s "-screen 0 1100x720x24 -nolisten tcp" "$here/demo-lab-autoplay.sh" "$lab" "$target"
+    fi
     ;;
 batch-shots)
     xvfb-run -a -s "-screen 0 1100x720x24 -nolisten tcp" "$bin/demoshots" "$lab/app" "$target"

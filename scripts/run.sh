@@ -3,9 +3,12 @@
 #
 #   scripts/run.sh                    the demo lab (default): a simulated fleet of every unit
 #                                     family on a private virtual network, sample packages, and
-#                                     the updater on that network
-#   scripts/run.sh --screenshots DIR  the demo lab on a virtual display (also the default when
-#                                     there is no display), saving a screenshot every 5 seconds
+#                                     the updater on that network; without a display, --autoplay
+#   scripts/run.sh --autoplay [DIR]   the demo lab plays a whole update by itself (on a virtual
+#                                     display when there is none), then quits; stills and an
+#                                     animation go to DIR (default demo-lab/autoplay)
+#   scripts/run.sh --screenshots DIR  the demo lab on a virtual display, saving a screenshot
+#                                     every 5 seconds
 #   scripts/run.sh --screenshot FILE  the demo lab on a virtual display: one screenshot of the
 #                                     listed fleet, then quit
 #   scripts/run.sh --batch-shots DIR  the demo lab on a virtual display: every unit with an update
@@ -20,14 +23,15 @@ mode=demo
 target=""
 case "${1:-}" in
     "") ;;
+    --autoplay) mode=autoplay; target=${2:-}; ;;
     --screenshots) mode=screenshots; target=${2:?a folder for the screenshots}; ;;
     --screenshot) mode=screenshot; target=${2:?a file for the screenshot}; ;;
     --batch-shots) mode=batch-shots; target=${2:?a folder for the pictures}; ;;
     --real) mode=real; target=${2:?a folder with the real packages}; ;;
-    *) sed -n '2,17p' "$0"; exit 2 ;;
+    *) sed -n '2,20p' "$0"; exit 2 ;;
 esac
 
-"$root/scripts/install-deps.sh" xvfb xauth imagemagick
+"$root/scripts/install-deps.sh" xvfb xauth imagemagick xdotool
 cmake -S "$root" -B "$root/build" -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
 cmake --build "$root/build" -j"$(nproc)" --target bryx-updater unitsim demoshots
 
@@ -47,15 +51,15 @@ if [ "$mode" = real ]; then
 fi
 
 if [ "$mode" = demo ] && ! has_display; then
-    mode=screenshots
-    target="$root/demo-lab/screenshots"
-    echo "No display: the demo lab runs on a virtual one."
+    mode=autoplay
+    echo "No display: the demo lab plays a whole update by itself on a virtual one."
 fi
+[ "$mode" = autoplay ] && [ -z "$target" ] && target="$root/demo-lab/autoplay"
 [ -n "$target" ] && case "$target" in /*) ;; *) target="$PWD/$target" ;; esac
 
 lab="$root/demo-lab"
 "$root/scripts/demo-lab-setup.sh" "$lab" "$root/build/bin"
-if [ "$mode" = screenshots ] || [ "$mode" = batch-shots ]; then
+if [ "$mode" = screenshots ] || [ "$mode" = batch-shots ] || [ "$mode" = autoplay ]; then
     mkdir -p "$target"
     [ "$mode" = screenshots ] && echo "Screenshots go to $target every 5 seconds; stop with Ctrl+C."
 fi

@@ -61,6 +61,19 @@ QColor colourOf(CellColour colour)
 void MainWindow::setUpTable()
 {
     ui->unitTable->setItemDelegateForColumn(kStatusColumn, new StatusCellDelegate(kProgressRole, ui->unitTable));
+    // Keyboard first: the table has the focus (Ctrl+A selects every unit), Ctrl+U updates.
+    ui->unitTable->setFocus();
+    ui->updateButton->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_U));
+    ui->updateButton->setToolTip(QStringLiteral("Update the selected units (Ctrl+U)"));
+    // Names for screen readers and for tools that drive the window.
+    ui->unitTable->setAccessibleName(QStringLiteral("Units"));
+    ui->statusEdit->setAccessibleName(QStringLiteral("Status Log"));
+    ui->versionsBlurb->setAccessibleName(QStringLiteral("Versions"));
+    const QList<QAbstractButton *> buttons{ui->updateButton, ui->retryButton, ui->clearButton, ui->removeButton,
+                                           ui->addByIPButton, ui->discoverButton, ui->saveReportButton,
+                                           ui->clearLogButton, ui->resetEDIDCheck};
+    for (QAbstractButton *button : buttons)
+        button->setAccessibleName(button->text());
     batchLabel = new QLabel(this);
     batchLabel->setObjectName(QStringLiteral("batchLabel"));
     ui->statusBar->addPermanentWidget(batchLabel);

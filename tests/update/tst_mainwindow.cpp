@@ -159,6 +159,10 @@ void TestMainWindow::formAfterStartUp()
 
     QCOMPARE(window->findChild<QPushButton *>("removeButton")->text(), QStringLiteral("Remove Unit"));
     QCOMPARE(window->findChild<QPushButton *>("updateButton")->text(), QStringLiteral("Update Selected Units"));
+    // Keyboard and screen readers: Ctrl+U updates, the widgets have names.
+    QCOMPARE(window->findChild<QPushButton *>("updateButton")->shortcut(), QKeySequence(QStringLiteral("Ctrl+U")));
+    QCOMPARE(window->findChild<QPushButton *>("updateButton")->accessibleName(), QStringLiteral("Update Selected Units"));
+    QCOMPARE(table()->accessibleName(), QStringLiteral("Units"));
     QCOMPARE(window->findChild<QCheckBox *>("resetEDIDCheck")->text(), QStringLiteral("Reset Encoder EDID"));
     QVERIFY(window->findChild<QRadioButton *>("udpRadio")->isChecked());
     QVERIFY(window->findChild<QAction *>("actionExit"));
