@@ -1,6 +1,7 @@
 #include "diagnosticreport.h"
 
 #include "folders.h"
+#include "units/unitlistfile.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -50,6 +51,7 @@ QByteArray contents()
     text += separatorLine;
     text += wholeFile(QStringLiteral("LOGFILE.txt"));
     text += separatorLine;
+    flushUnitList();
     text += wholeFile(Folders::unitListPath());
     text += separatorLine;
     return text;

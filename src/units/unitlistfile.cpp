@@ -4,9 +4,17 @@
 #include "unitfields.h"
 #include "../app/folders.h"
 
+#include <QCoreApplication>
+#include <QElapsedTimer>
+#include <QEvent>
 #include <QMap>
+#include <QPointer>
+#include <QSet>
 #include <QSettings>
 #include <QStringList>
+#include <QTimer>
+
+#include <memory>
 
 namespace {
 
@@ -50,29 +58,136 @@ QStringList listedMacs(QSettings &settings)
     return byIndex.values();
 }
 
+// Rewrites the [MACS] array with these MACs, numbered from 1 without gaps; entries numbered
+// beyond the list are dropped.
+void writeMacs(QSettings &settings, const QStringList &macs)
+{
+    settings.remove(QStringLiteral("MACS"));
+    settings.beginWriteArray("MACS", int(macs.size()));
+    for (int i = 0; i < macs.size(); ++i) {
+        settings.setArrayIndex(i);
+        settings.setValue("mac", macs.at(i));
+    }
+    settings.endArray();
+}
+
+// The unit list of this run, kept open. Each store used to read, parse and rewrite the whole
+// file, and a fleet answering its commands stores every unit twice a pass: the time grew with
+// the square of the fleet. Now the parsed file stays in memory, a lone store is written at
+// once, and a burst of stores is written together at most once a second (and at exit).
+class UnitListStore final : public QObject
+{
+public:
+    static constexpr int kWritePauseMs = 1000;
+
+    UnitListStore()
+    {
+        writeLater.setSingleShot(true);
+        connect(&writeLater, &QTimer::timeout, this, &UnitListStore::flush);
+    }
+    ~UnitListStore() override { flush(); }
+
+    void store(const QString &iniPath, const MarluneUnit &unit)
+    {
+        if (iniPath != path)
+            open(iniPath);
+        if (!knownMacs.contains(unit.mac)) {
+            knownMacs.insert(unit.mac);
+            macs.append(unit.mac);
+            if (macsRewritten) {
+                // The array is already numbered without gaps: only the new entry is written.
+                settings->beginWriteArray("MACS", int(macs.size()));
+                settings->setArrayIndex(int(macs.size()) - 1);
+                settings->setValue("mac", unit.mac);
+                settings->endArray();
+            } else {
+                writeMacs(*settings, macs);
+                macsRewritten = true;
+            }
+        }
+        writeUnitGroup(*settings, unit);
+        if (!sinceWrite.isValid() || sinceWrite.hasExpired(kWritePauseMs))
+            flush();
+        else if (!writeLater.isActive())
+            writeLater.start(int(qMax<qint64>(0, kWritePauseMs - sinceWrite.elapsed())));
+    }
+
+    void flush()
+    {
+        writeLater.stop();
+        if (!settings)
+            return;
+        settings->sync();
+        sinceWrite.start();
+    }
+
+protected:
+    // QSettings writes its changes at the next turn of the event loop; this store decides when
+    // instead.
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        return watched == settings.get() && event->type() == QEvent::UpdateRequest;
+    }
+
+private:
+    void open(const QString &iniPath)
+    {
+        flush();
+        path = iniPath;
+        settings = std::make_unique<QSettings>(iniPath, QSettings::IniFormat);
+        settings->installEventFilter(this);
+        macs = listedMacs(*settings);
+        knownMacs = QSet<QString>(macs.cbegin(), macs.cend());
+        macsRewritten = false;
+        sinceWrite.invalidate();
+    }
+
+    QString path;
+    std::unique_ptr<QSettings> settings;
+    QStringList macs;
+    QSet<QString> knownMacs;
+    bool macsRewritten = false;
+    QElapsedTimer sinceWrite;
+    QTimer writeLater;
+};
+
+// One store for the process, owned by the application so that it is written out before the
+// application goes.
+UnitListStore *unitListStore()
+{
+    static QPointer<UnitListStore> store;
+    if (!store && QCoreApplication::instance()) {
+        store = new UnitListStore;
+        store->setParent(QCoreApplication::instance());
+        QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, store.data(),
+                         &UnitListStore::flush);
+    }
+    return store.data();
+}
+
 } // namespace
 
 void storeUnitIn(const QString &iniPath, const MarluneUnit &unit)
 {
     QSettings settings(iniPath, QSettings::IniFormat);
-
     QStringList macs = listedMacs(settings);
     if (!macs.contains(unit.mac)) {
         macs.append(unit.mac);
-        // Entries numbered beyond the list are dropped so the array is contiguous again.
-        settings.remove(QStringLiteral("MACS"));
-        settings.beginWriteArray("MACS", int(macs.size()));
-        for (int i = 0; i < macs.size(); ++i) {
-            settings.setArrayIndex(i);
-            settings.setValue("mac", macs.at(i));
-        }
-        settings.endArray();
+        writeMacs(settings, macs);
     }
-
     writeUnitGroup(settings, unit);
 }
 
 void storeUnit(const MarluneUnit &unit)
 {
-    storeUnitIn(Folders::unitListPath(), unit);
+    if (UnitListStore *store = unitListStore())
+        store->store(Folders::unitListPath(), unit);
+    else
+        storeUnitIn(Folders::unitListPath(), unit);
+}
+
+void flushUnitList()
+{
+    if (UnitListStore *store = unitListStore())
+        store->flush();
 }

@@ -201,7 +201,6 @@ void TestUnitListFile::writesIntoDataFolder()
     qputenv("XDG_DATA_HOME", dataHome.toLocal8Bit());
     Folders::createStartupFolders();
     storeUnit(sampleUnit(QStringLiteral("00:1A:2B:3C:4D:5E")));
-    qputenv("XDG_DATA_HOME", previous);
 
     const QString file = dataHome + QStringLiteral("/Quillet/units.ini");
     QVERIFY(QFile::exists(file));
@@ -210,6 +209,26 @@ void TestUnitListFile::writesIntoDataFolder()
     const QByteArray text = raw.readAll();
     QVERIFY(text.contains("hzOffset=-12"));
     QVERIFY(text.contains("[MACS]"));
+    raw.close();
+
+    // A fleet answering its commands: the burst reaches the disk shortly after, and the file
+    // is the one that storing each unit on its own gives.
+    QStringList burst{QStringLiteral("00:1A:2B:3C:4D:5E")};
+    for (int i = 0; i < 40; ++i)
+        burst << QStringLiteral("02:B5:0A:4D:01:%1").arg(i, 2, 16, QLatin1Char('0')).toUpper();
+    for (const QString &mac : std::as_const(burst)) {
+        storeUnit(sampleUnit(mac));
+        storeUnit(sampleUnit(mac));
+    }
+    qputenv("XDG_DATA_HOME", previous);
+    for (const QString &mac : std::as_const(burst))
+        storeUnitIn(path, sampleUnit(mac));
+    QFile expected(path);
+    QVERIFY(expected.open(QIODevice::ReadOnly));
+    const QByteArray expectedText = expected.readAll();
+    QTRY_COMPARE_WITH_TIMEOUT(QFile(file).size(), expectedText.size(), 10000);
+    QVERIFY(raw.open(QIODevice::ReadOnly));
+    QCOMPARE(raw.readAll(), expectedText);
 }
 
 void TestUnitListFile::arraySizeIsNotTrusted_data()
