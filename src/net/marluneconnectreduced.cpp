@@ -1,5 +1,6 @@
 #include "marluneconnectreduced.h"
 
+#include "configexchange.h"
 #include "statusreply.h"
 #include "app/debuglog.h"
 #include "app/folders.h"
@@ -20,8 +21,6 @@ static const char kLogSource[] = "marluneconnectreduced";
 
 namespace {
 
-constexpr int kConnectTimeoutMs = 5000;
-constexpr int kReadTimeoutMs = 10000;
 constexpr quint16 kFirstRandomPort = 51146;
 constexpr quint32 kRandomPortSpan = 501;
 constexpr quint16 kLastWildcardPort = 52000;
@@ -355,27 +354,65 @@ QByteArray MarluneConnect::tcpOneShot(const QString &ip, const QByteArray &messa
 
 void MarluneConnect::sendConfig(const MarluneUnit &unit, const QByteArray &command, QByteArray *firstReply)
 {
-    auto *socket = new QTcpSocket(this);
-    initPackets();
-    BLOG << "unit.name" << QStringLiteral("\"%1\"").arg(unit.name);
-    const ConfigMessages messages = configMessagesFor(unit, command);
+    QEventLoop wait;
+    bool over = false;
+    runExchange(unit, command, [&](bool connected, const QByteArray &reply) {
+        if (connected && firstReply && !firstReply->isEmpty())
+            *firstReply = reply;
+        over = true;
+        wait.quit();
+    });
+    if (!over)
+        wait.exec();
+}
 
-    QByteArray reply1, reply2;
-    socket->connectToHost(unit.ip, kUnitPort, QIODevice::ReadWrite);
-    if (socket->waitForConnected(kConnectTimeoutMs)) {
-        char buffer[kTcpReplyLimit];
-        BLOG << "):datagram write:" << hexDump(messages.first);
-        socket->write(messages.first);
-        reply1 = QByteArray(buffer, int(readWithTimeout(socket, buffer, kTcpReplyLimit)));
-        if (firstReply && !firstReply->isEmpty())
-            *firstReply = reply1;
-        socket->write(messages.second);
-        reply2 = QByteArray(buffer, int(readWithTimeout(socket, buffer, kTcpReplyLimit)));
-        socket->disconnectFromHost();
+void MarluneConnect::startConfigExchange(const MarluneUnit &unit, const QByteArray &command, ExchangeDone done)
+{
+    waitingExchanges.enqueue({unit, command, std::move(done)});
+    startWaitingExchanges();
+}
+
+void MarluneConnect::startWaitingExchanges()
+{
+    while (runningExchanges.size() < kExchangesInFlight && !waitingExchanges.isEmpty()) {
+        PendingExchange next = waitingExchanges.dequeue();
+        runExchange(next.unit, next.command, [this, done = std::move(next.done)](bool, const QByteArray &reply) {
+            if (done)
+                done(reply);
+            startWaitingExchanges();
+        });
     }
-    socket->deleteLater();
+}
 
-    for (const QByteArray &reply : {reply1, reply2}) {
+void MarluneConnect::runExchange(const MarluneUnit &unit, const QByteArray &command, ExchangeOver over)
+{
+    initPackets();
+    const ConfigMessages messages = configMessagesFor(unit, command);
+    auto *exchange = new ConfigExchange(unit, messages.first, messages.second, this);
+    runningExchanges.append(exchange);
+    connect(exchange, &ConfigExchange::finished, this,
+            [this, exchange, over = std::move(over)](const QByteArray &first, const QByteArray &second) {
+                runningExchanges.removeOne(exchange);
+                exchange->deleteLater();
+                announceReplies(first, second);
+                over(exchange->wasConnected(), first);
+            });
+    exchange->start();
+}
+
+void MarluneConnect::cancelExchanges()
+{
+    waitingExchanges.clear();
+    const QList<ConfigExchange *> running = std::exchange(runningExchanges, {});
+    for (ConfigExchange *exchange : running) {
+        exchange->disconnect(this);
+        delete exchange;
+    }
+}
+
+void MarluneConnect::announceReplies(const QByteArray &first, const QByteArray &second)
+{
+    for (const QByteArray &reply : {first, second}) {
         if (reply.isEmpty())
             continue;
         const MarluneUnit parsed = packetAnalyze(reply);

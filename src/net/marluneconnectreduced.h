@@ -10,7 +10,9 @@
 #include <QString>
 
 #include <array>
+#include <functional>
 
+class ConfigExchange;
 class QTcpSocket;
 class QTimer;
 class QUdpSocket;
@@ -22,6 +24,9 @@ inline constexpr std::array<quint8, 13> kQueryCodes = {0x96, 0x98, 0xB4, 0x14, 0
 inline constexpr quint16 kUnitPort = 50001;
 // A TCP reply longer than this is cut.
 inline constexpr qint64 kTcpReplyLimit = 1034;
+// How long a TCP exchange waits for its connection, and then for each reply.
+inline constexpr int kConnectTimeoutMs = 5000;
+inline constexpr int kReadTimeoutMs = 10000;
 
 // The 10-byte status request: 0x01, the code, magic 0xCA 0xFE 0x12 0x34, 0xFF x 4.
 QByteArray queryPacket(quint8 code);
@@ -97,8 +102,18 @@ public:
     // over UDP an empty record is returned and the reply arrives as a datagram.
     MarluneUnit getStatus(const MarluneUnit &unit, bool useTcp);
     // One TCP exchange: the command (or the set-up buffer), then a status query. Valid replies
-    // are stored in "units.ini" and announced. A non-empty *firstReply receives reply 1.
+    // are stored in "units.ini" and announced. A non-empty *firstReply receives reply 1. Returns
+    // when the exchange is over; events keep being processed meanwhile.
     void sendConfig(const MarluneUnit &unit, const QByteArray &command, QByteArray *firstReply);
+
+    // The same exchange without waiting for it: done gets reply 1 ("" when there was none) once
+    // it is over and its replies are stored and announced. At most kExchangesInFlight run at
+    // once; the others wait their turn in the order they came.
+    using ExchangeDone = std::function<void(const QByteArray &firstReply)>;
+    static constexpr int kExchangesInFlight = 32;
+    void startConfigExchange(const MarluneUnit &unit, const QByteArray &command, ExchangeDone done);
+    // Drops the exchanges still waiting and ends the running ones, without calling anyone back.
+    void cancelExchanges();
     // Connects, sends one message and returns what comes back first (possibly nothing).
     QByteArray tcpOneShot(const QString &ip, const QByteArray &message);
     // Reads into buffer (kTcpReplyLimit bytes) what arrives within 10 seconds; maxLen 0 means
@@ -122,6 +137,16 @@ Q_SIGNALS:
     void toSerialResponse(QByteArray responseText);
 
 private:
+    struct PendingExchange
+    {
+        MarluneUnit unit;
+        QByteArray command;
+        ExchangeDone done;
+    };
+    using ExchangeOver = std::function<void(bool connected, const QByteArray &firstReply)>;
+    void runExchange(const MarluneUnit &unit, const QByteArray &command, ExchangeOver over);
+    void startWaitingExchanges();
+    void announceReplies(const QByteArray &first, const QByteArray &second);
     QByteArray packetFor(const MarluneUnit &unit) const;
     void takeDatagrams();
     void reportDroppedDatagrams();
@@ -129,6 +154,9 @@ private:
 
     std::array<QByteArray, kQueryCodes.size()> packets;
     QByteArray setupPacket;
+
+    QQueue<PendingExchange> waitingExchanges;
+    QList<ConfigExchange *> runningExchanges;
 
     QQueue<QByteArray> receivedDatagrams;
     qint64 receivedBytes = 0;

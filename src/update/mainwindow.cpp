@@ -75,8 +75,9 @@ MainWindow::MainWindow(QWidget *parent)
 
 MainWindow::~MainWindow()
 {
-    // The file server goes first, silently: no unit's connection may report to a window that is
-    // being taken apart.
+    // The file server and the command exchanges go first, silently: no unit's connection may
+    // report to a window that is being taken apart.
+    connection.cancelExchanges();
     delete fileServer;
     fileServer = nullptr;
     delete ui;
@@ -353,9 +354,9 @@ void MainWindow::discover()
     connection.discover();
 }
 
-void MainWindow::sendConfig(const MarluneUnit &unit, const QByteArray &command, QByteArray *firstReply)
+void MainWindow::sendConfig(const MarluneUnit &unit, const QByteArray &command, ExchangeDone done)
 {
-    connection.sendConfig(unit, command, firstReply);
+    connection.startConfigExchange(unit, command, std::move(done));
 }
 
 QString MainWindow::localAddressFor(const MarluneUnit &unit)

@@ -71,11 +71,12 @@ private:
     // PipelinePort
     void getStatus(const MarluneUnit &unit, bool useTcp) override;
     void discover() override;
-    void sendConfig(const MarluneUnit &unit, const QByteArray &command, QByteArray *firstReply) override;
+    void sendConfig(const MarluneUnit &unit, const QByteArray &command, ExchangeDone done) override;
     QString localAddressFor(const MarluneUnit &unit) override;
     QString localAddressFor(const QString &ip, const QString &netmask) override;
     void startTcpTest(const MarluneUnit &unit) override;
     void refreshUnitTable() override;
+    void refreshUnitTableSoon() override;
     void showPowerOffWarning() override;
     void enableButtons() override;
     bool statusOverTcp() const override;
@@ -112,4 +113,6 @@ private:
     // redraws, transfer progress updates it at most every kSummaryDelayMs.
     QLabel *batchLabel = nullptr;
     QTimer *summaryDelay = nullptr;
+    // Collects the redraws asked for between ticks (command exchanges ending one by one).
+    QTimer *redrawDelay = nullptr;
 };

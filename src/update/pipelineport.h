@@ -3,6 +3,8 @@
 #include <QByteArray>
 #include <QString>
 
+#include <functional>
+
 class MarluneUnit;
 
 // Everything the update pipeline asks of the world around it: the units (through the endpoint
@@ -17,8 +19,10 @@ public:
     // Toward the units.
     virtual void getStatus(const MarluneUnit &unit, bool useTcp) = 0;
     virtual void discover() = 0;
-    // One command exchange; a non-empty *firstReply receives the unit's first reply.
-    virtual void sendConfig(const MarluneUnit &unit, const QByteArray &command, QByteArray *firstReply) = 0;
+    // Starts one command exchange and returns; done runs once it is over (possibly before this
+    // returns), with the unit's first reply ("" when none came). Exchanges run side by side.
+    using ExchangeDone = std::function<void(const QByteArray &firstReply)>;
+    virtual void sendConfig(const MarluneUnit &unit, const QByteArray &command, ExchangeDone done) = 0;
     // This workstation's IPv4 address on the unit's subnet, or "".
     virtual QString localAddressFor(const MarluneUnit &unit) = 0;
     virtual QString localAddressFor(const QString &ip, const QString &netmask) = 0;
@@ -29,6 +33,8 @@ public:
     // Toward the operator.
     virtual void toStatusLog(const QString &source, const QString &message) = 0;
     virtual void refreshUnitTable() = 0;
+    // A redraw shortly, one for many calls: for changes that come between ticks.
+    virtual void refreshUnitTableSoon() = 0;
     // The modal "Power Off Warning" box; returns when the operator has closed it.
     virtual void showPowerOffWarning() = 0;
     // Makes the discover and update buttons clickable again.

@@ -33,6 +33,7 @@ constexpr int kMinimumDateRole = Qt::UserRole + 6;
 // Of a status cell while its unit fetches: the percent handed over, drawn as a bar.
 constexpr int kProgressRole = Qt::UserRole + 7;
 constexpr int kSummaryDelayMs = 250;
+constexpr int kRedrawDelayMs = 100;
 constexpr int kStatusColumn = 7;
 
 QColor colourOf(CellColour colour)
@@ -81,6 +82,16 @@ void MainWindow::setUpTable()
     summaryDelay->setSingleShot(true);
     summaryDelay->setInterval(kSummaryDelayMs);
     connect(summaryDelay, &QTimer::timeout, this, &MainWindow::showBatchProgress);
+    redrawDelay = new QTimer(this);
+    redrawDelay->setSingleShot(true);
+    redrawDelay->setInterval(kRedrawDelayMs);
+    connect(redrawDelay, &QTimer::timeout, this, &MainWindow::refreshUnitTable);
+}
+
+void MainWindow::refreshUnitTableSoon()
+{
+    if (!redrawDelay->isActive())
+        redrawDelay->start();
 }
 
 QTableWidgetItem *MainWindow::makeUnitItem(const QString &text, const QString &mac) const
@@ -110,6 +121,7 @@ QTableWidgetItem *MainWindow::makeStatusItem(const StatusCell &cell, const QStri
 
 void MainWindow::refreshUnitTable()
 {
+    redrawDelay->stop();
     updatePipeline.prepareTableRedraw();
     const QList<MarluneUnit> units = updatePipeline.state().vUnits;
 

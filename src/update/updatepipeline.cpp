@@ -28,25 +28,19 @@ QString nameAndIp(const MarluneUnit &unit)
     return unit.name + QStringLiteral(" (") + unit.ip + QStringLiteral(")");
 }
 
-// Clears the first entry with this MAC in place, so that a walk by index stays valid; cleared
-// entries are erased when the walk is over.
-void clearEntry(QList<MarluneUnit> &list, const QString &mac)
+// Removes the first entry with this MAC; false when there is none (the operator took the unit
+// off the list, or retried it, while its exchange ran).
+bool takeEntry(QList<MarluneUnit> &list, const QString &mac)
 {
-    for (MarluneUnit &entry : list) {
-        if (entry.mac == mac) {
-            entry.reset();
-            return;
-        }
-    }
+    const auto found = std::find_if(list.begin(), list.end(), [&mac](const MarluneUnit &unit) { return unit.mac == mac; });
+    if (found == list.end())
+        return false;
+    list.erase(found);
+    return true;
 }
 
-void eraseCleared(QList<MarluneUnit> &list)
-{
-    list.removeIf([](const MarluneUnit &unit) { return unit.mac.isEmpty(); });
-}
-
-// Ticks never overlap: sendConfig lets events run while it waits for a unit, and a second
-// tick started in that wait would command the same queued units again.
+// Ticks never overlap: a modal box opened during a tick lets events run, timer ticks among them,
+// and a second tick started meanwhile would repeat the first one's once-only steps.
 class TickGuard
 {
 public:
@@ -174,20 +168,23 @@ void UpdatePipeline::pollUnits()
 // are appended and count as reachable until a test says otherwise.
 void UpdatePipeline::mergeIncoming()
 {
+    if (lists.vUnitsIncoming.isEmpty())
+        return;
+    // Where each MAC is listed (every place, should one be listed twice).
+    QHash<QString, QList<qsizetype>> places;
+    for (qsizetype i = 0; i < lists.vUnits.size(); ++i)
+        places[lists.vUnits.at(i).mac].append(i);
     for (const MarluneUnit &record : std::as_const(lists.vUnitsIncoming)) {
-        bool matched = false;
-        for (MarluneUnit &listed : lists.vUnits) {
-            if (listed.mac == record.mac) {
-                listed = record;
-                matched = true;
-                lists.tableDirty = true;
-            }
-        }
-        if (!matched) {
+        const auto found = places.constFind(record.mac);
+        if (found != places.cend()) {
+            for (const qsizetype i : *found)
+                lists.vUnits[i] = record;
+        } else {
+            places[record.mac].append(lists.vUnits.size());
             lists.vUnits.append(record);
             lists.tcpAlive[record.ip] = true;
-            lists.tableDirty = true;
         }
+        lists.tableDirty = true;
     }
     lists.vUnitsIncoming.clear();
 }
@@ -201,35 +198,35 @@ void UpdatePipeline::discoverOrRedraw()
         port.refreshUnitTable();
 }
 
+// Every unit waiting for its EDID reset is sent the command, side by side; each leaves the list
+// when its reply says it is done.
 void UpdatePipeline::resetEdids()
 {
     if (lists.vUnitsEDID.isEmpty())
         return;
-    // By index, re-reading the size: the exchanges let events run, and they may add entries.
-    for (int i = 0; i < lists.vUnitsEDID.size(); ++i) {
-        const MarluneUnit unit = lists.vUnitsEDID.at(i);
-        if (unit.mac.isEmpty())
+    const QList<MarluneUnit> waiting = lists.vUnitsEDID;
+    for (const MarluneUnit &unit : waiting) {
+        if (unit.mac.isEmpty() || busy.contains(unit.mac))
             continue;
-        if (resetEdid(unit)) {
-            lists.vUnitsFinished.append(unit);
-            clearEntry(lists.vUnitsEDID, unit.mac);
-        }
+        QByteArray command = QByteArrayLiteral("setSettings:resetedid\r");
+        if (unit.isGen2FourK())
+            command += QByteArrayLiteral("setSettings:resetedidanalog\r");
+        port.toStatusLog(kUpdater, QStringLiteral("Resetting EDID ") + nameAndIp(unit));
+        exchange(unit, command, [this, unit](const QByteArray &reply) {
+            if (edidResetDone(unit, reply) && takeEntry(lists.vUnitsEDID, unit.mac)) {
+                lists.vUnitsFinished.append(unit);
+                port.refreshUnitTableSoon();
+            }
+        });
     }
-    eraseCleared(lists.vUnitsEDID);
     port.refreshUnitTable();
 }
 
-// One EDID reset; true when the unit is done with it (success, or the last failure). A reply
-// with neither verdict repeats the command at the next tick without counting an attempt.
-bool UpdatePipeline::resetEdid(const MarluneUnit &unit)
+// Judges one EDID reset by the unit's first reply; true when the unit is done with it (success,
+// or the last failure). A reply with neither verdict repeats the command at the next tick
+// without counting an attempt.
+bool UpdatePipeline::edidResetDone(const MarluneUnit &unit, const QByteArray &reply)
 {
-    QByteArray command = QByteArrayLiteral("setSettings:resetedid\r");
-    if (unit.isGen2FourK())
-        command += QByteArrayLiteral("setSettings:resetedidanalog\r");
-    port.toStatusLog(kUpdater, QStringLiteral("Resetting EDID ") + nameAndIp(unit));
-    QByteArray reply = QByteArrayLiteral("Need response");
-    port.sendConfig(unit, command, &reply);
-
     bool done = false;
     if (reply.contains("Failed To Reset EDID")) {
         const int attempts = lists.edidAttempts.value(unit.ip, 0) + 1;
@@ -249,20 +246,45 @@ bool UpdatePipeline::resetEdid(const MarluneUnit &unit)
     return done;
 }
 
+void UpdatePipeline::exchange(const MarluneUnit &unit, const QByteArray &command, PipelinePort::ExchangeDone then)
+{
+    busy.insert(unit.mac);
+    port.sendConfig(unit, command, [this, mac = unit.mac, then = std::move(then)](const QByteArray &reply) {
+        busy.remove(mac);
+        if (then)
+            then(reply);
+    });
+}
+
 // A unit that reports a pending update and answers on TCP has rebooted, whether or not a
 // reachability test saw it go down.
 void UpdatePipeline::noteRebootedUnits()
 {
     if (!lists.vUnitsConfirm.isEmpty()) {
         BLOG << "vUnitsConfirm:" << lists.vUnitsConfirm.size() << lists.vUnitsRebooted.size();
+        // Each such unit's entries go and its current record is appended, in listing order; when
+        // a MAC is listed twice, its last record is the one that stays.
+        const auto pending = [this](const MarluneUnit &unit) {
+            return unit.updateStatus != 0 && lists.tcpAlive.value(unit.ip, false);
+        };
+        QHash<QString, qsizetype> lastPending;
+        for (qsizetype i = 0; i < lists.vUnits.size(); ++i) {
+            if (pending(lists.vUnits.at(i)))
+                lastPending.insert(lists.vUnits.at(i).mac, i);
+        }
+        if (!lastPending.isEmpty()) {
+            lists.vUnitsRebooted.removeIf(
+                [&lastPending](const MarluneUnit &unit) { return unit.mac.isEmpty() || lastPending.contains(unit.mac); });
+        }
         const QList<MarluneUnit> listed = lists.vUnits;
-        for (const MarluneUnit &unit : listed) {
-            if (unit.updateStatus != 0 && lists.tcpAlive.value(unit.ip, false)) {
-                removeUnitByMac(unit.mac, lists.vUnitsRebooted);
+        for (qsizetype i = 0; i < listed.size(); ++i) {
+            const MarluneUnit &unit = listed.at(i);
+            if (!pending(unit))
+                continue;
+            if (lastPending.value(unit.mac) == i)
                 lists.vUnitsRebooted.append(unit);
-                noteRebootSeen(unit.mac);
-                BLOG << "vUnitsRebooted force append:" << unit.name;
-            }
+            noteRebootSeen(unit.mac);
+            BLOG << "vUnitsRebooted force append:" << unit.name;
         }
     }
     if (lists.vUnitsRebooted.size() != lists.lastRebootedCount) {
@@ -278,58 +300,70 @@ bool UpdatePipeline::confirmRebootedUnits()
 {
     if (lists.vUnitsConfirm.isEmpty() || lists.vUnitsRebooted.isEmpty())
         return false;
+    // Looked up once per pass, so that the pass costs the same per unit however large the fleet.
+    QHash<QString, qsizetype> lastListed;
+    for (qsizetype i = 0; i < lists.vUnits.size(); ++i)
+        lastListed.insert(lists.vUnits.at(i).mac, i);
+    QSet<QString> rebooted;
+    for (const MarluneUnit &unit : std::as_const(lists.vUnitsRebooted))
+        rebooted.insert(unit.mac);
+
     bool confirmSent = false;
-    for (int i = 0; i < lists.vUnitsConfirm.size(); ++i) {
-        const MarluneUnit commanded = lists.vUnitsConfirm.at(i);
-        if (commanded.mac.isEmpty())
+    const QList<MarluneUnit> commanded = lists.vUnitsConfirm;
+    for (const MarluneUnit &entry : commanded) {
+        if (entry.mac.isEmpty() || busy.contains(entry.mac))
             continue;
-        if (confirmUnit(commanded, &confirmSent))
-            clearEntry(lists.vUnitsConfirm, commanded.mac);
+        const auto listed = lastListed.constFind(entry.mac);
+        const MarluneUnit current = listed == lastListed.cend() ? MarluneUnit() : lists.vUnits.at(*listed);
+        confirmUnit(entry.mac, current, rebooted.contains(current.mac), &confirmSent);
     }
-    eraseCleared(lists.vUnitsConfirm);
     port.refreshUnitTable();
     return confirmSent;
 }
 
-// Judges one commanded unit by its current record; true when it leaves vUnitsConfirm.
-bool UpdatePipeline::confirmUnit(const MarluneUnit &commanded, bool *confirmSent)
+// Judges one commanded unit by its current record. It leaves vUnitsConfirm when it is judged,
+// or once its confirm command's exchange is over.
+void UpdatePipeline::confirmUnit(const QString &commandedMac, const MarluneUnit &current, bool rebooted,
+                                 bool *confirmSent)
 {
-    const MarluneUnit *listed = findLastUnit(lists.vUnits, &MarluneUnit::mac, commanded.mac);
-    const MarluneUnit current = listed ? *listed : MarluneUnit();
     port.getStatus(current, false);
 
-    if (!containsMac(lists.vUnitsRebooted, current.mac)) {
+    if (!rebooted) {
         BLOG << current.name << "has not rebooted yet";
-        return false;
+        return;
     }
     if (!lists.tcpAlive.value(current.ip, false)) {
         BLOG << "Cannot confirm yet. Cannot access TCP on" << current.name;
         port.startTcpTest(current);
-        return false;
+        return;
     }
     if (current.lastSeen.addSecs(kFreshStatusSecs) < now()) {
         BLOG << "Data is stale with" << current.name;
         port.startTcpTest(current);
-        return false;
+        return;
     }
     BLOG << "Checking Confirmation of" << current.name;
     if (current.updateStatus != 0) {
         port.toStatusLog(kUpdater, QStringLiteral("Confirming ") + nameAndIp(current));
-        QByteArray noReply;
-        port.sendConfig(current, QByteArrayLiteral("setSettings:confirmUpdate\r"), &noReply);
         lists.lastConfirmTime = now();
         *confirmSent = true;
-    } else {
-        BLOG << "Confirm update is " << 0 << " should I confirm anyway?";
-        if (packages.unitMatchesPackage(current))
-            port.toStatusLog(kUpdater,
-                             QStringLiteral("Another device (perhaps K-Director or K-Relay) confirmed the update for ")
-                                 + nameAndIp(current));
-        else
-            port.toStatusLog(kUpdater, QStringLiteral("Update was not applied for ") + nameAndIp(current));
+        exchange(current, QByteArrayLiteral("setSettings:confirmUpdate\r"), [this, commandedMac, current](const QByteArray &) {
+            if (takeEntry(lists.vUnitsConfirm, commandedMac)) {
+                finishConfirmed(current);
+                port.refreshUnitTableSoon();
+            }
+        });
+        return;
     }
+    BLOG << "Confirm update is " << 0 << " should I confirm anyway?";
+    if (packages.unitMatchesPackage(current))
+        port.toStatusLog(kUpdater,
+                         QStringLiteral("Another device (perhaps K-Director or K-Relay) confirmed the update for ")
+                             + nameAndIp(current));
+    else
+        port.toStatusLog(kUpdater, QStringLiteral("Update was not applied for ") + nameAndIp(current));
+    takeEntry(lists.vUnitsConfirm, commandedMac);
     finishConfirmed(current);
-    return true;
 }
 
 void UpdatePipeline::finishConfirmed(const MarluneUnit &unit)
@@ -345,22 +379,20 @@ void UpdatePipeline::finishConfirmed(const MarluneUnit &unit)
         lists.vUnitsFinished.append(unit);
 }
 
-// Every queued unit is told to fetch its image from this workstation. True when there were
+// Every queued unit is told to fetch its image from this workstation; the exchanges run side by
+// side, and each unit moves on to vUnitsConfirm once its own is over. True when there were
 // queued units, which ends the tick.
 bool UpdatePipeline::commandQueuedUnits()
 {
     if (lists.vUnitsUpdate.isEmpty())
         return false;
     BLOG << "Checking vUnitsUpdate";
-    for (int i = 0; i < lists.vUnitsUpdate.size(); ++i) {
-        const MarluneUnit unit = lists.vUnitsUpdate.at(i);
-        if (unit.mac.isEmpty())
+    const QList<MarluneUnit> queued = lists.vUnitsUpdate;
+    for (const MarluneUnit &unit : queued) {
+        if (unit.mac.isEmpty() || busy.contains(unit.mac))
             continue;
         commandUnit(unit);
-        lists.vUnitsConfirm.append(unit);
-        clearEntry(lists.vUnitsUpdate, unit.mac);
     }
-    eraseCleared(lists.vUnitsUpdate);
     port.refreshUnitTable();
     return true;
 }
@@ -385,9 +417,14 @@ void UpdatePipeline::commandUnit(const MarluneUnit &unit)
     lists.updateCommanded = true;
     lists.lastUpdateCommandTime = now();
     BLOG << "command:" << command << unit.ip;
-    QByteArray noReply;
-    port.sendConfig(unit, command.toLatin1(), &noReply);
     lists.serverContacted = true;
+    exchange(unit, command.toLatin1(), [this, unit](const QByteArray &) {
+        // A unit the operator took off the list meanwhile is not waited for.
+        if (takeEntry(lists.vUnitsUpdate, unit.mac)) {
+            lists.vUnitsConfirm.append(unit);
+            port.refreshUnitTableSoon();
+        }
+    });
 }
 
 // Confirms units that report a pending update nobody is waiting for (updated by an earlier run,
@@ -403,11 +440,10 @@ void UpdatePipeline::confirmOutOfSyncUnits()
     const auto sendToFlagged = [&](quint32 MarluneUnit::*flag, const QString &what, const QByteArray &command) {
         bool sent = false;
         for (const MarluneUnit &unit : listed) {
-            if (unit.*flag == 0)
+            if (unit.*flag == 0 || busy.contains(unit.mac))
                 continue;
             port.toStatusLog(kUpdater, what + nameAndIp(unit));
-            QByteArray noReply;
-            port.sendConfig(unit, command, &noReply);
+            exchange(unit, command, nullptr);
             sent = true;
         }
         return sent;

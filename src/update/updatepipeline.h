@@ -1,15 +1,16 @@
 #pragma once
 
 #include "packages/packagecatalogue.h"
+#include "update/pipelineport.h"
 #include "update/pipelinestate.h"
 
 #include <QDateTime>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
 #include <functional>
 
-class PipelinePort;
 
 // The update engine: the unit lists of the pipeline, the package catalogue that decides which
 // units are listed and which image each fetches, and the refresh tick that moves units one step
@@ -33,8 +34,9 @@ public:
     void setClock(Clock clock);
     QDateTime now() const;
 
-    // One tick: the passes in their order. A tick that starts while another still waits for a
-    // unit (command exchanges let events run) is skipped.
+    // One tick: the passes in their order. Command exchanges run side by side and outlive the
+    // tick; a unit whose exchange is not over yet is left alone by the passes. A tick that starts
+    // while another is still running (a modal box lets events run) is skipped.
     void refreshTimerTimeout();
 
     // A status record arrived; the package rule decides whether (and how often) it joins
@@ -88,10 +90,12 @@ private:
     void mergeIncoming();
     void discoverOrRedraw();
     void resetEdids();
-    bool resetEdid(const MarluneUnit &unit);
+    bool edidResetDone(const MarluneUnit &unit, const QByteArray &reply);
+    // Starts a command exchange with the unit, which is busy until it is over; then runs after.
+    void exchange(const MarluneUnit &unit, const QByteArray &command, PipelinePort::ExchangeDone then);
     void noteRebootedUnits();
     bool confirmRebootedUnits();
-    bool confirmUnit(const MarluneUnit &commanded, bool *confirmSent);
+    void confirmUnit(const QString &commandedMac, const MarluneUnit &current, bool rebooted, bool *confirmSent);
     void finishConfirmed(const MarluneUnit &unit);
     bool commandQueuedUnits();
     void commandUnit(const MarluneUnit &unit);
@@ -102,4 +106,6 @@ private:
     PackageCatalogue packages;
     Clock clock;
     bool tickRunning = false;
+    // Units with a command exchange waiting or running, by MAC.
+    QSet<QString> busy;
 };

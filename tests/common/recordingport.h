@@ -8,11 +8,13 @@
 #include <QStringList>
 
 #include <functional>
+#include <utility>
 
 // The pipeline's outside world for tests: records every call as one line of text and answers
 // from a script. Lines: "getStatus IP udp|tcp", "discover", "sendConfig IP COMMAND" (CRs shown
-// as "\r"), "startTcpTest IP", "redraw", "powerOffWarning", "enableButtons"; status-log lines
-// go to `log` as "SOURCE: MESSAGE".
+// as "\r"), "startTcpTest IP", "redraw", "redrawSoon", "powerOffWarning", "enableButtons";
+// status-log lines go to `log` as "SOURCE: MESSAGE". A command exchange ends at once with the
+// scripted reply, unless exchanges are held.
 class RecordingPort final : public PipelinePort
 {
 public:
@@ -21,15 +23,22 @@ public:
         calls << QStringLiteral("getStatus ") + unit.ip + (useTcp ? QStringLiteral(" tcp") : QStringLiteral(" udp"));
     }
     void discover() override { calls << QStringLiteral("discover"); }
-    void sendConfig(const MarluneUnit &unit, const QByteArray &command, QByteArray *firstReply) override
+    void sendConfig(const MarluneUnit &unit, const QByteArray &command, ExchangeDone done) override
     {
         calls << QStringLiteral("sendConfig ") + unit.ip + QLatin1Char(' ')
                      + QString::fromLatin1(command).replace(QLatin1Char('\r'), QLatin1String("\\r"));
-        // The reply buffer is only filled when the caller asked for the reply.
-        if (firstReply && !firstReply->isEmpty() && replies.contains(unit.ip))
-            *firstReply = replies.value(unit.ip);
-        if (duringExchange)
-            duringExchange();
+        const QByteArray reply = replies.value(unit.ip);
+        if (holdExchanges)
+            held.append([done, reply] { if (done) done(reply); });
+        else if (done)
+            done(reply);
+    }
+    // Ends the exchanges held so far, in the order they began.
+    void releaseExchanges()
+    {
+        const QList<std::function<void()>> ending = std::exchange(held, {});
+        for (const auto &end : ending)
+            end();
     }
     QString localAddressFor(const MarluneUnit &unit) override { return localAddresses.value(unit.ip); }
     QString localAddressFor(const QString &ip, const QString &) override { return localAddresses.value(ip); }
@@ -39,6 +48,7 @@ public:
         log << source + QStringLiteral(": ") + message;
     }
     void refreshUnitTable() override { calls << QStringLiteral("redraw"); }
+    void refreshUnitTableSoon() override { calls << QStringLiteral("redrawSoon"); }
     void showPowerOffWarning() override { calls << QStringLiteral("powerOffWarning"); }
     void enableButtons() override { calls << QStringLiteral("enableButtons"); }
     bool statusOverTcp() const override { return overTcp; }
@@ -60,6 +70,8 @@ public:
     bool overTcp = false;
     bool resetEdid = false;
     bool discoveringNow = false;
-    // Runs inside every command exchange, as events do while a real one waits for its unit.
-    std::function<void()> duringExchange;
+    // While set, command exchanges stay under way until releaseExchanges(), as real ones do
+    // while their unit answers.
+    bool holdExchanges = false;
+    QList<std::function<void()>> held;
 };

@@ -58,7 +58,7 @@ private Q_SLOTS:
     void edidPass_data();
     void edidPass();
     void outOfSyncWaitsTenSeconds();
-    void ticksNeverOverlap();
+    void unitsInAnExchangeAreLeftAlone();
     void queueingAgain_data();
     void queueingAgain();
     void stepDeadlines_data();
@@ -396,26 +396,46 @@ void TestPipelineSteps::outOfSyncWaitsTenSeconds()
     QVERIFY(port.callsOf("sendConfig").isEmpty());
 }
 
-void TestPipelineSteps::ticksNeverOverlap()
+void TestPipelineSteps::unitsInAnExchangeAreLeftAlone()
 {
-    // Events run while an exchange waits for its unit, timer ticks among them; such a tick is
-    // skipped rather than commanding the same unit again.
+    // Exchanges outlive their tick: a unit whose command exchange is not over is neither
+    // commanded nor confirmed again, and moves on only once it is over.
     const MarluneUnit slow = unit("slow", "DEC", "K2200A", 1, "10.77.1.35");
-    state().vUnits = {slow};
-    state().vUnitsUpdate = {slow};
-    port.duringExchange = [this] { pipeline->refreshTimerTimeout(); };
-    QTest::ignoreMessage(QtDebugMsg, QRegularExpression(QStringLiteral("tick skipped")));
+    const MarluneUnit quick = unit("quick", "DEC", "K2200A", 2, "10.77.1.36");
+    state().vUnits = {slow, quick};
+    state().vUnitsUpdate = {slow, quick};
+    port.holdExchanges = true;
 
     pipeline->refreshTimerTimeout();
-    QCOMPARE(port.callsOf("sendConfig").size(), 1);
+    QCOMPARE(port.callsOf("sendConfig").size(), 2);
+    QCOMPARE(state().vUnitsUpdate.size(), 2);
+    QVERIFY(state().vUnitsConfirm.isEmpty());
+    pipeline->refreshTimerTimeout();
+    QCOMPARE(port.callsOf("sendConfig").size(), 2);
     QCOMPARE(port.log.count(QStringLiteral("Updater: Commanding slow (10.77.1.35)")), 1);
-    QCOMPARE(state().vUnitsConfirm.size(), 1);
 
-    // The guard is released: the next tick runs.
-    port.duringExchange = nullptr;
+    // The operator takes one off the list meanwhile: it is not waited for.
+    pipeline->removeUnits({quick.mac});
+    port.releaseExchanges();
+    QCOMPARE(macsOf(state().vUnitsConfirm), QStringList{slow.mac});
+    QVERIFY(state().vUnitsUpdate.isEmpty());
+    QVERIFY(port.calls.contains(QStringLiteral("redrawSoon")));
+
+    // Its confirm command is an exchange too: it stays commanded until that is over.
+    MarluneUnit back = slow;
+    back.updateStatus = 1;
+    back.lastSeen = now;
+    state().vUnits = {back};
+    state().vUnitsRebooted = {back};
+    state().tcpAlive[back.ip] = true;
     port.calls.clear();
     pipeline->refreshTimerTimeout();
-    QVERIFY(port.calls.contains(QStringLiteral("getStatus 10.77.1.35 udp")));
+    pipeline->refreshTimerTimeout();
+    QCOMPARE(port.callsOf("sendConfig"), QStringList{"sendConfig 10.77.1.35 setSettings:confirmUpdate\\r"});
+    QCOMPARE(macsOf(state().vUnitsConfirm), QStringList{slow.mac});
+    port.releaseExchanges();
+    QVERIFY(state().vUnitsConfirm.isEmpty());
+    QCOMPARE(macsOf(state().vUnitsFinished), QStringList{slow.mac});
 }
 
 void TestPipelineSteps::stepDeadlines_data()

@@ -1,0 +1,123 @@
+#include "configexchange.h"
+
+#include "marluneconnectreduced.h"
+#include "app/debuglog.h"
+
+#include <QTcpSocket>
+
+static const char kLogSource[] = "marluneconnectreduced";
+
+ConfigExchange::ConfigExchange(const MarluneUnit &unit, const QByteArray &first, const QByteArray &second,
+                               QObject *parent)
+    : QObject(parent), target(unit), messages{first, second}, socket(new QTcpSocket(this))
+{
+    deadline.setSingleShot(true);
+    connect(&deadline, &QTimer::timeout, this, [this] {
+        if (step < 0) {
+            BLOG << "failed to connect";
+            finish();
+        } else {
+            replyComplete();
+        }
+    });
+    connect(socket, &QAbstractSocket::connected, this, &ConfigExchange::connected);
+    connect(socket, &QIODevice::readyRead, this, &ConfigExchange::takeData);
+    // A unit that goes away ends the reply being read (and the one after it) with what came.
+    connect(socket, &QAbstractSocket::disconnected, this, [this] {
+        if (step < 0)
+            finish();
+        else if (!settling)
+            replyComplete();
+    });
+    connect(socket, &QAbstractSocket::errorOccurred, this, [this](QAbstractSocket::SocketError) {
+        if (step < 0)
+            finish();
+        else if (socket->state() != QAbstractSocket::ConnectedState && !settling)
+            replyComplete();
+    });
+}
+
+void ConfigExchange::start()
+{
+    BLOG << "unit.name" << QStringLiteral("\"%1\"").arg(target.name);
+    deadline.start(kConnectTimeoutMs);
+    socket->connectToHost(target.ip, kUnitPort, QIODevice::ReadWrite);
+}
+
+void ConfigExchange::connected()
+{
+    step = 0;
+    BLOG << "):datagram write:" << MarluneConnect::hexDump(messages[0]);
+    socket->write(messages[0]);
+    deadline.start(kReadTimeoutMs);
+}
+
+// Data of the reply being read. It is complete once a turn of the event loop brings no more.
+void ConfigExchange::takeData()
+{
+    if (readMore() && !settling) {
+        settling = true;
+        QTimer::singleShot(0, this, &ConfigExchange::settle);
+    }
+}
+
+void ConfigExchange::settle()
+{
+    settling = false;
+    if (readMore()) {
+        settling = true;
+        QTimer::singleShot(0, this, &ConfigExchange::settle);
+    } else if (step >= 0 && step <= 1 && !replies[step].isEmpty()) {
+        replyComplete();
+    }
+}
+
+// Takes what the socket holds into the reply being read; true when that brought something and
+// the reply is not complete yet.
+bool ConfigExchange::readMore()
+{
+    if (step < 0 || step > 1 || done)
+        return false;
+    QByteArray &reply = replies[step];
+    const QByteArray data = socket->read(kTcpReplyLimit - reply.size());
+    reply += data;
+    if (reply.size() >= kTcpReplyLimit) {
+        replyComplete();
+        return false;
+    }
+    return !data.isEmpty();
+}
+
+void ConfigExchange::replyComplete()
+{
+    if (step < 0 || step > 1 || done)
+        return;
+    settling = false;
+    ++step;
+    if (step == 1 && socket->state() == QAbstractSocket::ConnectedState) {
+        socket->write(messages[1]);
+        deadline.start(kReadTimeoutMs);
+        // The second reply may already be waiting.
+        if (socket->bytesAvailable() > 0)
+            QTimer::singleShot(0, this, &ConfigExchange::takeData);
+        return;
+    }
+    if (step == 1) {
+        // The unit went away after the first reply: there is no second one.
+        ++step;
+    }
+    socket->disconnectFromHost();
+    finish();
+}
+
+void ConfigExchange::finish()
+{
+    if (done)
+        return;
+    done = true;
+    deadline.stop();
+    socket->disconnect(this);
+    if (socket->state() != QAbstractSocket::UnconnectedState && step < 0)
+        socket->abort();
+    Q_EMIT finished(replies[0], replies[1]);
+}

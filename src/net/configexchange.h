@@ -1,0 +1,51 @@
+#pragma once
+
+#include "units/marluneunit.h"
+
+#include <QByteArray>
+#include <QObject>
+#include <QTimer>
+
+#include <functional>
+
+class QTcpSocket;
+
+// One command exchange with a unit over TCP, run on the event loop without waiting in it:
+// connect (up to 5 seconds), the first message, its reply (up to 10 seconds), the second message
+// on the same connection, its reply (up to 10 seconds), close. A reply is what arrives first,
+// together with whatever follows it at once, up to kTcpReplyLimit bytes; nothing at all when
+// time runs out or the unit goes away. finished() gives both replies, once.
+class ConfigExchange final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(ConfigExchange)
+
+public:
+    ConfigExchange(const MarluneUnit &unit, const QByteArray &first, const QByteArray &second,
+                   QObject *parent = nullptr);
+
+    void start();
+    // The connection was made, so the first message went out.
+    bool wasConnected() const { return step >= 0; }
+
+Q_SIGNALS:
+    void finished(QByteArray firstReply, QByteArray secondReply);
+
+private:
+    void connected();
+    void takeData();
+    void settle();
+    bool readMore();
+    void replyComplete();
+    void finish();
+
+    MarluneUnit target;
+    QByteArray messages[2];
+    QByteArray replies[2];
+    // The reply being read: 0 or 1; -1 before the connection, 2 once both are in.
+    int step = -1;
+    QTcpSocket *socket;
+    QTimer deadline;
+    bool settling = false;
+    bool done = false;
+};
