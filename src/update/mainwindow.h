@@ -4,6 +4,7 @@
 #include "net/reachability.h"
 #include "units/marluneunit.h"
 #include "update/pipelineport.h"
+#include "update/unitstatus.h"
 #include "update/updatepipeline.h"
 
 #include <QMainWindow>
@@ -12,9 +13,7 @@
 
 class FileServer;
 class QLabel;
-class QTableWidgetItem;
 class QTimer;
-struct StatusCell;
 
 namespace Ui {
 class MainWindow;
@@ -92,9 +91,23 @@ private:
     // the batch summary follows shortly. A redraw shows the summary and the retry button at once.
     void refreshStatusCell(const QString &mac);
     void showBatchProgress();
-    QTableWidgetItem *makeUnitItem(const QString &text, const QString &mac) const;
-    QTableWidgetItem *makeStatusItem(const StatusCell &cell, const QString &mac) const;
-    bool fillRow(int row, const MarluneUnit &unit);
+    // What one cell shows: its text, the unit it belongs to and its background; of the status
+    // cell also the disable marker, minimum date and progress; of the name cell its icon.
+    struct CellLook
+    {
+        CellLook(const QString &text, const QString &mac, CellColour colour) : text(text), mac(mac), colour(colour) {}
+        QString text;
+        QString mac;
+        CellColour colour = CellColour::Default;
+        QString disableMarker;
+        QString minimumDate;
+        int progress = -1;
+        QString iconPath;
+    };
+    static CellLook statusLook(const StatusCell &cell, const QString &mac, CellColour rowColour);
+    bool showCell(int row, int column, const CellLook &look);
+    bool fillRow(int row, const MarluneUnit &unit, const PipelineIndex &index, bool *textChanged);
+    int rowShowing(const QString &mac);
     void showTableWarnings();
     QStringList selectedMacs() const;
 
@@ -115,4 +128,6 @@ private:
     QTimer *summaryDelay = nullptr;
     // Collects the redraws asked for between ticks (command exchanges ending one by one).
     QTimer *redrawDelay = nullptr;
+    // The row of each unit's MAC as the last look found it (see rowShowing).
+    QHash<QString, int> rowOfMac;
 };

@@ -20,14 +20,15 @@ StatusCell fresh(const QString &text)
 
 // The reachability and pending-update rules; false when the status is final and no package is
 // compared.
-bool statusBeforeComparison(StatusCell &cell, const MarluneUnit &u, const PipelineState &pipeline)
+bool statusBeforeComparison(StatusCell &cell, const MarluneUnit &u, const PipelineState &pipeline,
+                            const PipelineIndex &index)
 {
     cell = fresh(QStringLiteral("No update needed."));
 
     // Unreachable on TCP: nothing else is known for sure.
     if (!pipeline.tcpAlive.value(u.ip, false)) {
         cell = fresh(QStringLiteral("Status Unknown."));
-        if (containsMac(pipeline.vUnitsConfirm, u.mac))
+        if (index.isCommanded(u.mac))
             cell = fresh(QStringLiteral("Unit is rebooting..."));
         return false;
     }
@@ -35,9 +36,9 @@ bool statusBeforeComparison(StatusCell &cell, const MarluneUnit &u, const Pipeli
     // The unit reports an update waiting for confirmation.
     if (u.updateStatus != 0) {
         cell = fresh(QStringLiteral("Need to Confirm Update"));
-        if (containsMac(pipeline.vUnitsUpdate, u.mac))
+        if (index.isQueued(u.mac))
             cell = fresh(QStringLiteral("Error!"));
-        if (containsMac(pipeline.vUnitsConfirm, u.mac))
+        if (index.isCommanded(u.mac))
             cell = fresh(QStringLiteral("Confirming update"));
         return false;
     }
@@ -52,28 +53,25 @@ bool statusBeforeComparison(StatusCell &cell, const MarluneUnit &u, const Pipeli
 
 // The rules of the pipeline states, after the package comparison.
 void statusAfterComparison(StatusCell &cell, const MarluneUnit &u, const PipelineState &pipeline,
-                           const PackageCatalogue &packages, int *testsWanted)
+                           const PackageCatalogue &packages, const PipelineIndex &index, int *testsWanted)
 {
-    if (containsMac(pipeline.vUnitsUpdate, u.mac))
+    if (index.isQueued(u.mac))
         cell = fresh(QStringLiteral("Queued for Update"));
-    if (containsMac(pipeline.vUnitsEDID, u.mac))
+    if (index.isResettingEdid(u.mac))
         cell = fresh(QStringLiteral("Resetting EDID."));
-    for (const MarluneUnit &entry : pipeline.vUnitsConfirm) {
-        if (testsWanted)
-            ++*testsWanted;
-        if (entry.mac == u.mac)
-            cell = fresh(QStringLiteral("Waiting for reboot"));
-    }
-    for (const MarluneUnit &f : pipeline.vUnitsFinished) {
-        if (f.mac != u.mac)
-            continue;
-        if (packages.hasAddOnFor(f)) {
+    if (testsWanted)
+        *testsWanted += int(pipeline.vUnitsConfirm.size());
+    if (index.isCommanded(u.mac))
+        cell = fresh(QStringLiteral("Waiting for reboot"));
+    // Of several finished entries, the last one tells.
+    if (const MarluneUnit *f = index.lastFinished(u.mac)) {
+        if (packages.hasAddOnFor(*f)) {
             cell = fresh(QStringLiteral("Add-on sent."));
-            continue;
+            return;
         }
         cell = fresh(QStringLiteral("Update completed with mismatched dates."));
-        if (packages.unitMatchesPackage(f)) {
-            const QString confirmed = confirmationText(f, pipeline.edidAttempts.value(u.ip, 0) > 2);
+        if (packages.unitMatchesPackage(*f)) {
+            const QString confirmed = confirmationText(*f, pipeline.edidAttempts.value(u.ip, 0) > 2);
             if (!confirmed.isEmpty())
                 cell = fresh(confirmed);
         }
@@ -82,12 +80,11 @@ void statusAfterComparison(StatusCell &cell, const MarluneUnit &u, const Pipelin
 
 // A commanded unit's transfer and deadlines, over the pipeline texts: the overdue mark first,
 // then a running transfer, then one that broke off and was not fetched again.
-void showRun(StatusCell &cell, const MarluneUnit &u, const PipelineState &pipeline)
+void showRun(StatusCell &cell, const MarluneUnit &u, const PipelineState &pipeline, const PipelineIndex &index)
 {
     // A unit fetches while its command exchange is still under way, before it leaves the queue.
     const auto run = pipeline.runs.constFind(u.mac);
-    if (run == pipeline.runs.cend()
-        || !(containsMac(pipeline.vUnitsConfirm, u.mac) || containsMac(pipeline.vUnitsUpdate, u.mac)))
+    if (run == pipeline.runs.cend() || !(index.isCommanded(u.mac) || index.isQueued(u.mac)))
         return;
     StatusCell shown;
     if (run->overdue != Overdue::None) {
@@ -107,12 +104,12 @@ void showRun(StatusCell &cell, const MarluneUnit &u, const PipelineState &pipeli
 }
 
 StatusCell pipelineStatus(const MarluneUnit &u, const PipelineState &pipeline, const PackageCatalogue &packages,
-                          int *testsWanted)
+                          const PipelineIndex &index, int *testsWanted)
 {
     if (testsWanted)
         *testsWanted = 0;
     StatusCell cell;
-    if (!statusBeforeComparison(cell, u, pipeline))
+    if (!statusBeforeComparison(cell, u, pipeline, index))
         return cell;
     bool noWebVersion = false;
     bool belowMinimum = false;
@@ -122,7 +119,7 @@ StatusCell pipelineStatus(const MarluneUnit &u, const PipelineState &pipeline, c
             belowMinimum = belowMinimum || cell.belowMinimum;
         }
     }
-    statusAfterComparison(cell, u, pipeline, packages, testsWanted);
+    statusAfterComparison(cell, u, pipeline, packages, index, testsWanted);
     cell.noWebVersion = noWebVersion;
     cell.belowMinimum = belowMinimum;
     return cell;
@@ -177,11 +174,32 @@ QString confirmationText(const MarluneUnit &f, bool edidGivenUp)
     return text;
 }
 
+PipelineIndex::PipelineIndex(const PipelineState &pipeline)
+{
+    for (const MarluneUnit &unit : pipeline.vUnitsUpdate)
+        queued.insert(unit.mac);
+    for (const MarluneUnit &unit : pipeline.vUnitsConfirm)
+        commanded.insert(unit.mac);
+    for (const MarluneUnit &unit : pipeline.vUnitsEDID)
+        resettingEdid.insert(unit.mac);
+    for (const MarluneUnit &unit : pipeline.vUnitsFinished)
+        finished.insert(unit.mac, &unit);
+    for (const MarluneUnit &unit : pipeline.vUnits)
+        if (!listed.contains(unit.mac))
+            listed.insert(unit.mac, &unit);
+}
+
 StatusCell unitStatus(const MarluneUnit &u, const PipelineState &pipeline, const PackageCatalogue &packages,
                       int *testsWanted)
 {
-    StatusCell cell = pipelineStatus(u, pipeline, packages, testsWanted);
-    showRun(cell, u, pipeline);
+    return unitStatus(u, pipeline, packages, PipelineIndex(pipeline), testsWanted);
+}
+
+StatusCell unitStatus(const MarluneUnit &u, const PipelineState &pipeline, const PackageCatalogue &packages,
+                      const PipelineIndex &index, int *testsWanted)
+{
+    StatusCell cell = pipelineStatus(u, pipeline, packages, index, testsWanted);
+    showRun(cell, u, pipeline, index);
     return cell;
 }
 
@@ -200,13 +218,14 @@ QString batchSummary(const PipelineState &pipeline, const PackageCatalogue &pack
     int failed = 0;
     int fetching = 0;
     int overdue = 0;
+    const PipelineIndex index(pipeline);
     for (const QString &mac : pipeline.batch) {
-        if (const MarluneUnit *finished = findLastUnit(pipeline.vUnitsFinished, &MarluneUnit::mac, mac)) {
+        if (const MarluneUnit *finished = index.lastFinished(mac)) {
             ++(finishedWell(*finished, pipeline, packages) ? confirmed : failed);
             continue;
         }
         const auto run = pipeline.runs.constFind(mac);
-        if (run == pipeline.runs.cend() || !containsMac(pipeline.vUnitsConfirm, mac))
+        if (run == pipeline.runs.cend() || !index.isCommanded(mac))
             continue;
         if (run->overdue != Overdue::None)
             ++overdue;
@@ -226,15 +245,20 @@ QString batchSummary(const PipelineState &pipeline, const PackageCatalogue &pack
 
 CellColour rowColour(const QString &mac, const PipelineState &pipeline)
 {
+    return rowColour(mac, PipelineIndex(pipeline));
+}
+
+CellColour rowColour(const QString &mac, const PipelineIndex &index)
+{
     CellColour colour = CellColour::Default;
-    if (containsMac(pipeline.vUnitsUpdate, mac))
+    if (index.isQueued(mac))
         colour = CellColour::Yellow;
-    if (containsMac(pipeline.vUnitsConfirm, mac))
+    if (index.isCommanded(mac))
         colour = CellColour::Red;
-    if (containsMac(pipeline.vUnitsEDID, mac))
+    if (index.isResettingEdid(mac))
         colour = CellColour::Magenta;
-    if (containsMac(pipeline.vUnitsFinished, mac)) {
-        const MarluneUnit *listed = findUnit(pipeline.vUnits, &MarluneUnit::mac, mac);
+    if (index.lastFinished(mac)) {
+        const MarluneUnit *listed = index.firstListed(mac);
         const quint32 updateStatus = listed ? listed->updateStatus : 0;
         colour = updateStatus == 0 ? CellColour::Green : CellColour::Yellow;
     }

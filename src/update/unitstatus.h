@@ -3,8 +3,10 @@
 #include "units/marluneunit.h"
 #include "update/pipelinestate.h"
 
+#include <QHash>
 #include <QHostAddress>
 #include <QList>
+#include <QSet>
 #include <QString>
 
 #include <optional>
@@ -37,6 +39,29 @@ struct StatusCell
 
 inline const QString kDisableMarker = QStringLiteral("Disable");
 
+// Where each unit stands in the pipeline, looked up by MAC. Built once for a redraw or a summary
+// of many units, so that each unit's lookup costs the same however large the fleet; valid while
+// the lists it was built from stay unchanged.
+class PipelineIndex
+{
+public:
+    explicit PipelineIndex(const PipelineState &pipeline);
+
+    bool isQueued(const QString &mac) const { return queued.contains(mac); }
+    bool isCommanded(const QString &mac) const { return commanded.contains(mac); }
+    bool isResettingEdid(const QString &mac) const { return resettingEdid.contains(mac); }
+    // The unit's last vUnitsFinished entry, and its first vUnits entry; nullptr for none.
+    const MarluneUnit *lastFinished(const QString &mac) const { return finished.value(mac); }
+    const MarluneUnit *firstListed(const QString &mac) const { return listed.value(mac); }
+
+private:
+    QSet<QString> queued;
+    QSet<QString> commanded;
+    QSet<QString> resettingEdid;
+    QHash<QString, const MarluneUnit *> finished;
+    QHash<QString, const MarluneUnit *> listed;
+};
+
 // Compares a unit with one package and updates the status cell ("Update Available", the
 // add-on text, or "Cannot update. Min SW is ..."). False when the cell stays as it was.
 bool placeUpdateBlurb(StatusCell &cell, const UpdatePackage &package, const MarluneUnit &unit);
@@ -46,6 +71,8 @@ bool placeUpdateBlurb(StatusCell &cell, const UpdatePackage &package, const Marl
 // broken-off transfer or overdue step shows over the waiting texts.
 StatusCell unitStatus(const MarluneUnit &unit, const PipelineState &pipeline, const PackageCatalogue &packages,
                       int *testsWanted = nullptr);
+StatusCell unitStatus(const MarluneUnit &unit, const PipelineState &pipeline, const PackageCatalogue &packages,
+                      const PipelineIndex &index, int *testsWanted = nullptr);
 
 // A finished unit (its vUnitsFinished record) ended as its package says: with the package's
 // dates or its add-on, and any EDID reset done.
@@ -57,6 +84,7 @@ QString batchSummary(const PipelineState &pipeline, const PackageCatalogue &pack
 
 // The colour of every cell of the unit's row, by its pipeline state.
 CellColour rowColour(const QString &mac, const PipelineState &pipeline);
+CellColour rowColour(const QString &mac, const PipelineIndex &index);
 
 // The per-family confirmation text of a finished unit whose dates equal its package's.
 QString confirmationText(const MarluneUnit &finished, bool edidGivenUp);

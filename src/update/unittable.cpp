@@ -8,7 +8,6 @@
 #include "app/debuglog.h"
 #include "app/operatorquestions.h"
 #include "units/devicecatalogue.h"
-#include "units/uniticon.h"
 #include "units/unitlookup.h"
 #include "update/statuscelldelegate.h"
 #include "update/unitstatus.h"
@@ -32,6 +31,8 @@ constexpr int kDisableRole = Qt::UserRole + 5;
 constexpr int kMinimumDateRole = Qt::UserRole + 6;
 // Of a status cell while its unit fetches: the percent handed over, drawn as a bar.
 constexpr int kProgressRole = Qt::UserRole + 7;
+// Of a name cell: the resource path of its icon, so that a redraw sets the icon only when it changes.
+constexpr int kIconPathRole = Qt::UserRole + 8;
 constexpr int kSummaryDelayMs = 250;
 constexpr int kRedrawDelayMs = 100;
 constexpr int kStatusColumn = 7;
@@ -94,36 +95,48 @@ void MainWindow::refreshUnitTableSoon()
         redrawDelay->start();
 }
 
-QTableWidgetItem *MainWindow::makeUnitItem(const QString &text, const QString &mac) const
+// Brings one cell to what it should show, touching its item only where it differs: a redraw of a
+// large fleet then repaints only the cells that changed. True when the cell's text or icon
+// changed (the column may need another width).
+bool MainWindow::showCell(int row, int column, const CellLook &look)
 {
-    auto *item = new QTableWidgetItem(text.trimmed());
-    item->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled);
-    item->setData(kMacRole, mac);
-    item->setData(kDisableRole, QString());
-    const CellColour colour = rowColour(mac, updatePipeline.state());
-    if (colour != CellColour::Default)
-        item->setBackground(colourOf(colour));
-    return item;
-}
-
-QTableWidgetItem *MainWindow::makeStatusItem(const StatusCell &cell, const QString &mac) const
-{
-    QTableWidgetItem *item = makeUnitItem(cell.text, mac);
-    item->setData(kDisableRole, cell.disableMarker);
-    if (!cell.minimumDate.isEmpty())
-        item->setData(kMinimumDateRole, cell.minimumDate);
-    if (cell.colour != CellColour::Default)
-        item->setBackground(colourOf(cell.colour));
-    if (cell.progress >= 0)
-        item->setData(kProgressRole, cell.progress);
-    return item;
+    QTableWidget *table = ui->unitTable;
+    const QString text = look.text.trimmed();
+    QTableWidgetItem *item = table->item(row, column);
+    bool changed = false;
+    if (!item) {
+        item = new QTableWidgetItem(text);
+        item->setFlags(Qt::ItemIsSelectable | Qt::ItemIsEnabled);
+        table->setItem(row, column, item);
+        changed = true;
+    } else if (item->text() != text) {
+        item->setText(text);
+        changed = true;
+    }
+    const auto setRole = [item](int role, const QVariant &value) {
+        if (item->data(role) != value)
+            item->setData(role, value);
+    };
+    setRole(kMacRole, look.mac);
+    setRole(kDisableRole, look.disableMarker);
+    setRole(kMinimumDateRole, look.minimumDate.isEmpty() ? QVariant() : QVariant(look.minimumDate));
+    setRole(kProgressRole, look.progress >= 0 ? QVariant(look.progress) : QVariant());
+    const QColor background = colourOf(look.colour);
+    setRole(Qt::BackgroundRole, background.isValid() ? QVariant(QBrush(background)) : QVariant());
+    if (column == 0 && item->data(kIconPathRole).toString() != look.iconPath) {
+        item->setData(kIconPathRole, look.iconPath);
+        item->setIcon(look.iconPath.isEmpty() ? QIcon() : QIcon(look.iconPath));
+        changed = true;
+    }
+    return changed;
 }
 
 void MainWindow::refreshUnitTable()
 {
     redrawDelay->stop();
     updatePipeline.prepareTableRedraw();
-    const QList<MarluneUnit> units = updatePipeline.state().vUnits;
+    const PipelineState &state = updatePipeline.state();
+    const QList<MarluneUnit> units = state.vUnits;
 
     if (units.isEmpty())
         ui->unitsLabel->setText(QStringLiteral("&nbsp;&nbsp;&nbsp;You have <b></b>no units."));
@@ -131,22 +144,37 @@ void MainWindow::refreshUnitTable()
         ui->unitsLabel->setText(QString::number(units.size()) + QStringLiteral(" units"));
 
     QTableWidget *table = ui->unitTable;
-    table->setColumnCount(8);
-    table->setHorizontalHeaderLabels({QStringLiteral("Name"), QStringLiteral("Type"), QStringLiteral("MAC"),
-                                      QStringLiteral("IP"), QStringLiteral("SN"), QStringLiteral("SW"),
-                                      QStringLiteral("WEB"), QStringLiteral("Status")});
-    table->verticalHeader()->show();
+    if (table->columnCount() != 8) {
+        table->setColumnCount(8);
+        table->setHorizontalHeaderLabels({QStringLiteral("Name"), QStringLiteral("Type"), QStringLiteral("MAC"),
+                                          QStringLiteral("IP"), QStringLiteral("SN"), QStringLiteral("SW"),
+                                          QStringLiteral("WEB"), QStringLiteral("Status")});
+        table->verticalHeader()->show();
+        table->horizontalHeader()->setStretchLastSection(true);
+    }
+    // Rows are written in listing order; an order the operator chose by a column header is
+    // restored afterwards, so no row moves while the rows are written.
+    const bool resort = table->isSortingEnabled() && table->horizontalHeader()->sortIndicatorSection() >= 0;
+    if (resort)
+        table->setSortingEnabled(false);
+    const int rowsBefore = table->rowCount();
     table->setRowCount(int(units.size()));
 
+    const PipelineIndex index(state);
+    bool textChanged = false;
     QList<MarluneUnit> awaitingReachability;
     for (int row = 0; row < units.size(); ++row) {
-        if (fillRow(row, units.at(row)))
+        if (fillRow(row, units.at(row), index, &textChanged))
             awaitingReachability.append(units.at(row));
     }
+    if (resort)
+        table->setSortingEnabled(true);
+    rowOfMac.clear();
 
-    table->resizeColumnsToContents();
-    table->resizeRowsToContents();
-    table->horizontalHeader()->setStretchLastSection(true);
+    if (textChanged || table->rowCount() != rowsBefore)
+        table->resizeColumnsToContents();
+    if (table->rowCount() != rowsBefore)
+        table->resizeRowsToContents();
 
     for (const MarluneUnit &unit : std::as_const(awaitingReachability))
         startTcpTest(unit);
@@ -160,20 +188,34 @@ void MainWindow::refreshStatusCell(const QString &mac)
         return;
     const PipelineState &state = updatePipeline.state();
     const MarluneUnit *unit = findUnit(state.vUnits, &MarluneUnit::mac, mac);
-    QTableWidget *table = ui->unitTable;
-    for (int row = 0; unit && row < table->rowCount(); ++row) {
-        const QTableWidgetItem *item = table->item(row, kStatusColumn);
-        if (item && item->data(kMacRole).toString() == mac) {
-            const StatusCell cell = unitStatus(*unit, state, updatePipeline.catalogue());
-            const QVariant shown = item->data(kProgressRole);
-            if (cell.text != item->text() || cell.progress != (shown.isValid() ? shown.toInt() : -1))
-                table->setItem(row, kStatusColumn, makeStatusItem(cell, mac));
-            break;
-        }
+    const int row = unit ? rowShowing(mac) : -1;
+    if (row >= 0) {
+        const StatusCell cell = unitStatus(*unit, state, updatePipeline.catalogue());
+        showCell(row, kStatusColumn, statusLook(cell, mac, rowColour(mac, state)));
     }
     // Many units report progress several times a second: the summary follows them together.
     if (!summaryDelay->isActive())
         summaryDelay->start();
+}
+
+// The row that shows the unit with this MAC, or -1; looked up through a map made again after
+// each redraw and whenever a row is not where the map says.
+int MainWindow::rowShowing(const QString &mac)
+{
+    QTableWidget *table = ui->unitTable;
+    const auto showsMac = [table, &mac](int row) {
+        const QTableWidgetItem *item = table->item(row, kStatusColumn);
+        return item && item->data(kMacRole).toString() == mac;
+    };
+    const auto known = rowOfMac.constFind(mac);
+    if (known != rowOfMac.cend() && *known < table->rowCount() && showsMac(*known))
+        return *known;
+    rowOfMac.clear();
+    for (int row = table->rowCount() - 1; row >= 0; --row) {
+        if (const QTableWidgetItem *item = table->item(row, kStatusColumn))
+            rowOfMac.insert(item->data(kMacRole).toString(), row);
+    }
+    return rowOfMac.value(mac, -1);
 }
 
 void MainWindow::showBatchProgress()
@@ -182,25 +224,38 @@ void MainWindow::showBatchProgress()
     ui->retryButton->setEnabled(!updatePipeline.retryCandidates().isEmpty());
 }
 
+MainWindow::CellLook MainWindow::statusLook(const StatusCell &cell, const QString &mac, CellColour rowColour)
+{
+    CellLook look{cell.text, mac, rowColour};
+    look.disableMarker = cell.disableMarker;
+    look.minimumDate = cell.minimumDate;
+    if (cell.colour != CellColour::Default)
+        look.colour = cell.colour;
+    look.progress = cell.progress;
+    return look;
+}
+
 // One row of the table; true when the status rules ask for the unit's reachability (they do while
 // units wait for confirmation). A second request for the same address within 5 seconds would only
 // repeat the last result, so one per unit and redraw is enough.
-bool MainWindow::fillRow(int row, const MarluneUnit &unit)
+bool MainWindow::fillRow(int row, const MarluneUnit &unit, const PipelineIndex &index, bool *textChanged)
 {
-    QTableWidget *table = ui->unitTable;
-    QTableWidgetItem *nameItem = makeUnitItem(unit.name, unit.mac);
-    nameItem->setIcon(iconForUnit(unit));
-    table->setItem(row, 0, nameItem);
-    table->setItem(row, 1, makeUnitItem(typeCodeForUnit(unit), unit.mac));
-    table->setItem(row, 2, makeUnitItem(unit.mac, unit.mac));
-    table->setItem(row, 3, makeUnitItem(unit.ip, unit.mac));
-    table->setItem(row, 4, makeUnitItem(unit.sn, unit.mac));
-    table->setItem(row, 5, makeUnitItem(unit.swversion, unit.mac));
-    table->setItem(row, 6, makeUnitItem(unit.webversion, unit.mac));
+    const CellColour colour = rowColour(unit.mac, index);
+    CellLook name{unit.name, unit.mac, colour};
+    name.iconPath = iconPathForUnit(unit);
+    bool changed = showCell(row, 0, name);
+    changed = showCell(row, 1, {typeCodeForUnit(unit), unit.mac, colour}) || changed;
+    changed = showCell(row, 2, {unit.mac, unit.mac, colour}) || changed;
+    changed = showCell(row, 3, {unit.ip, unit.mac, colour}) || changed;
+    changed = showCell(row, 4, {unit.sn, unit.mac, colour}) || changed;
+    changed = showCell(row, 5, {unit.swversion, unit.mac, colour}) || changed;
+    changed = showCell(row, 6, {unit.webversion, unit.mac, colour}) || changed;
 
     int testsWanted = 0;
-    const StatusCell cell = unitStatus(unit, updatePipeline.state(), updatePipeline.catalogue(), &testsWanted);
-    table->setItem(row, kStatusColumn, makeStatusItem(cell, unit.mac));
+    const StatusCell cell =
+        unitStatus(unit, updatePipeline.state(), updatePipeline.catalogue(), index, &testsWanted);
+    changed = showCell(row, kStatusColumn, statusLook(cell, unit.mac, colour)) || changed;
+    *textChanged = *textChanged || changed;
     if (cell.noWebVersion)
         BLOG << unit.name << "has no web version";
     if (cell.belowMinimum)

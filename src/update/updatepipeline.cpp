@@ -497,33 +497,38 @@ void UpdatePipeline::testFinished(const QString &ip, bool result)
 
 bool UpdatePipeline::queueForUpdate(const QStringList &macs)
 {
+    // The selection names each unit once per cell: looked up through sets, not searched.
+    const PipelineIndex index(lists);
+    const auto inPipeline = [&index](const QString &mac) {
+        return index.isQueued(mac) || index.isCommanded(mac) || index.isResettingEdid(mac);
+    };
     // A new batch begins when none of the last one is still on its way.
-    const bool batchActive = std::any_of(lists.batch.cbegin(), lists.batch.cend(), [this](const QString &mac) {
-        return containsMac(lists.vUnitsUpdate, mac) || containsMac(lists.vUnitsConfirm, mac)
-               || containsMac(lists.vUnitsEDID, mac);
-    });
-    if (!batchActive)
+    if (std::none_of(lists.batch.cbegin(), lists.batch.cend(), inPipeline))
         lists.batch.clear();
-    QStringList handled;
+    QSet<QString> inBatch(lists.batch.cbegin(), lists.batch.cend());
+    QHash<QString, QList<qsizetype>> places;
+    for (qsizetype i = 0; i < lists.vUnits.size(); ++i)
+        places[lists.vUnits.at(i).mac].append(i);
+    QSet<QString> handled;
     bool encoderQueued = false;
     for (const QString &mac : macs) {
         if (handled.contains(mac))
             continue;
-        handled.append(mac);
+        handled.insert(mac);
         BLOG << "appending" << mac;
         // A unit anywhere in the active pipeline (queued, commanded, EDID reset) is not queued
         // again: it would be commanded and confirmed twice. A finished unit may be.
-        if (containsMac(lists.vUnitsUpdate, mac) || containsMac(lists.vUnitsConfirm, mac)
-            || containsMac(lists.vUnitsEDID, mac))
+        if (inPipeline(mac))
             continue;
-        for (const MarluneUnit &unit : std::as_const(lists.vUnits)) {
-            if (unit.mac != mac)
-                continue;
+        for (const qsizetype i : places.value(mac)) {
+            const MarluneUnit unit = lists.vUnits.at(i);
             lists.vUnitsUpdate.append(unit);
             encoderQueued = encoderQueued || unit.isEncoder();
             runFor(unit).removed = false;
-            if (!lists.batch.contains(mac))
+            if (!inBatch.contains(mac)) {
+                inBatch.insert(mac);
                 lists.batch.append(mac);
+            }
         }
         lists.fetchTimeByMac.remove(mac);
     }
@@ -677,14 +682,24 @@ void UpdatePipeline::markOverdueUnits()
 QStringList UpdatePipeline::retryCandidates() const
 {
     QStringList macs;
+    QSet<QString> taken;
     for (const MarluneUnit &unit : lists.vUnitsConfirm) {
         const auto run = lists.runs.constFind(unit.mac);
-        if (run != lists.runs.cend() && run->overdue != Overdue::None && !macs.contains(unit.mac))
+        if (run != lists.runs.cend() && run->overdue != Overdue::None && !taken.contains(unit.mac)) {
+            taken.insert(unit.mac);
             macs.append(unit.mac);
+        }
     }
+    if (lists.vUnitsFinished.isEmpty())
+        return macs;
+    QSet<QString> listed;
+    for (const MarluneUnit &unit : lists.vUnits)
+        listed.insert(unit.mac);
     for (const MarluneUnit &unit : lists.vUnitsFinished) {
-        if (!finishedWell(unit, lists, packages) && containsMac(lists.vUnits, unit.mac) && !macs.contains(unit.mac))
+        if (!finishedWell(unit, lists, packages) && listed.contains(unit.mac) && !taken.contains(unit.mac)) {
+            taken.insert(unit.mac);
             macs.append(unit.mac);
+        }
     }
     return macs;
 }

@@ -166,6 +166,8 @@ void TestInjectedFaults::unitInBatch()
     if (dropPercent == 0) {
         QVERIFY(!finished(unit));
         QCOMPARE(lab.rowColourOf(unit), QColor(Qt::red));
+        // The cell that showed a transfer's bar no longer carries one.
+        QVERIFY(!lab.table()->item(lab.rowOf(unit), 7)->data(Qt::UserRole + 7).isValid());
         QVERIFY(!lab.simulator.hasLineStartingWith(unit + QStringLiteral(" CONFIRMED")));
         return;
     }
