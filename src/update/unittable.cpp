@@ -190,8 +190,9 @@ void MainWindow::refreshStatusCell(const QString &mac)
     const MarluneUnit *unit = findUnit(state.vUnits, &MarluneUnit::mac, mac);
     const int row = unit ? rowShowing(mac) : -1;
     if (row >= 0) {
-        const StatusCell cell = unitStatus(*unit, state, updatePipeline.catalogue());
-        showCell(row, kStatusColumn, statusLook(cell, mac, rowColour(mac, state)));
+        const PipelineIndex index(state);
+        const StatusCell cell = unitStatus(*unit, state, updatePipeline.catalogue(), index);
+        showCell(row, kStatusColumn, statusLook(cell, mac, rowColour(mac, index)));
     }
     // Many units report progress several times a second: the summary follows them together.
     if (!summaryDelay->isActive())
@@ -320,15 +321,22 @@ void MainWindow::on_unitTable_itemSelectionChanged()
         return;
     const QModelIndexList indexes = ui->unitTable->selectionModel()->selectedIndexes();
     BLOG << "indexes.count()" << indexes.count();
+    // Every listed unit by MAC, each with its records in listing order; made when first needed.
+    QHash<QString, QList<const MarluneUnit *>> listed;
+    const QDateTime now = QDateTime::currentDateTime();
     for (const QModelIndex &index : indexes) {
         const QString mac = index.data(kMacRole).toString();
         const QString marker = index.data(kDisableRole).toString();
         const QString minimumDate = index.data(kMinimumDateRole).toString().trimmed();
         if (marker.isEmpty()) {
-            for (const MarluneUnit &unit : std::as_const(updatePipeline.state().vUnits)) {
-                if (unit.mac == mac && !unit.isOnline()) {
+            if (listed.isEmpty()) {
+                for (const MarluneUnit &unit : std::as_const(updatePipeline.state().vUnits))
+                    listed[unit.mac].append(&unit);
+            }
+            for (const MarluneUnit *unit : listed.value(mac)) {
+                if (!unit->isOnline(now)) {
                     askOperator(this, QMessageBox::Warning, QStringLiteral("Warning."),
-                                QStringLiteral("Updater is still establishing communication with ") + unit.name,
+                                QStringLiteral("Updater is still establishing communication with ") + unit->name,
                                 QMessageBox::Ok);
                     QCoreApplication::processEvents();
                     return;

@@ -726,7 +726,9 @@ void UpdatePipeline::retryUnits(const QStringList &macs)
 void UpdatePipeline::prepareTableRedraw()
 {
     lists.tableDirty = false;
-    std::sort(lists.vUnits.begin(), lists.vUnits.end());
+    // Almost always in order already: records are large, and sorting moves them.
+    if (!std::is_sorted(lists.vUnits.cbegin(), lists.vUnits.cend()))
+        std::sort(lists.vUnits.begin(), lists.vUnits.end());
     for (MarluneUnit &unit : lists.vUnits) {
         const QString key = foreverKey(unit);
         if (!key.isEmpty() && !unit.name.contains(QLatin1Char('[')))
