@@ -217,7 +217,10 @@ void MainWindow::newSession()
 
 void MainWindow::refreshTimerTimeout()
 {
+    // The interfaces are listed once for the tick, not once for every unit it commands.
+    tickAddresses = MarluneConnect::localAddresses();
     updatePipeline.refreshTimerTimeout();
+    tickAddresses.reset();
 }
 
 void MainWindow::testFinished(QString ip, int port, bool result)
@@ -361,12 +364,15 @@ void MainWindow::sendConfig(const MarluneUnit &unit, const QByteArray &command, 
 
 QString MainWindow::localAddressFor(const MarluneUnit &unit)
 {
-    return connection.localAddressFor(unit);
+    return tickAddresses ? MarluneConnect::localAddressFor(unit, *tickAddresses) : connection.localAddressFor(unit);
 }
 
 QString MainWindow::localAddressFor(const QString &ip, const QString &netmask)
 {
-    return connection.localAddressFor(ip, netmask);
+    MarluneUnit unit;
+    unit.ip = ip;
+    unit.subnet = netmask;
+    return localAddressFor(unit);
 }
 
 void MainWindow::startTcpTest(const MarluneUnit &unit)

@@ -11,6 +11,8 @@
 #include <QModelIndex>
 #include <QSet>
 
+#include <optional>
+
 class FileServer;
 class QLabel;
 class QTimer;
@@ -122,6 +124,8 @@ private:
     UpdatePipeline updatePipeline;
     Reachability reachability;
     QTimer *refreshTimer = nullptr;
+    // This workstation's addresses while a tick runs.
+    std::optional<QList<QHostAddress>> tickAddresses;
     // The batch summary, on the right of the status bar, beside its passing messages; between
     // redraws, transfer progress updates it at most every kSummaryDelayMs.
     QLabel *batchLabel = nullptr;
