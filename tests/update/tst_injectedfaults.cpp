@@ -72,6 +72,7 @@ private Q_SLOTS:
     void reportSavedFromTheWindow();
     void updateWhileDisturbed_data();
     void updateWhileDisturbed();
+    void deadUnitsDoNotHoldUpTheLive();
 
 private:
     QString ipOf(const QString &name) { return findUnit(lab.state().vUnits, &MarluneUnit::name, name)->ip; }
@@ -91,6 +92,8 @@ private:
     QMap<QString, QStringList> statusesSeen;
     const QStringList batchFinishing = {"drop10", "drop50", "drop90", "plain1", "plain2"};
     const QStringList batchStuck = {"nofetch", "noreboot", "noreturn"};
+    // Listed (they answer status queries) but never complete a TCP connection, or never answer on one.
+    const QStringList deadUnits = {"hangs1", "hangs2", "mute1"};
 };
 
 void TestInjectedFaults::initTestCase()
@@ -113,10 +116,13 @@ void TestInjectedFaults::initTestCase()
                     + unitGroup("noreturn", k220, 6, "behaviour=neverReturns\n") + unitGroup("plain1", k220, 7)
                     + unitGroup("plain2", k220, 8);
     int address = 9;
-    const QStringList others = numbered(QStringLiteral("flood"), 20) + numbered(QStringLiteral("idle"), 5);
+    const QStringList others =
+        numbered(QStringLiteral("flood"), 20) + numbered(QStringLiteral("idle"), 5) + numbered(QStringLiteral("live"), 9);
     for (const QString &name : others)
         fleet += unitGroup(name, k220, address++);
-    const int units = 8 + int(others.size());
+    for (const QString &name : deadUnits)
+        fleet += unitGroup(name, k220, address++, name.startsWith(QLatin1String("mute")) ? "tcp=mute\n" : "tcp=hangs\n");
+    const int units = 8 + int(others.size() + deadUnits.size());
     QVERIFY(lab.start(fleet, units, units));
     connect(lab.table()->model(), &QAbstractItemModel::dataChanged, this, [this](const QModelIndex &index) {
         const QTableWidgetItem *name = lab.table()->item(index.row(), 0);
@@ -342,6 +348,31 @@ void TestInjectedFaults::updateWhileDisturbed()
         QVERIFY2(report.section(QLatin1Char(' '), 1, 1).toInt() >= heldOpen, qPrintable(report));
     QVERIFY2(stall < stallLimitMs, qPrintable(QStringLiteral("stalled %1 ms").arg(stall)));
     QCOMPARE(lab.simulator.process().state(), QProcess::Running);
+}
+
+// 12 units in one batch, the three dead ones first: the live ones are commanded, fetch and are
+// confirmed while the dead ones' exchanges still wait out their time limits (5 s for a connection,
+// 10 s for each of a mute unit's two replies), and the dead ones are never confirmed.
+void TestInjectedFaults::deadUnitsDoNotHoldUpTheLive()
+{
+    const QStringList live = numbered(QStringLiteral("live"), 9);
+    lab.update(deadUnits + live);
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            return std::all_of(live.cbegin(), live.cend(), [&](const QString &name) {
+                return lab.simulator.hasLineStartingWith(name + QStringLiteral(" FETCH-START"));
+            });
+        },
+        kUpdateTimeoutMs));
+    // Commanded before the mute unit's exchange, started first, is over.
+    QVERIFY(findUnit(lab.state().vUnitsUpdate, &MarluneUnit::name, QStringLiteral("mute1")));
+    for (const QString &name : live)
+        QVERIFY2(lab.waitForStatus(name, kConfirmed, kUpdateTimeoutMs), qPrintable(name + ": " + lab.statusOf(name)));
+    QVERIFY(waitTicks(3));
+    for (const QString &name : deadUnits) {
+        QVERIFY(!finished(name));
+        QVERIFY(!lab.simulator.hasLineStartingWith(name + QStringLiteral(" FETCH-START")));
+    }
 }
 
 QTEST_MAIN(TestInjectedFaults)
