@@ -12,6 +12,7 @@
 #include <QSet>
 #include <QSettings>
 #include <QStringList>
+#include <QThread>
 #include <QTimer>
 
 #include <memory>
@@ -80,7 +81,7 @@ class UnitListStore final : public QObject
 public:
     static constexpr int kWritePauseMs = 1000;
 
-    UnitListStore()
+    UnitListStore() : writeLater(this)
     {
         writeLater.setSingleShot(true);
         connect(&writeLater, &QTimer::timeout, this, &UnitListStore::flush);
@@ -151,18 +152,48 @@ private:
     QTimer writeLater;
 };
 
-// One store for the process, owned by the application so that it is written out before the
-// application goes.
-UnitListStore *unitListStore()
+// The store runs on a thread of its own: writing out the file of a thousand units takes a good
+// part of a second, which the window must not wait for. Owned by the application, so that what
+// it holds is written out before the application goes.
+class UnitListThread final : public QObject
 {
-    static QPointer<UnitListStore> store;
-    if (!store && QCoreApplication::instance()) {
-        store = new UnitListStore;
-        store->setParent(QCoreApplication::instance());
-        QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, store.data(),
-                         &UnitListStore::flush);
+public:
+    UnitListThread() : store(new UnitListStore)
+    {
+        thread.setObjectName(QStringLiteral("unitlist"));
+        store->moveToThread(&thread);
+        thread.start();
     }
-    return store.data();
+    ~UnitListThread() override
+    {
+        QMetaObject::invokeMethod(store, [held = store] { delete held; }, Qt::BlockingQueuedConnection);
+        thread.quit();
+        thread.wait();
+    }
+
+    void save(const QString &iniPath, const MarluneUnit &unit)
+    {
+        QMetaObject::invokeMethod(store, [held = store, iniPath, unit] { held->store(iniPath, unit); },
+                                  Qt::QueuedConnection);
+    }
+    // Returns once everything saved so far is on disk.
+    void flush() { QMetaObject::invokeMethod(store, &UnitListStore::flush, Qt::BlockingQueuedConnection); }
+
+private:
+    QThread thread;
+    UnitListStore *store;
+};
+
+UnitListThread *unitListThread()
+{
+    static QPointer<UnitListThread> writer;
+    if (!writer && QCoreApplication::instance()) {
+        writer = new UnitListThread;
+        writer->setParent(QCoreApplication::instance());
+        QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, writer.data(),
+                         [held = writer.data()] { held->flush(); });
+    }
+    return writer.data();
 }
 
 } // namespace
@@ -180,14 +211,14 @@ void storeUnitIn(const QString &iniPath, const MarluneUnit &unit)
 
 void storeUnit(const MarluneUnit &unit)
 {
-    if (UnitListStore *store = unitListStore())
-        store->store(Folders::unitListPath(), unit);
+    if (UnitListThread *writer = unitListThread())
+        writer->save(Folders::unitListPath(), unit);
     else
         storeUnitIn(Folders::unitListPath(), unit);
 }
 
 void flushUnitList()
 {
-    if (UnitListStore *store = unitListStore())
-        store->flush();
+    if (UnitListThread *writer = unitListThread())
+        writer->flush();
 }

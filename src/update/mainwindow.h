@@ -14,6 +14,7 @@
 #include <optional>
 
 class FileServer;
+class QBitArray;
 class QLabel;
 class QTimer;
 
@@ -89,8 +90,9 @@ private:
 
     // Table
     void setUpTable();
-    // Shows a change of one unit's run (its transfer) in its status cell without a whole redraw;
-    // the batch summary follows shortly. A redraw shows the summary and the retry button at once.
+    // Shows a change of one unit's run (its transfer) in its status cell without a whole redraw,
+    // within kCellDelayMs and together with the other cells that changed meanwhile; the batch
+    // summary follows shortly. A redraw shows the summary and the retry button at once.
     void refreshStatusCell(const QString &mac);
     void showBatchProgress();
     // What one cell shows: its text, the unit it belongs to and its background; of the status
@@ -108,7 +110,8 @@ private:
     };
     static CellLook statusLook(const StatusCell &cell, const QString &mac, CellColour rowColour);
     bool showCell(int row, int column, const CellLook &look);
-    bool fillRow(int row, const MarluneUnit &unit, const PipelineIndex &index, bool *textChanged);
+    bool fillRow(int row, const MarluneUnit &unit, const PipelineIndex &index, QBitArray *columnsChanged);
+    void showChangedCells();
     int rowShowing(const QString &mac);
     void showTableWarnings();
     QStringList selectedMacs() const;
@@ -134,4 +137,7 @@ private:
     QTimer *redrawDelay = nullptr;
     // The row of each unit's MAC as the last look found it (see rowShowing).
     QHash<QString, int> rowOfMac;
+    // Units whose status cell is due to be shown again, shortly and together.
+    QSet<QString> changedCells;
+    QTimer *cellDelay = nullptr;
 };

@@ -12,6 +12,7 @@
 #include "update/statuscelldelegate.h"
 #include "update/unitstatus.h"
 
+#include <QBitArray>
 #include <QCoreApplication>
 #include <QDesktopServices>
 #include <QHeaderView>
@@ -35,6 +36,7 @@ constexpr int kProgressRole = Qt::UserRole + 7;
 constexpr int kIconPathRole = Qt::UserRole + 8;
 constexpr int kSummaryDelayMs = 250;
 constexpr int kRedrawDelayMs = 100;
+constexpr int kCellDelayMs = 50;
 constexpr int kStatusColumn = 7;
 
 QColor colourOf(CellColour colour)
@@ -83,6 +85,10 @@ void MainWindow::setUpTable()
     summaryDelay->setSingleShot(true);
     summaryDelay->setInterval(kSummaryDelayMs);
     connect(summaryDelay, &QTimer::timeout, this, &MainWindow::showBatchProgress);
+    cellDelay = new QTimer(this);
+    cellDelay->setSingleShot(true);
+    cellDelay->setInterval(kCellDelayMs);
+    connect(cellDelay, &QTimer::timeout, this, &MainWindow::showChangedCells);
     redrawDelay = new QTimer(this);
     redrawDelay->setSingleShot(true);
     redrawDelay->setInterval(kRedrawDelayMs);
@@ -161,18 +167,21 @@ void MainWindow::refreshUnitTable()
     table->setRowCount(int(units.size()));
 
     const PipelineIndex index(state);
-    bool textChanged = false;
+    QBitArray columnsChanged(8);
     QList<MarluneUnit> awaitingReachability;
     for (int row = 0; row < units.size(); ++row) {
-        if (fillRow(row, units.at(row), index, &textChanged))
+        if (fillRow(row, units.at(row), index, &columnsChanged))
             awaitingReachability.append(units.at(row));
     }
     if (resort)
         table->setSortingEnabled(true);
     rowOfMac.clear();
 
-    if (textChanged || table->rowCount() != rowsBefore)
-        table->resizeColumnsToContents();
+    // Each column is fitted again only when one of its texts changed.
+    for (int column = 0; column < 8; ++column) {
+        if (columnsChanged.testBit(column) || table->rowCount() != rowsBefore)
+            table->resizeColumnToContents(column);
+    }
     if (table->rowCount() != rowsBefore)
         table->resizeRowsToContents();
 
@@ -186,15 +195,27 @@ void MainWindow::refreshStatusCell(const QString &mac)
 {
     if (mac.isEmpty())
         return;
+    changedCells.insert(mac);
+    if (!cellDelay->isActive())
+        cellDelay->start();
+}
+
+// The status cells of the units whose transfers reported since the last look, together: a
+// fleet fetching at once reports thousands of times a second.
+void MainWindow::showChangedCells()
+{
     const PipelineState &state = updatePipeline.state();
-    const MarluneUnit *unit = findUnit(state.vUnits, &MarluneUnit::mac, mac);
-    const int row = unit ? rowShowing(mac) : -1;
-    if (row >= 0) {
-        const PipelineIndex index(state);
+    const PipelineIndex index(state);
+    for (const QString &mac : std::as_const(changedCells)) {
+        const MarluneUnit *unit = index.firstListed(mac);
+        const int row = unit ? rowShowing(mac) : -1;
+        if (row < 0)
+            continue;
         const StatusCell cell = unitStatus(*unit, state, updatePipeline.catalogue(), index);
         showCell(row, kStatusColumn, statusLook(cell, mac, rowColour(mac, index)));
     }
-    // Many units report progress several times a second: the summary follows them together.
+    changedCells.clear();
+    // The summary follows them more slowly still.
     if (!summaryDelay->isActive())
         summaryDelay->start();
 }
@@ -239,24 +260,26 @@ MainWindow::CellLook MainWindow::statusLook(const StatusCell &cell, const QStrin
 // One row of the table; true when the status rules ask for the unit's reachability (they do while
 // units wait for confirmation). A second request for the same address within 5 seconds would only
 // repeat the last result, so one per unit and redraw is enough.
-bool MainWindow::fillRow(int row, const MarluneUnit &unit, const PipelineIndex &index, bool *textChanged)
+bool MainWindow::fillRow(int row, const MarluneUnit &unit, const PipelineIndex &index, QBitArray *columnsChanged)
 {
     const CellColour colour = rowColour(unit.mac, index);
     CellLook name{unit.name, unit.mac, colour};
     name.iconPath = iconPathForUnit(unit);
-    bool changed = showCell(row, 0, name);
-    changed = showCell(row, 1, {typeCodeForUnit(unit), unit.mac, colour}) || changed;
-    changed = showCell(row, 2, {unit.mac, unit.mac, colour}) || changed;
-    changed = showCell(row, 3, {unit.ip, unit.mac, colour}) || changed;
-    changed = showCell(row, 4, {unit.sn, unit.mac, colour}) || changed;
-    changed = showCell(row, 5, {unit.swversion, unit.mac, colour}) || changed;
-    changed = showCell(row, 6, {unit.webversion, unit.mac, colour}) || changed;
-
     int testsWanted = 0;
     const StatusCell cell =
         unitStatus(unit, updatePipeline.state(), updatePipeline.catalogue(), index, &testsWanted);
-    changed = showCell(row, kStatusColumn, statusLook(cell, unit.mac, colour)) || changed;
-    *textChanged = *textChanged || changed;
+    const CellLook looks[] = {name,
+                              {typeCodeForUnit(unit), unit.mac, colour},
+                              {unit.mac, unit.mac, colour},
+                              {unit.ip, unit.mac, colour},
+                              {unit.sn, unit.mac, colour},
+                              {unit.swversion, unit.mac, colour},
+                              {unit.webversion, unit.mac, colour},
+                              statusLook(cell, unit.mac, colour)};
+    for (int column = 0; column < 8; ++column) {
+        if (showCell(row, column, looks[column]))
+            columnsChanged->setBit(column);
+    }
     if (cell.noWebVersion)
         BLOG << unit.name << "has no web version";
     if (cell.belowMinimum)

@@ -2,12 +2,14 @@
 #include "fakeunit.h"
 #include "net/marluneconnectreduced.h"
 #include "net/statusreply.h"
+#include "units/unitlistfile.h"
 
 #include <QNetworkDatagram>
 #include <QNetworkInterface>
 #include <QTcpServer>
 #include <QTcpSocket>
 #include <QUdpSocket>
+
 #include <QtTest>
 
 #include <sys/resource.h>
@@ -262,6 +264,7 @@ void TestMarluneConnect::sendConfigExchange()
     QCOMPARE(announced.size(), 2);
     const QString mac = parseStatusReply(reply).unit.mac;
     QCOMPARE(announced.at(1).at(0).value<MarluneUnit>().mac, mac);
+    flushUnitList();
     QSettings stored(Folders::unitListPath(), QSettings::IniFormat);
     QCOMPARE(stored.value(mac + QStringLiteral("/mac")).toString(), mac);
 }

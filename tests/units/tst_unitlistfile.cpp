@@ -201,6 +201,7 @@ void TestUnitListFile::writesIntoDataFolder()
     qputenv("XDG_DATA_HOME", dataHome.toLocal8Bit());
     Folders::createStartupFolders();
     storeUnit(sampleUnit(QStringLiteral("00:1A:2B:3C:4D:5E")));
+    flushUnitList();
 
     const QString file = dataHome + QStringLiteral("/Quillet/units.ini");
     QVERIFY(QFile::exists(file));
