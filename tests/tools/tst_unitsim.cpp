@@ -555,31 +555,35 @@ void TestUnitSim::commandSplitAcrossWritesIsOneMessage()
              QStringList{"dut TCP setSettings:confirmUpdate\\r"});
 }
 
-enum class Port { Refused, Silent, Answers };
+enum class Port { Refused, Silent, Answers, Hangs };
 Q_DECLARE_METATYPE(Port)
 
 void TestUnitSim::misbehaviours_data()
 {
-    QTest::addColumn<QString>("behaviour");
+    QTest::addColumn<QString>("setting");
     QTest::addColumn<bool>("udpAnswers");
     QTest::addColumn<Port>("port50001");
     QTest::addColumn<Port>("port50002");
+    QTest::addColumn<int>("replyAfterMs"); // an answer takes at least this long
 
-    QTest::newRow("normal") << "normal" << true << Port::Answers << Port::Refused;
-    QTest::newRow("silent") << "silent" << false << Port::Silent << Port::Refused;
-    QTest::newRow("dead") << "dead" << false << Port::Refused << Port::Refused;
-    QTest::newRow("port50002") << "port50002" << true << Port::Refused << Port::Answers;
+    QTest::newRow("normal") << "behaviour=normal" << true << Port::Answers << Port::Refused << 0;
+    QTest::newRow("silent") << "behaviour=silent" << false << Port::Silent << Port::Refused << 0;
+    QTest::newRow("dead") << "behaviour=dead" << false << Port::Refused << Port::Refused << 0;
+    QTest::newRow("port50002") << "behaviour=port50002" << true << Port::Refused << Port::Answers << 0;
+    QTest::newRow("tcp-hangs") << "tcp=hangs" << true << Port::Hangs << Port::Hangs << 0;
+    QTest::newRow("message-delay") << "messageDelayMs=300" << true << Port::Answers << Port::Refused << 300;
 }
 
 void TestUnitSim::misbehaviours()
 {
-    QFETCH(QString, behaviour);
+    QFETCH(QString, setting);
     QFETCH(bool, udpAnswers);
     QFETCH(Port, port50001);
     QFETCH(Port, port50002);
+    QFETCH(int, replyAfterMs);
 
     SimulatorProcess sim;
-    QVERIFY(sim.start(fleetOf(QStringLiteral("k220-decoder"), QStringLiteral("behaviour=") + behaviour), 2));
+    QVERIFY(sim.start(fleetOf(QStringLiteral("k220-decoder"), setting), 2));
     UdpPeer peer(kBarrierUnit, kBarrierCode);
     QCOMPARE(UdpPeer::from(peer.broadcast({queryPacket(0x19)}), kUnit).size(), udpAnswers ? 1 : 0);
     QCOMPARE(UdpPeer::from(peer.unicast(kUnit, {queryPacket(0x19)}), kUnit).size(), udpAnswers ? 1 : 0);
@@ -588,16 +592,21 @@ void TestUnitSim::misbehaviours()
     for (const auto &[port, expected] : ports) {
         QTcpSocket socket;
         socket.connectToHost(kUnit, port);
-        const bool connected = socket.waitForConnected(5000);
-        QCOMPARE(connected, expected != Port::Refused);
+        // A hung port neither accepts nor refuses: past the first SYN sent again, still nothing.
+        const bool connected = socket.waitForConnected(expected == Port::Hangs ? 1500 : 5000);
+        QCOMPARE(connected, expected == Port::Answers || expected == Port::Silent);
         if (!connected) {
-            QCOMPARE(socket.error(), QAbstractSocket::ConnectionRefusedError);
+            QCOMPARE(socket.error(), expected == Port::Hangs ? QAbstractSocket::SocketTimeoutError
+                                                            : QAbstractSocket::ConnectionRefusedError);
             continue;
         }
+        QElapsedTimer clock;
+        clock.start();
         socket.write("getStatus\r");
         QVERIFY(sim.waitForLine(QStringLiteral("dut TCP getStatus\\r")));
         if (expected == Port::Answers) {
             QVERIFY(readReply(socket).startsWith("BRYX_RXGEN2:"));
+            QVERIFY2(clock.elapsed() >= replyAfterMs, qPrintable(QString::number(clock.elapsed())));
         } else {
             // Once another unit has answered, any reply of this one would be here already.
             QVERIFY(exchange(kBarrierUnit, {"getStatus\r"}).value(0).startsWith("BRYX_WPCGEN2:"));

@@ -23,7 +23,7 @@ const QStringList &knownKeys()
         QStringLiteral("eth0netmask"),  QStringLiteral("eth0mac"),   QStringLiteral("eth1ip"),
         QStringLiteral("eth1netmask"),  QStringLiteral("eth1mac"),   QStringLiteral("verbose"),
         QStringLiteral("replypacing"),  QStringLiteral("dropatpercent"), QStringLiteral("digest"),
-        QStringLiteral("fetchkibps"),
+        QStringLiteral("fetchkibps"),   QStringLiteral("tcp"),       QStringLiteral("messagedelayms"),
     };
     return keys;
 }
@@ -201,7 +201,8 @@ bool UnitReader::read(UnitConfig *u, QString *error)
             !readFlag("idbutton", &u->idButton) || !readFlag("verbose", &u->verbose) ||
             !readFlag("digest", &u->digest) || !readCount("dropatpercent", 0, &u->dropAtPercent) ||
             !readCount("rebootseconds", 3, &u->rebootSeconds) || !readCount("fetchkibps", 0, &u->fetchKiBps) ||
-            !readCount("edidfailures", 0, &u->edidFailures))
+            !readCount("edidfailures", 0, &u->edidFailures) ||
+            !readCount("messagedelayms", 0, &u->messageDelayMs))
             return false;
         if (u->dropAtPercent > 99)
             return fail(QStringLiteral("dropAtPercent '%1' is not 0 to 99").arg(u->dropAtPercent));
@@ -222,6 +223,19 @@ bool UnitReader::read(UnitConfig *u, QString *error)
                                "neverFetches or neverReturns")
                     .arg(behaviour));
         u->behaviour = behaviours.value(behaviour);
+
+        const QString tcp = text("tcp", QStringLiteral("normal")).toLower();
+        static const QHash<QString, TcpSide> tcpSides = {
+            {QStringLiteral("normal"), TcpSide::Normal},
+            {QStringLiteral("hangs"), TcpSide::Hangs},
+            {QStringLiteral("mute"), TcpSide::Mute},
+        };
+        if (!tcpSides.contains(tcp))
+            return fail(QStringLiteral("tcp '%1' is not normal, hangs or mute").arg(tcp));
+        u->tcp = tcpSides.value(tcp);
+        // Both settings say what the TCP side does; only one of them may.
+        if (u->tcp != TcpSide::Normal && u->behaviour != Behaviour::Normal)
+            return fail(QStringLiteral("tcp '%1' goes only with behaviour normal, not '%2'").arg(tcp, behaviour));
 
         // A conductor answers on its second interface; a video-on-demand server on its first.
         const QString other = otherAddressFor(u->ip);

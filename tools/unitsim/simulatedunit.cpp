@@ -1,5 +1,6 @@
 #include "simulatedunit.h"
 
+#include "hungport.h"
 #include "imagefetch.h"
 #include "statusreply.h"
 #include "unitconnection.h"
@@ -27,7 +28,12 @@ constexpr int kUnitReceiveBuffer = 256 * 1024;
 SimulatedUnit::SimulatedUnit(const UnitConfig &config, QObject *parent)
     : QObject(parent), unitConfig(config), udp(new QUdpSocket(this)), edidFailuresLeft(config.edidFailures)
 {
+    answerTimer.setSingleShot(true);
+    answerTimer.setTimerType(Qt::PreciseTimer);
+    connect(&answerTimer, &QTimer::timeout, this, &SimulatedUnit::answerDueMessages);
 }
+
+SimulatedUnit::~SimulatedUnit() = default;
 
 bool SimulatedUnit::start(QString *error)
 {
@@ -55,6 +61,24 @@ bool SimulatedUnit::listen(QString *error)
 {
     if (unitConfig.behaviour == Behaviour::Dead)
         return true;
+    if (unitConfig.tcp == TcpSide::Hangs) {
+        // A hung network stack takes no connection on any port: the updater's reachability test,
+        // which tries 50002 after 50001, waits out its timeout on both.
+        for (const quint16 port : {kUnitPort, kAlternatePort}) {
+            auto hung = std::make_unique<HungPort>();
+            QString why;
+            if (!hung->open(QHostAddress(unitConfig.ip), port, &why)) {
+                *error = QStringLiteral("[%1] cannot hang TCP %2:%3: %4")
+                             .arg(unitConfig.id, unitConfig.ip)
+                             .arg(port)
+                             .arg(why);
+                hungPorts.clear();
+                return false;
+            }
+            hungPorts.push_back(std::move(hung));
+        }
+        return true;
+    }
     const quint16 port = unitConfig.behaviour == Behaviour::Port50002 ? kAlternatePort : kUnitPort;
     auto *server = new QTcpServer(this);
     if (!server->listen(QHostAddress(unitConfig.ip), port)) {
@@ -75,6 +99,9 @@ void SimulatedUnit::stopListening()
 {
     qDeleteAll(servers);
     servers.clear();
+    hungPorts.clear();
+    pending.clear(); // what it took in and had not answered yet is lost with it
+    answerTimer.stop();
     for (const QPointer<UnitConnection> &connection : std::as_const(connections)) {
         if (connection)
             connection->drop();
@@ -99,9 +126,32 @@ void SimulatedUnit::onMessage(UnitConnection *connection, const QByteArray &mess
     if (rebooting || gone)
         return;
     Q_EMIT event(QStringLiteral("TCP ") + WireMessage::describe(message));
-    if (unitConfig.behaviour == Behaviour::Silent)
+    if (unitConfig.behaviour == Behaviour::Silent || unitConfig.tcp == TcpSide::Mute)
         return;
+    if (unitConfig.messageDelayMs > 0) {
+        pending.enqueue({connection, message, QDeadlineTimer(unitConfig.messageDelayMs, Qt::PreciseTimer)});
+        if (!answerTimer.isActive())
+            answerTimer.start(unitConfig.messageDelayMs);
+        return;
+    }
+    answer(connection, message);
+}
 
+// The messages whose delay is over, in the order they arrived. A message whose connection closed
+// meanwhile still takes effect (the unit had taken it in), and its answer goes nowhere.
+void SimulatedUnit::answerDueMessages()
+{
+    while (!pending.isEmpty() && pending.head().due.hasExpired()) {
+        const PendingMessage next = pending.dequeue();
+        answer(next.connection, next.message);
+    }
+    if (!pending.isEmpty())
+        answerTimer.start(int(qMax<qint64>(0, pending.head().due.remainingTime())));
+}
+
+// Acts on a message and sends the answer back on the connection, if it is still open.
+void SimulatedUnit::answer(UnitConnection *connection, const QByteArray &message)
+{
     QByteArray reply;
     unsigned char code = 0;
     if (WireMessage::isQuery(message, &code))
@@ -111,7 +161,8 @@ void SimulatedUnit::onMessage(UnitConnection *connection, const QByteArray &mess
     // Anything else, and a query for a code the unit does not know, gets the plain status.
     if (reply.isEmpty())
         reply = StatusReply::current(unitConfig);
-    connection->send(reply);
+    if (connection)
+        connection->send(reply);
 }
 
 QByteArray SimulatedUnit::answerText(const QByteArray &message)

@@ -2,10 +2,17 @@
 
 #include "unitconfig.h"
 
+#include <QDeadlineTimer>
 #include <QList>
 #include <QObject>
 #include <QPointer>
+#include <QQueue>
+#include <QTimer>
 
+#include <memory>
+#include <vector>
+
+class HungPort;
 class ImageFetch;
 class QHostAddress;
 class QTcpServer;
@@ -24,6 +31,7 @@ public:
     static constexpr quint16 kAlternatePort = 50002;
 
     explicit SimulatedUnit(const UnitConfig &config, QObject *parent = nullptr);
+    ~SimulatedUnit() override;
 
     // Binds the UDP socket and starts listening; false with the reason in *error.
     bool start(QString *error);
@@ -44,6 +52,8 @@ private:
     void stopListening();
     void onNewConnection();
     void onMessage(UnitConnection *connection, const QByteArray &message);
+    void answer(UnitConnection *connection, const QByteArray &message);
+    void answerDueMessages();
     QByteArray answerText(const QByteArray &message);
     QByteArray resetEdid(const QByteArray &message);
     void startFetch(const QByteArray &command);
@@ -59,6 +69,19 @@ private:
     QUdpSocket *udp;
     QList<QTcpServer *> servers;
     QList<QPointer<UnitConnection>> connections;
+    // tcp=hangs: the ports on which no connection completes.
+    std::vector<std::unique_ptr<HungPort>> hungPorts;
+
+    // Messages taken in and not yet answered (messageDelayMs); every one waits as long, so they
+    // come due in the order they arrived, and those of one connection are answered in order.
+    struct PendingMessage
+    {
+        QPointer<UnitConnection> connection; // gone when the peer closed meanwhile
+        QByteArray message;
+        QDeadlineTimer due;
+    };
+    QQueue<PendingMessage> pending;
+    QTimer answerTimer;
     QPointer<ImageFetch> fetch;
     bool rebooting = false;
     bool gone = false; // went down for good

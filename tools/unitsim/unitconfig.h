@@ -15,6 +15,13 @@ enum class Behaviour {
     NeverReturns  // fetches its image, goes down to reboot and never answers anything again
 };
 
+// How a unit's TCP side fails while its UDP side answers as usual.
+enum class TcpSide {
+    Normal,
+    Hangs, // no connection ever completes: its SYNs go unanswered, as when a unit's network stack hangs
+    Mute   // accepts connections and reads messages, never answers one
+};
+
 // One simulated unit: its identity and settings as read from the fleet file, and the state its
 // replies report (versions and flags change while it runs).
 struct UnitConfig
@@ -58,6 +65,10 @@ struct UnitConfig
     // Reads its image at no more than this many KiB a second, as a unit on a slow link; 0: as
     // fast as it comes.
     int fetchKiBps = 0;
+    TcpSide tcp = TcpSide::Normal;
+    // Each TCP message is answered this long after it arrived, as a real unit takes a moment to
+    // take a message in; 0: at once.
+    int messageDelayMs = 0;
     bool verbose = false;
 
     // A recorder of the older record layout that still runs its original firmware: it knows no
