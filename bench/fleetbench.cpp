@@ -376,11 +376,11 @@ public:
                                  return; // neither the name nor the status
                              for (int row = topLeft.row(); row <= bottomRight.row(); ++row)
                                  changedRows.insert(row);
-                             lookSoon.start();
+                             lookSoonOnce();
                          });
         const auto everyRowChanged = [this] {
             everyRow = true;
-            lookSoon.start();
+            lookSoonOnce();
         };
         QObject::connect(model, &QAbstractItemModel::rowsInserted, &lookSoon, everyRowChanged);
         QObject::connect(model, &QAbstractItemModel::rowsRemoved, &lookSoon, everyRowChanged);
@@ -389,8 +389,7 @@ public:
         QObject::connect(model, &QAbstractItemModel::layoutChanged, &lookSoon, everyRowChanged);
     }
 
-    // The clock starts; what is confirmed already counts, but does not end the wait by itself
-    // unless every named unit is.
+    // The clock starts, and every row is looked at afresh.
     void start()
     {
         clock.start();
@@ -399,7 +398,8 @@ public:
         lookAtAll();
     }
 
-    // Until every named unit is confirmed or timeoutMs after start(); true when all were.
+    // Until every named unit is confirmed or timeoutMs after start(); true when all were. Then
+    // the watch stops following the table, so that it adds nothing to a later batch.
     bool wait(int timeoutMs)
     {
         const qint64 left = timeoutMs - clock.elapsed();
@@ -410,7 +410,12 @@ public:
             loop.exec();
             waiting = nullptr;
         }
+        if (finishedAt < 0)
+            lookAtAll(); // the count at the deadline
+        endedAt = clock.elapsed();
         safetyNet.stop();
+        lookSoon.stop();
+        QObject::disconnect(table->model(), nullptr, &lookSoon, nullptr);
         return finishedAt >= 0;
     }
 
@@ -418,9 +423,18 @@ public:
     int size() const { return int(names.size()); }
     // From start() to the moment the last one was confirmed; -1 while some are not.
     qint64 finishedMs() const { return finishedAt; }
-    qint64 elapsedMs() const { return clock.elapsed(); }
+    // From start() to the end of the wait.
+    qint64 waitedMs() const { return endedAt; }
 
 private:
+    // Once per turn of the event loop, however many cells changed in it: starting the timer
+    // again each time would cost the measured process more than the look itself.
+    void lookSoonOnce()
+    {
+        if (!lookSoon.isActive())
+            lookSoon.start();
+    }
+
     void lookAtAll()
     {
         everyRow = true;
@@ -465,6 +479,7 @@ private:
     QTimer safetyNet;
     QElapsedTimer clock;
     qint64 finishedAt = -1;
+    qint64 endedAt = -1;
     QEventLoop *waiting = nullptr;
 };
 
@@ -517,7 +532,7 @@ QString duration(const ConfirmationWatch &watch)
     return QStringLiteral("did not finish: %1 of %2 confirmed in %3 s")
         .arg(watch.confirmed())
         .arg(watch.size())
-        .arg(watch.elapsedMs() / 1000.0, 0, 'f', 0);
+        .arg(watch.waitedMs() / 1000.0, 0, 'f', 0);
 }
 
 QString ratio(const ConfirmationWatch &measured, const ConfirmationWatch &reference)
