@@ -5,8 +5,15 @@
 //                                     once, then the same units fetch it from nginx on the same
 //                                     namespace; throughput of both, the updater's peak memory
 //                                     and its longest event-loop stall
-//   fleetbench batch UNITS            one unit updated alone, then UNITS units in one batch:
-//                                     time from pressing Update to the last confirmation
+//   fleetbench batch UNITS [DELAY]    one unit updated alone, then UNITS units in one batch
+//                                     (every unit answers each TCP message DELAY ms after it
+//                                     arrives, default 0): time from pressing Update to the
+//                                     last confirmation of each, their ratio, the updater's
+//                                     processor time per refresh tick during the batch and
+//                                     over the whole run, and its longest event-loop stall
+//   fleetbench deadbatch [DELAY [LIVE]]  a clean batch of LIVE units (235), then a batch of LIVE
+//                                     live and 15 dead units (10 hung on TCP, 5 mute): time
+//                                     until the live ones are confirmed, against the clean one
 //   fleetbench faults SCENARIO        20 units updated in one batch while something goes
 //                                     wrong (see kFaults); prints one row of a table: units
 //                                     confirmed of those expected, the longest event-loop stall
@@ -24,6 +31,7 @@
 #include <QItemSelectionModel>
 #include <QProcess>
 #include <QPushButton>
+#include <QSet>
 #include <QSettings>
 #include <QTableWidget>
 #include <QTcpSocket>
@@ -87,9 +95,10 @@ double cpuSeconds()
            + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
 }
 
+// The units' side of tests/netns-run.sh: 10.77.1.1 to 10.77.1.254, then 10.77.2.1 and on.
 QString unitAddress(int index)
 {
-    return QStringLiteral("10.77.1.%1").arg(index + 1);
+    return QStringLiteral("10.77.%1.%2").arg(1 + index / 254).arg(1 + index % 254);
 }
 
 void writeImagePackage(const QString &folder, const QString &name, qint64 bytes)
@@ -299,79 +308,369 @@ int fileServer(int units, int mib)
     return (updaterOk == units && nginxOk == units) ? 0 : 2;
 }
 
+constexpr int kStatusColumn = 7;
+const QLatin1String kConfirmed("K-Series Update Confirmed.");
+// A batch that is not confirmed after this long is reported unfinished rather than waited for.
+constexpr int kBatchTimeoutMs = 900000;
+
 // Units of the batch whose status reads as confirmed.
 int confirmedCount(QTableWidget *table, const QStringList &names)
 {
     int done = 0;
     for (int row = 0; row < table->rowCount(); ++row)
-        if (names.contains(table->item(row, 0)->text())
-            && table->item(row, 7)->text() == QLatin1String("K-Series Update Confirmed."))
+        if (names.contains(table->item(row, 0)->text()) && table->item(row, kStatusColumn)->text() == kConfirmed)
             ++done;
     return done;
+}
+
+// Selects the named units' rows in one selection change, as one drag over them would: a thousand
+// single changes would each set the window working.
+void selectUnits(QTableWidget *table, const QStringList &names)
+{
+    const QSet<QString> wanted(names.cbegin(), names.cend());
+    QItemSelection selection;
+    int first = -1;
+    for (int row = 0; row <= table->rowCount(); ++row) {
+        const bool in = row < table->rowCount() && wanted.contains(table->item(row, 0)->text());
+        if (in && first < 0)
+            first = row;
+        if (!in && first >= 0) {
+            selection.select(table->model()->index(first, 0), table->model()->index(row - 1, 0));
+            first = -1;
+        }
+    }
+    table->selectionModel()->select(selection, QItemSelectionModel::ClearAndSelect | QItemSelectionModel::Rows);
+}
+
+void clickUpdate(MainWindow &window)
+{
+    window.findChild<QPushButton *>(QStringLiteral("updateButton"))->click();
 }
 
 // Selects the named units' rows and presses Update.
 void pressUpdate(MainWindow &window, const QStringList &names)
 {
-    QTableWidget *table = tableOf(window);
-    table->clearSelection();
-    for (int row = 0; row < table->rowCount(); ++row)
-        if (names.contains(table->item(row, 0)->text()))
-            table->selectionModel()->select(table->model()->index(row, 0),
-                                            QItemSelectionModel::Select | QItemSelectionModel::Rows);
-    window.findChild<QPushButton *>(QStringLiteral("updateButton"))->click();
+    selectUnits(tableOf(window), names);
+    clickUpdate(window);
 }
+
+// Follows the named units' status cells from start() on and notes the moment the last of them
+// reads as confirmed. It runs in the measured process, so it looks again only at the rows the
+// table changed, and only once the change is complete (the window rewrites a row cell by cell):
+// a thousand rows then cost next to nothing, and the moment is exact to one event-loop turn. A
+// look at every row once a second is the safety net.
+class ConfirmationWatch
+{
+public:
+    ConfirmationWatch(QTableWidget *table, const QStringList &names) : table(table), names(names.cbegin(), names.cend())
+    {
+        lookSoon.setSingleShot(true);
+        lookSoon.setInterval(0);
+        QObject::connect(&lookSoon, &QTimer::timeout, &lookSoon, [this] { look(); });
+        safetyNet.setInterval(1000);
+        QObject::connect(&safetyNet, &QTimer::timeout, &safetyNet, [this] { lookAtAll(); });
+        QAbstractItemModel *model = table->model();
+        QObject::connect(model, &QAbstractItemModel::dataChanged, &lookSoon,
+                         [this](const QModelIndex &topLeft, const QModelIndex &bottomRight) {
+                             if (topLeft.column() > 0 && bottomRight.column() < kStatusColumn)
+                                 return; // neither the name nor the status
+                             for (int row = topLeft.row(); row <= bottomRight.row(); ++row)
+                                 changedRows.insert(row);
+                             lookSoonOnce();
+                         });
+        const auto everyRowChanged = [this] {
+            everyRow = true;
+            lookSoonOnce();
+        };
+        QObject::connect(model, &QAbstractItemModel::rowsInserted, &lookSoon, everyRowChanged);
+        QObject::connect(model, &QAbstractItemModel::rowsRemoved, &lookSoon, everyRowChanged);
+        QObject::connect(model, &QAbstractItemModel::rowsMoved, &lookSoon, everyRowChanged);
+        QObject::connect(model, &QAbstractItemModel::modelReset, &lookSoon, everyRowChanged);
+        QObject::connect(model, &QAbstractItemModel::layoutChanged, &lookSoon, everyRowChanged);
+    }
+
+    // The clock starts, and every row is looked at afresh.
+    void start()
+    {
+        clock.start();
+        finishedAt = -1;
+        safetyNet.start();
+        lookAtAll();
+    }
+
+    // Until every named unit is confirmed or timeoutMs after start(); true when all were. Then
+    // the watch stops following the table, so that it adds nothing to a later batch.
+    bool wait(int timeoutMs)
+    {
+        const qint64 left = timeoutMs - clock.elapsed();
+        if (finishedAt < 0 && left > 0) {
+            QEventLoop loop;
+            waiting = &loop;
+            QTimer::singleShot(int(left), &loop, &QEventLoop::quit);
+            loop.exec();
+            waiting = nullptr;
+        }
+        if (finishedAt < 0)
+            lookAtAll(); // the count at the deadline
+        endedAt = clock.elapsed();
+        safetyNet.stop();
+        lookSoon.stop();
+        QObject::disconnect(table->model(), nullptr, &lookSoon, nullptr);
+        return finishedAt >= 0;
+    }
+
+    int confirmed() const { return int(confirmedRows.size()); }
+    int size() const { return int(names.size()); }
+    // From start() to the moment the last one was confirmed; -1 while some are not.
+    qint64 finishedMs() const { return finishedAt; }
+    // From start() to the end of the wait.
+    qint64 waitedMs() const { return endedAt; }
+
+private:
+    // Once per turn of the event loop, however many cells changed in it: starting the timer
+    // again each time would cost the measured process more than the look itself.
+    void lookSoonOnce()
+    {
+        if (!lookSoon.isActive())
+            lookSoon.start();
+    }
+
+    void lookAtAll()
+    {
+        everyRow = true;
+        look();
+    }
+
+    void look()
+    {
+        if (everyRow) {
+            confirmedRows.clear();
+            for (int row = 0; row < table->rowCount(); ++row)
+                lookAt(row);
+        } else {
+            for (const int row : std::as_const(changedRows))
+                lookAt(row);
+        }
+        everyRow = false;
+        changedRows.clear();
+        if (finishedAt < 0 && confirmedRows.size() == names.size()) {
+            finishedAt = clock.elapsed();
+            if (waiting)
+                waiting->quit();
+        }
+    }
+
+    void lookAt(int row)
+    {
+        const QTableWidgetItem *name = table->item(row, 0);
+        const QTableWidgetItem *status = table->item(row, kStatusColumn);
+        if (name && status && status->text() == kConfirmed && names.contains(name->text()))
+            confirmedRows.insert(row);
+        else
+            confirmedRows.remove(row);
+    }
+
+    QTableWidget *table;
+    QSet<QString> names;
+    QSet<int> confirmedRows;
+    QSet<int> changedRows;
+    bool everyRow = true;
+    QTimer lookSoon;
+    QTimer safetyNet;
+    QElapsedTimer clock;
+    qint64 finishedAt = -1;
+    qint64 endedAt = -1;
+    QEventLoop *waiting = nullptr;
+};
 
 QString unitName(int index)
 {
     return QStringLiteral("Unit %1").arg(index, 3, 10, QLatin1Char('0'));
 }
 
-int batch(int units)
+// Writes the fleet file: k220 decoders on old software that come back from an update after 3 s,
+// each answering its TCP messages delayMs after they arrive; extra(index) adds lines to a unit.
+QString writeBatchFleet(const QTemporaryDir &dir, int units, int delayMs,
+                        const std::function<QString(int)> &extra = nullptr)
+{
+    QString fleetText = QStringLiteral("[fleet]\nfamily=k220-decoder\nrebootSeconds=3\nswversion=1/1/2014\n"
+                                       "messageDelayMs=%1\n")
+                            .arg(delayMs);
+    for (int i = 0; i < units; ++i)
+        fleetText += QStringLiteral("[u%1]\nip=%2\nname=%3\n%4")
+                         .arg(i)
+                         .arg(unitAddress(i), unitName(i), extra ? extra(i) : QString());
+    QFile fleetFile(dir.filePath(QStringLiteral("fleet.ini")));
+    fleetFile.open(QIODevice::WriteOnly);
+    fleetFile.write(fleetText.toUtf8());
+    return fleetFile.fileName();
+}
+
+// The window is on screen (offscreen platform): the table paints as the operator would see it.
+bool showFleet(MainWindow &window, int units)
+{
+    window.show();
+    if (!waitFor([&] { return tableOf(window)->rowCount() == units; }, 60000)) {
+        std::fprintf(stderr, "the window listed %d of %d units\n", tableOf(window)->rowCount(), units);
+        return false;
+    }
+    return true;
+}
+
+// Presses Update on the named units, already selected, and waits for their confirmations.
+void runBatch(MainWindow &window, ConfirmationWatch &watch)
+{
+    watch.start();
+    clickUpdate(window);
+    watch.wait(kBatchTimeoutMs);
+}
+
+QString duration(const ConfirmationWatch &watch)
+{
+    if (watch.finishedMs() >= 0)
+        return QStringLiteral("%1 s").arg(watch.finishedMs() / 1000.0, 0, 'f', 1);
+    return QStringLiteral("did not finish: %1 of %2 confirmed in %3 s")
+        .arg(watch.confirmed())
+        .arg(watch.size())
+        .arg(watch.waitedMs() / 1000.0, 0, 'f', 0);
+}
+
+QString ratio(const ConfirmationWatch &measured, const ConfirmationWatch &reference)
+{
+    if (measured.finishedMs() < 0 || reference.finishedMs() <= 0)
+        return QStringLiteral("-");
+    return QString::number(double(measured.finishedMs()) / double(reference.finishedMs()), 'f', 2);
+}
+
+int batch(int units, int delayMs)
 {
     QTemporaryDir dir;
     const QString packages = dir.filePath(QStringLiteral("app"));
     QDir().mkpath(packages);
     writeImagePackage(packages, QStringLiteral("k220_bench"), 1024 * 1024);
     Folders::setApplicationFolder(packages);
-
-    QString fleetText = QStringLiteral("[fleet]\nfamily=k220-decoder\nrebootSeconds=3\nswversion=1/1/2014\n");
-    for (int i = 0; i <= units; ++i)
-        fleetText += QStringLiteral("[u%1]\nip=%2\nname=%3\n").arg(i).arg(unitAddress(i), unitName(i));
-    QFile fleetFile(dir.filePath(QStringLiteral("fleet.ini")));
-    fleetFile.open(QIODevice::WriteOnly);
-    fleetFile.write(fleetText.toUtf8());
-    fleetFile.close();
     Fleet fleet;
-    if (!fleet.start(fleetFile.fileName(), units + 1))
+    if (!fleet.start(writeBatchFleet(dir, units + 1, delayMs), units + 1))
         return 1;
 
     MainWindow window;
-    QTableWidget *table = tableOf(window);
-    if (!waitFor([&] { return table->rowCount() == units + 1; }, 30000))
+    auto *refreshTimer = window.findChild<QTimer *>(QStringLiteral("refreshTimer"));
+    if (!refreshTimer) {
+        std::fprintf(stderr, "the window has no refreshTimer\n");
         return 1;
-    const auto timeUpdate = [&](const QStringList &names) -> qint64 {
-        QElapsedTimer clock;
-        clock.start();
-        pressUpdate(window, names);
-        if (!waitFor([&] { return confirmedCount(table, names) == names.size(); }, 300000))
-            return -1;
-        return clock.elapsed();
-    };
+    }
+    int ticks = 0;
+    QObject::connect(refreshTimer, &QTimer::timeout, &window, [&ticks] { ++ticks; });
+    if (!showFleet(window, units + 1))
+        return 1;
+    QTableWidget *table = tableOf(window);
 
-    const qint64 single = timeUpdate({unitName(0)});
+    const QStringList one = {unitName(0)};
+    selectUnits(table, one);
+    ConfirmationWatch single(table, one);
+    runBatch(window, single);
+
     QStringList many;
     for (int i = 1; i <= units; ++i)
         many << unitName(i);
-    const qint64 all = timeUpdate(many);
-    if (single < 0 || all < 0) {
-        std::fprintf(stderr, "updates did not complete\n");
+    selectUnits(table, many);
+    ConfirmationWatch all(table, many);
+    const int ticksBefore = ticks;
+    const double cpuBefore = cpuSeconds();
+    StallProbe probe;
+    probe.start();
+    runBatch(window, all);
+    const qint64 stall = probe.stop();
+    const double cpu = cpuSeconds() - cpuBefore;
+    const int batchTicks = ticks - ticksBefore;
+
+    const double target = units <= 250 ? 1.2 : 1.5;
+    std::printf("batch update of %d units, each TCP message answered %d ms after it arrives:\n", units, delayMs);
+    std::printf("  1 unit: %s; %d units in one batch: %s: %s times the single unit (target <= %.1f)\n",
+                qPrintable(duration(single)), units, qPrintable(duration(all)), qPrintable(ratio(all, single)), target);
+    const QString perTick =
+        batchTicks > 0 ? QStringLiteral("%1 ms").arg(cpu * 1000.0 / batchTicks, 0, 'f', 0) : QStringLiteral("-");
+    std::printf("  processor time during the batch: %.1f s over %d refresh ticks: %s a tick\n", cpu, batchTicks,
+                qPrintable(perTick));
+    std::printf("  processor time of the whole run: %.1f s\n", cpuSeconds());
+    std::printf("  longest event-loop stall during the batch: %lld ms (target <= 50 ms)\n",
+                static_cast<long long>(stall));
+    std::fflush(stdout);
+    return single.finishedMs() >= 0 && all.finishedMs() >= 0 ? 0 : 2;
+}
+
+// Dead units do not hold up the live ones: a clean batch of `live` units, then, in the same
+// window, a batch of as many live units and 15 dead ones (10 whose TCP side hangs, 5 that never
+// answer), spread through it. One fleet and one window for both, so that both batches run
+// beside the same table and the same process; the dead batch goes second, so that its dead
+// units, which never finish, cannot weigh on the clean one.
+int deadBatch(int delayMs, int live)
+{
+    constexpr int kHung = 10;
+    constexpr int kMute = 5;
+    constexpr int kDead = kHung + kMute;
+    const int second = live + kDead;
+    const int units = live + second;
+    const int spacing = second / kDead;
+    // Place in the second batch -> what is wrong with the unit; dead ones every `spacing` units,
+    // every third of them mute.
+    const auto deadKind = [&](int index) -> QString {
+        const int place = index - live;
+        if (place < 0 || place % spacing != 0 || place / spacing >= kDead)
+            return QString();
+        return (place / spacing) % 3 == 2 ? QStringLiteral("mute") : QStringLiteral("hangs");
+    };
+
+    QTemporaryDir dir;
+    const QString packages = dir.filePath(QStringLiteral("app"));
+    QDir().mkpath(packages);
+    writeImagePackage(packages, QStringLiteral("k220_bench"), 1024 * 1024);
+    Folders::setApplicationFolder(packages);
+    Fleet fleet;
+    const QString fleetFile = writeBatchFleet(dir, units, delayMs, [&](int index) {
+        const QString kind = deadKind(index);
+        return kind.isEmpty() ? QString() : QStringLiteral("tcp=%1\n").arg(kind);
+    });
+    if (!fleet.start(fleetFile, units))
         return 1;
+
+    MainWindow window;
+    if (!showFleet(window, units))
+        return 1;
+    QTableWidget *table = tableOf(window);
+
+    QStringList clean;
+    for (int i = 0; i < live; ++i)
+        clean << unitName(i);
+    selectUnits(table, clean);
+    ConfirmationWatch cleanBatch(table, clean);
+    runBatch(window, cleanBatch);
+
+    QStringList everyUnit;
+    QStringList alive;
+    QStringList dead;
+    for (int i = live; i < units; ++i) {
+        everyUnit << unitName(i);
+        (deadKind(i).isEmpty() ? alive : dead) << unitName(i);
     }
-    std::printf("batch update: 1 unit in %.1f s, %d units in %.1f s: %.2f times the single unit (target <= 1.5)\n",
-                single / 1000.0, units, all / 1000.0, double(all) / double(single));
-    std::printf("  processor time used by the updater: %.1f s\n", cpuSeconds());
-    return 0;
+    selectUnits(table, everyUnit);
+    ConfirmationWatch liveOnes(table, alive);
+    StallProbe probe;
+    probe.start();
+    runBatch(window, liveOnes);
+    const qint64 stall = probe.stop();
+    const int deadConfirmed = confirmedCount(table, dead);
+
+    std::printf("dead units in a batch, %d units listed, each TCP message answered %d ms after it arrives:\n", units,
+                delayMs);
+    std::printf("  %d units in a clean batch: %s\n", live, qPrintable(duration(cleanBatch)));
+    std::printf("  %d units in one batch, %d of them hung on TCP and %d mute: the %d live ones confirmed: %s: "
+                "%s times the clean batch (target <= 1.2)\n",
+                second, kHung, kMute, live, qPrintable(duration(liveOnes)), qPrintable(ratio(liveOnes, cleanBatch)));
+    std::printf("  dead units shown confirmed: %d of %d (expected none)\n", deadConfirmed, kDead);
+    std::printf("  longest event-loop stall during the second batch: %lld ms\n", static_cast<long long>(stall));
+    std::fflush(stdout);
+    return cleanBatch.finishedMs() >= 0 && liveOnes.finishedMs() >= 0 && deadConfirmed == 0 ? 0 : 2;
 }
 
 // One way an update of 20 units can go wrong: what the batch's first unit does, or what else
@@ -490,9 +789,12 @@ int main(int argc, char **argv)
     if (mode == QLatin1String("fileserver"))
         return fileServer(units, argc > 3 ? QByteArray(argv[3]).toInt() : 64);
     if (mode == QLatin1String("batch"))
-        return batch(units);
+        return batch(units, argc > 3 ? QByteArray(argv[3]).toInt() : 0);
+    if (mode == QLatin1String("deadbatch"))
+        return deadBatch(argc > 2 ? QByteArray(argv[2]).toInt() : 0, argc > 3 ? QByteArray(argv[3]).toInt() : 235);
     if (mode == QLatin1String("faults") && argc > 2)
         return faults(QString::fromLatin1(argv[2]));
-    std::fprintf(stderr, "usage: fleetbench fileserver UNITS MIB | batch UNITS | faults SCENARIO|header\n");
+    std::fprintf(stderr, "usage: fleetbench fileserver UNITS MIB | batch UNITS [MESSAGE_DELAY_MS]\n"
+                         "                  | deadbatch [MESSAGE_DELAY_MS [LIVE_UNITS]] | faults SCENARIO|header\n");
     return 2;
 }

@@ -19,6 +19,10 @@ mkdir -p "$scratch/tmp" "$scratch/data" "$scratch/runtime"
 chmod 700 "$scratch/runtime"
 export TMPDIR="$scratch/tmp" XDG_DATA_HOME="$scratch/data" XDG_RUNTIME_DIR="$scratch/runtime" QT_QPA_PLATFORM=offscreen
 
+# A thousand simulated units and the updater talking to them hold thousands of sockets on each
+# side: as many open files as allowed, 65536 where the hard limit can be raised that far.
+ulimit -n 65536 2>/dev/null || ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
+
 if wanted discovery; then
     echo "== Discovery: simulated units of mixed kinds answer one burst, all at once =="
     echo "kernel receive buffer cap (net.core.rmem_max): $(cat /proc/sys/net/core/rmem_max) bytes"
@@ -36,8 +40,19 @@ if wanted fileserver; then
 fi
 
 if wanted batch; then
-    echo "== Batch update: Update pressed to the last confirmation =="
-    BRYX_NETNS_PEERS=64 "$root/tests/netns-run.sh" "$build/bin/fleetbench" batch 50
+    echo "== Batch update: Update pressed to the last confirmation, one unit alone and then a whole batch =="
+    echo "open files allowed: $(ulimit -n)"
+    # One address more than units: the unit updated alone comes first.
+    for run in "250 0" "250 100" "1000 0" "1000 100"; do
+        read -r units delay <<<"$run"
+        BRYX_NETNS_PEERS=$((units + 1)) "$root/tests/netns-run.sh" "$build/bin/fleetbench" batch "$units" "$delay" ||
+            echo "(batch $units $delay did not end as expected)"
+    done
+    # A clean batch of 235 units, then 235 live and 15 dead ones in one batch: 485 units.
+    for delay in 0 100; do
+        BRYX_NETNS_PEERS=485 "$root/tests/netns-run.sh" "$build/bin/fleetbench" deadbatch "$delay" ||
+            echo "(deadbatch $delay did not end as expected)"
+    done
     echo
 fi
 
