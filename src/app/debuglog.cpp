@@ -1,5 +1,8 @@
 #include "debuglog.h"
 
+#include <QHash>
+#include <QPair>
+
 namespace Bryx {
 
 QString qualifiedFunctionName(const char *prettyFunction)
@@ -30,8 +33,17 @@ QString qualifiedFunctionName(const char *prettyFunction)
 
 QString logPrefix(const char *source, int line, const char *prettyFunction)
 {
-    return QString::fromLatin1(source) + QLatin1Char('/') + QString::number(line) + QLatin1Char('(')
-           + qualifiedFunctionName(prettyFunction) + QStringLiteral("):");
+    // A line's head never changes: it is made once per place in the code (per thread, so that
+    // no lock is needed), not for every line a pass over a large fleet writes.
+    thread_local QHash<QPair<const char *, int>, QPair<const char *, QString>> made;
+    const QPair<const char *, int> place(prettyFunction, line);
+    const auto found = made.constFind(place);
+    if (found != made.cend() && found->first == source)
+        return found->second;
+    const QString prefix = QString::fromLatin1(source) + QLatin1Char('/') + QString::number(line) + QLatin1Char('(')
+                           + qualifiedFunctionName(prettyFunction) + QStringLiteral("):");
+    made.insert(place, qMakePair(source, prefix));
+    return prefix;
 }
 
 } // namespace Bryx

@@ -366,9 +366,10 @@ void MarluneConnect::sendConfig(const MarluneUnit &unit, const QByteArray &comma
         wait.exec();
 }
 
-void MarluneConnect::startConfigExchange(const MarluneUnit &unit, const QByteArray &command, ExchangeDone done)
+void MarluneConnect::startConfigExchange(const MarluneUnit &unit, const QByteArray &command, ExchangeStart starting,
+                                         ExchangeDone done)
 {
-    waitingExchanges.enqueue({unit, command, std::move(done)});
+    waitingExchanges.enqueue({unit, command, std::move(starting), std::move(done)});
     startWaitingExchanges();
 }
 
@@ -376,6 +377,8 @@ void MarluneConnect::startWaitingExchanges()
 {
     while (runningExchanges.size() < kExchangesInFlight && !waitingExchanges.isEmpty()) {
         PendingExchange next = waitingExchanges.dequeue();
+        if (next.starting)
+            next.starting();
         runExchange(next.unit, next.command, [this, done = std::move(next.done)](bool, const QByteArray &reply) {
             if (done)
                 done(reply);

@@ -106,12 +106,14 @@ public:
     // when the exchange is over; events keep being processed meanwhile.
     void sendConfig(const MarluneUnit &unit, const QByteArray &command, QByteArray *firstReply);
 
-    // The same exchange without waiting for it: done gets reply 1 ("" when there was none) once
-    // it is over and its replies are stored and announced. At most kExchangesInFlight run at
-    // once; the others wait their turn in the order they came.
+    // The same exchange without waiting for it: starting runs as it begins, done gets reply 1
+    // ("" when there was none) once it is over and its replies are stored and announced. At most
+    // kExchangesInFlight run at once; the others wait their turn in the order they came.
+    using ExchangeStart = std::function<void()>;
     using ExchangeDone = std::function<void(const QByteArray &firstReply)>;
     static constexpr int kExchangesInFlight = 32;
-    void startConfigExchange(const MarluneUnit &unit, const QByteArray &command, ExchangeDone done);
+    void startConfigExchange(const MarluneUnit &unit, const QByteArray &command, ExchangeStart starting,
+                             ExchangeDone done);
     // Drops the exchanges still waiting and ends the running ones, without calling anyone back.
     void cancelExchanges();
     // Connects, sends one message and returns what comes back first (possibly nothing).
@@ -141,6 +143,7 @@ private:
     {
         MarluneUnit unit;
         QByteArray command;
+        ExchangeStart starting;
         ExchangeDone done;
     };
     using ExchangeOver = std::function<void(bool connected, const QByteArray &firstReply)>;

@@ -28,7 +28,20 @@ bool Reachability::start(const QString &ip)
     if (lastStart.isValid() && now < lastStart.addSecs(kTestIntervalSecs))
         return false;
     lastTestStart[ip] = now;
+    waiting.enqueue(ip);
+    startWaiting();
+    return true;
+}
 
+void Reachability::startWaiting()
+{
+    while (running < kTestsAtOnce && !waiting.isEmpty())
+        launch(waiting.dequeue());
+}
+
+void Reachability::launch(const QString &ip)
+{
+    ++running;
     auto *thread = new QThread;
     auto *test = new TCPTest;
     test->ip = ip;
@@ -36,6 +49,10 @@ bool Reachability::start(const QString &ip)
     test->moveToThread(thread);
     thread->start(QThread::InheritPriority);
     connect(test, &TCPTest::testFinished, this, &Reachability::testFinished);
+    connect(test, &TCPTest::testFinished, this, [this] {
+        --running;
+        startWaiting();
+    });
     // Once the result is out, the worker's event loop ends and both objects go.
     connect(test, &TCPTest::testFinished, thread, &QThread::quit);
     connect(thread, &QThread::finished, test, &QObject::deleteLater);
@@ -43,5 +60,4 @@ bool Reachability::start(const QString &ip)
     testThreads.removeAll(QPointer<QThread>());
     testThreads.append(thread);
     QMetaObject::invokeMethod(test, &TCPTest::tcpPortCheck, Qt::QueuedConnection);
-    return true;
 }

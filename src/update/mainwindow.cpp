@@ -194,7 +194,10 @@ void MainWindow::scanPackages()
 
 void MainWindow::toStatusLog(const QString &source, const QString &message)
 {
-    const MarluneUnit *listed = findUnit(updatePipeline.state().vUnits, &MarluneUnit::ip, source);
+    // Only an address can name a unit; "Updater" and the like are not looked for among a
+    // thousand units for every line of a pass.
+    const bool maybeAddress = !source.isEmpty() && source.front().isDigit();
+    const MarluneUnit *listed = maybeAddress ? findUnit(updatePipeline.state().vUnits, &MarluneUnit::ip, source) : nullptr;
     const QString name = listed ? listed->name : QString();
     const QString time = QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz"));
     const QString line = name.isEmpty() ? time + QStringLiteral(" From Updater ") + QStringLiteral(": ") + message
@@ -357,9 +360,10 @@ void MainWindow::discover()
     connection.discover();
 }
 
-void MainWindow::sendConfig(const MarluneUnit &unit, const QByteArray &command, ExchangeDone done)
+void MainWindow::sendConfig(const MarluneUnit &unit, const QByteArray &command, ExchangeStart starting,
+                            ExchangeDone done)
 {
-    connection.startConfigExchange(unit, command, std::move(done));
+    connection.startConfigExchange(unit, command, std::move(starting), std::move(done));
 }
 
 QString MainWindow::localAddressFor(const MarluneUnit &unit)

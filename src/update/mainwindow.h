@@ -73,7 +73,8 @@ private:
     // PipelinePort
     void getStatus(const MarluneUnit &unit, bool useTcp) override;
     void discover() override;
-    void sendConfig(const MarluneUnit &unit, const QByteArray &command, ExchangeDone done) override;
+    void sendConfig(const MarluneUnit &unit, const QByteArray &command, ExchangeStart starting,
+                    ExchangeDone done) override;
     QString localAddressFor(const MarluneUnit &unit) override;
     QString localAddressFor(const QString &ip, const QString &netmask) override;
     void startTcpTest(const MarluneUnit &unit) override;

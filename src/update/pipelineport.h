@@ -19,10 +19,13 @@ public:
     // Toward the units.
     virtual void getStatus(const MarluneUnit &unit, bool useTcp) = 0;
     virtual void discover() = 0;
-    // Starts one command exchange and returns; done runs once it is over (possibly before this
-    // returns), with the unit's first reply ("" when none came). Exchanges run side by side.
+    // Starts one command exchange and returns. Exchanges run side by side, a bounded number at
+    // once: starting runs when this one begins, done once it is over, with the unit's first reply
+    // ("" when none came). Either may run before this returns.
+    using ExchangeStart = std::function<void()>;
     using ExchangeDone = std::function<void(const QByteArray &firstReply)>;
-    virtual void sendConfig(const MarluneUnit &unit, const QByteArray &command, ExchangeDone done) = 0;
+    virtual void sendConfig(const MarluneUnit &unit, const QByteArray &command, ExchangeStart starting,
+                            ExchangeDone done) = 0;
     // This workstation's IPv4 address on the unit's subnet, or "".
     virtual QString localAddressFor(const MarluneUnit &unit) = 0;
     virtual QString localAddressFor(const QString &ip, const QString &netmask) = 0;

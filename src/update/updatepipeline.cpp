@@ -211,8 +211,10 @@ void UpdatePipeline::resetEdids()
         QByteArray command = QByteArrayLiteral("setSettings:resetedid\r");
         if (unit.isGen2FourK())
             command += QByteArrayLiteral("setSettings:resetedidanalog\r");
-        port.toStatusLog(kUpdater, QStringLiteral("Resetting EDID ") + nameAndIp(unit));
-        exchange(unit, command, [this, unit](const QByteArray &reply) {
+        const auto starting = [this, unit] {
+            port.toStatusLog(kUpdater, QStringLiteral("Resetting EDID ") + nameAndIp(unit));
+        };
+        exchange(unit, command, starting, [this, unit](const QByteArray &reply) {
             if (edidResetDone(unit, reply) && takeEntry(lists.vUnitsEDID, unit.mac)) {
                 lists.vUnitsFinished.append(unit);
                 port.refreshUnitTableSoon();
@@ -246,10 +248,11 @@ bool UpdatePipeline::edidResetDone(const MarluneUnit &unit, const QByteArray &re
     return done;
 }
 
-void UpdatePipeline::exchange(const MarluneUnit &unit, const QByteArray &command, PipelinePort::ExchangeDone then)
+void UpdatePipeline::exchange(const MarluneUnit &unit, const QByteArray &command, PipelinePort::ExchangeStart starting,
+                              PipelinePort::ExchangeDone then)
 {
     busy.insert(unit.mac);
-    port.sendConfig(unit, command, [this, mac = unit.mac, then = std::move(then)](const QByteArray &reply) {
+    port.sendConfig(unit, command, std::move(starting), [this, mac = unit.mac, then = std::move(then)](const QByteArray &reply) {
         busy.remove(mac);
         if (then)
             then(reply);
@@ -344,10 +347,10 @@ void UpdatePipeline::confirmUnit(const QString &commandedMac, const MarluneUnit 
     }
     BLOG << "Checking Confirmation of" << current.name;
     if (current.updateStatus != 0) {
-        port.toStatusLog(kUpdater, QStringLiteral("Confirming ") + nameAndIp(current));
         lists.lastConfirmTime = now();
         *confirmSent = true;
-        exchange(current, QByteArrayLiteral("setSettings:confirmUpdate\r"), [this, commandedMac, current](const QByteArray &) {
+        const auto starting = [this, current] { port.toStatusLog(kUpdater, QStringLiteral("Confirming ") + nameAndIp(current)); };
+        exchange(current, QByteArrayLiteral("setSettings:confirmUpdate\r"), starting, [this, commandedMac, current](const QByteArray &) {
             if (takeEntry(lists.vUnitsConfirm, commandedMac)) {
                 finishConfirmed(current);
                 port.refreshUnitTableSoon();
@@ -398,27 +401,30 @@ bool UpdatePipeline::commandQueuedUnits()
 }
 
 // The command names this workstation's address on the unit's subnet (or on a video server's
-// second interface); without one the unit is warned about and commanded all the same.
+// second interface); without one the unit is warned about and commanded all the same. The log
+// lines and the unit's command time are written when its exchange begins (a large fleet's
+// exchanges wait their turn), so that the pass itself stays short.
 void UpdatePipeline::commandUnit(const MarluneUnit &unit)
 {
     QString address = port.localAddressFor(unit);
     if (address.isEmpty() && unit.isVod())
         address = port.localAddressFor(unit.eth1_ipAddr, unit.eth1_netMask);
-    if (address.isEmpty())
-        port.toStatusLog(kUpdater, QStringLiteral("Warning! Not in subnet: ") + nameAndIp(unit));
-
     const QString command = QStringLiteral("setSettings:updateUnit:") + address + QLatin1Char('\r');
-    port.toStatusLog(kUpdater, QStringLiteral("Commanding ") + nameAndIp(unit));
-    UnitRun &run = runFor(unit);
-    run.startAttempt();
-    run.commanded = now();
-    const UpdatePackage *package = packages.packageForFetch(unit);
-    run.packageFile = package ? package->newFilename : QString();
-    lists.updateCommanded = true;
-    lists.lastUpdateCommandTime = now();
-    BLOG << "command:" << command << unit.ip;
-    lists.serverContacted = true;
-    exchange(unit, command.toLatin1(), [this, unit](const QByteArray &) {
+    const auto starting = [this, unit, command, inSubnet = !address.isEmpty()] {
+        if (!inSubnet)
+            port.toStatusLog(kUpdater, QStringLiteral("Warning! Not in subnet: ") + nameAndIp(unit));
+        port.toStatusLog(kUpdater, QStringLiteral("Commanding ") + nameAndIp(unit));
+        UnitRun &run = runFor(unit);
+        run.startAttempt();
+        run.commanded = now();
+        const UpdatePackage *package = packages.packageForFetch(unit);
+        run.packageFile = package ? package->newFilename : QString();
+        lists.updateCommanded = true;
+        lists.lastUpdateCommandTime = now();
+        BLOG << "command:" << command << unit.ip;
+        lists.serverContacted = true;
+    };
+    exchange(unit, command.toLatin1(), starting, [this, unit](const QByteArray &) {
         // A unit the operator took off the list meanwhile is not waited for.
         if (takeEntry(lists.vUnitsUpdate, unit.mac)) {
             lists.vUnitsConfirm.append(unit);
@@ -442,8 +448,7 @@ void UpdatePipeline::confirmOutOfSyncUnits()
         for (const MarluneUnit &unit : listed) {
             if (unit.*flag == 0 || busy.contains(unit.mac))
                 continue;
-            port.toStatusLog(kUpdater, what + nameAndIp(unit));
-            exchange(unit, command, nullptr);
+            exchange(unit, command, [this, what, unit] { port.toStatusLog(kUpdater, what + nameAndIp(unit)); }, nullptr);
             sent = true;
         }
         return sent;

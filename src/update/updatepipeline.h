@@ -91,8 +91,10 @@ private:
     void discoverOrRedraw();
     void resetEdids();
     bool edidResetDone(const MarluneUnit &unit, const QByteArray &reply);
-    // Starts a command exchange with the unit, which is busy until it is over; then runs after.
-    void exchange(const MarluneUnit &unit, const QByteArray &command, PipelinePort::ExchangeDone then);
+    // Starts a command exchange with the unit, which is busy until it is over: starting runs when
+    // it begins (it may wait its turn), then once it is over.
+    void exchange(const MarluneUnit &unit, const QByteArray &command, PipelinePort::ExchangeStart starting,
+                  PipelinePort::ExchangeDone then);
     void noteRebootedUnits();
     bool confirmRebootedUnits();
     void confirmUnit(const QString &commandedMac, const MarluneUnit &current, bool rebooted, bool *confirmSent);

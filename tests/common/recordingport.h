@@ -23,8 +23,11 @@ public:
         calls << QStringLiteral("getStatus ") + unit.ip + (useTcp ? QStringLiteral(" tcp") : QStringLiteral(" udp"));
     }
     void discover() override { calls << QStringLiteral("discover"); }
-    void sendConfig(const MarluneUnit &unit, const QByteArray &command, ExchangeDone done) override
+    void sendConfig(const MarluneUnit &unit, const QByteArray &command, ExchangeStart starting,
+                    ExchangeDone done) override
     {
+        if (starting)
+            starting();
         calls << QStringLiteral("sendConfig ") + unit.ip + QLatin1Char(' ')
                      + QString::fromLatin1(command).replace(QLatin1Char('\r'), QLatin1String("\\r"));
         const QByteArray reply = replies.value(unit.ip);
