@@ -123,10 +123,10 @@ void FetchConnection::serve(const QString &fileName)
         Q_EMIT transferBrokeOff(peerAddress, fileName, transfer->bytesSent(), transfer->size());
         close();
     });
-    // Every byte the unit takes off the socket's queue shows it is still there.
-    connect(socket, &QIODevice::bytesWritten, stallWait, qOverload<>(&QTimer::start));
+    // Every byte the unit takes shows it is still there.
+    connect(transfer, &FileTransfer::progressed, stallWait, qOverload<>(&QTimer::start));
     connect(stallWait, &QTimer::timeout, this, [this, fileName] { giveUp(fileName); });
-    connect(socket, &QIODevice::bytesWritten, this, [this, fileName] {
+    connect(transfer, &FileTransfer::progressed, this, [this, fileName] {
         // The last bytes are reported by fileSent, never as progress after it.
         if (transfer && transfer->bytesSent() < transfer->size() && sinceProgress.hasExpired(kProgressIntervalMs)) {
             sinceProgress.start();
@@ -143,6 +143,8 @@ void FetchConnection::serve(const QString &fileName)
 // whenever the unit's connection times out, if ever.
 void FetchConnection::giveUp(const QString &fileName)
 {
+    // What the kernel took: all that was sent from the file, less what still waits in the
+    // socket's own buffer when the file is copied through it.
     const qint64 accepted = qMax<qint64>(0, transfer->bytesSent() - socket->bytesToWrite());
     const qint64 size = transfer->size();
     // The transfer goes first so that the abort below is not reported as a broken transfer.

@@ -4,11 +4,13 @@
 #include <QObject>
 
 class QFile;
+class QSocketNotifier;
 class QTcpSocket;
 
 // The memory one file server lets its transfers keep queued, shared among those running: the
 // more run at once, the less each keeps, so the server's memory does not grow with the number
-// of units fetching.
+// of units fetching. Only transfers that copy the file through the socket's buffer count here;
+// those the kernel sends straight from the file keep nothing queued.
 class TransferBudget
 {
 public:
@@ -27,8 +29,11 @@ private:
     int running = 0;
 };
 
-// Sends a header and then a file over a socket, a chunk at a time as the socket drains, so a
-// large image never sits in memory whole and many units can fetch at once.
+// Sends a header and then a file over a socket, so a large image never sits in memory whole
+// and many units can fetch at once. The header goes through the socket. On Linux the file then
+// goes with sendfile(2) straight from the page cache to the socket's descriptor, a bounded
+// amount each time the socket can take more; where that is not available (another system, or a
+// file sendfile refuses) the file is read a chunk at a time as the socket drains.
 class FileTransfer final : public QObject
 {
     Q_OBJECT
@@ -36,13 +41,19 @@ class FileTransfer final : public QObject
 
 public:
     // The file must be open for reading; the transfer takes it over. The socket and the budget
-    // must outlive the transfer.
+    // must outlive the transfer, and nothing else may write to the socket while it runs.
     FileTransfer(QTcpSocket *socket, QFile *file, const QByteArray &header, TransferBudget &budget,
                  QObject *parent = nullptr);
     ~FileTransfer() override;
 
+    // The most one socket is given from the file each time it can take more, so that a fast
+    // unit does not hold up the event loop, nor the units behind it.
+    static constexpr qint64 kMaxSendPerWake = 512 * 1024;
+
     void start();
     qint64 size() const { return fileSize; }
+    // Bytes of the file handed on: to the kernel when sent from the file, to the socket's own
+    // buffer when copied through it.
     qint64 bytesSent() const { return sent; }
 
 Q_SIGNALS:
@@ -50,15 +61,29 @@ Q_SIGNALS:
     void finished();
     // The peer went away, or the file could not be read, before the end.
     void failed();
+    // Some bytes, of the header or of the file, went out to the peer.
+    void progressed();
 
 private:
+    // Header: the header is on its way through the socket's buffer. Kernel: the file goes with
+    // sendfile. Chunks: the file is read and written through the socket's buffer.
+    enum class Mode { Header, Kernel, Chunks };
+
+    void written();
+    void startBody();
+    void sendBody();
+    void useChunks();
     void pump();
+    void complete();
+    void fail();
     void end();
 
     QTcpSocket *socket;
     QFile *file;
     QByteArray header;
     TransferBudget &budget;
+    QSocketNotifier *writable = nullptr;
+    Mode mode = Mode::Header;
     qint64 fileSize = 0;
     qint64 sent = 0;
     bool done = false;
