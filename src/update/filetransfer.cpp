@@ -26,14 +26,17 @@ public:
         sigemptyset(&pipeSignal);
         sigaddset(&pipeSignal, SIGPIPE);
         pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
-        sigset_t pending;
-        sigemptyset(&pending);
-        sigpending(&pending);
-        pendingBefore = sigismember(&pending, SIGPIPE) == 1;
+        // Only while the thread already held it back can one be waiting from before; it is left
+        // for whoever held it back.
+        if (sigismember(&previous, SIGPIPE) == 1) {
+            sigset_t pending;
+            sigemptyset(&pending);
+            sigpending(&pending);
+            pendingBefore = sigismember(&pending, SIGPIPE) == 1;
+        }
     }
     ~PipeSignalHeld()
     {
-        // One raised before, by someone else, is left for them.
         if (raised && !pendingBefore) {
             const timespec noWait{0, 0};
             while (sigtimedwait(&pipeSignal, nullptr, &noWait) == -1 && errno == EINTR) {
@@ -77,6 +80,10 @@ void FileTransfer::end()
     if (counted) {
         counted = false;
         budget.leave();
+    }
+    if (sendCounted) {
+        sendCounted = false;
+        budget.leaveSending();
     }
 }
 
@@ -169,12 +176,14 @@ void FileTransfer::startBody()
         complete();
         return;
     }
+    sendCounted = true;
+    budget.joinSending();
     writable = new QSocketNotifier(socket->socketDescriptor(), QSocketNotifier::Write, this);
     connect(writable, &QSocketNotifier::activated, this, &FileTransfer::sendBody);
     sendBody();
 }
 
-// The socket can take more: up to kMaxSendPerWake of the file goes, or as much as the socket's
+// The socket can take more: the transfer's share of the budget goes, or as much as the socket's
 // send buffer has room for. The notifier brings the rest once there is room again.
 void FileTransfer::sendBody()
 {
@@ -182,12 +191,13 @@ void FileTransfer::sendBody()
         return;
     const int out = int(socket->socketDescriptor());
     const int in = file->handle();
+    const qint64 share = budget.sendSize();
     qint64 taken = 0;
     int error = 0;
     {
         PipeSignalHeld held;
-        while (sent < fileSize && taken < kMaxSendPerWake) {
-            const qint64 wanted = qMin(kMaxSendPerWake - taken, fileSize - sent);
+        while (sent < fileSize && taken < share) {
+            const qint64 wanted = qMin(share - taken, fileSize - sent);
             off_t offset = off_t(sent);
             const ssize_t n = ::sendfile(out, in, &offset, size_t(wanted));
             if (n > 0) {
@@ -220,6 +230,8 @@ void FileTransfer::sendBody()
         // This file or this system cannot send from the file: the socket's buffer carries it.
         delete writable;
         writable = nullptr;
+        sendCounted = false;
+        budget.leaveSending();
         useChunks();
     } else {
         fail();

@@ -7,33 +7,49 @@ class QFile;
 class QSocketNotifier;
 class QTcpSocket;
 
-// The memory one file server lets its transfers keep queued, shared among those running: the
-// more run at once, the less each keeps, so the server's memory does not grow with the number
-// of units fetching. Only transfers that copy the file through the socket's buffer count here;
-// those the kernel sends straight from the file keep nothing queued.
+// What one file server lets its transfers hold, shared among those running.
+//
+// Transfers that copy the file through the socket's buffer share the memory they keep queued:
+// the more run at once, the less each keeps, so the server's memory does not grow with the
+// number of units fetching.
+//
+// Transfers the kernel sends straight from the file keep nothing queued; they share how much
+// may go out in one pass of the event loop instead. With few units each is sent much at a time,
+// so the loop wakes seldom; with many each is sent less, so no pass holds the loop up for long.
 class TransferBudget
 {
 public:
-    // Bytes a transfer reads from its file per step, and lets wait in its socket: its share of
-    // the budget, within these bounds.
+    // Bytes a copying transfer reads from its file per step, and lets wait in its socket: its
+    // share of the budget, within these bounds.
     static constexpr qint64 kMaxChunk = 256 * 1024;
     static constexpr qint64 kMinChunk = 16 * 1024;
     static constexpr qint64 kBudget = 16 * 1024 * 1024;
+
+    // Bytes a sending transfer hands the kernel, at most, each time its socket has room: its
+    // share of one pass, within these bounds.
+    static constexpr qint64 kMaxSend = 2 * 1024 * 1024;
+    static constexpr qint64 kMinSend = 256 * 1024;
+    static constexpr qint64 kSendBudget = 64 * 1024 * 1024;
 
     qint64 chunkSize() const { return qBound(kMinChunk, kBudget / qMax(running, 1), kMaxChunk); }
     void join() { ++running; }
     void leave() { --running; }
     int transfers() const { return running; }
 
+    qint64 sendSize() const { return qBound(kMinSend, kSendBudget / qMax(sending, 1), kMaxSend); }
+    void joinSending() { ++sending; }
+    void leaveSending() { --sending; }
+
 private:
     int running = 0;
+    int sending = 0;
 };
 
 // Sends a header and then a file over a socket, so a large image never sits in memory whole
 // and many units can fetch at once. The header goes through the socket. On Linux the file then
-// goes with sendfile(2) straight from the page cache to the socket's descriptor, a bounded
-// amount each time the socket can take more; where that is not available (another system, or a
-// file sendfile refuses) the file is read a chunk at a time as the socket drains.
+// goes with sendfile(2) straight from the page cache to the socket's descriptor, the transfer's
+// share of the budget each time the socket can take more; where that is not available (another
+// system, or a file sendfile refuses) the file is read a chunk at a time as the socket drains.
 class FileTransfer final : public QObject
 {
     Q_OBJECT
@@ -45,10 +61,6 @@ public:
     FileTransfer(QTcpSocket *socket, QFile *file, const QByteArray &header, TransferBudget &budget,
                  QObject *parent = nullptr);
     ~FileTransfer() override;
-
-    // The most one socket is given from the file each time it can take more, so that a fast
-    // unit does not hold up the event loop, nor the units behind it.
-    static constexpr qint64 kMaxSendPerWake = 512 * 1024;
 
     void start();
     qint64 size() const { return fileSize; }
@@ -87,5 +99,7 @@ private:
     qint64 fileSize = 0;
     qint64 sent = 0;
     bool done = false;
+    // Which share of the budget the transfer holds.
     bool counted = false;
+    bool sendCounted = false;
 };
