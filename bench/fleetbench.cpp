@@ -235,11 +235,14 @@ int fileServer(int units, int mib)
     }
     const qint64 rssBefore = peakResidentKiB();
 
-    StallProbe probe;
-    probe.start();
     QElapsedTimer clock;
     clock.start();
     commandFetches(units, QStringLiteral("10.77.0.1"));
+    // The probe starts once the commands are out: opening a connection to every unit at once is
+    // the bench's own work, done before the updater has anything to serve.
+    const qint64 commandsMs = clock.elapsed();
+    StallProbe probe;
+    probe.start();
     if (!waitFor([&] { return fleet.count(QStringLiteral("FETCH-OK")) + fleet.count(QStringLiteral("FETCH-FAILED")) >= units; },
                  600000))
         return 1;
@@ -249,7 +252,9 @@ int fileServer(int units, int mib)
     const qint64 rssPeak = peakResidentKiB();
 
     // The same clients and image from nginx, in place of the updater (whose server holds the
-    // port), once the units are back from their reboot.
+    // port), once the units are back from their reboot. nginx runs as the updater does: one
+    // process, each fetch on a connection of its own that closes after the image, the file body
+    // handed to the kernel with sendfile.
     delete window;
     if (!waitFor([&] { return fleet.count(QStringLiteral("UP")) >= updaterOk; }, 60000))
         return 1;
@@ -258,11 +263,12 @@ int fileServer(int units, int mib)
     QFile::link(packages + QStringLiteral("/k220_bench.bin"), nginxDir + QStringLiteral("/image.bin"));
     QFile conf(nginxDir + QStringLiteral("/nginx.conf"));
     conf.open(QIODevice::WriteOnly);
-    conf.write(QStringLiteral("user root;\nworker_processes auto;\npid %1/nginx.pid;\nerror_log %1/error.log;\n"
+    conf.write(QStringLiteral("user root;\nworker_processes 1;\npid %1/nginx.pid;\nerror_log %1/error.log;\n"
                               "events { worker_connections 1024; }\n"
-                              "http {\n access_log off;\n sendfile on;\n client_body_temp_path %1;\n"
-                              " proxy_temp_path %1;\n fastcgi_temp_path %1;\n uwsgi_temp_path %1;\n"
-                              " scgi_temp_path %1;\n server {\n  listen 10.77.0.1:50005;\n  root %1;\n"
+                              "http {\n access_log off;\n sendfile on;\n keepalive_timeout 0;\n"
+                              " client_body_temp_path %1;\n proxy_temp_path %1;\n fastcgi_temp_path %1;\n"
+                              " uwsgi_temp_path %1;\n scgi_temp_path %1;\n"
+                              " server {\n  listen 10.77.0.1:50005;\n  root %1;\n"
                               "  location / { default_type application/octet-stream; try_files /image.bin =404; }\n"
                               " }\n}\n")
                    .arg(nginxDir)
@@ -299,12 +305,13 @@ int fileServer(int units, int mib)
     const double nginxRate = totalMiB / (double(nginxMs) / 1000.0);
     std::printf("file server: %d units fetched %d MiB each at once (%d and %d complete)\n", units, mib, updaterOk,
                 nginxOk);
-    std::printf("  updater: %.0f MiB/s in %.1f s; nginx: %.0f MiB/s in %.1f s; ratio %.2f (target >= 0.5)\n",
+    std::printf("  updater: %.0f MiB/s in %.1f s; nginx: %.0f MiB/s in %.1f s; ratio %.2f (target >= 1.0)\n",
                 updaterRate, updaterMs / 1000.0, nginxRate, nginxMs / 1000.0, updaterRate / nginxRate);
-    std::printf("  updater peak resident memory: %.1f MiB (%.1f MiB before the transfer; target < 164 MiB)\n",
+    std::printf("  updater peak resident memory: %.1f MiB (target <= 64 MiB; %.1f MiB before the transfer)\n",
                 rssPeak / 1024.0, rssBefore / 1024.0);
-    std::printf("  longest event-loop stall during the transfer: %lld ms (target <= 100 ms)\n",
-                static_cast<long long>(stall));
+    std::printf("  longest event-loop stall during the transfer: %lld ms (target <= 50 ms; the bench's commands to "
+                "the units took %lld ms before it)\n",
+                static_cast<long long>(stall), static_cast<long long>(commandsMs));
     return (updaterOk == units && nginxOk == units) ? 0 : 2;
 }
 

@@ -35,13 +35,12 @@ FetchConnection::FetchConnection(QTcpSocket *socket, const Resolver &resolver, c
                                  TransferBudget &budget, int stallTimeoutMs, QObject *parent)
     : QObject(parent), socket(socket), resolver(resolver), imageCheck(imageCheck), budget(budget),
       peerAddress(socket->peerAddress().toString().trimmed()), requestWait(new QTimer(this)),
-      stallWait(new QTimer(this))
+      stallWait(new QTimer(this)), stallTimeoutMs(stallTimeoutMs)
 {
     socket->setParent(this);
     socket->setReadBufferSize(kMaxFetchRequestSize);
     requestWait->setSingleShot(true);
     stallWait->setSingleShot(true);
-    stallWait->setInterval(stallTimeoutMs);
 }
 
 FetchConnection::~FetchConnection()
@@ -123,17 +122,26 @@ void FetchConnection::serve(const QString &fileName)
         Q_EMIT transferBrokeOff(peerAddress, fileName, transfer->bytesSent(), transfer->size());
         close();
     });
-    // Every byte the unit takes off the socket's queue shows it is still there.
-    connect(socket, &QIODevice::bytesWritten, stallWait, qOverload<>(&QTimer::start));
-    connect(stallWait, &QTimer::timeout, this, [this, fileName] { giveUp(fileName); });
-    connect(socket, &QIODevice::bytesWritten, this, [this, fileName] {
+    // Every byte the unit takes shows it is still there. That happens far more often than the
+    // timer could be restarted cheaply, so only the time is noted; when the timer runs out it
+    // waits out what is left since then, and gives up once the whole timeout went by untaken.
+    connect(stallWait, &QTimer::timeout, this, [this, fileName] {
+        const qint64 quiet = sinceTaken.elapsed();
+        if (quiet < stallTimeoutMs)
+            stallWait->start(int(stallTimeoutMs - quiet));
+        else
+            giveUp(fileName);
+    });
+    connect(transfer, &FileTransfer::progressed, this, [this, fileName] {
+        sinceTaken.start();
         // The last bytes are reported by fileSent, never as progress after it.
         if (transfer && transfer->bytesSent() < transfer->size() && sinceProgress.hasExpired(kProgressIntervalMs)) {
             sinceProgress.start();
             Q_EMIT transferProgress(peerAddress, fileName, transfer->bytesSent(), transfer->size());
         }
     });
-    stallWait->start();
+    stallWait->start(stallTimeoutMs);
+    sinceTaken.start();
     sinceProgress.start();
     Q_EMIT transferProgress(peerAddress, fileName, 0, transfer->size());
     transfer->start();
@@ -143,6 +151,8 @@ void FetchConnection::serve(const QString &fileName)
 // whenever the unit's connection times out, if ever.
 void FetchConnection::giveUp(const QString &fileName)
 {
+    // What the kernel took: all that was sent from the file, less what still waits in the
+    // socket's own buffer when the file is copied through it.
     const qint64 accepted = qMax<qint64>(0, transfer->bytesSent() - socket->bytesToWrite());
     const qint64 size = transfer->size();
     // The transfer goes first so that the abort below is not reported as a broken transfer.

@@ -70,6 +70,8 @@ private:
     QString peerAddress;
     QTimer *requestWait;
     QTimer *stallWait;
+    const int stallTimeoutMs;
+    QElapsedTimer sinceTaken;
     QByteArray request;
     bool answered = false;
     FileTransfer *transfer = nullptr;
