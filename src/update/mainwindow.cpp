@@ -222,7 +222,9 @@ void MainWindow::refreshTimerTimeout()
 {
     // The interfaces are listed once for the tick, not once for every unit it commands.
     tickAddresses = MarluneConnect::localAddresses();
+    inTick = true;
     updatePipeline.refreshTimerTimeout();
+    inTick = false;
     tickAddresses.reset();
 }
 

@@ -130,6 +130,7 @@ private:
     QTimer *refreshTimer = nullptr;
     // This workstation's addresses while a tick runs.
     std::optional<QList<QHostAddress>> tickAddresses;
+    bool inTick = false;
     // The batch summary, on the right of the status bar, beside its passing messages; between
     // redraws, transfer progress updates it at most every kSummaryDelayMs.
     QLabel *batchLabel = nullptr;

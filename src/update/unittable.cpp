@@ -91,14 +91,13 @@ void MainWindow::setUpTable()
     connect(cellDelay, &QTimer::timeout, this, &MainWindow::showChangedCells);
     redrawDelay = new QTimer(this);
     redrawDelay->setSingleShot(true);
-    redrawDelay->setInterval(kRedrawDelayMs);
     connect(redrawDelay, &QTimer::timeout, this, &MainWindow::refreshUnitTable);
 }
 
 void MainWindow::refreshUnitTableSoon()
 {
     if (!redrawDelay->isActive())
-        redrawDelay->start();
+        redrawDelay->start(kRedrawDelayMs);
 }
 
 // Brings one cell to what it should show, touching its item only where it differs: a redraw of a
@@ -139,6 +138,12 @@ bool MainWindow::showCell(int row, int column, const CellLook &look)
 
 void MainWindow::refreshUnitTable()
 {
+    // The redraws a tick asks for (one per pass) are made once, just after it, in an event-loop
+    // turn of their own: with a thousand units the tick and a redraw each take a while.
+    if (inTick && sender() != redrawDelay) {
+        redrawDelay->start(0);
+        return;
+    }
     redrawDelay->stop();
     updatePipeline.prepareTableRedraw();
     const PipelineState &state = updatePipeline.state();

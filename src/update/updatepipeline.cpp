@@ -174,15 +174,17 @@ void UpdatePipeline::mergeIncoming()
     QHash<QString, QList<qsizetype>> places;
     for (qsizetype i = 0; i < lists.vUnits.size(); ++i)
         places[lists.vUnits.at(i).mac].append(i);
-    for (const MarluneUnit &record : std::as_const(lists.vUnitsIncoming)) {
+    // The records are large and a poll brings one or two per unit: they are moved, not copied.
+    for (MarluneUnit &record : lists.vUnitsIncoming) {
         const auto found = places.constFind(record.mac);
         if (found != places.cend()) {
-            for (const qsizetype i : *found)
-                lists.vUnits[i] = record;
+            for (qsizetype n = 0; n + 1 < found->size(); ++n)
+                lists.vUnits[found->at(n)] = record;
+            lists.vUnits[found->last()] = std::move(record);
         } else {
             places[record.mac].append(lists.vUnits.size());
-            lists.vUnits.append(record);
             lists.tcpAlive[record.ip] = true;
+            lists.vUnits.append(std::move(record));
         }
         lists.tableDirty = true;
     }
