@@ -162,11 +162,19 @@ public:
     {
         thread.setObjectName(QStringLiteral("unitlist"));
         store->moveToThread(&thread);
+        // As the thread ends (the application is going), the stores still queued are made and
+        // the file is written, on the thread itself: by then nothing can be sent to it any more.
+        connect(
+            &thread, &QThread::finished, store,
+            [held = store] {
+                QCoreApplication::sendPostedEvents(held);
+                delete held;
+            },
+            Qt::DirectConnection);
         thread.start();
     }
     ~UnitListThread() override
     {
-        QMetaObject::invokeMethod(store, [held = store] { delete held; }, Qt::BlockingQueuedConnection);
         thread.quit();
         thread.wait();
     }
