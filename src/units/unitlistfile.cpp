@@ -88,39 +88,8 @@ public:
     }
     ~UnitListStore() override { flush(); }
 
-    void store(const QString &iniPath, const MarluneUnit &unit)
-    {
-        if (iniPath != path)
-            open(iniPath);
-        if (!knownMacs.contains(unit.mac)) {
-            knownMacs.insert(unit.mac);
-            macs.append(unit.mac);
-            if (macsRewritten) {
-                // The array is already numbered without gaps: only the new entry is written.
-                settings->beginWriteArray("MACS", int(macs.size()));
-                settings->setArrayIndex(int(macs.size()) - 1);
-                settings->setValue("mac", unit.mac);
-                settings->endArray();
-            } else {
-                writeMacs(*settings, macs);
-                macsRewritten = true;
-            }
-        }
-        writeUnitGroup(*settings, unit);
-        if (!sinceWrite.isValid() || sinceWrite.hasExpired(kWritePauseMs))
-            flush();
-        else if (!writeLater.isActive())
-            writeLater.start(int(qMax<qint64>(0, kWritePauseMs - sinceWrite.elapsed())));
-    }
-
-    void flush()
-    {
-        writeLater.stop();
-        if (!settings)
-            return;
-        settings->sync();
-        sinceWrite.start();
-    }
+    void store(const QString &iniPath, const MarluneUnit &unit);
+    void flush();
 
 protected:
     // QSettings writes its changes at the next turn of the event loop; this store decides when
@@ -131,17 +100,7 @@ protected:
     }
 
 private:
-    void open(const QString &iniPath)
-    {
-        flush();
-        path = iniPath;
-        settings = std::make_unique<QSettings>(iniPath, QSettings::IniFormat);
-        settings->installEventFilter(this);
-        macs = listedMacs(*settings);
-        knownMacs = QSet<QString>(macs.cbegin(), macs.cend());
-        macsRewritten = false;
-        sinceWrite.invalidate();
-    }
+    void open(const QString &iniPath);
 
     QString path;
     std::unique_ptr<QSettings> settings;
@@ -151,6 +110,52 @@ private:
     QElapsedTimer sinceWrite;
     QTimer writeLater;
 };
+
+void UnitListStore::store(const QString &iniPath, const MarluneUnit &unit)
+{
+    if (iniPath != path)
+        open(iniPath);
+    if (!knownMacs.contains(unit.mac)) {
+        knownMacs.insert(unit.mac);
+        macs.append(unit.mac);
+        if (macsRewritten) {
+            // The array is already numbered without gaps: only the new entry is written.
+            settings->beginWriteArray("MACS", int(macs.size()));
+            settings->setArrayIndex(int(macs.size()) - 1);
+            settings->setValue("mac", unit.mac);
+            settings->endArray();
+        } else {
+            writeMacs(*settings, macs);
+            macsRewritten = true;
+        }
+    }
+    writeUnitGroup(*settings, unit);
+    if (!sinceWrite.isValid() || sinceWrite.hasExpired(kWritePauseMs))
+        flush();
+    else if (!writeLater.isActive())
+        writeLater.start(int(qMax<qint64>(0, kWritePauseMs - sinceWrite.elapsed())));
+}
+
+void UnitListStore::flush()
+{
+    writeLater.stop();
+    if (!settings)
+        return;
+    settings->sync();
+    sinceWrite.start();
+}
+
+void UnitListStore::open(const QString &iniPath)
+{
+    flush();
+    path = iniPath;
+    settings = std::make_unique<QSettings>(iniPath, QSettings::IniFormat);
+    settings->installEventFilter(this);
+    macs = listedMacs(*settings);
+    knownMacs = QSet<QString>(macs.cbegin(), macs.cend());
+    macsRewritten = false;
+    sinceWrite.invalidate();
+}
 
 // The store runs on a thread of its own: writing out the file of a thousand units takes a good
 // part of a second, which the window must not wait for. Owned by the application, so that what
