@@ -118,6 +118,16 @@ void writeImagePackage(const QString &folder, const QString &name, qint64 bytes)
     }
 }
 
+// The program's folder for this run, in dir, holding one image package of this size.
+QString usePackageFolder(const QTemporaryDir &dir, qint64 imageBytes)
+{
+    const QString packages = dir.filePath(QStringLiteral("app"));
+    QDir().mkpath(packages);
+    writeImagePackage(packages, QStringLiteral("k220_bench"), imageBytes);
+    Folders::setApplicationFolder(packages);
+    return packages;
+}
+
 // The simulated fleet, with its event lines.
 class Fleet
 {
@@ -211,11 +221,8 @@ QTableWidget *tableOf(MainWindow &window)
 int fileServer(int units, int mib)
 {
     QTemporaryDir dir;
-    const QString packages = dir.filePath(QStringLiteral("app"));
-    QDir().mkpath(packages);
     const qint64 imageBytes = qint64(mib) * 1024 * 1024;
-    writeImagePackage(packages, QStringLiteral("k220_bench"), imageBytes);
-    Folders::setApplicationFolder(packages);
+    const QString packages = usePackageFolder(dir, imageBytes);
 
     QString fleetText = QStringLiteral("[fleet]\nfamily=k220-encoder\nrebootSeconds=1\nswversion=1/1/2014\n");
     for (int i = 0; i < units; ++i)
@@ -552,10 +559,7 @@ QString ratio(const ConfirmationWatch &measured, const ConfirmationWatch &refere
 int batch(int units, int delayMs)
 {
     QTemporaryDir dir;
-    const QString packages = dir.filePath(QStringLiteral("app"));
-    QDir().mkpath(packages);
-    writeImagePackage(packages, QStringLiteral("k220_bench"), 1024 * 1024);
-    Folders::setApplicationFolder(packages);
+    usePackageFolder(dir, 1024 * 1024);
     Fleet fleet;
     if (!fleet.start(writeBatchFleet(dir, units + 1, delayMs), units + 1))
         return 1;
@@ -629,10 +633,7 @@ int deadBatch(int delayMs, int live)
     };
 
     QTemporaryDir dir;
-    const QString packages = dir.filePath(QStringLiteral("app"));
-    QDir().mkpath(packages);
-    writeImagePackage(packages, QStringLiteral("k220_bench"), 1024 * 1024);
-    Folders::setApplicationFolder(packages);
+    usePackageFolder(dir, 1024 * 1024);
     Fleet fleet;
     const QString fleetFile = writeBatchFleet(dir, units, delayMs, [&](int index) {
         const QString kind = deadKind(index);
@@ -733,10 +734,7 @@ int faults(const QString &name)
     }
 
     QTemporaryDir dir;
-    const QString packages = dir.filePath(QStringLiteral("app"));
-    QDir().mkpath(packages);
-    writeImagePackage(packages, QStringLiteral("k220_bench"), qint64(scenario->imageMiB) * 1024 * 1024);
-    Folders::setApplicationFolder(packages);
+    usePackageFolder(dir, qint64(scenario->imageMiB) * 1024 * 1024);
     // The flood needs to know the updater's UDP port.
     QSettings settings(Folders::settingsPath(), QSettings::IniFormat);
     settings.setValue(QStringLiteral("forceUDPPortBind"), 1);
