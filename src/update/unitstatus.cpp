@@ -265,16 +265,41 @@ CellColour rowColour(const QString &mac, const PipelineIndex &index)
     return colour;
 }
 
+LocalSubnets::LocalSubnets(const QList<QHostAddress> &localAddresses) : addresses(localAddresses)
+{
+    for (const QHostAddress &address : localAddresses) {
+        if (address.protocol() == QAbstractSocket::IPv4Protocol)
+            ipv4.append(address.toIPv4Address());
+    }
+}
+
+bool LocalSubnets::reach(const MarluneUnit &unit)
+{
+    const auto subnet = QHostAddress::parseSubnet(unit.ip + QLatin1Char('/') + unit.subnet);
+    const int prefix = subnet.second;
+    if (subnet.first.protocol() != QAbstractSocket::IPv4Protocol || prefix < 0 || prefix > 32)
+        return !MarluneConnect::localAddressFor(unit, addresses).isEmpty();
+    const quint32 mask = prefix == 0 ? 0 : ~quint32(0) << (32 - prefix);
+    auto networks = byPrefix.find(prefix);
+    if (networks == byPrefix.end()) {
+        networks = byPrefix.insert(prefix, {});
+        for (const quint32 address : std::as_const(ipv4))
+            networks->insert(address & mask);
+    }
+    return networks->contains(subnet.first.toIPv4Address() & mask);
+}
+
 TableWarnings warningsDue(const PipelineState &pipeline, const QList<QHostAddress> &localAddresses,
                           const QDateTime &now)
 {
     TableWarnings due;
+    LocalSubnets local(localAddresses);
     due.firewall = !pipeline.firewallWarned && !pipeline.vUnits.isEmpty() && pipeline.serverContacted
                    && pipeline.updateCommanded && !pipeline.fileServed
                    && pipeline.lastUpdateCommandTime.addSecs(kFirewallWarningDelaySecs) < now;
     for (const MarluneUnit &unit : pipeline.vUnits) {
         if (!pipeline.subnetWarned && !due.outsideSubnet
-            && MarluneConnect::localAddressFor(unit, localAddresses).isEmpty())
+            && !local.reach(unit))
             due.outsideSubnet = unit;
         if (!pipeline.manualUpdateWarned && unit.isWp() && unit.swDate() < kOldestAutomaticWp && unit.isOnline(now))
             due.tooOld = unit;

@@ -1,3 +1,4 @@
+#include "net/marluneconnectreduced.h"
 #include "packages/packagecatalogue.h"
 #include "update/unitstatus.h"
 
@@ -47,6 +48,8 @@ private Q_SLOTS:
     void status_data();
     void status();
     void reachabilityTestsAskedWhileUnitsReboot();
+    void localSubnetsAnswerAsTheLookup_data();
+    void localSubnetsAnswerAsTheLookup();
 
 private:
     PackageCatalogue catalogue;
@@ -212,6 +215,39 @@ void TestUnitStatus::reachabilityTestsAskedWhileUnitsReboot()
     pipeline.vUnitsConfirm.clear();
     unitStatus(listed, pipeline, catalogue, &tests);
     QCOMPARE(tests, 0);
+}
+
+void TestUnitStatus::localSubnetsAnswerAsTheLookup_data()
+{
+    QTest::addColumn<QString>("ip");
+    QTest::addColumn<QString>("subnet");
+    QTest::newRow("same /24") << "192.168.7.20" << "255.255.255.0";
+    QTest::newRow("other /24") << "192.168.8.20" << "255.255.255.0";
+    QTest::newRow("wider /16") << "192.168.8.20" << "255.255.0.0";
+    QTest::newRow("host /32, own") << "10.1.2.3" << "255.255.255.255";
+    QTest::newRow("host /32, other") << "10.1.2.4" << "255.255.255.255";
+    QTest::newRow("everything /0") << "172.16.0.1" << "0.0.0.0";
+    QTest::newRow("prefix length") << "10.1.200.9" << "16";
+    QTest::newRow("gapped mask") << "192.168.7.20" << "255.0.255.0";
+    QTest::newRow("no mask") << "192.168.7.20" << "";
+    QTest::newRow("no address") << "" << "255.255.255.0";
+    QTest::newRow("garbage") << "10.1.2.x" << "255.255.0.0";
+    QTest::newRow("ipv6 unit") << "fe80::1" << "64";
+}
+
+void TestUnitStatus::localSubnetsAnswerAsTheLookup()
+{
+    QFETCH(QString, ip);
+    QFETCH(QString, subnet);
+    const QList<QHostAddress> local = {QHostAddress(QStringLiteral("192.168.7.1")), QHostAddress(QStringLiteral("10.1.2.3")),
+                                       QHostAddress(QStringLiteral("fe80::5")), QHostAddress::LocalHost};
+    MarluneUnit u = unit("ENC", "K2100A", 1, "3/2/2015");
+    u.ip = ip;
+    u.subnet = subnet;
+    LocalSubnets subnets(local);
+    // Asked twice: the second answer comes from the addresses already masked.
+    QCOMPARE(subnets.reach(u), !MarluneConnect::localAddressFor(u, local).isEmpty());
+    QCOMPARE(subnets.reach(u), !MarluneConnect::localAddressFor(u, local).isEmpty());
 }
 
 QTEST_GUILESS_MAIN(TestUnitStatus)
