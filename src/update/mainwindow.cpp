@@ -220,10 +220,20 @@ void MainWindow::newSession()
 
 void MainWindow::refreshTimerTimeout()
 {
-    // The interfaces are listed once for the tick, not once for every unit it commands.
+    runTickPart([this] { updatePipeline.refreshTimerTimeout(); });
+}
+
+void MainWindow::nextTurn(std::function<void()> work)
+{
+    QTimer::singleShot(0, this, [this, work = std::move(work)] { runTickPart(work); });
+}
+
+void MainWindow::runTickPart(const std::function<void()> &work)
+{
+    // The interfaces are listed once for the tick's part, not once for every unit it commands.
     tickAddresses = MarluneConnect::localAddresses();
     inTick = true;
-    updatePipeline.refreshTimerTimeout();
+    work();
     inTick = false;
     tickAddresses.reset();
 }

@@ -7,14 +7,15 @@
 #include "update/unitstatus.h"
 #include "update/updatepipeline.h"
 
+#include <QBitArray>
 #include <QMainWindow>
 #include <QModelIndex>
 #include <QSet>
 
+#include <memory>
 #include <optional>
 
 class FileServer;
-class QBitArray;
 class QLabel;
 class QTimer;
 
@@ -85,9 +86,12 @@ private:
     bool statusOverTcp() const override;
     bool resetEdidTicked() const override;
     bool discovering() const override;
+    void nextTurn(std::function<void()> work) override;
 
     void startFileServer();
     void scanPackages();
+    // A tick, or a part of one: redraws asked for meanwhile wait until it is over.
+    void runTickPart(const std::function<void()> &work);
 
     // Table
     void setUpTable();
@@ -111,7 +115,24 @@ private:
     };
     static CellLook statusLook(const StatusCell &cell, const QString &mac, CellColour rowColour);
     bool showCell(int row, int column, const CellLook &look);
-    bool fillRow(int row, const MarluneUnit &unit, const PipelineIndex &index, QBitArray *columnsChanged);
+    // A redraw under way. It shows the pipeline as it stood when the redraw began; a fleet of
+    // more than kRowsPerTurn units is written a slice of rows per event-loop turn, then each
+    // changed column is fitted in a turn of its own, so that the window never waits long.
+    struct TableRedraw
+    {
+        explicit TableRedraw(const PipelineState &pipeline) : state(pipeline), index(state) {}
+        const PipelineState state;
+        const PipelineIndex index;
+        int nextRow = 0;
+        int nextColumn = 0;
+        int rowsBefore = 0;
+        bool resort = false;
+        QBitArray columnsChanged{8};
+        QList<MarluneUnit> awaitingReachability;
+    };
+    // Takes the next step of the redraw under way; true when it is complete.
+    bool takeRedrawStep();
+    bool fillRow(int row, const MarluneUnit &unit, const TableRedraw &redraw, QBitArray *columnsChanged);
     void showChangedCells();
     int rowShowing(const QString &mac);
     void showTableWarnings();
@@ -137,6 +158,11 @@ private:
     QTimer *summaryDelay = nullptr;
     // Collects the redraws asked for between ticks (command exchanges ending one by one).
     QTimer *redrawDelay = nullptr;
+    std::unique_ptr<TableRedraw> redraw;
+    // Runs the next step of a redraw written over several turns.
+    QTimer *redrawStep = nullptr;
+    // A redraw was asked for while one was under way: another follows it.
+    bool redrawAgain = false;
     // The row of each unit's MAC as the last look found it (see rowShowing).
     QHash<QString, int> rowOfMac;
     // Units whose status cell is due to be shown again, shortly and together.

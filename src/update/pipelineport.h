@@ -48,4 +48,8 @@ public:
     virtual bool resetEdidTicked() const = 0;
     // The "Discovering..." message of the discover button is showing.
     virtual bool discovering() const = 0;
+
+    // Runs work in a later turn of the event loop, after what is waiting there (the window,
+    // replies, transfers): a large fleet's tick is taken in parts.
+    virtual void nextTurn(std::function<void()> work) = 0;
 };

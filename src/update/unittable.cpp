@@ -37,6 +37,8 @@ constexpr int kIconPathRole = Qt::UserRole + 8;
 constexpr int kSummaryDelayMs = 250;
 constexpr int kRedrawDelayMs = 100;
 constexpr int kCellDelayMs = 50;
+// Rows a redraw writes per event-loop turn: a fleet up to this size is redrawn at once.
+constexpr int kRowsPerTurn = 250;
 constexpr int kStatusColumn = 7;
 
 QColor colourOf(CellColour colour)
@@ -82,16 +84,27 @@ void MainWindow::setUpTable()
     batchLabel->setObjectName(QStringLiteral("batchLabel"));
     ui->statusBar->addPermanentWidget(batchLabel);
     summaryDelay = new QTimer(this);
+    summaryDelay->setObjectName(QStringLiteral("summaryDelay"));
     summaryDelay->setSingleShot(true);
     summaryDelay->setInterval(kSummaryDelayMs);
     connect(summaryDelay, &QTimer::timeout, this, &MainWindow::showBatchProgress);
     cellDelay = new QTimer(this);
+    cellDelay->setObjectName(QStringLiteral("cellDelay"));
     cellDelay->setSingleShot(true);
     cellDelay->setInterval(kCellDelayMs);
     connect(cellDelay, &QTimer::timeout, this, &MainWindow::showChangedCells);
     redrawDelay = new QTimer(this);
+    redrawDelay->setObjectName(QStringLiteral("redrawDelay"));
     redrawDelay->setSingleShot(true);
     connect(redrawDelay, &QTimer::timeout, this, &MainWindow::refreshUnitTable);
+    redrawStep = new QTimer(this);
+    redrawStep->setObjectName(QStringLiteral("redrawStep"));
+    redrawStep->setSingleShot(true);
+    redrawStep->setInterval(0);
+    connect(redrawStep, &QTimer::timeout, this, [this] {
+        if (redraw && !takeRedrawStep())
+            redrawStep->start();
+    });
 }
 
 void MainWindow::refreshUnitTableSoon()
@@ -145,9 +158,13 @@ void MainWindow::refreshUnitTable()
         return;
     }
     redrawDelay->stop();
+    if (redraw) {
+        redrawAgain = true;
+        return;
+    }
     updatePipeline.prepareTableRedraw();
-    const PipelineState &state = updatePipeline.state();
-    const QList<MarluneUnit> units = state.vUnits;
+    redraw = std::make_unique<TableRedraw>(updatePipeline.state());
+    const QList<MarluneUnit> &units = redraw->state.vUnits;
 
     if (units.isEmpty())
         ui->unitsLabel->setText(QStringLiteral("&nbsp;&nbsp;&nbsp;You have <b></b>no units."));
@@ -165,35 +182,62 @@ void MainWindow::refreshUnitTable()
     }
     // Rows are written in listing order; an order the operator chose by a column header is
     // restored afterwards, so no row moves while the rows are written.
-    const bool resort = table->isSortingEnabled() && table->horizontalHeader()->sortIndicatorSection() >= 0;
-    if (resort)
+    redraw->resort = table->isSortingEnabled() && table->horizontalHeader()->sortIndicatorSection() >= 0;
+    if (redraw->resort)
         table->setSortingEnabled(false);
-    const int rowsBefore = table->rowCount();
+    redraw->rowsBefore = table->rowCount();
     table->setRowCount(int(units.size()));
 
-    const PipelineIndex index(state);
-    QBitArray columnsChanged(8);
-    QList<MarluneUnit> awaitingReachability;
-    for (int row = 0; row < units.size(); ++row) {
-        if (fillRow(row, units.at(row), index, &columnsChanged))
-            awaitingReachability.append(units.at(row));
+    if (units.size() <= kRowsPerTurn) {
+        while (!takeRedrawStep()) {
+        }
+    } else if (!takeRedrawStep()) {
+        redrawStep->start();
     }
-    if (resort)
-        table->setSortingEnabled(true);
-    rowOfMac.clear();
+}
+
+bool MainWindow::takeRedrawStep()
+{
+    TableRedraw &step = *redraw;
+    QTableWidget *table = ui->unitTable;
+    const QList<MarluneUnit> &units = step.state.vUnits;
+    if (step.nextRow < units.size()) {
+        const qsizetype end = qMin(units.size(), qsizetype(step.nextRow) + kRowsPerTurn);
+        for (; step.nextRow < end; ++step.nextRow) {
+            const MarluneUnit &unit = units.at(step.nextRow);
+            if (fillRow(step.nextRow, unit, step, &step.columnsChanged))
+                step.awaitingReachability.append(unit);
+        }
+        if (step.nextRow < units.size())
+            return false;
+        if (step.resort)
+            table->setSortingEnabled(true);
+        rowOfMac.clear();
+    }
 
     // Each column is fitted again only when one of its texts changed.
-    for (int column = 0; column < 8; ++column) {
-        if (columnsChanged.testBit(column) || table->rowCount() != rowsBefore)
+    const bool rowsChanged = table->rowCount() != step.rowsBefore;
+    while (step.nextColumn < 8) {
+        const int column = step.nextColumn++;
+        if (step.columnsChanged.testBit(column) || rowsChanged) {
             table->resizeColumnToContents(column);
+            return false;
+        }
     }
-    if (table->rowCount() != rowsBefore)
+    if (rowsChanged)
         table->resizeRowsToContents();
 
-    for (const MarluneUnit &unit : std::as_const(awaitingReachability))
+    const QList<MarluneUnit> awaiting = step.awaitingReachability;
+    redraw.reset();
+    for (const MarluneUnit &unit : awaiting)
         startTcpTest(unit);
     showBatchProgress();
     showTableWarnings();
+    if (redrawAgain) {
+        redrawAgain = false;
+        refreshUnitTableSoon();
+    }
+    return true;
 }
 
 void MainWindow::refreshStatusCell(const QString &mac)
@@ -265,14 +309,15 @@ MainWindow::CellLook MainWindow::statusLook(const StatusCell &cell, const QStrin
 // One row of the table; true when the status rules ask for the unit's reachability (they do while
 // units wait for confirmation). A second request for the same address within 5 seconds would only
 // repeat the last result, so one per unit and redraw is enough.
-bool MainWindow::fillRow(int row, const MarluneUnit &unit, const PipelineIndex &index, QBitArray *columnsChanged)
+bool MainWindow::fillRow(int row, const MarluneUnit &unit, const TableRedraw &redraw, QBitArray *columnsChanged)
 {
+    const PipelineIndex &index = redraw.index;
     const CellColour colour = rowColour(unit.mac, index);
     CellLook name{unit.name, unit.mac, colour};
     name.iconPath = iconPathForUnit(unit);
     int testsWanted = 0;
     const StatusCell cell =
-        unitStatus(unit, updatePipeline.state(), updatePipeline.catalogue(), index, &testsWanted);
+        unitStatus(unit, redraw.state, updatePipeline.catalogue(), index, &testsWanted);
     const CellLook looks[] = {name,
                               {typeCodeForUnit(unit), unit.mac, colour},
                               {unit.mac, unit.mac, colour},

@@ -18,6 +18,8 @@ namespace {
 constexpr int kFreshStatusSecs = 15;
 constexpr int kOutOfSyncDelaySecs = 10;
 constexpr int kEdidAttempts = 3;
+// Fleets larger than this are ticked over several event-loop turns.
+constexpr qsizetype kUnitsTickedAtOnce = 250;
 // FOREVER.txt holds a few MACs or names; anything beyond this is not read.
 constexpr qint64 kForeverFileLimit = 64 * 1024;
 
@@ -39,26 +41,6 @@ bool takeEntry(QList<MarluneUnit> &list, const QString &mac)
     return true;
 }
 
-// Ticks never overlap: a modal box opened during a tick lets events run, timer ticks among them,
-// and a second tick started meanwhile would repeat the first one's once-only steps.
-class TickGuard
-{
-public:
-    explicit TickGuard(bool &running) : running(running), entered(!running) { running = true; }
-    ~TickGuard()
-    {
-        if (entered)
-            running = false;
-    }
-    TickGuard(const TickGuard &) = delete;
-    TickGuard &operator=(const TickGuard &) = delete;
-    bool alreadyRunning() const { return !entered; }
-
-private:
-    bool &running;
-    bool entered;
-};
-
 } // namespace
 
 void removeUnitByMac(const QString &mac, QList<MarluneUnit> &list)
@@ -79,31 +61,48 @@ QDateTime UpdatePipeline::now() const
     return clock ? clock() : QDateTime::currentDateTime();
 }
 
+// Ticks never overlap: a modal box opened during a tick lets events run, timer ticks among them,
+// and a second tick started meanwhile would repeat the first one's once-only steps.
 void UpdatePipeline::refreshTimerTimeout()
 {
-    const TickGuard guard(tickRunning);
-    if (guard.alreadyRunning()) {
-        BLOG << "tick skipped: the previous tick is still waiting for a unit";
+    if (tickRunning) {
+        BLOG << "tick skipped: the previous tick is still under way";
         return;
     }
+    tickRunning = true;
     port.enableButtons();
     if (!lists.lastConfirmTime.isValid())
         lists.lastConfirmTime = now();
 
     warnAboutPowerOff();
     markOverdueUnits();
-    if (requeueForeverUnit())
+    if (requeueForeverUnit()) {
+        tickRunning = false;
         return;
+    }
     pollUnits();
-    mergeIncoming();
-    discoverOrRedraw();
-    resetEdids();
-    noteRebootedUnits();
-    if (confirmRebootedUnits())
-        return;
-    if (commandQueuedUnits())
-        return;
-    confirmOutOfSyncUnits();
+    continueTick([this] {
+        mergeIncoming();
+        discoverOrRedraw();
+        resetEdids();
+        noteRebootedUnits();
+        continueTick([this] {
+            if (!confirmRebootedUnits() && !commandQueuedUnits())
+                confirmOutOfSyncUnits();
+            tickRunning = false;
+        });
+    });
+}
+
+// A tick over a large fleet goes on in the next event-loop turn: polling a thousand units,
+// merging their replies and the passes over them each take a while, and the window must not
+// wait for all three at once. A smaller fleet's tick runs in one go.
+void UpdatePipeline::continueTick(std::function<void()> rest)
+{
+    if (lists.vUnits.size() > kUnitsTickedAtOnce)
+        port.nextTurn(std::move(rest));
+    else
+        rest();
 }
 
 // Once per run, as soon as there is something to update.

@@ -86,6 +86,7 @@ private:
     // The run record of the unit at this address, and its MAC; nullptr when it has none.
     UnitRun *runAtPeer(const QString &peer, QString *mac);
     bool requeueForeverUnit();
+    void continueTick(std::function<void()> rest);
     void pollUnits();
     void mergeIncoming();
     void discoverOrRedraw();

@@ -57,6 +57,7 @@ public:
     bool statusOverTcp() const override { return overTcp; }
     bool resetEdidTicked() const override { return resetEdid; }
     bool discovering() const override { return discoveringNow; }
+    void nextTurn(std::function<void()> work) override { work(); }
 
     // The calls that start with prefix.
     QStringList callsOf(const QString &prefix) const
