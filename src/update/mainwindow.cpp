@@ -231,11 +231,11 @@ void MainWindow::nextTurn(std::function<void()> work)
 void MainWindow::runTickPart(const std::function<void()> &work)
 {
     // The interfaces are listed once for the tick's part, not once for every unit it commands.
-    tickAddresses = MarluneConnect::localAddresses();
+    tickSubnets.emplace(MarluneConnect::localAddresses());
     inTick = true;
     work();
     inTick = false;
-    tickAddresses.reset();
+    tickSubnets.reset();
 }
 
 void MainWindow::testFinished(QString ip, int port, bool result)
@@ -380,7 +380,7 @@ void MainWindow::sendConfig(const MarluneUnit &unit, const QByteArray &command, 
 
 QString MainWindow::localAddressFor(const MarluneUnit &unit)
 {
-    return tickAddresses ? MarluneConnect::localAddressFor(unit, *tickAddresses) : connection.localAddressFor(unit);
+    return tickSubnets ? tickSubnets->addressFor(unit) : connection.localAddressFor(unit);
 }
 
 QString MainWindow::localAddressFor(const QString &ip, const QString &netmask)

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "net/localsubnets.h"
 #include "net/marluneconnectreduced.h"
 #include "net/reachability.h"
 #include "units/marluneunit.h"
@@ -150,7 +151,7 @@ private:
     Reachability reachability;
     QTimer *refreshTimer = nullptr;
     // This workstation's addresses while a tick runs.
-    std::optional<QList<QHostAddress>> tickAddresses;
+    std::optional<LocalSubnets> tickSubnets;
     bool inTick = false;
     // The batch summary, on the right of the status bar, beside its passing messages; between
     // redraws, transfer progress updates it at most every kSummaryDelayMs.

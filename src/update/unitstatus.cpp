@@ -1,5 +1,6 @@
 #include "unitstatus.h"
 
+#include "net/localsubnets.h"
 #include "net/marluneconnectreduced.h"
 #include "packages/packagecatalogue.h"
 #include "units/unitlookup.h"
@@ -263,30 +264,6 @@ CellColour rowColour(const QString &mac, const PipelineIndex &index)
         colour = updateStatus == 0 ? CellColour::Green : CellColour::Yellow;
     }
     return colour;
-}
-
-LocalSubnets::LocalSubnets(const QList<QHostAddress> &localAddresses) : addresses(localAddresses)
-{
-    for (const QHostAddress &address : localAddresses) {
-        if (address.protocol() == QAbstractSocket::IPv4Protocol)
-            ipv4.append(address.toIPv4Address());
-    }
-}
-
-bool LocalSubnets::reach(const MarluneUnit &unit)
-{
-    const auto subnet = QHostAddress::parseSubnet(unit.ip + QLatin1Char('/') + unit.subnet);
-    const int prefix = subnet.second;
-    if (subnet.first.protocol() != QAbstractSocket::IPv4Protocol || prefix < 0 || prefix > 32)
-        return !MarluneConnect::localAddressFor(unit, addresses).isEmpty();
-    const quint32 mask = prefix == 0 ? 0 : ~quint32(0) << (32 - prefix);
-    auto networks = byPrefix.find(prefix);
-    if (networks == byPrefix.end()) {
-        networks = byPrefix.insert(prefix, {});
-        for (const quint32 address : std::as_const(ipv4))
-            networks->insert(address & mask);
-    }
-    return networks->contains(subnet.first.toIPv4Address() & mask);
 }
 
 TableWarnings warningsDue(const PipelineState &pipeline, const QList<QHostAddress> &localAddresses,

@@ -100,21 +100,6 @@ struct TableWarnings
     std::optional<MarluneUnit> tooOld;
 };
 
-// Whether this workstation has an address in a unit's subnet, for many units at once: the
-// addresses are masked once per prefix length, not once per unit. The same answer as
-// MarluneConnect::localAddressFor(unit, localAddresses) being non-empty.
-class LocalSubnets
-{
-public:
-    explicit LocalSubnets(const QList<QHostAddress> &localAddresses);
-    bool reach(const MarluneUnit &unit);
-
-private:
-    QList<QHostAddress> addresses;
-    QList<quint32> ipv4;
-    QHash<int, QSet<quint32>> byPrefix;
-};
-
 // The warnings due at a redraw of the listed units, given this workstation's addresses, for the
 // ones not shown yet in this run.
 TableWarnings warningsDue(const PipelineState &pipeline, const QList<QHostAddress> &localAddresses,
