@@ -345,7 +345,8 @@ void selectUnits(QTableWidget *table, const QStringList &names)
     QItemSelection selection;
     int first = -1;
     for (int row = 0; row <= table->rowCount(); ++row) {
-        const bool in = row < table->rowCount() && wanted.contains(table->item(row, 0)->text());
+        const QTableWidgetItem *name = row < table->rowCount() ? table->item(row, 0) : nullptr;
+        const bool in = name && wanted.contains(name->text());
         if (in && first < 0)
             first = row;
         if (!in && first >= 0) {
@@ -524,7 +525,13 @@ QString writeBatchFleet(const QTemporaryDir &dir, int units, int delayMs,
 bool showFleet(MainWindow &window, int units)
 {
     window.show();
-    if (!waitFor([&] { return tableOf(window)->rowCount() == units; }, 60000)) {
+    // A large fleet's rows are written over several turns: every row is there once the last
+    // one shows its status.
+    const auto listed = [&] {
+        QTableWidget *table = tableOf(window);
+        return table->rowCount() == units && table->item(units - 1, kStatusColumn);
+    };
+    if (!waitFor(listed, 60000)) {
         std::fprintf(stderr, "the window listed %d of %d units\n", tableOf(window)->rowCount(), units);
         return false;
     }
