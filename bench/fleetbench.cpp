@@ -225,7 +225,19 @@ struct ServerRun
 {
     qint64 ms = 0;
     int ok = 0;
+    // The updater's alone: its longest event-loop stall during the fetches, and its peak memory
+    // from the opening of its window to the end of the fetches.
+    qint64 stall = 0;
+    qint64 peakKiB = 0;
 };
+
+// Starts the process's peak resident memory afresh from what it holds now.
+void resetPeakResident()
+{
+    QFile clearRefs(QStringLiteral("/proc/self/clear_refs"));
+    if (clearRefs.open(QIODevice::WriteOnly))
+        clearRefs.write("5");
+}
 
 // Starts every unit's fetch from 10.77.0.1 and waits until each has fetched or failed; false
 // when they did not all end in time. commandsOut is called once the commands are on their way.
@@ -304,10 +316,12 @@ int fileServer(int units, int mib, int rounds)
     conf.close();
 
     qint64 rssBefore = -1;
+    qint64 rssPeak = 0;
     qint64 stall = 0;
     qint64 commandsMs = 0;
     // The updater's turn: its window is opened, lists the fleet, serves the fetches and is closed.
     auto updaterTurn = [&](ServerRun &run) {
+        resetPeakResident();
         auto *window = new MainWindow;
         if (!waitFor([&] { return tableOf(*window)->rowCount() == units; }, 30000)) {
             std::fprintf(stderr, "the window did not list the fleet\n");
@@ -326,7 +340,10 @@ int fileServer(int units, int mib, int rounds)
             commandsMs = qMax(commandsMs, commands.elapsed());
             probe.start();
         });
-        stall = qMax(stall, probe.stop());
+        run.stall = probe.stop();
+        run.peakKiB = peakResidentKiB();
+        stall = qMax(stall, run.stall);
+        rssPeak = qMax(rssPeak, run.peakKiB);
         delete window;
         return ended && unitsBackUp(fleet, upBefore, run.ok);
     };
@@ -372,16 +389,18 @@ int fileServer(int units, int mib, int rounds)
         const double nginxRate = totalMiB / (double(nginx.ms) / 1000.0);
         ratios.append(updaterRate / nginxRate);
         allOk = allOk && updater.ok == units && nginx.ok == units;
-        std::printf("  round %d (%s first): updater %.0f MiB/s in %.1f s, %d complete; nginx %.0f MiB/s in %.1f s, "
-                    "%d complete; ratio %.2f\n",
-                    round, updaterFirst ? "updater" : "nginx", updaterRate, updater.ms / 1000.0, updater.ok, nginxRate,
-                    nginx.ms / 1000.0, nginx.ok, ratios.last());
+        std::printf("  round %d (%s first): updater %.0f MiB/s in %.1f s, %d complete, stall %lld ms, peak %.1f MiB; "
+                    "nginx %.0f MiB/s in %.1f s, %d complete; ratio %.2f\n",
+                    round, updaterFirst ? "updater" : "nginx", updaterRate, updater.ms / 1000.0, updater.ok,
+                    static_cast<long long>(updater.stall), updater.peakKiB / 1024.0, nginxRate, nginx.ms / 1000.0,
+                    nginx.ok, ratios.last());
     }
     const auto [lowest, highest] = std::minmax_element(ratios.cbegin(), ratios.cend());
     std::printf("  ratio: median %.2f of %lld rounds, %.2f to %.2f (target >= 1.0)\n", median(ratios),
                 static_cast<long long>(ratios.size()), *lowest, *highest);
-    std::printf("  updater peak resident memory: %.1f MiB (target <= 64 MiB; %.1f MiB before the first transfer)\n",
-                peakResidentKiB() / 1024.0, rssBefore / 1024.0);
+    std::printf("  updater peak resident memory in any round: %.1f MiB (target <= 64 MiB; %.1f MiB before the first "
+                "transfer)\n",
+                rssPeak / 1024.0, rssBefore / 1024.0);
     std::printf("  longest event-loop stall during the transfers: %lld ms (target <= 50 ms; the bench's commands to "
                 "the units took up to %lld ms before it)\n",
                 static_cast<long long>(stall), static_cast<long long>(commandsMs));
