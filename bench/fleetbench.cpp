@@ -1,10 +1,12 @@
 // Fleet-scale benchmarks of the real updater window against a simulated fleet. Runs inside a
 // private network namespace (bench/run-benchmarks.sh takes care of that).
 //
-//   fleetbench fileserver UNITS MIB   UNITS units fetch an image of MIB MiB from the updater at
-//                                     once, then the same units fetch it from nginx on the same
-//                                     namespace; throughput of both, the updater's peak memory
-//                                     and its longest event-loop stall
+//   fleetbench fileserver UNITS MIB [ROUNDS]  UNITS units fetch an image of MIB MiB at once,
+//                                     from the updater and from nginx on the same namespace, in
+//                                     turns for ROUNDS rounds (3) with the first server
+//                                     alternating; throughput of both and their ratio each round,
+//                                     the median ratio, the updater's peak memory and its longest
+//                                     event-loop stall
 //   fleetbench batch UNITS [DELAY]    one unit updated alone, then UNITS units in one batch
 //                                     (every unit answers each TCP message DELAY ms after it
 //                                     arrives, default 0): time from pressing Update to the
@@ -218,7 +220,64 @@ QTableWidget *tableOf(MainWindow &window)
     return window.findChild<QTableWidget *>(QStringLiteral("unitTable"));
 }
 
-int fileServer(int units, int mib)
+// What one server's turn measured.
+struct ServerRun
+{
+    qint64 ms = 0;
+    int ok = 0;
+    // The updater's alone: its longest event-loop stall during the fetches, and its peak memory
+    // from the opening of its window to the end of the fetches.
+    qint64 stall = 0;
+    qint64 peakKiB = 0;
+};
+
+// Starts the process's peak resident memory afresh from what it holds now.
+void resetPeakResident()
+{
+    QFile clearRefs(QStringLiteral("/proc/self/clear_refs"));
+    if (clearRefs.open(QIODevice::WriteOnly))
+        clearRefs.write("5");
+}
+
+// Starts every unit's fetch from 10.77.0.1 and waits until each has fetched or failed; false
+// when they did not all end in time. commandsOut is called once the commands are on their way.
+bool timeFetches(Fleet &fleet, int units, ServerRun &run, const std::function<void()> &commandsOut = {})
+{
+    const int okBefore = fleet.count(QStringLiteral("FETCH-OK"));
+    const int before = okBefore + fleet.count(QStringLiteral("FETCH-FAILED"));
+    QElapsedTimer clock;
+    clock.start();
+    commandFetches(units, QStringLiteral("10.77.0.1"));
+    if (commandsOut)
+        commandsOut();
+    const bool ended = waitFor(
+        [&] {
+            return fleet.count(QStringLiteral("FETCH-OK")) + fleet.count(QStringLiteral("FETCH-FAILED"))
+                   >= before + units;
+        },
+        600000);
+    run.ms = clock.elapsed();
+    run.ok = fleet.count(QStringLiteral("FETCH-OK")) - okBefore;
+    return ended;
+}
+
+// Waits until the units that fetched are back from their reboot.
+bool unitsBackUp(Fleet &fleet, int upBefore, int fetched)
+{
+    return waitFor([&] { return fleet.count(QStringLiteral("UP")) >= upBefore + fetched; }, 60000);
+}
+
+double median(QList<double> values)
+{
+    std::sort(values.begin(), values.end());
+    const qsizetype n = values.size();
+    return n % 2 ? values[n / 2] : (values[n / 2 - 1] + values[n / 2]) / 2;
+}
+
+// Both servers serve the same fleet, in turns: the updater first in odd rounds and nginx first in
+// even ones, so neither always has the first go at a fresh fleet and a cold start. Each round's
+// ratio is printed, and the median of them all.
+int fileServer(int units, int mib, int rounds)
 {
     QTemporaryDir dir;
     const qint64 imageBytes = qint64(mib) * 1024 * 1024;
@@ -235,36 +294,10 @@ int fileServer(int units, int mib)
     if (!fleet.start(fleetFile.fileName(), units))
         return 1;
 
-    auto *window = new MainWindow;
-    if (!waitFor([&] { return tableOf(*window)->rowCount() == units; }, 30000)) {
-        std::fprintf(stderr, "the window did not list the fleet\n");
-        return 1;
-    }
-    const qint64 rssBefore = peakResidentKiB();
-
-    QElapsedTimer clock;
-    clock.start();
-    commandFetches(units, QStringLiteral("10.77.0.1"));
-    // The probe starts once the commands are out: opening a connection to every unit at once is
-    // the bench's own work, done before the updater has anything to serve.
-    const qint64 commandsMs = clock.elapsed();
-    StallProbe probe;
-    probe.start();
-    if (!waitFor([&] { return fleet.count(QStringLiteral("FETCH-OK")) + fleet.count(QStringLiteral("FETCH-FAILED")) >= units; },
-                 600000))
-        return 1;
-    const qint64 updaterMs = clock.elapsed();
-    const qint64 stall = probe.stop();
-    const int updaterOk = fleet.count(QStringLiteral("FETCH-OK"));
-    const qint64 rssPeak = peakResidentKiB();
-
-    // The same clients and image from nginx, in place of the updater (whose server holds the
-    // port), once the units are back from their reboot. nginx runs as the updater does: one
-    // process, each fetch on a connection of its own that closes after the image, the file body
-    // handed to the kernel with sendfile.
-    delete window;
-    if (!waitFor([&] { return fleet.count(QStringLiteral("UP")) >= updaterOk; }, 60000))
-        return 1;
+    // nginx serves the same clients and image in place of the updater (whose server holds the
+    // port while its window is open). It runs as the updater does: one process, each fetch on a
+    // connection of its own that closes after the image, the file body handed to the kernel with
+    // sendfile.
     const QString nginxDir = dir.filePath(QStringLiteral("nginx"));
     QDir().mkpath(nginxDir);
     QFile::link(packages + QStringLiteral("/k220_bench.bin"), nginxDir + QStringLiteral("/image.bin"));
@@ -281,45 +314,97 @@ int fileServer(int units, int mib)
                    .arg(nginxDir)
                    .toUtf8());
     conf.close();
-    QProcess nginx;
-    nginx.setProcessChannelMode(QProcess::ForwardedChannels);
-    nginx.start(QStringLiteral("nginx"), {"-p", nginxDir, "-c", conf.fileName(), "-g", "daemon off;"});
-    QTcpSocket probeNginx;
-    if (!waitFor([&] {
-            if (probeNginx.state() == QAbstractSocket::ConnectedState)
-                return true;
-            if (probeNginx.state() == QAbstractSocket::UnconnectedState)
-                probeNginx.connectToHost(QStringLiteral("10.77.0.1"), 50005);
+
+    qint64 rssBefore = -1;
+    qint64 rssPeak = 0;
+    qint64 stall = 0;
+    qint64 commandsMs = 0;
+    // The updater's turn: its window is opened, lists the fleet, serves the fetches and is closed.
+    auto updaterTurn = [&](ServerRun &run) {
+        resetPeakResident();
+        auto *window = new MainWindow;
+        if (!waitFor([&] { return tableOf(*window)->rowCount() == units; }, 30000)) {
+            std::fprintf(stderr, "the window did not list the fleet\n");
+            delete window;
             return false;
-        },
-                 10000)) {
-        std::fprintf(stderr, "nginx did not start\n");
-        return 1;
-    }
-    probeNginx.abort();
-    const int before = fleet.count(QStringLiteral("FETCH-OK")) + fleet.count(QStringLiteral("FETCH-FAILED"));
-    clock.restart();
-    commandFetches(units, QStringLiteral("10.77.0.1"));
-    waitFor([&] { return fleet.count(QStringLiteral("FETCH-OK")) + fleet.count(QStringLiteral("FETCH-FAILED")) >= before + units; },
-            600000);
-    const qint64 nginxMs = clock.elapsed();
-    const int nginxOk = fleet.count(QStringLiteral("FETCH-OK")) - updaterOk;
-    nginx.terminate();
-    nginx.waitForFinished(5000);
+        }
+        if (rssBefore < 0)
+            rssBefore = peakResidentKiB();
+        const int upBefore = fleet.count(QStringLiteral("UP"));
+        // The probe starts once the commands are out: opening a connection to every unit at once
+        // is the bench's own work, done before the updater has anything to serve.
+        StallProbe probe;
+        QElapsedTimer commands;
+        commands.start();
+        const bool ended = timeFetches(fleet, units, run, [&] {
+            commandsMs = qMax(commandsMs, commands.elapsed());
+            probe.start();
+        });
+        run.stall = probe.stop();
+        run.peakKiB = peakResidentKiB();
+        stall = qMax(stall, run.stall);
+        rssPeak = qMax(rssPeak, run.peakKiB);
+        delete window;
+        return ended && unitsBackUp(fleet, upBefore, run.ok);
+    };
+    auto nginxTurn = [&](ServerRun &run) {
+        QProcess nginx;
+        nginx.setProcessChannelMode(QProcess::ForwardedChannels);
+        nginx.start(QStringLiteral("nginx"), {"-p", nginxDir, "-c", conf.fileName(), "-g", "daemon off;"});
+        QTcpSocket probeNginx;
+        if (!waitFor(
+                [&] {
+                    if (probeNginx.state() == QAbstractSocket::ConnectedState)
+                        return true;
+                    if (probeNginx.state() == QAbstractSocket::UnconnectedState)
+                        probeNginx.connectToHost(QStringLiteral("10.77.0.1"), 50005);
+                    return false;
+                },
+                10000)) {
+            std::fprintf(stderr, "nginx did not start\n");
+            return false;
+        }
+        probeNginx.abort();
+        const int upBefore = fleet.count(QStringLiteral("UP"));
+        const bool ended = timeFetches(fleet, units, run);
+        nginx.terminate();
+        nginx.waitForFinished(5000);
+        return ended && unitsBackUp(fleet, upBefore, run.ok);
+    };
 
     const double totalMiB = double(units) * mib;
-    const double updaterRate = totalMiB / (double(updaterMs) / 1000.0);
-    const double nginxRate = totalMiB / (double(nginxMs) / 1000.0);
-    std::printf("file server: %d units fetched %d MiB each at once (%d and %d complete)\n", units, mib, updaterOk,
-                nginxOk);
-    std::printf("  updater: %.0f MiB/s in %.1f s; nginx: %.0f MiB/s in %.1f s; ratio %.2f (target >= 1.0)\n",
-                updaterRate, updaterMs / 1000.0, nginxRate, nginxMs / 1000.0, updaterRate / nginxRate);
-    std::printf("  updater peak resident memory: %.1f MiB (target <= 64 MiB; %.1f MiB before the transfer)\n",
+    std::printf("file server: %d units fetch %d MiB each at once, from the updater and from nginx in turns\n", units,
+                mib);
+    QList<double> ratios;
+    bool allOk = true;
+    for (int round = 1; round <= rounds; ++round) {
+        ServerRun updater;
+        ServerRun nginx;
+        const bool updaterFirst = round % 2 == 1;
+        const bool ended =
+            updaterFirst ? updaterTurn(updater) && nginxTurn(nginx) : nginxTurn(nginx) && updaterTurn(updater);
+        if (!ended)
+            return 1;
+        const double updaterRate = totalMiB / (double(updater.ms) / 1000.0);
+        const double nginxRate = totalMiB / (double(nginx.ms) / 1000.0);
+        ratios.append(updaterRate / nginxRate);
+        allOk = allOk && updater.ok == units && nginx.ok == units;
+        std::printf("  round %d (%s first): updater %.0f MiB/s in %.1f s, %d complete, stall %lld ms, peak %.1f MiB; "
+                    "nginx %.0f MiB/s in %.1f s, %d complete; ratio %.2f\n",
+                    round, updaterFirst ? "updater" : "nginx", updaterRate, updater.ms / 1000.0, updater.ok,
+                    static_cast<long long>(updater.stall), updater.peakKiB / 1024.0, nginxRate, nginx.ms / 1000.0,
+                    nginx.ok, ratios.last());
+    }
+    const auto [lowest, highest] = std::minmax_element(ratios.cbegin(), ratios.cend());
+    std::printf("  ratio: median %.2f of %lld rounds, %.2f to %.2f (target >= 1.0)\n", median(ratios),
+                static_cast<long long>(ratios.size()), *lowest, *highest);
+    std::printf("  updater peak resident memory in any round: %.1f MiB (target <= 64 MiB; %.1f MiB before the first "
+                "transfer)\n",
                 rssPeak / 1024.0, rssBefore / 1024.0);
-    std::printf("  longest event-loop stall during the transfer: %lld ms (target <= 50 ms; the bench's commands to "
-                "the units took %lld ms before it)\n",
+    std::printf("  longest event-loop stall during the transfers: %lld ms (target <= 50 ms; the bench's commands to "
+                "the units took up to %lld ms before it)\n",
                 static_cast<long long>(stall), static_cast<long long>(commandsMs));
-    return (updaterOk == units && nginxOk == units) ? 0 : 2;
+    return allOk ? 0 : 2;
 }
 
 constexpr int kStatusColumn = 7;
@@ -810,14 +895,15 @@ int main(int argc, char **argv)
     const QString mode = argc > 1 ? QString::fromLatin1(argv[1]) : QString();
     const int units = argc > 2 ? QByteArray(argv[2]).toInt() : 50;
     if (mode == QLatin1String("fileserver"))
-        return fileServer(units, argc > 3 ? QByteArray(argv[3]).toInt() : 64);
+        return fileServer(units, argc > 3 ? QByteArray(argv[3]).toInt() : 64,
+                          argc > 4 ? qMax(1, QByteArray(argv[4]).toInt()) : 3);
     if (mode == QLatin1String("batch"))
         return batch(units, argc > 3 ? QByteArray(argv[3]).toInt() : 0);
     if (mode == QLatin1String("deadbatch"))
         return deadBatch(argc > 2 ? QByteArray(argv[2]).toInt() : 0, argc > 3 ? QByteArray(argv[3]).toInt() : 235);
     if (mode == QLatin1String("faults") && argc > 2)
         return faults(QString::fromLatin1(argv[2]));
-    std::fprintf(stderr, "usage: fleetbench fileserver UNITS MIB | batch UNITS [MESSAGE_DELAY_MS]\n"
+    std::fprintf(stderr, "usage: fleetbench fileserver UNITS MIB [ROUNDS] | batch UNITS [MESSAGE_DELAY_MS]\n"
                          "                  | deadbatch [MESSAGE_DELAY_MS [LIVE_UNITS]] | faults SCENARIO|header\n");
     return 2;
 }

@@ -10,6 +10,7 @@
 #include <ctime>
 #include <pthread.h>
 #include <sys/sendfile.h>
+#include <sys/socket.h>
 #include <sys/types.h>
 
 namespace {
@@ -112,6 +113,8 @@ void FileTransfer::start()
         fail();
         return;
     }
+    if (sendHeaderWithBody())
+        return;
     socket->write(header);
 #ifndef Q_OS_LINUX
     useChunks();
@@ -160,6 +163,35 @@ void FileTransfer::pump()
 }
 
 #ifdef Q_OS_LINUX
+
+// The header goes to the descriptor itself, marked as having more to follow, and the file comes
+// right after it in the same pass: the kernel sends both in one full segment, as a web server
+// does. A header that went out alone through the socket's buffer, with the file starting only on
+// a later pass, left the units' connections offering no more than their first window: the
+// kernel then cut this side's segments to half of that and the connections spent the whole
+// transfer swinging between a full and a zero receive window, about two segments each swing.
+// False when the header could not all go this way; what is left of it goes through the socket.
+bool FileTransfer::sendHeaderWithBody()
+{
+    const int out = int(socket->socketDescriptor());
+    if (out == -1 || file->handle() == -1 || socket->bytesToWrite() > 0)
+        return false;
+    // An empty file has nothing to follow: its header goes out at once.
+    const int flags = MSG_NOSIGNAL | MSG_DONTWAIT | (fileSize > 0 ? MSG_MORE : 0);
+    ssize_t n;
+    do {
+        n = ::send(out, header.constData(), size_t(header.size()), flags);
+    } while (n == -1 && errno == EINTR);
+    if (n < header.size()) {
+        if (n > 0)
+            header.remove(0, qsizetype(n));
+        return false;
+    }
+    Q_EMIT progressed();
+    if (!done)
+        startBody();
+    return true;
+}
 
 // The header is out and the socket's buffer is empty: from here on the file goes to the
 // descriptor directly, and nothing is written through the socket any more.
@@ -240,6 +272,10 @@ void FileTransfer::sendBody()
 
 #else
 
+bool FileTransfer::sendHeaderWithBody()
+{
+    return false;
+}
 void FileTransfer::startBody() {}
 void FileTransfer::sendBody() {}
 

@@ -46,10 +46,11 @@ private:
 };
 
 // Sends a header and then a file over a socket, so a large image never sits in memory whole
-// and many units can fetch at once. The header goes through the socket. On Linux the file then
-// goes with sendfile(2) straight from the page cache to the socket's descriptor, the transfer's
-// share of the budget each time the socket can take more; where that is not available (another
-// system, or a file sendfile refuses) the file is read a chunk at a time as the socket drains.
+// and many units can fetch at once. On Linux the header goes to the socket's descriptor and the
+// file follows it at once with sendfile(2), straight from the page cache, the transfer's share of
+// the budget each time the socket can take more; elsewhere the header goes through the socket.
+// Where sendfile is not available (another system, or a file sendfile refuses) the file is read a
+// chunk at a time as the socket drains.
 class FileTransfer final : public QObject
 {
     Q_OBJECT
@@ -77,11 +78,12 @@ Q_SIGNALS:
     void progressed();
 
 private:
-    // Header: the header is on its way through the socket's buffer. Kernel: the file goes with
-    // sendfile. Chunks: the file is read and written through the socket's buffer.
+    // Header: the header is not sent yet, or on its way through the socket's buffer. Kernel: the
+    // file goes with sendfile. Chunks: the file is read and written through the socket's buffer.
     enum class Mode { Header, Kernel, Chunks };
 
     void written();
+    bool sendHeaderWithBody();
     void startBody();
     void sendBody();
     void useChunks();
