@@ -9,6 +9,7 @@
 #include <QFile>
 
 #include <algorithm>
+#include <memory>
 
 // The pipeline's debug lines belong with the window's: it is the window's engine.
 static const char kLogSource[] = "mainwindow";
@@ -20,6 +21,7 @@ constexpr int kOutOfSyncDelaySecs = 10;
 constexpr int kEdidAttempts = 3;
 // Fleets larger than this are ticked over several event-loop turns.
 constexpr qsizetype kUnitsTickedAtOnce = 250;
+constexpr qsizetype kUnitsPerTurn = 250;
 // FOREVER.txt holds a few MACs or names; anything beyond this is not read.
 constexpr qint64 kForeverFileLimit = 64 * 1024;
 
@@ -87,9 +89,11 @@ void UpdatePipeline::refreshTimerTimeout()
         resetEdids();
         noteRebootedUnits();
         continueTick([this] {
-            if (!confirmRebootedUnits() && !commandQueuedUnits())
-                confirmOutOfSyncUnits();
-            tickRunning = false;
+            confirmRebootedUnits([this](bool confirmSent) {
+                if (!confirmSent && !commandQueuedUnits())
+                    confirmOutOfSyncUnits();
+                tickRunning = false;
+            });
         });
     });
 }
@@ -300,33 +304,54 @@ void UpdatePipeline::noteRebootedUnits()
 // Commanded units that rebooted and answer with a fresh status are confirmed (or found already
 // confirmed, or not updated) and leave the pipeline. True when a confirm command was sent,
 // which ends the tick.
-bool UpdatePipeline::confirmRebootedUnits()
+void UpdatePipeline::confirmRebootedUnits(const std::function<void(bool)> &then)
 {
     if (lists.vUnitsConfirm.isEmpty() || lists.vUnitsRebooted.isEmpty())
-        return false;
+        return then(false);
     // Looked up once per pass, so that the pass costs the same per unit however large the fleet.
-    QHash<QString, qsizetype> lastListed;
-    for (qsizetype i = 0; i < lists.vUnits.size(); ++i)
-        lastListed.insert(lists.vUnits.at(i).mac, i);
-    QSet<QString> rebooted;
+    auto current = std::make_shared<QHash<QString, MarluneUnit>>();
+    for (const MarluneUnit &unit : std::as_const(lists.vUnits))
+        current->insert(unit.mac, unit); // the last record of a MAC listed twice
+    auto rebooted = std::make_shared<QSet<QString>>();
     for (const MarluneUnit &unit : std::as_const(lists.vUnitsRebooted))
-        rebooted.insert(unit.mac);
+        rebooted->insert(unit.mac);
 
-    bool confirmSent = false;
-    const QList<MarluneUnit> commanded = lists.vUnitsConfirm;
-    for (const MarluneUnit &entry : commanded) {
-        if (entry.mac.isEmpty() || busy.contains(entry.mac))
-            continue;
-        const auto listed = lastListed.constFind(entry.mac);
-        const MarluneUnit current = listed == lastListed.cend() ? MarluneUnit() : lists.vUnits.at(*listed);
-        confirmUnit(entry.mac, current, rebooted.contains(current.mac), &confirmSent);
-    }
-    port.refreshUnitTable();
-    return confirmSent;
+    auto confirmSent = std::make_shared<bool>(false);
+    walkPass(
+        lists.vUnitsConfirm, lists.vUnitsConfirm,
+        [this, current, rebooted, confirmSent](const MarluneUnit &entry) {
+            const MarluneUnit unit = current->value(entry.mac);
+            confirmUnit(entry.mac, unit, rebooted->contains(unit.mac), confirmSent.get());
+        },
+        [this, then, confirmSent] {
+            port.refreshUnitTable();
+            then(*confirmSent);
+        });
 }
 
-// Judges one commanded unit by its current record. It leaves vUnitsConfirm when it is judged,
-// or once its confirm command's exchange is over.
+// Walks a copy of a pass's list: each entry not in an exchange, and still in the list, is
+// handed to step. A long list is walked kUnitsPerTurn entries per event-loop turn, so that a
+// pass over a thousand units leaves the window room between its slices; an exchange that ends
+// meanwhile may have taken its unit off the list, and the unit is then not handled again.
+void UpdatePipeline::walkPass(const QList<MarluneUnit> &listed, const QList<MarluneUnit> &walked,
+                              const std::function<void(const MarluneUnit &)> &step, const std::function<void()> &done,
+                              qsizetype from)
+{
+    const qsizetype end = walked.size() <= kUnitsTickedAtOnce ? walked.size() : qMin(walked.size(), from + kUnitsPerTurn);
+    QSet<QString> stillListed;
+    for (const MarluneUnit &unit : listed)
+        stillListed.insert(unit.mac);
+    for (qsizetype i = from; i < end; ++i) {
+        const MarluneUnit &entry = walked.at(i);
+        if (!entry.mac.isEmpty() && !busy.contains(entry.mac) && stillListed.contains(entry.mac))
+            step(entry);
+    }
+    if (end < walked.size())
+        port.nextTurn([this, &listed, walked, step, done, end] { walkPass(listed, walked, step, done, end); });
+    else
+        done();
+}
+
 void UpdatePipeline::confirmUnit(const QString &commandedMac, const MarluneUnit &current, bool rebooted,
                                  bool *confirmSent)
 {

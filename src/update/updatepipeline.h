@@ -97,7 +97,12 @@ private:
     void exchange(const MarluneUnit &unit, const QByteArray &command, PipelinePort::ExchangeStart starting,
                   PipelinePort::ExchangeDone then);
     void noteRebootedUnits();
-    bool confirmRebootedUnits();
+    // The confirm pass; then learns whether a confirm command was sent.
+    void confirmRebootedUnits(const std::function<void(bool)> &then);
+    // The walk of one pass over its list (a member of lists, which must outlive the walk).
+    void walkPass(const QList<MarluneUnit> &listed, const QList<MarluneUnit> &walked,
+                  const std::function<void(const MarluneUnit &)> &step, const std::function<void()> &done,
+                  qsizetype from = 0);
     void confirmUnit(const QString &commandedMac, const MarluneUnit &current, bool rebooted, bool *confirmSent);
     void finishConfirmed(const MarluneUnit &unit);
     bool commandQueuedUnits();
