@@ -230,8 +230,6 @@ void MainWindow::nextTurn(std::function<void()> work)
 
 void MainWindow::runTickPart(const std::function<void()> &work)
 {
-    // The interfaces are listed once for the tick's part, not once for every unit it commands.
-    tickSubnets.emplace(MarluneConnect::localAddresses());
     inTick = true;
     work();
     inTick = false;
@@ -380,7 +378,13 @@ void MainWindow::sendConfig(const MarluneUnit &unit, const QByteArray &command, 
 
 QString MainWindow::localAddressFor(const MarluneUnit &unit)
 {
-    return tickSubnets ? tickSubnets->addressFor(unit) : connection.localAddressFor(unit);
+    if (!inTick)
+        return connection.localAddressFor(unit);
+    // The interfaces are listed once for the tick's part that asks, not once for every unit it
+    // commands.
+    if (!tickSubnets)
+        tickSubnets.emplace(MarluneConnect::localAddresses());
+    return tickSubnets->addressFor(unit);
 }
 
 QString MainWindow::localAddressFor(const QString &ip, const QString &netmask)

@@ -117,7 +117,7 @@ private:
     static CellLook statusLook(const StatusCell &cell, const QString &mac, CellColour rowColour);
     bool showCell(int row, int column, const CellLook &look);
     // A redraw under way. It shows the pipeline as it stood when the redraw began; a fleet of
-    // more than kRowsPerTurn units is written a slice of rows per event-loop turn, then each
+    // more than kRedrawnAtOnce units is written a slice of rows per event-loop turn, then each
     // changed column is fitted in a turn of its own, so that the window never waits long.
     struct TableRedraw
     {

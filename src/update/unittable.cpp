@@ -35,10 +35,13 @@ constexpr int kProgressRole = Qt::UserRole + 7;
 // Of a name cell: the resource path of its icon, so that a redraw sets the icon only when it changes.
 constexpr int kIconPathRole = Qt::UserRole + 8;
 constexpr int kSummaryDelayMs = 250;
+// A redraw asked for between ticks comes this long after the first request, and for a fleet
+// of several times kRedrawnAtOnce units that many times longer: a large fleet's redraw costs more.
 constexpr int kRedrawDelayMs = 100;
 constexpr int kCellDelayMs = 50;
-// Rows a redraw writes per event-loop turn: a fleet up to this size is redrawn at once.
-constexpr int kRowsPerTurn = 250;
+// A fleet up to this size is redrawn at once; a larger one kRowsPerTurn rows per event-loop turn.
+constexpr int kRedrawnAtOnce = 250;
+constexpr int kRowsPerTurn = 100;
 constexpr int kStatusColumn = 7;
 
 QColor colourOf(CellColour colour)
@@ -110,7 +113,7 @@ void MainWindow::setUpTable()
 void MainWindow::refreshUnitTableSoon()
 {
     if (!redrawDelay->isActive())
-        redrawDelay->start(kRedrawDelayMs);
+        redrawDelay->start(kRedrawDelayMs * int(qMax<qsizetype>(1, updatePipeline.state().vUnits.size() / kRedrawnAtOnce)));
 }
 
 // Brings one cell to what it should show, touching its item only where it differs: a redraw of a
@@ -188,7 +191,7 @@ void MainWindow::refreshUnitTable()
     redraw->rowsBefore = table->rowCount();
     table->setRowCount(int(units.size()));
 
-    if (units.size() <= kRowsPerTurn) {
+    if (units.size() <= kRedrawnAtOnce) {
         while (!takeRedrawStep()) {
         }
     } else if (!takeRedrawStep()) {
