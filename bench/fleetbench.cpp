@@ -43,7 +43,10 @@
 #include <cstdio>
 #include <sys/resource.h>
 #include <algorithm>
+#include <atomic>
+#include <chrono>
 #include <functional>
+#include <thread>
 
 namespace {
 
@@ -188,31 +191,73 @@ void commandFetches(int units, const QString &server)
     }
 }
 
-// The longest gap between the ticks of a 10 ms timer while it runs.
-class StallProbe
+// The event loop's longest stall while the probe runs: how long an event that comes from
+// outside the window's thread (as the window system's input and the sockets' news do) waits
+// before the loop takes it. A thread posts one every 10 ms, stamped, and the loop notes how
+// late each arrives. The longest gap between the ticks of a 10 ms timer is kept beside it: Qt
+// runs a timer that has just fired at idle priority until the loop is idle, so under a steady
+// stream of short events that figure also counts the time the loop was busy but responsive.
+class StallProbe : public QObject
 {
 public:
     StallProbe()
     {
         timer.setInterval(10);
         QObject::connect(&timer, &QTimer::timeout, &timer, [this] {
-            longest = qMax(longest, sinceLast.restart());
+            longestTimerGap = qMax(longestTimerGap, sinceLast.restart());
         });
     }
+    ~StallProbe() override { stop(); }
     void start()
     {
         longest = 0;
+        longestTimerGap = 0;
         sinceLast.start();
         timer.start();
+        knocking = true;
+        knocker = std::thread([this] {
+            while (knocking) {
+                QCoreApplication::postEvent(this, new Knock(std::chrono::steady_clock::now()));
+                std::this_thread::sleep_for(std::chrono::milliseconds(10));
+            }
+        });
     }
+    // The longest wait of a posted event, in milliseconds.
     qint64 stop()
     {
         timer.stop();
+        if (knocker.joinable()) {
+            knocking = false;
+            knocker.join();
+            QCoreApplication::removePostedEvents(this, Knock::kType);
+        }
         return longest;
     }
+    qint64 timerGap() const { return longestTimerGap; }
+
+protected:
+    bool event(QEvent *event) override
+    {
+        if (event->type() != Knock::kType)
+            return QObject::event(event);
+        const auto waited = std::chrono::steady_clock::now() - static_cast<Knock *>(event)->posted;
+        longest = qMax<qint64>(longest, std::chrono::duration_cast<std::chrono::milliseconds>(waited).count());
+        return true;
+    }
+
+private:
+    struct Knock : QEvent
+    {
+        static constexpr QEvent::Type kType = QEvent::Type(QEvent::User + 77);
+        explicit Knock(std::chrono::steady_clock::time_point posted) : QEvent(kType), posted(posted) {}
+        std::chrono::steady_clock::time_point posted;
+    };
     QTimer timer;
     QElapsedTimer sinceLast;
+    qint64 longestTimerGap = 0;
     qint64 longest = 0;
+    std::atomic<bool> knocking{false};
+    std::thread knocker;
 };
 
 QTableWidget *tableOf(MainWindow &window)
@@ -696,8 +741,9 @@ int batch(int units, int delayMs)
     std::printf("  processor time during the batch: %.1f s over %d refresh ticks: %s a tick\n", cpu, batchTicks,
                 qPrintable(perTick));
     std::printf("  processor time of the whole run: %.1f s\n", cpuSeconds());
-    std::printf("  longest event-loop stall during the batch: %lld ms (target <= 50 ms)\n",
-                static_cast<long long>(stall));
+    std::printf("  longest event-loop stall during the batch: %lld ms (target <= 50 ms); longest gap of a 10 ms "
+                "timer: %lld ms\n",
+                static_cast<long long>(stall), static_cast<long long>(probe.timerGap()));
     std::fflush(stdout);
     return single.finishedMs() >= 0 && all.finishedMs() >= 0 ? 0 : 2;
 }
@@ -775,7 +821,8 @@ int deadBatch(int delayMs, int live)
                 "%s times the clean batch (target <= 1.2)\n",
                 second, kHung, kMute, live, qPrintable(duration(liveOnes)), qPrintable(ratio(liveOnes, cleanBatch)));
     std::printf("  dead units shown confirmed: %d of %d (expected none)\n", deadConfirmed, kDead);
-    std::printf("  longest event-loop stall during the second batch: %lld ms\n", static_cast<long long>(stall));
+    std::printf("  longest event-loop stall during the second batch: %lld ms; longest gap of a 10 ms timer: %lld ms\n",
+                static_cast<long long>(stall), static_cast<long long>(probe.timerGap()));
     std::fflush(stdout);
     return cleanBatch.finishedMs() >= 0 && liveOnes.finishedMs() >= 0 && deadConfirmed == 0 ? 0 : 2;
 }
