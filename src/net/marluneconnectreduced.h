@@ -83,15 +83,15 @@ public:
     // Broadcasts the 13 status queries to 255.255.255.255:50001.
     void discover();
 
-    // The first local IPv4 address inside the unit's subnet (interfaces that are up, VMware
-    // host adapters skipped), or "".
+    // The first local IPv4 address inside the unit's subnet (interfaces that are up, virtual
+    // machines' host-only adapters "VMnet1" and "VMnet8" skipped), or "".
     QString localAddressFor(const MarluneUnit &unit) const;
     QString localAddressFor(const QString &ip, const QString &netmask) const;
     // The same, choosing among addresses listed beforehand by localAddresses(): for asking about
     // many units at once without enumerating the interfaces for each.
     static QString localAddressFor(const MarluneUnit &unit, const QList<QHostAddress> &candidates);
-    // Every address of every interface that is up, VMware host adapters skipped, in the order
-    // the system lists them.
+    // Every address of every interface that is up, the virtual machines' host-only adapters
+    // skipped, in the order the system lists them.
     static QList<QHostAddress> localAddresses();
 
     // Parses one reply; announces a pressed ID button and asks recorders for their full

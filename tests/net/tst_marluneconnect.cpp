@@ -485,7 +485,7 @@ void TestMarluneConnect::localAddressFor()
     QVERIFY(runIp({"link", "set", "lafB", "down"}));
     QCOMPARE(connection.localAddressFor(QStringLiteral("172.20.9.9"), QStringLiteral("255.255.0.0")), QString());
 
-    // A VMware host adapter does not count either.
+    // A virtual machine's host-only adapter ("VMnet1", "VMnet8") does not count either.
     QVERIFY(runIp({"link", "set", "lafA", "down"}));
     QVERIFY(runIp({"link", "set", "lafA", "name", "VMnet8"}));
     QVERIFY(runIp({"link", "set", "VMnet8", "up"}));
