@@ -302,8 +302,8 @@ void UpdatePipeline::noteRebootedUnits()
 }
 
 // Commanded units that rebooted and answer with a fresh status are confirmed (or found already
-// confirmed, or not updated) and leave the pipeline. True when a confirm command was sent,
-// which ends the tick.
+// confirmed, or not updated) and leave the pipeline. then learns whether a confirm command was
+// sent, which ends the tick.
 void UpdatePipeline::confirmRebootedUnits(const std::function<void(bool)> &then)
 {
     if (lists.vUnitsConfirm.isEmpty() || lists.vUnitsRebooted.isEmpty())
@@ -333,10 +333,11 @@ void UpdatePipeline::confirmRebootedUnits(const std::function<void(bool)> &then)
 // handed to step. A long list is walked kUnitsPerTurn entries per event-loop turn, so that a
 // pass over a thousand units leaves the window room between its slices; an exchange that ends
 // meanwhile may have taken its unit off the list, and the unit is then not handled again.
-void UpdatePipeline::walkPass(const QList<MarluneUnit> &listed, const QList<MarluneUnit> &walked,
+void UpdatePipeline::walkPass(const QList<MarluneUnit> &listed, QList<MarluneUnit> walked,
                               const std::function<void(const MarluneUnit &)> &step, const std::function<void()> &done,
                               qsizetype from)
 {
+    // walked is a copy: a step may take entries off the list being walked.
     const qsizetype end = walked.size() <= kUnitsTickedAtOnce ? walked.size() : qMin(walked.size(), from + kUnitsPerTurn);
     QSet<QString> stillListed;
     for (const MarluneUnit &unit : listed)
@@ -352,6 +353,8 @@ void UpdatePipeline::walkPass(const QList<MarluneUnit> &listed, const QList<Marl
         done();
 }
 
+// Judges one commanded unit by its current record. It leaves vUnitsConfirm when it is judged,
+// or once its confirm command's exchange is over.
 void UpdatePipeline::confirmUnit(const QString &commandedMac, const MarluneUnit &current, bool rebooted,
                                  bool *confirmSent)
 {

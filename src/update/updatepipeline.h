@@ -100,7 +100,7 @@ private:
     // The confirm pass; then learns whether a confirm command was sent.
     void confirmRebootedUnits(const std::function<void(bool)> &then);
     // The walk of one pass over its list (a member of lists, which must outlive the walk).
-    void walkPass(const QList<MarluneUnit> &listed, const QList<MarluneUnit> &walked,
+    void walkPass(const QList<MarluneUnit> &listed, QList<MarluneUnit> walked,
                   const std::function<void(const MarluneUnit &)> &step, const std::function<void()> &done,
                   qsizetype from = 0);
     void confirmUnit(const QString &commandedMac, const MarluneUnit &current, bool rebooted, bool *confirmSent);

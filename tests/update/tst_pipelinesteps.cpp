@@ -59,6 +59,7 @@ private Q_SLOTS:
     void edidPass();
     void outOfSyncWaitsTenSeconds();
     void unitsInAnExchangeAreLeftAlone();
+    void confirmPassOverALargeFleet();
     void queueingAgain_data();
     void queueingAgain();
     void stepDeadlines_data();
@@ -436,6 +437,31 @@ void TestPipelineSteps::unitsInAnExchangeAreLeftAlone()
     port.releaseExchanges();
     QVERIFY(state().vUnitsConfirm.isEmpty());
     QCOMPARE(macsOf(state().vUnitsFinished), QStringList{slow.mac});
+}
+
+// A pass over more units than one event-loop turn walks: each unit is judged once, also when
+// the one before it left the list at once (confirmed elsewhere) or as its exchange ended.
+void TestPipelineSteps::confirmPassOverALargeFleet()
+{
+    QList<MarluneUnit> fleet;
+    for (int i = 0; i < 300; ++i) {
+        MarluneUnit u = unit(QStringLiteral("u%1").arg(i), "DEC", "K2200A", 1,
+                             QStringLiteral("10.77.%1.%2").arg(1 + i / 250).arg(1 + i % 250));
+        u.mac = QStringLiteral("02:00:00:00:%1:%2").arg(i / 256, 2, 16, QLatin1Char('0')).arg(i % 256, 2, 16, QLatin1Char('0'));
+        u.lastSeen = now;
+        u.updateStatus = i % 3 == 0 ? 0 : 1; // every third was confirmed by someone else
+        state().tcpAlive[u.ip] = true;
+        fleet.append(u);
+    }
+    state().vUnits = fleet;
+    state().vUnitsConfirm = fleet;
+    state().vUnitsRebooted = fleet;
+    state().lastConfirmTime = now;
+
+    pipeline->refreshTimerTimeout();
+    QCOMPARE(port.callsOf("sendConfig").size(), 200);
+    QVERIFY(state().vUnitsConfirm.isEmpty());
+    QCOMPARE(state().vUnitsFinished.size(), 300);
 }
 
 void TestPipelineSteps::stepDeadlines_data()
