@@ -125,6 +125,7 @@ private:
         const PipelineState state;
         const PipelineIndex index;
         int nextRow = 0;
+        bool rowsWritten = false;
         int nextColumn = 0;
         int rowsBefore = 0;
         bool resort = false;

@@ -204,7 +204,7 @@ bool MainWindow::takeRedrawStep()
     TableRedraw &step = *redraw;
     QTableWidget *table = ui->unitTable;
     const QList<MarluneUnit> &units = step.state.vUnits;
-    if (step.nextRow < units.size()) {
+    if (!step.rowsWritten) {
         const qsizetype end = qMin(units.size(), qsizetype(step.nextRow) + kRowsPerTurn);
         for (; step.nextRow < end; ++step.nextRow) {
             const MarluneUnit &unit = units.at(step.nextRow);
@@ -213,6 +213,7 @@ bool MainWindow::takeRedrawStep()
         }
         if (step.nextRow < units.size())
             return false;
+        step.rowsWritten = true;
         if (step.resort)
             table->setSortingEnabled(true);
         rowOfMac.clear();
