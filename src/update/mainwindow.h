@@ -151,7 +151,7 @@ private:
     UpdatePipeline updatePipeline;
     Reachability reachability;
     QTimer *refreshTimer = nullptr;
-    // This workstation's addresses while a tick runs.
+    // This workstation's addresses while a tick's part runs, listed when it first asks.
     std::optional<LocalSubnets> tickSubnets;
     bool inTick = false;
     // The batch summary, on the right of the status bar, beside its passing messages; between
