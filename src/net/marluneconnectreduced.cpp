@@ -17,6 +17,12 @@
 #include <QTimer>
 #include <QUdpSocket>
 
+#ifdef Q_OS_LINUX
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+#endif
+
 static const char kLogSource[] = "marluneconnectreduced";
 
 namespace {
@@ -27,6 +33,33 @@ constexpr quint16 kLastWildcardPort = 52000;
 // Replies of a whole fleet arrive at once after a discovery burst; the kernel's default
 // receive buffer holds only a few hundred of them.
 constexpr int kUdpReceiveBuffer = 4 * 1024 * 1024;
+
+#ifdef Q_OS_LINUX
+// Opens a UDP socket on address:port that joins the port's group of shared sockets. The kernel
+// hands each reply to one socket of the group, chosen by the sender's address, so each socket's
+// receive queue takes its own share of a burst. Returns -1 when the port cannot be shared.
+int openSharedSocket(const QHostAddress &address, quint16 port, bool reuseAddress, int receiveBuffer)
+{
+    const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+    if (fd < 0)
+        return -1;
+    const int one = 1;
+    sockaddr_in local{};
+    local.sin_family = AF_INET;
+    local.sin_port = htons(port);
+    local.sin_addr.s_addr = htonl(address.toIPv4Address());
+    const bool ready = ::setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one) == 0
+                       && (!reuseAddress || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0)
+                       && ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one) == 0
+                       && ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer) == 0
+                       && ::bind(fd, reinterpret_cast<const sockaddr *>(&local), sizeof local) == 0;
+    if (!ready) {
+        ::close(fd);
+        return -1;
+    }
+    return fd;
+}
+#endif
 
 } // namespace
 
@@ -107,7 +140,7 @@ MarluneConnect::MarluneConnect(QObject *parent)
     connect(dropReport, &QTimer::timeout, this, &MarluneConnect::reportDroppedDatagrams);
     readWatch->setInterval(250);
     connect(readWatch, &QTimer::timeout, this, [this] {
-        if (udpSocket && !turnScheduled && (udpSocket->hasPendingDatagrams() || !receivedDatagrams.isEmpty()))
+        if (udpSocket && !turnScheduled && (datagramsPending() || !receivedDatagrams.isEmpty()))
             readPendingDatagrams();
     });
 }
@@ -152,11 +185,66 @@ void MarluneConnect::reBind()
         BLOG << "Could not bind to anything!";
         return;
     }
-    udpSocket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, kUdpReceiveBuffer);
+    shareBoundPort();
+    udpSocket->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption,
+                               kUdpReceiveBuffer / int(1 + sharingSockets.size()));
     // The kernel may grant less than asked (net.core.rmem_max); Linux reports twice the size set.
     BLOG << "UDP receive buffer asked" << kUdpReceiveBuffer << "granted"
-         << udpSocket->socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).toInt();
+         << udpSocket->socketOption(QAbstractSocket::ReceiveBufferSizeSocketOption).toInt() * (1 + sharingSockets.size())
+         << "in" << 1 + sharingSockets.size() << "sockets";
     BLOG << "udpSocket->localPort()" << udpSocket->localPort();
+}
+
+// Replaces the socket just bound by a group of sockets sharing its address and port, so that a
+// whole fleet's replies to one discovery burst fit in the kernel's queues even where the cap on
+// one socket's receive buffer is small. Sending still goes through udpSocket alone. The port was
+// found by a plain bind, so a port another program holds unshared is still passed over. Where
+// the group cannot be formed, the plain socket stays.
+void MarluneConnect::shareBoundPort()
+{
+#ifdef Q_OS_LINUX
+    const QHostAddress address = udpSocket->localAddress();
+    const quint16 port = udpSocket->localPort();
+    int reuseAddress = 0;
+    socklen_t length = sizeof reuseAddress;
+    ::getsockopt(int(udpSocket->socketDescriptor()), SOL_SOCKET, SO_REUSEADDR, &reuseAddress, &length);
+    const int share = kUdpReceiveBuffer / kSharingSockets;
+
+    {
+        const QSignalBlocker quiet(udpSocket);
+        udpSocket->close();
+    }
+    const int first = openSharedSocket(address, port, reuseAddress != 0, share);
+    if (first < 0 || !udpSocket->setSocketDescriptor(first, QAbstractSocket::BoundState)) {
+        if (first >= 0)
+            ::close(first);
+        udpSocket->bind(address, port);
+        return;
+    }
+    for (int i = 1; i < kSharingSockets; ++i) {
+        const int fd = openSharedSocket(address, port, reuseAddress != 0, share);
+        if (fd < 0)
+            break;
+        auto *socket = new QUdpSocket(this);
+        if (!socket->setSocketDescriptor(fd, QAbstractSocket::BoundState)) {
+            ::close(fd);
+            delete socket;
+            break;
+        }
+        connect(socket, &QUdpSocket::readyRead, this, &MarluneConnect::readPendingDatagrams);
+        sharingSockets.append(socket);
+    }
+#endif
+}
+
+bool MarluneConnect::datagramsPending() const
+{
+    if (udpSocket->hasPendingDatagrams())
+        return true;
+    for (const QUdpSocket *socket : sharingSockets)
+        if (socket->hasPendingDatagrams())
+            return true;
+    return false;
 }
 
 void MarluneConnect::initPackets()
@@ -208,7 +296,7 @@ void MarluneConnect::readPendingDatagrams()
 
     if (droppedOversized + droppedOldest + droppedUnreadable > 0 && !dropReport->isActive())
         dropReport->start(datagramLimits.dropReportMs);
-    const bool moreToDo = !receivedDatagrams.isEmpty() || udpSocket->hasPendingDatagrams();
+    const bool moreToDo = !receivedDatagrams.isEmpty() || datagramsPending();
     if (moreToDo && !turnScheduled) {
         // Let the event loop run (timers, the window, the file server) before the next turn.
         turnScheduled = true;
@@ -219,35 +307,54 @@ void MarluneConnect::readPendingDatagrams()
     }
 }
 
-// Moves what the socket holds into the queue, a bounded number per call.
+// Moves what the sockets hold into the queue, a bounded number per call. The sockets are taken
+// in turns of a few datagrams each, so no queue waits long behind another.
 void MarluneConnect::takeDatagrams()
 {
-    for (int taken = 0; taken < datagramLimits.readPerTurn && udpSocket->hasPendingDatagrams(); ++taken) {
-        const qint64 size = udpSocket->pendingDatagramSize();
-        if (size < 0 || size > datagramLimits.maxSize) {
-            // Nothing readable after all (an ICMP error report), or far larger than any reply:
-            // read it away without keeping it.
-            udpSocket->readDatagram(nullptr, 0);
-            if (size > datagramLimits.maxSize)
-                ++droppedOversized;
-            continue;
+    constexpr int kTakenAtOnce = 16;
+    int taken = 0;
+    bool tookAny = true;
+    while (tookAny && taken < datagramLimits.readPerTurn) {
+        tookAny = false;
+        for (qsizetype i = -1; i < sharingSockets.size() && taken < datagramLimits.readPerTurn; ++i) {
+            QUdpSocket *socket = i < 0 ? udpSocket : sharingSockets.at(i);
+            for (int fromThis = 0; fromThis < kTakenAtOnce && taken < datagramLimits.readPerTurn
+                                   && socket->hasPendingDatagrams();
+                 ++fromThis, ++taken) {
+                tookAny = true;
+                takeDatagram(socket);
+            }
         }
-        QByteArray datagram(size, Qt::Uninitialized);
-        const qint64 read = udpSocket->readDatagram(datagram.data(), datagram.size());
-        if (read < 0) {
-            ++droppedUnreadable;
-            continue;
-        }
-        datagram.truncate(read);
-        while (!receivedDatagrams.isEmpty()
-               && (receivedDatagrams.size() >= datagramLimits.queueLimit
-                   || receivedBytes + read > datagramLimits.queueBytesLimit)) {
-            receivedBytes -= receivedDatagrams.dequeue().size();
-            ++droppedOldest;
-        }
-        receivedBytes += read;
-        receivedDatagrams.enqueue(datagram);
     }
+}
+
+void MarluneConnect::takeDatagram(QUdpSocket *socket)
+{
+    const qint64 size = socket->pendingDatagramSize();
+    if (size < 0 || size > datagramLimits.maxSize) {
+        // Nothing readable after all (an ICMP error report), or far larger than any reply:
+        // read it away without keeping it.
+        socket->readDatagram(nullptr, 0);
+        if (size > datagramLimits.maxSize)
+            ++droppedOversized;
+        return;
+    }
+    QByteArray datagram(size, Qt::Uninitialized);
+    const qint64 read = socket->readDatagram(datagram.data(), datagram.size());
+    if (read < 0) {
+        ++droppedUnreadable;
+        lastReadError = socket->errorString();
+        return;
+    }
+    datagram.truncate(read);
+    while (!receivedDatagrams.isEmpty()
+           && (receivedDatagrams.size() >= datagramLimits.queueLimit
+               || receivedBytes + read > datagramLimits.queueBytesLimit)) {
+        receivedBytes -= receivedDatagrams.dequeue().size();
+        ++droppedOldest;
+    }
+    receivedBytes += read;
+    receivedDatagrams.enqueue(datagram);
 }
 
 void MarluneConnect::reportDroppedDatagrams()
@@ -260,7 +367,7 @@ void MarluneConnect::reportDroppedDatagrams()
                     .arg(datagramLimits.queueLimit)
                     .arg(datagramLimits.queueBytesLimit);
     if (droppedUnreadable > 0)
-        BLOG << "Dropped" << droppedUnreadable << "datagrams that could not be read:" << udpSocket->errorString();
+        BLOG << "Dropped" << droppedUnreadable << "datagrams that could not be read:" << lastReadError;
     droppedOversized = droppedOldest = droppedUnreadable = 0;
 }
 

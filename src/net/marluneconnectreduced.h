@@ -124,6 +124,10 @@ public:
     static QString hexDump(const QByteArray &data);
 
     QUdpSocket *udpSocket = nullptr;
+    // Further sockets sharing udpSocket's port (where the system allows), each with a receive
+    // queue of its own; only read from.
+    QList<QUdpSocket *> sharingSockets;
+    static constexpr int kSharingSockets = 16;
     DatagramLimits datagramLimits;
 
 public Q_SLOTS:
@@ -151,7 +155,10 @@ private:
     void startWaitingExchanges();
     void announceReplies(const QByteArray &first, const QByteArray &second);
     QByteArray packetFor(const MarluneUnit &unit) const;
+    void shareBoundPort();
+    bool datagramsPending() const;
     void takeDatagrams();
+    void takeDatagram(QUdpSocket *socket);
     void reportDroppedDatagrams();
 
 
@@ -169,6 +176,7 @@ private:
     qint64 droppedOversized = 0;
     qint64 droppedOldest = 0;
     qint64 droppedUnreadable = 0;
+    QString lastReadError;
     QTimer *dropReport;
     // Looks for datagrams left unread now and then. Qt switches a UDP socket's read notifier
     // off when it fires while an earlier readyRead() went unanswered (as when it came during a

@@ -526,6 +526,31 @@ void TestMarluneConnect::datagramsAreAnnounced()
     QCOMPARE(announced.at(2).at(0).value<MarluneUnit>().sn, QStringLiteral("KD1000012"));
     QCOMPARE(idPushed.size(), 1);
     QCOMPARE(idPushed.at(0).at(0).value<MarluneUnit>().name, QStringLiteral("Desk"));
+
+    // A burst from many units at once: the kernel spreads it over the sockets sharing the port,
+    // and every one of them is read.
+    announced.clear();
+    QList<QUdpSocket *> fleet;
+    for (int i = 1; i <= 64; ++i) {
+        auto *unit = new QUdpSocket(this);
+        QVERIFY(unit->bind(QHostAddress(QStringLiteral("127.0.1.%1").arg(i)), kUnitPort));
+        QByteArray reply = fixture(QStringLiteral("atr9-audio"));
+        reply.replace("MAC:00:1A:2B:00:01:0B",
+                      QStringLiteral("MAC:00:1A:2B:00:02:%1").arg(i, 2, 16, QLatin1Char('0')).toUpper().toLatin1());
+        fleet.append(unit);
+        unit->writeDatagram(reply, QHostAddress::LocalHost, port);
+    }
+    QTRY_COMPARE(announced.size(), 64);
+    QSet<QString> macs;
+    for (const QList<QVariant> &signal : announced)
+        macs.insert(signal.at(0).value<MarluneUnit>().mac);
+    QCOMPARE(macs.size(), 64);
+    qDeleteAll(fleet);
+    // A second updater asked for the same port moves up to the next.
+    writeSettings({{"forceUDPPortBind", 1}, {"UDPPortBind", port}});
+    MarluneConnect second;
+    second.init();
+    QCOMPARE(second.udpSocket->localPort(), port + 1);
 }
 
 void TestMarluneConnect::datagramFloodsAreBounded_data()

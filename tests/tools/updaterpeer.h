@@ -11,6 +11,13 @@
 #include <QVariant>
 
 #include <functional>
+#include <memory>
+#include <vector>
+
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
 
 namespace UpdaterPeer {
 
@@ -40,22 +47,46 @@ public:
     UdpPeer(const QHostAddress &barrierUnit, quint8 barrierCode)
         : m_barrierUnit(barrierUnit), m_barrierCode(barrierCode)
     {
-        m_socket.bind(updaterAddress, 0);
-        m_socket.setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, QVariant(4 * 1024 * 1024));
+        // Sixteen sockets share one port: the kernel spreads the answers over their queues by
+        // sender, so a large fleet's answers fit even under the stock receive-buffer cap.
+        quint16 port = 0;
+        for (int i = 0; i < 16; ++i) {
+            const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
+            const int one = 1;
+            const int buffer = 4 * 1024 * 1024;
+            sockaddr_in local{};
+            local.sin_family = AF_INET;
+            local.sin_port = htons(port);
+            local.sin_addr.s_addr = htonl(updaterAddress.toIPv4Address());
+            socklen_t length = sizeof local;
+            auto socket = std::make_unique<QUdpSocket>();
+            if (fd < 0 || ::setsockopt(fd, SOL_SOCKET, SO_REUSEPORT, &one, sizeof one) != 0
+                || ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one) != 0
+                || ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &buffer, sizeof buffer) != 0
+                || ::bind(fd, reinterpret_cast<sockaddr *>(&local), sizeof local) != 0
+                || ::getsockname(fd, reinterpret_cast<sockaddr *>(&local), &length) != 0
+                || !socket->setSocketDescriptor(fd, QAbstractSocket::BoundState)) {
+                if (fd >= 0)
+                    ::close(fd);
+                break;
+            }
+            port = ntohs(local.sin_port);
+            m_sockets.push_back(std::move(socket));
+        }
     }
 
-    bool isBound() const { return m_socket.state() == QAbstractSocket::BoundState; }
+    bool isBound() const { return !m_sockets.empty(); }
 
     // Broadcasts the payloads, then the barrier query; returns every answer, barrier answers included.
     QList<QNetworkDatagram> broadcast(const QList<QByteArray> &payloads)
     {
         int barriers = 1;
         for (const QByteArray &payload : payloads) {
-            m_socket.writeDatagram(payload, QHostAddress::Broadcast, unitPort);
+            sender().writeDatagram(payload, QHostAddress::Broadcast, unitPort);
             if (payload == queryPacket(m_barrierCode))
                 ++barriers;
         }
-        m_socket.writeDatagram(queryPacket(m_barrierCode), QHostAddress::Broadcast, unitPort);
+        sender().writeDatagram(queryPacket(m_barrierCode), QHostAddress::Broadcast, unitPort);
         return collect(barriers);
     }
 
@@ -63,8 +94,8 @@ public:
     QList<QNetworkDatagram> unicast(const QHostAddress &unit, const QList<QByteArray> &payloads)
     {
         for (const QByteArray &payload : payloads)
-            m_socket.writeDatagram(payload, unit, unitPort);
-        m_socket.writeDatagram(queryPacket(m_barrierCode), m_barrierUnit, unitPort);
+            sender().writeDatagram(payload, unit, unitPort);
+        sender().writeDatagram(queryPacket(m_barrierCode), m_barrierUnit, unitPort);
         return collect(1 + (unit == m_barrierUnit ? int(payloads.count(queryPacket(m_barrierCode))) : 0));
     }
 
@@ -86,7 +117,7 @@ private:
     {
         QList<QNetworkDatagram> received;
         receiveUntil(received, barrierAnswers);
-        m_socket.writeDatagram(queryPacket(m_barrierCode), m_barrierUnit, unitPort);
+        sender().writeDatagram(queryPacket(m_barrierCode), m_barrierUnit, unitPort);
         receiveUntil(received, barrierAnswers + 1);
         return received;
     }
@@ -95,14 +126,25 @@ private:
     {
         QDeadlineTimer deadline(15000);
         while (from(received, m_barrierUnit).size() < barrierAnswers && !deadline.hasExpired()) {
-            if (!m_socket.hasPendingDatagrams())
-                m_socket.waitForReadyRead(100);
-            while (m_socket.hasPendingDatagrams())
-                received.append(m_socket.receiveDatagram());
+            bool tookAny = false;
+            for (const auto &socket : m_sockets) {
+                while (socket->hasPendingDatagrams()) {
+                    received.append(socket->receiveDatagram());
+                    tookAny = true;
+                }
+            }
+            if (!tookAny) {
+                std::vector<pollfd> fds;
+                for (const auto &socket : m_sockets)
+                    fds.push_back({int(socket->socketDescriptor()), POLLIN, 0});
+                ::poll(fds.data(), fds.size(), 100);
+            }
         }
     }
 
-    QUdpSocket m_socket;
+    QUdpSocket &sender() { return *m_sockets.front(); }
+
+    std::vector<std::unique_ptr<QUdpSocket>> m_sockets;
     QHostAddress m_barrierUnit;
     quint8 m_barrierCode;
 };
