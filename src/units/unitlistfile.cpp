@@ -7,6 +7,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEvent>
+#include <QHash>
 #include <QMap>
 #include <QPointer>
 #include <QSet>
@@ -16,6 +17,11 @@
 #include <QTimer>
 
 #include <memory>
+
+#ifdef Q_OS_LINUX
+#include <sys/resource.h>
+#include <unistd.h>
+#endif
 
 namespace {
 
@@ -40,6 +46,15 @@ void writeUnitGroup(QSettings &settings, const MarluneUnit &unit)
             std::visit([&](auto member) { writeValue(settings, field.key, unit.*member); }, field.member);
     }
     settings.endGroup();
+}
+
+bool samePersistedFields(const MarluneUnit &a, const MarluneUnit &b)
+{
+    for (const UnitField &field : unitFields()) {
+        if (field.persisted && !std::visit([&](auto member) { return a.*member == b.*member; }, field.member))
+            return false;
+    }
+    return true;
 }
 
 // The MACs the [MACS] array really holds, in index order. Its "size" key is not trusted: a
@@ -75,7 +90,8 @@ void writeMacs(QSettings &settings, const QStringList &macs)
 // The unit list of this run, kept open. Each store used to read, parse and rewrite the whole
 // file, and a fleet answering its commands stores every unit twice a pass: the time grew with
 // the square of the fleet. Now the parsed file stays in memory, a lone store is written at
-// once, and a burst of stores is written together at most once a second (and at exit).
+// once, and a burst of stores is written together at most once a second (and at exit); when
+// the file is large, less often.
 class UnitListStore final : public QObject
 {
 public:
@@ -106,8 +122,12 @@ private:
     std::unique_ptr<QSettings> settings;
     QStringList macs;
     QSet<QString> knownMacs;
+    // What was last stored of each unit in this run: a reply that changes nothing that is kept
+    // (most of a fleet's replies during an update) is not written again.
+    QHash<QString, MarluneUnit> lastStored;
     bool macsRewritten = false;
     QElapsedTimer sinceWrite;
+    qint64 writePauseMs = kWritePauseMs;
     QTimer writeLater;
 };
 
@@ -115,6 +135,10 @@ void UnitListStore::store(const QString &iniPath, const MarluneUnit &unit)
 {
     if (iniPath != path)
         open(iniPath);
+    const auto last = lastStored.constFind(unit.mac);
+    if (last != lastStored.cend() && samePersistedFields(*last, unit))
+        return;
+    lastStored.insert(unit.mac, unit);
     if (!knownMacs.contains(unit.mac)) {
         knownMacs.insert(unit.mac);
         macs.append(unit.mac);
@@ -130,10 +154,10 @@ void UnitListStore::store(const QString &iniPath, const MarluneUnit &unit)
         }
     }
     writeUnitGroup(*settings, unit);
-    if (!sinceWrite.isValid() || sinceWrite.hasExpired(kWritePauseMs))
+    if (!sinceWrite.isValid() || sinceWrite.hasExpired(writePauseMs))
         flush();
     else if (!writeLater.isActive())
-        writeLater.start(int(qMax<qint64>(0, kWritePauseMs - sinceWrite.elapsed())));
+        writeLater.start(int(qMax<qint64>(0, writePauseMs - sinceWrite.elapsed())));
 }
 
 void UnitListStore::flush()
@@ -141,8 +165,13 @@ void UnitListStore::flush()
     writeLater.stop();
     if (!settings)
         return;
+    QElapsedTimer writing;
+    writing.start();
     settings->sync();
     sinceWrite.start();
+    // Writing out a large fleet's file takes a good part of a second, and the window's thread
+    // shares the processor with this one: the pause is kept ten times as long as the write.
+    writePauseMs = qMax<qint64>(kWritePauseMs, 10 * writing.elapsed());
 }
 
 void UnitListStore::open(const QString &iniPath)
@@ -153,6 +182,7 @@ void UnitListStore::open(const QString &iniPath)
     settings->installEventFilter(this);
     macs = listedMacs(*settings);
     knownMacs = QSet<QString>(macs.cbegin(), macs.cend());
+    lastStored.clear();
     macsRewritten = false;
     sinceWrite.invalidate();
 }
@@ -167,6 +197,13 @@ public:
     {
         thread.setObjectName(QStringLiteral("unitlist"));
         store->moveToThread(&thread);
+#ifdef Q_OS_LINUX
+        // A thread has a nice value of its own here: the writer gives way to the window's thread
+        // when both want the processor.
+        connect(
+            &thread, &QThread::started, &thread, [] { ::setpriority(PRIO_PROCESS, id_t(::gettid()), 10); },
+            Qt::DirectConnection);
+#endif
         // As the thread ends (the application is going), the stores still queued are made and
         // the file is written, on the thread itself: by then nothing can be sent to it any more.
         connect(

@@ -230,6 +230,17 @@ void TestUnitListFile::writesIntoDataFolder()
     QTRY_COMPARE_WITH_TIMEOUT(QFile(file).size(), expectedText.size(), 10000);
     QVERIFY(raw.open(QIODevice::ReadOnly));
     QCOMPARE(raw.readAll(), expectedText);
+    raw.close();
+
+    // A record stored again unchanged is not written again; one that changed is.
+    qputenv("XDG_DATA_HOME", dataHome.toLocal8Bit());
+    MarluneUnit renamed = sampleUnit(burst.last());
+    renamed.name = QStringLiteral("Renamed in place");
+    storeUnit(renamed);
+    flushUnitList();
+    qputenv("XDG_DATA_HOME", previous);
+    QCOMPARE(QSettings(file, QSettings::IniFormat).value(burst.last() + QStringLiteral("/name")).toString(),
+             renamed.name);
 }
 
 void TestUnitListFile::arraySizeIsNotTrusted_data()
