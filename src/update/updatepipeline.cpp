@@ -82,17 +82,18 @@ void UpdatePipeline::refreshTimerTimeout()
         tickRunning = false;
         return;
     }
-    pollUnits();
-    continueTick([this] {
-        mergeIncoming();
-        discoverOrRedraw();
-        resetEdids();
-        noteRebootedUnits();
+    pollUnits(lists.vUnits, [this] {
         continueTick([this] {
-            confirmRebootedUnits([this](bool confirmSent) {
-                if (!confirmSent && !commandQueuedUnits())
-                    confirmOutOfSyncUnits();
-                tickRunning = false;
+            mergeIncoming();
+            discoverOrRedraw();
+            resetEdids();
+            noteRebootedUnits();
+            continueTick([this] {
+                confirmRebootedUnits([this](bool confirmSent) {
+                    if (!confirmSent && !commandQueuedUnits())
+                        confirmOutOfSyncUnits();
+                    tickRunning = false;
+                });
             });
         });
     });
@@ -151,20 +152,26 @@ QString UpdatePipeline::foreverKey(const MarluneUnit &unit) const
 }
 
 // Every listed unit is asked for its status; one that has not answered for a while may have a
-// new address, so discovery runs again.
-void UpdatePipeline::pollUnits()
+// new address, so a discovery burst follows the queries. A thousand queries take a while, so a
+// large fleet is polled kUnitsPerTurn units per event-loop turn, from the list as it stood when
+// the poll began.
+void UpdatePipeline::pollUnits(QList<MarluneUnit> polled, const std::function<void()> &then, qsizetype from,
+                               bool someoneOffline)
 {
-    const QList<MarluneUnit> polled = lists.vUnits;
+    const qsizetype end = polled.size() <= kUnitsTickedAtOnce ? polled.size() : qMin(polled.size(), from + kUnitsPerTurn);
     const bool overTcp = port.statusOverTcp();
     const QDateTime time = now();
-    bool someoneOffline = false;
-    for (const MarluneUnit &unit : polled) {
+    for (qsizetype i = from; i < end; ++i) {
+        const MarluneUnit &unit = polled.at(i);
         port.getStatus(unit, overTcp);
         if (!unit.isOnline(time))
             someoneOffline = true;
     }
+    if (end < polled.size())
+        return port.nextTurn([this, polled, then, end, someoneOffline] { pollUnits(polled, then, end, someoneOffline); });
     if (someoneOffline)
         port.discover();
+    then();
 }
 
 // The records admitted since the last tick replace the listed ones with their MAC; new MACs
@@ -685,19 +692,24 @@ void UpdatePipeline::noteRebootSeen(const QString &mac)
 // before; a change of its mark is logged once and redraws the table.
 void UpdatePipeline::markOverdueUnits()
 {
+    // Each step's deadline as the latest start that is not yet overdue, worked out once: date
+    // arithmetic in local time is dear, and a large fleet has a thousand units to judge.
     const QDateTime time = now();
+    const QDateTime returnFrom = time.addSecs(-StepDeadlines::kReturnSecs);
+    const QDateTime rebootFrom = time.addSecs(-StepDeadlines::kRebootSecs);
+    const QDateTime fetchFrom = time.addSecs(-StepDeadlines::kFetchSecs);
     for (const MarluneUnit &unit : std::as_const(lists.vUnitsConfirm)) {
         const auto run = lists.runs.find(unit.mac);
         if (run == lists.runs.end() || !run->commanded.isValid())
             continue;
         Overdue due = Overdue::None;
         if (run->rebootSeen.isValid()) {
-            if (run->rebootSeen.addSecs(StepDeadlines::kReturnSecs) < time)
+            if (run->rebootSeen < returnFrom)
                 due = Overdue::NotBack;
         } else if (run->fetched.isValid()) {
-            if (run->fetched.addSecs(StepDeadlines::kRebootSecs) < time)
+            if (run->fetched < rebootFrom)
                 due = Overdue::NoReboot;
-        } else if (!run->fetching && run->commanded.addSecs(StepDeadlines::kFetchSecs) < time) {
+        } else if (!run->fetching && run->commanded < fetchFrom) {
             due = Overdue::NoFetch;
         }
         if (due == run->overdue)

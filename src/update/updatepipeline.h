@@ -87,7 +87,9 @@ private:
     UnitRun *runAtPeer(const QString &peer, QString *mac);
     bool requeueForeverUnit();
     void continueTick(std::function<void()> rest);
-    void pollUnits();
+    // polled is a copy: a status query over TCP lets events run, which may change the list.
+    void pollUnits(QList<MarluneUnit> polled, const std::function<void()> &then, qsizetype from = 0,
+                   bool someoneOffline = false);
     void mergeIncoming();
     void discoverOrRedraw();
     void resetEdids();

@@ -459,6 +459,7 @@ void TestPipelineSteps::confirmPassOverALargeFleet()
     state().lastConfirmTime = now;
 
     pipeline->refreshTimerTimeout();
+    QCOMPARE(port.callsOf("getStatus").size(), 600); // polled in slices, then the confirm pass
     QCOMPARE(port.callsOf("sendConfig").size(), 200);
     QVERIFY(state().vUnitsConfirm.isEmpty());
     QCOMPARE(state().vUnitsFinished.size(), 300);
