@@ -19,9 +19,11 @@ namespace {
 constexpr int kFreshStatusSecs = 15;
 constexpr int kOutOfSyncDelaySecs = 10;
 constexpr int kEdidAttempts = 3;
-// Fleets larger than this are ticked over several event-loop turns.
+// Fleets larger than this are ticked over several event-loop turns: kUnitsPerTurn units are
+// polled or walked by a pass, or kRecordsPerTurn replies merged, per turn.
 constexpr qsizetype kUnitsTickedAtOnce = 250;
-constexpr qsizetype kUnitsPerTurn = 250;
+constexpr qsizetype kUnitsPerTurn = 100;
+constexpr qsizetype kRecordsPerTurn = 500;
 // FOREVER.txt holds a few MACs or names; anything beyond this is not read.
 constexpr qint64 kForeverFileLimit = 64 * 1024;
 
@@ -84,15 +86,16 @@ void UpdatePipeline::refreshTimerTimeout()
     }
     pollUnits(lists.vUnits, [this] {
         continueTick([this] {
-            mergeIncoming();
-            discoverOrRedraw();
-            resetEdids();
-            noteRebootedUnits();
-            continueTick([this] {
-                confirmRebootedUnits([this](bool confirmSent) {
-                    if (!confirmSent && !commandQueuedUnits())
-                        confirmOutOfSyncUnits();
-                    tickRunning = false;
+            mergeIncoming([this] {
+                discoverOrRedraw();
+                resetEdids();
+                noteRebootedUnits();
+                continueTick([this] {
+                    confirmRebootedUnits([this](bool confirmSent) {
+                        if (!confirmSent && !commandQueuedUnits())
+                            confirmOutOfSyncUnits();
+                        tickRunning = false;
+                    });
                 });
             });
         });
@@ -175,17 +178,23 @@ void UpdatePipeline::pollUnits(QList<MarluneUnit> polled, const std::function<vo
 }
 
 // The records admitted since the last tick replace the listed ones with their MAC; new MACs
-// are appended and count as reachable until a test says otherwise.
-void UpdatePipeline::mergeIncoming()
+// are appended and count as reachable until a test says otherwise. A poll of a large fleet
+// brings a record or two per unit, and replacing a record frees a large one: they are merged
+// kRecordsPerTurn per event-loop turn, oldest first, with records admitted meanwhile after them.
+void UpdatePipeline::mergeIncoming(const std::function<void()> &then)
 {
     if (lists.vUnitsIncoming.isEmpty())
-        return;
+        return then();
+    const qsizetype count = lists.vUnits.size() <= kUnitsTickedAtOnce
+                                ? lists.vUnitsIncoming.size()
+                                : qMin(lists.vUnitsIncoming.size(), kRecordsPerTurn);
     // Where each MAC is listed (every place, should one be listed twice).
     QHash<QString, QList<qsizetype>> places;
     for (qsizetype i = 0; i < lists.vUnits.size(); ++i)
         places[lists.vUnits.at(i).mac].append(i);
-    // The records are large and a poll brings one or two per unit: they are moved, not copied.
-    for (MarluneUnit &record : lists.vUnitsIncoming) {
+    // The records are large: they are moved, not copied.
+    for (qsizetype r = 0; r < count; ++r) {
+        MarluneUnit &record = lists.vUnitsIncoming[r];
         const auto found = places.constFind(record.mac);
         if (found != places.cend()) {
             for (qsizetype n = 0; n + 1 < found->size(); ++n)
@@ -198,7 +207,12 @@ void UpdatePipeline::mergeIncoming()
         }
         lists.tableDirty = true;
     }
-    lists.vUnitsIncoming.clear();
+    if (count == lists.vUnitsIncoming.size()) {
+        lists.vUnitsIncoming.clear();
+        return then();
+    }
+    lists.vUnitsIncoming.remove(0, count);
+    port.nextTurn([this, then] { mergeIncoming(then); });
 }
 
 // While "Discovering..." shows, each tick repeats the broadcast and the table waits.

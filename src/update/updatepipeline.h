@@ -90,7 +90,7 @@ private:
     // polled is a copy: a status query over TCP lets events run, which may change the list.
     void pollUnits(QList<MarluneUnit> polled, const std::function<void()> &then, qsizetype from = 0,
                    bool someoneOffline = false);
-    void mergeIncoming();
+    void mergeIncoming(const std::function<void()> &then);
     void discoverOrRedraw();
     void resetEdids();
     bool edidResetDone(const MarluneUnit &unit, const QByteArray &reply);

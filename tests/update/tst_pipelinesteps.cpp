@@ -457,8 +457,17 @@ void TestPipelineSteps::confirmPassOverALargeFleet()
     state().vUnitsConfirm = fleet;
     state().vUnitsRebooted = fleet;
     state().lastConfirmTime = now;
+    // Two replies from each unit since the last tick, merged in slices: the later one stays.
+    for (const MarluneUnit &u : std::as_const(fleet)) {
+        state().vUnitsIncoming.append(u);
+        state().vUnitsIncoming.append(u);
+        state().vUnitsIncoming.last().name = u.name + QStringLiteral(" (renamed)");
+    }
 
     pipeline->refreshTimerTimeout();
+    QVERIFY(state().vUnitsIncoming.isEmpty());
+    QCOMPARE(state().vUnits.size(), 300);
+    QCOMPARE(state().vUnits.last().name, QStringLiteral("u299 (renamed)"));
     QCOMPARE(port.callsOf("getStatus").size(), 600); // polled in slices, then the confirm pass
     QCOMPARE(port.callsOf("sendConfig").size(), 200);
     QVERIFY(state().vUnitsConfirm.isEmpty());
