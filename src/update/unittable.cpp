@@ -41,7 +41,7 @@ constexpr int kRedrawDelayMs = 100;
 constexpr int kCellDelayMs = 50;
 // A fleet up to this size is redrawn at once; a larger one kRowsPerTurn rows per event-loop turn.
 constexpr int kRedrawnAtOnce = 250;
-constexpr int kRowsPerTurn = 100;
+constexpr int kRowsPerTurn = 50;
 constexpr int kStatusColumn = 7;
 
 QColor colourOf(CellColour colour)
@@ -191,10 +191,11 @@ void MainWindow::refreshUnitTable()
     redraw->rowsBefore = table->rowCount();
     table->setRowCount(int(units.size()));
 
+    // A large fleet's rows start in the next turn: taking the pipeline's picture was this one's.
     if (units.size() <= kRedrawnAtOnce) {
         while (!takeRedrawStep()) {
         }
-    } else if (!takeRedrawStep()) {
+    } else {
         redrawStep->start();
     }
 }
