@@ -566,6 +566,18 @@ public:
     }
 
     int confirmed() const { return int(confirmedRows.size()); }
+    // "name: status" of the named units not confirmed, the first few.
+    QStringList unconfirmed(int most) const
+    {
+        QStringList found;
+        for (int row = 0; row < table->rowCount() && found.size() < most; ++row) {
+            const QTableWidgetItem *name = table->item(row, 0);
+            const QTableWidgetItem *status = table->item(row, kStatusColumn);
+            if (name && names.contains(name->text()) && !confirmedRows.contains(row))
+                found << name->text() + QStringLiteral(": ") + (status ? status->text() : QString());
+        }
+        return found;
+    }
     int size() const { return int(names.size()); }
     // From start() to the moment the last one was confirmed; -1 while some are not.
     qint64 finishedMs() const { return finishedAt; }
@@ -674,7 +686,10 @@ void runBatch(MainWindow &window, ConfirmationWatch &watch)
 {
     watch.start();
     clickUpdate(window);
-    watch.wait(kBatchTimeoutMs);
+    if (!watch.wait(kBatchTimeoutMs)) {
+        for (const QString &unit : watch.unconfirmed(10))
+            std::fprintf(stderr, "  not confirmed: %s\n", qPrintable(unit));
+    }
 }
 
 QString duration(const ConfirmationWatch &watch)
