@@ -3,6 +3,7 @@
 #include "marluneconnectreduced.h"
 #include "app/debuglog.h"
 
+#include <QNetworkProxy>
 #include <QTcpSocket>
 
 static const char kLogSource[] = "marluneconnectreduced";
@@ -11,6 +12,9 @@ ConfigExchange::ConfigExchange(const MarluneUnit &unit, const QByteArray &first,
                                QObject *parent)
     : QObject(parent), target(unit), messages{first, second}, socket(new QTcpSocket(this))
 {
+    // Units are reached straight by address on the local network, never through a proxy; asking
+    // the system for one costs a lookup on a thread of its own, which the connect waits for.
+    socket->setProxy(QNetworkProxy::NoProxy);
     deadline.setSingleShot(true);
     connect(&deadline, &QTimer::timeout, this, [this] {
         if (step < 0) {

@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QNetworkProxy>
 #include <QNetworkInterface>
 #include <QRandomGenerator>
 #include <QSettings>
@@ -446,6 +447,7 @@ MarluneUnit MarluneConnect::getStatus(const MarluneUnit &unit, bool useTcp)
 QByteArray MarluneConnect::tcpOneShot(const QString &ip, const QByteArray &message)
 {
     auto *socket = new QTcpSocket(this);
+    socket->setProxy(QNetworkProxy::NoProxy);
     socket->connectToHost(ip, kUnitPort, QIODevice::ReadWrite);
     if (socket->waitForConnected(kConnectTimeoutMs))
         socket->write(message);

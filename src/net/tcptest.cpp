@@ -2,6 +2,7 @@
 
 #include "app/debuglog.h"
 
+#include <QNetworkProxy>
 #include <QTcpSocket>
 
 static const char kLogSource[] = "tcptest";
@@ -15,6 +16,7 @@ void TCPTest::tcpPortCheck()
 {
     // Created here, so it belongs to the worker thread that runs the test.
     QTcpSocket socket;
+    socket.setProxy(QNetworkProxy::NoProxy);
     bool result = false;
 
     socket.connectToHost(ip, quint16(port), QIODevice::ReadWrite);

@@ -1,5 +1,6 @@
 #include "idleconnections.h"
 
+#include <QNetworkProxy>
 #include <QTcpSocket>
 
 IdleConnections::IdleConnections(const QHostAddress &target, quint16 port, int count, int seconds, QObject *parent)
@@ -29,6 +30,7 @@ void IdleConnections::openNext()
         return;
     }
     auto *socket = new QTcpSocket(this);
+    socket->setProxy(QNetworkProxy::NoProxy);
     connect(socket, &QTcpSocket::connected, this, [this, socket] { onConnected(socket); });
     connect(socket, &QTcpSocket::disconnected, this, [this, socket] { onClosed(socket); });
     connect(socket, &QTcpSocket::errorOccurred, this, [this, socket] {

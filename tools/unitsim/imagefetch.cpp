@@ -1,5 +1,6 @@
 #include "imagefetch.h"
 
+#include <QNetworkProxy>
 #include <QTcpSocket>
 
 ImageFetch::ImageFetch(const QHostAddress &localAddress, const QHostAddress &server, const QString &imageName,
@@ -9,6 +10,7 @@ ImageFetch::ImageFetch(const QHostAddress &localAddress, const QHostAddress &ser
 {
     // Fifty units may fetch 64 MiB each at once: keep only a few KiB of each in memory.
     socket->setReadBufferSize(4 * kChunkSize);
+    socket->setProxy(QNetworkProxy::NoProxy);
     idleTimer.setSingleShot(true);
     connect(&idleTimer, &QTimer::timeout, this, &ImageFetch::onIdle);
     connect(socket, &QTcpSocket::connected, this, &ImageFetch::onConnected);
