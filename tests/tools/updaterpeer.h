@@ -80,6 +80,8 @@ public:
     // Broadcasts the payloads, then the barrier query; returns every answer, barrier answers included.
     QList<QNetworkDatagram> broadcast(const QList<QByteArray> &payloads)
     {
+        if (!isBound())
+            return {};
         int barriers = 1;
         for (const QByteArray &payload : payloads) {
             sender().writeDatagram(payload, QHostAddress::Broadcast, unitPort);
@@ -93,6 +95,8 @@ public:
     // Sends the payloads to one unit's address, then the barrier query to the barrier unit.
     QList<QNetworkDatagram> unicast(const QHostAddress &unit, const QList<QByteArray> &payloads)
     {
+        if (!isBound())
+            return {};
         for (const QByteArray &payload : payloads)
             sender().writeDatagram(payload, unit, unitPort);
         sender().writeDatagram(queryPacket(m_barrierCode), m_barrierUnit, unitPort);
