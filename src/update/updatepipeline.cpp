@@ -29,6 +29,12 @@ constexpr qint64 kForeverFileLimit = 64 * 1024;
 
 const QString kUpdater = QStringLiteral("Updater");
 
+// Where the slice of a list walked from `from` ends: a short list is walked whole.
+qsizetype sliceEnd(qsizetype size, qsizetype from)
+{
+    return size <= kUnitsTickedAtOnce ? size : qMin(size, from + kUnitsPerTurn);
+}
+
 QString nameAndIp(const MarluneUnit &unit)
 {
     return unit.name + QStringLiteral(" (") + unit.ip + QStringLiteral(")");
@@ -161,7 +167,7 @@ QString UpdatePipeline::foreverKey(const MarluneUnit &unit) const
 void UpdatePipeline::pollUnits(QList<MarluneUnit> polled, const std::function<void()> &then, qsizetype from,
                                bool someoneOffline)
 {
-    const qsizetype end = polled.size() <= kUnitsTickedAtOnce ? polled.size() : qMin(polled.size(), from + kUnitsPerTurn);
+    const qsizetype end = sliceEnd(polled.size(), from);
     const bool overTcp = port.statusOverTcp();
     const QDateTime time = now();
     for (qsizetype i = from; i < end; ++i) {
@@ -359,7 +365,7 @@ void UpdatePipeline::walkPass(const QList<MarluneUnit> &listed, QList<MarluneUni
                               qsizetype from)
 {
     // walked is a copy: a step may take entries off the list being walked.
-    const qsizetype end = walked.size() <= kUnitsTickedAtOnce ? walked.size() : qMin(walked.size(), from + kUnitsPerTurn);
+    const qsizetype end = sliceEnd(walked.size(), from);
     QSet<QString> stillListed;
     for (const MarluneUnit &unit : listed)
         stillListed.insert(unit.mac);
