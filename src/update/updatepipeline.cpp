@@ -96,6 +96,7 @@ void UpdatePipeline::refreshTimerTimeout()
                 discoverOrRedraw();
                 resetEdids();
                 noteRebootedUnits();
+                retestUnitsFoundDown();
                 continueTick([this] {
                     confirmRebootedUnits([this](bool confirmSent) {
                         if (!confirmSent && !commandQueuedUnits())
@@ -325,6 +326,24 @@ void UpdatePipeline::noteRebootedUnits()
     if (lists.vUnitsRebooted.size() != lists.lastRebootedCount) {
         lists.lastRebootedCount = int(lists.vUnitsRebooted.size());
         port.refreshUnitTable();
+    }
+}
+
+// A unit can fetch its image and go down to reboot while its command exchange is still open,
+// and a reachability test can find it down before it is waited for: that result marks no
+// reboot. Nothing else tests an address marked down, so each commanded unit that fetched, has
+// not been seen rebooting and is marked down is tested again; the result tells that it is
+// rebooting, or that it is back.
+void UpdatePipeline::retestUnitsFoundDown()
+{
+    // An address tested a moment ago has its last result delivered at once, which may change
+    // the lists.
+    const QList<MarluneUnit> commanded = lists.vUnitsConfirm;
+    for (const MarluneUnit &unit : commanded) {
+        const auto run = lists.runs.constFind(unit.mac);
+        if (run != lists.runs.cend() && run->fetched.isValid() && !run->rebootSeen.isValid()
+            && !busy.contains(unit.mac) && !lists.tcpAlive.value(unit.ip, false))
+            port.startTcpTest(unit);
     }
 }
 

@@ -99,6 +99,7 @@ private:
     void exchange(const MarluneUnit &unit, const QByteArray &command, PipelinePort::ExchangeStart starting,
                   PipelinePort::ExchangeDone then);
     void noteRebootedUnits();
+    void retestUnitsFoundDown();
     // The confirm pass; then learns whether a confirm command was sent.
     void confirmRebootedUnits(const std::function<void(bool)> &then);
     // The walk of one pass over its list (a member of lists, which must outlive the walk).

@@ -59,6 +59,7 @@ private Q_SLOTS:
     void edidPass();
     void outOfSyncWaitsTenSeconds();
     void unitsInAnExchangeAreLeftAlone();
+    void unitFoundDownBeforeItIsWaitedFor();
     void confirmPassOverALargeFleet();
     void queueingAgain_data();
     void queueingAgain();
@@ -441,6 +442,36 @@ void TestPipelineSteps::unitsInAnExchangeAreLeftAlone()
 
 // A pass over more units than one event-loop turn walks: each unit is judged once, also when
 // the one before it left the list at once (confirmed elsewhere) or as its exchange ended.
+void TestPipelineSteps::unitFoundDownBeforeItIsWaitedFor()
+{
+    // The unit fetches and goes down to reboot while its command exchange is still open, and a
+    // reachability test finds it down then. Once back, it is tested again and confirmed.
+    const MarluneUnit early = unit("early", "DEC", "K2200A", 1, "10.77.1.37");
+    state().vUnits = {early};
+    state().tcpAlive[early.ip] = true;
+    state().lastConfirmTime = now;
+    port.holdExchanges = true;
+    pipeline->queueForUpdate({early.mac});
+    pipeline->refreshTimerTimeout();
+    pipeline->recordFetch(early.ip, 1000);
+    pipeline->testFinished(early.ip, false);
+    port.releaseExchanges();
+    QCOMPARE(macsOf(state().vUnitsConfirm), QStringList{early.mac});
+
+    MarluneUnit back = early;
+    back.updateStatus = 1;
+    for (int tick = 0; tick < 2; ++tick) {
+        now = now.addSecs(5);
+        back.lastSeen = now;
+        state().vUnits = {back};
+        port.calls.clear();
+        pipeline->refreshTimerTimeout();
+        if (port.calls.contains(QStringLiteral("startTcpTest 10.77.1.37")))
+            pipeline->testFinished(early.ip, true);
+    }
+    QCOMPARE(port.callsOf("sendConfig"), QStringList{"sendConfig 10.77.1.37 setSettings:confirmUpdate\\r"});
+}
+
 void TestPipelineSteps::confirmPassOverALargeFleet()
 {
     QList<MarluneUnit> fleet;
