@@ -342,8 +342,10 @@ void UpdatePipeline::retestUnitsFoundDown()
     for (const MarluneUnit &unit : commanded) {
         const auto run = lists.runs.constFind(unit.mac);
         if (run != lists.runs.cend() && run->fetched.isValid() && !run->rebootSeen.isValid()
-            && !busy.contains(unit.mac) && !lists.tcpAlive.value(unit.ip, false))
+            && !busy.contains(unit.mac) && !lists.tcpAlive.value(unit.ip, false)) {
+            BLOG << "Testing" << unit.name << "again: it fetched and was found down before it was waited for";
             port.startTcpTest(unit);
+        }
     }
 }
 
