@@ -32,6 +32,7 @@
 #include <QFile>
 #include <QHash>
 #include <QItemSelectionModel>
+#include <QNetworkProxy>
 #include <QProcess>
 #include <QPushButton>
 #include <QSet>
@@ -180,6 +181,8 @@ void commandFetches(int units, const QString &server)
 {
     for (int i = 0; i < units; ++i) {
         auto *socket = new QTcpSocket(qApp);
+        // As the updater's own: no proxy lookup, which would run on a thread of this process.
+        socket->setProxy(QNetworkProxy::NoProxy);
         QObject::connect(socket, &QTcpSocket::connected, socket, [socket, server] {
             socket->write("setSettings:updateUnit:" + server.toLatin1() + "\r");
         });
