@@ -826,13 +826,6 @@ int deadBatch(int delayMs, int live)
     runBatch(window, liveOnes);
     const qint64 stall = probe.stop();
     const int deadConfirmed = confirmedCount(table, dead);
-    // What the live units that did not finish show, to tell why.
-    for (int row = 0; row < table->rowCount(); ++row) {
-        const QString name = table->item(row, 0)->text();
-        const QString status = table->item(row, 7)->text();
-        if (alive.contains(name) && status != QLatin1String("K-Series Update Confirmed."))
-            std::fprintf(stderr, "  not confirmed: %s: %s\n", qPrintable(name), qPrintable(status));
-    }
 
     std::printf("dead units in a batch, %d units listed, each TCP message answered %d ms after it arrives:\n", units,
                 delayMs);

@@ -440,8 +440,6 @@ void TestPipelineSteps::unitsInAnExchangeAreLeftAlone()
     QCOMPARE(macsOf(state().vUnitsFinished), QStringList{slow.mac});
 }
 
-// A pass over more units than one event-loop turn walks: each unit is judged once, also when
-// the one before it left the list at once (confirmed elsewhere) or as its exchange ended.
 void TestPipelineSteps::unitFoundDownBeforeItIsWaitedFor()
 {
     // The unit fetches and goes down to reboot while its command exchange is still open, and a
@@ -472,6 +470,8 @@ void TestPipelineSteps::unitFoundDownBeforeItIsWaitedFor()
     QCOMPARE(port.callsOf("sendConfig"), QStringList{"sendConfig 10.77.1.37 setSettings:confirmUpdate\\r"});
 }
 
+// A pass over more units than one event-loop turn walks: each unit is judged once, also when
+// the one before it left the list at once (confirmed elsewhere) or as its exchange ended.
 void TestPipelineSteps::confirmPassOverALargeFleet()
 {
     QList<MarluneUnit> fleet;
