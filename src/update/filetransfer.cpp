@@ -1,63 +1,23 @@
 #include "filetransfer.h"
 
 #include <QFile>
-#include <QSocketNotifier>
 #include <QTcpSocket>
 
 #ifdef Q_OS_LINUX
 #include <cerrno>
-#include <csignal>
-#include <ctime>
-#include <pthread.h>
-#include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <sys/types.h>
-
-namespace {
-
-// sendfile(2) has no MSG_NOSIGNAL: writing to a connection the peer has reset raises SIGPIPE,
-// whose default action ends the program. While one of these lives, SIGPIPE is held back for
-// this thread; one the sends raised is taken off again before the old mask comes back, so a
-// unit that goes away is only an EPIPE to the transfer.
-class PipeSignalHeld
-{
-public:
-    PipeSignalHeld()
-    {
-        sigemptyset(&pipeSignal);
-        sigaddset(&pipeSignal, SIGPIPE);
-        pthread_sigmask(SIG_BLOCK, &pipeSignal, &previous);
-        // Only while the thread already held it back can one be waiting from before; it is left
-        // for whoever held it back.
-        if (sigismember(&previous, SIGPIPE) == 1) {
-            sigset_t pending;
-            sigemptyset(&pending);
-            sigpending(&pending);
-            pendingBefore = sigismember(&pending, SIGPIPE) == 1;
-        }
-    }
-    ~PipeSignalHeld()
-    {
-        if (raised && !pendingBefore) {
-            const timespec noWait{0, 0};
-            while (sigtimedwait(&pipeSignal, nullptr, &noWait) == -1 && errno == EINTR) {
-            }
-        }
-        pthread_sigmask(SIG_SETMASK, &previous, nullptr);
-    }
-    Q_DISABLE_COPY_MOVE(PipeSignalHeld)
-
-    void sendFailedWithBrokenPipe() { raised = true; }
-
-private:
-    sigset_t pipeSignal;
-    sigset_t previous;
-    bool pendingBefore = false;
-    bool raised = false;
-};
-
-} // namespace
 #endif
+
+TransferBudget::TransferBudget() = default;
+TransferBudget::~TransferBudget() = default;
+
+KernelSender &TransferBudget::kernelSender()
+{
+    if (!sender)
+        sender = std::make_unique<KernelSender>();
+    return *sender;
+}
 
 FileTransfer::FileTransfer(QTcpSocket *socket, QFile *file, const QByteArray &header, TransferBudget &budget,
                            QObject *parent)
@@ -71,21 +31,25 @@ FileTransfer::~FileTransfer()
     end();
 }
 
-// Stops the transfer for good. The notifier goes before anything else may close the socket, so
-// it never watches a descriptor that is closed or already handed to another connection.
+// Stops the transfer for good. The sending thread lets go of the file and the socket before
+// anything else may close them.
 void FileTransfer::end()
 {
     done = true;
-    delete writable;
-    writable = nullptr;
+    stopKernelSend();
     if (counted) {
         counted = false;
         budget.leave();
     }
-    if (sendCounted) {
-        sendCounted = false;
-        budget.leaveSending();
-    }
+}
+
+void FileTransfer::stopKernelSend()
+{
+    if (!kernelSend)
+        return;
+    budget.kernelSender().remove(kernelSend);
+    sent = kernelSend->sent.load();
+    kernelSend.reset();
 }
 
 void FileTransfer::complete()
@@ -193,8 +157,8 @@ bool FileTransfer::sendHeaderWithBody()
     return true;
 }
 
-// The header is out and the socket's buffer is empty: from here on the file goes to the
-// descriptor directly, and nothing is written through the socket any more.
+// The header is out and the socket's buffer is empty: from here on the sending thread sends the
+// file to the descriptor directly, and nothing is written through the socket any more.
 void FileTransfer::startBody()
 {
     if (done || mode != Mode::Header || socket->bytesToWrite() > 0)
@@ -208,65 +172,41 @@ void FileTransfer::startBody()
         complete();
         return;
     }
-    sendCounted = true;
-    budget.joinSending();
-    writable = new QSocketNotifier(socket->socketDescriptor(), QSocketNotifier::Write, this);
-    connect(writable, &QSocketNotifier::activated, this, &FileTransfer::sendBody);
-    sendBody();
+    kernelSend = budget.kernelSender().add(int(socket->socketDescriptor()), file->handle(), sent, fileSize, this,
+                                           [this] { kernelNews(); });
+    // Out of descriptors for the sending thread: the socket's buffer carries the file.
+    if (!kernelSend)
+        useChunks();
 }
 
-// The socket can take more: the transfer's share of the budget goes, or as much as the socket's
-// send buffer has room for. The notifier brings the rest once there is room again.
-void FileTransfer::sendBody()
+// The sending thread sent more, or came to the end.
+void FileTransfer::kernelNews()
 {
-    if (done)
+    if (done || !kernelSend)
         return;
-    const int out = int(socket->socketDescriptor());
-    const int in = file->handle();
-    const qint64 share = budget.sendSize();
-    qint64 taken = 0;
-    int error = 0;
-    {
-        PipeSignalHeld held;
-        while (sent < fileSize && taken < share) {
-            const qint64 wanted = qMin(share - taken, fileSize - sent);
-            off_t offset = off_t(sent);
-            const ssize_t n = ::sendfile(out, in, &offset, size_t(wanted));
-            if (n > 0) {
-                sent += n;
-                taken += n;
-                // Less than asked for: the send buffer is full, and the notifier says when not.
-                if (n < wanted)
-                    break;
-            } else if (n == 0) {
-                // The file ended early: it was cut short since it was opened.
-                error = EIO;
-                break;
-            } else if (errno != EINTR) {
-                error = errno;
-                if (error == EPIPE)
-                    held.sendFailedWithBrokenPipe();
-                break;
-            }
-        }
-    }
-    if (taken > 0)
+    kernelSend->reportPending.store(false);
+    const qint64 nowSent = kernelSend->sent.load();
+    const KernelSender::Send::State state = kernelSend->state.load();
+    if (nowSent > sent) {
+        sent = nowSent;
         Q_EMIT progressed();
-    if (done)
-        return;
-    if (sent == fileSize) {
+        if (done)
+            return;
+    }
+    switch (state) {
+    case KernelSender::Send::State::Sending:
+        break;
+    case KernelSender::Send::State::Sent:
         complete();
-    } else if (error == EAGAIN || error == EWOULDBLOCK || error == 0) {
-        // The send buffer is full, or this socket had its share for now: the notifier calls again.
-    } else if ((error == EINVAL || error == ENOSYS) && sent == 0) {
-        // This file or this system cannot send from the file: the socket's buffer carries it.
-        delete writable;
-        writable = nullptr;
-        sendCounted = false;
-        budget.leaveSending();
-        useChunks();
-    } else {
+        break;
+    case KernelSender::Send::State::Failed:
         fail();
+        break;
+    case KernelSender::Send::State::NotFromFile:
+        // This file or this system cannot send from the file: the socket's buffer carries it.
+        stopKernelSend();
+        useChunks();
+        break;
     }
 }
 
@@ -277,6 +217,6 @@ bool FileTransfer::sendHeaderWithBody()
     return false;
 }
 void FileTransfer::startBody() {}
-void FileTransfer::sendBody() {}
+void FileTransfer::kernelNews() {}
 
 #endif

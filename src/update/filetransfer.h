@@ -1,21 +1,21 @@
 #pragma once
 
+#include "update/kernelsender.h"
+
 #include <QByteArray>
 #include <QObject>
 
+#include <memory>
+
 class QFile;
-class QSocketNotifier;
 class QTcpSocket;
 
 // What one file server lets its transfers hold, shared among those running.
 //
 // Transfers that copy the file through the socket's buffer share the memory they keep queued:
 // the more run at once, the less each keeps, so the server's memory does not grow with the
-// number of units fetching.
-//
-// Transfers the kernel sends straight from the file keep nothing queued; they share how much
-// may go out in one pass of the event loop instead. With few units each is sent much at a time,
-// so the loop wakes seldom; with many each is sent less, so no pass holds the loop up for long.
+// number of units fetching. Transfers the kernel sends straight from the file share one sending
+// thread, started with the first of them.
 class TransferBudget
 {
 public:
@@ -25,30 +25,26 @@ public:
     static constexpr qint64 kMinChunk = 16 * 1024;
     static constexpr qint64 kBudget = 16 * 1024 * 1024;
 
-    // Bytes a sending transfer hands the kernel, at most, each time its socket has room: its
-    // share of one pass, within these bounds.
-    static constexpr qint64 kMaxSend = 2 * 1024 * 1024;
-    static constexpr qint64 kMinSend = 256 * 1024;
-    static constexpr qint64 kSendBudget = 64 * 1024 * 1024;
+    TransferBudget();
+    ~TransferBudget();
+    Q_DISABLE_COPY_MOVE(TransferBudget)
 
     qint64 chunkSize() const { return qBound(kMinChunk, kBudget / qMax(running, 1), kMaxChunk); }
     void join() { ++running; }
     void leave() { --running; }
     int transfers() const { return running; }
 
-    qint64 sendSize() const { return qBound(kMinSend, kSendBudget / qMax(sending, 1), kMaxSend); }
-    void joinSending() { ++sending; }
-    void leaveSending() { --sending; }
+    KernelSender &kernelSender();
 
 private:
     int running = 0;
-    int sending = 0;
+    std::unique_ptr<KernelSender> sender;
 };
 
 // Sends a header and then a file over a socket, so a large image never sits in memory whole
 // and many units can fetch at once. On Linux the header goes to the socket's descriptor and the
-// file follows it at once with sendfile(2), straight from the page cache, the transfer's share of
-// the budget each time the socket can take more; elsewhere the header goes through the socket.
+// file follows it with sendfile(2), straight from the page cache, from the budget's sending
+// thread; elsewhere the header goes through the socket.
 // Where sendfile is not available (another system, or a file sendfile refuses) the file is read a
 // chunk at a time as the socket drains.
 class FileTransfer final : public QObject
@@ -66,8 +62,9 @@ public:
     void start();
     qint64 size() const { return fileSize; }
     // Bytes of the file handed on: to the kernel when sent from the file, to the socket's own
-    // buffer when copied through it.
-    qint64 bytesSent() const { return sent; }
+    // buffer when copied through it. While the sending thread sends, its latest count, which
+    // may be ahead of what progressed() has told.
+    qint64 bytesSent() const { return kernelSend ? kernelSend->sent.load() : sent; }
 
 Q_SIGNALS:
     // Every byte has been handed to the socket and written out.
@@ -79,13 +76,15 @@ Q_SIGNALS:
 
 private:
     // Header: the header is not sent yet, or on its way through the socket's buffer. Kernel: the
-    // file goes with sendfile. Chunks: the file is read and written through the socket's buffer.
+    // sending thread sends the file. Chunks: the file is read and written through the socket's
+    // buffer.
     enum class Mode { Header, Kernel, Chunks };
 
     void written();
     bool sendHeaderWithBody();
     void startBody();
-    void sendBody();
+    void kernelNews();
+    void stopKernelSend();
     void useChunks();
     void pump();
     void complete();
@@ -96,12 +95,11 @@ private:
     QFile *file;
     QByteArray header;
     TransferBudget &budget;
-    QSocketNotifier *writable = nullptr;
+    std::shared_ptr<KernelSender::Send> kernelSend;
     Mode mode = Mode::Header;
     qint64 fileSize = 0;
     qint64 sent = 0;
     bool done = false;
-    // Which share of the budget the transfer holds.
+    // The transfer holds a share of the copying budget.
     bool counted = false;
-    bool sendCounted = false;
 };

@@ -9,6 +9,14 @@
 #include <QTcpSocket>
 #include <QtTest>
 
+#include <arpa/inet.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <atomic>
+#include <thread>
+
 namespace {
 
 const QByteArray kHeaderHead = "HTTP/1.1 200 OK\nDate: Mon, 17 Sep 2012 12:59:52 GMT\nServer: Apache/2.2.21 (Win32) "
@@ -90,6 +98,7 @@ private Q_SLOTS:
     void brokenTransferThenNextUnitServed();
     void windowClosedWithFetchesInProgress();
     void unitThatStopsTakingDataIsGivenUp();
+    void imageGoesOnWhileTheWindowIsBusy();
 
 private:
     QString log() const { return window->findChild<QPlainTextEdit *>("statusEdit")->toPlainText(); }
@@ -421,6 +430,54 @@ void TestFileServer::unitThatStopsTakingDataIsGivenUp()
     QVERIFY(!log().contains(QLatin1String("the connection broke off")));
     QTRY_COMPARE(window->findChildren<QTcpSocket *>().size(), 0);
     QVERIFY(window->pipeline().state().vUnitsUpdateFetched.isEmpty());
+}
+
+// A unit reads its image on a thread of its own, at 16 MiB a second through a small receive
+// buffer, while the window's thread is held up for 1.5 seconds: the image goes on meanwhile, far
+// beyond the few MiB the kernel could have had queued for it.
+void TestFileServer::imageGoesOnWhileTheWindowIsBusy()
+{
+    MarluneUnit recorder = unit("Recorder", "DVR", "JD1", 0, "10.77.1.8");
+    recorder.fwversion = QStringLiteral("1/29/2014");
+    window->pipeline().state().vUnits = {recorder};
+
+    std::atomic<qint64> received{0};
+    std::thread unitSide([&received] {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        const int receiveBuffer = 128 * 1024;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        ::inet_pton(AF_INET, "10.77.1.8", &address.sin_addr);
+        ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+        address.sin_port = htons(50005);
+        ::inet_pton(AF_INET, "10.77.0.1", &address.sin_addr);
+        if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
+            && ::send(fd, kGet.constData(), size_t(kGet.size()), MSG_NOSIGNAL) == kGet.size()) {
+            // Paced by the clock, so a thread that was kept waiting catches up.
+            QElapsedTimer clock;
+            clock.start();
+            char buffer[64 * 1024];
+            ssize_t n;
+            while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0) {
+                received += n;
+                while (received > clock.elapsed() * 16 * 1024 * 1024 / 1000)
+                    QThread::msleep(2);
+            }
+        }
+        ::close(fd);
+    });
+    const qint64 whole = kHeaderHead.size() + 8 + kHeaderTail.size() + 32 * 1024 * 1024;
+    const bool started = QTest::qWaitFor([&] { return received > 1024 * 1024; }, 30000);
+    const qint64 before = received;
+    if (started)
+        QThread::msleep(1500);
+    const qint64 meanwhile = received - before;
+    const bool ended = QTest::qWaitFor([&] { return received == whole; }, 60000);
+    unitSide.join();
+    QVERIFY(started);
+    QVERIFY2(meanwhile >= 10 * 1024 * 1024, qPrintable(QString::number(meanwhile)));
+    QVERIFY(ended);
 }
 
 QTEST_MAIN(TestFileServer)

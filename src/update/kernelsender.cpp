@@ -1,0 +1,212 @@
+#include "kernelsender.h"
+
+#ifdef Q_OS_LINUX
+
+#include <QElapsedTimer>
+#include <QHash>
+#include <QSocketNotifier>
+#include <QThread>
+
+#include <cerrno>
+#include <csignal>
+#include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <pthread.h>
+#include <sys/sendfile.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+namespace {
+
+// sendfile(2) has no MSG_NOSIGNAL: writing to a connection the peer has reset raises SIGPIPE,
+// whose default action ends the program. This thread does nothing but send, so it holds SIGPIPE
+// back for good: a unit that went away is only an EPIPE to its send.
+class SendingThread final : public QThread
+{
+protected:
+    void run() override
+    {
+        sigset_t pipeSignal;
+        sigemptyset(&pipeSignal);
+        sigaddset(&pipeSignal, SIGPIPE);
+        pthread_sigmask(SIG_BLOCK, &pipeSignal, nullptr);
+        exec();
+    }
+};
+
+} // namespace
+
+// Lives in the sending thread; everything it holds is touched only there.
+class KernelSender::Worker final : public QObject
+{
+public:
+    struct Entry
+    {
+        std::shared_ptr<Send> send;
+        int out = -1;
+        int in = -1;
+        qint64 sent = 0;
+        qint64 size = 0;
+        QObject *context = nullptr;
+        std::function<void()> report;
+        QSocketNotifier *writable = nullptr;
+        // When the last report was queued.
+        QElapsedTimer sinceReport;
+    };
+
+    ~Worker() override
+    {
+        for (Entry &entry : entries)
+            drop(entry);
+    }
+
+    void add(Entry entry)
+    {
+        Send *key = entry.send.get();
+        entry.sinceReport.start();
+        entry.writable = new QSocketNotifier(entry.out, QSocketNotifier::Write, this);
+        connect(entry.writable, &QSocketNotifier::activated, this, [this, key] {
+            const auto found = entries.find(key);
+            if (found != entries.end())
+                pass(found);
+        });
+        pass(entries.insert(key, std::move(entry)));
+    }
+
+    void remove(Send *key)
+    {
+        const auto found = entries.find(key);
+        if (found == entries.end())
+            return;
+        drop(*found);
+        entries.erase(found);
+    }
+
+private:
+    static void drop(Entry &entry)
+    {
+        delete entry.writable;
+        entry.writable = nullptr;
+        ::close(entry.out);
+        ::close(entry.in);
+    }
+
+    // The socket can take more: its share of the pass goes, or as much as it has room for.
+    void pass(QHash<Send *, Entry>::iterator found)
+    {
+        Entry &entry = *found;
+        const qint64 share = qBound(kMinSend, kSendBudget / qMax<qsizetype>(entries.size(), 1), kMaxSend);
+        qint64 taken = 0;
+        int error = 0;
+        while (entry.sent < entry.size && taken < share) {
+            const qint64 wanted = qMin(share - taken, entry.size - entry.sent);
+            off_t offset = off_t(entry.sent);
+            const ssize_t n = ::sendfile(entry.out, entry.in, &offset, size_t(wanted));
+            if (n > 0) {
+                entry.sent += n;
+                taken += n;
+                // Less than asked for: the socket is full, and the notifier says when not.
+                if (n < wanted)
+                    break;
+            } else if (n == 0) {
+                // The file ended early: it was cut short since it was opened.
+                error = EIO;
+                break;
+            } else if (errno != EINTR) {
+                error = errno;
+                break;
+            }
+        }
+        // Kept here: once the end is told, the asking thread may let go of its own.
+        const std::shared_ptr<Send> kept = entry.send;
+        Send &send = *kept;
+        send.sent.store(entry.sent);
+        using State = Send::State;
+        State state = State::Sending;
+        if (entry.sent == entry.size)
+            state = State::Sent;
+        else if ((error == EINVAL || error == ENOSYS) && entry.sent == 0)
+            state = State::NotFromFile;
+        else if (error != 0 && error != EAGAIN && error != EWOULDBLOCK)
+            state = State::Failed;
+        if (state == State::Sending && (taken == 0 || !entry.sinceReport.hasExpired(kReportIntervalMs)))
+            return;
+        entry.sinceReport.start();
+        QObject *context = entry.context;
+        std::function<void()> report = entry.report;
+        if (state != State::Sending) {
+            // The descriptors go before the end is told, so the asking thread may close the
+            // socket the moment it learns of it.
+            drop(entry);
+            entries.erase(found);
+            send.error.store(error);
+            send.state.store(state);
+        }
+        if (!send.reportPending.exchange(true))
+            QMetaObject::invokeMethod(context, std::move(report), Qt::QueuedConnection);
+    }
+
+    QHash<Send *, Entry> entries;
+};
+
+KernelSender::KernelSender() : thread(new SendingThread), worker(new Worker)
+{
+    thread->setObjectName(QStringLiteral("file sender"));
+    worker->moveToThread(thread);
+    thread->start();
+}
+
+KernelSender::~KernelSender()
+{
+    QMetaObject::invokeMethod(
+        worker, [this] { delete worker; }, Qt::BlockingQueuedConnection);
+    thread->quit();
+    thread->wait();
+    delete thread;
+}
+
+std::shared_ptr<KernelSender::Send> KernelSender::add(int out, int in, qint64 offset, qint64 size, QObject *context,
+                                                      std::function<void()> report)
+{
+    Worker::Entry entry;
+    entry.out = ::fcntl(out, F_DUPFD_CLOEXEC, 0);
+    entry.in = ::fcntl(in, F_DUPFD_CLOEXEC, 0);
+    if (entry.out == -1 || entry.in == -1) {
+        if (entry.out != -1)
+            ::close(entry.out);
+        if (entry.in != -1)
+            ::close(entry.in);
+        return nullptr;
+    }
+    ::setsockopt(entry.out, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &kUnsentLimit, sizeof kUnsentLimit);
+    auto send = std::make_shared<Send>();
+    send->sent.store(offset);
+    entry.send = send;
+    entry.sent = offset;
+    entry.size = size;
+    entry.context = context;
+    entry.report = std::move(report);
+    QMetaObject::invokeMethod(
+        worker, [this, entry = std::move(entry)]() mutable { worker->add(std::move(entry)); }, Qt::QueuedConnection);
+    return send;
+}
+
+void KernelSender::remove(const std::shared_ptr<Send> &send)
+{
+    Send *key = send.get();
+    QMetaObject::invokeMethod(
+        worker, [this, key] { worker->remove(key); }, Qt::BlockingQueuedConnection);
+}
+
+#else
+
+KernelSender::KernelSender() : thread(nullptr), worker(nullptr) {}
+KernelSender::~KernelSender() = default;
+std::shared_ptr<KernelSender::Send> KernelSender::add(int, int, qint64, qint64, QObject *, std::function<void()>)
+{
+    return nullptr;
+}
+void KernelSender::remove(const std::shared_ptr<Send> &) {}
+
+#endif

@@ -1,0 +1,71 @@
+#pragma once
+
+#include <QObject>
+#include <QtGlobal>
+
+#include <atomic>
+#include <functional>
+#include <memory>
+
+class QThread;
+
+// Sends files to sockets straight from the page cache with sendfile(2), on a thread of its own.
+// The window's thread has the whole fleet to look after; a unit's image goes on while it is busy.
+//
+// Each socket lets only a little of its file wait unsent in the kernel, and the thread hands it
+// the next piece as soon as it can take it. With a long queue, the kernel sends on from it in
+// whatever context the unit's acknowledgement is taken in: where the receiving side shares the
+// machine, on its processor and in its time. Since the thread never waits on the window, the
+// short queue costs nothing but more frequent, cheap sends.
+//
+// Linux only; elsewhere files go through the socket's buffer.
+class KernelSender final
+{
+    Q_DISABLE_COPY_MOVE(KernelSender)
+
+public:
+    // Bytes one send hands the kernel, at most, each time its socket has room: its share of one
+    // pass of the thread, within these bounds, so that no socket waits long for the others.
+    static constexpr qint64 kMaxSend = 2 * 1024 * 1024;
+    static constexpr qint64 kMinSend = 256 * 1024;
+    static constexpr qint64 kSendBudget = 64 * 1024 * 1024;
+    // Bytes of its file a socket lets wait unsent before it counts as full.
+    static constexpr int kUnsentLimit = 32 * 1024;
+    // How often, at most, a send reports that more went; its end is reported at once.
+    static constexpr int kReportIntervalMs = 50;
+
+    // What one send shares between the thread that asked for it and the sending thread.
+    struct Send
+    {
+        // Sending: under way. Sent: every byte is with the kernel. Failed: the peer went away or
+        // the file could not be read (error says why). NotFromFile: this file or system cannot
+        // be sent from, and nothing was.
+        enum class State { Sending, Sent, Failed, NotFromFile };
+        std::atomic<qint64> sent{0};
+        std::atomic<State> state{State::Sending};
+        std::atomic<int> error{0};
+        // A report is on its way to the asking thread and has not been taken yet.
+        std::atomic<bool> reportPending{false};
+    };
+
+    KernelSender();
+    // Every send must have been removed.
+    ~KernelSender();
+
+    // Starts sending the file `in` from `offset` up to `size` to the socket `out`. The thread
+    // works on copies of both descriptors, so whatever the asking thread does with its own they
+    // stay valid until the send ends. `report` is queued to `context`'s thread when there is news:
+    // more sent (at most every kReportIntervalMs), or the end. Reports that come while one waits
+    // are merged into it; the shared state always holds the latest. Null when the descriptors could not be copied.
+    std::shared_ptr<Send> add(int out, int in, qint64 offset, qint64 size, QObject *context,
+                              std::function<void()> report);
+    // Stops a send, ended or not. Once this returns, the thread touches neither descriptor and
+    // queues no more reports for it. `context` must call this before it is destroyed, even after
+    // the send ended: a report may still be on its way out of the thread until then.
+    void remove(const std::shared_ptr<Send> &send);
+
+private:
+    class Worker;
+    QThread *thread;
+    Worker *worker;
+};
