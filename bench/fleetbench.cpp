@@ -6,7 +6,7 @@
 //                                     turns for ROUNDS rounds (4) with the first server
 //                                     alternating; throughput of both and their ratio each round,
 //                                     the median ratio, the updater's peak memory and its longest
-//                                     event-loop stall
+//                                     event-loop stall, and the processor time each side used
 //   fleetbench batch UNITS [DELAY]    one unit updated alone, then UNITS units in one batch
 //                                     (every unit answers each TCP message DELAY ms after it
 //                                     arrives, default 0): time from pressing Update to the
@@ -44,6 +44,7 @@
 
 #include <cstdio>
 #include <sys/resource.h>
+#include <unistd.h>
 #include <algorithm>
 #include <atomic>
 #include <chrono>
@@ -100,6 +101,26 @@ double cpuSeconds()
     getrusage(RUSAGE_SELF, &usage);
     return double(usage.ru_utime.tv_sec + usage.ru_stime.tv_sec)
            + double(usage.ru_utime.tv_usec + usage.ru_stime.tv_usec) / 1e6;
+}
+
+// Processor time of a process and of every process below it that is still running, in seconds.
+double treeCpuSeconds(qint64 pid)
+{
+    QFile stat(QStringLiteral("/proc/%1/stat").arg(pid));
+    if (!stat.open(QIODevice::ReadOnly))
+        return 0;
+    // The fields after the command's closing parenthesis: utime and stime are the 12th and 13th.
+    const QByteArray text = stat.readAll();
+    const QList<QByteArray> fields = text.mid(text.lastIndexOf(')') + 2).split(' ');
+    double seconds = 0;
+    if (fields.size() > 12)
+        seconds = double(fields[11].toLongLong() + fields[12].toLongLong()) / double(sysconf(_SC_CLK_TCK));
+    QFile children(QStringLiteral("/proc/%1/task/%1/children").arg(pid));
+    if (children.open(QIODevice::ReadOnly))
+        for (const QByteArray &child : children.readAll().split(' '))
+            if (!child.trimmed().isEmpty())
+                seconds += treeCpuSeconds(child.trimmed().toLongLong());
+    return seconds;
 }
 
 // The units' side of tests/netns-run.sh: 10.77.1.1 to 10.77.1.254, then 10.77.2.1 and on.
@@ -278,6 +299,10 @@ struct ServerRun
     // from the opening of its window to the end of the fetches.
     qint64 stall = 0;
     qint64 peakKiB = 0;
+    // Processor time during the fetches: the server's (for the updater, its whole process, the
+    // bench included) and the simulated units'.
+    double serverCpu = 0;
+    double unitsCpu = 0;
 };
 
 // Starts the process's peak resident memory afresh from what it holds now.
@@ -294,6 +319,7 @@ bool timeFetches(Fleet &fleet, int units, ServerRun &run, const std::function<vo
 {
     const int okBefore = fleet.count(QStringLiteral("FETCH-OK"));
     const int before = okBefore + fleet.count(QStringLiteral("FETCH-FAILED"));
+    const double unitsCpuBefore = treeCpuSeconds(fleet.process.processId());
     QElapsedTimer clock;
     clock.start();
     commandFetches(units, QStringLiteral("10.77.0.1"));
@@ -307,6 +333,7 @@ bool timeFetches(Fleet &fleet, int units, ServerRun &run, const std::function<vo
         600000);
     run.ms = clock.elapsed();
     run.ok = fleet.count(QStringLiteral("FETCH-OK")) - okBefore;
+    run.unitsCpu = treeCpuSeconds(fleet.process.processId()) - unitsCpuBefore;
     return ended;
 }
 
@@ -386,10 +413,12 @@ int fileServer(int units, int mib, int rounds)
         StallProbe probe;
         QElapsedTimer commands;
         commands.start();
+        const double cpuBefore = cpuSeconds();
         const bool ended = timeFetches(fleet, units, run, [&] {
             commandsMs = qMax(commandsMs, commands.elapsed());
             probe.start();
         });
+        run.serverCpu = cpuSeconds() - cpuBefore;
         run.stall = probe.stop();
         run.peakKiB = peakResidentKiB();
         stall = qMax(stall, run.stall);
@@ -416,7 +445,9 @@ int fileServer(int units, int mib, int rounds)
         }
         probeNginx.abort();
         const int upBefore = fleet.count(QStringLiteral("UP"));
+        const double cpuBefore = treeCpuSeconds(nginx.processId());
         const bool ended = timeFetches(fleet, units, run);
+        run.serverCpu = treeCpuSeconds(nginx.processId()) - cpuBefore;
         nginx.terminate();
         nginx.waitForFinished(5000);
         return ended && unitsBackUp(fleet, upBefore, run.ok);
@@ -425,6 +456,11 @@ int fileServer(int units, int mib, int rounds)
     const double totalMiB = double(units) * mib;
     std::printf("file server: %d units fetch %d MiB each at once, from the updater and from nginx in turns\n", units,
                 mib);
+    // The fleet's very first fetch is slower than any after it, whichever server serves it: it is
+    // made from nginx before the rounds and not counted.
+    ServerRun warmUp;
+    if (!nginxTurn(warmUp))
+        return 1;
     QList<double> ratios;
     bool allOk = true;
     for (int round = 1; round <= rounds; ++round) {
@@ -444,6 +480,9 @@ int fileServer(int units, int mib, int rounds)
                     round, updaterFirst ? "updater" : "nginx", updaterRate, updater.ms / 1000.0, updater.ok,
                     static_cast<long long>(updater.stall), updater.peakKiB / 1024.0, nginxRate, nginx.ms / 1000.0,
                     nginx.ok, ratios.last());
+        std::printf("    processor time during the fetches: updater's process %.1f s, units %.1f s; nginx %.1f s, "
+                    "units %.1f s\n",
+                    updater.serverCpu, updater.unitsCpu, nginx.serverCpu, nginx.unitsCpu);
     }
     const auto [lowest, highest] = std::minmax_element(ratios.cbegin(), ratios.cend());
     std::printf("  ratio: median %.2f of %lld rounds, %.2f to %.2f (target >= 1.0)\n", median(ratios),
