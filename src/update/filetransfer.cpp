@@ -31,8 +31,9 @@ FileTransfer::~FileTransfer()
     end();
 }
 
-// Stops the transfer for good. The sending thread lets go of the file and the socket before
-// anything else may close them.
+// Stops the transfer for good. The sending thread has its own copies of the file's and the
+// socket's descriptors, so the transfer's owner may close its own at once; the connection itself
+// closes once the thread has let go of its copy too.
 void FileTransfer::end()
 {
     done = true;
@@ -172,7 +173,7 @@ void FileTransfer::startBody()
         complete();
         return;
     }
-    kernelSend = budget.kernelSender().add(int(socket->socketDescriptor()), file->handle(), sent, fileSize, this,
+    kernelSend = budget.kernelSender().add(int(socket->socketDescriptor()), file->handle(), sent, fileSize,
                                            [this] { kernelNews(); });
     // Out of descriptors for the sending thread: the socket's buffer carries the file.
     if (!kernelSend)

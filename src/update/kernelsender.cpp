@@ -48,8 +48,7 @@ public:
         int in = -1;
         qint64 sent = 0;
         qint64 size = 0;
-        QObject *context = nullptr;
-        std::function<void()> report;
+        QObject *reports = nullptr;
         QSocketNotifier *writable = nullptr;
         // When the last report was queued.
         QElapsedTimer sinceReport;
@@ -133,24 +132,31 @@ private:
         if (state == State::Sending && (taken == 0 || !entry.sinceReport.hasExpired(kReportIntervalMs)))
             return;
         entry.sinceReport.start();
-        QObject *context = entry.context;
-        std::function<void()> report = entry.report;
+        QObject *reports = entry.reports;
         if (state != State::Sending) {
-            // The descriptors go before the end is told, so the asking thread may close the
-            // socket the moment it learns of it.
+            // The descriptors go before the end is told: once the asking thread closes its own,
+            // the connection closes.
             drop(entry);
             entries.erase(found);
             send.error.store(error);
             send.state.store(state);
         }
+        // The report holds the send, so it stays valid for as long as the report is on its way.
         if (!send.reportPending.exchange(true))
-            QMetaObject::invokeMethod(context, std::move(report), Qt::QueuedConnection);
+            QMetaObject::invokeMethod(
+                reports,
+                [kept] {
+                    // A copy: the report may remove the send, which lets go of kept->report.
+                    if (const std::function<void()> report = kept->report)
+                        report();
+                },
+                Qt::QueuedConnection);
     }
 
     QHash<Send *, Entry> entries;
 };
 
-KernelSender::KernelSender() : thread(new SendingThread), worker(new Worker)
+KernelSender::KernelSender() : thread(new SendingThread), worker(new Worker), reports(new QObject)
 {
     thread->setObjectName(QStringLiteral("file sender"));
     worker->moveToThread(thread);
@@ -164,9 +170,11 @@ KernelSender::~KernelSender()
     thread->quit();
     thread->wait();
     delete thread;
+    // Reports still on their way go with it.
+    delete reports;
 }
 
-std::shared_ptr<KernelSender::Send> KernelSender::add(int out, int in, qint64 offset, qint64 size, QObject *context,
+std::shared_ptr<KernelSender::Send> KernelSender::add(int out, int in, qint64 offset, qint64 size,
                                                       std::function<void()> report)
 {
     Worker::Entry entry;
@@ -182,28 +190,30 @@ std::shared_ptr<KernelSender::Send> KernelSender::add(int out, int in, qint64 of
     ::setsockopt(entry.out, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &kUnsentLimit, sizeof kUnsentLimit);
     auto send = std::make_shared<Send>();
     send->sent.store(offset);
+    send->report = std::move(report);
     entry.send = send;
     entry.sent = offset;
     entry.size = size;
-    entry.context = context;
-    entry.report = std::move(report);
+    entry.reports = reports;
     QMetaObject::invokeMethod(
         worker, [this, entry = std::move(entry)]() mutable { worker->add(std::move(entry)); }, Qt::QueuedConnection);
     return send;
 }
 
+// The removal holds the send, so its address is not reused by another before the thread has
+// let go of this one.
 void KernelSender::remove(const std::shared_ptr<Send> &send)
 {
-    Send *key = send.get();
+    send->report = nullptr;
     QMetaObject::invokeMethod(
-        worker, [this, key] { worker->remove(key); }, Qt::BlockingQueuedConnection);
+        worker, [this, send] { worker->remove(send.get()); }, Qt::QueuedConnection);
 }
 
 #else
 
-KernelSender::KernelSender() : thread(nullptr), worker(nullptr) {}
+KernelSender::KernelSender() : thread(nullptr), worker(nullptr), reports(nullptr) {}
 KernelSender::~KernelSender() = default;
-std::shared_ptr<KernelSender::Send> KernelSender::add(int, int, qint64, qint64, QObject *, std::function<void()>)
+std::shared_ptr<KernelSender::Send> KernelSender::add(int, int, qint64, qint64, std::function<void()>)
 {
     return nullptr;
 }

@@ -46,26 +46,29 @@ public:
         std::atomic<int> error{0};
         // A report is on its way to the asking thread and has not been taken yet.
         std::atomic<bool> reportPending{false};
+        // Called in the asking thread with news; touched only there.
+        std::function<void()> report;
     };
 
+    // Starts the sending thread. Reports go to the thread this is made in.
     KernelSender();
-    // Every send must have been removed.
     ~KernelSender();
 
     // Starts sending the file `in` from `offset` up to `size` to the socket `out`. The thread
-    // works on copies of both descriptors, so whatever the asking thread does with its own they
-    // stay valid until the send ends. `report` is queued to `context`'s thread when there is news:
-    // more sent (at most every kReportIntervalMs), or the end. Reports that come while one waits
-    // are merged into it; the shared state always holds the latest. Null when the descriptors could not be copied.
-    std::shared_ptr<Send> add(int out, int in, qint64 offset, qint64 size, QObject *context,
-                              std::function<void()> report);
-    // Stops a send, ended or not. Once this returns, the thread touches neither descriptor and
-    // queues no more reports for it. `context` must call this before it is destroyed, even after
-    // the send ended: a report may still be on its way out of the thread until then.
+    // works on copies of both descriptors, so whatever the asking thread does with its own, they
+    // stay valid until the send ends. `report` is called in this thread when there is news: more
+    // sent (at most every kReportIntervalMs), or the end. News that comes while a report waits
+    // is merged into it; the shared state always holds the latest. Null when the descriptors
+    // could not be copied.
+    std::shared_ptr<Send> add(int out, int in, qint64 offset, qint64 size, std::function<void()> report);
+    // Stops a send, ended or not, without waiting for the thread: `report` is not called again,
+    // and the thread closes its copies of the descriptors as it comes to it.
     void remove(const std::shared_ptr<Send> &send);
 
 private:
     class Worker;
     QThread *thread;
     Worker *worker;
+    // Takes the thread's reports in the asking thread.
+    QObject *reports;
 };
