@@ -54,107 +54,114 @@ public:
         QElapsedTimer sinceReport;
     };
 
-    ~Worker() override
-    {
-        for (Entry &entry : entries)
-            drop(entry);
-    }
-
-    void add(Entry entry)
-    {
-        Send *key = entry.send.get();
-        entry.sinceReport.start();
-        entry.writable = new QSocketNotifier(entry.out, QSocketNotifier::Write, this);
-        connect(entry.writable, &QSocketNotifier::activated, this, [this, key] {
-            const auto found = entries.find(key);
-            if (found != entries.end())
-                pass(found);
-        });
-        pass(entries.insert(key, std::move(entry)));
-    }
-
-    void remove(Send *key)
-    {
-        const auto found = entries.find(key);
-        if (found == entries.end())
-            return;
-        drop(*found);
-        entries.erase(found);
-    }
+    ~Worker() override;
+    void add(Entry entry);
+    void remove(Send *key);
 
 private:
-    static void drop(Entry &entry)
-    {
-        delete entry.writable;
-        entry.writable = nullptr;
-        ::close(entry.out);
-        ::close(entry.in);
-    }
-
-    // The socket can take more: its share of the pass goes, or as much as it has room for.
-    void pass(QHash<Send *, Entry>::iterator found)
-    {
-        Entry &entry = *found;
-        const qint64 share = qBound(kMinSend, kSendBudget / qMax<qsizetype>(entries.size(), 1), kMaxSend);
-        qint64 taken = 0;
-        int error = 0;
-        while (entry.sent < entry.size && taken < share) {
-            const qint64 wanted = qMin(share - taken, entry.size - entry.sent);
-            off_t offset = off_t(entry.sent);
-            const ssize_t n = ::sendfile(entry.out, entry.in, &offset, size_t(wanted));
-            if (n > 0) {
-                entry.sent += n;
-                taken += n;
-                // Less than asked for: the socket is full, and the notifier says when not.
-                if (n < wanted)
-                    break;
-            } else if (n == 0) {
-                // The file ended early: it was cut short since it was opened.
-                error = EIO;
-                break;
-            } else if (errno != EINTR) {
-                error = errno;
-                break;
-            }
-        }
-        // Kept here: once the end is told, the asking thread may let go of its own.
-        const std::shared_ptr<Send> kept = entry.send;
-        Send &send = *kept;
-        send.sent.store(entry.sent);
-        using State = Send::State;
-        State state = State::Sending;
-        if (entry.sent == entry.size)
-            state = State::Sent;
-        else if ((error == EINVAL || error == ENOSYS) && entry.sent == 0)
-            state = State::NotFromFile;
-        else if (error != 0 && error != EAGAIN && error != EWOULDBLOCK)
-            state = State::Failed;
-        if (state == State::Sending && (taken == 0 || !entry.sinceReport.hasExpired(kReportIntervalMs)))
-            return;
-        entry.sinceReport.start();
-        QObject *reports = entry.reports;
-        if (state != State::Sending) {
-            // The descriptors go before the end is told: once the asking thread closes its own,
-            // the connection closes.
-            drop(entry);
-            entries.erase(found);
-            send.error.store(error);
-            send.state.store(state);
-        }
-        // The report holds the send, so it stays valid for as long as the report is on its way.
-        if (!send.reportPending.exchange(true))
-            QMetaObject::invokeMethod(
-                reports,
-                [kept] {
-                    // A copy: the report may remove the send, which lets go of kept->report.
-                    if (const std::function<void()> report = kept->report)
-                        report();
-                },
-                Qt::QueuedConnection);
-    }
+    static void drop(Entry &entry);
+    void pass(QHash<Send *, Entry>::iterator found);
 
     QHash<Send *, Entry> entries;
 };
+
+KernelSender::Worker::~Worker()
+{
+    for (Entry &entry : entries)
+        drop(entry);
+}
+
+void KernelSender::Worker::add(Entry entry)
+{
+    Send *key = entry.send.get();
+    entry.sinceReport.start();
+    entry.writable = new QSocketNotifier(entry.out, QSocketNotifier::Write, this);
+    connect(entry.writable, &QSocketNotifier::activated, this, [this, key] {
+        const auto found = entries.find(key);
+        if (found != entries.end())
+            pass(found);
+    });
+    pass(entries.insert(key, std::move(entry)));
+}
+
+void KernelSender::Worker::remove(Send *key)
+{
+    const auto found = entries.find(key);
+    if (found == entries.end())
+        return;
+    drop(*found);
+    entries.erase(found);
+}
+
+void KernelSender::Worker::drop(Entry &entry)
+{
+    delete entry.writable;
+    entry.writable = nullptr;
+    ::close(entry.out);
+    ::close(entry.in);
+}
+
+// The socket can take more: its share of the pass goes, or as much as it has room for.
+void KernelSender::Worker::pass(QHash<Send *, Entry>::iterator found)
+{
+    Entry &entry = *found;
+    const qint64 share = qBound(kMinSend, kSendBudget / qMax<qsizetype>(entries.size(), 1), kMaxSend);
+    qint64 taken = 0;
+    int error = 0;
+    while (entry.sent < entry.size && taken < share) {
+        const qint64 wanted = qMin(share - taken, entry.size - entry.sent);
+        off_t offset = off_t(entry.sent);
+        const ssize_t n = ::sendfile(entry.out, entry.in, &offset, size_t(wanted));
+        if (n > 0) {
+            entry.sent += n;
+            taken += n;
+            // Less than asked for: the socket is full, and the notifier says when not.
+            if (n < wanted)
+                break;
+        } else if (n == 0) {
+            // The file ended early: it was cut short since it was opened.
+            error = EIO;
+            break;
+        } else if (errno != EINTR) {
+            error = errno;
+            break;
+        }
+    }
+    // Kept here: once the end is told, the asking thread may let go of its own.
+    const std::shared_ptr<Send> kept = entry.send;
+    Send &send = *kept;
+    send.sent.store(entry.sent);
+    using State = Send::State;
+    State state = State::Sending;
+    if (entry.sent == entry.size)
+        state = State::Sent;
+    else if ((error == EINVAL || error == ENOSYS) && entry.sent == 0)
+        state = State::NotFromFile;
+    else if (error != 0 && error != EAGAIN && error != EWOULDBLOCK)
+        state = State::Failed;
+    if (state == State::Sending && (taken == 0 || !entry.sinceReport.hasExpired(kReportIntervalMs)))
+        return;
+    entry.sinceReport.start();
+    QObject *reports = entry.reports;
+    if (state != State::Sending) {
+        // The descriptors go before the end is told: once the asking thread closes its own,
+        // the connection closes.
+        drop(entry);
+        entries.erase(found);
+        send.error.store(error);
+        send.state.store(state);
+    }
+    // The report holds the send, so it stays valid for as long as the report is on its way.
+    if (!send.reportPending.exchange(true))
+        QMetaObject::invokeMethod(
+            reports,
+            [kept] {
+                // A copy: the report may remove the send, which lets go of kept->report.
+                if (const std::function<void()> report = kept->report)
+                    report();
+            },
+            Qt::QueuedConnection);
+}
 
 KernelSender::KernelSender() : thread(new SendingThread), worker(new Worker), reports(new QObject)
 {
