@@ -148,7 +148,6 @@ void KernelSender::Worker::pass(QHash<Send *, Entry>::iterator found)
         // the connection closes.
         drop(entry);
         entries.erase(found);
-        send.error.store(error);
         send.state.store(state);
     }
     // The report holds the send, so it stays valid for as long as the report is on its way.

@@ -38,12 +38,11 @@ public:
     struct Send
     {
         // Sending: under way. Sent: every byte is with the kernel. Failed: the peer went away or
-        // the file could not be read (error says why). NotFromFile: this file or system cannot
-        // be sent from, and nothing was.
+        // the file could not be read. NotFromFile: this file or system cannot be sent from, and
+        // nothing was.
         enum class State { Sending, Sent, Failed, NotFromFile };
         std::atomic<qint64> sent{0};
         std::atomic<State> state{State::Sending};
-        std::atomic<int> error{0};
         // A report is on its way to the asking thread and has not been taken yet.
         std::atomic<bool> reportPending{false};
         // Called in the asking thread with news; touched only there.
