@@ -343,14 +343,17 @@ bool MainWindow::fillRow(int row, const MarluneUnit &unit, const TableRedraw &re
     return testsWanted > 0;
 }
 
-// The one-time warnings, each shown at most once per run; the flag is set before a box opens,
-// since ticks and redraws go on while it is open.
+// The one-time warnings, each shown at most once per run. Ticks and redraws go on while a box is
+// open, and a redraw meanwhile works out the warnings due again: every flag of the boxes due is
+// set before the first of them opens.
 void MainWindow::showTableWarnings()
 {
     PipelineState &state = updatePipeline.state();
     const TableWarnings due = warningsDue(state, MarluneConnect::localAddresses(), QDateTime::currentDateTime());
+    state.firewallWarned = state.firewallWarned || due.firewall;
+    state.subnetWarned = state.subnetWarned || due.outsideSubnet.has_value();
+    state.manualUpdateWarned = state.manualUpdateWarned || due.tooOld.has_value();
     if (due.firewall) {
-        state.firewallWarned = true;
         QCoreApplication::processEvents();
         askOperator(this, QMessageBox::Warning, QString(),
                     QStringLiteral("The updater has detected a possible problem with your firewall. <br><br>Units "
@@ -360,7 +363,6 @@ void MainWindow::showTableWarnings()
                     QMessageBox::Ok);
     }
     if (const std::optional<MarluneUnit> &unit = due.outsideSubnet) {
-        state.subnetWarned = true;
         QCoreApplication::processEvents();
         askOperator(this, QMessageBox::Warning, QString(),
                     QStringLiteral("The updater has detected a unit that is outside your subnet. This is often an "
@@ -381,7 +383,6 @@ void MainWindow::showTableWarnings()
                                    "web interface to update. Then future updates can be automated.\n\nGo to: \n")
                         + unit->name + QLatin1Char('\n') + unit->ip,
                     QMessageBox::Ok, QMessageBox::Ok);
-        state.manualUpdateWarned = true;
     }
 }
 

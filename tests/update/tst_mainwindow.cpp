@@ -70,6 +70,7 @@ private Q_SLOTS:
     void removedQueuedUnitIsNeverCommanded();
     void doubleClickOpensWebPage();
     void warningsShownOncePerRun();
+    void slowOperatorSeesEachWarningOnce();
     void foreverDecoration();
     void debugDumpAndSmallButtons();
     void reachabilityBookkeeping();
@@ -501,6 +502,48 @@ void TestMainWindow::warningsShownOncePerRun()
     redraw(*window);
     redraw(*window);
     QCOMPARE(questions->asked.size(), 3);
+}
+
+// An operator who leaves each box open while ticks and redraws go on (a modal box lets events
+// run): every once-only box opens once all the same.
+void TestMainWindow::slowOperatorSeesEachWarningOnce()
+{
+    makeWindow();
+    PipelineState &state = window->pipeline().state();
+    MarluneUnit faraway = unit("Far away", "DEC", "K2200A", 1, "3/2/2015", 17);
+    faraway.ip = QStringLiteral("192.168.99.5");
+    faraway.subnet = QStringLiteral("255.255.255.0");
+    MarluneUnit oldWall = unit("Old wall", "WP", "JW1", 0, "1/1/2013", 18);
+    for (MarluneUnit *u : {&faraway, &oldWall})
+        u->lastSeen = QDateTime::currentDateTime().addSecs(3600); // online throughout
+    state.serverContacted = true;
+    state.updateCommanded = true;
+    state.lastUpdateCommandTime = QDateTime::currentDateTime().addSecs(-30);
+
+    int open = 0;
+    questions->onAsk = [&](const OperatorQuestions::Question &) {
+        if (open > 0)
+            return;
+        ++open;
+        for (int i = 0; i < 3; ++i) {
+            tick(*window);
+            redraw(*window);
+            QCoreApplication::processEvents();
+        }
+        --open;
+    };
+    listUnits({faraway, oldWall});
+    tick(*window);
+    tick(*window);
+    redraw(*window);
+
+    QMap<QString, int> shown;
+    for (const OperatorQuestions::Question &question : std::as_const(questions->asked))
+        ++shown[question.title.isEmpty() ? question.text.section(QLatin1Char('.'), 0, 0) : question.title];
+    QCOMPARE(shown, (QMap<QString, int>{{"Power Off Warning", 1},
+                                        {"Manual Update Needed.", 1},
+                                        {"The updater has detected a unit that is outside your subnet", 1},
+                                        {"The updater has detected a possible problem with your firewall", 1}}));
 }
 
 void TestMainWindow::foreverDecoration()
