@@ -1,7 +1,6 @@
 #include "diagnosticreport.h"
 
 #include "folders.h"
-#include "units/unitlistfile.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -51,7 +50,9 @@ QByteArray contents()
     text += separatorLine;
     text += wholeFile(QStringLiteral("LOGFILE.txt"));
     text += separatorLine;
-    flushUnitList();
+    // The unit list as it is on disk. Its writer is not waited for: this runs inside the log
+    // handler, which that writer's thread may be waiting for itself. What it holds back is at
+    // most a second's stores, and the file it replaces is always whole.
     text += wholeFile(Folders::unitListPath());
     text += separatorLine;
     return text;

@@ -2,26 +2,31 @@
 
 #include "marluneunit.h"
 #include "unitfields.h"
+#include "../app/debuglog.h"
 #include "../app/folders.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QEvent>
+#include <QFile>
 #include <QHash>
 #include <QMap>
-#include <QPointer>
 #include <QSet>
 #include <QSettings>
 #include <QStringList>
-#include <QThread>
 #include <QTimer>
 
+#include <atomic>
 #include <memory>
 
 #ifdef Q_OS_LINUX
 #include <sys/resource.h>
+#endif
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
 #include <unistd.h>
 #endif
+
+static const char kLogSource[] = "unitlistfile";
 
 namespace {
 
@@ -46,15 +51,6 @@ void writeUnitGroup(QSettings &settings, const MarluneUnit &unit)
             std::visit([&](auto member) { writeValue(settings, field.key, unit.*member); }, field.member);
     }
     settings.endGroup();
-}
-
-bool samePersistedFields(const MarluneUnit &a, const MarluneUnit &b)
-{
-    for (const UnitField &field : unitFields()) {
-        if (field.persisted && !std::visit([&](auto member) { return a.*member == b.*member; }, field.member))
-            return false;
-    }
-    return true;
 }
 
 // The MACs the [MACS] array really holds, in index order. Its "size" key is not trusted: a
@@ -87,188 +83,207 @@ void writeMacs(QSettings &settings, const QStringList &macs)
     settings.endArray();
 }
 
-// The unit list of this run, kept open. Each store used to read, parse and rewrite the whole
-// file, and a fleet answering its commands stores every unit twice a pass: the time grew with
-// the square of the fleet. Now the parsed file stays in memory, a lone store is written at
-// once, and a burst of stores is written together at most once a second (and at exit); when
-// the file is large, less often.
-class UnitListStore final : public QObject
+std::atomic<UnitListWriter *> currentWriter{nullptr};
+
+// Stores the units into settings that hold the file as it is on disk, and writes it out: sync()
+// takes the settings layer's lock file (which the sibling tool's layer honours as well), merges
+// in what changed on disk meanwhile, writes the whole file beside it and renames it into place.
+void storeInto(QSettings &settings, const QList<MarluneUnit> &units)
+{
+    settings.setAtomicSyncRequired(true);
+    QStringList macs = listedMacs(settings);
+    QSet<QString> listed(macs.cbegin(), macs.cend());
+    bool grew = false;
+    for (const MarluneUnit &unit : units) {
+        if (!listed.contains(unit.mac)) {
+            listed.insert(unit.mac);
+            macs.append(unit.mac);
+            grew = true;
+        }
+    }
+    if (grew)
+        writeMacs(settings, macs);
+    for (const MarluneUnit &unit : units)
+        writeUnitGroup(settings, unit);
+    settings.sync();
+    if (settings.status() != QSettings::NoError)
+        BLOG << settings.fileName() << "could not be written";
+}
+
+// What tells one version of a file from another: a file put in place by another program is a
+// new file, and one written in place has a new change time.
+struct FileIdentity
+{
+    bool exists = false;
+    quint64 device = 0;
+    quint64 inode = 0;
+    qint64 size = 0;
+    qint64 modifiedNs = 0;
+    qint64 changedNs = 0;
+
+    static FileIdentity of(const QString &path)
+    {
+        FileIdentity identity;
+#ifdef Q_OS_UNIX
+        struct stat status;
+        if (::stat(QFile::encodeName(path).constData(), &status) != 0)
+            return identity;
+        identity.exists = true;
+        identity.device = quint64(status.st_dev);
+        identity.inode = quint64(status.st_ino);
+        identity.size = qint64(status.st_size);
+        identity.modifiedNs = qint64(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
+        identity.changedNs = qint64(status.st_ctim.tv_sec) * 1000000000 + status.st_ctim.tv_nsec;
+#else
+        Q_UNUSED(path);
+#endif
+        return identity;
+    }
+    bool operator==(const FileIdentity &other) const
+    {
+        return exists && other.exists && device == other.device && inode == other.inode && size == other.size
+               && modifiedNs == other.modifiedNs && changedNs == other.changedNs;
+    }
+};
+
+} // namespace
+
+void storeUnitsIn(const QString &iniPath, const QList<MarluneUnit> &units)
+{
+    // A settings object made now reads the file as it is now.
+    QSettings settings(iniPath, QSettings::IniFormat);
+    storeInto(settings, units);
+}
+
+void storeUnitIn(const QString &iniPath, const MarluneUnit &unit)
+{
+    storeUnitsIn(iniPath, {unit});
+}
+
+// Lives on the writer's thread. The units stored since the last write wait here, the latest
+// record of each MAC in the place its first store gave it; a write stores them all at once.
+class UnitListWriter::Worker final : public QObject
 {
 public:
     static constexpr int kWritePauseMs = 1000;
 
-    UnitListStore() : writeLater(this)
+    explicit Worker(const QString &path) : path(path), writeLater(this)
     {
         writeLater.setSingleShot(true);
-        connect(&writeLater, &QTimer::timeout, this, &UnitListStore::flush);
+        connect(&writeLater, &QTimer::timeout, this, &Worker::write);
     }
-    ~UnitListStore() override { flush(); }
 
-    void store(const QString &iniPath, const MarluneUnit &unit);
-    void flush();
-
-protected:
-    // QSettings writes its changes at the next turn of the event loop; this store decides when
-    // instead.
-    bool eventFilter(QObject *watched, QEvent *event) override
+    void take(const MarluneUnit &unit)
     {
-        return watched == settings.get() && event->type() == QEvent::UpdateRequest;
+        const auto place = pendingPlace.constFind(unit.mac);
+        if (place != pendingPlace.cend()) {
+            pending[*place] = unit;
+        } else {
+            pendingPlace.insert(unit.mac, pending.size());
+            pending.append(unit);
+        }
+        if (!sinceWrite.isValid() || sinceWrite.hasExpired(writePauseMs))
+            write();
+        else if (!writeLater.isActive())
+            writeLater.start(int(qMax<qint64>(0, writePauseMs - sinceWrite.elapsed())));
+    }
+
+    void write()
+    {
+        writeLater.stop();
+        if (pending.isEmpty())
+            return;
+        QElapsedTimer writing;
+        writing.start();
+        // The file as this writer left it is still in memory: it is read again only when it is
+        // not that file any more (the sibling tool wrote it, or it is gone). Reading a large
+        // fleet's file costs as much as writing it.
+        if (!settings || !(FileIdentity::of(path) == written)) {
+            settings.reset();
+            settings = std::make_unique<QSettings>(path, QSettings::IniFormat);
+        }
+        storeInto(*settings, pending);
+        written = FileIdentity::of(path);
+        pending.clear();
+        pendingPlace.clear();
+        sinceWrite.start();
+        // Reading and writing a large fleet's file takes a good part of a second, and the
+        // window's thread shares the processor with this one: the pause is kept ten times as
+        // long as the write.
+        writePauseMs = qMax<qint64>(kWritePauseMs, 10 * writing.elapsed());
     }
 
 private:
-    void open(const QString &iniPath);
-
-    QString path;
+    const QString path;
     std::unique_ptr<QSettings> settings;
-    QStringList macs;
-    QSet<QString> knownMacs;
-    // What was last stored of each unit in this run: a reply that changes nothing that is kept
-    // (most of a fleet's replies during an update) is not written again.
-    QHash<QString, MarluneUnit> lastStored;
-    bool macsRewritten = false;
+    // The file as this writer last wrote it.
+    FileIdentity written;
+    QList<MarluneUnit> pending;
+    QHash<QString, qsizetype> pendingPlace;
     QElapsedTimer sinceWrite;
     qint64 writePauseMs = kWritePauseMs;
     QTimer writeLater;
 };
 
-void UnitListStore::store(const QString &iniPath, const MarluneUnit &unit)
+UnitListWriter::UnitListWriter(const QString &path, QObject *parent)
+    : QObject(parent), worker(new Worker(path.isEmpty() ? Folders::unitListPath() : path))
 {
-    if (iniPath != path)
-        open(iniPath);
-    const auto last = lastStored.constFind(unit.mac);
-    if (last != lastStored.cend() && samePersistedFields(*last, unit))
-        return;
-    lastStored.insert(unit.mac, unit);
-    if (!knownMacs.contains(unit.mac)) {
-        knownMacs.insert(unit.mac);
-        macs.append(unit.mac);
-        if (macsRewritten) {
-            // The array is already numbered without gaps: only the new entry is written.
-            settings->beginWriteArray("MACS", int(macs.size()));
-            settings->setArrayIndex(int(macs.size()) - 1);
-            settings->setValue("mac", unit.mac);
-            settings->endArray();
-        } else {
-            writeMacs(*settings, macs);
-            macsRewritten = true;
-        }
-    }
-    writeUnitGroup(*settings, unit);
-    if (!sinceWrite.isValid() || sinceWrite.hasExpired(writePauseMs))
-        flush();
-    else if (!writeLater.isActive())
-        writeLater.start(int(qMax<qint64>(0, writePauseMs - sinceWrite.elapsed())));
-}
-
-void UnitListStore::flush()
-{
-    writeLater.stop();
-    if (!settings)
-        return;
-    QElapsedTimer writing;
-    writing.start();
-    settings->sync();
-    sinceWrite.start();
-    // Writing out a large fleet's file takes a good part of a second, and the window's thread
-    // shares the processor with this one: the pause is kept ten times as long as the write.
-    writePauseMs = qMax<qint64>(kWritePauseMs, 10 * writing.elapsed());
-}
-
-void UnitListStore::open(const QString &iniPath)
-{
-    flush();
-    path = iniPath;
-    settings = std::make_unique<QSettings>(iniPath, QSettings::IniFormat);
-    settings->installEventFilter(this);
-    macs = listedMacs(*settings);
-    knownMacs = QSet<QString>(macs.cbegin(), macs.cend());
-    lastStored.clear();
-    macsRewritten = false;
-    sinceWrite.invalidate();
-}
-
-// The store runs on a thread of its own: writing out the file of a thousand units takes a good
-// part of a second, which the window must not wait for. Owned by the application, so that what
-// it holds is written out before the application goes.
-class UnitListThread final : public QObject
-{
-public:
-    UnitListThread() : store(new UnitListStore)
-    {
-        thread.setObjectName(QStringLiteral("unitlist"));
-        store->moveToThread(&thread);
+    thread.setObjectName(QStringLiteral("unitlist"));
+    worker->moveToThread(&thread);
 #ifdef Q_OS_LINUX
-        // A thread has a nice value of its own here: the writer gives way to the window's thread
-        // when both want the processor.
-        connect(
-            &thread, &QThread::started, &thread, [] { ::setpriority(PRIO_PROCESS, id_t(::gettid()), 10); },
-            Qt::DirectConnection);
+    // A thread has a nice value of its own here: the writer gives way to the window's thread
+    // when both want the processor.
+    connect(
+        &thread, &QThread::started, &thread, [] { ::setpriority(PRIO_PROCESS, id_t(::gettid()), 10); },
+        Qt::DirectConnection);
 #endif
-        // As the thread ends (the application is going), the stores still queued are made and
-        // the file is written, on the thread itself: by then nothing can be sent to it any more.
-        connect(
-            &thread, &QThread::finished, store,
-            [held = store] {
-                QCoreApplication::sendPostedEvents(held);
-                delete held;
-            },
-            Qt::DirectConnection);
-        thread.start();
-    }
-    ~UnitListThread() override
-    {
-        thread.quit();
-        thread.wait();
-    }
-
-    void save(const QString &iniPath, const MarluneUnit &unit)
-    {
-        QMetaObject::invokeMethod(store, [held = store, iniPath, unit] { held->store(iniPath, unit); },
-                                  Qt::QueuedConnection);
-    }
-    // Returns once everything saved so far is on disk.
-    void flush() { QMetaObject::invokeMethod(store, &UnitListStore::flush, Qt::BlockingQueuedConnection); }
-
-private:
-    QThread thread;
-    UnitListStore *store;
-};
-
-UnitListThread *unitListThread()
-{
-    static QPointer<UnitListThread> writer;
-    if (!writer && QCoreApplication::instance()) {
-        writer = new UnitListThread;
-        writer->setParent(QCoreApplication::instance());
-        QObject::connect(QCoreApplication::instance(), &QCoreApplication::aboutToQuit, writer.data(),
-                         [held = writer.data()] { held->flush(); });
-    }
-    return writer.data();
+    // As the thread ends, on the thread itself: the stores still queued are taken, everything is
+    // written, and the worker goes.
+    connect(
+        &thread, &QThread::finished, &thread,
+        [held = worker] {
+            QCoreApplication::sendPostedEvents(held);
+            held->write();
+            delete held;
+        },
+        Qt::DirectConnection);
+    thread.start();
+    currentWriter.store(this);
 }
 
-} // namespace
-
-void storeUnitIn(const QString &iniPath, const MarluneUnit &unit)
+UnitListWriter::~UnitListWriter()
 {
-    QSettings settings(iniPath, QSettings::IniFormat);
-    QStringList macs = listedMacs(settings);
-    if (!macs.contains(unit.mac)) {
-        macs.append(unit.mac);
-        writeMacs(settings, macs);
-    }
-    writeUnitGroup(settings, unit);
+    UnitListWriter *self = this;
+    currentWriter.compare_exchange_strong(self, nullptr);
+    thread.quit();
+    thread.wait();
+}
+
+void UnitListWriter::store(const MarluneUnit &unit)
+{
+    QMetaObject::invokeMethod(worker, [held = worker, unit] { held->take(unit); }, Qt::QueuedConnection);
+}
+
+void UnitListWriter::flush()
+{
+    QMetaObject::invokeMethod(worker, &Worker::write, Qt::BlockingQueuedConnection);
+}
+
+UnitListWriter *UnitListWriter::current()
+{
+    return currentWriter.load();
 }
 
 void storeUnit(const MarluneUnit &unit)
 {
-    if (UnitListThread *writer = unitListThread())
-        writer->save(Folders::unitListPath(), unit);
+    if (UnitListWriter *writer = UnitListWriter::current())
+        writer->store(unit);
     else
         storeUnitIn(Folders::unitListPath(), unit);
 }
 
 void flushUnitList()
 {
-    if (UnitListThread *writer = unitListThread())
+    if (UnitListWriter *writer = UnitListWriter::current())
         writer->flush();
 }

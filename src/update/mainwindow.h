@@ -4,6 +4,7 @@
 #include "net/marluneconnectreduced.h"
 #include "net/reachability.h"
 #include "units/marluneunit.h"
+#include "units/unitlistfile.h"
 #include "update/pipelineport.h"
 #include "update/unitstatus.h"
 #include "update/updatepipeline.h"
@@ -145,6 +146,9 @@ private:
     FileServer *fileServer = nullptr;
     // Images refused because they changed on disk, already told in the status log.
     QSet<QString> changedImagesReported;
+    // Writes "units.ini" on a thread of its own; made before the endpoint that stores units
+    // and gone after it, writing what is left.
+    UnitListWriter unitList;
     MarluneConnect connection;
     // The unit lists, maps and run-wide flags (vUnits, vUnitsUpdate, ..., tcpAlive) and the
     // package catalogue live in the pipeline: state() and catalogue().

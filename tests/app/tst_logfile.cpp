@@ -6,7 +6,10 @@
 #include "units/unitlistfile.h"
 
 #include <QNetworkInterface>
+#include <QThread>
 #include <QtTest>
+
+#include <memory>
 
 static const char kLogSource[] = "tst_logfile";
 
@@ -59,6 +62,7 @@ private Q_SLOTS:
     void criticalWritesReport();
     void reportWithoutUnitList();
     void secondCriticalReplacesReport();
+    void criticalOnAWorkerBesideTheUnitListWriter();
 };
 
 void TestLogFile::initTestCase()
@@ -262,6 +266,36 @@ void TestLogFile::secondCriticalReplacesReport()
     const QByteArray report = qUncompress(readAll(Folders::reportFilePath()));
     QVERIFY(report.contains("\nfirst problem\nsecond problem" + separator));
     QCOMPARE(report.count("\nUpdater: "), 1);
+}
+
+// A critical message on a worker thread before any unit was stored, then two stores, then the
+// program ends: the report is written without the unit list's writer, which stays the one the
+// program made and writes both units out, leaving no lock file behind.
+void TestLogFile::criticalOnAWorkerBesideTheUnitListWriter()
+{
+    QFile logFile(QStringLiteral("LOGFILE.txt"));
+    QVERIFY(logFile.open(QIODevice::WriteOnly));
+    logFile.close();
+    QVERIFY(LogFile::installIfRequested());
+    MarluneUnit first;
+    first.mac = QStringLiteral("00:1A:2B:3C:4D:01");
+    MarluneUnit second;
+    second.mac = QStringLiteral("00:1A:2B:3C:4D:02");
+    {
+        UnitListWriter writer;
+        std::unique_ptr<QThread> worker(QThread::create([] { qCritical("a worker's critical message"); }));
+        worker->start();
+        QVERIFY(worker->wait(60000));
+        storeUnit(first);
+        storeUnit(second);
+    }
+    qInstallMessageHandler(nullptr);
+
+    QVERIFY(qUncompress(readAll(Folders::reportFilePath())).contains("\na worker's critical message"));
+    QSettings stored(Folders::unitListPath(), QSettings::IniFormat);
+    QCOMPARE(stored.beginReadArray(QStringLiteral("MACS")), 2);
+    stored.endArray();
+    QCOMPARE(QDir(Folders::dataFolder()).entryList(QDir::Files), QStringList{"units.ini"});
 }
 
 QTEST_GUILESS_MAIN(TestLogFile)

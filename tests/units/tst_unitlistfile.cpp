@@ -6,6 +6,8 @@
 
 #include <QtTest>
 
+#include <cstdio>
+
 // Every key the sibling tool may read from a unit's group, as it expects them.
 static const QStringList storedKeys = {
     "mac", "deviceType", "ipType", "ip", "subnet", "gateway", "name", "sn", "swversion", "fwversion",
@@ -50,6 +52,8 @@ private Q_SLOTS:
     void writesIntoDataFolder();
     void arraySizeIsNotTrusted_data();
     void arraySizeIsNotTrusted();
+    void siblingToolWritesBetweenStores_data();
+    void siblingToolWritesBetweenStores();
 
 private:
     static MarluneUnit sampleUnit(const QString &mac);
@@ -200,6 +204,7 @@ void TestUnitListFile::writesIntoDataFolder()
     const QByteArray previous = qgetenv("XDG_DATA_HOME");
     qputenv("XDG_DATA_HOME", dataHome.toLocal8Bit());
     Folders::createStartupFolders();
+    UnitListWriter writer;
     storeUnit(sampleUnit(QStringLiteral("00:1A:2B:3C:4D:5E")));
     flushUnitList();
 
@@ -232,15 +237,15 @@ void TestUnitListFile::writesIntoDataFolder()
     QCOMPARE(raw.readAll(), expectedText);
     raw.close();
 
-    // A record stored again unchanged is not written again; one that changed is.
-    qputenv("XDG_DATA_HOME", dataHome.toLocal8Bit());
+    // A record stored again replaces the one stored before; the writer's thread leaves nothing
+    // behind (no half-written or lock file).
     MarluneUnit renamed = sampleUnit(burst.last());
     renamed.name = QStringLiteral("Renamed in place");
     storeUnit(renamed);
     flushUnitList();
-    qputenv("XDG_DATA_HOME", previous);
     QCOMPARE(QSettings(file, QSettings::IniFormat).value(burst.last() + QStringLiteral("/name")).toString(),
              renamed.name);
+    QCOMPARE(QDir(dataHome + QStringLiteral("/Quillet")).entryList(QDir::Files), QStringList{"units.ini"});
 }
 
 void TestUnitListFile::arraySizeIsNotTrusted_data()
@@ -280,6 +285,94 @@ void TestUnitListFile::arraySizeIsNotTrusted()
     settings.endArray();
     QCOMPARE(macs, expected);
     QVERIFY(QFileInfo(path).size() < 16 * 1024);
+}
+
+namespace {
+
+// The sibling configuration tool, another program that shares the file: it reads units.ini,
+// changes it and puts its own whole file in its place, between two of the updater's stores.
+void siblingEdits(const QString &path, const QString &edit)
+{
+    if (edit == QLatin1String("delete")) {
+        QVERIFY(QFile::remove(path));
+        return;
+    }
+    const QString own = path + QStringLiteral(".sibling.ini");
+    QFile::remove(own);
+    QVERIFY(QFile::copy(path, own));
+    {
+        QSettings settings(own, QSettings::IniFormat);
+        if (edit == QLatin1String("append-mac")) {
+            const int count = settings.beginReadArray(QStringLiteral("MACS"));
+            settings.endArray();
+            settings.beginWriteArray(QStringLiteral("MACS"));
+            settings.setArrayIndex(count);
+            settings.setValue(QStringLiteral("mac"), QStringLiteral("0A:0B:0C:0D:0E:0F"));
+            settings.endArray();
+            settings.setValue(QStringLiteral("0A:0B:0C:0D:0E:0F/name"), QStringLiteral("Added by the sibling"));
+        } else if (edit == QLatin1String("edit-group")) {
+            settings.setValue(QStringLiteral("00:00:00:00:00:0A/name"), QStringLiteral("Edited by the sibling tool"));
+            settings.setValue(QStringLiteral("00:00:00:00:00:0A/siblingOnly"), 5);
+        }
+    }
+    QVERIFY(::rename(QFile::encodeName(own).constData(), QFile::encodeName(path).constData()) == 0);
+}
+
+} // namespace
+
+void TestUnitListFile::siblingToolWritesBetweenStores_data()
+{
+    QTest::addColumn<QString>("edit");     // what the sibling tool does after the updater's first stores
+    QTest::addColumn<QStringList>("macs"); // the "MACS" array after the updater's next store
+    QTest::addColumn<QString>("nameOfA");  // 00:00:00:00:00:0A/name then
+
+    // The updater stores A and B, the sibling edits, then the updater stores A (unchanged) and C.
+    const QString a = QStringLiteral("00:00:00:00:00:0A");
+    const QString b = QStringLiteral("00:00:00:00:00:0B");
+    const QString c = QStringLiteral("00:00:00:00:00:0C");
+    QTest::newRow("appends-a-mac") << "append-mac" << QStringList{a, b, "0A:0B:0C:0D:0E:0F", c} << "Unit A";
+    QTest::newRow("edits-a-group") << "edit-group" << QStringList{a, b, c} << "Unit A";
+    QTest::newRow("deletes-the-file") << "delete" << QStringList{a, c} << "Unit A";
+}
+
+// Every store starts from the file as it is on disk: what the sibling tool wrote in between
+// stays, but for the groups of the units stored, which are overwritten whole.
+void TestUnitListFile::siblingToolWritesBetweenStores()
+{
+    QFETCH(QString, edit);
+    QFETCH(QStringList, macs);
+    QFETCH(QString, nameOfA);
+
+    MarluneUnit a = sampleUnit(QStringLiteral("00:00:00:00:00:0A"));
+    a.name = QStringLiteral("Unit A");
+    const MarluneUnit b = sampleUnit(QStringLiteral("00:00:00:00:00:0B"));
+    const MarluneUnit c = sampleUnit(QStringLiteral("00:00:00:00:00:0C"));
+    UnitListWriter writer(path);
+    writer.store(a);
+    writer.store(b);
+    writer.flush();
+    siblingEdits(path, edit);
+    writer.store(a);
+    writer.store(c);
+    writer.flush();
+
+    QSettings settings(path, QSettings::IniFormat);
+    QStringList listed;
+    const int count = settings.beginReadArray(QStringLiteral("MACS"));
+    for (int i = 0; i < count; ++i) {
+        settings.setArrayIndex(i);
+        listed << settings.value(QStringLiteral("mac")).toString();
+    }
+    settings.endArray();
+    QCOMPARE(listed, macs);
+    QCOMPARE(settings.value(a.mac + QStringLiteral("/name")).toString(), nameOfA);
+    QCOMPARE(settings.value(c.mac + QStringLiteral("/sn")).toString(), c.sn);
+    // What the sibling wrote of units the updater did not store again stays.
+    if (edit == QLatin1String("append-mac"))
+        QCOMPARE(settings.value(QStringLiteral("0A:0B:0C:0D:0E:0F/name")).toString(), QStringLiteral("Added by the sibling"));
+    if (edit == QLatin1String("edit-group"))
+        QCOMPARE(settings.value(a.mac + QStringLiteral("/siblingOnly")).toInt(), 5);
+    QCOMPARE(settings.contains(b.mac + QStringLiteral("/name")), edit != QLatin1String("delete"));
 }
 
 QTEST_GUILESS_MAIN(TestUnitListFile)
