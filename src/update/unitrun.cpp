@@ -17,13 +17,18 @@ QString overdueText(Overdue overdue)
 
 void UnitRun::startAttempt()
 {
+    clearShown();
     bytesServed = 0;
     imageSize = 0;
-    fetching = false;
-    brokeOffPercent = -1;
     commanded = QDateTime();
     fetched = QDateTime();
     rebootSeen = QDateTime();
     confirmed = QDateTime();
+}
+
+void UnitRun::clearShown()
+{
+    fetching = false;
+    brokeOffPercent = -1;
     overdue = Overdue::None;
 }

@@ -52,4 +52,7 @@ struct UnitRun
     int percentServed() const { return imageSize > 0 ? int(bytesServed * 100 / imageSize) : 0; }
     // Starts a new attempt: the steps, the transfer and the overdue mark are cleared.
     void startAttempt();
+    // Forgets what the table shows of the last attempt (its transfer and overdue mark) when the
+    // unit is queued again; the times of its steps stay for the report until it is commanded.
+    void clearShown();
 };

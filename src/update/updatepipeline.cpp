@@ -80,6 +80,7 @@ void UpdatePipeline::refreshTimerTimeout()
         return;
     }
     tickRunning = true;
+    ++tickNumber;
     port.enableButtons();
     if (!lists.lastConfirmTime.isValid())
         lists.lastConfirmTime = now();
@@ -284,12 +285,40 @@ bool UpdatePipeline::edidResetDone(const MarluneUnit &unit, const QByteArray &re
 void UpdatePipeline::exchange(const MarluneUnit &unit, const QByteArray &command, PipelinePort::ExchangeStart starting,
                               PipelinePort::ExchangeDone then)
 {
-    busy.insert(unit.mac);
+    const auto found = busy.find(unit.mac);
+    if (found != busy.end()) {
+        found->following.append([this, unit, command, starting = std::move(starting), then = std::move(then)] {
+            send(unit, command, starting, then);
+        });
+        return;
+    }
+    busy.insert(unit.mac, UnitExchanges{tickNumber, {}});
+    send(unit, command, std::move(starting), std::move(then));
+}
+
+void UpdatePipeline::send(const MarluneUnit &unit, const QByteArray &command, PipelinePort::ExchangeStart starting,
+                          PipelinePort::ExchangeDone then)
+{
     port.sendConfig(unit, command, std::move(starting), [this, mac = unit.mac, then = std::move(then)](const QByteArray &reply) {
-        busy.remove(mac);
         if (then)
             then(reply);
+        // The next message to the unit, if one waits; else the unit is free.
+        const auto found = busy.find(mac);
+        if (found == busy.end())
+            return;
+        if (found->following.isEmpty()) {
+            busy.erase(found);
+            return;
+        }
+        const std::function<void()> next = found->following.takeFirst();
+        next();
     });
+}
+
+bool UpdatePipeline::leftAlone(const QString &mac) const
+{
+    const auto found = busy.constFind(mac);
+    return found != busy.cend() && found->tick != tickNumber;
 }
 
 // A unit that reports a pending update and answers on TCP has rebooted, whether or not a
@@ -329,11 +358,11 @@ void UpdatePipeline::noteRebootedUnits()
     }
 }
 
-// A unit can fetch its image and go down to reboot while its command exchange is still open,
-// and a reachability test can find it down before it is waited for: that result marks no
-// reboot. Nothing else tests an address marked down, so each commanded unit that fetched, has
-// not been seen rebooting and is marked down is tested again; the result tells that it is
-// rebooting, or that it is back.
+// A unit can fetch its image and go down to reboot before it is waited for, and a reachability
+// test may find it down then (before its command went out, when no result counts as a reboot).
+// Nothing else tests an address marked down, so each commanded unit that fetched, has not been
+// seen rebooting and is marked down is tested again; the result tells that it is rebooting, or
+// that it is back.
 void UpdatePipeline::retestUnitsFoundDown()
 {
     // An address tested a moment ago has its last result delivered at once, which may change
@@ -423,16 +452,20 @@ void UpdatePipeline::confirmUnit(const QString &commandedMac, const MarluneUnit 
         return;
     }
     BLOG << "Checking Confirmation of" << current.name;
+    // The operator's EDID choice as it stands now, when the unit is judged.
+    const bool resetEdid = port.resetEdidTicked();
     if (current.updateStatus != 0) {
-        lists.lastConfirmTime = now();
         *confirmSent = true;
         const auto starting = [this, current] { port.toStatusLog(kUpdater, QStringLiteral("Confirming ") + nameAndIp(current)); };
-        exchange(current, QByteArrayLiteral("setSettings:confirmUpdate\r"), starting, [this, commandedMac, current](const QByteArray &) {
+        const auto sent = [this, commandedMac, current, resetEdid](const QByteArray &) {
+            // The out-of-sync pass waits 10 seconds from here: after the command, not before it.
+            lists.lastConfirmTime = now();
             if (takeEntry(lists.vUnitsConfirm, commandedMac)) {
-                finishConfirmed(current);
+                finishConfirmed(current, resetEdid);
                 port.refreshUnitTableSoon();
             }
-        });
+        };
+        exchange(current, QByteArrayLiteral("setSettings:confirmUpdate\r"), starting, sent);
         return;
     }
     BLOG << "Confirm update is " << 0 << " should I confirm anyway?";
@@ -443,17 +476,17 @@ void UpdatePipeline::confirmUnit(const QString &commandedMac, const MarluneUnit 
     else
         port.toStatusLog(kUpdater, QStringLiteral("Update was not applied for ") + nameAndIp(current));
     takeEntry(lists.vUnitsConfirm, commandedMac);
-    finishConfirmed(current);
+    finishConfirmed(current, resetEdid);
 }
 
-void UpdatePipeline::finishConfirmed(const MarluneUnit &unit)
+void UpdatePipeline::finishConfirmed(const MarluneUnit &unit, bool resetEdid)
 {
     if (lists.runs.contains(unit.mac)) {
         UnitRun &run = lists.runs[unit.mac];
         run.confirmed = now();
         run.overdue = Overdue::None;
     }
-    if (unit.isEncoder() && port.resetEdidTicked())
+    if (unit.isEncoder() && resetEdid)
         lists.vUnitsEDID.append(unit);
     else
         lists.vUnitsFinished.append(unit);
@@ -500,13 +533,21 @@ void UpdatePipeline::commandUnit(const MarluneUnit &unit)
         lists.lastUpdateCommandTime = now();
         BLOG << "command:" << command << unit.ip;
         lists.serverContacted = true;
+        commandRunning.insert(unit.mac, unit.ip);
+        downWhileCommanded.remove(unit.mac);
     };
     exchange(unit, command.toLatin1(), starting, [this, unit](const QByteArray &) {
+        commandRunning.remove(unit.mac);
+        const bool foundDown = downWhileCommanded.remove(unit.mac);
         // A unit the operator took off the list meanwhile is not waited for.
-        if (takeEntry(lists.vUnitsUpdate, unit.mac)) {
-            lists.vUnitsConfirm.append(unit);
-            port.refreshUnitTableSoon();
-        }
+        if (!takeEntry(lists.vUnitsUpdate, unit.mac))
+            return;
+        lists.vUnitsConfirm.append(unit);
+        // A test that found it down while the command went out counts now, as it would have
+        // had the unit been waited for already.
+        if (foundDown)
+            markRebooted(unit);
+        port.refreshUnitTableSoon();
     });
 }
 
@@ -519,12 +560,17 @@ void UpdatePipeline::confirmOutOfSyncUnits()
         || !(lists.lastConfirmTime.addSecs(kOutOfSyncDelaySecs) < now()))
         return;
     const QList<MarluneUnit> listed = lists.vUnits;
-    // Sends the command to every listed unit whose flag is set; true when it went to any.
+    // Sends the command to every listed unit whose flag is set, each MAC once; true when it went
+    // to any. A unit that reports both flags gets the confirm, then the ipsave, in that order:
+    // the second waits for the first exchange, as does a message to a unit whose EDID reset
+    // went out earlier in this tick.
     const auto sendToFlagged = [&](quint32 MarluneUnit::*flag, const QString &what, const QByteArray &command) {
         bool sent = false;
+        QSet<QString> sentTo;
         for (const MarluneUnit &unit : listed) {
-            if (unit.*flag == 0 || busy.contains(unit.mac))
+            if (unit.*flag == 0 || leftAlone(unit.mac) || sentTo.contains(unit.mac))
                 continue;
+            sentTo.insert(unit.mac);
             exchange(unit, command, [this, what, unit] { port.toStatusLog(kUpdater, what + nameAndIp(unit)); }, nullptr);
             sent = true;
         }
@@ -569,12 +615,22 @@ void UpdatePipeline::testFinished(const QString &ip, bool result)
         return;
     const QList<MarluneUnit> commanded = lists.vUnitsConfirm;
     for (const MarluneUnit &unit : commanded) {
-        if (unit.ip != ip)
-            continue;
-        removeUnitByMac(unit.mac, lists.vUnitsRebooted);
-        lists.vUnitsRebooted.append(unit);
-        noteRebootSeen(unit.mac);
+        if (unit.ip == ip)
+            markRebooted(unit);
     }
+    for (auto running = commandRunning.cbegin(); running != commandRunning.cend(); ++running) {
+        if (running.value() == ip) {
+            BLOG << ip << "found down while its update command went out";
+            downWhileCommanded.insert(running.key());
+        }
+    }
+}
+
+void UpdatePipeline::markRebooted(const MarluneUnit &unit)
+{
+    removeUnitByMac(unit.mac, lists.vUnitsRebooted);
+    lists.vUnitsRebooted.append(unit);
+    noteRebootSeen(unit.mac);
 }
 
 bool UpdatePipeline::queueForUpdate(const QStringList &macs)
@@ -606,7 +662,10 @@ bool UpdatePipeline::queueForUpdate(const QStringList &macs)
             const MarluneUnit unit = lists.vUnits.at(i);
             lists.vUnitsUpdate.append(unit);
             encoderQueued = encoderQueued || unit.isEncoder();
-            runFor(unit).removed = false;
+            UnitRun &run = runFor(unit);
+            run.removed = false;
+            // What the cell showed of its last attempt (a broken-off transfer) is over.
+            run.clearShown();
             if (!inBatch.contains(mac)) {
                 inBatch.insert(mac);
                 lists.batch.append(mac);

@@ -5,6 +5,7 @@
 #include "update/pipelinestate.h"
 
 #include <QDateTime>
+#include <QHash>
 #include <QSet>
 #include <QString>
 #include <QStringList>
@@ -80,6 +81,8 @@ private:
     void warnAboutPowerOff();
     void markOverdueUnits();
     void noteRebootSeen(const QString &mac);
+    // A commanded unit was seen going down: its entry in vUnitsRebooted is replaced.
+    void markRebooted(const MarluneUnit &unit);
     const MarluneUnit *unitAtPeer(const QString &peer) const;
     // The unit's run record, begun with its current record when it has none yet.
     UnitRun &runFor(const MarluneUnit &unit);
@@ -95,9 +98,15 @@ private:
     void resetEdids();
     bool edidResetDone(const MarluneUnit &unit, const QByteArray &reply);
     // Starts a command exchange with the unit, which is busy until it is over: starting runs when
-    // it begins (it may wait its turn), then once it is over.
+    // it begins (it may wait its turn), then once it is over. A second message to a unit that is
+    // busy goes out once the first exchange is over, as it would in a serial pass.
     void exchange(const MarluneUnit &unit, const QByteArray &command, PipelinePort::ExchangeStart starting,
                   PipelinePort::ExchangeDone then);
+    void send(const MarluneUnit &unit, const QByteArray &command, PipelinePort::ExchangeStart starting,
+              PipelinePort::ExchangeDone then);
+    // The unit is in an exchange that an earlier tick began: the passes leave it alone until it
+    // is over. A message of this tick to a unit busy since this tick is queued behind instead.
+    bool leftAlone(const QString &mac) const;
     void noteRebootedUnits();
     void retestUnitsFoundDown();
     // The confirm pass; then learns whether a confirm command was sent.
@@ -107,7 +116,8 @@ private:
                   const std::function<void(const MarluneUnit &)> &step, const std::function<void()> &done,
                   qsizetype from = 0);
     void confirmUnit(const QString &commandedMac, const MarluneUnit &current, bool rebooted, bool *confirmSent);
-    void finishConfirmed(const MarluneUnit &unit);
+    // resetEdid: "Reset Encoder EDID" as it was ticked when the unit was judged.
+    void finishConfirmed(const MarluneUnit &unit, bool resetEdid);
     bool commandQueuedUnits();
     void commandUnit(const MarluneUnit &unit);
     void confirmOutOfSyncUnits();
@@ -117,6 +127,19 @@ private:
     PackageCatalogue packages;
     Clock clock;
     bool tickRunning = false;
-    // Units with a command exchange waiting or running, by MAC.
-    QSet<QString> busy;
+    // Counts the ticks, so that an exchange knows the tick that began it.
+    quint64 tickNumber = 0;
+    // Units with a command exchange waiting or running, by MAC: the tick that began it, and the
+    // messages of that tick that follow it to the same unit.
+    struct UnitExchanges
+    {
+        quint64 tick = 0;
+        QList<std::function<void()>> following;
+    };
+    QHash<QString, UnitExchanges> busy;
+    // Units whose update command's exchange is running (MAC to IP), and those of them that a
+    // reachability test found down meanwhile: they are not in vUnitsConfirm yet, and the result
+    // must not be lost (it counts once their exchange is over).
+    QHash<QString, QString> commandRunning;
+    QSet<QString> downWhileCommanded;
 };

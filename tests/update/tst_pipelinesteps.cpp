@@ -58,8 +58,13 @@ private Q_SLOTS:
     void edidPass_data();
     void edidPass();
     void outOfSyncWaitsTenSeconds();
+    void outOfSyncWireOrder_data();
+    void outOfSyncWireOrder();
+    void confirmExchangeTakingThreeSeconds();
     void unitsInAnExchangeAreLeftAlone();
+    void unitFoundDownBeforeItIsWaitedFor_data();
     void unitFoundDownBeforeItIsWaitedFor();
+    void queuedAgainAfterABrokenTransfer();
     void confirmPassOverALargeFleet();
     void queueingAgain_data();
     void queueingAgain();
@@ -398,6 +403,89 @@ void TestPipelineSteps::outOfSyncWaitsTenSeconds()
     QVERIFY(port.callsOf("sendConfig").isEmpty());
 }
 
+void TestPipelineSteps::outOfSyncWireOrder_data()
+{
+    QTest::addColumn<bool>("resettingEdid");
+    QTest::addColumn<quint32>("updateStatus");
+    QTest::addColumn<quint32>("ipTrial");
+    QTest::addColumn<QStringList>("wire"); // what the unit is sent, in order, over the tick
+
+    const QString confirm = QStringLiteral("sendConfig 10.77.1.53 setSettings:confirmUpdate\\r");
+    const QString ipsave = QStringLiteral("sendConfig 10.77.1.53 setSettings:ipsave\\r");
+    const QString resetEdid = QStringLiteral("sendConfig 10.77.1.53 setSettings:resetedid\\r");
+    QTest::newRow("confirm-then-ipsave") << false << 1u << 1u << QStringList{confirm, ipsave};
+    QTest::newRow("ipsave-alone") << false << 0u << 1u << QStringList{ipsave};
+    QTest::newRow("edid-reset-then-confirm") << true << 1u << 0u << QStringList{resetEdid, confirm};
+    QTest::newRow("edid-reset-confirm-ipsave") << true << 1u << 1u << QStringList{resetEdid, confirm, ipsave};
+}
+
+// In one tick a unit gets every message the passes have for it, in the passes' order, though
+// each exchange takes a while: a message to a unit whose exchange of this tick is still open
+// follows it. An exchange of an earlier tick still open leaves the unit alone.
+void TestPipelineSteps::outOfSyncWireOrder()
+{
+    QFETCH(bool, resettingEdid);
+    QFETCH(quint32, updateStatus);
+    QFETCH(quint32, ipTrial);
+    QFETCH(QStringList, wire);
+
+    MarluneUnit both = unit("both", "ENC", "K2100A", 1, "10.77.1.53");
+    both.updateStatus = updateStatus;
+    both.ipTrial = ipTrial;
+    state().vUnits = {both};
+    if (resettingEdid)
+        state().vUnitsEDID = {both};
+    state().lastConfirmTime = now.addSecs(-11);
+    port.replies[both.ip] = QByteArrayLiteral("Need response");
+    port.holdExchanges = true;
+
+    pipeline->refreshTimerTimeout();
+    QCOMPARE(port.callsOf("sendConfig"), wire.mid(0, 1));
+    for (int sent = 1; sent < wire.size(); ++sent) {
+        port.releaseExchanges();
+        QCOMPARE(port.callsOf("sendConfig"), wire.mid(0, sent + 1));
+    }
+    // The last exchange is still open at the next tick: nothing more goes to the unit.
+    now = now.addSecs(5);
+    pipeline->refreshTimerTimeout();
+    QCOMPARE(port.callsOf("sendConfig"), wire);
+}
+
+// A confirm command whose exchange takes three seconds: the out-of-sync pass waits 10 seconds
+// from the end of the exchange, and the EDID choice is the one ticked when the unit was judged.
+void TestPipelineSteps::confirmExchangeTakingThreeSeconds()
+{
+    MarluneUnit encoder = unit("enc", "ENC", "K2100A", 1, "10.77.1.54");
+    encoder.updateStatus = 1;
+    MarluneUnit elsewhere = unit("elsewhere", "DEC", "K2200A", 1, "10.77.1.55");
+    elsewhere.updateStatus = 1;
+    state().vUnits = {encoder, elsewhere};
+    state().vUnitsConfirm = {encoder};
+    state().vUnitsRebooted = {encoder};
+    state().tcpAlive[encoder.ip] = true;
+    state().lastConfirmTime = now.addSecs(-60);
+    port.resetEdid = true;
+    port.holdExchanges = true;
+
+    const QDateTime decided = now;
+    pipeline->refreshTimerTimeout();
+    QCOMPARE(port.callsOf("sendConfig"), QStringList{"sendConfig 10.77.1.54 setSettings:confirmUpdate\\r"});
+    port.resetEdid = false; // unticked while the exchange runs
+    now = decided.addSecs(3);
+    port.releaseExchanges();
+    QCOMPARE(macsOf(state().vUnitsEDID), QStringList{encoder.mac});
+    QCOMPARE(state().lastConfirmTime, decided.addSecs(3));
+
+    state().vUnits = {elsewhere};
+    state().vUnitsEDID.clear();
+    now = decided.addSecs(11);
+    pipeline->refreshTimerTimeout();
+    QCOMPARE(port.callsOf("sendConfig").size(), 1);
+    now = decided.addSecs(14);
+    pipeline->refreshTimerTimeout();
+    QCOMPARE(port.callsOf("sendConfig").last(), QStringLiteral("sendConfig 10.77.1.55 setSettings:confirmUpdate\\r"));
+}
+
 void TestPipelineSteps::unitsInAnExchangeAreLeftAlone()
 {
     // Exchanges outlive their tick: a unit whose command exchange is not over is neither
@@ -440,10 +528,20 @@ void TestPipelineSteps::unitsInAnExchangeAreLeftAlone()
     QCOMPARE(macsOf(state().vUnitsFinished), QStringList{slow.mac});
 }
 
+void TestPipelineSteps::unitFoundDownBeforeItIsWaitedFor_data()
+{
+    QTest::addColumn<bool>("fetchSeen");
+    QTest::newRow("fetched") << true;
+    // It fetched from an address the file server did not know it by, or not at all.
+    QTest::newRow("no-fetch-seen") << false;
+}
+
 void TestPipelineSteps::unitFoundDownBeforeItIsWaitedFor()
 {
-    // The unit fetches and goes down to reboot while its command exchange is still open, and a
-    // reachability test finds it down then. Once back, it is tested again and confirmed.
+    QFETCH(bool, fetchSeen);
+    // The unit goes down to reboot while its command exchange is still open, and a reachability
+    // test finds it down then: that result counts once the exchange is over. Once back, the unit
+    // is confirmed.
     const MarluneUnit early = unit("early", "DEC", "K2200A", 1, "10.77.1.37");
     state().vUnits = {early};
     state().tcpAlive[early.ip] = true;
@@ -451,10 +549,12 @@ void TestPipelineSteps::unitFoundDownBeforeItIsWaitedFor()
     port.holdExchanges = true;
     pipeline->queueForUpdate({early.mac});
     pipeline->refreshTimerTimeout();
-    pipeline->recordFetch(early.ip, 1000);
+    if (fetchSeen)
+        pipeline->recordFetch(early.ip, 1000);
     pipeline->testFinished(early.ip, false);
     port.releaseExchanges();
     QCOMPARE(macsOf(state().vUnitsConfirm), QStringList{early.mac});
+    QCOMPARE(macsOf(state().vUnitsRebooted), QStringList{early.mac});
 
     MarluneUnit back = early;
     back.updateStatus = 1;
@@ -468,6 +568,21 @@ void TestPipelineSteps::unitFoundDownBeforeItIsWaitedFor()
             pipeline->testFinished(early.ip, true);
     }
     QCOMPARE(port.callsOf("sendConfig"), QStringList{"sendConfig 10.77.1.37 setSettings:confirmUpdate\\r"});
+}
+
+// A finished unit whose last transfer broke off shows what its lists give once queued again
+// (its finished text, which comes after the queue's), not the old transfer.
+void TestPipelineSteps::queuedAgainAfterABrokenTransfer()
+{
+    const MarluneUnit decoder = unit("Rack", "DEC", "K2200A0001", 1, "10.77.1.5");
+    command(decoder);
+    pipeline->recordBrokenTransfer(decoder.ip, 500, 1000);
+    QCOMPARE(statusOf(decoder), QStringLiteral("Image transfer broke off at 50%"));
+    state().vUnitsConfirm.clear();
+    state().vUnitsFinished = {decoder};
+    pipeline->queueForUpdate({decoder.mac});
+    QCOMPARE(statusOf(decoder), QStringLiteral("Update completed with mismatched dates."));
+    QCOMPARE(rowColour(decoder.mac, state()), CellColour::Green);
 }
 
 // A pass over more units than one event-loop turn walks: each unit is judged once, also when
