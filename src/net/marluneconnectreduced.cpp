@@ -9,6 +9,7 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QNetworkDatagram>
 #include <QNetworkProxy>
 #include <QNetworkInterface>
 #include <QRandomGenerator>
@@ -24,6 +25,8 @@
 #include <unistd.h>
 #endif
 
+#include <optional>
+
 static const char kLogSource[] = "marluneconnectreduced";
 
 namespace {
@@ -38,7 +41,9 @@ constexpr int kUdpReceiveBuffer = 4 * 1024 * 1024;
 #ifdef Q_OS_LINUX
 // Opens a UDP socket on address:port that joins the port's group of shared sockets. The kernel
 // hands each reply to one socket of the group, chosen by the sender's address, so each socket's
-// receive queue takes its own share of a burst. Returns -1 when the port cannot be shared.
+// receive queue takes its own share of a burst; a broadcast, though, reaches every socket of the
+// group. Each datagram carries its destination address, so that such copies can be told apart.
+// Returns -1 when the port cannot be shared.
 int openSharedSocket(const QHostAddress &address, quint16 port, bool reuseAddress, int receiveBuffer)
 {
     const int fd = ::socket(AF_INET, SOCK_DGRAM | SOCK_NONBLOCK | SOCK_CLOEXEC, 0);
@@ -53,6 +58,7 @@ int openSharedSocket(const QHostAddress &address, quint16 port, bool reuseAddres
                        && (!reuseAddress || ::setsockopt(fd, SOL_SOCKET, SO_REUSEADDR, &one, sizeof one) == 0)
                        && ::setsockopt(fd, SOL_SOCKET, SO_BROADCAST, &one, sizeof one) == 0
                        && ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer) == 0
+                       && ::setsockopt(fd, IPPROTO_IP, IP_PKTINFO, &one, sizeof one) == 0
                        && ::bind(fd, reinterpret_cast<const sockaddr *>(&local), sizeof local) == 0;
     if (!ready) {
         ::close(fd);
@@ -340,14 +346,30 @@ void MarluneConnect::takeDatagram(QUdpSocket *socket)
             ++droppedOversized;
         return;
     }
-    QByteArray datagram(size, Qt::Uninitialized);
-    const qint64 read = socket->readDatagram(datagram.data(), datagram.size());
-    if (read < 0) {
-        ++droppedUnreadable;
-        lastReadError = socket->errorString();
-        return;
+    QByteArray datagram;
+    if (socket == udpSocket) {
+        datagram.resize(size);
+        const qint64 read = socket->readDatagram(datagram.data(), datagram.size());
+        if (read < 0) {
+            ++droppedUnreadable;
+            lastReadError = socket->errorString();
+            return;
+        }
+        datagram.truncate(read);
+    } else {
+        // A broadcast lands in every socket sharing the port: only udpSocket's copy is kept, so
+        // that each datagram is handled once.
+        const QNetworkDatagram received = socket->receiveDatagram(size);
+        if (!received.isValid()) {
+            ++droppedUnreadable;
+            lastReadError = socket->errorString();
+            return;
+        }
+        if (reachesEverySocket(received.destinationAddress()))
+            return;
+        datagram = received.data();
     }
-    datagram.truncate(read);
+    const qint64 read = datagram.size();
     while (!receivedDatagrams.isEmpty()
            && (receivedDatagrams.size() >= datagramLimits.queueLimit
                || receivedBytes + read > datagramLimits.queueBytesLimit)) {
@@ -356,6 +378,41 @@ void MarluneConnect::takeDatagram(QUdpSocket *socket)
     }
     receivedBytes += read;
     receivedDatagrams.enqueue(datagram);
+}
+
+bool MarluneConnect::reachesEverySocket(const QHostAddress &destination)
+{
+    if (destination.protocol() != QAbstractSocket::IPv4Protocol)
+        return false;
+    if (destination.isBroadcast() || destination.isMulticast())
+        return true;
+    const quint32 address = destination.toIPv4Address();
+    const auto classify = [this, address]() -> std::optional<bool> {
+        if (localBroadcasts.contains(address))
+            return true;
+        if (localUnicasts.contains(address))
+            return false;
+        return std::nullopt;
+    };
+    std::optional<bool> everySocket = classify();
+    // An address not seen yet: the interfaces are listed again, at most once a second.
+    if (!everySocket && (!interfacesListed.isValid() || interfacesListed.hasExpired(1000))) {
+        interfacesListed.start();
+        localBroadcasts.clear();
+        localUnicasts.clear();
+        for (const QNetworkInterface &iface : QNetworkInterface::allInterfaces()) {
+            for (const QNetworkAddressEntry &entry : iface.addressEntries()) {
+                if (entry.ip().protocol() != QAbstractSocket::IPv4Protocol)
+                    continue;
+                localUnicasts.insert(entry.ip().toIPv4Address());
+                if (!entry.broadcast().isNull())
+                    localBroadcasts.insert(entry.broadcast().toIPv4Address());
+            }
+        }
+        everySocket = classify();
+    }
+    // Unknown still: taken as meant for this host alone.
+    return everySocket.value_or(false);
 }
 
 void MarluneConnect::reportDroppedDatagrams()

@@ -3,10 +3,12 @@
 #include "units/marluneunit.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QHostAddress>
 #include <QList>
 #include <QObject>
 #include <QQueue>
+#include <QSet>
 #include <QString>
 
 #include <array>
@@ -159,6 +161,8 @@ private:
     bool datagramsPending() const;
     void takeDatagrams();
     void takeDatagram(QUdpSocket *socket);
+    // The datagram went to an address every socket sharing the port receives (a broadcast).
+    bool reachesEverySocket(const QHostAddress &destination);
     void reportDroppedDatagrams();
 
 
@@ -183,4 +187,8 @@ private:
     // nested event loop) and on again only when a datagram is read: without this look the
     // socket could stay unread for good under a flood.
     QTimer *readWatch;
+    // This workstation's IPv4 addresses and their subnets' broadcast addresses, as last listed.
+    QSet<quint32> localUnicasts;
+    QSet<quint32> localBroadcasts;
+    QElapsedTimer interfacesListed;
 };

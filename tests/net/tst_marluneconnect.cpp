@@ -90,7 +90,8 @@ private Q_SLOTS:
     void datagramsAreAnnounced();
     void datagramFloodsAreBounded_data();
     void datagramFloodsAreBounded();
-    void recorderFollowUp();
+    void repliesSentByBroadcast_data();
+    void repliesSentByBroadcast();
     void hexDump_data();
     void hexDump();
 };
@@ -611,21 +612,60 @@ void TestMarluneConnect::datagramFloodsAreBounded()
     QTRY_VERIFY_WITH_TIMEOUT(!connection.findChild<QTimer *>(QStringLiteral("dropReport"))->isActive(), 20000);
 }
 
-void TestMarluneConnect::recorderFollowUp()
+void TestMarluneConnect::repliesSentByBroadcast_data()
 {
-    // The fixed-layout reply of a recorder with recorder firmware is not announced; the
-    // recorder is asked again, over UDP, with the recorder query.
+    QTest::addColumn<QString>("destination");
+    QTest::newRow("unicast") << "10.77.0.1";
+    QTest::newRow("broadcast") << "255.255.255.255";
+    QTest::newRow("subnet-broadcast") << "10.77.255.255";
+}
+
+// However a unit addresses its reply, the updater handles it once: one announcement, and for
+// the fixed-layout reply of a recorder with recorder firmware, which is not announced, one
+// follow-up query over UDP.
+void TestMarluneConnect::repliesSentByBroadcast()
+{
+    QFETCH(QString, destination);
     QUdpSocket recorder;
     QVERIFY(recorder.bind(QHostAddress(QStringLiteral("10.77.1.33")), kUnitPort));
+    QUdpSocket encoder;
+    QVERIFY(encoder.bind(QHostAddress(QStringLiteral("10.77.1.34")), kUnitPort));
     MarluneConnect connection;
     connection.init();
     QSignalSpy announced(&connection, &MarluneConnect::unitChangedSignal);
+    const quint16 port = connection.udpSocket->localPort();
 
-    recorder.writeDatagram(fixture(QStringLiteral("fixed-recorder-firmware")), QHostAddress(QStringLiteral("10.77.0.1")),
-                           connection.udpSocket->localPort());
+    recorder.writeDatagram(fixture(QStringLiteral("fixed-recorder-firmware")), QHostAddress(destination), port);
+    encoder.writeDatagram(fixture(QStringLiteral("txgen2-k220-encoder")), QHostAddress(destination), port);
+    // Then a marker from the same unit, by unicast: once it is in, the copies of the first
+    // reply that every socket sharing the port holds have been read.
+    QByteArray marker = fixture(QStringLiteral("atr9-audio"));
+    encoder.writeDatagram(marker, QHostAddress(QStringLiteral("10.77.0.1")), port);
+    const auto markerIn = [&announced] {
+        return std::any_of(announced.cbegin(), announced.cend(), [](const QList<QVariant> &signal) {
+            return signal.at(0).value<MarluneUnit>().sn == QLatin1String("AT3000006");
+        });
+    };
+    QTRY_VERIFY(markerIn());
+    const auto socketsHoldNothing = [&connection] {
+        if (connection.udpSocket->hasPendingDatagrams())
+            return false;
+        for (const QUdpSocket *socket : std::as_const(connection.sharingSockets))
+            if (socket->hasPendingDatagrams())
+                return false;
+        return true;
+    };
+    QTRY_VERIFY(socketsHoldNothing());
+    QCoreApplication::processEvents();
+    QCOMPARE(announced.size(), 2);
+    QCOMPARE(announced.at(0).at(0).value<MarluneUnit>().sn, parseStatusReply(fixture("txgen2-k220-encoder")).unit.sn);
+
     QTRY_VERIFY(recorder.hasPendingDatagrams());
     QCOMPARE(recorder.receiveDatagram().data(), queryPacket(0xB7));
-    QCOMPARE(announced.size(), 0);
+    int moreQueries = 0;
+    for (QCoreApplication::processEvents(); recorder.hasPendingDatagrams(); recorder.receiveDatagram())
+        ++moreQueries;
+    QCOMPARE(moreQueries, 0);
 }
 
 void TestMarluneConnect::hexDump_data()
