@@ -1,16 +1,16 @@
 #!/usr/bin/env bash
 # Builds the updater and its simulator in release mode and runs every benchmark, each inside its
-# own private network namespace, printing the figures. Arguments pick sections (discovery,
+# own private network namespace, printing the figures. Arguments pick sections (scan, discovery,
 # fileserver, batch, faults); without any, all of them run.
 set -euo pipefail
-sections=${*:-discovery fileserver batch faults}
+sections=${*:-scan discovery fileserver batch faults}
 wanted() { [[ " $sections " == *" $1 "* ]]; }
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-bench"
 
 "$root/scripts/install-deps.sh" nginx-light
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build" -j"$(nproc)" --target unitsim discoverybench fleetbench
+cmake --build "$build" -j"$(nproc)" --target unitsim scanbench discoverybench fleetbench
 
 # The benchmarks keep their files out of the operator's folders and run without a display.
 scratch=$(mktemp -d)
@@ -22,6 +22,12 @@ export TMPDIR="$scratch/tmp" XDG_DATA_HOME="$scratch/data" XDG_RUNTIME_DIR="$scr
 # A thousand simulated units and the updater talking to them hold thousands of sockets on each
 # side: as many open files as allowed, 65536 where the hard limit can be raised that far.
 ulimit -n 65536 2>/dev/null || ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
+
+if wanted scan; then
+    echo "== Start-up scan: the packages' images read and hashed =="
+    "$build/bin/scanbench" || echo "(the scan took longer than its target)"
+    echo
+fi
 
 if wanted discovery; then
     echo "== Discovery: simulated units of mixed kinds answer one burst, all at once =="

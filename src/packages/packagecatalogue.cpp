@@ -38,7 +38,7 @@ void PackageCatalogue::resetAll()
     }
 }
 
-void addFile(UpdatePackage *package, const QString &fileName)
+void addFile(UpdatePackage *package, const QString &fileName, const UpdatePackage *alreadyRead)
 {
     if (!fileName.toLower().contains(package->name))
         return;
@@ -46,7 +46,13 @@ void addFile(UpdatePackage *package, const QString &fileName)
     // The extension test is case-sensitive: "K110.BIN" marks the package present, no more.
     if (fileName.contains(QLatin1String(".bin"))) {
         package->newFilename = fileName;
-        readImage(package, fileName);
+        if (alreadyRead) {
+            package->imageSha256 = alreadyRead->imageSha256;
+            package->imageSize = alreadyRead->imageSize;
+            package->imageModified = alreadyRead->imageModified;
+        } else {
+            readImage(package, fileName);
+        }
     }
     if (fileName.contains(QLatin1String(".ver")))
         parseVerFile(fileName, &package->webVer, &package->swVer, &package->minSwVer, &package->addOn,
@@ -57,9 +63,15 @@ void PackageCatalogue::scan(const QString &folder)
 {
     const QStringList files = QDir(folder).entryList({QStringLiteral("*.bin"), QStringLiteral("*.ver")},
                                                      QDir::Files | QDir::NoSymLinks, QDir::Unsorted);
-    for (const QString &file : files)
-        for (UpdatePackage *package : packages)
-            addFile(package, file);
+    for (const QString &file : files) {
+        // An image that several packages share is read (and hashed) once.
+        const UpdatePackage *read = nullptr;
+        for (UpdatePackage *package : packages) {
+            addFile(package, file, read);
+            if (!read && package->newFilename == file)
+                read = package;
+        }
+    }
 }
 
 bool PackageCatalogue::hasImage() const

@@ -54,6 +54,7 @@ public:
 };
 
 // Attaches one found file to one package when the name holds the package's prefix (in any
-// case): the package is present; a ".bin" name is its image, read for its SHA-256, size and time;
-// a ".ver" file is read for its dates.
-void addFile(UpdatePackage *package, const QString &fileName);
+// case): the package is present; a ".bin" name is its image, read for its SHA-256, size and time
+// (or, given the package that read this image already, taken from it); a ".ver" file is read for
+// its dates.
+void addFile(UpdatePackage *package, const QString &fileName, const UpdatePackage *alreadyRead = nullptr);
