@@ -37,6 +37,20 @@ static const QStringList storedKeys = {
     "fcpc", "isConductor", "eth0_macStr", "eth0_ipAddr", "eth0_ipAddr_2", "eth1_macStr", "eth1_ipAddr",
     "eth1_ipAddr_2", "eth0_netMask", "eth0_netMask_2", "eth1_netMask", "eth1_netMask_2"};
 
+// The "MACS" array of an INI file, read as the sibling tool reads it.
+static QStringList macsIn(const QString &path)
+{
+    QSettings settings(path, QSettings::IniFormat);
+    QStringList macs;
+    const int count = settings.beginReadArray(QStringLiteral("MACS"));
+    for (int i = 0; i < count; ++i) {
+        settings.setArrayIndex(i);
+        macs << settings.value(QStringLiteral("mac")).toString();
+    }
+    settings.endArray();
+    return macs;
+}
+
 class TestUnitListFile : public QObject
 {
     Q_OBJECT
@@ -275,15 +289,7 @@ void TestUnitListFile::arraySizeIsNotTrusted()
 
     storeUnitIn(path, sampleUnit(expected.last()));
 
-    QSettings settings(path, QSettings::IniFormat);
-    QStringList macs;
-    const int count = settings.beginReadArray(QStringLiteral("MACS"));
-    for (int i = 0; i < count; ++i) {
-        settings.setArrayIndex(i);
-        macs << settings.value(QStringLiteral("mac")).toString();
-    }
-    settings.endArray();
-    QCOMPARE(macs, expected);
+    QCOMPARE(macsIn(path), expected);
     QVERIFY(QFileInfo(path).size() < 16 * 1024);
 }
 
@@ -356,15 +362,8 @@ void TestUnitListFile::siblingToolWritesBetweenStores()
     writer.store(c);
     writer.flush();
 
+    QCOMPARE(macsIn(path), macs);
     QSettings settings(path, QSettings::IniFormat);
-    QStringList listed;
-    const int count = settings.beginReadArray(QStringLiteral("MACS"));
-    for (int i = 0; i < count; ++i) {
-        settings.setArrayIndex(i);
-        listed << settings.value(QStringLiteral("mac")).toString();
-    }
-    settings.endArray();
-    QCOMPARE(listed, macs);
     QCOMPARE(settings.value(a.mac + QStringLiteral("/name")).toString(), nameOfA);
     QCOMPARE(settings.value(c.mac + QStringLiteral("/sn")).toString(), c.sn);
     // What the sibling wrote of units the updater did not store again stays.

@@ -35,6 +35,15 @@ MarluneUnit unit(const QString &name, const QString &type, const QString &sn, qu
     return u;
 }
 
+// A unit on a subnet no address of this workstation is on.
+MarluneUnit outsideSubnet()
+{
+    MarluneUnit u = unit("Far away", "DEC", "K2200A", 1, "3/2/2015", 17);
+    u.ip = QStringLiteral("192.168.99.5");
+    u.subnet = QStringLiteral("255.255.255.0");
+    return u;
+}
+
 // Receives the URLs the window asks the desktop to open.
 class UrlCatcher : public QObject
 {
@@ -469,9 +478,7 @@ void TestMainWindow::warningsShownOncePerRun()
 {
     makeWindow();
     PipelineState &state = window->pipeline().state();
-    MarluneUnit faraway = unit("Far away", "DEC", "K2200A", 1, "3/2/2015", 17);
-    faraway.ip = QStringLiteral("192.168.99.5");
-    faraway.subnet = QStringLiteral("255.255.255.0");
+    const MarluneUnit faraway = outsideSubnet();
     listUnits({faraway, unit("Old wall A", "WP", "JW1", 0, "1/1/2013", 18),
                        unit("Old wall B", "WP", "JW2", 0, "1/2/2013", 19)});
 
@@ -510,9 +517,7 @@ void TestMainWindow::slowOperatorSeesEachWarningOnce()
 {
     makeWindow();
     PipelineState &state = window->pipeline().state();
-    MarluneUnit faraway = unit("Far away", "DEC", "K2200A", 1, "3/2/2015", 17);
-    faraway.ip = QStringLiteral("192.168.99.5");
-    faraway.subnet = QStringLiteral("255.255.255.0");
+    MarluneUnit faraway = outsideSubnet();
     MarluneUnit oldWall = unit("Old wall", "WP", "JW1", 0, "1/1/2013", 18);
     for (MarluneUnit *u : {&faraway, &oldWall})
         u->lastSeen = QDateTime::currentDateTime().addSecs(3600); // online throughout
