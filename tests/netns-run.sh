@@ -1,5 +1,6 @@
 #!/usr/bin/env bash
 # Runs a command inside a private network namespace, so nothing it sends can leave this machine.
+# (And, for tests that ask for it, a private mount namespace with a small disk; see below.)
 #
 # The namespace holds loopback and one veth pair:
 #   bryx0  10.77.0.1/16                  the updater's side
@@ -11,11 +12,20 @@ set -euo pipefail
 
 if [ -z "${BRYX_IN_NETNS:-}" ]; then
     export BRYX_IN_NETNS=1
+    # A mount namespace as well, when a small disk is asked for (below).
+    mountns=()
+    [ -n "${BRYX_SMALL_DISK:-}" ] && mountns=(--mount)
     if [ "$(id -u)" -eq 0 ]; then
-        exec unshare --net -- "$0" "$@"
+        exec unshare --net "${mountns[@]}" -- "$0" "$@"
     else
-        exec unshare --net --map-root-user -- "$0" "$@"
+        exec unshare --net "${mountns[@]}" --map-root-user -- "$0" "$@"
     fi
+fi
+
+# BRYX_SMALL_DISK: a folder that becomes a file system of its own, 1 MiB in all, seen only by
+# this command, for tests of a disk that fills up.
+if [ -n "${BRYX_SMALL_DISK:-}" ]; then
+    mount -t tmpfs -o size=1m,mode=0700 bryx-small-disk "$BRYX_SMALL_DISK"
 fi
 
 peers=${BRYX_NETNS_PEERS:-16}

@@ -1,25 +1,28 @@
 #include "updatereport.h"
 
+#include "app/wholefile.h"
 #include "packages/packagecatalogue.h"
 #include "units/devicecatalogue.h"
 #include "units/unitlookup.h"
 #include "update/pipelinestate.h"
 #include "update/unitstatus.h"
 
-#include <QSaveFile>
 
 namespace {
 
 // RFC 4180: a field with a comma, quote or line break is quoted, its quotes doubled. Unit
 // names and serials come from the units themselves; one that a spreadsheet would read as a
-// formula gets a leading apostrophe, so opening the report never runs anything.
+// formula gets a leading apostrophe, so opening the report never runs anything. A semicolon is
+// quoted too: spreadsheets set up for it split fields there, and the part after it would start
+// a field of its own.
 QByteArray csvField(const QString &text)
 {
     QString field = text;
     if (!field.isEmpty() && QStringLiteral("=+-@\t\r").contains(field.front()))
         field.prepend(QLatin1Char('\''));
     QByteArray bytes = field.toUtf8();
-    if (bytes.contains(',') || bytes.contains('"') || bytes.contains('\r') || bytes.contains('\n'))
+    if (bytes.contains(',') || bytes.contains(';') || bytes.contains('"') || bytes.contains('\r')
+        || bytes.contains('\n'))
         bytes = '"' + bytes.replace("\"", "\"\"") + '"';
     return bytes;
 }
@@ -81,10 +84,5 @@ QByteArray updateReportCsv(const PipelineState &pipeline, const PackageCatalogue
 bool writeUpdateReport(const QString &path, const PipelineState &pipeline, const PackageCatalogue &packages,
                        QString *error)
 {
-    QSaveFile file(path);
-    if (!file.open(QIODevice::WriteOnly) || file.write(updateReportCsv(pipeline, packages)) < 0 || !file.commit()) {
-        *error = file.errorString();
-        return false;
-    }
-    return true;
+    return writeWholeFile(path, updateReportCsv(pipeline, packages), error);
 }

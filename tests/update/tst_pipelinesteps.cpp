@@ -5,6 +5,7 @@
 #include "update/updatepipeline.h"
 #include "update/updatereport.h"
 
+#include <QStorageInfo>
 #include <QtTest>
 
 namespace {
@@ -73,6 +74,8 @@ private Q_SLOTS:
     void overdueUnitRecovers();
     void retryTakesBackFailedUnits();
     void reportReadsBack();
+    void reportOnAFullDisk_data();
+    void reportOnAFullDisk();
 
 private:
     PipelineState &state() { return pipeline->state(); }
@@ -757,7 +760,7 @@ void TestPipelineSteps::reportReadsBack()
     pipeline->catalogue().k220.newFilename = QStringLiteral("k220_x.bin");
     pipeline->catalogue().k220.imageSha256 = QString(64, QLatin1Char('a'));
     MarluneUnit lobby = unit("Lobby, \"east\"\nrack", "DEC", "K2200A0001", 1, "10.77.1.5");
-    const MarluneUnit gone = unit("=1+2", "DEC", "K2200B", 1, "10.77.1.6");
+    const MarluneUnit gone = unit("=1+2;=3", "DEC", "K2200B", 1, "10.77.1.6");
     command(lobby);
     now = kStart.addSecs(60);
     pipeline->recordFetch(lobby.ip, 1000);
@@ -775,7 +778,10 @@ void TestPipelineSteps::reportReadsBack()
     pipeline->queueForUpdate({gone.mac});
     pipeline->removeUnits({gone.mac});
 
-    const QList<QStringList> rows = readCsv(updateReportCsv(state(), pipeline->catalogue()));
+    const QByteArray csv = updateReportCsv(state(), pipeline->catalogue());
+    // A spreadsheet that splits fields at semicolons finds none in the quoted name.
+    QVERIFY(csv.contains("\r\n\"'=1+2;=3\","));
+    const QList<QStringList> rows = readCsv(csv);
     QCOMPARE(rows.size(), 3);
     QCOMPARE(rows.at(0).join(','), QStringLiteral("Name,Type,MAC,IP,Serial,SW before,WEB before,SW after,WEB after,"
                                                   "Package,Package SHA-256,Bytes served,Commanded,Fetched,Reboot seen,"
@@ -788,8 +794,64 @@ void TestPipelineSteps::reportReadsBack()
     for (int i = 0; i < seconds.size(); ++i)
         QCOMPARE(QDateTime::fromString(row.at(12 + i), Qt::ISODate), kStart.addSecs(seconds.at(i)));
     QCOMPARE(row.mid(16), (QStringList{"K-Series Update Confirmed.", "", ""}));
-    QCOMPARE(rows.at(2).mid(0, 2), (QStringList{"'=1+2", "K2-DEC"}));
+    QCOMPARE(rows.at(2).mid(0, 2), (QStringList{"'=1+2;=3", "K2-DEC"}));
     QCOMPARE(rows.at(2).at(16), QStringLiteral("Removed from the list."));
+}
+
+void TestPipelineSteps::reportOnAFullDisk_data()
+{
+    QTest::addColumn<qint64>("roomLeft"); // free bytes on the disk as the report is saved
+    QTest::addColumn<bool>("saved");
+
+    QTest::newRow("disk-full") << qint64(0) << false;
+    QTest::newRow("room-for-a-part") << qint64(20 * 1024) << false;
+    QTest::newRow("room-enough") << qint64(400 * 1024) << true;
+}
+
+// A report is saved whole or not at all: on a disk that fills up, the earlier report stays as it
+// was, nothing else is left behind, and the caller learns why.
+void TestPipelineSteps::reportOnAFullDisk()
+{
+    QFETCH(qint64, roomLeft);
+    QFETCH(bool, saved);
+
+    const QString disk = qEnvironmentVariable("BRYX_SMALL_DISK");
+    QVERIFY2(!disk.isEmpty(), "runs through tests/run-test.sh, which gives it a small disk");
+    QDir(disk).removeRecursively();
+    QDir().mkpath(disk);
+    const QString path = disk + QStringLiteral("/report.csv");
+    QFile earlier(path);
+    QVERIFY(earlier.open(QIODevice::WriteOnly));
+    earlier.write("the earlier report\r\n");
+    earlier.close();
+
+    // About 110 KB of report.
+    QStringList macs;
+    for (int i = 0; i < 800; ++i) {
+        MarluneUnit u = unit(QStringLiteral("Unit %1 in the east wing").arg(i), "DEC", "K2200A", 1,
+                             QStringLiteral("10.77.%1.%2").arg(1 + i / 250).arg(1 + i % 250));
+        u.mac = QStringLiteral("02:00:00:00:%1:%2").arg(i / 256, 2, 16, QLatin1Char('0')).arg(i % 256, 2, 16, QLatin1Char('0'));
+        state().vUnits.append(u);
+        macs << u.mac;
+    }
+    pipeline->queueForUpdate(macs);
+    const QByteArray report = updateReportCsv(state(), pipeline->catalogue());
+    QVERIFY2(report.size() > 90 * 1024, qPrintable(QString::number(report.size())));
+
+    QFile filler(disk + QStringLiteral("/filler"));
+    QVERIFY(filler.open(QIODevice::WriteOnly));
+    const QByteArray block(4096, 'f');
+    while (QStorageInfo(disk).bytesAvailable() > roomLeft && filler.write(block) == block.size() && filler.flush()) {
+    }
+    filler.close();
+
+    QString error;
+    QCOMPARE(writeUpdateReport(path, state(), pipeline->catalogue(), &error), saved);
+    QFile written(path);
+    QVERIFY(written.open(QIODevice::ReadOnly));
+    QCOMPARE(written.readAll(), saved ? report : QByteArray("the earlier report\r\n"));
+    QCOMPARE(error.isEmpty(), saved);
+    QCOMPARE(QDir(disk).entryList(QDir::Files | QDir::Hidden), (QStringList{"filler", "report.csv"}));
 }
 
 QTEST_GUILESS_MAIN(TestPipelineSteps)
