@@ -24,6 +24,9 @@ void UnitRun::startAttempt()
     fetched = QDateTime();
     rebootSeen = QDateTime();
     confirmed = QDateTime();
+    commandedMs = -1;
+    fetchedMs = -1;
+    rebootSeenMs = -1;
 }
 
 void UnitRun::clearShown()

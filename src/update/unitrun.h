@@ -42,6 +42,11 @@ struct UnitRun
     QDateTime fetched;
     QDateTime rebootSeen;
     QDateTime confirmed;
+    // The same steps on a clock that never jumps, in milliseconds, for the deadlines: a step of
+    // the wall clock must not make every unit in flight late. -1 until reached.
+    qint64 commandedMs = -1;
+    qint64 fetchedMs = -1;
+    qint64 rebootSeenMs = -1;
 
     Overdue overdue = Overdue::None;
     bool wasOverdue = false;

@@ -59,7 +59,10 @@ void removeUnitByMac(const QString &mac, QList<MarluneUnit> &list)
     list.removeIf([&mac](const MarluneUnit &unit) { return unit.mac == mac || unit.mac.isEmpty(); });
 }
 
-UpdatePipeline::UpdatePipeline(PipelinePort &port) : port(port) {}
+UpdatePipeline::UpdatePipeline(PipelinePort &port) : port(port)
+{
+    sinceStart.start();
+}
 
 void UpdatePipeline::setClock(Clock newClock)
 {
@@ -69,6 +72,16 @@ void UpdatePipeline::setClock(Clock newClock)
 QDateTime UpdatePipeline::now() const
 {
     return clock ? clock() : QDateTime::currentDateTime();
+}
+
+void UpdatePipeline::setSteadyClock(SteadyClock newClock)
+{
+    steadyClock = std::move(newClock);
+}
+
+qint64 UpdatePipeline::steadyMs() const
+{
+    return steadyClock ? steadyClock() : sinceStart.elapsed();
 }
 
 // Ticks never overlap: a modal box opened during a tick lets events run, timer ticks among them,
@@ -527,6 +540,7 @@ void UpdatePipeline::commandUnit(const MarluneUnit &unit)
         UnitRun &run = runFor(unit);
         run.startAttempt();
         run.commanded = now();
+        run.commandedMs = steadyMs();
         const UpdatePackage *package = packages.packageForFetch(unit);
         run.packageFile = package ? package->newFilename : QString();
         lists.updateCommanded = true;
@@ -735,6 +749,7 @@ QString UpdatePipeline::recordFetch(const QString &peer, qint64 size)
     if (size > 0)
         run->bytesServed = run->imageSize = size;
     run->fetched = now();
+    run->fetchedMs = steadyMs();
     return fetched->mac;
 }
 
@@ -784,32 +799,32 @@ QString UpdatePipeline::recordBrokenTransfer(const QString &peer, qint64 sent, q
 void UpdatePipeline::noteRebootSeen(const QString &mac)
 {
     const auto run = lists.runs.find(mac);
-    if (run != lists.runs.end() && !run->rebootSeen.isValid())
+    if (run != lists.runs.end() && !run->rebootSeen.isValid()) {
         run->rebootSeen = now();
+        run->rebootSeenMs = steadyMs();
+    }
 }
 
 // Each commanded unit is held to the deadline of the step it is in, counted from the step
 // before; a change of its mark is logged once and redraws the table.
 void UpdatePipeline::markOverdueUnits()
 {
-    // Each step's deadline as the latest start that is not yet overdue, worked out once: date
-    // arithmetic in local time is dear, and a large fleet has a thousand units to judge.
-    const QDateTime time = now();
-    const QDateTime returnFrom = time.addSecs(-StepDeadlines::kReturnSecs);
-    const QDateTime rebootFrom = time.addSecs(-StepDeadlines::kRebootSecs);
-    const QDateTime fetchFrom = time.addSecs(-StepDeadlines::kFetchSecs);
+    // Measured on the steady clock: a step of the wall clock (a time server's correction, the
+    // operator setting the clock) makes no unit late.
+    const qint64 time = steadyMs();
+    const auto pastDeadline = [time](qint64 since, int seconds) { return time - since > qint64(seconds) * 1000; };
     for (const MarluneUnit &unit : std::as_const(lists.vUnitsConfirm)) {
         const auto run = lists.runs.find(unit.mac);
-        if (run == lists.runs.end() || !run->commanded.isValid())
+        if (run == lists.runs.end() || run->commandedMs < 0)
             continue;
         Overdue due = Overdue::None;
-        if (run->rebootSeen.isValid()) {
-            if (run->rebootSeen < returnFrom)
+        if (run->rebootSeenMs >= 0) {
+            if (pastDeadline(run->rebootSeenMs, StepDeadlines::kReturnSecs))
                 due = Overdue::NotBack;
-        } else if (run->fetched.isValid()) {
-            if (run->fetched < rebootFrom)
+        } else if (run->fetchedMs >= 0) {
+            if (pastDeadline(run->fetchedMs, StepDeadlines::kRebootSecs))
                 due = Overdue::NoReboot;
-        } else if (!run->fetching && run->commanded < fetchFrom) {
+        } else if (!run->fetching && pastDeadline(run->commandedMs, StepDeadlines::kFetchSecs)) {
             due = Overdue::NoFetch;
         }
         if (due == run->overdue)

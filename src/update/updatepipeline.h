@@ -5,6 +5,7 @@
 #include "update/pipelinestate.h"
 
 #include <QDateTime>
+#include <QElapsedTimer>
 #include <QHash>
 #include <QSet>
 #include <QString>
@@ -21,6 +22,8 @@ class UpdatePipeline final
 {
 public:
     using Clock = std::function<QDateTime()>;
+    // Milliseconds on a clock that only moves forward, whatever the wall clock does.
+    using SteadyClock = std::function<qint64()>;
 
     explicit UpdatePipeline(PipelinePort &port);
     UpdatePipeline(const UpdatePipeline &) = delete;
@@ -34,6 +37,9 @@ public:
     // The time every pipeline decision is taken against; the wall clock unless replaced.
     void setClock(Clock clock);
     QDateTime now() const;
+    // The clock the step deadlines are measured on; the process's monotonic clock unless replaced.
+    void setSteadyClock(SteadyClock clock);
+    qint64 steadyMs() const;
 
     // One tick: the passes in their order. Command exchanges run side by side and outlive the
     // tick; a unit whose exchange is not over yet is left alone by the passes. A tick that starts
@@ -126,6 +132,8 @@ private:
     PipelineState lists;
     PackageCatalogue packages;
     Clock clock;
+    SteadyClock steadyClock;
+    QElapsedTimer sinceStart;
     bool tickRunning = false;
     // Counts the ticks, so that an exchange knows the tick that began it.
     quint64 tickNumber = 0;

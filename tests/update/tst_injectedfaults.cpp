@@ -220,7 +220,18 @@ void TestInjectedFaults::unitInBatch()
 // operator retries them and they are commanded again.
 void TestInjectedFaults::stuckUnitsGoOverdueAndAreRetried()
 {
-    lab.window->pipeline().setClock([] { return QDateTime::currentDateTime().addSecs(11 * 60); });
+    // Both clocks: the deadlines are measured on the steady one.
+    UpdatePipeline &pipeline = lab.window->pipeline();
+    const qint64 steadyNow = pipeline.steadyMs();
+    QElapsedTimer since;
+    since.start();
+    pipeline.setSteadyClock([steadyNow, since] { return steadyNow + since.elapsed() + 11 * 60 * 1000; });
+    pipeline.setClock([] { return QDateTime::currentDateTime().addSecs(11 * 60); });
+    // Put back whatever happens below: the later tests share this window.
+    const auto restore = qScopeGuard([&pipeline] {
+        pipeline.setClock(nullptr);
+        pipeline.setSteadyClock(nullptr);
+    });
     const QMap<QString, QString> overdue{{"nofetch", "Overdue: no image fetch after 3 min"},
                                          {"noreboot", "Overdue: no reboot after 10 min"},
                                          {"noreturn", "Overdue: not back after 10 min"}};
@@ -231,7 +242,8 @@ void TestInjectedFaults::stuckUnitsGoOverdueAndAreRetried()
     }
     QCOMPARE(lab.window->findChild<QLabel *>(QStringLiteral("batchLabel"))->text(),
              QString::fromUtf8("Batch: 5 of 8 confirmed \u00b7 3 overdue"));
-    lab.window->pipeline().setClock(nullptr);
+    pipeline.setClock(nullptr);
+    pipeline.setSteadyClock(nullptr);
 
     auto *retry = lab.window->findChild<QPushButton *>(QStringLiteral("retryButton"));
     QVERIFY(retry->isEnabled());

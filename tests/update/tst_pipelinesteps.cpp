@@ -72,6 +72,7 @@ private Q_SLOTS:
     void stepDeadlines_data();
     void stepDeadlines();
     void overdueUnitRecovers();
+    void wallClockStepMakesNoUnitLate();
     void retryTakesBackFailedUnits();
     void reportReadsBack();
     void reportOnAFullDisk_data();
@@ -97,6 +98,7 @@ private:
     RecordingPort port;
     UpdatePipeline *pipeline = nullptr;
     QDateTime now;
+    qint64 wallClockSteps = 0;
 };
 
 void TestPipelineSteps::init()
@@ -105,6 +107,9 @@ void TestPipelineSteps::init()
     now = kStart;
     pipeline = new UpdatePipeline(port);
     pipeline->setClock([this] { return now; });
+    // The steady clock moves with the wall clock, but for the wall clock's own steps.
+    wallClockSteps = 0;
+    pipeline->setSteadyClock([this] { return kStart.msecsTo(now) - wallClockSteps; });
     // The k220 package: 3/2/2015, web 03/03/2015.
     pipeline->catalogue().k220.present = true;
     pipeline->catalogue().k220.swVer = QDateTime(QDate(2015, 3, 2), QTime(0, 0));
@@ -711,6 +716,22 @@ void TestPipelineSteps::overdueUnitRecovers()
     QCOMPARE(run.bytesServed, 1000);
     QCOMPARE(run.before.swversion, QStringLiteral("1/1/2015"));
     QCOMPARE(batchSummary(state(), pipeline->catalogue()), QStringLiteral("Batch: 1 of 1 confirmed"));
+}
+
+// The wall clock is set an hour ahead ten seconds after the command: the unit is not late.
+void TestPipelineSteps::wallClockStepMakesNoUnitLate()
+{
+    const MarluneUnit decoder = unit("Rack", "DEC", "K2200A0001", 1, "10.77.1.5");
+    command(decoder);
+    now = kStart.addSecs(3610);
+    wallClockSteps = 3600 * 1000;
+    pipeline->refreshTimerTimeout();
+    QCOMPARE(state().runs.value(decoder.mac).overdue, Overdue::None);
+    QCOMPARE(statusOf(decoder), QStringLiteral("Waiting for reboot"));
+    // Three minutes on the steady clock are late, whatever the wall clock says.
+    now = kStart.addSecs(3600 + 181);
+    pipeline->refreshTimerTimeout();
+    QCOMPARE(statusOf(decoder), QStringLiteral("Overdue: no image fetch after 3 min"));
 }
 
 // Overdue units and those that ended without their package's dates or EDID reset go back to
