@@ -86,7 +86,14 @@ MainWindow::~MainWindow()
 // The file server's events become status-log lines with the peer's address as their source.
 void MainWindow::startFileServer()
 {
-    fileServer = new FileServer([this](const QString &peer) { return updatePipeline.fileNameForPeer(peer); },
+    // A unit asking for an image it is not given learns nothing; the operator is told why.
+    const auto imageFor = [this](const QString &peer) {
+        const QString fileName = updatePipeline.fileNameForPeer(peer);
+        if (fileName.isEmpty())
+            toStatusLog(peer, updatePipeline.noImageReason(peer));
+        return fileName;
+    };
+    fileServer = new FileServer(imageFor,
                                 [this](const QString &fileName, qint64 size, const QDateTime &modified) {
                                     return updatePipeline.catalogue().imageAsScanned(fileName, size, modified);
                                 },

@@ -722,6 +722,17 @@ QString UpdatePipeline::fileNameForPeer(const QString &peer) const
     return package->newFilename;
 }
 
+QString UpdatePipeline::noImageReason(const QString &peer) const
+{
+    const QString head = QStringLiteral("No image for ") + peer + QStringLiteral(": ");
+    const MarluneUnit *requester = findUnit(lists.vUnits, &MarluneUnit::ip, peer);
+    if (!requester)
+        return head + QStringLiteral("it is not a listed unit.");
+    if (!packages.packageForFetch(*requester))
+        return head + QStringLiteral("no package here is for this unit.");
+    return head + QStringLiteral("its package has no image file.");
+}
+
 const MarluneUnit *UpdatePipeline::unitAtPeer(const QString &peer) const
 {
     const auto byEitherAddress = [&peer](const MarluneUnit &unit) {

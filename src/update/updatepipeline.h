@@ -62,6 +62,8 @@ public:
 
     // The image file name the unit at this address is sent, "" for none.
     QString fileNameForPeer(const QString &peer) const;
+    // Why the unit at this address is sent no image, for the status log.
+    QString noImageReason(const QString &peer) const;
     // A unit at this address (or on its second interface) was sent its whole image (of this
     // size, when known). The unit's MAC, "" for none.
     QString recordFetch(const QString &peer, qint64 size = 0);

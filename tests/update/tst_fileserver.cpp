@@ -220,18 +220,21 @@ void TestFileServer::requestsThatGetNothing_data()
 {
     QTest::addColumn<QString>("from");
     QTest::addColumn<QByteArray>("request");
+    QTest::addColumn<QString>("reason"); // the status-log line that says why, for a fetch refused
 
-    QTest::newRow("peer-not-listed") << "10.77.1.9" << kGet;
-    QTest::newRow("get-in-lower-case") << "10.77.1.5" << QByteArray("get /x.bin HTTP/1.1\r\n\r\n");
-    QTest::newRow("no-bin-anywhere") << "10.77.1.5" << QByteArray("GET /firmware HTTP/1.1\r\n\r\n");
-    QTest::newRow("audio-without-ATA-or-K4") << "10.77.1.7" << kGet;
-    QTest::newRow("peer-goes-away-silently") << "10.77.1.5" << QByteArray();
+    QTest::newRow("peer-not-listed") << "10.77.1.9" << kGet << "From Updater : No image for 10.77.1.9: it is not a listed unit.";
+    QTest::newRow("get-in-lower-case") << "10.77.1.5" << QByteArray("get /x.bin HTTP/1.1\r\n\r\n") << "";
+    QTest::newRow("no-bin-anywhere") << "10.77.1.5" << QByteArray("GET /firmware HTTP/1.1\r\n\r\n") << "";
+    QTest::newRow("audio-without-ATA-or-K4")
+        << "10.77.1.7" << kGet << "Audio (10.77.1.7): No image for 10.77.1.7: no package here is for this unit.";
+    QTest::newRow("peer-goes-away-silently") << "10.77.1.5" << QByteArray() << "";
 }
 
 void TestFileServer::requestsThatGetNothing()
 {
     QFETCH(QString, from);
     QFETCH(QByteArray, request);
+    QFETCH(QString, reason);
 
     PipelineState &state = window->pipeline().state();
     state.vUnits = {unit("Lobby", "ENC", "K2100A", 1, "10.77.1.5"), unit("Audio", "ATR", "AT1", 0, "10.77.1.7")};
@@ -246,6 +249,9 @@ void TestFileServer::requestsThatGetNothing()
     QVERIFY(fetch.received.isEmpty());
     QVERIFY(log().endsWith(QLatin1String("Connection closed.")));
     QVERIFY(!log().contains(QLatin1String("sent")));
+    QCOMPARE(log().count(QLatin1String("No image for")), reason.isEmpty() ? 0 : 1);
+    if (!reason.isEmpty())
+        QVERIFY2(log().contains(reason), qPrintable(log()));
     QVERIFY(state.vUnitsUpdateFetched.isEmpty());
 }
 
