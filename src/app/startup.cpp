@@ -4,6 +4,7 @@
 #include "folders.h"
 #include "logfile.h"
 #include "operatorquestions.h"
+#include "quitsignals.h"
 #include "../update/mainwindow.h"
 
 #include <QApplication>
@@ -20,6 +21,8 @@ int updaterMain(int &argc, char **argv)
     // window always goes before the application.
     QApplication app(argc, argv);
     const bool plainStart = (argc == 1);
+    // SIGTERM, SIGINT and SIGHUP end the run as closing the window does.
+    QuitSignals quitSignals;
 
     QFile lockFile(Folders::lockFilePath());
     if (plainStart && lockFile.exists()) {
@@ -47,6 +50,9 @@ int updaterMain(int &argc, char **argv)
         const bool connected =
             bool(QObject::connect(&app, &QCoreApplication::aboutToQuit, &window, &MainWindow::appIsQuitting));
         BLOG << "aboutToQuit connected to appIsQuitting:" << connected;
+        // A signal to quit that came while the window was being made ends the run at once.
+        if (quitSignals.quitRequested())
+            QMetaObject::invokeMethod(&app, &QCoreApplication::quit, Qt::QueuedConnection);
         returnCode = QApplication::exec();
         BLOG << "Quillet exited normally with returncode:" << returnCode;
     }

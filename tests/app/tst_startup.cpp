@@ -5,6 +5,8 @@
 #include <QApplication>
 #include <QtTest>
 
+#include <csignal>
+
 namespace {
 
 // Ends the updater's event loop as soon as it runs, after noting what the running updater
@@ -88,6 +90,8 @@ private Q_SLOTS:
     void acceptedOverrideRewritesLock();
     void anyArgumentExitsMinusOne_data();
     void anyArgumentExitsMinusOne();
+    void signalEndsTheRunInOrder_data();
+    void signalEndsTheRunInOrder();
 
 private:
     QTemporaryDir packageFolder;
@@ -169,48 +173,94 @@ void TestStartup::anyArgumentExitsMinusOne_data()
     QTest::newRow("lock-present-is-not-asked") << true;
 }
 
+// The real program, a copy with a package beside it, in folders of its own, with logging on.
+struct ProgramCopy
+{
+    ProgramCopy()
+    {
+        tmp = root.filePath(QStringLiteral("tmp"));
+        data = root.filePath(QStringLiteral("data"));
+        work = root.filePath(QStringLiteral("work"));
+        const QString app = root.filePath(QStringLiteral("app"));
+        ready = root.isValid() && QDir().mkpath(tmp) && QDir().mkpath(work) && QDir().mkpath(app)
+                && QFile::copy(QStringLiteral(BRYX_BIN_DIR "/bryx-updater"), app + QStringLiteral("/bryx-updater"));
+        // The program looks for its packages beside itself.
+        writePackage(app);
+        QFile logFile(work + QStringLiteral("/LOGFILE.txt"));
+        ready = ready && logFile.open(QIODevice::WriteOnly);
+        QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
+        env.insert(QStringLiteral("TMPDIR"), tmp);
+        env.insert(QStringLiteral("XDG_DATA_HOME"), data);
+        process.setProcessEnvironment(env);
+        process.setWorkingDirectory(work);
+    }
+    void start(const QStringList &arguments) { process.start(root.filePath(QStringLiteral("app/bryx-updater")), arguments); }
+    QString lockFile() const { return tmp + QStringLiteral("/Quillet/singleinstanceupdater.txt"); }
+    QByteArray log() const
+    {
+        QFile logFile(work + QStringLiteral("/LOGFILE.txt"));
+        return logFile.open(QIODevice::ReadOnly) ? logFile.readAll() : QByteArray();
+    }
+
+    QTemporaryDir root;
+    QString tmp;
+    QString data;
+    QString work;
+    bool ready = false;
+    QProcess process;
+};
+
 void TestStartup::anyArgumentExitsMinusOne()
 {
     QFETCH(bool, lockBefore);
 
-    QTemporaryDir root;
-    QVERIFY(root.isValid());
-    const QString tmp = root.filePath(QStringLiteral("tmp"));
-    const QString data = root.filePath(QStringLiteral("data"));
-    const QString work = root.filePath(QStringLiteral("work"));
-    const QString program = root.filePath(QStringLiteral("app/bryx-updater"));
-    QVERIFY(QDir().mkpath(tmp) && QDir().mkpath(work) && QDir().mkpath(root.filePath(QStringLiteral("app"))));
-    // The program looks for its packages beside itself: give this copy one.
-    QVERIFY(QFile::copy(QStringLiteral(BRYX_BIN_DIR "/bryx-updater"), program));
-    writePackage(root.filePath(QStringLiteral("app")));
+    ProgramCopy updater;
+    QVERIFY(updater.ready);
     if (lockBefore) {
-        QVERIFY(QDir().mkpath(tmp + QStringLiteral("/Quillet")));
-        QFile lock(tmp + QStringLiteral("/Quillet/singleinstanceupdater.txt"));
+        QVERIFY(QDir().mkpath(updater.tmp + QStringLiteral("/Quillet")));
+        QFile lock(updater.lockFile());
         QVERIFY(lock.open(QIODevice::WriteOnly));
     }
-    // With logging on, the log tells whether the window was ever shown and run.
-    QFile logFile(work + QStringLiteral("/LOGFILE.txt"));
-    QVERIFY(logFile.open(QIODevice::WriteOnly));
-    logFile.close();
+    updater.start({QStringLiteral("anything")});
+    QVERIFY(updater.process.waitForFinished(60000));
+    QCOMPARE(updater.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(updater.process.exitCode(), 255); // -1 as a shell status
 
-    QProcess updater;
-    QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
-    env.insert(QStringLiteral("TMPDIR"), tmp);
-    env.insert(QStringLiteral("XDG_DATA_HOME"), data);
-    updater.setProcessEnvironment(env);
-    updater.setWorkingDirectory(work);
-    updater.start(program, {QStringLiteral("anything")});
-    QVERIFY(updater.waitForFinished(60000));
-    QCOMPARE(updater.exitStatus(), QProcess::NormalExit);
-    QCOMPARE(updater.exitCode(), 255); // -1 as a shell status
-
-    QVERIFY(QFile::exists(tmp + QStringLiteral("/Quillet/singleinstanceupdater.txt")));
-    QVERIFY(QFileInfo(tmp + QStringLiteral("/Quillet/priorityhelp")).isDir());
-    QVERIFY(QFileInfo(data + QStringLiteral("/Quillet")).isDir());
-    QVERIFY(logFile.open(QIODevice::ReadOnly));
-    const QByteArray log = logFile.readAll();
+    QVERIFY(QFile::exists(updater.lockFile()));
+    QVERIFY(QFileInfo(updater.tmp + QStringLiteral("/Quillet/priorityhelp")).isDir());
+    QVERIFY(QFileInfo(updater.data + QStringLiteral("/Quillet")).isDir());
+    // The log tells whether the window was ever shown and run.
+    const QByteArray log = updater.log();
     QVERIFY2(!log.contains("appIsQuitting"), log.constData());
     QVERIFY2(!log.contains("exited normally"), log.constData());
+}
+
+void TestStartup::signalEndsTheRunInOrder_data()
+{
+    QTest::addColumn<int>("signalNumber");
+    QTest::newRow("SIGTERM") << int(SIGTERM);
+    QTest::newRow("SIGINT") << int(SIGINT);
+    QTest::newRow("SIGHUP") << int(SIGHUP);
+}
+
+// A desktop session ending, `systemctl stop` or `kill`: the run ends as closing the window ends
+// it, with its exit code, its last log line and no lock file left behind.
+void TestStartup::signalEndsTheRunInOrder()
+{
+    QFETCH(int, signalNumber);
+
+    ProgramCopy updater;
+    QVERIFY(updater.ready);
+    updater.start({});
+    QVERIFY(updater.process.waitForStarted(60000));
+    QTRY_VERIFY_WITH_TIMEOUT(updater.log().contains("aboutToQuit connected to appIsQuitting: true"), 60000);
+    QVERIFY(QFile::exists(updater.lockFile()));
+    QCOMPARE(::kill(pid_t(updater.process.processId()), signalNumber), 0);
+    QVERIFY(updater.process.waitForFinished(60000));
+    QCOMPARE(updater.process.exitStatus(), QProcess::NormalExit);
+    QCOMPARE(updater.process.exitCode(), 0);
+    QVERIFY2(updater.log().contains("Quillet exited normally with returncode: 0"), updater.log().right(500).constData());
+    QVERIFY(!QFile::exists(updater.lockFile()));
 }
 
 int main(int argc, char **argv)
