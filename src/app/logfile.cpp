@@ -10,6 +10,10 @@
 
 #include <cstdlib>
 
+#ifdef Q_OS_UNIX
+#include <sys/stat.h>
+#endif
+
 #include "folders.h"
 
 namespace LogFile {
@@ -31,6 +35,19 @@ void destroyLogFile()
     logFile = nullptr;
 }
 
+// The open file is still the one the name leads to: not deleted, moved or replaced since.
+bool stillNamed(const QFile &file)
+{
+#ifdef Q_OS_UNIX
+    struct stat named;
+    struct stat open;
+    return ::stat(QFile::encodeName(file.fileName()).constData(), &named) == 0 && ::fstat(file.handle(), &open) == 0
+           && named.st_dev == open.st_dev && named.st_ino == open.st_ino;
+#else
+    return file.exists();
+#endif
+}
+
 } // namespace
 
 void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &message)
@@ -41,6 +58,11 @@ void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &m
         logFile = new QFile(QStringLiteral("LOGFILE.txt"));
         std::atexit(destroyLogFile);
     }
+    // The file stays open between messages: reopening it for each one lost every line once the
+    // process had no descriptor to spare. Other programs may still read it, and one that deletes
+    // or replaces it gets a new file with the next message.
+    if (logFile->isOpen() && !stillNamed(*logFile))
+        logFile->close();
     if (!logFile->isOpen())
         logFile->open(QIODevice::WriteOnly | QIODevice::Append);
 
@@ -53,14 +75,10 @@ void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &m
         logFile->write("\n");
         logFile->write(message.toLocal8Bit());
         logFile->flush();
-        logFile->close();
     }
 
-    if (type == QtCriticalMsg) {
-        logFile->flush();
-        logFile->close();
+    if (type == QtCriticalMsg)
         DiagnosticReport::write();
-    }
 }
 
 bool installIfRequested()

@@ -2,22 +2,51 @@
 
 #include "marluneconnectreduced.h"
 #include "tcptest.h"
+#include "app/debuglog.h"
 
 #include <QThread>
+#include <QTimer>
+
+static const char kLogSource[] = "tcptest";
 
 namespace {
 constexpr int kTestIntervalSecs = 5;
 } // namespace
 
-Reachability::Reachability(QObject *parent) : QObject(parent) {}
+Reachability::Reachability(QObject *parent) : QObject(parent), retryLater(new QTimer(this))
+{
+    retryLater->setSingleShot(true);
+    connect(retryLater, &QTimer::timeout, this, [this] {
+        for (const QString &ip : std::as_const(retry))
+            waiting.enqueue(ip);
+        retry.clear();
+        startWaiting();
+    });
+    for (int i = 0; i < kTestsAtOnce; ++i) {
+        auto *thread = new QThread;
+        thread->setObjectName(QStringLiteral("reachability"));
+        auto *test = new TCPTest;
+        test->port = kUnitPort;
+        test->moveToThread(thread);
+        connect(thread, &QThread::finished, test, &QObject::deleteLater);
+        connect(test, &TCPTest::testFinished, this, [this, i](const QString &ip, int port, bool result) {
+            tested(i);
+            Q_EMIT testFinished(ip, port, result);
+        });
+        connect(test, &TCPTest::testNotRun, this, [this, i](const QString &ip) { notRun(i, ip); });
+        thread->start(QThread::InheritPriority);
+        threads.append(thread);
+        testers.append(test);
+        busy.append(false);
+    }
+}
 
 Reachability::~Reachability()
 {
-    for (const QPointer<QThread> &thread : std::as_const(testThreads)) {
-        if (thread) {
-            thread->quit();
-            thread->wait();
-        }
+    for (QThread *thread : std::as_const(threads)) {
+        thread->quit();
+        thread->wait();
+        delete thread;
     }
 }
 
@@ -35,29 +64,34 @@ bool Reachability::start(const QString &ip)
 
 void Reachability::startWaiting()
 {
-    while (running < kTestsAtOnce && !waiting.isEmpty())
-        launch(waiting.dequeue());
+    for (int i = 0; i < testers.size() && !waiting.isEmpty(); ++i) {
+        if (busy.at(i))
+            continue;
+        busy[i] = true;
+        QMetaObject::invokeMethod(testers.at(i), [test = testers.at(i), ip = waiting.dequeue()] {
+            test->ip = ip;
+            test->tcpPortCheck();
+        });
+    }
 }
 
-void Reachability::launch(const QString &ip)
+void Reachability::tested(int worker)
 {
-    ++running;
-    auto *thread = new QThread;
-    auto *test = new TCPTest;
-    test->ip = ip;
-    test->port = kUnitPort;
-    test->moveToThread(thread);
-    thread->start(QThread::InheritPriority);
-    connect(test, &TCPTest::testFinished, this, &Reachability::testFinished);
-    connect(test, &TCPTest::testFinished, this, [this] {
-        --running;
-        startWaiting();
-    });
-    // Once the result is out, the worker's event loop ends and both objects go.
-    connect(test, &TCPTest::testFinished, thread, &QThread::quit);
-    connect(thread, &QThread::finished, test, &QObject::deleteLater);
-    connect(thread, &QThread::finished, thread, &QObject::deleteLater);
-    testThreads.removeAll(QPointer<QThread>());
-    testThreads.append(thread);
-    QMetaObject::invokeMethod(test, &TCPTest::tcpPortCheck, Qt::QueuedConnection);
+    busy[worker] = false;
+    descriptorsReported = false;
+    startWaiting();
+}
+
+void Reachability::notRun(int worker, const QString &ip)
+{
+    busy[worker] = false;
+    if (!descriptorsReported) {
+        descriptorsReported = true;
+        BLOG << "Reachability tests wait: the updater has no file descriptor left for their sockets";
+    }
+    if (!retry.contains(ip))
+        retry.append(ip);
+    if (!retryLater->isActive())
+        retryLater->start(kRetryMs);
+    startWaiting();
 }

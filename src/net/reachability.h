@@ -4,16 +4,19 @@
 #include <QList>
 #include <QMap>
 #include <QObject>
-#include <QPointer>
 #include <QQueue>
 #include <QString>
 
 class QThread;
+class QTimer;
+class TCPTest;
 
-// Runs the TCP reachability tests of unit addresses, each on a worker thread of its own, at most
-// one per address every 5 seconds. Results arrive on the thread that owns this object. At most
-// kTestsAtOnce run at once; the others wait their turn in the order they were asked for, so that a
-// redraw of a large fleet does not start a thousand threads that starve the window.
+// Runs the TCP reachability tests of unit addresses, at most one per address every 5 seconds.
+// Results arrive on the thread that owns this object. The tests run on kTestsAtOnce worker
+// threads made with this object, each taking the next address waiting, in the order they were
+// asked for: a redraw of a large fleet never starts a thousand threads, and no thread is made
+// later, when the process may have no descriptor left for one. A test that could not be made for
+// want of descriptors is made again a moment later.
 class Reachability final : public QObject
 {
     Q_OBJECT
@@ -29,16 +32,23 @@ public:
     bool start(const QString &ip);
 
     static constexpr int kTestsAtOnce = 16;
+    static constexpr int kRetryMs = 1000;
 
 Q_SIGNALS:
     void testFinished(QString ip, int port, bool result);
 
 private:
     void startWaiting();
-    void launch(const QString &ip);
+    void tested(int worker);
+    void notRun(int worker, const QString &ip);
 
     QMap<QString, QDateTime> lastTestStart;
     QQueue<QString> waiting;
-    int running = 0;
-    QList<QPointer<QThread>> testThreads;
+    QList<QThread *> threads;
+    QList<TCPTest *> testers;
+    QList<bool> busy;
+    // Addresses whose test could not be made, tried again once this runs out.
+    QStringList retry;
+    QTimer *retryLater;
+    bool descriptorsReported = false;
 };

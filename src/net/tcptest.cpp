@@ -20,7 +20,13 @@ void TCPTest::tcpPortCheck()
     bool result = false;
 
     socket.connectToHost(ip, quint16(port), QIODevice::ReadWrite);
-    if (socket.waitForConnected(kConnectTimeoutMs)) {
+    const bool connected = socket.waitForConnected(kConnectTimeoutMs);
+    // No socket could be made: that says nothing of the unit, which must not be taken for dead.
+    if (!connected && socket.error() == QAbstractSocket::SocketResourceError) {
+        Q_EMIT testNotRun(ip);
+        return;
+    }
+    if (connected) {
         result = true;
         socket.disconnectFromHost();
     } else {

@@ -21,4 +21,7 @@ public Q_SLOTS:
 
 Q_SIGNALS:
     void testFinished(QString ip, int port, bool result);
+    // The test could not be made: the process had no descriptor left for its socket. Nothing is
+    // known of the unit, and testFinished is not emitted.
+    void testNotRun(QString ip);
 };

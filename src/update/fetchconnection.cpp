@@ -5,6 +5,8 @@
 
 #include <QFile>
 #include <QFileInfo>
+
+#include <cerrno>
 #include <QTcpSocket>
 #include <QTimer>
 
@@ -97,7 +99,18 @@ void FetchConnection::serve(const QString &fileName)
     }
     auto *file = new QFile(path);
     if (!file->open(QIODevice::ReadOnly)) {
+        const int reason = errno;
         delete file;
+        // The process is out of descriptors: nothing is wrong with the image. The unit waits
+        // and the image is opened again shortly, for as long as a stalled unit would be waited for.
+        if ((reason == EMFILE || reason == ENFILE)
+            && (!sinceOutOfDescriptors.isValid() || !sinceOutOfDescriptors.hasExpired(stallTimeoutMs))) {
+            if (!sinceOutOfDescriptors.isValid())
+                sinceOutOfDescriptors.start();
+            Q_EMIT descriptorsRanOut();
+            QTimer::singleShot(kOpenRetryMs, this, [this, fileName] { serve(fileName); });
+            return;
+        }
         Q_EMIT fileUnreadable(peerAddress, fileName);
         close();
         return;

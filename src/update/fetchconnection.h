@@ -42,6 +42,8 @@ public:
     QString peer() const { return peerAddress; }
 
     static constexpr int kProgressIntervalMs = 250;
+    // Out of descriptors, the image is opened again after this long, for up to the stall timeout.
+    static constexpr int kOpenRetryMs = 250;
 
 Q_SIGNALS:
     void fileMissing(QString peer, QString absolutePath);
@@ -56,6 +58,8 @@ Q_SIGNALS:
     // The unit took no data for the stall timeout; it had accepted this much of the image.
     void transferStalled(QString peer, QString fileName, qint64 accepted, qint64 size);
     void closed(QString peer);
+    // The image could not be opened for want of file descriptors; it is tried again shortly.
+    void descriptorsRanOut();
 
 private:
     void readRequest(bool final);
@@ -74,6 +78,8 @@ private:
     QElapsedTimer sinceTaken;
     QByteArray request;
     bool answered = false;
+    // Since the image first could not be opened for want of descriptors.
+    QElapsedTimer sinceOutOfDescriptors;
     FileTransfer *transfer = nullptr;
     QElapsedTimer sinceProgress;
 };

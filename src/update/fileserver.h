@@ -6,7 +6,11 @@
 #include <QHostAddress>
 #include <QObject>
 #include <QString>
-#include <QTcpServer>
+#include <QList>
+#include <QTimer>
+
+class QSocketNotifier;
+class QTcpSocket;
 
 // The firmware file server: units that were told to update connect and ask for their image,
 // which is chosen by the resolver from what is known of the peer, never from the path it asks
@@ -26,6 +30,10 @@ public:
 
     // A unit that takes no data of its image for this long is given up.
     static constexpr int kStallTimeoutMs = 60000;
+    // Out of descriptors, the server stops accepting connections for this long.
+    static constexpr int kAcceptPauseMs = 250;
+    // Connections the kernel keeps waiting for the server to take.
+    static constexpr int kListenQueue = 128;
     void setStallTimeout(int ms) { stallTimeoutMs = ms; }
     int stallTimeout() const { return stallTimeoutMs; }
 
@@ -46,9 +54,22 @@ Q_SIGNALS:
     void transferBrokeOff(QString peer, QString fileName, qint64 sent, qint64 size);
     void transferStalled(QString peer, QString fileName, qint64 accepted, qint64 size);
     void connectionClosed(QString peer);
+    // The process ran out of file descriptors: units wait (the server stops accepting for a
+    // moment, an image is opened again shortly). Once, until a unit is served again.
+    void descriptorsRanOut(qint64 limit);
 
 private:
-    QTcpServer listener;
+    void acceptPending();
+    void noteDescriptorsRanOut();
+
+    // The listening socket. Its connections are taken here rather than by a QTcpServer, which
+    // spins on a failed accept while the process is out of descriptors.
+    int listening = -1;
+    QSocketNotifier *incoming = nullptr;
+    QList<QTcpSocket *> pending;
+    // Accepting again after running out of descriptors.
+    QTimer *resumeAccepting;
+    bool descriptorsShort = false;
     TransferBudget transferBudget;
     FetchConnection::Resolver resolver;
     FetchConnection::ImageCheck imageCheck;

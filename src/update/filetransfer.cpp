@@ -9,13 +9,13 @@
 #include <sys/types.h>
 #endif
 
-TransferBudget::TransferBudget() = default;
+// The sending thread is made with the server, while descriptors are there for its event loop:
+// made at the first transfer, it could find none left, and a thread without one ends the process.
+TransferBudget::TransferBudget() : sender(std::make_unique<KernelSender>()) {}
 TransferBudget::~TransferBudget() = default;
 
 KernelSender &TransferBudget::kernelSender()
 {
-    if (!sender)
-        sender = std::make_unique<KernelSender>();
     return *sender;
 }
 

@@ -15,7 +15,7 @@ class QTcpSocket;
 // Transfers that copy the file through the socket's buffer share the memory they keep queued:
 // the more run at once, the less each keeps, so the server's memory does not grow with the
 // number of units fetching. Transfers the kernel sends straight from the file share one sending
-// thread, started with the first of them.
+// thread, started with the budget.
 class TransferBudget
 {
 public:

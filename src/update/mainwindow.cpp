@@ -113,6 +113,12 @@ void MainWindow::startFileServer()
     connect(fileServer, &FileServer::fileUnreadable, this, [this](const QString &peer, const QString &name) {
         toStatusLog(peer, name + QStringLiteral(" could NOT be opened."));
     });
+    connect(fileServer, &FileServer::descriptorsRanOut, this, [this](qint64 limit) {
+        toStatusLog(QStringLiteral("Updater"),
+                    QStringLiteral("The updater ran out of file descriptors (it may have %1 open): units that "
+                                   "fetch their image wait until some are free.")
+                        .arg(limit));
+    });
     // Every unit that asks for a changed image is refused; the operator is told once per file.
     connect(fileServer, &FileServer::fileChanged, this, [this](const QString &peer, const QString &name) {
         if (changedImagesReported.contains(name)) {

@@ -11,6 +11,10 @@
 
 #include <memory>
 
+#include <fcntl.h>
+#include <sys/resource.h>
+#include <unistd.h>
+
 static const char kLogSource[] = "tst_logfile";
 
 namespace {
@@ -63,6 +67,7 @@ private Q_SLOTS:
     void reportWithoutUnitList();
     void secondCriticalReplacesReport();
     void criticalOnAWorkerBesideTheUnitListWriter();
+    void linesKeptWhileDescriptorsRunOut();
 };
 
 void TestLogFile::initTestCase()
@@ -296,6 +301,35 @@ void TestLogFile::criticalOnAWorkerBesideTheUnitListWriter()
     QCOMPARE(stored.beginReadArray(QStringLiteral("MACS")), 2);
     stored.endArray();
     QCOMPARE(QDir(Folders::dataFolder()).entryList(QDir::Files), QStringList{"units.ini"});
+}
+
+// The process runs out of file descriptors for a while: every line still reaches the log.
+void TestLogFile::linesKeptWhileDescriptorsRunOut()
+{
+    QFile logFile(QStringLiteral("LOGFILE.txt"));
+    QVERIFY(logFile.open(QIODevice::WriteOnly));
+    logFile.close();
+    QVERIFY(LogFile::installIfRequested());
+    qDebug("before");
+
+    rlimit limit;
+    QCOMPARE(::getrlimit(RLIMIT_NOFILE, &limit), 0);
+    const rlimit restore = limit;
+    limit.rlim_cur = rlim_t(QDir(QStringLiteral("/proc/self/fd")).count() + 16);
+    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &limit), 0);
+    QList<int> taken;
+    for (int fd = ::open("/dev/null", O_RDONLY); fd >= 0; fd = ::open("/dev/null", O_RDONLY))
+        taken.append(fd);
+    for (int i = 0; i < 3; ++i)
+        qDebug("while none are left %d", i);
+    for (int fd : std::as_const(taken))
+        ::close(fd);
+    ::setrlimit(RLIMIT_NOFILE, &restore);
+    qDebug("after");
+    qInstallMessageHandler(nullptr);
+
+    QCOMPARE(readAll(QStringLiteral("LOGFILE.txt")),
+             QByteArray("\nbefore\nwhile none are left 0\nwhile none are left 1\nwhile none are left 2\nafter"));
 }
 
 QTEST_GUILESS_MAIN(TestLogFile)

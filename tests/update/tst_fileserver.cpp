@@ -2,6 +2,7 @@
 #include "mainwindowaccess.h"
 #include "packagefolder.h"
 #include "scriptedoperator.h"
+#include "simulatorprocess.h"
 #include "update/fetchrequest.h"
 #include "update/fileserver.h"
 
@@ -10,7 +11,9 @@
 #include <QtTest>
 
 #include <arpa/inet.h>
+#include <fcntl.h>
 #include <netinet/in.h>
+#include <sys/resource.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -73,6 +76,31 @@ public:
 
 const QByteArray kGet = "GET /firmware/anything.bin HTTP/1.1\r\nHost: 10.77.0.1\r\n\r\n";
 
+// Lowers this process's own limit on open descriptors to a few above those open now, for as
+// long as it lives.
+struct FewDescriptors
+{
+    explicit FewDescriptors(int spare)
+    {
+        ::getrlimit(RLIMIT_NOFILE, &before);
+        rlimit lowered = before;
+        lowered.rlim_cur = rlim_t(open() + spare);
+        ::setrlimit(RLIMIT_NOFILE, &lowered);
+        limit = int(lowered.rlim_cur);
+    }
+    ~FewDescriptors() { ::setrlimit(RLIMIT_NOFILE, &before); }
+    // Counted without opening anything: listing /proc/self/fd needs a descriptor of its own.
+    static int open()
+    {
+        int count = 0;
+        for (int fd = 0; fd < 65536; ++fd)
+            count += ::fcntl(fd, F_GETFD) != -1 ? 1 : 0;
+        return count;
+    }
+    rlimit before;
+    int limit = 0;
+};
+
 } // namespace
 
 class TestFileServer : public QObject
@@ -99,6 +127,7 @@ private Q_SLOTS:
     void windowClosedWithFetchesInProgress();
     void unitThatStopsTakingDataIsGivenUp();
     void imageGoesOnWhileTheWindowIsBusy();
+    void outOfDescriptorsThenServedAgain();
 
 private:
     QString log() const { return window->findChild<QPlainTextEdit *>("statusEdit")->toPlainText(); }
@@ -484,6 +513,38 @@ void TestFileServer::imageGoesOnWhileTheWindowIsBusy()
     QVERIFY(started);
     QVERIFY2(meanwhile >= 10 * 1024 * 1024, qPrintable(QString::number(meanwhile)));
     QVERIFY(ended);
+}
+
+// 300 connections opened to the file server without a request, with descriptors for far fewer:
+// the server waits while there are none, says so once, and serves the next unit as soon as
+// descriptors come back.
+void TestFileServer::outOfDescriptorsThenServedAgain()
+{
+    PipelineState &state = window->pipeline().state();
+    state.vUnits = {unit("Lobby", "ENC", "K2100A", 1, "10.77.1.5")};
+    FewDescriptors few(48);
+    {
+        SimulatorProcess idle;
+        QVERIFY(idle.run({QStringLiteral("--idle"), QStringLiteral("10.77.0.1:50005"), QStringLiteral("300"),
+                          QStringLiteral("120")}));
+        // "IDLE <open> open ...", once a second. Connected from its side are those the server
+        // took and those its listening queue holds: 80 are more than it has descriptors for.
+        const auto heldOpen = [&idle] {
+            int most = 0;
+            for (const QString &line : idle.lines())
+                if (line.startsWith(QLatin1String("IDLE ")))
+                    most = qMax(most, line.section(QLatin1Char(' '), 1, 1).toInt());
+            return most;
+        };
+        QTRY_VERIFY_WITH_TIMEOUT(heldOpen() >= 80, 60000);
+        QVERIFY(FewDescriptors::open() >= few.limit - 2);
+    }
+    // Their connections gone, the server lets go of theirs.
+    QTRY_VERIFY_WITH_TIMEOUT(FewDescriptors::open() < few.limit - 16, 60000);
+    Fetch fetch(QStringLiteral("10.77.1.5"), kGet);
+    QVERIFY(fetch.waitClosed());
+    QVERIFY(fetch.received.endsWith(image(QStringLiteral("k220_fs.bin"))));
+    QCOMPARE(log().count(QLatin1String("ran out of file descriptors")), 1);
 }
 
 QTEST_MAIN(TestFileServer)
