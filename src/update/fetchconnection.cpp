@@ -57,6 +57,9 @@ void FetchConnection::start()
 {
     connect(socket, &QAbstractSocket::disconnected, this, [this] {
         readRequest(true);
+        // A unit that closed only its own side after its request still takes its image.
+        if (transfer && transfer->goesOnWithoutTheSocket())
+            return;
         deleteLater();
     });
     connect(socket, &QIODevice::readyRead, this, [this] { readRequest(false); });
@@ -174,11 +177,16 @@ void FetchConnection::giveUp(const QString &fileName)
     Q_EMIT transferStalled(peerAddress, fileName, accepted, size);
     Q_EMIT closed(peerAddress);
     socket->abort();
+    deleteLater();
 }
 
 void FetchConnection::close()
 {
     Q_EMIT closed(peerAddress);
-    // Whatever is still queued for the peer is delivered before the socket closes.
-    socket->disconnectFromHost();
+    // Whatever is still queued for the peer is delivered before the socket closes. A socket
+    // closed already (the unit closed its side while the image went on) is done with.
+    if (socket->state() == QAbstractSocket::UnconnectedState)
+        deleteLater();
+    else
+        socket->disconnectFromHost();
 }

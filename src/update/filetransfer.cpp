@@ -69,8 +69,12 @@ void FileTransfer::fail()
 void FileTransfer::start()
 {
     connect(socket, &QIODevice::bytesWritten, this, &FileTransfer::written);
+    // The socket closes as soon as the unit closes its own side (Qt reads that as the end), but a
+    // unit may do so right after its request and still read its image. Once the sending thread
+    // sends the file, on its own copy of the descriptor, it goes on: a unit that is really gone
+    // is an error to that send.
     connect(socket, &QAbstractSocket::disconnected, this, [this] {
-        if (!done)
+        if (!done && mode != Mode::Kernel)
             fail();
     });
     // A peer that left before its answer began is sent nothing.

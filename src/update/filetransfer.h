@@ -65,6 +65,8 @@ public:
     // buffer when copied through it. While the sending thread sends, its latest count, which
     // may be ahead of what progressed() has told.
     qint64 bytesSent() const { return kernelSend ? kernelSend->sent.load() : sent; }
+    // The file goes on to the unit without the socket: the socket closing ends nothing.
+    bool goesOnWithoutTheSocket() const { return !done && mode == Mode::Kernel; }
 
 Q_SIGNALS:
     // Every byte has been handed to the socket and written out.

@@ -128,6 +128,7 @@ private Q_SLOTS:
     void unitThatStopsTakingDataIsGivenUp();
     void imageGoesOnWhileTheWindowIsBusy();
     void outOfDescriptorsThenServedAgain();
+    void unitThatClosesItsSideGetsItsWholeImage();
 
 private:
     QString log() const { return window->findChild<QPlainTextEdit *>("statusEdit")->toPlainText(); }
@@ -545,6 +546,39 @@ void TestFileServer::outOfDescriptorsThenServedAgain()
     QVERIFY(fetch.waitClosed());
     QVERIFY(fetch.received.endsWith(image(QStringLiteral("k220_fs.bin"))));
     QCOMPARE(log().count(QLatin1String("ran out of file descriptors")), 1);
+}
+
+// A unit that closes its own side of the connection right after its request (as a client that
+// has nothing more to say may) still reads its whole image.
+void TestFileServer::unitThatClosesItsSideGetsItsWholeImage()
+{
+    window->pipeline().state().vUnits = {unit("Lobby", "ENC", "K2100A", 1, "10.77.1.5")};
+    std::atomic<bool> done{false};
+    QByteArray received;
+    std::thread unitSide([&] {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        ::inet_pton(AF_INET, "10.77.1.5", &address.sin_addr);
+        ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+        address.sin_port = htons(50005);
+        ::inet_pton(AF_INET, "10.77.0.1", &address.sin_addr);
+        if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
+            && ::send(fd, kGet.constData(), size_t(kGet.size()), MSG_NOSIGNAL) == kGet.size()
+            && ::shutdown(fd, SHUT_WR) == 0) {
+            char buffer[64 * 1024];
+            ssize_t n;
+            while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
+                received.append(buffer, n);
+        }
+        ::close(fd);
+        done = true;
+    });
+    const bool ended = QTest::qWaitFor([&] { return done.load(); }, 60000);
+    unitSide.join();
+    QVERIFY(ended);
+    QVERIFY2(received.endsWith(image(QStringLiteral("k220_fs.bin"))), qPrintable(QString::number(received.size())));
+    QTRY_VERIFY(log().contains(QLatin1String("k220_fs.bin (300000 bytes) sent")));
 }
 
 QTEST_MAIN(TestFileServer)
