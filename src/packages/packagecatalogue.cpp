@@ -50,6 +50,7 @@ void addFile(UpdatePackage *package, const QString &fileName, const UpdatePackag
             package->imageSha256 = alreadyRead->imageSha256;
             package->imageSize = alreadyRead->imageSize;
             package->imageModified = alreadyRead->imageModified;
+            package->imageIdentity = alreadyRead->imageIdentity;
         } else {
             readImage(package, fileName);
         }
@@ -118,12 +119,12 @@ const UpdatePackage *PackageCatalogue::byName(const QString &name) const
     return nullptr;
 }
 
-bool PackageCatalogue::imageAsScanned(const QString &fileName, qint64 size, const QDateTime &modified) const
+FileIdentity PackageCatalogue::scannedImage(const QString &fileName) const
 {
     for (const UpdatePackage *package : packages)
         if (package->newFilename == fileName)
-            return package->imageSize >= 0 && size == package->imageSize && modified == package->imageModified;
-    return false;
+            return package->imageIdentity;
+    return FileIdentity();
 }
 
 int PackageCatalogue::admissions(const MarluneUnit &u) const

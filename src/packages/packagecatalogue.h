@@ -32,10 +32,10 @@ public:
     // image that serves two families is listed once.
     QList<const UpdatePackage *> images() const;
     const UpdatePackage *byName(const QString &name) const;
-    // The image file still has the size and last-modified time the scan read it with, so it holds
-    // the bytes that were hashed. False for a name that is no package's image and for an image
-    // the scan could not read.
-    bool imageAsScanned(const QString &fileName, qint64 size, const QDateTime &modified) const;
+    // The file system's record of an image as the scan read and hashed it: a file with this
+    // record holds the bytes that were hashed. Not existing for a name that is no package's image
+    // and for an image the scan could not read.
+    FileIdentity scannedImage(const QString &fileName) const;
 
     // How many times the package rule admits this status record (0: the unit is not listed).
     int admissions(const MarluneUnit &unit) const;

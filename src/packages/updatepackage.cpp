@@ -45,6 +45,7 @@ void UpdatePackage::reset()
     imageSha256.clear();
     imageSize = -1;
     imageModified = QDateTime();
+    imageIdentity = FileIdentity();
 }
 
 bool UpdatePackage::snValid(const MarluneUnit &unit) const
@@ -81,20 +82,22 @@ void readImage(UpdatePackage *package, const QString &fileName)
     package->imageSha256.clear();
     package->imageSize = -1;
     package->imageModified = QDateTime();
+    package->imageIdentity = FileIdentity();
 
     QFile file(packageFilePath(fileName));
     if (!file.open(QIODevice::ReadOnly))
         return;
-    // Size and time from the open file, before reading: should it change while it is hashed, its
-    // time no longer matches and the file server refuses it.
-    const qint64 size = file.size();
+    // The file's record from the open file, before reading it and again after: a file that
+    // changed while it was hashed has no hash that can be trusted.
+    const FileIdentity identity = FileIdentity::of(file.handle());
     const QDateTime modified = file.fileTime(QFileDevice::FileModificationTime);
     QCryptographicHash hash(QCryptographicHash::Sha256);
-    if (!hash.addData(&file))
+    if (!hash.addData(&file) || FileIdentity::of(file.handle()) != identity)
         return;
     package->imageSha256 = QString::fromLatin1(hash.result().toHex());
-    package->imageSize = size;
+    package->imageSize = identity.size;
     package->imageModified = modified;
+    package->imageIdentity = identity;
 }
 
 void parseVerFile(QString fileName, QDateTime *webVer, QDateTime *swVer, QDateTime *minSwVer, QString *addOn,

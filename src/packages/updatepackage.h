@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/fileidentity.h"
+
 #include <QDateTime>
 #include <QString>
 #include <QStringList>
@@ -29,11 +31,13 @@ public:
     QString addOn;
     QString name;
     QStringList includes;
-    // The image as the scan read it: its SHA-256 in lower-case hex, its size and its last-modified
-    // time. Empty, -1 and invalid when there is no image or it could not be read.
+    // The image as the scan read it: its SHA-256 in lower-case hex, its size, its last-modified
+    // time and the file system's whole record of it. Empty, -1, invalid and not existing when
+    // there is no image or it could not be read.
     QString imageSha256;
     qint64 imageSize = -1;
     QDateTime imageModified;
+    FileIdentity imageIdentity;
 };
 
 // A date-time that stands for "no version": exactly the Unix epoch (an invalid one is not).
@@ -43,8 +47,9 @@ bool isEpoch(const QDateTime &dateTime);
 // application folder. The scan and the file server both find images this way.
 QString packageFilePath(const QString &fileName);
 
-// Reads the image into the package's imageSha256, imageSize and imageModified, streamed from the
-// file, so a large image is never in memory whole. All three are cleared when it cannot be read.
+// Reads the image into the package's imageSha256, imageSize, imageModified and imageIdentity,
+// streamed from the file, so a large image is never in memory whole. All are cleared when it
+// cannot be read, or when it changed while it was read.
 void readImage(UpdatePackage *package, const QString &fileName);
 
 // Reads a .ver file (relative to the working folder, else to the application folder) into the

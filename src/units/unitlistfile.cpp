@@ -3,11 +3,11 @@
 #include "marluneunit.h"
 #include "unitfields.h"
 #include "../app/debuglog.h"
+#include "../app/fileidentity.h"
 #include "../app/folders.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
-#include <QFile>
 #include <QHash>
 #include <QMap>
 #include <QSet>
@@ -20,9 +20,6 @@
 
 #ifdef Q_OS_LINUX
 #include <sys/resource.h>
-#endif
-#ifdef Q_OS_UNIX
-#include <sys/stat.h>
 #include <unistd.h>
 #endif
 
@@ -110,42 +107,6 @@ void storeInto(QSettings &settings, const QList<MarluneUnit> &units)
         BLOG << settings.fileName() << "could not be written";
 }
 
-// What tells one version of a file from another: a file put in place by another program is a
-// new file, and one written in place has a new change time.
-struct FileIdentity
-{
-    bool exists = false;
-    quint64 device = 0;
-    quint64 inode = 0;
-    qint64 size = 0;
-    qint64 modifiedNs = 0;
-    qint64 changedNs = 0;
-
-    static FileIdentity of(const QString &path)
-    {
-        FileIdentity identity;
-#ifdef Q_OS_UNIX
-        struct stat status;
-        if (::stat(QFile::encodeName(path).constData(), &status) != 0)
-            return identity;
-        identity.exists = true;
-        identity.device = quint64(status.st_dev);
-        identity.inode = quint64(status.st_ino);
-        identity.size = qint64(status.st_size);
-        identity.modifiedNs = qint64(status.st_mtim.tv_sec) * 1000000000 + status.st_mtim.tv_nsec;
-        identity.changedNs = qint64(status.st_ctim.tv_sec) * 1000000000 + status.st_ctim.tv_nsec;
-#else
-        Q_UNUSED(path);
-#endif
-        return identity;
-    }
-    bool operator==(const FileIdentity &other) const
-    {
-        return exists && other.exists && device == other.device && inode == other.inode && size == other.size
-               && modifiedNs == other.modifiedNs && changedNs == other.changedNs;
-    }
-};
-
 } // namespace
 
 void storeUnitsIn(const QString &iniPath, const QList<MarluneUnit> &units)
@@ -198,7 +159,7 @@ public:
         // The file as this writer left it is still in memory: it is read again only when it is
         // not that file any more (the sibling tool wrote it, or it is gone). Reading a large
         // fleet's file costs as much as writing it.
-        if (!settings || !(FileIdentity::of(path) == written)) {
+        if (!settings || FileIdentity::of(path) != written) {
             settings.reset();
             settings = std::make_unique<QSettings>(path, QSettings::IniFormat);
         }

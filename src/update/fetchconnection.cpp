@@ -118,16 +118,19 @@ void FetchConnection::serve(const QString &fileName)
         close();
         return;
     }
-    // A unit is sent only the bytes the scan read and hashed. The open file is checked, so a file
-    // replaced after this point does not matter: the one checked is the one sent.
-    if (!imageCheck(fileName, file->size(), file->fileTime(QFileDevice::FileModificationTime))) {
+    // A unit is sent only the bytes the scan read and hashed. The open file is checked (a file
+    // replaced after this point does not matter: the one checked is the one sent), by its whole
+    // record: a copy tool that puts back the size and modification time cannot put back the
+    // change time. The transfer looks again before the last bytes go.
+    const FileIdentity scanned = imageCheck(fileName);
+    if (FileIdentity::of(file->handle()) != scanned) {
         delete file;
         Q_EMIT fileChanged(peerAddress, fileName);
         close();
         return;
     }
 
-    transfer = new FileTransfer(socket, file, responseHeader(file->size()), budget, this);
+    transfer = new FileTransfer(socket, file, responseHeader(file->size()), scanned, budget, this);
     connect(transfer, &FileTransfer::finished, this, [this, fileName] {
         stallWait->stop();
         Q_EMIT fileSent(peerAddress, fileName, transfer->size());
@@ -136,6 +139,11 @@ void FetchConnection::serve(const QString &fileName)
     connect(transfer, &FileTransfer::failed, this, [this, fileName] {
         stallWait->stop();
         Q_EMIT transferBrokeOff(peerAddress, fileName, transfer->bytesSent(), transfer->size());
+        close();
+    });
+    connect(transfer, &FileTransfer::changedOnDisk, this, [this, fileName] {
+        stallWait->stop();
+        Q_EMIT fileChangedWhileSent(peerAddress, fileName, transfer->bytesSent(), transfer->size());
         close();
     });
     // Every byte the unit takes shows it is still there. That happens far more often than the

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "app/fileidentity.h"
 #include "update/fetchrequest.h"
 
 #include <QByteArray>
@@ -29,9 +30,9 @@ class FetchConnection final : public QObject
 public:
     // Which image file a peer is sent; "" for none.
     using Resolver = std::function<QString(const QString &peer)>;
-    // Whether the image file, as opened for sending (its size and last-modified time), is still
-    // the one the package scan read; false refuses the fetch.
-    using ImageCheck = std::function<bool(const QString &fileName, qint64 size, const QDateTime &modified)>;
+    // The file system's record of an image file as the package scan read it (not existing for
+    // none): a file with another record is not the one that was hashed, and is not sent.
+    using ImageCheck = std::function<FileIdentity(const QString &fileName)>;
 
     // Takes over the socket. The resolver, the check and the budget must outlive the connection.
     FetchConnection(QTcpSocket *socket, const Resolver &resolver, const ImageCheck &imageCheck, TransferBudget &budget,
@@ -50,6 +51,8 @@ Q_SIGNALS:
     void fileUnreadable(QString peer, QString fileName);
     // The image changed on disk since the package scan; nothing was sent.
     void fileChanged(QString peer, QString fileName);
+    // The image changed on disk while it was sent: the transfer was cut short before its end.
+    void fileChangedWhileSent(QString peer, QString fileName, qint64 sent, qint64 size);
     void fileSent(QString peer, QString fileName, qint64 size);
     // How much of the image has been handed to the unit's socket: once as the transfer starts,
     // then at most every kProgressIntervalMs while it runs.

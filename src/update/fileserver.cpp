@@ -104,6 +104,7 @@ void FileServer::newSession()
         connect(connection, &FetchConnection::fileMissing, this, &FileServer::fileMissing);
         connect(connection, &FetchConnection::fileUnreadable, this, &FileServer::fileUnreadable);
         connect(connection, &FetchConnection::fileChanged, this, &FileServer::fileChanged);
+        connect(connection, &FetchConnection::fileChangedWhileSent, this, &FileServer::fileChangedWhileSent);
         connect(connection, &FetchConnection::fileSent, this, &FileServer::fileSent);
         connect(connection, &FetchConnection::transferProgress, this, &FileServer::transferProgress);
         connect(connection, &FetchConnection::transferBrokeOff, this, &FileServer::transferBrokeOff);

@@ -49,6 +49,8 @@ Q_SIGNALS:
     void fileUnreadable(QString peer, QString fileName);
     // The image changed on disk since the package scan and was not sent; once per refused fetch.
     void fileChanged(QString peer, QString fileName);
+    // The image changed on disk while it was sent, and the transfer was cut short.
+    void fileChangedWhileSent(QString peer, QString fileName, qint64 sent, qint64 size);
     void fileSent(QString peer, QString fileName, qint64 size);
     void transferProgress(QString peer, QString fileName, qint64 sent, qint64 size);
     void transferBrokeOff(QString peer, QString fileName, qint64 sent, qint64 size);

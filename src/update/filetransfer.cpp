@@ -19,11 +19,13 @@ KernelSender &TransferBudget::kernelSender()
     return *sender;
 }
 
-FileTransfer::FileTransfer(QTcpSocket *socket, QFile *file, const QByteArray &header, TransferBudget &budget,
-                           QObject *parent)
-    : QObject(parent), socket(socket), file(file), header(header), budget(budget), fileSize(file->size())
+FileTransfer::FileTransfer(QTcpSocket *socket, QFile *file, const QByteArray &header, const FileIdentity &expected,
+                           TransferBudget &budget, QObject *parent)
+    : QObject(parent), socket(socket), file(file), header(header), expected(expected), budget(budget),
+      fileSize(file->size())
 {
     file->setParent(this);
+    checkFrom = expected.exists ? qMax<qint64>(0, fileSize - kCheckedTail) : fileSize;
 }
 
 FileTransfer::~FileTransfer()
@@ -64,6 +66,12 @@ void FileTransfer::fail()
 {
     end();
     Q_EMIT failed();
+}
+
+void FileTransfer::stopChanged()
+{
+    end();
+    Q_EMIT changedOnDisk();
 }
 
 void FileTransfer::start()
@@ -118,8 +126,8 @@ void FileTransfer::pump()
     if (done)
         return;
     const qint64 chunk = budget.chunkSize();
-    while (sent < fileSize && socket->bytesToWrite() < chunk) {
-        const QByteArray data = file->read(qMin(chunk, fileSize - sent));
+    while (sent < checkFrom && socket->bytesToWrite() < chunk) {
+        const QByteArray data = file->read(qMin(chunk, checkFrom - sent));
         if (data.isEmpty()) {
             fail();
             return;
@@ -127,8 +135,27 @@ void FileTransfer::pump()
         socket->write(data);
         sent += data.size();
     }
+    if (sent == checkFrom && sent < fileSize && !sendTail())
+        return;
     if (sent == fileSize && socket->bytesToWrite() == 0)
         complete();
+}
+
+// The last bytes: read, then the file looked at, then written. False when the transfer ended.
+bool FileTransfer::sendTail()
+{
+    const QByteArray tail = file->read(fileSize - sent);
+    if (tail.size() != fileSize - sent) {
+        fail();
+        return false;
+    }
+    if (FileIdentity::of(file->handle()) != expected) {
+        stopChanged();
+        return false;
+    }
+    socket->write(tail);
+    sent += tail.size();
+    return true;
 }
 
 #ifdef Q_OS_LINUX
@@ -178,7 +205,7 @@ void FileTransfer::startBody()
         return;
     }
     kernelSend = budget.kernelSender().add(int(socket->socketDescriptor()), file->handle(), sent, fileSize,
-                                           [this] { kernelNews(); });
+                                           checkFrom, expected, [this] { kernelNews(); });
     // Out of descriptors for the sending thread: the socket's buffer carries the file.
     if (!kernelSend)
         useChunks();
@@ -206,6 +233,9 @@ void FileTransfer::kernelNews()
         break;
     case KernelSender::Send::State::Failed:
         fail();
+        break;
+    case KernelSender::Send::State::Changed:
+        stopChanged();
         break;
     case KernelSender::Send::State::NotFromFile:
         // This file or this system cannot send from the file: the socket's buffer carries it.

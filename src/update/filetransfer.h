@@ -47,6 +47,11 @@ private:
 // thread; elsewhere the header goes through the socket.
 // Where sendfile is not available (another system, or a file sendfile refuses) the file is read a
 // chunk at a time as the socket drains.
+//
+// The last kCheckedTail bytes are read before they go, and the file is looked at then: when it is
+// no longer the file expected (rewritten in place, even with its size and time put back), they
+// are not sent and the transfer ends with changedOnDisk(). Everything sent, and the last bytes,
+// were read before that look, so a unit never receives whole an image that changed.
 class FileTransfer final : public QObject
 {
     Q_OBJECT
@@ -55,8 +60,11 @@ class FileTransfer final : public QObject
 public:
     // The file must be open for reading; the transfer takes it over. The socket and the budget
     // must outlive the transfer, and nothing else may write to the socket while it runs.
-    FileTransfer(QTcpSocket *socket, QFile *file, const QByteArray &header, TransferBudget &budget,
-                 QObject *parent = nullptr);
+    // expected: the file as it must still be when its last bytes go; not existing for no look.
+    FileTransfer(QTcpSocket *socket, QFile *file, const QByteArray &header, const FileIdentity &expected,
+                 TransferBudget &budget, QObject *parent = nullptr);
+
+    static constexpr qint64 kCheckedTail = 64 * 1024;
     ~FileTransfer() override;
 
     void start();
@@ -73,6 +81,8 @@ Q_SIGNALS:
     void finished();
     // The peer went away, or the file could not be read, before the end.
     void failed();
+    // The file changed on disk: its last bytes were not sent.
+    void changedOnDisk();
     // Some bytes, of the header or of the file, went out to the peer.
     void progressed();
 
@@ -89,13 +99,18 @@ private:
     void stopKernelSend();
     void useChunks();
     void pump();
+    bool sendTail();
     void complete();
     void fail();
+    void stopChanged();
     void end();
 
     QTcpSocket *socket;
     QFile *file;
     QByteArray header;
+    FileIdentity expected;
+    // Where the last bytes, sent only after the look at the file, begin.
+    qint64 checkFrom = 0;
     TransferBudget &budget;
     std::shared_ptr<KernelSender::Send> kernelSend;
     Mode mode = Mode::Header;

@@ -48,6 +48,10 @@ public:
         int in = -1;
         qint64 sent = 0;
         qint64 size = 0;
+        // The last bytes: read, then the file looked at, then sent from memory.
+        qint64 checkFrom = 0;
+        FileIdentity expected;
+        QByteArray tail;
         QObject *reports = nullptr;
         QSocketNotifier *writable = nullptr;
         // When the last report was queued.
@@ -60,6 +64,9 @@ public:
 
 private:
     static void drop(Entry &entry);
+    // Reads the last bytes and looks at the file: 0, EIO when they could not all be read, or
+    // ESTALE when the file is not the one expected any more.
+    static int takeTail(Entry &entry);
     void pass(QHash<Send *, Entry>::iterator found);
 
     QHash<Send *, Entry> entries;
@@ -108,16 +115,19 @@ void KernelSender::Worker::pass(QHash<Send *, Entry>::iterator found)
     const qint64 share = qBound(kMinSend, kSendBudget / qMax<qsizetype>(entries.size(), 1), kMaxSend);
     qint64 taken = 0;
     int error = 0;
-    while (entry.sent < entry.size && taken < share) {
-        const qint64 wanted = qMin(share - taken, entry.size - entry.sent);
+    bool full = false;
+    while (entry.sent < entry.checkFrom && taken < share) {
+        const qint64 wanted = qMin(share - taken, entry.checkFrom - entry.sent);
         off_t offset = off_t(entry.sent);
         const ssize_t n = ::sendfile(entry.out, entry.in, &offset, size_t(wanted));
         if (n > 0) {
             entry.sent += n;
             taken += n;
             // Less than asked for: the socket is full, and the notifier says when not.
-            if (n < wanted)
+            if (n < wanted) {
+                full = true;
                 break;
+            }
         } else if (n == 0) {
             // The file ended early: it was cut short since it was opened.
             error = EIO;
@@ -125,6 +135,23 @@ void KernelSender::Worker::pass(QHash<Send *, Entry>::iterator found)
         } else if (errno != EINTR) {
             error = errno;
             break;
+        }
+    }
+    if (error == 0 && !full && entry.sent >= entry.checkFrom && entry.sent < entry.size) {
+        if (entry.tail.isNull())
+            error = takeTail(entry);
+        while (error == 0 && entry.sent < entry.size && taken < share) {
+            const qint64 at = entry.sent - entry.checkFrom;
+            const ssize_t n = ::send(entry.out, entry.tail.constData() + at, size_t(entry.tail.size() - at),
+                                     MSG_NOSIGNAL | MSG_DONTWAIT);
+            if (n > 0) {
+                entry.sent += n;
+                taken += n;
+            } else if (n == 0) {
+                break;
+            } else if (errno != EINTR) {
+                error = errno;
+            }
         }
     }
     // Kept here: once the end is told, the asking thread may let go of its own.
@@ -135,6 +162,8 @@ void KernelSender::Worker::pass(QHash<Send *, Entry>::iterator found)
     State state = State::Sending;
     if (entry.sent == entry.size)
         state = State::Sent;
+    else if (error == ESTALE)
+        state = State::Changed;
     else if ((error == EINVAL || error == ENOSYS) && entry.sent == 0)
         state = State::NotFromFile;
     else if (error != 0 && error != EAGAIN && error != EWOULDBLOCK)
@@ -162,6 +191,21 @@ void KernelSender::Worker::pass(QHash<Send *, Entry>::iterator found)
             Qt::QueuedConnection);
 }
 
+int KernelSender::Worker::takeTail(Entry &entry)
+{
+    QByteArray tail(entry.size - entry.checkFrom, Qt::Uninitialized);
+    qint64 read = 0;
+    while (read < tail.size()) {
+        const ssize_t n = ::pread(entry.in, tail.data() + read, size_t(tail.size() - read), off_t(entry.checkFrom + read));
+        if (n > 0)
+            read += n;
+        else if (n == 0 || errno != EINTR)
+            return EIO;
+    }
+    entry.tail = tail;
+    return FileIdentity::of(entry.in) == entry.expected ? 0 : ESTALE;
+}
+
 KernelSender::KernelSender() : thread(new SendingThread), worker(new Worker), reports(new QObject)
 {
     thread->setObjectName(QStringLiteral("file sender"));
@@ -180,8 +224,8 @@ KernelSender::~KernelSender()
     delete reports;
 }
 
-std::shared_ptr<KernelSender::Send> KernelSender::add(int out, int in, qint64 offset, qint64 size,
-                                                      std::function<void()> report)
+std::shared_ptr<KernelSender::Send> KernelSender::add(int out, int in, qint64 offset, qint64 size, qint64 checkFrom,
+                                                      const FileIdentity &expected, std::function<void()> report)
 {
     Worker::Entry entry;
     entry.out = ::fcntl(out, F_DUPFD_CLOEXEC, 0);
@@ -200,6 +244,8 @@ std::shared_ptr<KernelSender::Send> KernelSender::add(int out, int in, qint64 of
     entry.send = send;
     entry.sent = offset;
     entry.size = size;
+    entry.checkFrom = qBound(offset, checkFrom, size);
+    entry.expected = expected;
     entry.reports = reports;
     QMetaObject::invokeMethod(
         worker, [this, entry = std::move(entry)]() mutable { worker->add(std::move(entry)); }, Qt::QueuedConnection);
@@ -219,7 +265,8 @@ void KernelSender::remove(const std::shared_ptr<Send> &send)
 
 KernelSender::KernelSender() : thread(nullptr), worker(nullptr), reports(nullptr) {}
 KernelSender::~KernelSender() = default;
-std::shared_ptr<KernelSender::Send> KernelSender::add(int, int, qint64, qint64, std::function<void()>)
+std::shared_ptr<KernelSender::Send> KernelSender::add(int, int, qint64, qint64, qint64, const FileIdentity &,
+                                                      std::function<void()>)
 {
     return nullptr;
 }

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "app/fileidentity.h"
+
 #include <QObject>
 #include <QtGlobal>
 
@@ -39,8 +41,9 @@ public:
     {
         // Sending: under way. Sent: every byte is with the kernel. Failed: the peer went away or
         // the file could not be read. NotFromFile: this file or system cannot be sent from, and
-        // nothing was.
-        enum class State { Sending, Sent, Failed, NotFromFile };
+        // nothing was. Changed: the file is no longer the one it was to be (its last bytes were
+        // not sent).
+        enum class State { Sending, Sent, Failed, NotFromFile, Changed };
         std::atomic<qint64> sent{0};
         std::atomic<State> state{State::Sending};
         // A report is on its way to the asking thread and has not been taken yet.
@@ -59,7 +62,12 @@ public:
     // sent (at most every kReportIntervalMs), or the end. News that comes while a report waits
     // is merged into it; the shared state always holds the latest. Null when the descriptors
     // could not be copied.
-    std::shared_ptr<Send> add(int out, int in, qint64 offset, qint64 size, std::function<void()> report);
+    //
+    // The bytes from `checkFrom` on are read first and sent from memory only once the file is
+    // found to be still `expected`: everything sent before them, and they, were read from the
+    // file before that look, so a file changed at any time before it is never sent whole.
+    std::shared_ptr<Send> add(int out, int in, qint64 offset, qint64 size, qint64 checkFrom,
+                              const FileIdentity &expected, std::function<void()> report);
     // Stops a send, ended or not, without waiting for the thread: `report` is not called again,
     // and the thread closes its copies of the descriptors as it comes to it.
     void remove(const std::shared_ptr<Send> &send);

@@ -94,9 +94,7 @@ void MainWindow::startFileServer()
         return fileName;
     };
     fileServer = new FileServer(imageFor,
-                                [this](const QString &fileName, qint64 size, const QDateTime &modified) {
-                                    return updatePipeline.catalogue().imageAsScanned(fileName, size, modified);
-                                },
+                                [this](const QString &fileName) { return updatePipeline.catalogue().scannedImage(fileName); },
                                 this);
     const bool listening = fileServer->listen(QHostAddress::AnyIPv4, kFileServerPort);
     const bool connected = bool(connect(fileServer, &FileServer::newConnection, this, &MainWindow::newSession));
@@ -130,6 +128,17 @@ void MainWindow::startFileServer()
                               + QStringLiteral(" changed on disk after the updater started; it is not served. "
                                                "Restart the updater to serve it."));
     });
+    // An image rewritten while a unit took it: the unit got a short image, which it rejects.
+    connect(fileServer, &FileServer::fileChangedWhileSent, this,
+            [this](const QString &peer, const QString &name, qint64 sent, qint64 size) {
+                changedImagesReported.insert(name);
+                toStatusLog(peer, name
+                                      + QStringLiteral(" changed on disk while it was sent; the transfer was cut "
+                                                       "short at %1 of %2 bytes. Restart the updater to serve it.")
+                                            .arg(sent)
+                                            .arg(size));
+                refreshStatusCell(updatePipeline.recordBrokenTransfer(peer, sent, size));
+            });
     connect(fileServer, &FileServer::fileSent, this,
             [this, &state](const QString &peer, const QString &name, qint64 size) {
                 toStatusLog(peer, name + QStringLiteral(" (") + QString::number(size) + QStringLiteral(" bytes) sent"));

@@ -223,12 +223,11 @@ void TestPackages::scanFolder()
              QStringLiteral("f734fc90ca6f928f4e772a31dba36dd6924c80bd654c3681f15ee7725eaac713"));
     QCOMPARE(catalogue.k220.imageSize, 100000);
     QCOMPARE(catalogue.k220.imageModified, QFileInfo(folder.filePath(QStringLiteral("k220_2015.bin"))).lastModified());
-    // The file server sends an image only while its size and time are still the scan's.
-    const QDateTime modified = catalogue.k220.imageModified;
-    QVERIFY(catalogue.imageAsScanned(QStringLiteral("k220_2015.bin"), 100000, modified));
-    QVERIFY(!catalogue.imageAsScanned(QStringLiteral("k220_2015.bin"), 100001, modified));
-    QVERIFY(!catalogue.imageAsScanned(QStringLiteral("k220_2015.bin"), 100000, modified.addMSecs(1)));
-    QVERIFY(!catalogue.imageAsScanned(QStringLiteral("K110.BIN"), 5, modified));
+    // The file server sends an image only while the file is still the one the scan read.
+    const QString image = folder.filePath(QStringLiteral("k220_2015.bin"));
+    QCOMPARE(catalogue.scannedImage(QStringLiteral("k220_2015.bin")), FileIdentity::of(image));
+    QCOMPARE(catalogue.scannedImage(QStringLiteral("k220_2015.bin")).size, 100000);
+    QVERIFY(!catalogue.scannedImage(QStringLiteral("K110.BIN")).exists);
     QVERIFY(catalogue.k110.present);
     QVERIFY(catalogue.k110.newFilename.isEmpty());
     QVERIFY(catalogue.k110.imageSha256.isEmpty());
@@ -239,7 +238,8 @@ void TestPackages::scanFolder()
         names << package->name;
     QCOMPARE(names, (QStringList{"ae", "wp", "k110", "k220", "k3", "dvr", "k4", "kp", "kvm", "vod", "k225"}));
     catalogue.resetAll();
-    QVERIFY(catalogue.k220.imageSha256.isEmpty() && !catalogue.k220.imageModified.isValid());
+    QVERIFY(catalogue.k220.imageSha256.isEmpty() && !catalogue.k220.imageModified.isValid()
+            && !catalogue.k220.imageIdentity.exists);
     QCOMPARE(catalogue.k220.imageSize, -1);
 }
 

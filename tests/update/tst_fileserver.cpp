@@ -8,12 +8,14 @@
 
 #include <QPlainTextEdit>
 #include <QTcpSocket>
+#include <QScopeGuard>
 #include <QtTest>
 
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
 #include <sys/resource.h>
+#include <sys/stat.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -121,7 +123,9 @@ private Q_SLOTS:
     void sameAddressTwiceUsesTheFirst();
     void recordedBySecondInterface();
     void missingAndUnreadableImages();
+    void imageChangedAfterTheScanIsRefused_data();
     void imageChangedAfterTheScanIsRefused();
+    void imageRewrittenWhileSentIsCutShort();
     void silentClientDoesNotHoldUpTheWindow();
     void brokenTransferThenNextUnitServed();
     void windowClosedWithFetchesInProgress();
@@ -332,18 +336,41 @@ void TestFileServer::missingAndUnreadableImages()
 
 // An image rewritten after the scan is refused to every unit that asks, nothing sent; the status
 // log says so once.
+void TestFileServer::imageChangedAfterTheScanIsRefused_data()
+{
+    QTest::addColumn<int>("secondsLater"); // the modification time given to the rewritten file
+
+    // As a copy made a little later would be stamped.
+    QTest::newRow("stamped-later") << 2;
+    // As `cp -p` or `rsync -a` leave it: the size and the modification time put back.
+    QTest::newRow("size-and-time-put-back") << 0;
+}
+
 void TestFileServer::imageChangedAfterTheScanIsRefused()
 {
+    QFETCH(int, secondsLater);
     PipelineState &state = window->pipeline().state();
     state.vUnits = {unit("Panel", "WPC", "K8300", 0, "10.77.1.5"), unit("Desk", "WPC", "K8301", 0, "10.77.1.6")};
-    // Other bytes of the same size, stamped as a copy made a little later would be.
-    QFile rewritten(packages.filePath(QStringLiteral("kp_fs.bin")));
-    const QDateTime scanned = window->pipeline().catalogue().kp.imageModified;
+    // Other bytes of the same size, rewritten in place, and the modification time set to the
+    // nanosecond.
+    const QString path = packages.filePath(QStringLiteral("kp_fs.bin"));
+    const QByteArray before = image(QStringLiteral("kp_fs.bin"));
+    struct stat scanned;
+    QCOMPARE(::stat(QFile::encodeName(path).constData(), &scanned), 0);
+    QFile rewritten(path);
     QVERIFY(rewritten.open(QIODevice::ReadWrite));
     QCOMPARE(rewritten.write(QByteArray(16, 'x')), 16);
-    QVERIFY(rewritten.flush());
-    QVERIFY(rewritten.setFileTime(scanned.addSecs(2), QFileDevice::FileModificationTime));
     rewritten.close();
+    timespec times[2] = {scanned.st_atim, scanned.st_mtim};
+    times[1].tv_sec += secondsLater;
+    QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0), 0);
+    QCOMPARE(QFileInfo(path).size(), qint64(scanned.st_size));
+    // The next tests serve it again: its bytes go back, and the window made for them scans anew.
+    const auto restore = qScopeGuard([&] {
+        QFile back(packages.filePath(QStringLiteral("kp_fs.bin")));
+        if (back.open(QIODevice::WriteOnly))
+            back.write(before);
+    });
 
     QSignalSpy changed(window->findChild<FileServer *>(), &FileServer::fileChanged);
     Fetch first(QStringLiteral("10.77.1.5"), kGet);
@@ -546,6 +573,65 @@ void TestFileServer::outOfDescriptorsThenServedAgain()
     QVERIFY(fetch.waitClosed());
     QVERIFY(fetch.received.endsWith(image(QStringLiteral("k220_fs.bin"))));
     QCOMPARE(log().count(QLatin1String("ran out of file descriptors")), 1);
+}
+
+// 4 MiB into a unit's fetch of a 32 MiB image, 1 MiB in its middle is overwritten in place: the
+// unit never gets the whole image (it sees a short one and rejects it), and the log says why.
+void TestFileServer::imageRewrittenWhileSentIsCutShort()
+{
+    MarluneUnit recorder = unit("Recorder", "DVR", "JD1", 0, "10.77.1.8");
+    recorder.fwversion = QStringLiteral("1/29/2014");
+    window->pipeline().state().vUnits = {recorder};
+    const QString path = packages.filePath(QStringLiteral("dvr_big.bin"));
+    const QByteArray before = image(QStringLiteral("dvr_big.bin"));
+    const auto restore = qScopeGuard([&] {
+        QFile back(path);
+        if (back.open(QIODevice::WriteOnly))
+            back.write(before);
+    });
+
+    std::atomic<qint64> received{0};
+    std::atomic<bool> rewritten{false};
+    std::atomic<bool> done{false};
+    std::thread unitSide([&] {
+        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+        const int receiveBuffer = 64 * 1024;
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+        sockaddr_in address{};
+        address.sin_family = AF_INET;
+        ::inet_pton(AF_INET, "10.77.1.8", &address.sin_addr);
+        ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+        address.sin_port = htons(50005);
+        ::inet_pton(AF_INET, "10.77.0.1", &address.sin_addr);
+        if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
+            && ::send(fd, kGet.constData(), size_t(kGet.size()), MSG_NOSIGNAL) == kGet.size()) {
+            char buffer[64 * 1024];
+            ssize_t n;
+            while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0) {
+                received += n;
+                // Slowly, until the file has been rewritten.
+                if (!rewritten)
+                    QThread::msleep(5);
+            }
+        }
+        ::close(fd);
+        done = true;
+    });
+    const bool underWay = QTest::qWaitFor([&] { return received > 4 * 1024 * 1024; }, 30000);
+    {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.seek(16 * 1024 * 1024));
+        QCOMPARE(file.write(QByteArray(1024 * 1024, 'r')), 1024 * 1024);
+    }
+    rewritten = true;
+    const bool ended = QTest::qWaitFor([&] { return done.load(); }, 60000);
+    unitSide.join();
+    QVERIFY(underWay && ended);
+    const qint64 whole = kHeaderHead.size() + 8 + kHeaderTail.size() + 32 * 1024 * 1024;
+    QVERIFY2(received < whole, qPrintable(QString::number(received)));
+    QTRY_VERIFY(log().contains(QLatin1String("dvr_big.bin changed on disk while it was sent; the transfer was cut short")));
+    QVERIFY(!log().contains(QLatin1String("dvr_big.bin (33554432 bytes) sent")));
 }
 
 // A unit that closes its own side of the connection right after its request (as a client that

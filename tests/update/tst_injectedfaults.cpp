@@ -5,6 +5,7 @@
 #include <QCryptographicHash>
 #include <QLabel>
 #include <QSettings>
+#include <QScopeGuard>
 #include <QtTest>
 
 namespace {

@@ -1,0 +1,26 @@
+#pragma once
+
+#include <QString>
+#include <QtGlobal>
+
+// What tells one version of a file from another, from the file system's own record of it: its
+// device and inode, size, and the times of its last modification and last change, to the
+// nanosecond. A copy tool can put back a file's size and modification time, but not its inode
+// or change time: any write or rename since shows here.
+struct FileIdentity
+{
+    bool exists = false;
+    quint64 device = 0;
+    quint64 inode = 0;
+    qint64 size = 0;
+    qint64 modifiedNs = 0;
+    qint64 changedNs = 0;
+
+    // Of the file a path names now, or of an open file; a missing file gives exists == false.
+    static FileIdentity of(const QString &path);
+    static FileIdentity of(int fd);
+
+    // Equal only for two existing files with the same record.
+    bool operator==(const FileIdentity &other) const;
+    bool operator!=(const FileIdentity &other) const { return !(*this == other); }
+};
