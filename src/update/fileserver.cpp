@@ -59,7 +59,9 @@ bool FileServer::listen(const QHostAddress &address, quint16 port)
 // which would keep a processor busy for as long as none come back.
 void FileServer::acceptPending()
 {
-    for (;;) {
+    // A few at a time: a fleet connecting at once must not hold the window's thread for long.
+    // The socket stays readable while more wait, so the rest come in the next turns.
+    for (int taken = 0; taken < kAcceptedPerTurn; ++taken) {
         const int fd = ::accept4(listening, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
         if (fd == -1) {
             if (errno == EINTR || errno == ECONNABORTED)

@@ -32,8 +32,10 @@ public:
     static constexpr int kStallTimeoutMs = 60000;
     // Out of descriptors, the server stops accepting connections for this long.
     static constexpr int kAcceptPauseMs = 250;
-    // Connections the kernel keeps waiting for the server to take.
+    // Connections the kernel keeps waiting for the server to take, and those taken in one turn of
+    // the event loop.
     static constexpr int kListenQueue = 128;
+    static constexpr int kAcceptedPerTurn = 16;
     void setStallTimeout(int ms) { stallTimeoutMs = ms; }
     int stallTimeout() const { return stallTimeoutMs; }
 
