@@ -33,8 +33,11 @@ ConfigExchange::ConfigExchange(const MarluneUnit &unit, const QByteArray &first,
         else if (!settling)
             replyComplete();
     });
-    connect(socket, &QAbstractSocket::errorOccurred, this, [this](QAbstractSocket::SocketError) {
-        if (step < 0)
+    connect(socket, &QAbstractSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
+        if (step < 0 && error == QAbstractSocket::SocketResourceError
+            && socket->state() == QAbstractSocket::UnconnectedState)
+            noSocket();
+        else if (step < 0)
             finish();
         else if (socket->state() != QAbstractSocket::ConnectedState && !settling)
             replyComplete();
@@ -44,8 +47,33 @@ ConfigExchange::ConfigExchange(const MarluneUnit &unit, const QByteArray &first,
 void ConfigExchange::start()
 {
     BLOG << "unit.name" << QStringLiteral("\"%1\"").arg(target.name);
+    connectToUnit();
+}
+
+void ConfigExchange::connectToUnit()
+{
     deadline.start(kConnectTimeoutMs);
     socket->connectToHost(target.ip, kUnitPort, QIODevice::ReadWrite);
+}
+
+// The socket could not be made: this process has no descriptor left. Nothing has gone to the
+// unit, so the exchange tries again shortly, for a while, before it gives up.
+void ConfigExchange::noSocket()
+{
+    deadline.stop();
+    if (!waitingForSocket.isValid()) {
+        BLOG << "No socket available." << target.ip << socket->errorString();
+        waitingForSocket.start();
+    }
+    if (waitingForSocket.hasExpired(kSocketWaitMs)) {
+        BLOG << "No socket available. Quit job.";
+        finish();
+        return;
+    }
+    QTimer::singleShot(kSocketRetryMs, this, [this] {
+        if (!done)
+            connectToUnit();
+    });
 }
 
 void ConfigExchange::connected()

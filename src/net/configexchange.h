@@ -3,6 +3,7 @@
 #include "units/marluneunit.h"
 
 #include <QByteArray>
+#include <QElapsedTimer>
 #include <QObject>
 #include <QTimer>
 
@@ -15,6 +16,10 @@ class QTcpSocket;
 // on the same connection, its reply (up to 10 seconds), close. A reply is what arrives first,
 // together with whatever follows it at once, up to kTcpReplyLimit bytes; nothing at all when
 // time runs out or the unit goes away. finished() gives both replies, once.
+//
+// When this process has no descriptor left for the socket, the exchange waits for one (trying
+// again every kSocketRetryMs, for up to kSocketWaitMs) rather than give the message up: the unit
+// has not been asked anything yet, and the descriptors usually come back within moments.
 class ConfigExchange final : public QObject
 {
     Q_OBJECT
@@ -23,6 +28,9 @@ class ConfigExchange final : public QObject
 public:
     ConfigExchange(const MarluneUnit &unit, const QByteArray &first, const QByteArray &second,
                    QObject *parent = nullptr);
+
+    static constexpr int kSocketRetryMs = 250;
+    static constexpr int kSocketWaitMs = 60000;
 
     void start();
     // The connection was made, so the first message went out.
@@ -38,6 +46,8 @@ private:
     bool readMore();
     void replyComplete();
     void finish();
+    void connectToUnit();
+    void noSocket();
 
     MarluneUnit target;
     QByteArray messages[2];
@@ -46,6 +56,8 @@ private:
     int step = -1;
     QTcpSocket *socket;
     QTimer deadline;
+    // Since the first try that found no descriptor for the socket; invalid until then.
+    QElapsedTimer waitingForSocket;
     bool settling = false;
     bool done = false;
 };

@@ -9,9 +9,10 @@
 #include <QCoreApplication>
 #include <QElapsedTimer>
 #include <QEventLoop>
+#include <QMutex>
 #include <QNetworkDatagram>
-#include <QNetworkProxy>
 #include <QNetworkInterface>
+#include <QNetworkProxy>
 #include <QRandomGenerator>
 #include <QSettings>
 #include <QTcpSocket>
@@ -436,8 +437,22 @@ void MarluneConnect::disconnected()
 
 QList<QHostAddress> MarluneConnect::localAddresses()
 {
+    // Listing the interfaces takes a socket of its own. With no descriptor left the list comes
+    // back empty (a machine has loopback at least): the last list read stands in for it, so that
+    // a command is never sent with no address for the unit to fetch from.
+    static QMutex lastReadLock;
+    static QList<QNetworkInterface> lastRead;
+    QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
+    {
+        QMutexLocker locker(&lastReadLock);
+        if (!interfaces.isEmpty()) {
+            lastRead = interfaces;
+        } else {
+            BLOG << "The network interfaces could not be listed; using those listed before.";
+            interfaces = lastRead;
+        }
+    }
     QList<QHostAddress> addresses;
-    const QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
     for (const QNetworkInterface &iface : interfaces) {
         if (!(iface.flags() & QNetworkInterface::IsUp))
             continue;

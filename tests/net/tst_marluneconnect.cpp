@@ -12,7 +12,9 @@
 
 #include <QtTest>
 
+#include <fcntl.h>
 #include <sys/resource.h>
+#include <unistd.h>
 
 namespace {
 
@@ -79,6 +81,7 @@ private Q_SLOTS:
     void sendConfigExchange();
     void sendConfigFirstReply();
     void sendConfigToDeadUnit();
+    void sendConfigWaitsForADescriptor();
     void silentPeerWaitsTenSecondsWithoutSpinning();
     void replyInPiecesAndCut_data();
     void replyInPiecesAndCut();
@@ -295,6 +298,40 @@ void TestMarluneConnect::sendConfigToDeadUnit()
     connection.sendConfig(makeUnit("WP", "JW1", 0, QStringLiteral("10.77.1.8")), "setSettings:ipsave\r", nullptr);
     QVERIFY(clock.elapsed() < 3000); // refused at once: nothing listens there
     QCOMPARE(announced.size(), 0);
+}
+
+// With no descriptor left, a command waits for one instead of being dropped unsent (here they
+// come back after 1.5 s), and the address a unit is told to fetch from is still known.
+void TestMarluneConnect::sendConfigWaitsForADescriptor()
+{
+    FakeUnit peer(QStringLiteral("10.77.1.9"));
+    MarluneConnect connection;
+    const QString server = connection.localAddressFor(QStringLiteral("10.77.1.9"), QStringLiteral("255.255.0.0"));
+    QVERIFY(!server.isEmpty());
+    rlimit before;
+    QCOMPARE(::getrlimit(RLIMIT_NOFILE, &before), 0);
+    int open = 0;
+    for (int fd = 0; fd < 65536; ++fd)
+        open += ::fcntl(fd, F_GETFD) != -1 ? 1 : 0;
+    rlimit lowered = before;
+    lowered.rlim_cur = rlim_t(open + 8);
+    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
+    QList<int> taken;
+    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) != -1;)
+        taken.append(fd);
+    QCOMPARE(connection.localAddressFor(QStringLiteral("10.77.1.9"), QStringLiteral("255.255.0.0")), server);
+    QTimer::singleShot(1500, this, [&taken] {
+        for (int fd : std::as_const(taken))
+            ::close(fd);
+        taken.clear();
+    });
+    QElapsedTimer clock;
+    clock.start();
+    connection.sendConfig(makeUnit("WP", "JW9", 0, QStringLiteral("10.77.1.9")), "setSettings:ipsave\r", nullptr);
+    ::setrlimit(RLIMIT_NOFILE, &before);
+    QVERIFY(clock.elapsed() >= 1400); // it waited for the descriptors
+    QCOMPARE(peer.connections, 1);
+    QCOMPARE(peer.received, QByteArrayLiteral("setSettings:ipsave\rgetStatus\r"));
 }
 
 void TestMarluneConnect::silentPeerWaitsTenSecondsWithoutSpinning()
