@@ -8,7 +8,7 @@ wanted() { [[ " $sections " == *" $1 "* ]]; }
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-bench"
 
-"$root/scripts/install-deps.sh" nginx-light
+"$root/scripts/install-deps.sh" nginx-light curl
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
 cmake --build "$build" -j"$(nproc)" --target unitsim scanbench discoverybench fleetbench
 
@@ -55,9 +55,15 @@ if wanted discovery; then
 fi
 
 if wanted fileserver; then
-    echo "== File server: simulated units fetch one image at once, from the updater and from nginx =="
-    BRYX_NETNS_PEERS=64 "$root/tests/netns-run.sh" "$build/bin/fleetbench" fileserver 50 64
-    BRYX_NETNS_PEERS=260 "$root/tests/netns-run.sh" "$build/bin/fleetbench" fileserver 250 16
+    echo "== File server: clients fetch one image at once, from the updater and from nginx =="
+    # Two kinds of client: the simulated units (as commanded, reading as a unit does) and curl.
+    BRYX_NETNS_PEERS=64 "$root/tests/netns-run.sh" "$build/bin/fleetbench" fileserver 50 64 4 units
+    BRYX_NETNS_PEERS=260 "$root/tests/netns-run.sh" "$build/bin/fleetbench" fileserver 250 16 4 units
+    BRYX_NETNS_PEERS=24 "$root/tests/netns-run.sh" "$build/bin/fleetbench" fileserver 20 64 4 curl
+    BRYX_NETNS_PEERS=260 "$root/tests/netns-run.sh" "$build/bin/fleetbench" fileserver 250 16 4 curl
+    # As a site would see it: the units beyond a 1 Gbit/s link.
+    BRYX_NETNS_LINK_MBIT=1000 BRYX_NETNS_PEERS=24 "$root/tests/netns-run.sh" "$build/bin/fleetbench" fileserver 20 64 2 curl
+    BRYX_NETNS_LINK_MBIT=1000 BRYX_NETNS_PEERS=64 "$root/tests/netns-run.sh" "$build/bin/fleetbench" fileserver 50 16 2 units
     echo
 fi
 
@@ -81,7 +87,7 @@ fi
 if wanted faults; then
     echo "== Injected faults: one batch updated while a unit misbehaves or the updater is disturbed =="
     "$root/tests/netns-run.sh" "$build/bin/fleetbench" faults header
-    for scenario in drop10 drop50 drop90 neverfetches neverreboots neverreturns flood idle; do
+    for scenario in drop10 drop50 drop90 neverfetches neverreboots neverreturns flood idle fdlimit rewritten; do
         BRYX_NETNS_PEERS=32 "$root/tests/netns-run.sh" "$build/bin/fleetbench" faults "$scenario" ||
             echo "($scenario did not end as expected)"
     done
