@@ -638,14 +638,15 @@ void TestFileServer::imageRewrittenWhileSentIsCutShort()
 // has nothing more to say may) still reads its whole image.
 void TestFileServer::unitThatClosesItsSideGetsItsWholeImage()
 {
-    window->pipeline().state().vUnits = {unit("Lobby", "ENC", "K2100A", 1, "10.77.1.5")};
+    // A large image: the unit closes its side long before the last of it has gone.
+    window->pipeline().state().vUnits = {unit("Recorder", "DVR", "JD1", 0, "10.77.1.8")};
     std::atomic<bool> done{false};
     QByteArray received;
     std::thread unitSide([&] {
         const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
         sockaddr_in address{};
         address.sin_family = AF_INET;
-        ::inet_pton(AF_INET, "10.77.1.5", &address.sin_addr);
+        ::inet_pton(AF_INET, "10.77.1.8", &address.sin_addr);
         ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
         address.sin_port = htons(50005);
         ::inet_pton(AF_INET, "10.77.0.1", &address.sin_addr);
@@ -663,8 +664,8 @@ void TestFileServer::unitThatClosesItsSideGetsItsWholeImage()
     const bool ended = QTest::qWaitFor([&] { return done.load(); }, 60000);
     unitSide.join();
     QVERIFY(ended);
-    QVERIFY2(received.endsWith(image(QStringLiteral("k220_fs.bin"))), qPrintable(QString::number(received.size())));
-    QTRY_VERIFY(log().contains(QLatin1String("k220_fs.bin (300000 bytes) sent")));
+    QVERIFY2(received.endsWith(image(QStringLiteral("dvr_big.bin"))), qPrintable(QString::number(received.size())));
+    QTRY_VERIFY(log().contains(QLatin1String("dvr_big.bin (33554432 bytes) sent")));
 }
 
 QTEST_MAIN(TestFileServer)
