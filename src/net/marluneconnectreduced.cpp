@@ -442,13 +442,18 @@ QList<QHostAddress> MarluneConnect::localAddresses()
     // a command is never sent with no address for the unit to fetch from.
     static QMutex lastReadLock;
     static QList<QNetworkInterface> lastRead;
+    static bool readFailed = false;
     QList<QNetworkInterface> interfaces = QNetworkInterface::allInterfaces();
     {
         QMutexLocker locker(&lastReadLock);
         if (!interfaces.isEmpty()) {
             lastRead = interfaces;
+            readFailed = false;
         } else {
-            BLOG << "The network interfaces could not be listed; using those listed before.";
+            // Said once for each time the listing starts failing, not for every unit asked about.
+            if (!readFailed)
+                BLOG << "The network interfaces could not be listed; using those listed before.";
+            readFailed = true;
             interfaces = lastRead;
         }
     }
