@@ -78,6 +78,27 @@ public:
 
 const QByteArray kGet = "GET /firmware/anything.bin HTTP/1.1\r\nHost: 10.77.0.1\r\n\r\n";
 
+// A unit's fetch on a plain socket, for what a QTcpSocket cannot do (a small receive buffer, a
+// thread of its own, closing one side): connected from the unit's address, the request sent.
+// The descriptor, or -1 when either failed (closed then).
+int rawFetch(const char *unitAddress, int receiveBuffer = 0)
+{
+    const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
+    if (receiveBuffer > 0)
+        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
+    sockaddr_in address{};
+    address.sin_family = AF_INET;
+    ::inet_pton(AF_INET, unitAddress, &address.sin_addr);
+    ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
+    address.sin_port = htons(50005);
+    ::inet_pton(AF_INET, "10.77.0.1", &address.sin_addr);
+    if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
+        && ::send(fd, kGet.constData(), size_t(kGet.size()), MSG_NOSIGNAL) == kGet.size())
+        return fd;
+    ::close(fd);
+    return -1;
+}
+
 // Lowers this process's own limit on open descriptors to a few above those open now, for as
 // long as it lives.
 struct FewDescriptors
@@ -506,17 +527,8 @@ void TestFileServer::imageGoesOnWhileTheWindowIsBusy()
 
     std::atomic<qint64> received{0};
     std::thread unitSide([&received] {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        const int receiveBuffer = 128 * 1024;
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        ::inet_pton(AF_INET, "10.77.1.8", &address.sin_addr);
-        ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-        address.sin_port = htons(50005);
-        ::inet_pton(AF_INET, "10.77.0.1", &address.sin_addr);
-        if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
-            && ::send(fd, kGet.constData(), size_t(kGet.size()), MSG_NOSIGNAL) == kGet.size()) {
+        const int fd = rawFetch("10.77.1.8", 128 * 1024);
+        if (fd != -1) {
             // Paced by the clock, so a thread that was kept waiting catches up.
             QElapsedTimer clock;
             clock.start();
@@ -594,17 +606,8 @@ void TestFileServer::imageRewrittenWhileSentIsCutShort()
     std::atomic<bool> rewritten{false};
     std::atomic<bool> done{false};
     std::thread unitSide([&] {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        const int receiveBuffer = 64 * 1024;
-        ::setsockopt(fd, SOL_SOCKET, SO_RCVBUF, &receiveBuffer, sizeof receiveBuffer);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        ::inet_pton(AF_INET, "10.77.1.8", &address.sin_addr);
-        ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-        address.sin_port = htons(50005);
-        ::inet_pton(AF_INET, "10.77.0.1", &address.sin_addr);
-        if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
-            && ::send(fd, kGet.constData(), size_t(kGet.size()), MSG_NOSIGNAL) == kGet.size()) {
+        const int fd = rawFetch("10.77.1.8", 64 * 1024);
+        if (fd != -1) {
             char buffer[64 * 1024];
             ssize_t n;
             while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0) {
@@ -643,16 +646,8 @@ void TestFileServer::unitThatClosesItsSideGetsItsWholeImage()
     std::atomic<bool> done{false};
     QByteArray received;
     std::thread unitSide([&] {
-        const int fd = ::socket(AF_INET, SOCK_STREAM, 0);
-        sockaddr_in address{};
-        address.sin_family = AF_INET;
-        ::inet_pton(AF_INET, "10.77.1.8", &address.sin_addr);
-        ::bind(fd, reinterpret_cast<sockaddr *>(&address), sizeof address);
-        address.sin_port = htons(50005);
-        ::inet_pton(AF_INET, "10.77.0.1", &address.sin_addr);
-        if (::connect(fd, reinterpret_cast<sockaddr *>(&address), sizeof address) == 0
-            && ::send(fd, kGet.constData(), size_t(kGet.size()), MSG_NOSIGNAL) == kGet.size()
-            && ::shutdown(fd, SHUT_WR) == 0) {
+        const int fd = rawFetch("10.77.1.8");
+        if (fd != -1 && ::shutdown(fd, SHUT_WR) == 0) {
             char buffer[64 * 1024];
             ssize_t n;
             while ((n = ::recv(fd, buffer, sizeof buffer, 0)) > 0)
