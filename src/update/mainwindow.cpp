@@ -105,40 +105,7 @@ void MainWindow::startFileServer()
         toStatusLog(peer, QStringLiteral("New connection from ") + peer + QStringLiteral(": ") + QString::number(port));
         state.serverContacted = true;
     });
-    connect(fileServer, &FileServer::fileMissing, this, [this](const QString &peer, const QString &path) {
-        toStatusLog(peer, path + QStringLiteral(" DOES NOT EXIST."));
-    });
-    connect(fileServer, &FileServer::fileUnreadable, this, [this](const QString &peer, const QString &name) {
-        toStatusLog(peer, name + QStringLiteral(" could NOT be opened."));
-    });
-    connect(fileServer, &FileServer::descriptorsRanOut, this, [this](qint64 limit) {
-        toStatusLog(QStringLiteral("Updater"),
-                    QStringLiteral("The updater ran out of file descriptors (it may have %1 open): units that "
-                                   "fetch their image wait until some are free.")
-                        .arg(limit));
-    });
-    // Every unit that asks for a changed image is refused; the operator is told once per file.
-    connect(fileServer, &FileServer::fileChanged, this, [this](const QString &peer, const QString &name) {
-        if (changedImagesReported.contains(name)) {
-            BLOG << name << "changed on disk; refused again for" << peer;
-            return;
-        }
-        changedImagesReported.insert(name);
-        toStatusLog(peer, name
-                              + QStringLiteral(" changed on disk after the updater started; it is not served. "
-                                               "Restart the updater to serve it."));
-    });
-    // An image rewritten while a unit took it: the unit got a short image, which it rejects.
-    connect(fileServer, &FileServer::fileChangedWhileSent, this,
-            [this](const QString &peer, const QString &name, qint64 sent, qint64 size) {
-                changedImagesReported.insert(name);
-                toStatusLog(peer, name
-                                      + QStringLiteral(" changed on disk while it was sent; the transfer was cut "
-                                                       "short at %1 of %2 bytes. Restart the updater to serve it.")
-                                            .arg(sent)
-                                            .arg(size));
-                refreshStatusCell(updatePipeline.recordBrokenTransfer(peer, sent, size));
-            });
+    reportImageTrouble();
     connect(fileServer, &FileServer::fileSent, this,
             [this, &state](const QString &peer, const QString &name, qint64 size) {
                 toStatusLog(peer, name + QStringLiteral(" (") + QString::number(size) + QStringLiteral(" bytes) sent"));
@@ -175,6 +142,46 @@ void MainWindow::startFileServer()
     ui->statusEdit->setPlainText(listening
                                      ? QStringLiteral("Update Server running...")
                                      : QStringLiteral("Update Server NOT running. Could not bind to port 50005!"));
+}
+
+// What keeps a unit from its image: a missing, unreadable or changed file, or no descriptor
+// left to serve it with. Each goes to the status log.
+void MainWindow::reportImageTrouble()
+{
+    connect(fileServer, &FileServer::fileMissing, this, [this](const QString &peer, const QString &path) {
+        toStatusLog(peer, path + QStringLiteral(" DOES NOT EXIST."));
+    });
+    connect(fileServer, &FileServer::fileUnreadable, this, [this](const QString &peer, const QString &name) {
+        toStatusLog(peer, name + QStringLiteral(" could NOT be opened."));
+    });
+    connect(fileServer, &FileServer::descriptorsRanOut, this, [this](qint64 limit) {
+        toStatusLog(QStringLiteral("Updater"),
+                    QStringLiteral("The updater ran out of file descriptors (it may have %1 open): units that "
+                                   "fetch their image wait until some are free.")
+                        .arg(limit));
+    });
+    // Every unit that asks for a changed image is refused; the operator is told once per file.
+    connect(fileServer, &FileServer::fileChanged, this, [this](const QString &peer, const QString &name) {
+        if (changedImagesReported.contains(name)) {
+            BLOG << name << "changed on disk; refused again for" << peer;
+            return;
+        }
+        changedImagesReported.insert(name);
+        toStatusLog(peer, name
+                              + QStringLiteral(" changed on disk after the updater started; it is not served. "
+                                               "Restart the updater to serve it."));
+    });
+    // An image rewritten while a unit took it: the unit got a short image, which it rejects.
+    connect(fileServer, &FileServer::fileChangedWhileSent, this,
+            [this](const QString &peer, const QString &name, qint64 sent, qint64 size) {
+                changedImagesReported.insert(name);
+                toStatusLog(peer, name
+                                      + QStringLiteral(" changed on disk while it was sent; the transfer was cut "
+                                                       "short at %1 of %2 bytes. Restart the updater to serve it.")
+                                            .arg(sent)
+                                            .arg(size));
+                refreshStatusCell(updatePipeline.recordBrokenTransfer(peer, sent, size));
+            });
 }
 
 void MainWindow::scanPackages()

@@ -91,6 +91,7 @@ private:
     void nextTurn(std::function<void()> work) override;
 
     void startFileServer();
+    void reportImageTrouble();
     void scanPackages();
     // A tick, or a part of one: redraws asked for meanwhile wait until it is over.
     void runTickPart(const std::function<void()> &work);
