@@ -2,6 +2,7 @@
 #include "app/diagnosticreport.h"
 #include "app/folders.h"
 #include "app/logfile.h"
+#include "fewdescriptors.h"
 #include "units/marluneunit.h"
 #include "units/unitlistfile.h"
 
@@ -312,19 +313,12 @@ void TestLogFile::linesKeptWhileDescriptorsRunOut()
     QVERIFY(LogFile::installIfRequested());
     qDebug("before");
 
-    rlimit limit;
-    QCOMPARE(::getrlimit(RLIMIT_NOFILE, &limit), 0);
-    const rlimit restore = limit;
-    limit.rlim_cur = rlim_t(QDir(QStringLiteral("/proc/self/fd")).count() + 16);
-    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &limit), 0);
-    QList<int> taken;
-    for (int fd = ::open("/dev/null", O_RDONLY); fd >= 0; fd = ::open("/dev/null", O_RDONLY))
-        taken.append(fd);
-    for (int i = 0; i < 3; ++i)
-        qDebug("while none are left %d", i);
-    for (int fd : std::as_const(taken))
-        ::close(fd);
-    ::setrlimit(RLIMIT_NOFILE, &restore);
+    {
+        FewDescriptors few(16);
+        few.takeAll();
+        for (int i = 0; i < 3; ++i)
+            qDebug("while none are left %d", i);
+    }
     qDebug("after");
     qInstallMessageHandler(nullptr);
 

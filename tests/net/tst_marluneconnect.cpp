@@ -1,5 +1,6 @@
 #include "app/folders.h"
 #include "fakeunit.h"
+#include "fewdescriptors.h"
 #include "net/marluneconnectreduced.h"
 #include "net/statusreply.h"
 #include "units/unitlistfile.h"
@@ -12,9 +13,7 @@
 
 #include <QtTest>
 
-#include <fcntl.h>
 #include <sys/resource.h>
-#include <unistd.h>
 
 namespace {
 
@@ -308,27 +307,13 @@ void TestMarluneConnect::sendConfigWaitsForADescriptor()
     MarluneConnect connection;
     const QString server = connection.localAddressFor(QStringLiteral("10.77.1.9"), QStringLiteral("255.255.0.0"));
     QVERIFY(!server.isEmpty());
-    rlimit before;
-    QCOMPARE(::getrlimit(RLIMIT_NOFILE, &before), 0);
-    int open = 0;
-    for (int fd = 0; fd < 65536; ++fd)
-        open += ::fcntl(fd, F_GETFD) != -1 ? 1 : 0;
-    rlimit lowered = before;
-    lowered.rlim_cur = rlim_t(open + 8);
-    QCOMPARE(::setrlimit(RLIMIT_NOFILE, &lowered), 0);
-    QList<int> taken;
-    for (int fd; (fd = ::open("/dev/null", O_RDONLY | O_CLOEXEC)) != -1;)
-        taken.append(fd);
+    FewDescriptors few(8);
+    few.takeAll();
     QCOMPARE(connection.localAddressFor(QStringLiteral("10.77.1.9"), QStringLiteral("255.255.0.0")), server);
-    QTimer::singleShot(1500, this, [&taken] {
-        for (int fd : std::as_const(taken))
-            ::close(fd);
-        taken.clear();
-    });
+    QTimer::singleShot(1500, this, [&few] { few.giveBack(); });
     QElapsedTimer clock;
     clock.start();
     connection.sendConfig(makeUnit("WP", "JW9", 0, QStringLiteral("10.77.1.9")), "setSettings:ipsave\r", nullptr);
-    ::setrlimit(RLIMIT_NOFILE, &before);
     QVERIFY(clock.elapsed() >= 1400); // it waited for the descriptors
     QCOMPARE(peer.connections, 1);
     QCOMPARE(peer.received, QByteArrayLiteral("setSettings:ipsave\rgetStatus\r"));

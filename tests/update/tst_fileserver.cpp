@@ -1,4 +1,5 @@
 #include "app/folders.h"
+#include "fewdescriptors.h"
 #include "mainwindowaccess.h"
 #include "packagefolder.h"
 #include "scriptedoperator.h"
@@ -99,30 +100,6 @@ int rawFetch(const char *unitAddress, int receiveBuffer = 0)
     return -1;
 }
 
-// Lowers this process's own limit on open descriptors to a few above those open now, for as
-// long as it lives.
-struct FewDescriptors
-{
-    explicit FewDescriptors(int spare)
-    {
-        ::getrlimit(RLIMIT_NOFILE, &before);
-        rlimit lowered = before;
-        lowered.rlim_cur = rlim_t(open() + spare);
-        ::setrlimit(RLIMIT_NOFILE, &lowered);
-        limit = int(lowered.rlim_cur);
-    }
-    ~FewDescriptors() { ::setrlimit(RLIMIT_NOFILE, &before); }
-    // Counted without opening anything: listing /proc/self/fd needs a descriptor of its own.
-    static int open()
-    {
-        int count = 0;
-        for (int fd = 0; fd < 65536; ++fd)
-            count += ::fcntl(fd, F_GETFD) != -1 ? 1 : 0;
-        return count;
-    }
-    rlimit before;
-    int limit = 0;
-};
 
 } // namespace
 
