@@ -4,6 +4,7 @@
 #include "tcptest.h"
 #include "app/debuglog.h"
 
+#include <QSemaphore>
 #include <QThread>
 #include <QTimer>
 
@@ -22,8 +23,14 @@ Reachability::Reachability(QObject *parent) : QObject(parent), retryLater(new QT
         retry.clear();
         startWaiting();
     });
+    // Each thread makes its event loop's wake-up descriptors as it starts: the constructor waits
+    // for all of them, so that none is left to be made when descriptors may have run out.
+    QSemaphore started;
+    QList<QMetaObject::Connection> startWatches;
     for (int i = 0; i < kTestsAtOnce; ++i) {
         auto *thread = new QThread;
+        startWatches.append(connect(thread, &QThread::started, thread, [&started] { started.release(); },
+                                    Qt::DirectConnection));
         thread->setObjectName(QStringLiteral("reachability"));
         auto *test = new TCPTest;
         test->port = kUnitPort;
@@ -39,6 +46,9 @@ Reachability::Reachability(QObject *parent) : QObject(parent), retryLater(new QT
         testers.append(test);
         busy.append(false);
     }
+    started.acquire(kTestsAtOnce);
+    for (const QMetaObject::Connection &watch : std::as_const(startWatches))
+        disconnect(watch);
 }
 
 Reachability::~Reachability()

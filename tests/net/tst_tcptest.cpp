@@ -1,3 +1,5 @@
+#include "fewdescriptors.h"
+#include "net/reachability.h"
 #include "net/tcptest.h"
 
 #include <QTcpServer>
@@ -10,6 +12,7 @@ class TestTcpTest : public QObject
 private Q_SLOTS:
     void reachability_data();
     void reachability();
+    void liveUnitIsNotDeadForWantOfDescriptors();
 };
 
 void TestTcpTest::reachability_data()
@@ -70,6 +73,23 @@ void TestTcpTest::reachability()
     worker.quit();
     QVERIFY(worker.wait(5000));
     qDeleteAll(servers);
+}
+
+// A test that cannot make its socket says nothing of the unit: it runs again once descriptors
+// come back (here after 1.5 s), and the unit that answers is found alive, not dead.
+void TestTcpTest::liveUnitIsNotDeadForWantOfDescriptors()
+{
+    QTcpServer unit;
+    QVERIFY(unit.listen(QHostAddress(QStringLiteral("10.77.1.3")), 50001));
+    Reachability tests;
+    QSignalSpy finished(&tests, &Reachability::testFinished);
+    FewDescriptors few(4);
+    few.takeAll();
+    QTimer::singleShot(1500, this, [&few] { few.giveBack(); });
+    QVERIFY(tests.start(QStringLiteral("10.77.1.3")));
+    QTRY_COMPARE_WITH_TIMEOUT(finished.count(), 1, 10000);
+    QCOMPARE(finished.at(0).at(0).toString(), QStringLiteral("10.77.1.3"));
+    QCOMPARE(finished.at(0).at(2).toBool(), true);
 }
 
 QTEST_GUILESS_MAIN(TestTcpTest)
