@@ -3,8 +3,8 @@
 #include "marluneconnectreduced.h"
 #include "tcptest.h"
 #include "app/debuglog.h"
+#include "app/runningthread.h"
 
-#include <QSemaphore>
 #include <QThread>
 #include <QTimer>
 
@@ -23,14 +23,8 @@ Reachability::Reachability(QObject *parent) : QObject(parent), retryLater(new QT
         retry.clear();
         startWaiting();
     });
-    // Each thread makes its event loop's wake-up descriptors as it starts: the constructor waits
-    // for all of them, so that none is left to be made when descriptors may have run out.
-    QSemaphore started;
-    QList<QMetaObject::Connection> startWatches;
     for (int i = 0; i < kTestsAtOnce; ++i) {
         auto *thread = new QThread;
-        startWatches.append(connect(thread, &QThread::started, thread, [&started] { started.release(); },
-                                    Qt::DirectConnection));
         thread->setObjectName(QStringLiteral("reachability"));
         auto *test = new TCPTest;
         test->port = kUnitPort;
@@ -41,14 +35,11 @@ Reachability::Reachability(QObject *parent) : QObject(parent), retryLater(new QT
             Q_EMIT testFinished(ip, port, result);
         });
         connect(test, &TCPTest::testNotRun, this, [this, i](const QString &ip) { notRun(i, ip); });
-        thread->start(QThread::InheritPriority);
+        startRunning(thread);
         threads.append(thread);
         testers.append(test);
         busy.append(false);
     }
-    started.acquire(kTestsAtOnce);
-    for (const QMetaObject::Connection &watch : std::as_const(startWatches))
-        disconnect(watch);
 }
 
 Reachability::~Reachability()

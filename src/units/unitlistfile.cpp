@@ -5,6 +5,7 @@
 #include "../app/debuglog.h"
 #include "../app/fileidentity.h"
 #include "../app/folders.h"
+#include "../app/runningthread.h"
 
 #include <QCoreApplication>
 #include <QElapsedTimer>
@@ -208,7 +209,7 @@ UnitListWriter::UnitListWriter(const QString &path, QObject *parent)
             delete held;
         },
         Qt::DirectConnection);
-    thread.start();
+    startRunning(&thread);
     currentWriter.store(this);
 }
 

@@ -1,5 +1,7 @@
 #include "kernelsender.h"
 
+#include "app/runningthread.h"
+
 #ifdef Q_OS_LINUX
 
 #include <QElapsedTimer>
@@ -210,7 +212,7 @@ KernelSender::KernelSender() : thread(new SendingThread), worker(new Worker), re
 {
     thread->setObjectName(QStringLiteral("file sender"));
     worker->moveToThread(thread);
-    thread->start();
+    startRunning(thread);
 }
 
 KernelSender::~KernelSender()
