@@ -5,10 +5,10 @@
 
 #include <QFile>
 #include <QFileInfo>
-
-#include <cerrno>
 #include <QTcpSocket>
 #include <QTimer>
+
+#include <cerrno>
 
 namespace {
 
