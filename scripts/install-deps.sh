@@ -5,10 +5,12 @@ set -euo pipefail
 
 # dpkg-dev (dpkg-shlibdeps) and file: cpack works out the .deb's Depends from the program's
 # libraries. desktop-file-utils and appstream: the package test validates the desktop entry and
-# the AppStream metainfo with them.
+# the AppStream metainfo with them. systemd (systemd-analyze), ansible-core and groff-base: the
+# tests of docs/ check the example unit files, run the multi-site playbook and check the man page.
 packages=(qt6-base-dev qt6-base-dev-tools libgl-dev cmake g++ make
           iproute2 util-linux
-          dpkg-dev file desktop-file-utils appstream "$@")
+          dpkg-dev file desktop-file-utils appstream
+          systemd ansible-core groff-base "$@")
 
 missing=()
 for p in "${packages[@]}"; do
