@@ -63,6 +63,8 @@ struct PipelineState
     // Set at the first tick and by every confirm command; the out-of-sync pass waits for it.
     QDateTime lastConfirmTime;
     int lastRebootedCount = 0;
+    // How long a commanded unit's steps may take before it is marked overdue.
+    StepDeadlines deadlines;
 };
 
 // Takes every record with this MAC (and any blank record) out of the list; the others keep

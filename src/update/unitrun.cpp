@@ -1,14 +1,19 @@
 #include "unitrun.h"
 
-QString overdueText(Overdue overdue)
+static QString duration(int seconds)
+{
+    return seconds % 60 == 0 ? QStringLiteral("%1 min").arg(seconds / 60) : QStringLiteral("%1 s").arg(seconds);
+}
+
+QString overdueText(Overdue overdue, const StepDeadlines &deadlines)
 {
     switch (overdue) {
     case Overdue::NoFetch:
-        return QStringLiteral("Overdue: no image fetch after %1 min").arg(StepDeadlines::kFetchSecs / 60);
+        return QStringLiteral("Overdue: no image fetch after ") + duration(deadlines.fetchSecs);
     case Overdue::NoReboot:
-        return QStringLiteral("Overdue: no reboot after %1 min").arg(StepDeadlines::kRebootSecs / 60);
+        return QStringLiteral("Overdue: no reboot after ") + duration(deadlines.rebootSecs);
     case Overdue::NotBack:
-        return QStringLiteral("Overdue: not back after %1 min").arg(StepDeadlines::kReturnSecs / 60);
+        return QStringLiteral("Overdue: not back after ") + duration(deadlines.returnSecs);
     case Overdue::None:
         break;
     }

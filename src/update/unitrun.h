@@ -9,16 +9,22 @@
 // command until the image is fetched, the fetch until the unit is seen rebooting, the reboot
 // until it is back and confirmed. A unit past one of these is marked overdue, and stays in
 // the pipeline: it goes on as usual if it recovers.
-namespace StepDeadlines {
-constexpr int kFetchSecs = 3 * 60;
-constexpr int kRebootSecs = 10 * 60;
-constexpr int kReturnSecs = 10 * 60;
-} // namespace StepDeadlines
+// The window uses these; the command-line tool may set others.
+struct StepDeadlines
+{
+    static constexpr int kFetchSecs = 3 * 60;
+    static constexpr int kRebootSecs = 10 * 60;
+    static constexpr int kReturnSecs = 10 * 60;
+    int fetchSecs = kFetchSecs;
+    int rebootSecs = kRebootSecs;
+    int returnSecs = kReturnSecs;
+};
 
 enum class Overdue { None, NoFetch, NoReboot, NotBack };
 
-// "Overdue: no image fetch after 3 min" and the like; "" for None.
-QString overdueText(Overdue overdue);
+// "Overdue: no image fetch after 3 min" and the like ("after 45 s" for a deadline that is not
+// whole minutes); "" for None.
+QString overdueText(Overdue overdue, const StepDeadlines &deadlines = StepDeadlines());
 
 // What this run did to one unit it was asked to update: its transfer's progress, the times of
 // its steps, its overdue mark and whether the operator retried it. Kept for the whole run, also

@@ -89,7 +89,7 @@ void showRun(StatusCell &cell, const MarluneUnit &u, const PipelineState &pipeli
         return;
     StatusCell shown;
     if (run->overdue != Overdue::None) {
-        shown = fresh(overdueText(run->overdue));
+        shown = fresh(overdueText(run->overdue, pipeline.deadlines));
         shown.colour = CellColour::Orange;
     } else if (run->fetching) {
         shown = fresh(QStringLiteral("Fetching image %1%").arg(run->percentServed()));

@@ -830,12 +830,12 @@ void UpdatePipeline::markOverdueUnits()
             continue;
         Overdue due = Overdue::None;
         if (run->rebootSeenMs >= 0) {
-            if (pastDeadline(run->rebootSeenMs, StepDeadlines::kReturnSecs))
+            if (pastDeadline(run->rebootSeenMs, lists.deadlines.returnSecs))
                 due = Overdue::NotBack;
         } else if (run->fetchedMs >= 0) {
-            if (pastDeadline(run->fetchedMs, StepDeadlines::kRebootSecs))
+            if (pastDeadline(run->fetchedMs, lists.deadlines.rebootSecs))
                 due = Overdue::NoReboot;
-        } else if (!run->fetching && pastDeadline(run->commandedMs, StepDeadlines::kFetchSecs)) {
+        } else if (!run->fetching && pastDeadline(run->commandedMs, lists.deadlines.fetchSecs)) {
             due = Overdue::NoFetch;
         }
         if (due == run->overdue)
@@ -847,7 +847,7 @@ void UpdatePipeline::markOverdueUnits()
             continue;
         }
         run->wasOverdue = true;
-        port.toStatusLog(unit.ip, overdueText(due) + QLatin1Char('.'));
+        port.toStatusLog(unit.ip, overdueText(due, lists.deadlines) + QLatin1Char('.'));
     }
 }
 
