@@ -1,11 +1,6 @@
 #pragma once
 
-#include "net/localsubnets.h"
-#include "net/marluneconnectreduced.h"
-#include "net/reachability.h"
 #include "units/marluneunit.h"
-#include "units/unitlistfile.h"
-#include "update/pipelineport.h"
 #include "update/unitstatus.h"
 #include "update/updatepipeline.h"
 
@@ -15,23 +10,21 @@
 #include <QSet>
 
 #include <memory>
-#include <optional>
 
-class FileServer;
 class QLabel;
 class QTimer;
+class UpdaterCore;
 
 namespace Ui {
 class MainWindow;
 }
 
-// The updater's one top-level window. It builds the form, binds the widgets' slots, shows what
-// the engines report and asks the operator; the engines do the work: the update pipeline
-// (lists, package rule, refresh tick), the file server, the endpoint toward the units and the
-// reachability tests. The window is the pipeline's PipelinePort.
-// mainwindow.cpp: construction, status log, small buttons, the port; unittable.cpp: the unit
-// table and the update and remove buttons.
-class MainWindow final : public QMainWindow, public PipelinePort
+// The updater's one top-level window, a front-end of the updater's core. It builds the form,
+// binds the widgets' slots, shows what the core reports and asks the operator; the core does the
+// work and the window writes none of its state.
+// mainwindow.cpp: construction, status log, small buttons; unittable.cpp: the unit table and
+// the update and remove buttons.
+class MainWindow final : public QMainWindow
 {
     Q_OBJECT
     Q_DISABLE_COPY_MOVE(MainWindow)
@@ -42,10 +35,11 @@ public:
 
     // Appends one line to the status log: the time, the unit's name and IP (or "From Updater"
     // when source names no listed unit) and the message.
-    void toStatusLog(const QString &source, const QString &message) override;
+    void toStatusLog(const QString &source, const QString &message);
 
-    // The update engine, for tools and tests that read or arrange its state.
-    UpdatePipeline &pipeline() { return updatePipeline; }
+    // The core, and its update engine, for tools and tests that read or arrange its state.
+    UpdaterCore &core() { return *engine; }
+    UpdatePipeline &pipeline();
 
 public Q_SLOTS:
     void appIsQuitting();
@@ -73,28 +67,12 @@ private Q_SLOTS:
     bool isAliveTCPCheck(MarluneUnit unit);
 
 private:
-    // PipelinePort
-    void getStatus(const MarluneUnit &unit, bool useTcp) override;
-    void discover() override;
-    void sendConfig(const MarluneUnit &unit, const QByteArray &command, ExchangeStart starting,
-                    ExchangeDone done) override;
-    QString localAddressFor(const MarluneUnit &unit) override;
-    QString localAddressFor(const QString &ip, const QString &netmask) override;
-    void startTcpTest(const MarluneUnit &unit) override;
-    void refreshUnitTable() override;
-    void refreshUnitTableSoon() override;
-    void showPowerOffWarning() override;
-    void enableButtons() override;
-    bool statusOverTcp() const override;
-    bool resetEdidTicked() const override;
-    bool discovering() const override;
-    void nextTurn(std::function<void()> work) override;
-
-    void startFileServer();
-    void reportImageTrouble();
-    void scanPackages();
-    // A tick, or a part of one: redraws asked for meanwhile wait until it is over.
-    void runTickPart(const std::function<void()> &work);
+    void refreshUnitTable();
+    void refreshUnitTableSoon();
+    void showPowerOffWarning();
+    void enableButtons();
+    void listenToCore();
+    void showPackages();
 
     // Table
     void setUpTable();
@@ -143,22 +121,8 @@ private:
     QStringList selectedMacs() const;
 
     Ui::MainWindow *ui = nullptr;
-    // A child of the window, but destroyed first, explicitly: see ~MainWindow.
-    FileServer *fileServer = nullptr;
-    // Images refused because they changed on disk, already told in the status log.
-    QSet<QString> changedImagesReported;
-    // Writes "units.ini" on a thread of its own; made before the endpoint that stores units
-    // and gone after it, writing what is left.
-    UnitListWriter unitList;
-    MarluneConnect connection;
-    // The unit lists, maps and run-wide flags (vUnits, vUnitsUpdate, ..., tcpAlive) and the
-    // package catalogue live in the pipeline: state() and catalogue().
-    UpdatePipeline updatePipeline;
-    Reachability reachability;
-    QTimer *refreshTimer = nullptr;
-    // This workstation's addresses while a tick's part runs, listed when it first asks.
-    std::optional<LocalSubnets> tickSubnets;
-    bool inTick = false;
+    // A child of the window, shut down first, explicitly: see ~MainWindow.
+    UpdaterCore *engine = nullptr;
     // The batch summary, on the right of the status bar, beside its passing messages; between
     // redraws, transfer progress updates it at most every kSummaryDelayMs.
     QLabel *batchLabel = nullptr;

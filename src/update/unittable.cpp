@@ -11,6 +11,7 @@
 #include "units/unitlookup.h"
 #include "update/statuscelldelegate.h"
 #include "update/unitstatus.h"
+#include "update/updatercore.h"
 
 #include <QBitArray>
 #include <QCoreApplication>
@@ -113,7 +114,7 @@ void MainWindow::setUpTable()
 void MainWindow::refreshUnitTableSoon()
 {
     if (!redrawDelay->isActive())
-        redrawDelay->start(kRedrawDelayMs * int(qMax<qsizetype>(1, updatePipeline.state().vUnits.size() / kRedrawnAtOnce)));
+        redrawDelay->start(kRedrawDelayMs * int(qMax<qsizetype>(1, engine->state().vUnits.size() / kRedrawnAtOnce)));
 }
 
 // Brings one cell to what it should show, touching its item only where it differs: a redraw of a
@@ -156,7 +157,7 @@ void MainWindow::refreshUnitTable()
 {
     // The redraws a tick asks for (one per pass) are made once, just after it, in an event-loop
     // turn of their own: with a thousand units the tick and a redraw each take a while.
-    if (inTick && sender() != redrawDelay) {
+    if (engine->inTick() && sender() != redrawDelay) {
         redrawDelay->start(0);
         return;
     }
@@ -165,8 +166,8 @@ void MainWindow::refreshUnitTable()
         redrawAgain = true;
         return;
     }
-    updatePipeline.prepareTableRedraw();
-    redraw = std::make_unique<TableRedraw>(updatePipeline.state());
+    engine->prepareTableRedraw();
+    redraw = std::make_unique<TableRedraw>(engine->state());
     const QList<MarluneUnit> &units = redraw->state.vUnits;
 
     if (units.isEmpty())
@@ -235,7 +236,7 @@ bool MainWindow::takeRedrawStep()
     const QList<MarluneUnit> awaiting = step.awaitingReachability;
     redraw.reset();
     for (const MarluneUnit &unit : awaiting)
-        startTcpTest(unit);
+        engine->testUnit(unit);
     showBatchProgress();
     showTableWarnings();
     if (redrawAgain) {
@@ -258,14 +259,14 @@ void MainWindow::refreshStatusCell(const QString &mac)
 // fleet fetching at once reports thousands of times a second.
 void MainWindow::showChangedCells()
 {
-    const PipelineState &state = updatePipeline.state();
+    const PipelineState &state = engine->state();
     const PipelineIndex index(state);
     for (const QString &mac : std::as_const(changedCells)) {
         const MarluneUnit *unit = index.firstListed(mac);
         const int row = unit ? rowShowing(mac) : -1;
         if (row < 0)
             continue;
-        const StatusCell cell = unitStatus(*unit, state, updatePipeline.catalogue(), index);
+        const StatusCell cell = unitStatus(*unit, state, engine->catalogue(), index);
         showCell(row, kStatusColumn, statusLook(cell, mac, rowColour(mac, index)));
     }
     changedCells.clear();
@@ -296,8 +297,8 @@ int MainWindow::rowShowing(const QString &mac)
 
 void MainWindow::showBatchProgress()
 {
-    batchLabel->setText(batchSummary(updatePipeline.state(), updatePipeline.catalogue()));
-    ui->retryButton->setEnabled(!updatePipeline.retryCandidates().isEmpty());
+    batchLabel->setText(batchSummary(engine->state(), engine->catalogue()));
+    ui->retryButton->setEnabled(!engine->retryCandidates().isEmpty());
 }
 
 MainWindow::CellLook MainWindow::statusLook(const StatusCell &cell, const QString &mac, CellColour rowColour)
@@ -322,7 +323,7 @@ bool MainWindow::fillRow(int row, const MarluneUnit &unit, const TableRedraw &re
     name.iconPath = iconPathForUnit(unit);
     int testsWanted = 0;
     const StatusCell cell =
-        unitStatus(unit, redraw.state, updatePipeline.catalogue(), index, &testsWanted);
+        unitStatus(unit, redraw.state, engine->catalogue(), index, &testsWanted);
     const CellLook looks[] = {name,
                               {typeCodeForUnit(unit), unit.mac, colour},
                               {unit.mac, unit.mac, colour},
@@ -348,11 +349,7 @@ bool MainWindow::fillRow(int row, const MarluneUnit &unit, const TableRedraw &re
 // set before the first of them opens.
 void MainWindow::showTableWarnings()
 {
-    PipelineState &state = updatePipeline.state();
-    const TableWarnings due = warningsDue(state, MarluneConnect::localAddresses(), QDateTime::currentDateTime());
-    state.firewallWarned = state.firewallWarned || due.firewall;
-    state.subnetWarned = state.subnetWarned || due.outsideSubnet.has_value();
-    state.manualUpdateWarned = state.manualUpdateWarned || due.tooOld.has_value();
+    const TableWarnings due = engine->takeWarningsDue();
     if (due.firewall) {
         QCoreApplication::processEvents();
         askOperator(this, QMessageBox::Warning, QString(),
@@ -409,7 +406,7 @@ void MainWindow::on_unitTable_itemSelectionChanged()
         const QString minimumDate = index.data(kMinimumDateRole).toString().trimmed();
         if (marker.isEmpty()) {
             if (listed.isEmpty()) {
-                for (const MarluneUnit &unit : std::as_const(updatePipeline.state().vUnits))
+                for (const MarluneUnit &unit : std::as_const(engine->state().vUnits))
                     listed[unit.mac].append(&unit);
             }
             for (const MarluneUnit *unit : listed.value(mac)) {
@@ -439,8 +436,6 @@ void MainWindow::on_unitTable_itemSelectionChanged()
 
 void MainWindow::on_updateButton_clicked()
 {
-    PipelineState &state = updatePipeline.state();
-    state.edidAttempts.clear();
     const QStringList macs = selectedMacs();
     if (macs.isEmpty()) {
         askOperator(this, QMessageBox::Information, QStringLiteral("No units selected"),
@@ -452,7 +447,7 @@ void MainWindow::on_updateButton_clicked()
         != QMessageBox::Yes)
         return;
 
-    const bool encoderQueued = updatePipeline.queueForUpdate(macs);
+    const bool encoderQueued = engine->queueForUpdate(macs);
     if (encoderQueued && !ui->resetEDIDCheck->isChecked()) {
         if (askOperator(this, QMessageBox::Question, QStringLiteral("Reset EDID?"),
                         QStringLiteral("Reset EDID on encoders?"), QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes)
@@ -460,15 +455,14 @@ void MainWindow::on_updateButton_clicked()
             ui->resetEDIDCheck->setChecked(true);
     }
 
-    ui->statusBar->showMessage(
-        QStringLiteral("Updating ") + QString::number(state.vUnitsUpdate.size()) + QStringLiteral(" units."), 5000);
+    engine->announceUpdate();
     ui->unitTable->clearSelection();
     refreshUnitTable();
 }
 
 void MainWindow::on_retryButton_clicked()
 {
-    const QStringList macs = updatePipeline.retryCandidates();
+    const QStringList macs = engine->retryCandidates();
     if (macs.isEmpty())
         return;
     if (askOperator(this, QMessageBox::Question, QStringLiteral("Retry Failed Units"),
@@ -476,7 +470,7 @@ void MainWindow::on_retryButton_clicked()
                     QMessageBox::Yes | QMessageBox::No, QMessageBox::Yes)
         != QMessageBox::Yes)
         return;
-    updatePipeline.retryUnits(macs);
+    engine->retryUnits(macs);
     refreshUnitTable();
 }
 
@@ -484,7 +478,7 @@ void MainWindow::on_removeButton_clicked()
 {
     if (!ui->updateButton->isEnabled())
         return;
-    updatePipeline.removeUnits(selectedMacs());
+    engine->removeUnits(selectedMacs());
     refreshUnitTable();
     ui->unitTable->clearSelection();
 }
@@ -492,7 +486,7 @@ void MainWindow::on_removeButton_clicked()
 void MainWindow::on_unitTable_doubleClicked(QModelIndex index)
 {
     const QString mac = index.data(kMacRole).toString();
-    const QList<MarluneUnit> units = updatePipeline.state().vUnits;
+    const QList<MarluneUnit> units = engine->state().vUnits;
     for (const MarluneUnit &unit : units) {
         if (unit.mac != mac)
             continue;

@@ -1,5 +1,6 @@
 #include "adding/addbyip.h"
 #include "app/folders.h"
+#include "net/marluneconnectreduced.h"
 #include "mainwindowaccess.h"
 #include "packagefolder.h"
 #include "scriptedoperator.h"

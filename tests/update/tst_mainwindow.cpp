@@ -1,5 +1,6 @@
 #include "app/folders.h"
 #include "mainwindowaccess.h"
+#include "update/updatercore.h"
 #include "packagefolder.h"
 #include "scriptedoperator.h"
 
@@ -596,10 +597,9 @@ void TestMainWindow::reachabilityBookkeeping()
     // Asked again within 5 seconds: no new test; the stored result is delivered again at once,
     // and the unit is in the rebooted list exactly once, however often it is reported.
     state.vUnitsRebooted.clear();
-    PipelinePort &port = *window;
-    port.startTcpTest(rebooting);
+    window->core().testUnit(rebooting);
     QCOMPARE(state.vUnitsRebooted.size(), 1);
-    port.startTcpTest(rebooting);
+    window->core().testUnit(rebooting);
     QCOMPARE(state.vUnitsRebooted.size(), 1);
     QCOMPARE(state.vUnitsRebooted.first().mac, rebooting.mac);
 }

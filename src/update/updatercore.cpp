@@ -1,0 +1,335 @@
+#include "updatercore.h"
+
+#include "app/debuglog.h"
+#include "app/folders.h"
+#include "net/marluneconnectreduced.h"
+#include "net/reachability.h"
+#include "units/unitlistfile.h"
+#include "units/unitlookup.h"
+#include "update/fileserver.h"
+
+#include <QTime>
+#include <QTimer>
+
+static const char kLogSource[] = "updatercore";
+
+UpdaterCore::UpdaterCore(QObject *parent)
+    : QObject(parent),
+      unitList(std::make_unique<UnitListWriter>()),
+      connection(std::make_unique<MarluneConnect>()),
+      updatePipeline(*this),
+      reachability(std::make_unique<Reachability>()),
+      refreshTimer(new QTimer(this))
+{
+    updatePipeline.state().knownUnitsOnly = true;
+    startFileServer();
+    connection->init();
+
+    PackageCatalogue &packages = updatePipeline.catalogue();
+    packages.resetAll();
+    packages.scan(Folders::applicationFolder());
+    // Each image's SHA-256, for the operator to hold against the one it was published with.
+    for (const UpdatePackage *image : packages.images())
+        BLOG << "image" << image->newFilename << image->imageSize << "bytes SHA-256" << image->imageSha256;
+}
+
+UpdaterCore::~UpdaterCore()
+{
+    shutdown();
+}
+
+void UpdaterCore::start()
+{
+    if (started || !connection)
+        return;
+    started = true;
+    const bool unitsConnected = bool(
+        connect(connection.get(), &MarluneConnect::unitChangedSignal, this, &UpdaterCore::unitChanged));
+    BLOG << ": marlune connection attempt" << unitsConnected;
+    connect(reachability.get(), &Reachability::testFinished, this, &UpdaterCore::testFinished);
+
+    Q_EMIT tableChanged();
+
+    refreshTimer->setObjectName(QStringLiteral("refreshTimer"));
+    refreshTimer->setInterval(kRefreshIntervalMs);
+    const bool timerConnected = bool(connect(refreshTimer, &QTimer::timeout, this, &UpdaterCore::tick));
+    BLOG << ": refreshTimer Connection attempt" << timerConnected;
+    refreshTimer->start();
+
+    for (const UpdatePackage *package : std::as_const(updatePipeline.catalogue().packages))
+        BLOG << package->name << package->newFilename << package->includes;
+
+    PipelineState &state = updatePipeline.state();
+    state.lastUpdateCommandTime = QDateTime::currentDateTime();
+    tick();
+    discoverUnits();
+    state.tableDirty = true;
+}
+
+void UpdaterCore::shutdown()
+{
+    if (!connection)
+        return;
+    // No unit's exchange or connection may report to front-ends that are being taken apart.
+    connection->cancelExchanges();
+    refreshTimer->stop();
+    server.reset();
+    reachability.reset();
+    connection.reset();
+    unitList.reset();
+}
+
+// The file server's events become status-log lines with the peer's address as their source.
+void UpdaterCore::startFileServer()
+{
+    // A unit asking for an image it is not given learns nothing; the operator is told why.
+    const auto imageFor = [this](const QString &peer) {
+        const QString fileName = updatePipeline.fileNameForPeer(peer);
+        if (fileName.isEmpty())
+            toStatusLog(peer, updatePipeline.noImageReason(peer));
+        return fileName;
+    };
+    server = std::make_unique<FileServer>(
+        imageFor, [this](const QString &fileName) { return updatePipeline.catalogue().scannedImage(fileName); },
+        this);
+    FileServer *fileServer = server.get();
+    listening = fileServer->listen(QHostAddress::AnyIPv4, kFileServerPort);
+    const bool connected = bool(connect(fileServer, &FileServer::newConnection, this, &UpdaterCore::newSession));
+    BLOG << "signal/slot TCP connect:" << connected;
+
+    PipelineState &state = updatePipeline.state();
+    connect(fileServer, &FileServer::connectionOpened, this, [this, &state](const QString &peer, quint16 port) {
+        toStatusLog(peer, QStringLiteral("New connection from ") + peer + QStringLiteral(": ") + QString::number(port));
+        state.serverContacted = true;
+    });
+    reportImageTrouble();
+    connect(fileServer, &FileServer::fileSent, this,
+            [this, &state](const QString &peer, const QString &name, qint64 size) {
+                toStatusLog(peer, name + QStringLiteral(" (") + QString::number(size) + QStringLiteral(" bytes) sent"));
+                state.fileServed = true;
+                Q_EMIT unitRunChanged(updatePipeline.recordFetch(peer, size));
+            });
+    connect(fileServer, &FileServer::transferProgress, this,
+            [this](const QString &peer, const QString &, qint64 sent, qint64 size) {
+                Q_EMIT unitRunChanged(updatePipeline.recordProgress(peer, sent, size));
+            });
+    connect(fileServer, &FileServer::transferBrokeOff, this,
+            [this](const QString &peer, const QString &name, qint64 sent, qint64 size) {
+                toStatusLog(peer, name + QStringLiteral(" was not sent completely (") + QString::number(sent)
+                                      + QStringLiteral(" of ") + QString::number(size)
+                                      + QStringLiteral(" bytes): the connection broke off."));
+                Q_EMIT unitRunChanged(updatePipeline.recordBrokenTransfer(peer, sent, size));
+            });
+    connect(fileServer, &FileServer::transferStalled, this,
+            [this, fileServer](const QString &peer, const QString &name, qint64 accepted, qint64 size) {
+                toStatusLog(peer, name + QStringLiteral(" was not sent completely (") + QString::number(accepted)
+                                      + QStringLiteral(" of ") + QString::number(size)
+                                      + QStringLiteral(" bytes taken): the unit took no data for ")
+                                      + QString::number(fileServer->stallTimeout() / 1000)
+                                      + QStringLiteral(" seconds."));
+                Q_EMIT unitRunChanged(updatePipeline.recordBrokenTransfer(peer, accepted, size));
+            });
+    connect(fileServer, &FileServer::connectionClosed, this,
+            [this](const QString &peer) { toStatusLog(peer, QStringLiteral("Connection closed.")); });
+}
+
+// What keeps a unit from its image: a missing, unreadable or changed file, or no descriptor
+// left to serve it with. Each goes to the status log.
+void UpdaterCore::reportImageTrouble()
+{
+    FileServer *fileServer = server.get();
+    connect(fileServer, &FileServer::fileMissing, this, [this](const QString &peer, const QString &path) {
+        toStatusLog(peer, path + QStringLiteral(" DOES NOT EXIST."));
+    });
+    connect(fileServer, &FileServer::fileUnreadable, this, [this](const QString &peer, const QString &name) {
+        toStatusLog(peer, name + QStringLiteral(" could NOT be opened."));
+    });
+    connect(fileServer, &FileServer::descriptorsRanOut, this, [this](qint64 limit) {
+        toStatusLog(QStringLiteral("Updater"),
+                    QStringLiteral("The updater ran out of file descriptors (it may have %1 open): units that "
+                                   "fetch their image wait until some are free.")
+                        .arg(limit));
+    });
+    // Every unit that asks for a changed image is refused; the operator is told once per file.
+    connect(fileServer, &FileServer::fileChanged, this, [this](const QString &peer, const QString &name) {
+        if (changedImagesReported.contains(name)) {
+            BLOG << name << "changed on disk; refused again for" << peer;
+            return;
+        }
+        changedImagesReported.insert(name);
+        toStatusLog(peer, name
+                              + QStringLiteral(" changed on disk after the updater started; it is not served. "
+                                               "Restart the updater to serve it."));
+    });
+    // An image rewritten while a unit took it: the unit got a short image, which it rejects.
+    connect(fileServer, &FileServer::fileChangedWhileSent, this,
+            [this](const QString &peer, const QString &name, qint64 sent, qint64 size) {
+                changedImagesReported.insert(name);
+                toStatusLog(peer, name
+                                      + QStringLiteral(" changed on disk while it was sent; the transfer was cut "
+                                                       "short at %1 of %2 bytes. Restart the updater to serve it.")
+                                            .arg(sent)
+                                            .arg(size));
+                Q_EMIT unitRunChanged(updatePipeline.recordBrokenTransfer(peer, sent, size));
+            });
+}
+
+void UpdaterCore::toStatusLog(const QString &source, const QString &message)
+{
+    // Only an address can name a unit; "Updater" and the like are not looked for among a
+    // thousand units for every line of a pass.
+    const bool maybeAddress = !source.isEmpty() && source.front().isDigit();
+    const MarluneUnit *listed = maybeAddress ? findUnit(updatePipeline.state().vUnits, &MarluneUnit::ip, source) : nullptr;
+    const QString name = listed ? listed->name : QString();
+    const QString time = QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz"));
+    const QString line = name.isEmpty() ? time + QStringLiteral(" From Updater ") + QStringLiteral(": ") + message
+                                        : time + QLatin1Char(' ') + name + QStringLiteral(" (") + source
+                                              + QStringLiteral(")") + QStringLiteral(": ") + message;
+    BLOG << "Status bar message:" << line;
+    Q_EMIT statusLine(line);
+}
+
+void UpdaterCore::newSession()
+{
+    if (server)
+        server->newSession();
+}
+
+void UpdaterCore::tick()
+{
+    runTickPart([this] { updatePipeline.refreshTimerTimeout(); });
+}
+
+void UpdaterCore::nextTurn(std::function<void()> work)
+{
+    QTimer::singleShot(0, this, [this, work = std::move(work)] { runTickPart(work); });
+}
+
+void UpdaterCore::runTickPart(const std::function<void()> &work)
+{
+    // A turn asked for before shutdown finds nothing left to talk to.
+    if (!connection)
+        return;
+    tickPart = true;
+    work();
+    tickPart = false;
+    tickSubnets.reset();
+}
+
+void UpdaterCore::testFinished(const QString &ip, int port, bool result)
+{
+    if (updatePipeline.state().tcpAlive[ip] != result)
+        BLOG << QStringLiteral("\"%1\"").arg(ip) << port << result;
+    updatePipeline.testFinished(ip, result);
+}
+
+void UpdaterCore::discoverUnits()
+{
+    if (!connection)
+        return;
+    updatePipeline.state().knownUnitsOnly = false;
+    showMessage(QStringLiteral("Discovering..."), kRefreshIntervalMs);
+    connection->discover();
+    toStatusLog(QStringLiteral("Updater"), QStringLiteral("Sent Discover Packet."));
+    refreshTimer->start();
+}
+
+bool UpdaterCore::queueForUpdate(const QStringList &macs)
+{
+    PipelineState &state = updatePipeline.state();
+    state.edidAttempts.clear();
+    return updatePipeline.queueForUpdate(macs);
+}
+
+void UpdaterCore::announceUpdate()
+{
+    showMessage(QStringLiteral("Updating ") + QString::number(updatePipeline.state().vUnitsUpdate.size())
+                    + QStringLiteral(" units."),
+                5000);
+}
+
+void UpdaterCore::retryUnits(const QStringList &macs)
+{
+    updatePipeline.retryUnits(macs);
+}
+
+void UpdaterCore::removeUnits(const QStringList &macs)
+{
+    updatePipeline.removeUnits(macs);
+}
+
+void UpdaterCore::setKnownUnitsOnly(bool only)
+{
+    updatePipeline.state().knownUnitsOnly = only;
+}
+
+void UpdaterCore::setDeadlines(const StepDeadlines &deadlines)
+{
+    updatePipeline.state().deadlines = deadlines;
+}
+
+TableWarnings UpdaterCore::takeWarningsDue()
+{
+    PipelineState &state = updatePipeline.state();
+    const TableWarnings due = warningsDue(state, MarluneConnect::localAddresses(), QDateTime::currentDateTime());
+    state.firewallWarned = state.firewallWarned || due.firewall;
+    state.subnetWarned = state.subnetWarned || due.outsideSubnet.has_value();
+    state.manualUpdateWarned = state.manualUpdateWarned || due.tooOld.has_value();
+    return due;
+}
+
+void UpdaterCore::showMessage(const QString &text, int timeoutMs)
+{
+    message = text;
+    messageShown.setRemainingTime(timeoutMs);
+    Q_EMIT statusMessage(text, timeoutMs);
+}
+
+bool UpdaterCore::discovering() const
+{
+    return !messageShown.hasExpired() && message.contains(QLatin1String("Discover"));
+}
+
+// PipelinePort: the units.
+
+void UpdaterCore::getStatus(const MarluneUnit &unit, bool useTcp)
+{
+    connection->getStatus(unit, useTcp);
+}
+
+void UpdaterCore::discover()
+{
+    connection->discover();
+}
+
+void UpdaterCore::sendConfig(const MarluneUnit &unit, const QByteArray &command, ExchangeStart starting,
+                             ExchangeDone done)
+{
+    connection->startConfigExchange(unit, command, std::move(starting), std::move(done));
+}
+
+QString UpdaterCore::localAddressFor(const MarluneUnit &unit)
+{
+    if (!tickPart)
+        return connection->localAddressFor(unit);
+    // The interfaces are listed once for the tick's part that asks, not once for every unit it
+    // commands.
+    if (!tickSubnets)
+        tickSubnets.emplace(MarluneConnect::localAddresses());
+    return tickSubnets->addressFor(unit);
+}
+
+QString UpdaterCore::localAddressFor(const QString &ip, const QString &netmask)
+{
+    MarluneUnit unit;
+    unit.ip = ip;
+    unit.subnet = netmask;
+    return localAddressFor(unit);
+}
+
+void UpdaterCore::startTcpTest(const MarluneUnit &unit)
+{
+    // Tested a moment ago: the last known result is delivered again.
+    if (!reachability->start(unit.ip))
+        testFinished(unit.ip, kUnitPort, updatePipeline.state().tcpAlive[unit.ip]);
+}

@@ -1,0 +1,154 @@
+#pragma once
+
+#include "net/localsubnets.h"
+#include "units/marluneunit.h"
+#include "update/pipelineport.h"
+#include "update/unitstatus.h"
+#include "update/updatepipeline.h"
+
+#include <QDeadlineTimer>
+#include <QObject>
+#include <QSet>
+
+#include <memory>
+#include <optional>
+
+class FileServer;
+class MarluneConnect;
+class Reachability;
+class QTimer;
+class UnitListWriter;
+
+// The updater without its window: the endpoint toward the units, the reachability tests, the
+// file server (and its sending thread), the update pipeline, the refresh tick and the writer of
+// "units.ini". The window and the command-line tool are its front-ends: it tells them what
+// happened through its signals and takes their requests through its methods; questions to the
+// operator stay with the front-end.
+//
+// Made in two steps, so that a front-end is listening before anything is said: the constructor
+// starts the writer, the file server, the endpoint and the reachability threads and scans the
+// packages; start() takes status records, runs the first tick and discovers. shutdown() stops
+// everything in a fixed order; the destructor calls it.
+class UpdaterCore final : public QObject, private PipelinePort
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(UpdaterCore)
+
+public:
+    static constexpr quint16 kFileServerPort = 50005;
+    static constexpr int kRefreshIntervalMs = 5000;
+
+    explicit UpdaterCore(QObject *parent = nullptr);
+    ~UpdaterCore() override;
+
+    void start();
+    // Command exchanges are cancelled silently, then the tick stops, the file server closes every
+    // connection and its sending thread ends, the reachability threads end, the endpoint closes
+    // and the unit-list writer writes what is left. Idempotent.
+    void shutdown();
+
+    UpdatePipeline &pipeline() { return updatePipeline; }
+    const PipelineState &state() const { return updatePipeline.state(); }
+    const PackageCatalogue &catalogue() const { return updatePipeline.catalogue(); }
+    // The endpoint, for the dialogs that add units by address.
+    MarluneConnect &endpoint() { return *connection; }
+    bool fileServerListening() const { return listening; }
+    FileServer &fileServer() { return *server; }
+    // A part of a tick is running: redraws asked for meanwhile wait until it is over.
+    bool inTick() const { return tickPart; }
+
+    // Requests.
+    // Broadcasts a discovery, says "Discovering..." for a tick and takes records of unlisted units.
+    void discoverUnits();
+    // A tick now; the timer goes on as before.
+    void tick();
+    // Queues the units with these MACs for the next tick (the EDID attempts of the last batch are
+    // forgotten). True when an encoder was queued.
+    bool queueForUpdate(const QStringList &macs);
+    // Says "Updating N units." for the units queued.
+    void announceUpdate();
+    QStringList retryCandidates() const { return updatePipeline.retryCandidates(); }
+    void retryUnits(const QStringList &macs);
+    void removeUnits(const QStringList &macs);
+    // Takes records of units not listed yet (while a front-end adds units by address) or only of
+    // listed ones.
+    void setKnownUnitsOnly(bool only);
+    // "Reset Encoder EDID": read when a confirmed encoder is judged.
+    void setResetEdid(bool reset) { resetEdid = reset; }
+    bool resetEdidChosen() const { return resetEdid; }
+    void setStatusOverTcp(bool overTcp) { statusTcp = overTcp; }
+    bool statusOverTcpChosen() const { return statusTcp; }
+    void setDeadlines(const StepDeadlines &deadlines);
+    // Before a table redraw: the pipeline's lists in listing order.
+    void prepareTableRedraw() { updatePipeline.prepareTableRedraw(); }
+    // The one-time warnings due now, each marked as given: a front-end shows each at most once.
+    TableWarnings takeWarningsDue();
+    // A reachability test of the unit's address; the result comes through the pipeline.
+    void testUnit(const MarluneUnit &unit) { startTcpTest(unit); }
+    void unitChanged(const MarluneUnit &unit) { updatePipeline.unitChanged(unit); }
+    void unitChangedForced(const MarluneUnit &unit) { updatePipeline.unitChangedForced(unit); }
+    void testFinished(const QString &ip, int port, bool result);
+    void newSession();
+
+    // Formats one status-log line (the time, the unit's name and IP, or "From Updater" when
+    // source names no listed unit) and hands it to statusLine.
+    void toStatusLog(const QString &source, const QString &message) override;
+
+Q_SIGNALS:
+    void statusLine(const QString &line);
+    // A passing message for the status bar, shown for timeoutMs.
+    void statusMessage(const QString &text, int timeoutMs);
+    // The unit table should show the pipeline again: now, or shortly (one redraw for many).
+    void tableChanged();
+    void tableChangedSoon();
+    // One unit's run changed (its transfer): its status cell alone may be shown again.
+    void unitRunChanged(const QString &mac);
+    // The power-off warning is due; the slot returns once the operator has seen it.
+    void powerOffWarningDue();
+    // Discovery and update may be asked for again.
+    void requestsOpen();
+
+private:
+    // PipelinePort
+    void getStatus(const MarluneUnit &unit, bool useTcp) override;
+    void discover() override;
+    void sendConfig(const MarluneUnit &unit, const QByteArray &command, ExchangeStart starting,
+                    ExchangeDone done) override;
+    QString localAddressFor(const MarluneUnit &unit) override;
+    QString localAddressFor(const QString &ip, const QString &netmask) override;
+    void startTcpTest(const MarluneUnit &unit) override;
+    void refreshUnitTable() override { Q_EMIT tableChanged(); }
+    void refreshUnitTableSoon() override { Q_EMIT tableChangedSoon(); }
+    void showPowerOffWarning() override { Q_EMIT powerOffWarningDue(); }
+    void enableButtons() override { Q_EMIT requestsOpen(); }
+    bool statusOverTcp() const override { return statusTcp; }
+    bool resetEdidTicked() const override { return resetEdid; }
+    bool discovering() const override;
+    void nextTurn(std::function<void()> work) override;
+
+    void startFileServer();
+    void reportImageTrouble();
+    void runTickPart(const std::function<void()> &work);
+    void showMessage(const QString &text, int timeoutMs);
+
+    // Made and destroyed in this order (shutdown() takes them apart in reverse): the writer of
+    // "units.ini" outlives the endpoint that stores units.
+    std::unique_ptr<UnitListWriter> unitList;
+    std::unique_ptr<FileServer> server;
+    std::unique_ptr<MarluneConnect> connection;
+    UpdatePipeline updatePipeline;
+    std::unique_ptr<Reachability> reachability;
+    QTimer *refreshTimer = nullptr;
+    bool listening = false;
+    bool started = false;
+    bool tickPart = false;
+    bool resetEdid = false;
+    bool statusTcp = false;
+    // This workstation's addresses while a tick's part runs, listed when it first asks.
+    std::optional<LocalSubnets> tickSubnets;
+    // The passing message the front-ends show, until it times out or another replaces it.
+    QString message;
+    QDeadlineTimer messageShown;
+    // Images refused because they changed on disk, already told in the status log.
+    QSet<QString> changedImagesReported;
+};
