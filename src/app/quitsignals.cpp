@@ -69,9 +69,12 @@ void QuitSignals::takeSignal()
 {
 #ifdef Q_OS_UNIX
     char number = 0;
-    while (::read(signalPipe[0], &number, 1) == 1)
-        BLOG << "Signal" << int(number) << "received: quitting";
+    while (::read(signalPipe[0], &number, 1) == 1) {
+        BLOG << "Signal" << int(number) << "received" << (quitOnSignal ? ": quitting" : "");
+        Q_EMIT received(int(number));
+    }
 #endif
     requested = true;
-    QCoreApplication::quit();
+    if (quitOnSignal)
+        QCoreApplication::quit();
 }

@@ -21,10 +21,17 @@ public:
 
     // A signal came before the event loop ran, when asking it to end would be lost.
     bool quitRequested() const { return requested; }
+    // Off: a signal is only reported through received(), and the owner decides what it means
+    // (the command-line tool winds a batch down at the first and quits at the second).
+    void setQuitOnSignal(bool quit) { quitOnSignal = quit; }
+
+Q_SIGNALS:
+    void received(int number);
 
 private:
     void takeSignal();
 
     QSocketNotifier *notifier = nullptr;
     bool requested = false;
+    bool quitOnSignal = true;
 };

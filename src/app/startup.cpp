@@ -4,35 +4,14 @@
 #include "folders.h"
 #include "logfile.h"
 #include "operatorquestions.h"
+#include "processlimits.h"
 #include "quitsignals.h"
 #include "../update/mainwindow.h"
 
 #include <QApplication>
 #include <QFile>
 
-#ifdef Q_OS_UNIX
-#include <sys/resource.h>
-#endif
-
 static const char kLogSource[] = "main";
-
-namespace {
-
-// Every unit fetching its image holds a socket and its image file, and the sending thread a copy
-// of each: a large fleet needs more descriptors than a desktop session's soft limit allows. The
-// soft limit goes up to the hard one.
-void allowEveryDescriptor()
-{
-#ifdef Q_OS_UNIX
-    rlimit descriptors;
-    if (::getrlimit(RLIMIT_NOFILE, &descriptors) == 0 && descriptors.rlim_cur < descriptors.rlim_max) {
-        descriptors.rlim_cur = descriptors.rlim_max;
-        ::setrlimit(RLIMIT_NOFILE, &descriptors);
-    }
-#endif
-}
-
-} // namespace
 
 int updaterMain(int &argc, char **argv)
 {

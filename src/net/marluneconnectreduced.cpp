@@ -559,6 +559,23 @@ void MarluneConnect::startConfigExchange(const MarluneUnit &unit, const QByteArr
     startWaitingExchanges();
 }
 
+void MarluneConnect::dropWaitingExchanges(const QSet<QString> &macs)
+{
+    QList<ExchangeDone> dropped;
+    for (auto it = waitingExchanges.begin(); it != waitingExchanges.end();) {
+        if (macs.contains(it->unit.mac)) {
+            dropped.append(std::move(it->done));
+            it = waitingExchanges.erase(it);
+        } else {
+            ++it;
+        }
+    }
+    for (const ExchangeDone &done : std::as_const(dropped)) {
+        if (done)
+            done(QByteArray());
+    }
+}
+
 void MarluneConnect::startWaitingExchanges()
 {
     while (runningExchanges.size() < kExchangesInFlight && !waitingExchanges.isEmpty()) {

@@ -118,6 +118,9 @@ public:
                              ExchangeDone done);
     // Drops the exchanges still waiting and ends the running ones, without calling anyone back.
     void cancelExchanges();
+    // Takes the exchanges with these units that are still waiting their turn out of the queue;
+    // each ends at once with no reply, and nothing was sent.
+    void dropWaitingExchanges(const QSet<QString> &macs);
     // Connects, sends one message and returns what comes back first (possibly nothing).
     QByteArray tcpOneShot(const QString &ip, const QByteArray &message);
     // Reads into buffer (kTcpReplyLimit bytes) what arrives within 10 seconds; maxLen 0 means

@@ -851,6 +851,26 @@ void UpdatePipeline::markOverdueUnits()
     }
 }
 
+QStringList UpdatePipeline::withdrawQueued()
+{
+    QStringList withdrawn;
+    for (qsizetype i = 0; i < lists.vUnitsUpdate.size();) {
+        const QString mac = lists.vUnitsUpdate.at(i).mac;
+        if (commandRunning.contains(mac)) {
+            ++i;
+            continue;
+        }
+        if (!withdrawn.contains(mac))
+            withdrawn.append(mac);
+        lists.vUnitsUpdate.removeAt(i);
+    }
+    if (!withdrawn.isEmpty()) {
+        lists.tableDirty = true;
+        port.refreshUnitTable();
+    }
+    return withdrawn;
+}
+
 QStringList UpdatePipeline::retryCandidates() const
 {
     QStringList macs;

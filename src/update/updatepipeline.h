@@ -57,6 +57,9 @@ public:
     // Queues every listed unit with one of these MACs, each MAC once, unless it is queued
     // already. True when an encoder was queued.
     bool queueForUpdate(const QStringList &macs);
+    // Takes every queued unit whose update command has not begun out of the queue; the units stay
+    // listed, and their runs stay for the report. Their MACs.
+    QStringList withdrawQueued();
     // Takes the units with these MACs off the list and out of the pipeline.
     void removeUnits(const QStringList &macs);
 

@@ -248,6 +248,17 @@ void UpdaterCore::announceUpdate()
                 5000);
 }
 
+QStringList UpdaterCore::stopCommanding()
+{
+    const QStringList withdrawn = updatePipeline.withdrawQueued();
+    if (connection && !withdrawn.isEmpty()) {
+        connection->dropWaitingExchanges(QSet<QString>(withdrawn.cbegin(), withdrawn.cend()));
+        toStatusLog(QStringLiteral("Updater"),
+                    QStringLiteral("%1 queued units taken out of the queue; commanded units go on.").arg(withdrawn.size()));
+    }
+    return withdrawn;
+}
+
 void UpdaterCore::retryUnits(const QStringList &macs)
 {
     updatePipeline.retryUnits(macs);

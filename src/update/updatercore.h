@@ -67,6 +67,9 @@ public:
     bool queueForUpdate(const QStringList &macs);
     // Says "Updating N units." for the units queued.
     void announceUpdate();
+    // Stops commanding: every queued unit whose update command has not begun leaves the queue
+    // (an exchange waiting its turn is dropped unsent); commanded units go on. Their MACs.
+    QStringList stopCommanding();
     QStringList retryCandidates() const { return updatePipeline.retryCandidates(); }
     void retryUnits(const QStringList &macs);
     void removeUnits(const QStringList &macs);

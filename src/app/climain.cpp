@@ -1,0 +1,123 @@
+// bryx-updater-cli: the updater without a window, for unattended and scripted runs.
+
+#include "app/clioptions.h"
+#include "app/clirun.h"
+#include "app/debuglog.h"
+#include "app/folders.h"
+#include "app/logfile.h"
+#include "app/processlimits.h"
+#include "app/quitsignals.h"
+#include "update/updatercore.h"
+
+#include <QCoreApplication>
+#include <QDir>
+#include <QFile>
+#include <QFileInfo>
+
+#include <cstdio>
+
+static const char kLogSource[] = "cli";
+
+namespace {
+
+void say(const QString &text)
+{
+    std::fputs(qPrintable(text + QLatin1Char('\n')), stderr);
+}
+
+// Without a log file the debug lines would bury the progress lines on stderr: only warnings and
+// worse are printed there (all of them with BRYX_CLI_DEBUG=1).
+void quietMessages(QtMsgType type, const QMessageLogContext &, const QString &message)
+{
+    static const bool everything = qEnvironmentVariableIntValue("BRYX_CLI_DEBUG") != 0;
+    if (!everything && (type == QtDebugMsg || type == QtInfoMsg))
+        return;
+    std::fputs(qPrintable(message + QLatin1Char('\n')), stderr);
+}
+
+// The lock the window also takes: the two never drive units at once.
+bool takeLock(bool overrideLock)
+{
+    QFile lockFile(Folders::lockFilePath());
+    if (lockFile.exists() && !overrideLock) {
+        say(QStringLiteral("Another updater is running, or one was not closed properly (lock file %1). "
+                           "Use --override-lock when no other updater runs.")
+                .arg(lockFile.fileName()));
+        return false;
+    }
+    if (!lockFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
+        say(QStringLiteral("Cannot take the lock file ") + lockFile.fileName() + QStringLiteral(": ")
+            + lockFile.errorString());
+        return false;
+    }
+    return true;
+}
+
+int runCore(const CliOptions &options, QuitSignals &quitSignals)
+{
+    UpdaterCore core;
+    if (!core.fileServerListening()) {
+        say(QStringLiteral("Cannot serve images: TCP port %1 is taken.").arg(UpdaterCore::kFileServerPort));
+        return kExitCannotStart;
+    }
+    if (!core.catalogue().hasImage()) {
+        say(QStringLiteral("No update packages (*.bin and *.ver) in ") + Folders::applicationFolder());
+        if (options.command == CliOptions::Command::Update)
+            return kExitBadUsage;
+    }
+    CliRun run(options, core, stdout, stderr);
+    QObject::connect(&quitSignals, &QuitSignals::received, &run, &CliRun::interrupt);
+    QObject::connect(&run, &CliRun::finished, qApp, &QCoreApplication::exit, Qt::QueuedConnection);
+    core.start();
+    const int code = QCoreApplication::exec();
+    core.shutdown();
+    return code;
+}
+
+} // namespace
+
+int main(int argc, char *argv[])
+{
+    QCoreApplication app(argc, argv);
+    QCoreApplication::setApplicationName(QStringLiteral("bryx-updater-cli"));
+    QStringList arguments = QCoreApplication::arguments();
+    arguments.removeFirst();
+
+    CliOptions options;
+    QString error;
+    if (!parseCliArguments(arguments, &options, &error)) {
+        say(error + QStringLiteral("\n\n") + cliUsage());
+        return kExitBadUsage;
+    }
+    if (options.command == CliOptions::Command::Help) {
+        std::fputs(qPrintable(cliUsage()), stdout);
+        return kExitConfirmed;
+    }
+    if (options.command == CliOptions::Command::Version) {
+        std::fputs(qPrintable(QStringLiteral("bryx-updater-cli ") + QString::fromLatin1(__DATE__).simplified()
+                              + QLatin1Char('\n')),
+                   stdout);
+        return kExitConfirmed;
+    }
+    if (!options.packagesFolder.isEmpty()) {
+        const QFileInfo folder(options.packagesFolder);
+        if (!folder.isDir()) {
+            say(QStringLiteral("No such folder: ") + options.packagesFolder);
+            return kExitBadUsage;
+        }
+        Folders::setApplicationFolder(folder.absoluteFilePath());
+    }
+
+    allowEveryDescriptor();
+    Folders::createStartupFolders();
+    if (!LogFile::installIfRequested())
+        qInstallMessageHandler(quietMessages);
+    QuitSignals quitSignals;
+    quitSignals.setQuitOnSignal(false);
+    if (!takeLock(options.overrideLock))
+        return kExitCannotStart;
+    const int code = runCore(options, quitSignals);
+    QFile::remove(Folders::lockFilePath());
+    BLOG << "bryx-updater-cli exited with" << code;
+    return code;
+}

@@ -1,0 +1,276 @@
+#include "clioptions.h"
+
+#include "adding/probeaddress.h"
+#include "units/devicecatalogue.h"
+#include "units/marluneunit.h"
+
+#include <QRegularExpression>
+
+namespace {
+
+// A deadline longer than a day is a typing error, not a plan.
+constexpr int kLongestDeadlineSecs = 24 * 60 * 60;
+constexpr int kLongestWaitSecs = 60 * 60;
+
+QString normalMac(const QString &text)
+{
+    QString mac = text.trimmed().toUpper();
+    mac.replace(QLatin1Char('-'), QLatin1Char(':'));
+    return mac;
+}
+
+bool validMac(const QString &mac)
+{
+    static const QRegularExpression pattern(QStringLiteral("^[0-9A-F]{2}(:[0-9A-F]{2}){5}$"));
+    return pattern.match(mac).hasMatch();
+}
+
+bool parseSeconds(const QString &text, int longest, int *seconds)
+{
+    bool ok = false;
+    const int value = text.toInt(&ok);
+    if (!ok || value < 1 || value > longest)
+        return false;
+    *seconds = value;
+    return true;
+}
+
+// The value of an option given as "--name value" or "--name=value"; moves past it.
+bool takeValue(const QStringList &arguments, qsizetype *index, const QString &option, QString *value)
+{
+    const QString &argument = arguments.at(*index);
+    if (argument.startsWith(option + QLatin1Char('='))) {
+        *value = argument.mid(option.size() + 1);
+        return true;
+    }
+    if (*index + 1 >= arguments.size())
+        return false;
+    *value = arguments.at(++*index);
+    return true;
+}
+
+bool globMatches(const QString &glob, const QString &name)
+{
+    const QRegularExpression pattern(QRegularExpression::wildcardToRegularExpression(glob),
+                                     QRegularExpression::CaseInsensitiveOption);
+    return pattern.match(name).hasMatch();
+}
+
+// One selection option and its value; false with the error when the value is bad.
+bool takeSelection(const QString &option, const QString &value, UnitSelection *selection, QString *error)
+{
+    if (option == QLatin1String("--mac")) {
+        const QString mac = normalMac(value);
+        if (!validMac(mac)) {
+            *error = QStringLiteral("Not a MAC address: ") + value;
+            return false;
+        }
+        selection->macs.append(mac);
+    } else if (option == QLatin1String("--ip")) {
+        std::pair<quint32, quint32> range;
+        if (!parseAddressSelection(value, &range)) {
+            *error = QStringLiteral("Not an address, range (A-B) or subnet (A/N): ") + value;
+            return false;
+        }
+        selection->ranges.append(range);
+    } else if (option == QLatin1String("--type")) {
+        selection->types.append(value.trimmed().toUpper());
+    } else {
+        selection->nameGlobs.append(value);
+    }
+    return true;
+}
+
+bool takeDeadline(const QString &option, const QString &value, StepDeadlines *deadlines, QString *error)
+{
+    int *target = option == QLatin1String("--fetch-deadline")    ? &deadlines->fetchSecs
+                  : option == QLatin1String("--reboot-deadline") ? &deadlines->rebootSecs
+                                                                 : &deadlines->returnSecs;
+    if (!parseSeconds(value, kLongestDeadlineSecs, target)) {
+        *error = option + QStringLiteral(" takes seconds, 1 to ") + QString::number(kLongestDeadlineSecs);
+        return false;
+    }
+    return true;
+}
+
+// Every option with its value, in any order after the command.
+bool takeOptions(const QStringList &arguments, CliOptions *options, QString *error)
+{
+    const QStringList selectionOptions{QStringLiteral("--mac"), QStringLiteral("--ip"), QStringLiteral("--type"),
+                                       QStringLiteral("--name")};
+    const QStringList deadlineOptions{QStringLiteral("--fetch-deadline"), QStringLiteral("--reboot-deadline"),
+                                      QStringLiteral("--back-deadline")};
+    const QStringList valueOptions = QStringList{QStringLiteral("--wait"), QStringLiteral("--report"),
+                                                 QStringLiteral("--packages")}
+                                     + selectionOptions + deadlineOptions;
+    const bool update = options->command == CliOptions::Command::Update;
+    for (qsizetype i = 1; i < arguments.size(); ++i) {
+        const QString argument = arguments.at(i);
+        const QString name = argument.section(QLatin1Char('='), 0, 0);
+        if (argument == QLatin1String("--json")) {
+            options->format = CliOptions::Format::Json;
+        } else if (argument == QLatin1String("--csv") && !update) {
+            options->format = CliOptions::Format::Csv;
+        } else if (argument == QLatin1String("--override-lock")) {
+            options->overrideLock = true;
+        } else if (update && argument == QLatin1String("--yes")) {
+            options->yes = true;
+        } else if (update && argument == QLatin1String("--reset-edid")) {
+            options->resetEdid = true;
+        } else if (update && argument == QLatin1String("--all")) {
+            options->selection.all = true;
+        } else if (update && argument == QLatin1String("--needs-update")) {
+            options->selection.needsUpdate = true;
+        } else if (valueOptions.contains(name)
+                   && (update || (!(selectionOptions + deadlineOptions).contains(name) && name != QLatin1String("--report")))) {
+            QString value;
+            if (!takeValue(arguments, &i, name, &value)) {
+                *error = name + QStringLiteral(" needs a value");
+                return false;
+            }
+            if (name == QLatin1String("--wait")) {
+                if (!parseSeconds(value, kLongestWaitSecs, &options->waitSecs)) {
+                    *error = QStringLiteral("--wait takes seconds, 1 to ") + QString::number(kLongestWaitSecs);
+                    return false;
+                }
+            } else if (name == QLatin1String("--report")) {
+                options->reportPath = value;
+            } else if (name == QLatin1String("--packages")) {
+                options->packagesFolder = value;
+            } else if (deadlineOptions.contains(name)) {
+                if (!takeDeadline(name, value, &options->deadlines, error))
+                    return false;
+            } else if (!takeSelection(name, value, &options->selection, error)) {
+                return false;
+            }
+        } else {
+            *error = QStringLiteral("Unknown option for ") + arguments.first() + QStringLiteral(": ") + argument;
+            return false;
+        }
+    }
+    return true;
+}
+
+} // namespace
+
+bool UnitSelection::matches(const MarluneUnit &unit, bool updateAvailable) const
+{
+    if (needsUpdate && !updateAvailable)
+        return false;
+    if (!macs.isEmpty() && !macs.contains(normalMac(unit.mac)))
+        return false;
+    if (!ranges.isEmpty()) {
+        quint32 address = 0;
+        if (!parseDottedQuad(unit.ip, &address))
+            return false;
+        const auto inRange = [address](const std::pair<quint32, quint32> &range) {
+            return address >= range.first && address <= range.second;
+        };
+        if (std::none_of(ranges.cbegin(), ranges.cend(), inRange))
+            return false;
+    }
+    if (!types.isEmpty() && !types.contains(typeCodeForUnit(unit).toUpper())
+        && !types.contains(unit.deviceType.toUpper()))
+        return false;
+    if (!nameGlobs.isEmpty()) {
+        const auto nameMatches = [&unit](const QString &glob) { return globMatches(glob, unit.name); };
+        if (std::none_of(nameGlobs.cbegin(), nameGlobs.cend(), nameMatches))
+            return false;
+    }
+    return true;
+}
+
+bool parseAddressSelection(const QString &text, std::pair<quint32, quint32> *range)
+{
+    const QString trimmed = text.trimmed();
+    const qsizetype slash = trimmed.indexOf(QLatin1Char('/'));
+    if (slash >= 0) {
+        quint32 base = 0;
+        bool ok = false;
+        const int bits = trimmed.mid(slash + 1).toInt(&ok);
+        if (!ok || bits < 0 || bits > 32 || !parseDottedQuad(trimmed.left(slash), &base))
+            return false;
+        const quint32 mask = bits == 0 ? 0 : ~quint32(0) << (32 - bits);
+        *range = {base & mask, (base & mask) | ~mask};
+        return true;
+    }
+    const qsizetype dash = trimmed.indexOf(QLatin1Char('-'));
+    const AddressRange parsed = dash >= 0 ? parseAddressRange(trimmed.left(dash).trimmed(), trimmed.mid(dash + 1).trimmed())
+                                          : parseAddressRange(trimmed, QString());
+    if (parsed.problem != AddressRange::None)
+        return false;
+    *range = {parsed.start, parsed.end};
+    return true;
+}
+
+bool parseCliArguments(const QStringList &arguments, CliOptions *options, QString *error)
+{
+    *options = CliOptions();
+    if (arguments.isEmpty() || arguments.first() == QLatin1String("--help")
+        || arguments.first() == QLatin1String("-h") || arguments.first() == QLatin1String("help")) {
+        options->command = CliOptions::Command::Help;
+        return true;
+    }
+    if (arguments.first() == QLatin1String("--version")) {
+        options->command = CliOptions::Command::Version;
+        return true;
+    }
+    if (arguments.first() == QLatin1String("list")) {
+        options->command = CliOptions::Command::List;
+    } else if (arguments.first() == QLatin1String("update")) {
+        options->command = CliOptions::Command::Update;
+    } else {
+        *error = QStringLiteral("Unknown command: ") + arguments.first();
+        return false;
+    }
+    if (arguments.contains(QStringLiteral("--help")) || arguments.contains(QStringLiteral("-h"))) {
+        options->command = CliOptions::Command::Help;
+        return true;
+    }
+    if (!takeOptions(arguments, options, error))
+        return false;
+    if (options->command == CliOptions::Command::Update && options->selection.isEmpty()) {
+        *error = QStringLiteral("update needs a selection: --all, --needs-update, --mac, --ip, --type or --name");
+        return false;
+    }
+    return true;
+}
+
+QString cliUsage()
+{
+    return QStringLiteral(
+        "Usage:\n"
+        "  bryx-updater-cli list [--wait SECONDS] [--json|--csv] [--packages DIR]\n"
+        "  bryx-updater-cli update SELECTION [--yes] [--reset-edid] [--report FILE] [--json]\n"
+        "                          [--wait SECONDS] [--packages DIR]\n"
+        "                          [--fetch-deadline S] [--reboot-deadline S] [--back-deadline S]\n"
+        "\n"
+        "Finds the units on this network, compares them with the update packages (*.bin, *.ver)\n"
+        "beside the program or in --packages DIR, and updates the selected units.\n"
+        "\n"
+        "Selection (combinable; a unit must pass every kind given, any value of each):\n"
+        "  --all                every listed unit\n"
+        "  --needs-update       units whose package offers an update they may take\n"
+        "  --mac MAC            a unit by MAC address (repeatable)\n"
+        "  --ip ADDRESS         an address, a range A-B or a subnet A/N (repeatable)\n"
+        "  --type TYPE          a type: ENC, DEC, WP, WPC, ATR, DVR, VOD, ... (repeatable)\n"
+        "  --name GLOB          a name pattern, * and ? (repeatable)\n"
+        "\n"
+        "Options:\n"
+        "  --yes                update; without it, list what would be updated and exit\n"
+        "  --reset-edid         reset the EDID of updated encoders\n"
+        "  --report FILE        write the update report (CSV) when the batch is over\n"
+        "  --json               JSON Lines on stdout, one object per event, the summary last\n"
+        "  --csv                (list) CSV on stdout\n"
+        "  --wait SECONDS       discovery time before listing or selecting (default 10, at least 6)\n"
+        "  --packages DIR       the folder of the update packages\n"
+        "  --fetch-deadline S   a commanded unit is overdue without a fetch after S seconds (180)\n"
+        "  --reboot-deadline S  ... without a reboot after its fetch (600)\n"
+        "  --back-deadline S    ... when not back after its reboot (600)\n"
+        "  --override-lock      run although the lock file of another instance is there\n"
+        "  --help, --version\n"
+        "\n"
+        "Exit codes: 0 every selected unit confirmed (or nothing to do); 1 some unit failed, was\n"
+        "overdue or was refused; 2 the batch was stopped; 3 bad usage or input; 4 cannot start.\n"
+        "Ctrl-C stops commanding new units and lets commanded ones finish; a second Ctrl-C quits.\n");
+}

@@ -1,0 +1,66 @@
+#pragma once
+
+#include "update/unitrun.h"
+
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+class MarluneUnit;
+
+// The command-line tool's exit codes.
+enum CliExit : int {
+    kExitConfirmed = 0,    // every selected unit confirmed (or a list, a dry run, --help)
+    kExitSomeFailed = 1,   // some unit failed, was overdue or was refused
+    kExitStopped = 2,      // the batch was stopped (a signal)
+    kExitBadUsage = 3,     // bad arguments or input
+    kExitCannotStart = 4,  // another instance holds the lock, or a port is taken
+};
+
+// Which listed units an update is for: a unit is selected when it passes every kind of criterion
+// given (any MAC of --mac, any address of --ip, ...). --all selects every unit; --needs-update
+// those whose package offers an update they may take.
+struct UnitSelection
+{
+    bool all = false;
+    bool needsUpdate = false;
+    QStringList macs;
+    // Inclusive ranges of IPv4 addresses.
+    QList<std::pair<quint32, quint32>> ranges;
+    QStringList types;
+    QStringList nameGlobs;
+
+    bool isEmpty() const
+    {
+        return !all && !needsUpdate && macs.isEmpty() && ranges.isEmpty() && types.isEmpty() && nameGlobs.isEmpty();
+    }
+    // updateAvailable: the package rule offers the unit an update it may take.
+    bool matches(const MarluneUnit &unit, bool updateAvailable) const;
+};
+
+struct CliOptions
+{
+    enum class Command { Help, Version, List, Update };
+    Command command = Command::Help;
+    enum class Format { Text, Json, Csv };
+    Format format = Format::Text;
+    // How long discovery and the first polls run before the units are listed or selected.
+    int waitSecs = 10;
+    UnitSelection selection;
+    bool yes = false;
+    bool resetEdid = false;
+    bool overrideLock = false;
+    QString reportPath;
+    QString packagesFolder;
+    StepDeadlines deadlines;
+};
+
+// Reads the arguments after the program's name. False with a message for the operator when they
+// cannot be used.
+bool parseCliArguments(const QStringList &arguments, CliOptions *options, QString *error);
+
+// Reads "10.0.0.5", "10.0.0.5-10.0.0.9" or "10.0.0.0/24" into an inclusive range.
+bool parseAddressSelection(const QString &text, std::pair<quint32, quint32> *range);
+
+// The usage text of --help.
+QString cliUsage();

@@ -1,0 +1,455 @@
+#include "clirun.h"
+
+#include "app/debuglog.h"
+#include "units/devicecatalogue.h"
+#include "update/unitstatus.h"
+#include "update/updatepipeline.h"
+#include "update/updatercore.h"
+#include "update/updatereport.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QTimer>
+
+#include <unistd.h>
+
+static const char kLogSource[] = "cli";
+
+namespace {
+
+constexpr int kFollowIntervalMs = 250;
+constexpr int kRedrawSoonMs = 100;
+constexpr int kSettleMs = 3 * UpdaterCore::kRefreshIntervalMs;
+constexpr int kFirstListMs = UpdaterCore::kRefreshIntervalMs + 1000;
+
+const QString kConfirmed = QStringLiteral("confirmed");
+const QString kFailed = QStringLiteral("failed");
+const QString kOverdue = QStringLiteral("overdue");
+const QString kNotCommanded = QStringLiteral("not commanded");
+const QString kRefused = QStringLiteral("refused");
+
+bool isEnd(const QString &phase)
+{
+    return phase == kConfirmed || phase == kFailed || phase == kOverdue || phase == kNotCommanded;
+}
+
+QString isoNow()
+{
+    return QDateTime::currentDateTime().toString(Qt::ISODateWithMs);
+}
+
+QString csvField(const QString &text)
+{
+    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) && !text.contains(QLatin1Char('\n')))
+        return text;
+    return QLatin1Char('"') + QString(text).replace(QLatin1Char('"'), QStringLiteral("\"\"")) + QLatin1Char('"');
+}
+
+void write(FILE *file, const QString &text)
+{
+    const QByteArray bytes = text.toUtf8();
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), file);
+    std::fflush(file);
+}
+
+// The package rule offers the unit an update it may take: some package's comparison places an
+// update (or add-on) blurb and none refuses the unit.
+bool updateAvailable(const MarluneUnit &unit, const PackageCatalogue &packages)
+{
+    bool offered = false;
+    for (const UpdatePackage *package : packages.packagesToCompare(unit)) {
+        StatusCell cell;
+        if (!placeUpdateBlurb(cell, *package, unit))
+            continue;
+        if (!cell.disableMarker.isEmpty())
+            return false;
+        offered = true;
+    }
+    return offered;
+}
+
+} // namespace
+
+CliRun::CliRun(const CliOptions &options, UpdaterCore &core, FILE *out, FILE *err, QObject *parent)
+    : QObject(parent),
+      options(options),
+      core(core),
+      out(out),
+      err(err),
+      interactive(::isatty(fileno(err)) == 1),
+      started(QDateTime::currentDateTime()),
+      redrawSoon(new QTimer(this)),
+      followTimer(new QTimer(this))
+{
+    redrawSoon->setSingleShot(true);
+    connect(redrawSoon, &QTimer::timeout, this, &CliRun::afterTableChange);
+    // What the window does after a redraw: the lists in table order and, while units wait for
+    // confirmation, a reachability test of every unit (it tells a rebooting unit).
+    connect(&core, &UpdaterCore::tableChanged, this, [this] { redrawSoon->start(0); });
+    connect(&core, &UpdaterCore::tableChangedSoon, this, [this] {
+        if (!redrawSoon->isActive())
+            redrawSoon->start(kRedrawSoonMs);
+    });
+    connect(&core, &UpdaterCore::powerOffWarningDue, this, [this] {
+        say(QStringLiteral("Do not power down equipment during update! Doing so may render it inoperable."));
+    });
+    connect(&core, &UpdaterCore::statusLine, this, [this](const QString &line) {
+        if (this->options.format == CliOptions::Format::Json)
+            event(QJsonObject{{QStringLiteral("event"), QStringLiteral("log")}, {QStringLiteral("line"), line}},
+                  QString());
+    });
+    followTimer->setInterval(kFollowIntervalMs);
+    connect(followTimer, &QTimer::timeout, this, &CliRun::follow);
+    // The answers to the discovery join the list at the tick after it, 5 seconds later.
+    QTimer::singleShot(qMax(options.waitSecs * 1000, kFirstListMs), this, &CliRun::discoveryOver);
+    if (options.command == CliOptions::Command::Update)
+        core.setDeadlines(options.deadlines);
+}
+
+void CliRun::afterTableChange()
+{
+    if (core.inTick()) {
+        redrawSoon->start(0);
+        return;
+    }
+    core.prepareTableRedraw();
+    const PipelineState &state = core.state();
+    if (!state.vUnitsConfirm.isEmpty()) {
+        const QList<MarluneUnit> units = state.vUnits;
+        for (const MarluneUnit &unit : units)
+            core.testUnit(unit);
+    }
+    const TableWarnings due = core.takeWarningsDue();
+    if (due.firewall)
+        say(QStringLiteral("Warning: units connect, but no image could be sent to them; a firewall may block "
+                           "TCP port 50005."));
+    if (due.outsideSubnet)
+        say(QStringLiteral("Warning: %1 (%2, %3 / %4) is outside this workstation's subnets.")
+                .arg(due.outsideSubnet->name, due.outsideSubnet->mac, due.outsideSubnet->ip,
+                     due.outsideSubnet->subnet));
+    if (due.tooOld)
+        say(QStringLiteral("Warning: %1 (%2) is too old for automatic updates; update it through its web "
+                           "interface.")
+                .arg(due.tooOld->name, due.tooOld->ip));
+}
+
+void CliRun::discoveryOver()
+{
+    if (done)
+        return;
+    core.prepareTableRedraw();
+    if (options.command == CliOptions::Command::List)
+        listUnits();
+    else
+        startUpdate();
+}
+
+QJsonObject CliRun::unitObject(const MarluneUnit &unit) const
+{
+    return {{QStringLiteral("name"), unit.name},
+            {QStringLiteral("type"), typeCodeForUnit(unit)},
+            {QStringLiteral("mac"), unit.mac},
+            {QStringLiteral("ip"), unit.ip}};
+}
+
+void CliRun::listUnits()
+{
+    const PipelineState &state = core.state();
+    const PipelineIndex index(state);
+    QJsonArray units;
+    QList<QStringList> rows{{QStringLiteral("Name"), QStringLiteral("Type"), QStringLiteral("MAC"), QStringLiteral("IP"),
+                             QStringLiteral("Serial"), QStringLiteral("Software"), QStringLiteral("Web"),
+                             QStringLiteral("Status")}};
+    for (const MarluneUnit &unit : state.vUnits) {
+        const QString status = unitStatus(unit, state, core.catalogue(), index).text.trimmed();
+        rows.append({unit.name, typeCodeForUnit(unit), unit.mac, unit.ip, unit.sn, unit.swversion, unit.webversion,
+                     status});
+        QJsonObject object = unitObject(unit);
+        object.insert(QStringLiteral("serial"), unit.sn);
+        object.insert(QStringLiteral("software"), unit.swversion);
+        object.insert(QStringLiteral("web"), unit.webversion);
+        object.insert(QStringLiteral("status"), status);
+        units.append(object);
+    }
+    if (options.format == CliOptions::Format::Json) {
+        event(QJsonObject{{QStringLiteral("event"), QStringLiteral("summary")},
+                          {QStringLiteral("command"), QStringLiteral("list")},
+                          {QStringLiteral("count"), units.size()},
+                          {QStringLiteral("units"), units}},
+              QString());
+    } else if (options.format == CliOptions::Format::Csv) {
+        for (const QStringList &row : std::as_const(rows)) {
+            QStringList fields;
+            for (const QString &field : row)
+                fields.append(csvField(field));
+            write(out, fields.join(QLatin1Char(',')) + QStringLiteral("\r\n"));
+        }
+    } else {
+        QList<qsizetype> widths(rows.first().size(), 0);
+        for (const QStringList &row : std::as_const(rows))
+            for (qsizetype column = 0; column < row.size(); ++column)
+                widths[column] = qMax(widths[column], row.at(column).size());
+        for (const QStringList &row : std::as_const(rows)) {
+            QString line;
+            for (qsizetype column = 0; column < row.size(); ++column)
+                line += column + 1 < row.size() ? row.at(column).leftJustified(widths[column] + 2) : row.at(column);
+            write(out, line + QLatin1Char('\n'));
+        }
+    }
+    code = kExitConfirmed;
+    finish();
+}
+
+// The selection, refused as the window refuses it: a unit its package cannot update, one too
+// old for its package, and one the updater has not heard from lately.
+void CliRun::startUpdate()
+{
+    const PipelineState &state = core.state();
+    const PipelineIndex index(state);
+    const QDateTime now = QDateTime::currentDateTime();
+    for (const MarluneUnit &unit : state.vUnits) {
+        if (selected.contains(unit.mac) || refused.contains(unit.mac)
+            || !options.selection.matches(unit, updateAvailable(unit, core.catalogue())))
+            continue;
+        const StatusCell cell = unitStatus(unit, state, core.catalogue(), index);
+        if (cell.disableMarker == kDisableMarker)
+            refused.insert(unit.mac, cell.minimumDate.isEmpty()
+                                         ? QStringLiteral("Unit cannot be updated with this Updater.")
+                                         : QStringLiteral("Unit needs to first be updated to SW version ")
+                                               + cell.minimumDate + QStringLiteral(" before running this update."));
+        else if (!unit.isOnline(now))
+            refused.insert(unit.mac, QStringLiteral("Updater is still establishing communication with ") + unit.name);
+        else
+            selected.append(unit.mac);
+    }
+    for (const MarluneUnit &unit : state.vUnits) {
+        const auto reason = refused.constFind(unit.mac);
+        if (reason == refused.cend() || phases.contains(unit.mac))
+            continue;
+        phases.insert(unit.mac, kRefused);
+        QJsonObject object = unitObject(unit);
+        object.insert(QStringLiteral("event"), QStringLiteral("refused"));
+        object.insert(QStringLiteral("reason"), *reason);
+        event(object, QStringLiteral("%1 (%2): refused: %3").arg(unit.name, unit.ip, *reason));
+    }
+    if (!options.yes || selected.isEmpty()) {
+        for (const QString &mac : std::as_const(selected)) {
+            const MarluneUnit *unit = index.firstListed(mac);
+            QJsonObject object = unitObject(*unit);
+            object.insert(QStringLiteral("event"), QStringLiteral("would-update"));
+            event(object, QStringLiteral("Would update %1 (%2, %3 %4)").arg(unit->name, unit->ip, typeCodeForUnit(*unit), mac));
+        }
+        say(selected.isEmpty() ? QStringLiteral("Nothing to update.")
+                               : QStringLiteral("%1 units would be updated; add --yes to update them.").arg(selected.size()));
+        code = refused.isEmpty() || !options.yes ? kExitConfirmed : kExitSomeFailed;
+        if (options.format == CliOptions::Format::Json) {
+            QJsonArray units;
+            for (const QString &mac : std::as_const(selected)) {
+                QJsonObject object = unitObject(*index.firstListed(mac));
+                object.insert(QStringLiteral("result"), QStringLiteral("would update"));
+                units.append(object);
+            }
+            event(QJsonObject{{QStringLiteral("event"), QStringLiteral("summary")},
+                              {QStringLiteral("command"), QStringLiteral("update")},
+                              {QStringLiteral("dryRun"), !options.yes},
+                              {QStringLiteral("selected"), int(selected.size())},
+                              {QStringLiteral("refused"), int(refused.size())},
+                              {QStringLiteral("exitCode"), code},
+                              {QStringLiteral("units"), units}},
+                  QString());
+        }
+        finish();
+        return;
+    }
+    core.setResetEdid(options.resetEdid);
+    core.queueForUpdate(selected);
+    core.announceUpdate();
+    say(QStringLiteral("Updating %1 units.").arg(selected.size()));
+    following = true;
+    followTimer->start();
+    follow();
+}
+
+QString CliRun::phaseOf(const QString &mac, const PipelineState &state, const PackageCatalogue &packages)
+{
+    const PipelineIndex index(state);
+    const auto run = state.runs.constFind(mac);
+    const bool begun = run != state.runs.cend() && run->commandedMs >= 0;
+    if (index.isResettingEdid(mac))
+        return QStringLiteral("resetting EDID");
+    if (index.isCommanded(mac) || (index.isQueued(mac) && begun)) {
+        if (run->overdue != Overdue::None)
+            return kOverdue;
+        if (run->rebootSeenMs >= 0)
+            return QStringLiteral("rebooting");
+        if (run->fetchedMs >= 0)
+            return QStringLiteral("fetched");
+        if (run->fetching)
+            return QStringLiteral("fetching");
+        return QStringLiteral("commanded");
+    }
+    if (index.isQueued(mac))
+        return QStringLiteral("queued");
+    if (const MarluneUnit *finished = index.lastFinished(mac))
+        return finishedWell(*finished, state, packages) ? kConfirmed : kFailed;
+    return kNotCommanded;
+}
+
+void CliRun::follow()
+{
+    if (!following || done)
+        return;
+    const PipelineState &state = core.state();
+    const PipelineIndex index(state);
+    bool allEnded = true;
+    for (const QString &mac : std::as_const(selected)) {
+        const QString phase = phaseOf(mac, state, core.catalogue());
+        allEnded = allEnded && isEnd(phase);
+        if (phases.value(mac) == phase)
+            continue;
+        phases.insert(mac, phase);
+        const MarluneUnit *unit = index.firstListed(mac);
+        if (!unit)
+            continue;
+        const QString status = unitStatus(*unit, state, core.catalogue(), index).text.trimmed();
+        QJsonObject object = unitObject(*unit);
+        object.insert(QStringLiteral("event"), QStringLiteral("step"));
+        object.insert(QStringLiteral("step"), phase);
+        object.insert(QStringLiteral("status"), status);
+        event(object, QStringLiteral("%1 (%2): %3 \u2014 %4").arg(unit->name, unit->ip, phase, status));
+    }
+    drawBar();
+    if (!allEnded) {
+        endedAt.invalidate();
+        return;
+    }
+    // A confirmed unit's listed record says so at its next poll; the statuses and the report wait
+    // for that, a few ticks at most.
+    if (!endedAt.isValid())
+        endedAt.start();
+    const auto awaitsPoll = [&](const QString &mac) {
+        const MarluneUnit *unit = index.firstListed(mac);
+        return phases.value(mac) == kConfirmed && unit && unit->updateStatus != 0;
+    };
+    if (std::none_of(selected.cbegin(), selected.cend(), awaitsPoll) || endedAt.hasExpired(kSettleMs))
+        finish();
+}
+
+void CliRun::interrupt()
+{
+    if (done)
+        return;
+    if (!following || stopped) {
+        say(QStringLiteral("Stopped."));
+        stopped = true;
+        code = kExitStopped;
+        finish();
+        return;
+    }
+    stopped = true;
+    const QStringList withdrawn = core.stopCommanding();
+    say(QStringLiteral("Stopping: %1 units will not be commanded; waiting for the commanded ones (Ctrl-C again "
+                       "quits).")
+            .arg(withdrawn.size()));
+    follow();
+}
+
+void CliRun::finish()
+{
+    if (done)
+        return;
+    done = true;
+    followTimer->stop();
+    clearBar();
+    if (following) {
+        const PipelineState &state = core.state();
+        const PipelineIndex index(state);
+        QHash<QString, int> counts;
+        QJsonArray units;
+        QStringList ordered = selected;
+        for (const MarluneUnit &unit : state.vUnits)
+            if (refused.contains(unit.mac) && !ordered.contains(unit.mac))
+                ordered.append(unit.mac);
+        for (const QString &mac : std::as_const(ordered)) {
+            const MarluneUnit *unit = index.firstListed(mac);
+            QString result = refused.contains(mac) ? kRefused : phaseOf(mac, state, core.catalogue());
+            if (!isEnd(result) && result != kRefused)
+                result = QStringLiteral("interrupted");
+            ++counts[result];
+            QJsonObject object = unit ? unitObject(*unit) : QJsonObject{{QStringLiteral("mac"), mac}};
+            object.insert(QStringLiteral("result"), result);
+            object.insert(QStringLiteral("status"), unit ? unitStatus(*unit, state, core.catalogue(), index).text.trimmed()
+                                                         : refused.value(mac));
+            units.append(object);
+        }
+        if (!options.reportPath.isEmpty()) {
+            QString error;
+            if (!writeUpdateReport(options.reportPath, state, core.catalogue(), &error))
+                say(QStringLiteral("The report could not be saved to ") + options.reportPath + QStringLiteral(": ") + error);
+        }
+        code = stopped ? kExitStopped
+               : counts.value(kConfirmed) == ordered.size() ? kExitConfirmed
+                                                           : kExitSomeFailed;
+        const QJsonObject summary{{QStringLiteral("event"), QStringLiteral("summary")},
+                                  {QStringLiteral("command"), QStringLiteral("update")},
+                                  {QStringLiteral("started"), started.toString(Qt::ISODateWithMs)},
+                                  {QStringLiteral("finished"), isoNow()},
+                                  {QStringLiteral("selected"), int(selected.size())},
+                                  {QStringLiteral("confirmed"), counts.value(kConfirmed)},
+                                  {QStringLiteral("failed"), counts.value(kFailed)},
+                                  {QStringLiteral("overdue"), counts.value(kOverdue)},
+                                  {QStringLiteral("notCommanded"), counts.value(kNotCommanded)},
+                                  {QStringLiteral("refused"), counts.value(kRefused)},
+                                  {QStringLiteral("interrupted"), counts.value(QStringLiteral("interrupted"))},
+                                  {QStringLiteral("stopped"), stopped},
+                                  {QStringLiteral("exitCode"), code},
+                                  {QStringLiteral("units"), units}};
+        event(summary, QStringLiteral("%1 of %2 selected units confirmed; %3 failed, %4 overdue, %5 not commanded, "
+                                      "%6 refused.")
+                           .arg(counts.value(kConfirmed))
+                           .arg(selected.size())
+                           .arg(counts.value(kFailed))
+                           .arg(counts.value(kOverdue))
+                           .arg(counts.value(kNotCommanded))
+                           .arg(counts.value(kRefused)));
+    }
+    BLOG << "exit code" << code;
+    Q_EMIT finished(code);
+}
+
+// One event: a JSON object on stdout with --json (its time added), else a line on stderr.
+void CliRun::event(const QJsonObject &object, const QString &text)
+{
+    if (options.format == CliOptions::Format::Json) {
+        QJsonObject stamped = object;
+        if (!stamped.contains(QStringLiteral("time")))
+            stamped.insert(QStringLiteral("time"), isoNow());
+        write(out, QString::fromUtf8(QJsonDocument(stamped).toJson(QJsonDocument::Compact)) + QLatin1Char('\n'));
+    }
+    if (!text.isEmpty())
+        say(text);
+}
+
+void CliRun::say(const QString &text)
+{
+    clearBar();
+    write(err, QDateTime::currentDateTime().toString(QStringLiteral("hh:mm:ss ")) + text + QLatin1Char('\n'));
+    drawBar();
+}
+
+// On a terminal, the batch at a glance stays on the last line.
+void CliRun::drawBar()
+{
+    if (!interactive || !following || done)
+        return;
+    write(err, QStringLiteral("\r\033[K") + batchSummary(core.state(), core.catalogue()));
+    barShown = true;
+}
+
+void CliRun::clearBar()
+{
+    if (!barShown)
+        return;
+    write(err, QStringLiteral("\r\033[K"));
+    barShown = false;
+}

@@ -1,0 +1,76 @@
+#pragma once
+
+#include "app/clioptions.h"
+
+#include <QDateTime>
+#include <QElapsedTimer>
+#include <QHash>
+#include <QJsonObject>
+#include <QObject>
+#include <QStringList>
+
+#include <cstdio>
+
+class MarluneUnit;
+class PackageCatalogue;
+class QTimer;
+class UpdaterCore;
+struct PipelineState;
+
+// The command-line tool's front-end of the core: waits for discovery, then lists the units or
+// selects, queues and follows an update until every selected unit has ended (confirmed, failed,
+// overdue or not commanded), printing a line per unit step (JSON Lines with --json) and a summary.
+// The result is an exit code; finished() says when it is known.
+class CliRun final : public QObject
+{
+    Q_OBJECT
+    Q_DISABLE_COPY_MOVE(CliRun)
+
+public:
+    CliRun(const CliOptions &options, UpdaterCore &core, FILE *out, FILE *err, QObject *parent = nullptr);
+
+    int exitCode() const { return code; }
+    // A signal to stop: the first takes the units not commanded yet out of the queue and lets the
+    // commanded ones finish; the second ends the run at once.
+    void interrupt();
+
+    // Where one selected unit stands, as the events and the summary name it.
+    static QString phaseOf(const QString &mac, const PipelineState &state, const PackageCatalogue &packages);
+
+Q_SIGNALS:
+    void finished(int exitCode);
+
+private:
+    void discoveryOver();
+    void listUnits();
+    void startUpdate();
+    void afterTableChange();
+    void follow();
+    void finish();
+    QJsonObject unitObject(const MarluneUnit &unit) const;
+    void event(const QJsonObject &object, const QString &text);
+    void drawBar();
+    void clearBar();
+    void say(const QString &text);
+
+    const CliOptions options;
+    UpdaterCore &core;
+    FILE *out;
+    FILE *err;
+    bool interactive = false;
+    bool barShown = false;
+    bool following = false;
+    bool stopped = false;
+    bool done = false;
+    int code = kExitConfirmed;
+    QDateTime started;
+    // Since every selected unit ended (invalid while some has not).
+    QElapsedTimer endedAt;
+    QTimer *redrawSoon;
+    QTimer *followTimer;
+    // The selected units in table order, the phase each was last reported in, and the units the
+    // selection rules refused with the reason.
+    QStringList selected;
+    QHash<QString, QString> phases;
+    QHash<QString, QString> refused;
+};

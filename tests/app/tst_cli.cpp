@@ -1,0 +1,303 @@
+#include "app/clioptions.h"
+#include "app/folders.h"
+#include "packagefolder.h"
+#include "simulatorprocess.h"
+#include "units/marluneunit.h"
+
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+#include <QProcess>
+#include <QTcpServer>
+#include <QtTest>
+
+#include <csignal>
+
+// The command-line tool: its arguments and selection as functions, and whole runs of the real
+// program against the unit simulator, as a script or a timer would run it.
+class TestCli : public QObject
+{
+    Q_OBJECT
+
+private Q_SLOTS:
+    void initTestCase();
+    void arguments_data();
+    void arguments();
+    void selection_data();
+    void selection();
+    void cannotStart_data();
+    void cannotStart();
+    void wholeUpdate();
+    void unitThatNeverFetchesIsOverdue();
+    void interruptedBatchCommandsNoMore();
+
+private:
+    // Runs the tool to its end; its JSON Lines on stdout and its exit code.
+    struct Run
+    {
+        int exitCode = -1;
+        QList<QJsonObject> events;
+        QByteArray err;
+        QJsonObject summary() const { return events.isEmpty() ? QJsonObject() : events.last(); }
+    };
+    static void startCli(QProcess &cli, const QStringList &arguments);
+    static Run finishCli(QProcess &cli, int timeoutMs = 120000);
+    static QString fleet(int units, const QString &extra = QString());
+
+    QTemporaryDir packages;
+};
+
+void TestCli::initTestCase()
+{
+    QVERIFY(writePackage(packages.path(), QStringLiteral("k220_lab"), QStringLiteral("3/2/2015"), 1425384000));
+    Folders::createStartupFolders();
+}
+
+void TestCli::arguments_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("accepted");
+    QTest::addColumn<int>("command");
+    QTest::addColumn<QString>("detail");
+
+    using C = CliOptions::Command;
+    const auto row = [](const char *name, const QString &line, bool accepted, C command, const QString &detail) {
+        QTest::newRow(name) << line.split(QLatin1Char(' '), Qt::SkipEmptyParts) << accepted << int(command) << detail;
+    };
+    row("no arguments", QString(), true, C::Help, QString());
+    row("help after a command", QStringLiteral("update --all --help"), true, C::Help, QString());
+    row("list as json", QStringLiteral("list --json --wait 30"), true, C::List, QStringLiteral("json wait=30"));
+    row("list as csv", QStringLiteral("list --csv"), true, C::List, QStringLiteral("csv wait=10"));
+    row("update dry run", QStringLiteral("update --needs-update"), true, C::Update, QStringLiteral("dry"));
+    row("update with everything", QStringLiteral("update --type ENC --name=Lobby* --ip 10.0.0.0/30 --yes --reset-edid "
+                                                 "--fetch-deadline 20 --reboot-deadline=30 --back-deadline 40"),
+        true, C::Update, QStringLiteral("yes edid 20/30/40"));
+    row("update without selection", QStringLiteral("update --yes"), false, C::Update, QStringLiteral("selection"));
+    row("unknown command", QStringLiteral("flash --all"), false, C::Help, QStringLiteral("Unknown command"));
+    row("selection on list", QStringLiteral("list --mac 02:B5:0A:4D:01:01"), false, C::List, QStringLiteral("Unknown option"));
+    row("bad mac", QStringLiteral("update --mac 02:B5:0A"), false, C::Update, QStringLiteral("MAC"));
+    row("bad range", QStringLiteral("update --ip 10.0.0.9-10.0.0.1"), false, C::Update, QStringLiteral("range"));
+    row("bad subnet", QStringLiteral("update --ip 10.0.0.0/33"), false, C::Update, QStringLiteral("subnet"));
+    row("zero deadline", QStringLiteral("update --all --fetch-deadline 0"), false, C::Update, QStringLiteral("seconds"));
+    row("missing value", QStringLiteral("update --all --report"), false, C::Update, QStringLiteral("needs a value"));
+    row("endless wait", QStringLiteral("list --wait 99999"), false, C::List, QStringLiteral("seconds"));
+}
+
+void TestCli::arguments()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, accepted);
+    QFETCH(int, command);
+    QFETCH(QString, detail);
+
+    CliOptions options;
+    QString error;
+    QCOMPARE(parseCliArguments(arguments, &options, &error), accepted);
+    if (!accepted) {
+        QVERIFY2(error.contains(detail), qPrintable(error));
+        return;
+    }
+    QCOMPARE(int(options.command), command);
+    if (detail.startsWith(QLatin1String("json")) || detail.startsWith(QLatin1String("csv"))) {
+        QCOMPARE(options.format, detail.startsWith(QLatin1String("json")) ? CliOptions::Format::Json
+                                                                          : CliOptions::Format::Csv);
+        QCOMPARE(QStringLiteral("wait=%1").arg(options.waitSecs), detail.section(QLatin1Char(' '), 1));
+    } else if (detail == QLatin1String("dry")) {
+        QVERIFY(!options.yes);
+        QVERIFY(options.selection.needsUpdate);
+    } else if (!detail.isEmpty()) {
+        QVERIFY(options.yes && options.resetEdid);
+        QCOMPARE(options.selection.types, QStringList{QStringLiteral("ENC")});
+        QCOMPARE(options.selection.ranges.first(), std::make_pair(quint32(0x0a000000), quint32(0x0a000003)));
+        QCOMPARE(QStringLiteral("%1/%2/%3")
+                     .arg(options.deadlines.fetchSecs)
+                     .arg(options.deadlines.rebootSecs)
+                     .arg(options.deadlines.returnSecs),
+                 QStringLiteral("20/30/40"));
+    }
+}
+
+void TestCli::selection_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<bool>("updateAvailable");
+    QTest::addColumn<bool>("selected");
+
+    // The unit: "Lobby Encoder", ENC, 02:B5:0A:4D:01:07 at 10.77.1.7.
+    QTest::newRow("all") << "--all" << false << true;
+    QTest::newRow("needs update, has one") << "--needs-update" << true << true;
+    QTest::newRow("needs update, has none") << "--needs-update" << false << false;
+    QTest::newRow("mac in dashes, lower case") << "--mac 02-b5-0a-4d-01-07" << false << true;
+    QTest::newRow("another mac") << "--mac 02:B5:0A:4D:01:08" << false << false;
+    QTest::newRow("one of two macs") << "--mac 02:B5:0A:4D:01:08 --mac 02:B5:0A:4D:01:07" << false << true;
+    QTest::newRow("address") << "--ip 10.77.1.7" << false << true;
+    QTest::newRow("range") << "--ip 10.77.1.1-10.77.1.9" << false << true;
+    QTest::newRow("subnet, outside") << "--ip 10.77.2.0/24" << false << false;
+    QTest::newRow("type, lower case") << "--type enc" << false << true;
+    QTest::newRow("name glob") << "--name lobby*" << false << true;
+    QTest::newRow("name and type, type differs") << "--name Lobby* --type DEC" << false << false;
+    QTest::newRow("name and needs update") << "--name *Encoder --needs-update" << true << true;
+}
+
+void TestCli::selection()
+{
+    QFETCH(QString, line);
+    QFETCH(bool, updateAvailable);
+    QFETCH(bool, selected);
+
+    CliOptions options;
+    QString error;
+    QVERIFY2(parseCliArguments(QStringList{QStringLiteral("update")} + line.split(QLatin1Char(' ')), &options, &error),
+             qPrintable(error));
+    MarluneUnit unit;
+    unit.name = QStringLiteral("Lobby Encoder");
+    unit.mac = QStringLiteral("02:B5:0A:4D:01:07");
+    unit.ip = QStringLiteral("10.77.1.7");
+    unit.setEncoder();
+    QCOMPARE(options.selection.matches(unit, updateAvailable), selected);
+}
+
+void TestCli::startCli(QProcess &cli, const QStringList &arguments)
+{
+    cli.start(QStringLiteral(BRYX_BIN_DIR "/bryx-updater-cli"), arguments);
+    QVERIFY(cli.waitForStarted(10000));
+}
+
+TestCli::Run TestCli::finishCli(QProcess &cli, int timeoutMs)
+{
+    Run run;
+    if (!cli.waitForFinished(timeoutMs)) {
+        cli.kill();
+        cli.waitForFinished(5000);
+    }
+    run.exitCode = cli.exitStatus() == QProcess::NormalExit ? cli.exitCode() : -1;
+    run.err = cli.readAllStandardError();
+    for (const QByteArray &line : cli.readAllStandardOutput().split('\n')) {
+        if (!line.isEmpty())
+            run.events.append(QJsonDocument::fromJson(line).object());
+    }
+    return run;
+}
+
+QString TestCli::fleet(int units, const QString &extra)
+{
+    QString text = QStringLiteral("[fleet]\nwebversion=1388534400\nrebootSeconds=1\n") + extra;
+    for (int i = 1; i <= units; ++i)
+        text += QStringLiteral("[u%1]\nfamily=k220-decoder\nip=10.77.1.%1\n").arg(i);
+    return text;
+}
+
+// Two things keep the tool from starting: another instance's lock, and the file server's port
+// taken. Neither gets as far as the network.
+void TestCli::cannotStart_data()
+{
+    QTest::addColumn<bool>("lockHeld");
+    QTest::newRow("lock held") << true;
+    QTest::newRow("port taken") << false;
+}
+
+void TestCli::cannotStart()
+{
+    QFETCH(bool, lockHeld);
+    QFile lock(Folders::lockFilePath());
+    QTcpServer squatter;
+    if (lockHeld)
+        QVERIFY(lock.open(QIODevice::WriteOnly));
+    else
+        QVERIFY(squatter.listen(QHostAddress::AnyIPv4, 50005));
+    QProcess cli;
+    startCli(cli, {QStringLiteral("list"), QStringLiteral("--packages"), packages.path()});
+    const Run run = finishCli(cli, 30000);
+    QFile::remove(Folders::lockFilePath());
+    QCOMPARE(run.exitCode, int(kExitCannotStart));
+    QVERIFY2(run.err.contains(lockHeld ? "lock file" : "50005"), run.err.constData());
+}
+
+void TestCli::wholeUpdate()
+{
+    SimulatorProcess simulator;
+    QVERIFY(simulator.start(fleet(3), 3));
+    QTemporaryDir reports;
+    const QString report = reports.filePath(QStringLiteral("report.csv"));
+    QProcess cli;
+    startCli(cli, {QStringLiteral("update"), QStringLiteral("--needs-update"), QStringLiteral("--yes"),
+                   QStringLiteral("--json"), QStringLiteral("--report"), report, QStringLiteral("--packages"),
+                   packages.path()});
+    const Run run = finishCli(cli);
+    const QJsonObject summary = run.summary();
+    QVERIFY2(run.exitCode == kExitConfirmed, run.err.constData());
+    QCOMPARE(summary.value(QStringLiteral("event")).toString(), QStringLiteral("summary"));
+    QCOMPARE(summary.value(QStringLiteral("selected")).toInt(), 3);
+    QCOMPARE(summary.value(QStringLiteral("confirmed")).toInt(), 3);
+    for (const QJsonValue &unit : summary.value(QStringLiteral("units")).toArray())
+        QCOMPARE(unit.toObject().value(QStringLiteral("status")).toString(), QStringLiteral("K-Series Update Confirmed."));
+    QVERIFY(simulator.waitForLine(QStringLiteral("u3 CONFIRMED")));
+    QFile csv(report);
+    QVERIFY(csv.open(QIODevice::ReadOnly));
+    QCOMPARE(csv.readAll().count("K-Series Update Confirmed."), 3);
+    // Every step of every unit was an event of its own, in order.
+    QStringList steps;
+    for (const QJsonObject &event : run.events)
+        if (event.value(QStringLiteral("name")) == QLatin1String("u2") && event.value(QStringLiteral("event")) == QLatin1String("step"))
+            steps.append(event.value(QStringLiteral("step")).toString());
+    QCOMPARE(steps.first(), QStringLiteral("queued"));
+    QCOMPARE(steps.last(), QStringLiteral("confirmed"));
+    QVERIFY2(steps.contains(QStringLiteral("rebooting")), qPrintable(steps.join(QLatin1Char(','))));
+    QVERIFY(!QFile::exists(Folders::lockFilePath()));
+}
+
+void TestCli::unitThatNeverFetchesIsOverdue()
+{
+    SimulatorProcess simulator;
+    QVERIFY(simulator.start(fleet(3) + QStringLiteral("[stuck]\nfamily=k220-decoder\nip=10.77.1.4\nbehaviour=neverFetches\n"), 4));
+    QProcess cli;
+    startCli(cli, {QStringLiteral("update"), QStringLiteral("--all"), QStringLiteral("--yes"), QStringLiteral("--json"),
+                   QStringLiteral("--fetch-deadline"), QStringLiteral("12"), QStringLiteral("--packages"),
+                   packages.path()});
+    const Run run = finishCli(cli);
+    const QJsonObject summary = run.summary();
+    QCOMPARE(run.exitCode, int(kExitSomeFailed));
+    QCOMPARE(summary.value(QStringLiteral("confirmed")).toInt(), 3);
+    QCOMPARE(summary.value(QStringLiteral("overdue")).toInt(), 1);
+    for (const QJsonValue &value : summary.value(QStringLiteral("units")).toArray()) {
+        const QJsonObject unit = value.toObject();
+        if (unit.value(QStringLiteral("name")) == QLatin1String("stuck"))
+            QCOMPARE(unit.value(QStringLiteral("status")).toString(), QStringLiteral("Overdue: no image fetch after 12 s"));
+    }
+}
+
+// Ctrl-C while units wait their turn to be commanded: those never hear the command, the ones
+// commanded finish, and the tool says it was stopped.
+void TestCli::interruptedBatchCommandsNoMore()
+{
+    // More units than command exchanges run at once, each slow to answer: some wait their turn.
+    constexpr int kUnits = 40;
+    SimulatorProcess simulator;
+    QVERIFY(simulator.start(fleet(kUnits, QStringLiteral("messageDelayMs=3000\n")), kUnits));
+    QProcess cli;
+    startCli(cli, {QStringLiteral("update"), QStringLiteral("--all"), QStringLiteral("--yes"), QStringLiteral("--json"),
+                   QStringLiteral("--packages"), packages.path()});
+    QByteArray seen;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            seen += cli.readAllStandardOutput();
+            return seen.contains("\"step\":\"commanded\"");
+        },
+        60000));
+    ::kill(pid_t(cli.processId()), SIGINT);
+    Run run = finishCli(cli);
+    QCOMPARE(run.exitCode, int(kExitStopped));
+    const QJsonObject summary = run.summary();
+    const int notCommanded = summary.value(QStringLiteral("notCommanded")).toInt();
+    QVERIFY2(notCommanded > 0, run.err.constData());
+    QCOMPARE(summary.value(QStringLiteral("confirmed")).toInt() + notCommanded, kUnits);
+    // The commanded ones took their image, and none of the others was asked to.
+    QTest::qWait(1000);
+    int commands = 0;
+    for (const QString &line : simulator.lines())
+        commands += line.contains(QLatin1String(" FETCH-START ")) ? 1 : 0;
+    QCOMPARE(commands, kUnits - notCommanded);
+}
+
+QTEST_GUILESS_MAIN(TestCli)
+#include "tst_cli.moc"
