@@ -24,11 +24,34 @@ stamp=$(date +%Y-%m-%dT%H%M%S)
 events=$runs/$stamp-events.jsonl
 summary=$runs/$stamp-summary.json
 
-# A stop (systemctl stop, shutdown) signals the program too; it finishes its summary and exits
-# with 2. Catching the signal here keeps this script alive until then, to file that summary.
-trap : TERM INT HUP
-"$cli" update --needs-update --yes --json --report "$runs/$stamp-report.csv" "$@" >"$events"
+# A stop (systemctl stop, shutdown) signals this script alone (KillMode=mixed). The signal is
+# passed on: the program commands no more units and waits for the commanded ones. If they are not
+# done within BRYX_STOP_GRACE seconds (default 60, well inside the service's TimeoutStopSec), a
+# second signal makes it quit at once. Either way it writes its summary and report, and exits
+# with 2; this script stays to file them.
+grace=${BRYX_STOP_GRACE:-60}
+timer=
+# shellcheck disable=SC2317 # run by the trap below
+stop() {
+    kill -TERM "$pid" 2>/dev/null
+    if [ -z "$timer" ]; then
+        (sleep "$grace" && kill -TERM "$pid" 2>/dev/null) &
+        timer=$!
+    fi
+}
+
+"$cli" update --needs-update --yes --json --report "$runs/$stamp-report.csv" "$@" >"$events" &
+pid=$!
+trap stop TERM INT HUP
+# A signal ends the wait early: wait again until the program has ended (a program that has ended
+# but is not yet waited for still answers kill -0).
+wait "$pid"
 code=$?
+while kill -0 "$pid" 2>/dev/null; do
+    wait "$pid"
+    code=$?
+done
+[ -n "$timer" ] && kill "$timer" 2>/dev/null
 
 last=$(tail -n 1 "$events")
 case $last in
