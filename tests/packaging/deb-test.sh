@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Builds the .deb from a build tree and checks it as an operator would meet it: the files it
 # holds, its computed dependencies, the desktop entry and AppStream metainfo as the desktop's own
-# validators see them, and the program started through its /usr/bin link from the unpacked
-# package. Run through run-test.sh, so it is in a private network namespace.
+# validators see them, the programs started through their /usr/bin links from the unpacked
+# package, and the man page. Run through run-test.sh, so it is in a private network namespace.
 # Usage: deb-test.sh CPACK BUILD-DIR
 set -euo pipefail
 cpack=$1
@@ -22,9 +22,16 @@ debs=("$work"/out/*.deb)
 deb=${debs[0]}
 echo "package: $(basename "$deb")"
 
-# Every file and link, nothing more: the updater alone, in its /opt folder.
+# Every file and link, nothing more: the updater and its command-line front-end, in their /opt
+# folder.
+examples=./usr/share/doc/bryx-updater/examples
 expected=("./opt/bryx-updater/bryx-updater"
+          "./opt/bryx-updater/bryx-updater-cli"
           "./usr/bin/bryx-updater -> ../../opt/bryx-updater/bryx-updater"
+          "./usr/bin/bryx-updater-cli -> ../../opt/bryx-updater/bryx-updater-cli"
+          "./usr/share/man/man1/bryx-updater-cli.1.gz"
+          "$examples/README.md" "$examples/bryx-updater-nightly.service"
+          "$examples/bryx-updater-nightly.timer" "$examples/bryx-updater-nightly.sh"
           "./usr/share/applications/$id.desktop")
 for size in 128 16 24 256 32 48 64; do
     expected+=("./usr/share/icons/hicolor/${size}x${size}/apps/$id.png")
@@ -35,7 +42,9 @@ listing=$(dpkg-deb -c "$deb")
 echo "$listing"
 actual=$(echo "$listing" | awk '$1 !~ /^d/ { $1 = $2 = $3 = $4 = $5 = ""; sub(/^ +/, ""); print }' | LC_ALL=C sort)
 [ "$actual" = "$(printf '%s\n' "${expected[@]}" | LC_ALL=C sort)" ] || fail "unexpected file list"
-echo "$listing" | grep -q '^-rwxr-xr-x .* \./opt/bryx-updater/bryx-updater$' || fail "program not executable"
+for program in bryx-updater bryx-updater-cli; do
+    echo "$listing" | grep -q "^-rwxr-xr-x .* \./opt/bryx-updater/$program\$" || fail "$program not executable"
+done
 
 depends=$(dpkg-deb -f "$deb" Depends)
 echo "Depends: $depends"
@@ -52,6 +61,7 @@ for size in 16 24 32 48 64 128 256; do
     file "$root/usr/share/icons/hicolor/${size}x${size}/apps/$id.png" | grep -q "PNG image data, $size x $size," \
         || fail "icon ${size}x${size}"
 done
+zcat "$root/usr/share/man/man1/bryx-updater-cli.1.gz" | grep -q '^\.TH BRYX-UPDATER-CLI 1 ' || fail "man page"
 
 # Start the unpacked program through its link with an argument: it must find the package put
 # beside the real binary (so it resolved its folder through the link), show no window and exit
@@ -70,4 +80,12 @@ log=$(cat "$work/run/cwd/LOGFILE.txt")
 [ -f "$work/run/tmp/Quillet/singleinstanceupdater.txt" ] || fail "no lock file"
 [[ $log == *k220_demo.bin* ]] || { echo "$log"; fail "the package beside the /opt binary was not found"; }
 [[ $log != *appIsQuitting* && $log != *"exited normally"* ]] || { echo "$log"; fail "the window ran"; }
+
+# The command-line program's usage, through its link: exit code 0, and nothing started (no
+# discovery, so no lock taken either).
+mkdir -p "$work/cli/tmp" "$work/cli/data"
+help=$(TMPDIR=$work/cli/tmp XDG_DATA_HOME=$work/cli/data timeout 60 "$root/usr/bin/bryx-updater-cli" --help) \
+    || fail "bryx-updater-cli --help exit code $?"
+[[ $help == *update* && $help == *--needs-update* ]] || { echo "$help"; fail "bryx-updater-cli --help: no usage"; }
+[ ! -e "$work/cli/tmp/Quillet/singleinstanceupdater.txt" ] || fail "bryx-updater-cli --help took the lock"
 echo "deb-test passed"
