@@ -1,6 +1,7 @@
 #include "app/folders.h"
 #include "fewdescriptors.h"
 #include "mainwindowaccess.h"
+#include "update/updatercore.h"
 #include "packagefolder.h"
 #include "scriptedoperator.h"
 #include "simulatorprocess.h"
@@ -124,16 +125,16 @@ private Q_SLOTS:
     void imageChangedAfterTheScanIsRefused_data();
     void imageChangedAfterTheScanIsRefused();
     void imageRewrittenWhileSentIsCutShort();
-    void silentClientDoesNotHoldUpTheWindow();
+    void silentClientDoesNotHoldUpTheEventLoop();
     void brokenTransferThenNextUnitServed();
     void windowClosedWithFetchesInProgress();
     void unitThatStopsTakingDataIsGivenUp();
-    void imageGoesOnWhileTheWindowIsBusy();
+    void imageGoesOnWhileTheEventLoopIsBusy();
     void outOfDescriptorsThenServedAgain();
     void unitThatClosesItsSideGetsItsWholeImage();
 
 private:
-    QString log() const { return window->findChild<QPlainTextEdit *>("statusEdit")->toPlainText(); }
+    QString log() const { return lines.join(QLatin1Char('\n')); }
     QByteArray image(const QString &name) const
     {
         QFile file(packages.filePath(name));
@@ -142,7 +143,10 @@ private:
 
     QTemporaryDir packages;
     ScriptedOperator *questions = nullptr;
-    MainWindow *window = nullptr;
+    // The core, not started: no tick and no discovery, only the file server and the pipeline it
+    // asks; and the status-log lines it said.
+    UpdaterCore *core = nullptr;
+    QStringList lines;
 };
 
 void TestFileServer::initTestCase()
@@ -167,13 +171,14 @@ void TestFileServer::init()
 {
     Folders::setApplicationFolder(packages.path());
     questions = new ScriptedOperator;
-    window = new MainWindow;
-    stopTicks(*window);
+    lines.clear();
+    core = new UpdaterCore;
+    connect(core, &UpdaterCore::statusLine, this, [this](const QString &line) { lines.append(line); });
 }
 
 void TestFileServer::cleanup()
 {
-    delete window;
+    delete core;
     delete questions;
 }
 
@@ -208,7 +213,7 @@ void TestFileServer::requestParser()
 
 void TestFileServer::servesTheUnitsOwnPackage()
 {
-    PipelineState &state = window->pipeline().state();
+    PipelineState &state = core->pipeline().state();
     state.vUnits = {unit("Lobby", "ENC", "K2100A", 1, "10.77.1.5")};
 
     Fetch fetch(QStringLiteral("10.77.1.5"), kGet);
@@ -229,7 +234,7 @@ void TestFileServer::servesTheUnitsOwnPackage()
 
 void TestFileServer::requestInPiecesIsServed()
 {
-    window->pipeline().state().vUnits = {unit("Lobby", "ENC", "K2100A", 1, "10.77.1.5")};
+    core->pipeline().state().vUnits = {unit("Lobby", "ENC", "K2100A", 1, "10.77.1.5")};
     Fetch fetch(QStringLiteral("10.77.1.5"), QByteArray("GE"));
     QVERIFY(fetch.socket.waitForConnected(30000));
     QTest::qWait(200);
@@ -240,7 +245,7 @@ void TestFileServer::requestInPiecesIsServed()
 
 void TestFileServer::emptyImage()
 {
-    PipelineState &state = window->pipeline().state();
+    PipelineState &state = core->pipeline().state();
     state.vUnits = {unit("Stage", "DEC", "K3200A", 1, "10.77.1.6")};
     Fetch fetch(QStringLiteral("10.77.1.6"), kGet);
     QVERIFY(fetch.waitClosed());
@@ -268,7 +273,7 @@ void TestFileServer::requestsThatGetNothing()
     QFETCH(QByteArray, request);
     QFETCH(QString, reason);
 
-    PipelineState &state = window->pipeline().state();
+    PipelineState &state = core->pipeline().state();
     state.vUnits = {unit("Lobby", "ENC", "K2100A", 1, "10.77.1.5"), unit("Audio", "ATR", "AT1", 0, "10.77.1.7")};
     Fetch fetch(from, request);
     if (request.isNull()) {
@@ -289,7 +294,7 @@ void TestFileServer::requestsThatGetNothing()
 
 void TestFileServer::sameAddressTwiceUsesTheFirst()
 {
-    PipelineState &state = window->pipeline().state();
+    PipelineState &state = core->pipeline().state();
     state.vUnits = {unit("First", "WP", "JW1", 0, "10.77.1.5"), unit("Second", "ENC", "K2100A", 1, "10.77.1.5")};
     Fetch fetch(QStringLiteral("10.77.1.5"), kGet);
     QVERIFY(fetch.waitClosed());
@@ -302,7 +307,7 @@ void TestFileServer::recordedBySecondInterface()
 {
     // The file is chosen by the unit's own address; the fetch is recorded for the first unit
     // whose address or second interface is the peer's.
-    PipelineState &state = window->pipeline().state();
+    PipelineState &state = core->pipeline().state();
     MarluneUnit server = unit("Server", "VOD", "K7200", 0, "10.77.1.20");
     server.eth1_ipAddr = QStringLiteral("10.77.1.5");
     state.vUnits = {server, unit("Lobby", "ENC", "K2100A", 1, "10.77.1.5")};
@@ -315,16 +320,16 @@ void TestFileServer::recordedBySecondInterface()
 
 void TestFileServer::missingAndUnreadableImages()
 {
-    PipelineState &state = window->pipeline().state();
+    PipelineState &state = core->pipeline().state();
     state.vUnits = {unit("Lobby", "ENC", "K2100A", 1, "10.77.1.5")};
-    window->pipeline().catalogue().k220.newFilename = QStringLiteral("k220_gone.bin");
+    core->pipeline().catalogue().k220.newFilename = QStringLiteral("k220_gone.bin");
     Fetch missing(QStringLiteral("10.77.1.5"), kGet);
     QVERIFY(missing.waitClosed());
     QVERIFY(missing.received.isEmpty());
     QVERIFY(log().contains(QDir::current().absoluteFilePath(QStringLiteral("k220_gone.bin")) + " DOES NOT EXIST."));
 
     QVERIFY(QDir(packages.path()).mkpath(QStringLiteral("k220_folder.bin")));
-    window->pipeline().catalogue().k220.newFilename = QStringLiteral("k220_folder.bin");
+    core->pipeline().catalogue().k220.newFilename = QStringLiteral("k220_folder.bin");
     Fetch unreadable(QStringLiteral("10.77.1.5"), kGet);
     QVERIFY(unreadable.waitClosed());
     QVERIFY(unreadable.received.isEmpty());
@@ -347,7 +352,7 @@ void TestFileServer::imageChangedAfterTheScanIsRefused_data()
 void TestFileServer::imageChangedAfterTheScanIsRefused()
 {
     QFETCH(int, secondsLater);
-    PipelineState &state = window->pipeline().state();
+    PipelineState &state = core->pipeline().state();
     state.vUnits = {unit("Panel", "WPC", "K8300", 0, "10.77.1.5"), unit("Desk", "WPC", "K8301", 0, "10.77.1.6")};
     // Other bytes of the same size, rewritten in place, and the modification time set to the
     // nanosecond.
@@ -363,14 +368,14 @@ void TestFileServer::imageChangedAfterTheScanIsRefused()
     times[1].tv_sec += secondsLater;
     QCOMPARE(::utimensat(AT_FDCWD, QFile::encodeName(path).constData(), times, 0), 0);
     QCOMPARE(QFileInfo(path).size(), qint64(scanned.st_size));
-    // The next tests serve it again: its bytes go back, and the window made for them scans anew.
+    // The next tests serve it again: its bytes go back, and the core made for them scans anew.
     const auto restore = qScopeGuard([&] {
         QFile back(packages.filePath(QStringLiteral("kp_fs.bin")));
         if (back.open(QIODevice::WriteOnly))
             back.write(before);
     });
 
-    QSignalSpy changed(window->findChild<FileServer *>(), &FileServer::fileChanged);
+    QSignalSpy changed(core->findChild<FileServer *>(), &FileServer::fileChanged);
     Fetch first(QStringLiteral("10.77.1.5"), kGet);
     Fetch second(QStringLiteral("10.77.1.6"), kGet);
     QVERIFY(first.waitClosed() && second.waitClosed());
@@ -389,9 +394,9 @@ void TestFileServer::imageChangedAfterTheScanIsRefused()
     QVERIFY(state.vUnitsUpdateFetched.isEmpty());
 }
 
-void TestFileServer::silentClientDoesNotHoldUpTheWindow()
+void TestFileServer::silentClientDoesNotHoldUpTheEventLoop()
 {
-    PipelineState &state = window->pipeline().state();
+    PipelineState &state = core->pipeline().state();
     state.vUnits = {unit("Lobby", "ENC", "K2100A", 1, "10.77.1.5"), unit("Wall", "WP", "JW1", 0, "10.77.1.6")};
     int ticks = 0;
     QTimer ticker;
@@ -402,7 +407,7 @@ void TestFileServer::silentClientDoesNotHoldUpTheWindow()
     clock.start();
     Fetch silent(QStringLiteral("10.77.1.5"), QByteArray());
     QVERIFY(silent.socket.waitForConnected(30000));
-    // Meanwhile another unit is served, and the window goes on.
+    // Meanwhile another unit is served, and the event loop goes on.
     Fetch other(QStringLiteral("10.77.1.6"), kGet);
     // Before the silent one's 10-second wait is over, with room for a loaded machine.
     QVERIFY(other.waitClosed(9000));
@@ -413,13 +418,13 @@ void TestFileServer::silentClientDoesNotHoldUpTheWindow()
     QVERIFY(silent.waitClosed());
     QVERIFY(clock.elapsed() >= 9500);
     QVERIFY(silent.received.isEmpty());
-    // About 100 ticks in those 10 seconds; a blocked window would show none.
+    // About 100 ticks in those 10 seconds; a blocked event loop would show none.
     QVERIFY2(ticks >= 50, qPrintable(QString::number(ticks)));
 }
 
 void TestFileServer::brokenTransferThenNextUnitServed()
 {
-    PipelineState &state = window->pipeline().state();
+    PipelineState &state = core->pipeline().state();
     MarluneUnit recorder = unit("Recorder", "DVR", "JD1", 0, "10.77.1.8");
     recorder.fwversion = QStringLiteral("1/29/2014");
     state.vUnits = {recorder, unit("Wall", "WP", "JW1", 0, "10.77.1.6")};
@@ -432,19 +437,24 @@ void TestFileServer::brokenTransferThenNextUnitServed()
     QVERIFY(QTest::qWaitFor(
         [this] { return log().contains(QLatin1String("dvr_big.bin was not sent completely (")); }, 10000));
     QVERIFY(QTest::qWaitFor([this] { return log().endsWith(QLatin1String("Connection closed.")); }, 30000));
-    QVERIFY(window->pipeline().state().vUnitsUpdateFetched.isEmpty());
+    QVERIFY(core->pipeline().state().vUnitsUpdateFetched.isEmpty());
 
     Fetch next(QStringLiteral("10.77.1.6"), kGet);
     QVERIFY(next.waitClosed());
     QVERIFY(next.received.endsWith(image(QStringLiteral("wp_fs.bin"))));
     // Nothing of the broken transfer stays behind: its socket, file and transfer are gone.
-    QTRY_COMPARE(window->findChildren<QTcpSocket *>().size(), 0);
+    QTRY_COMPARE(core->findChildren<QTcpSocket *>().size(), 0);
 }
 
 void TestFileServer::windowClosedWithFetchesInProgress()
 {
     // The program deletes its window at exit: one unit still owes its request, another is in the
     // middle of a transfer. Nothing of the file server may outlive the window or call into it.
+    delete core;
+    core = nullptr;
+    auto *window = new MainWindow;
+    stopTicks(*window);
+    const auto log = [window] { return window->findChild<QPlainTextEdit *>("statusEdit")->toPlainText(); };
     PipelineState &state = window->pipeline().state();
     MarluneUnit recorder = unit("Recorder", "DVR", "JD1", 0, "10.77.1.8");
     recorder.fwversion = QStringLiteral("1/29/2014");
@@ -456,10 +466,9 @@ void TestFileServer::windowClosedWithFetchesInProgress()
     // The unit stops reading, so the transfer stays in the middle.
     midTransfer.socket.setReadBufferSize(64 * 1024);
     QObject::disconnect(&midTransfer.socket, &QTcpSocket::readyRead, nullptr, nullptr);
-    QVERIFY(QTest::qWaitFor([this] { return log().contains(QLatin1String("New connection from 10.77.1.5")); }, 30000));
+    QVERIFY(QTest::qWaitFor([&] { return log().contains(QLatin1String("New connection from 10.77.1.5")); }, 30000));
 
     delete window;
-    window = nullptr;
     QVERIFY(waiting.waitClosed(30000));
     QVERIFY(waiting.received.isEmpty());
 }
@@ -469,10 +478,10 @@ void TestFileServer::windowClosedWithFetchesInProgress()
 // and the log says how far the image got.
 void TestFileServer::unitThatStopsTakingDataIsGivenUp()
 {
-    window->findChild<FileServer *>()->setStallTimeout(2000);
+    core->findChild<FileServer *>()->setStallTimeout(2000);
     MarluneUnit recorder = unit("Recorder", "DVR", "JD1", 0, "10.77.1.8");
     recorder.fwversion = QStringLiteral("1/29/2014");
-    window->pipeline().state().vUnits = {recorder};
+    core->pipeline().state().vUnits = {recorder};
 
     Fetch stuck(QStringLiteral("10.77.1.8"), kGet);
     QVERIFY(QTest::qWaitFor([&] { return stuck.received.size() > 1024 * 1024; }, 10000));
@@ -480,7 +489,7 @@ void TestFileServer::unitThatStopsTakingDataIsGivenUp()
     QObject::disconnect(&stuck.socket, &QTcpSocket::readyRead, nullptr, nullptr);
     stuck.socket.write(QByteArray(4 * 1024 * 1024, 'x'));
     QVERIFY(QTest::qWaitFor([&] { return stuck.socket.bytesToWrite() == 0; }, 20000));
-    for (const QTcpSocket *serverSide : window->findChildren<QTcpSocket *>())
+    for (const QTcpSocket *serverSide : core->findChildren<QTcpSocket *>())
         QVERIFY2(serverSide->bytesAvailable() <= kMaxFetchRequestSize, qPrintable(QString::number(serverSide->bytesAvailable())));
 
     const QRegularExpression given(QStringLiteral("Recorder \\(10.77.1.8\\): dvr_big.bin was not sent completely "
@@ -489,18 +498,18 @@ void TestFileServer::unitThatStopsTakingDataIsGivenUp()
     QVERIFY(QTest::qWaitFor([&] { return given.match(log()).hasMatch(); }, 30000));
     QVERIFY(given.match(log()).captured(1).toLongLong() >= 1024 * 1024);
     QVERIFY(!log().contains(QLatin1String("the connection broke off")));
-    QTRY_COMPARE(window->findChildren<QTcpSocket *>().size(), 0);
-    QVERIFY(window->pipeline().state().vUnitsUpdateFetched.isEmpty());
+    QTRY_COMPARE(core->findChildren<QTcpSocket *>().size(), 0);
+    QVERIFY(core->pipeline().state().vUnitsUpdateFetched.isEmpty());
 }
 
 // A unit reads its image on a thread of its own, at 16 MiB a second through a small receive
-// buffer, while the window's thread is held up for 1.5 seconds: the image goes on meanwhile, far
+// buffer, while the main thread is held up for 1.5 seconds: the image goes on meanwhile, far
 // beyond the few MiB the kernel could have had queued for it.
-void TestFileServer::imageGoesOnWhileTheWindowIsBusy()
+void TestFileServer::imageGoesOnWhileTheEventLoopIsBusy()
 {
     MarluneUnit recorder = unit("Recorder", "DVR", "JD1", 0, "10.77.1.8");
     recorder.fwversion = QStringLiteral("1/29/2014");
-    window->pipeline().state().vUnits = {recorder};
+    core->pipeline().state().vUnits = {recorder};
 
     std::atomic<qint64> received{0};
     std::thread unitSide([&received] {
@@ -537,7 +546,7 @@ void TestFileServer::imageGoesOnWhileTheWindowIsBusy()
 // descriptors come back.
 void TestFileServer::outOfDescriptorsThenServedAgain()
 {
-    PipelineState &state = window->pipeline().state();
+    PipelineState &state = core->pipeline().state();
     state.vUnits = {unit("Lobby", "ENC", "K2100A", 1, "10.77.1.5")};
     FewDescriptors few(48);
     {
@@ -570,7 +579,7 @@ void TestFileServer::imageRewrittenWhileSentIsCutShort()
 {
     MarluneUnit recorder = unit("Recorder", "DVR", "JD1", 0, "10.77.1.8");
     recorder.fwversion = QStringLiteral("1/29/2014");
-    window->pipeline().state().vUnits = {recorder};
+    core->pipeline().state().vUnits = {recorder};
     const QString path = packages.filePath(QStringLiteral("dvr_big.bin"));
     const QByteArray before = image(QStringLiteral("dvr_big.bin"));
     const auto restore = qScopeGuard([&] {
@@ -619,7 +628,7 @@ void TestFileServer::imageRewrittenWhileSentIsCutShort()
 void TestFileServer::unitThatClosesItsSideGetsItsWholeImage()
 {
     // A large image: the unit closes its side long before the last of it has gone.
-    window->pipeline().state().vUnits = {unit("Recorder", "DVR", "JD1", 0, "10.77.1.8")};
+    core->pipeline().state().vUnits = {unit("Recorder", "DVR", "JD1", 0, "10.77.1.8")};
     std::atomic<bool> done{false};
     QByteArray received;
     std::thread unitSide([&] {
