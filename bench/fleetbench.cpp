@@ -1,5 +1,6 @@
-// Fleet-scale benchmarks of the real updater window against a simulated fleet. Runs inside a
-// private network namespace (bench/run-benchmarks.sh takes care of that).
+// Fleet-scale benchmarks of the real updater against a simulated fleet: its core alone for the file
+// server, its window for batches. Runs inside a private network namespace (bench/run-benchmarks.sh
+// takes care of that).
 //
 //   fleetbench fileserver UNITS MIB [ROUNDS [CLIENTS]]  UNITS units fetch an image of MIB MiB
 //                                     at once, from the updater and from nginx on the same
@@ -28,6 +29,7 @@
 #include "app/folders.h"
 #include "app/operatorquestions.h"
 #include "update/mainwindow.h"
+#include "update/updatercore.h"
 
 #include <QApplication>
 #include <QCryptographicHash>
@@ -37,6 +39,8 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QHash>
+#include <QJsonDocument>
+#include <QJsonObject>
 #include <QItemSelectionModel>
 #include <QMap>
 #include <QNetworkProxy>
@@ -447,13 +451,15 @@ int fileServer(int units, int mib, int rounds, bool byCurl)
     qint64 stall = 0;
     qint64 idleStall = 0;
     qint64 commandsMs = 0;
-    // The updater's turn: its window is opened, lists the fleet, serves the fetches and is closed.
+    // The updater's turn, headless: its core starts, lists the fleet, serves the fetches and is
+    // shut down.
     auto updaterTurn = [&](ServerRun &run) {
         resetPeakResident();
-        auto *window = new MainWindow;
-        if (!waitFor([&] { return tableOf(*window)->rowCount() == units; }, 30000)) {
-            std::fprintf(stderr, "the window did not list the fleet\n");
-            delete window;
+        auto *core = new UpdaterCore;
+        core->start();
+        if (!waitFor([&] { return core->state().vUnits.size() == units; }, 30000)) {
+            std::fprintf(stderr, "the updater did not list the fleet\n");
+            delete core;
             return false;
         }
         if (rssBefore < 0)
@@ -480,7 +486,7 @@ int fileServer(int units, int mib, int rounds, bool byCurl)
         run.peakKiB = peakResidentKiB();
         stall = qMax(stall, run.stall);
         rssPeak = qMax(rssPeak, run.peakKiB);
-        delete window;
+        delete core;
         return ended && (byCurl || unitsBackUp(fleet, upBefore, run.ok));
     };
     auto nginxTurn = [&](ServerRun &run) {
@@ -896,6 +902,62 @@ int batch(int units, int delayMs)
 // answer), spread through it. One fleet and one window for both, so that both batches run
 // beside the same table and the same process; the dead batch goes second, so that its dead
 // units, which never finish, cannot weigh on the clean one.
+// One run of the command-line tool over the batch fleet: seconds from its first unit queued to
+// its last unit confirmed, on its own JSON timeline; -1 when the run did not confirm them all.
+double timeCliRun(const QStringList &selection, int expected)
+{
+    QProcess cli;
+    cli.setProcessChannelMode(QProcess::SeparateChannels);
+    cli.start(QStringLiteral(BRYX_BIN_DIR "/bryx-updater-cli"),
+              QStringList{QStringLiteral("update"), QStringLiteral("--yes"), QStringLiteral("--json"),
+                          QStringLiteral("--wait"), QStringLiteral("8"), QStringLiteral("--packages"),
+                          Folders::applicationFolder()}
+                  + selection);
+    if (!cli.waitForFinished(30 * 60 * 1000) || cli.exitCode() != 0) {
+        std::fprintf(stderr, "the command-line tool ended with %d: %s\n", cli.exitCode(),
+                     cli.readAllStandardError().right(2000).constData());
+        return -1;
+    }
+    QDateTime first;
+    QDateTime last;
+    int confirmed = 0;
+    for (const QByteArray &line : cli.readAllStandardOutput().split('\n')) {
+        const QJsonObject event = QJsonDocument::fromJson(line).object();
+        if (event.value(QStringLiteral("event")) != QLatin1String("step"))
+            continue;
+        const QDateTime time = QDateTime::fromString(event.value(QStringLiteral("time")).toString(), Qt::ISODateWithMs);
+        const QString step = event.value(QStringLiteral("step")).toString();
+        if (step == QLatin1String("queued") && !first.isValid())
+            first = time;
+        if (step == QLatin1String("confirmed")) {
+            last = time;
+            ++confirmed;
+        }
+    }
+    return confirmed == expected && first.isValid() ? first.msecsTo(last) / 1000.0 : -1;
+}
+
+// The batch figures through the command-line tool: one unit alone, then every other unit of the
+// fleet in one batch (--needs-update), each a run of the tool of its own.
+int cliBatch(int units, int delayMs)
+{
+    QTemporaryDir dir;
+    usePackageFolder(dir, 1024 * 1024);
+    Fleet fleet;
+    if (!fleet.start(writeBatchFleet(dir, units + 1, delayMs), units + 1))
+        return 1;
+    const double single = timeCliRun({QStringLiteral("--name"), unitName(0)}, 1);
+    const double all = single < 0 ? -1 : timeCliRun({QStringLiteral("--needs-update")}, units);
+    if (single <= 0 || all < 0)
+        return 1;
+    const double target = units <= 250 ? 1.2 : 1.5;
+    std::printf("command-line tool, batch update of %d units, each TCP message answered %d ms after it arrives:\n",
+                units, delayMs);
+    std::printf("  1 unit: %.1f s; %d units in one batch: %.1f s: %.2f times the single unit (target <= %.1f)\n",
+                single, units, all, all / single, target);
+    return 0;
+}
+
 int deadBatch(int delayMs, int live)
 {
     constexpr int kHung = 10;
@@ -1187,11 +1249,14 @@ int main(int argc, char **argv)
                           argc > 5 && QByteArray(argv[5]) == "curl");
     if (mode == QLatin1String("batch"))
         return batch(units, argc > 3 ? QByteArray(argv[3]).toInt() : 0);
+    if (mode == QLatin1String("clibatch"))
+        return cliBatch(units, argc > 3 ? QByteArray(argv[3]).toInt() : 0);
     if (mode == QLatin1String("deadbatch"))
         return deadBatch(argc > 2 ? QByteArray(argv[2]).toInt() : 0, argc > 3 ? QByteArray(argv[3]).toInt() : 235);
     if (mode == QLatin1String("faults") && argc > 2)
         return faults(QString::fromLatin1(argv[2]));
     std::fprintf(stderr, "usage: fleetbench fileserver UNITS MIB [ROUNDS [units|curl]] | batch UNITS [MESSAGE_DELAY_MS]\n"
+                         "                  | clibatch UNITS [MESSAGE_DELAY_MS]\n"
                          "                  | deadbatch [MESSAGE_DELAY_MS [LIVE_UNITS]] | faults SCENARIO|header\n");
     return 2;
 }

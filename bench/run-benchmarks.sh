@@ -76,6 +76,12 @@ if wanted batch; then
         BRYX_NETNS_PEERS=$((units + 1)) "$root/tests/netns-run.sh" "$build/bin/fleetbench" batch "$units" "$delay" ||
             echo "(batch $units $delay did not end as expected)"
     done
+    # The same batches through the command-line tool.
+    for run in "250 0" "1000 0"; do
+        read -r units delay <<<"$run"
+        BRYX_NETNS_PEERS=$((units + 1)) "$root/tests/netns-run.sh" "$build/bin/fleetbench" clibatch "$units" "$delay" ||
+            echo "(clibatch $units $delay did not end as expected)"
+    done
     # A clean batch of 235 units, then 235 live and 15 dead ones in one batch: 485 units.
     for delay in 0 100; do
         BRYX_NETNS_PEERS=485 "$root/tests/netns-run.sh" "$build/bin/fleetbench" deadbatch "$delay" ||
