@@ -10,8 +10,8 @@
 # and latest-summary.json in $STATE_DIRECTORY points at the newest summary. Files older than
 # BRYX_KEEP_DAYS days (default 90) are removed. Progress lines go to stderr, that is the journal.
 #
-# The exit code is the program's own: 0 every selected unit confirmed, 1 some failed or
-# overdue, 2 stopped, 3 bad usage, 4 could not start.
+# The exit code is the program's own: 0 every selected unit confirmed, 1 some failed, overdue
+# or refused, 2 stopped, 3 bad usage, 4 could not start.
 set -u
 
 cli=${BRYX_UPDATER_CLI:-/usr/bin/bryx-updater-cli}
