@@ -361,7 +361,8 @@ void CliRun::finish()
     done = true;
     followTimer->stop();
     clearBar();
-    if (following) {
+    // An update says how it ended, also when it was stopped before any unit was selected.
+    if (following || (stopped && options.command == CliOptions::Command::Update)) {
         const PipelineState &state = core.state();
         const PipelineIndex index(state);
         QHash<QString, int> counts;

@@ -30,6 +30,7 @@ private Q_SLOTS:
     void wholeUpdate();
     void unitThatNeverFetchesIsOverdue();
     void interruptedBatchCommandsNoMore();
+    void stoppedBeforeTheBatchStillSaysSo();
 
 private:
     // Runs the tool to its end; its JSON Lines on stdout and its exit code.
@@ -297,6 +298,26 @@ void TestCli::interruptedBatchCommandsNoMore()
     for (const QString &line : simulator.lines())
         commands += line.contains(QLatin1String(" FETCH-START ")) ? 1 : 0;
     QCOMPARE(commands, kUnits - notCommanded);
+}
+
+// A signal during discovery ends the run at once, and a script still finds the summary last.
+void TestCli::stoppedBeforeTheBatchStillSaysSo()
+{
+    QProcess cli;
+    startCli(cli, {QStringLiteral("update"), QStringLiteral("--all"), QStringLiteral("--yes"), QStringLiteral("--json"),
+                   QStringLiteral("--packages"), packages.path()});
+    QByteArray seen;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            seen += cli.readAllStandardOutput();
+            return seen.contains("Sent Discover Packet.");
+        },
+        30000));
+    ::kill(pid_t(cli.processId()), SIGINT);
+    const Run run = finishCli(cli, 30000);
+    QCOMPARE(run.exitCode, int(kExitStopped));
+    QCOMPARE(run.summary().value(QStringLiteral("event")).toString(), QStringLiteral("summary"));
+    QVERIFY(run.summary().value(QStringLiteral("stopped")).toBool());
 }
 
 QTEST_GUILESS_MAIN(TestCli)
