@@ -270,9 +270,9 @@ void CliRun::startUpdate()
     follow();
 }
 
-QString CliRun::phaseOf(const QString &mac, const PipelineState &state, const PackageCatalogue &packages)
+QString CliRun::phaseOf(const QString &mac, const PipelineState &state, const PackageCatalogue &packages,
+                       const PipelineIndex &index)
 {
-    const PipelineIndex index(state);
     const auto run = state.runs.constFind(mac);
     const bool begun = run != state.runs.cend() && run->commandedMs >= 0;
     if (index.isResettingEdid(mac))
@@ -303,7 +303,7 @@ void CliRun::follow()
     const PipelineIndex index(state);
     bool allEnded = true;
     for (const QString &mac : std::as_const(selected)) {
-        const QString phase = phaseOf(mac, state, core.catalogue());
+        const QString phase = phaseOf(mac, state, core.catalogue(), index);
         allEnded = allEnded && isEnd(phase);
         if (phases.value(mac) == phase)
             continue;
@@ -373,7 +373,7 @@ void CliRun::finish()
                 ordered.append(unit.mac);
         for (const QString &mac : std::as_const(ordered)) {
             const MarluneUnit *unit = index.firstListed(mac);
-            QString result = refused.contains(mac) ? kRefused : phaseOf(mac, state, core.catalogue());
+            QString result = refused.contains(mac) ? kRefused : phaseOf(mac, state, core.catalogue(), index);
             if (!isEnd(result) && result != kRefused)
                 result = QStringLiteral("interrupted");
             ++counts[result];

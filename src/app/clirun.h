@@ -13,6 +13,7 @@
 
 class MarluneUnit;
 class PackageCatalogue;
+class PipelineIndex;
 class QTimer;
 class UpdaterCore;
 struct PipelineState;
@@ -35,7 +36,9 @@ public:
     void interrupt();
 
     // Where one selected unit stands, as the events and the summary name it.
-    static QString phaseOf(const QString &mac, const PipelineState &state, const PackageCatalogue &packages);
+    // index: built from state, once for all the units looked at.
+    static QString phaseOf(const QString &mac, const PipelineState &state, const PackageCatalogue &packages,
+                           const PipelineIndex &index);
 
 Q_SIGNALS:
     void finished(int exitCode);
