@@ -44,6 +44,8 @@ private:
     static void startCli(QProcess &cli, const QStringList &arguments);
     static Run finishCli(QProcess &cli, int timeoutMs = 120000);
     static QString fleet(int units, const QString &extra = QString());
+    // Sends the tool SIGINT as soon as its stdout holds text; false when it did not come in time.
+    static bool interruptOnceSaid(QProcess &cli, const QByteArray &text, int timeoutMs);
 
     QTemporaryDir packages;
 };
@@ -180,6 +182,19 @@ TestCli::Run TestCli::finishCli(QProcess &cli, int timeoutMs)
     return run;
 }
 
+bool TestCli::interruptOnceSaid(QProcess &cli, const QByteArray &text, int timeoutMs)
+{
+    QByteArray seen;
+    if (!QTest::qWaitFor(
+            [&] {
+                seen += cli.readAllStandardOutput();
+                return seen.contains(text);
+            },
+            timeoutMs))
+        return false;
+    return ::kill(pid_t(cli.processId()), SIGINT) == 0;
+}
+
 QString TestCli::fleet(int units, const QString &extra)
 {
     QString text = QStringLiteral("[fleet]\nwebversion=1388534400\nrebootSeconds=1\n") + extra;
@@ -278,14 +293,7 @@ void TestCli::interruptedBatchCommandsNoMore()
     QProcess cli;
     startCli(cli, {QStringLiteral("update"), QStringLiteral("--all"), QStringLiteral("--yes"), QStringLiteral("--json"),
                    QStringLiteral("--packages"), packages.path()});
-    QByteArray seen;
-    QVERIFY(QTest::qWaitFor(
-        [&] {
-            seen += cli.readAllStandardOutput();
-            return seen.contains("\"step\":\"commanded\"");
-        },
-        60000));
-    ::kill(pid_t(cli.processId()), SIGINT);
+    QVERIFY(interruptOnceSaid(cli, "\"step\":\"commanded\"", 60000));
     Run run = finishCli(cli);
     QCOMPARE(run.exitCode, int(kExitStopped));
     const QJsonObject summary = run.summary();
@@ -306,14 +314,7 @@ void TestCli::stoppedBeforeTheBatchStillSaysSo()
     QProcess cli;
     startCli(cli, {QStringLiteral("update"), QStringLiteral("--all"), QStringLiteral("--yes"), QStringLiteral("--json"),
                    QStringLiteral("--packages"), packages.path()});
-    QByteArray seen;
-    QVERIFY(QTest::qWaitFor(
-        [&] {
-            seen += cli.readAllStandardOutput();
-            return seen.contains("Sent Discover Packet.");
-        },
-        30000));
-    ::kill(pid_t(cli.processId()), SIGINT);
+    QVERIFY(interruptOnceSaid(cli, "Sent Discover Packet.", 30000));
     const Run run = finishCli(cli, 30000);
     QCOMPARE(run.exitCode, int(kExitStopped));
     QCOMPARE(run.summary().value(QStringLiteral("event")).toString(), QStringLiteral("summary"));
