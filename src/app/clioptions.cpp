@@ -1,6 +1,7 @@
 #include "clioptions.h"
 
 #include "adding/probeaddress.h"
+#include "app/updatersettings.h"
 #include "units/devicecatalogue.h"
 #include "units/marluneunit.h"
 
@@ -93,6 +94,21 @@ bool takeDeadline(const QString &option, const QString &value, StepDeadlines *de
     return true;
 }
 
+bool takePlanNumber(const QString &option, const QString &value, RolloutPlan *plan, QString *error)
+{
+    int *target = option == QLatin1String("--canary")          ? &plan->canary
+                  : option == QLatin1String("--max-in-flight") ? &plan->maxInFlight
+                                                               : &plan->stopAfterFailures;
+    bool ok = false;
+    const int number = value.toInt(&ok);
+    if (!ok || number < 0 || number > UpdaterSettings::kMaxPlanNumber) {
+        *error = option + QStringLiteral(" takes a number, 0 to ") + QString::number(UpdaterSettings::kMaxPlanNumber);
+        return false;
+    }
+    *target = number;
+    return true;
+}
+
 // Every option with its value, in any order after the command.
 bool takeOptions(const QStringList &arguments, CliOptions *options, QString *error)
 {
@@ -100,9 +116,11 @@ bool takeOptions(const QStringList &arguments, CliOptions *options, QString *err
                                        QStringLiteral("--name")};
     const QStringList deadlineOptions{QStringLiteral("--fetch-deadline"), QStringLiteral("--reboot-deadline"),
                                       QStringLiteral("--back-deadline")};
-    const QStringList valueOptions = QStringList{QStringLiteral("--wait"), QStringLiteral("--report"),
-                                                 QStringLiteral("--packages")}
-                                     + selectionOptions + deadlineOptions;
+    const QStringList planOptions{QStringLiteral("--canary"), QStringLiteral("--max-in-flight"),
+                                  QStringLiteral("--stop-after-failures")};
+    // Options of the update command alone.
+    const QStringList updateOptions = selectionOptions + deadlineOptions + planOptions + QStringList{QStringLiteral("--report")};
+    const QStringList valueOptions = QStringList{QStringLiteral("--wait"), QStringLiteral("--packages")} + updateOptions;
     const bool update = options->command == CliOptions::Command::Update;
     for (qsizetype i = 1; i < arguments.size(); ++i) {
         const QString argument = arguments.at(i);
@@ -121,8 +139,7 @@ bool takeOptions(const QStringList &arguments, CliOptions *options, QString *err
             options->selection.all = true;
         } else if (update && argument == QLatin1String("--needs-update")) {
             options->selection.needsUpdate = true;
-        } else if (valueOptions.contains(name)
-                   && (update || (!(selectionOptions + deadlineOptions).contains(name) && name != QLatin1String("--report")))) {
+        } else if (valueOptions.contains(name) && (update || !updateOptions.contains(name))) {
             QString value;
             if (!takeValue(arguments, &i, name, &value)) {
                 *error = name + QStringLiteral(" needs a value");
@@ -139,6 +156,9 @@ bool takeOptions(const QStringList &arguments, CliOptions *options, QString *err
                 options->packagesFolder = value;
             } else if (deadlineOptions.contains(name)) {
                 if (!takeDeadline(name, value, &options->deadlines, error))
+                    return false;
+            } else if (planOptions.contains(name)) {
+                if (!takePlanNumber(name, value, &options->plan, error))
                     return false;
             } else if (!takeSelection(name, value, &options->selection, error)) {
                 return false;
@@ -244,6 +264,7 @@ QString cliUsage()
         "  bryx-updater-cli update SELECTION [--yes] [--reset-edid] [--report FILE] [--json]\n"
         "                          [--wait SECONDS] [--packages DIR]\n"
         "                          [--fetch-deadline S] [--reboot-deadline S] [--back-deadline S]\n"
+        "                          [--canary N] [--max-in-flight N] [--stop-after-failures K]\n"
         "\n"
         "Finds the units on this network, compares them with the update packages (*.bin, *.ver)\n"
         "beside the program or in --packages DIR, and updates the selected units.\n"
@@ -267,10 +288,16 @@ QString cliUsage()
         "  --fetch-deadline S   a commanded unit is overdue without a fetch after S seconds (180)\n"
         "  --reboot-deadline S  ... without a reboot after its fetch (600)\n"
         "  --back-deadline S    ... when not back after its reboot (600)\n"
+        "  --canary N           update the first N selected units alone; the rest wait until\n"
+        "                       each is confirmed, and the batch halts if one fails\n"
+        "  --max-in-flight N    at most N units between their command and confirmation at once\n"
+        "  --stop-after-failures K  halt the batch once K units failed (overdue, not applied,\n"
+        "                       EDID reset given up): units not commanded yet are held\n"
         "  --override-lock      run although the lock file of another instance is there\n"
         "  --help, --version\n"
         "\n"
         "Exit codes: 0 every selected unit confirmed (or nothing to do); 1 some unit failed, was\n"
-        "overdue or was refused; 2 the batch was stopped; 3 bad usage or input; 4 cannot start.\n"
+        "overdue or was refused; 2 the batch was stopped or its rollout halted; 3 bad usage or\n"
+        "input; 4 cannot start.\n"
         "Ctrl-C stops commanding new units and lets commanded ones finish; a second Ctrl-C quits.\n");
 }

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "update/rollout.h"
 #include "update/unitrun.h"
 
 #include <QList>
@@ -12,7 +13,7 @@ class MarluneUnit;
 enum CliExit : int {
     kExitConfirmed = 0,    // every selected unit confirmed (or a list, a dry run, --help)
     kExitSomeFailed = 1,   // some unit failed, was overdue or was refused
-    kExitStopped = 2,      // the batch was stopped (a signal)
+    kExitStopped = 2,      // the batch was stopped (a signal), or its rollout halted
     kExitBadUsage = 3,     // bad arguments or input
     kExitCannotStart = 4,  // another instance holds the lock, or a port is taken
 };
@@ -53,6 +54,8 @@ struct CliOptions
     QString reportPath;
     QString packagesFolder;
     StepDeadlines deadlines;
+    // --canary, --max-in-flight, --stop-after-failures; none given: every unit at once.
+    RolloutPlan plan;
 };
 
 // Reads the arguments after the program's name. False with a message for the operator when they

@@ -27,10 +27,11 @@ const QString kFailed = QStringLiteral("failed");
 const QString kOverdue = QStringLiteral("overdue");
 const QString kNotCommanded = QStringLiteral("not commanded");
 const QString kRefused = QStringLiteral("refused");
+const QString kHeld = QStringLiteral("held");
 
 bool isEnd(const QString &phase)
 {
-    return phase == kConfirmed || phase == kFailed || phase == kOverdue || phase == kNotCommanded;
+    return phase == kConfirmed || phase == kFailed || phase == kOverdue || phase == kNotCommanded || phase == kHeld;
 }
 
 QString isoNow()
@@ -92,6 +93,12 @@ CliRun::CliRun(const CliOptions &options, UpdaterCore &core, FILE *out, FILE *er
     });
     connect(&core, &UpdaterCore::powerOffWarningDue, this, [this] {
         say(QStringLiteral("Do not power down equipment during update! Doing so may render it inoperable."));
+    });
+    // Nobody resumes a halted batch here: the held units stay where they are, the commanded
+    // ones finish, and the run ends with exit code 2.
+    connect(&core, &UpdaterCore::batchHalted, this, [this](const QString &text) {
+        event(QJsonObject{{QStringLiteral("event"), QStringLiteral("halted")}, {QStringLiteral("reason"), text}},
+              text + QStringLiteral(" Waiting for the commanded units."));
     });
     connect(&core, &UpdaterCore::statusLine, this, [this](const QString &line) {
         if (this->options.format == CliOptions::Format::Json)
@@ -262,6 +269,7 @@ void CliRun::startUpdate()
         return;
     }
     core.setResetEdid(options.resetEdid);
+    core.setRolloutPlan(options.plan);
     core.queueForUpdate(selected);
     core.announceUpdate();
     say(QStringLiteral("Updating %1 units.").arg(selected.size()));
@@ -288,8 +296,12 @@ QString CliRun::phaseOf(const QString &mac, const PipelineState &state, const Pa
             return QStringLiteral("fetching");
         return QStringLiteral("commanded");
     }
-    if (index.isQueued(mac))
-        return QStringLiteral("queued");
+    if (index.isQueued(mac)) {
+        const auto reason = state.rollout.waiting.constFind(mac);
+        if (reason == state.rollout.waiting.cend())
+            return QStringLiteral("queued");
+        return *reason == WaitReason::Held ? kHeld : QStringLiteral("waiting");
+    }
     if (const MarluneUnit *finished = index.lastFinished(mac))
         return finishedWell(*finished, state, packages) ? kConfirmed : kFailed;
     return kNotCommanded;
@@ -388,7 +400,8 @@ void CliRun::finish()
             if (!writeUpdateReport(options.reportPath, state, core.catalogue(), &error))
                 say(QStringLiteral("The report could not be saved to ") + options.reportPath + QStringLiteral(": ") + error);
         }
-        code = stopped ? kExitStopped
+        const bool halted = state.rollout.halted;
+        code = stopped || halted ? kExitStopped
                : counts.value(kConfirmed) == ordered.size() ? kExitConfirmed
                                                            : kExitSomeFailed;
         const QJsonObject summary{{QStringLiteral("event"), QStringLiteral("summary")},
@@ -402,17 +415,23 @@ void CliRun::finish()
                                   {QStringLiteral("notCommanded"), counts.value(kNotCommanded)},
                                   {QStringLiteral("refused"), counts.value(kRefused)},
                                   {QStringLiteral("interrupted"), counts.value(QStringLiteral("interrupted"))},
+                                  {QStringLiteral("held"), counts.value(kHeld)},
                                   {QStringLiteral("stopped"), stopped},
+                                  {QStringLiteral("halted"), halted},
+                                  {QStringLiteral("plan"), state.rollout.plan.text()},
                                   {QStringLiteral("exitCode"), code},
                                   {QStringLiteral("units"), units}};
-        event(summary, QStringLiteral("%1 of %2 selected units confirmed; %3 failed, %4 overdue, %5 not commanded, "
-                                      "%6 refused.")
+        QString text = QStringLiteral("%1 of %2 selected units confirmed; %3 failed, %4 overdue, %5 not commanded, "
+                                      "%6 refused")
                            .arg(counts.value(kConfirmed))
                            .arg(selected.size())
                            .arg(counts.value(kFailed))
                            .arg(counts.value(kOverdue))
                            .arg(counts.value(kNotCommanded))
-                           .arg(counts.value(kRefused)));
+                           .arg(counts.value(kRefused));
+        if (halted)
+            text += QStringLiteral("; the rollout stopped, %1 held").arg(counts.value(kHeld));
+        event(summary, text + QLatin1Char('.'));
     }
     BLOG << "exit code" << code;
     Q_EMIT finished(code);

@@ -45,6 +45,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
 
     engine = new UpdaterCore(this);
     listenToCore();
+    setUpRollout();
     ui->statusEdit->setReadOnly(true);
     // Long or repeated batches must not grow the log without bound; every line is also in the
     // debug log.

@@ -64,6 +64,8 @@ private Q_SLOTS:
     void on_addByIPButton_clicked();
     void on_unitTable_doubleClicked(QModelIndex index);
     void on_csvImportButton_clicked();
+    void on_resumeButton_clicked();
+    void on_stopBatchButton_clicked();
     bool isAliveTCPCheck(MarluneUnit unit);
 
 private:
@@ -73,6 +75,13 @@ private:
     void enableButtons();
     void listenToCore();
     void showPackages();
+
+    // Rollout row
+    void setUpRollout();
+    RolloutPlan rolloutPlanShown() const;
+    void takeRolloutPlan();
+    void showRolloutState();
+    void showBatchHalted(const QString &text);
 
     // Table
     void setUpTable();

@@ -40,6 +40,9 @@ public:
     virtual void refreshUnitTableSoon() = 0;
     // The modal "Power Off Warning" box; returns when the operator has closed it.
     virtual void showPowerOffWarning() = 0;
+    // The batch's rollout halted (text says why); the operator is told once, without holding up
+    // the tick.
+    virtual void rolloutHalted(const QString &text) = 0;
     // Makes the discover and update buttons clickable again.
     virtual void enableButtons() = 0;
 

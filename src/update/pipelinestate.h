@@ -1,6 +1,7 @@
 #pragma once
 
 #include "units/marluneunit.h"
+#include "update/rollout.h"
 #include "update/unitrun.h"
 
 #include <QDateTime>
@@ -44,6 +45,9 @@ struct PipelineState
     QStringList runOrder;
     // The MACs of the current batch: the units queued since the pipeline was last idle.
     QStringList batch;
+    // The plan the next batch starts with, and the rollout of the current one.
+    RolloutPlan plan;
+    RolloutProgress rollout;
 
     // While set, status records of units not in vUnits are ignored.
     bool knownUnitsOnly = false;

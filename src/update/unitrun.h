@@ -58,6 +58,12 @@ struct UnitRun
     bool wasOverdue = false;
     bool retried = false;
     bool removed = false;
+    // The rollout plan of the batch the unit was last queued in ("" for none), and what the
+    // rollout did with it: one of its canaries, held after a halt, taken out of the queue.
+    QString rolloutPlan;
+    bool canary = false;
+    bool held = false;
+    bool takenOut = false;
 
     // Whole percent of the image handed over so far.
     int percentServed() const { return imageSize > 0 ? int(bytesServed * 100 / imageSize) : 0; }

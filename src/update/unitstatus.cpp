@@ -56,8 +56,13 @@ bool statusBeforeComparison(StatusCell &cell, const MarluneUnit &u, const Pipeli
 void statusAfterComparison(StatusCell &cell, const MarluneUnit &u, const PipelineState &pipeline,
                            const PackageCatalogue &packages, const PipelineIndex &index, int *testsWanted)
 {
-    if (index.isQueued(u.mac))
+    if (index.isQueued(u.mac)) {
         cell = fresh(QStringLiteral("Queued for Update"));
+        // A rollout plan holds some queued units back; the cell says why.
+        const auto reason = pipeline.rollout.waiting.constFind(u.mac);
+        if (reason != pipeline.rollout.waiting.cend())
+            cell = fresh(waitingText(*reason, pipeline.rollout));
+    }
     if (index.isResettingEdid(u.mac))
         cell = fresh(QStringLiteral("Resetting EDID."));
     if (testsWanted)
@@ -102,6 +107,32 @@ void showRun(StatusCell &cell, const MarluneUnit &u, const PipelineState &pipeli
     shown.noWebVersion = cell.noWebVersion;
     shown.belowMinimum = cell.belowMinimum;
     cell = shown;
+}
+
+// The units a rollout plan holds back: " · 20 waiting (8 at a time)", " · 5 held".
+QString rolloutSummary(const RolloutProgress &rollout, const QString &separator)
+{
+    int waiting = 0;
+    int held = 0;
+    bool canary = false;
+    for (const WaitReason reason : rollout.waiting) {
+        ++(reason == WaitReason::Held ? held : waiting);
+        canary = canary || reason == WaitReason::Canary;
+    }
+    QString summary;
+    if (waiting > 0) {
+        QStringList why;
+        if (canary)
+            why << QStringLiteral("canary");
+        if (rollout.plan.maxInFlight > 0)
+            why << QStringLiteral("%1 at a time").arg(rollout.plan.maxInFlight);
+        summary += separator + QStringLiteral("%1 waiting").arg(waiting);
+        if (!why.isEmpty())
+            summary += QStringLiteral(" (") + why.join(QStringLiteral(", ")) + QLatin1Char(')');
+    }
+    if (held > 0)
+        summary += separator + QStringLiteral("%1 held").arg(held);
+    return summary;
 }
 
 StatusCell pipelineStatus(const MarluneUnit &u, const PipelineState &pipeline, const PackageCatalogue &packages,
@@ -241,7 +272,7 @@ QString batchSummary(const PipelineState &pipeline, const PackageCatalogue &pack
         summary += separator + QStringLiteral("%1 overdue").arg(overdue);
     if (failed > 0)
         summary += separator + QStringLiteral("%1 failed").arg(failed);
-    return summary;
+    return summary + rolloutSummary(pipeline.rollout, separator);
 }
 
 CellColour rowColour(const QString &mac, const PipelineState &pipeline)

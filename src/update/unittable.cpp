@@ -299,6 +299,7 @@ void MainWindow::showBatchProgress()
 {
     batchLabel->setText(batchSummary(engine->state(), engine->catalogue()));
     ui->retryButton->setEnabled(!engine->retryCandidates().isEmpty());
+    showRolloutState();
 }
 
 MainWindow::CellLook MainWindow::statusLook(const StatusCell &cell, const QString &mac, CellColour rowColour)
@@ -447,6 +448,7 @@ void MainWindow::on_updateButton_clicked()
         != QMessageBox::Yes)
         return;
 
+    takeRolloutPlan();
     const bool encoderQueued = engine->queueForUpdate(macs);
     if (encoderQueued && !ui->resetEDIDCheck->isChecked()) {
         if (askOperator(this, QMessageBox::Question, QStringLiteral("Reset EDID?"),

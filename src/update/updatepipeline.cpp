@@ -512,6 +512,8 @@ bool UpdatePipeline::commandQueuedUnits()
 {
     if (lists.vUnitsUpdate.isEmpty())
         return false;
+    if (!lists.rollout.plan.isDefault())
+        return commandUnitsOfPlan();
     BLOG << "Checking vUnitsUpdate";
     const QList<MarluneUnit> queued = lists.vUnitsUpdate;
     for (const MarluneUnit &unit : queued) {
@@ -519,6 +521,105 @@ bool UpdatePipeline::commandQueuedUnits()
             continue;
         commandUnit(unit);
     }
+    port.refreshUnitTable();
+    return true;
+}
+
+// The plan decides which of the batch's queued units go now; the others wait, and a queued unit
+// outside the batch (FOREVER mode) goes as usual. When the plan lets none go, the tick goes on
+// as if nothing were queued: a halted batch does not hold up the out-of-sync pass.
+bool UpdatePipeline::commandUnitsOfPlan()
+{
+    BLOG << "Checking vUnitsUpdate" << lists.rollout.plan.text();
+    const RolloutDecision decision = decideRollout(lists.rollout, rolloutUnits());
+    RolloutProgress &rollout = lists.rollout;
+    if (!rollout.canariesChosen) {
+        rollout.canariesChosen = true;
+        rollout.canaries = decision.canaries;
+        for (const QString &mac : decision.canaries)
+            lists.runs[mac].canary = true;
+    }
+    if (decision.halted && !rollout.halted)
+        haltRollout(decision);
+    for (auto waiting = decision.waiting.cbegin(); waiting != decision.waiting.cend(); ++waiting) {
+        if (*waiting == WaitReason::Held)
+            lists.runs[waiting.key()].held = true;
+    }
+    const bool waitingChanged = rollout.waiting != decision.waiting || rollout.inFlight != decision.inFlight;
+    rollout.waiting = decision.waiting;
+    rollout.inFlight = decision.inFlight;
+
+    const QSet<QString> allowed(decision.command.cbegin(), decision.command.cend());
+    const QSet<QString> inBatch(lists.batch.cbegin(), lists.batch.cend());
+    const QList<MarluneUnit> queued = lists.vUnitsUpdate;
+    bool commanded = false;
+    for (const MarluneUnit &unit : queued) {
+        if (unit.mac.isEmpty() || busy.contains(unit.mac) || (inBatch.contains(unit.mac) && !allowed.contains(unit.mac)))
+            continue;
+        commandUnit(unit);
+        commanded = true;
+    }
+    if (commanded || waitingChanged)
+        port.refreshUnitTable();
+    return commanded;
+}
+
+QList<RolloutUnit> UpdatePipeline::rolloutUnits() const
+{
+    QList<RolloutUnit> units;
+    const PipelineIndex index(lists);
+    QSet<QString> inBatch(lists.batch.cbegin(), lists.batch.cend());
+    for (const MarluneUnit &unit : lists.vUnits) {
+        // Each unit once, in the order the table shows it.
+        if (!inBatch.remove(unit.mac))
+            continue;
+        RolloutStep step = RolloutStep::Out;
+        if (index.isQueued(unit.mac)) {
+            step = busy.contains(unit.mac) ? RolloutStep::InFlight : RolloutStep::Waiting;
+        } else if (index.isCommanded(unit.mac)) {
+            const auto run = lists.runs.constFind(unit.mac);
+            const bool overdue = run != lists.runs.cend() && run->overdue != Overdue::None;
+            step = overdue ? RolloutStep::Failed : RolloutStep::InFlight;
+        } else if (index.isResettingEdid(unit.mac)) {
+            step = RolloutStep::Confirmed;
+        } else if (const MarluneUnit *finished = index.lastFinished(unit.mac)) {
+            step = finishedWell(*finished, lists, packages) ? RolloutStep::Confirmed : RolloutStep::Failed;
+        }
+        units.append({unit.mac, step});
+    }
+    return units;
+}
+
+// Told once per halt: a status-log line naming the failed units, and the operator's notice.
+void UpdatePipeline::haltRollout(const RolloutDecision &decision)
+{
+    RolloutProgress &rollout = lists.rollout;
+    rollout.halted = true;
+    rollout.haltFailures = decision.failures;
+    QStringList failed;
+    for (const RolloutUnit &unit : rolloutUnits()) {
+        if (unit.step == RolloutStep::Failed && !rollout.forgiven.contains(unit.mac)) {
+            const MarluneUnit *listed = findUnit(lists.vUnits, &MarluneUnit::mac, unit.mac);
+            failed << (listed ? nameAndIp(*listed) : unit.mac);
+        }
+    }
+    const QString text = QStringLiteral("Rollout stopped after %1: %2 units held (failed: %3).")
+                             .arg(failedUnitsText(decision.failures))
+                             .arg(decision.waiting.size())
+                             .arg(failed.join(QStringLiteral(", ")));
+    port.toStatusLog(kUpdater, text);
+    port.rolloutHalted(text);
+}
+
+bool UpdatePipeline::resumeRollout()
+{
+    RolloutProgress &rollout = lists.rollout;
+    if (!rollout.halted)
+        return false;
+    ::resumeRollout(rollout, rolloutUnits());
+    rollout.waiting.clear();
+    port.toStatusLog(kUpdater, QStringLiteral("Rollout resumed."));
+    lists.tableDirty = true;
     port.refreshUnitTable();
     return true;
 }
@@ -655,8 +756,11 @@ bool UpdatePipeline::queueForUpdate(const QStringList &macs)
         return index.isQueued(mac) || index.isCommanded(mac) || index.isResettingEdid(mac);
     };
     // A new batch begins when none of the last one is still on its way.
-    if (std::none_of(lists.batch.cbegin(), lists.batch.cend(), inPipeline))
+    if (std::none_of(lists.batch.cbegin(), lists.batch.cend(), inPipeline)) {
         lists.batch.clear();
+        lists.rollout = RolloutProgress();
+        lists.rollout.plan = lists.plan;
+    }
     QSet<QString> inBatch(lists.batch.cbegin(), lists.batch.cend());
     QHash<QString, QList<qsizetype>> places;
     for (qsizetype i = 0; i < lists.vUnits.size(); ++i)
@@ -680,6 +784,9 @@ bool UpdatePipeline::queueForUpdate(const QStringList &macs)
             run.removed = false;
             // What the cell showed of its last attempt (a broken-off transfer) is over.
             run.clearShown();
+            run.rolloutPlan = lists.rollout.plan.text();
+            run.held = false;
+            run.takenOut = false;
             if (!inBatch.contains(mac)) {
                 inBatch.insert(mac);
                 lists.batch.append(mac);
@@ -863,7 +970,14 @@ QStringList UpdatePipeline::withdrawQueued()
         if (!withdrawn.contains(mac))
             withdrawn.append(mac);
         lists.vUnitsUpdate.removeAt(i);
+        const auto run = lists.runs.find(mac);
+        if (run != lists.runs.end())
+            run->takenOut = true;
     }
+    // Nothing is held any longer; units queued later into this batch go by its plan again.
+    if (lists.rollout.halted)
+        ::resumeRollout(lists.rollout, rolloutUnits());
+    lists.rollout.waiting.clear();
     if (!withdrawn.isEmpty()) {
         lists.tableDirty = true;
         port.refreshUnitTable();

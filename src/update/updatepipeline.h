@@ -63,6 +63,14 @@ public:
     // Takes the units with these MACs off the list and out of the pipeline.
     void removeUnits(const QStringList &macs);
 
+    // The rollout plan the next batch starts with; a batch under way keeps its own.
+    void setRolloutPlan(const RolloutPlan &plan) { lists.plan = plan; }
+    // Continues a halted batch: its units failed so far no longer count toward a halt. False
+    // when it was not halted.
+    bool resumeRollout();
+    // The units of the current batch in table order, and where each stands for the rollout.
+    QList<RolloutUnit> rolloutUnits() const;
+
     // The image file name the unit at this address is sent, "" for none.
     QString fileNameForPeer(const QString &peer) const;
     // Why the unit at this address is sent no image, for the status log.
@@ -130,6 +138,9 @@ private:
     // resetEdid: "Reset Encoder EDID" as it was ticked when the unit was judged.
     void finishConfirmed(const MarluneUnit &unit, bool resetEdid);
     bool commandQueuedUnits();
+    // With a rollout plan: commands the queued units the plan lets go now. True when it commanded any.
+    bool commandUnitsOfPlan();
+    void haltRollout(const RolloutDecision &decision);
     void commandUnit(const MarluneUnit &unit);
     void confirmOutOfSyncUnits();
 

@@ -259,6 +259,14 @@ QStringList UpdaterCore::stopCommanding()
     return withdrawn;
 }
 
+QStringList UpdaterCore::stopBatch()
+{
+    const QStringList withdrawn = stopCommanding();
+    if (withdrawn.isEmpty())
+        toStatusLog(QStringLiteral("Updater"), QStringLiteral("Batch stopped; no unit was waiting to be commanded."));
+    return withdrawn;
+}
+
 void UpdaterCore::retryUnits(const QStringList &macs)
 {
     updatePipeline.retryUnits(macs);

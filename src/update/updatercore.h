@@ -70,6 +70,13 @@ public:
     // Stops commanding: every queued unit whose update command has not begun leaves the queue
     // (an exchange waiting its turn is dropped unsent); commanded units go on. Their MACs.
     QStringList stopCommanding();
+    // Stop Batch: stops commanding, as above, and says so.
+    QStringList stopBatch();
+    // The rollout plan of the next batch; a batch under way keeps its own.
+    void setRolloutPlan(const RolloutPlan &plan) { updatePipeline.setRolloutPlan(plan); }
+    RolloutPlan rolloutPlan() const { return updatePipeline.state().plan; }
+    // Continues a halted batch; false when none was halted.
+    bool resumeRollout() { return updatePipeline.resumeRollout(); }
     QStringList retryCandidates() const { return updatePipeline.retryCandidates(); }
     void retryUnits(const QStringList &macs);
     void removeUnits(const QStringList &macs);
@@ -110,6 +117,8 @@ Q_SIGNALS:
     void powerOffWarningDue();
     // Discovery and update may be asked for again.
     void requestsOpen();
+    // The current batch's rollout halted; text says why. Once per halt.
+    void batchHalted(const QString &text);
 
 private:
     // PipelinePort
@@ -124,6 +133,7 @@ private:
     void refreshUnitTableSoon() override { Q_EMIT tableChangedSoon(); }
     void showPowerOffWarning() override { Q_EMIT powerOffWarningDue(); }
     void enableButtons() override { Q_EMIT requestsOpen(); }
+    void rolloutHalted(const QString &text) override { Q_EMIT batchHalted(text); }
     bool statusOverTcp() const override { return statusTcp; }
     bool resetEdidTicked() const override { return resetEdid; }
     bool discovering() const override;

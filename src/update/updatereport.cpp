@@ -64,7 +64,8 @@ QByteArray updateReportCsv(const PipelineState &pipeline, const PackageCatalogue
                              QStringLiteral("Package SHA-256"), QStringLiteral("Bytes served"),
                              QStringLiteral("Commanded"), QStringLiteral("Fetched"), QStringLiteral("Reboot seen"),
                              QStringLiteral("Confirmed"), QStringLiteral("Final status"), QStringLiteral("Overdue"),
-                             QStringLiteral("Retried")});
+                             QStringLiteral("Retried"), QStringLiteral("Rollout"), QStringLiteral("Canary"),
+                             QStringLiteral("Held"), QStringLiteral("Taken out")});
     for (const QString &mac : pipeline.runOrder) {
         const UnitRun run = pipeline.runs.value(mac);
         const MarluneUnit *listed = run.removed ? nullptr : findUnit(pipeline.vUnits, &MarluneUnit::mac, mac);
@@ -76,7 +77,7 @@ QByteArray updateReportCsv(const PipelineState &pipeline, const PackageCatalogue
                        listed ? listed->webversion : QString(), run.packageFile, imageHash(packages, run.packageFile),
                        QString::number(run.bytesServed), isoTime(run.commanded), isoTime(run.fetched),
                        isoTime(run.rebootSeen), isoTime(run.confirmed), status, flag(run.wasOverdue),
-                       flag(run.retried)});
+                       flag(run.retried), run.rolloutPlan, flag(run.canary), flag(run.held), flag(run.takenOut)});
     }
     return csv;
 }

@@ -28,6 +28,7 @@ private Q_SLOTS:
     void cannotStart_data();
     void cannotStart();
     void wholeUpdate();
+    void unitThatNeverFetchesIsOverdue_data();
     void unitThatNeverFetchesIsOverdue();
     void interruptedBatchCommandsNoMore();
     void stoppedBeforeTheBatchStillSaysSo();
@@ -73,7 +74,8 @@ void TestCli::arguments_data()
     row("list as csv", QStringLiteral("list --csv"), true, C::List, QStringLiteral("csv wait=10"));
     row("update dry run", QStringLiteral("update --needs-update"), true, C::Update, QStringLiteral("dry"));
     row("update with everything", QStringLiteral("update --type ENC --name=Lobby* --ip 10.0.0.0/30 --yes --reset-edid "
-                                                 "--fetch-deadline 20 --reboot-deadline=30 --back-deadline 40"),
+                                                 "--fetch-deadline 20 --reboot-deadline=30 --back-deadline 40 "
+                                                 "--canary 1 --max-in-flight=4 --stop-after-failures 2"),
         true, C::Update, QStringLiteral("yes edid 20/30/40"));
     row("update without selection", QStringLiteral("update --yes"), false, C::Update, QStringLiteral("selection"));
     row("unknown command", QStringLiteral("flash --all"), false, C::Help, QStringLiteral("Unknown command"));
@@ -84,6 +86,10 @@ void TestCli::arguments_data()
     row("zero deadline", QStringLiteral("update --all --fetch-deadline 0"), false, C::Update, QStringLiteral("seconds"));
     row("missing value", QStringLiteral("update --all --report"), false, C::Update, QStringLiteral("needs a value"));
     row("endless wait", QStringLiteral("list --wait 99999"), false, C::List, QStringLiteral("seconds"));
+    row("negative canary", QStringLiteral("update --all --canary -1"), false, C::Update, QStringLiteral("number"));
+    row("cap past the limit", QStringLiteral("update --all --max-in-flight 100001"), false, C::Update,
+        QStringLiteral("number"));
+    row("plan on list", QStringLiteral("list --canary 1"), false, C::List, QStringLiteral("Unknown option"));
 }
 
 void TestCli::arguments()
@@ -117,6 +123,7 @@ void TestCli::arguments()
                      .arg(options.deadlines.rebootSecs)
                      .arg(options.deadlines.returnSecs),
                  QStringLiteral("20/30/40"));
+        QVERIFY(options.plan == (RolloutPlan{1, 4, 2}));
     }
 }
 
@@ -262,23 +269,54 @@ void TestCli::wholeUpdate()
     QVERIFY(!QFile::exists(Folders::lockFilePath()));
 }
 
+void TestCli::unitThatNeverFetchesIsOverdue_data()
+{
+    QTest::addColumn<QStringList>("plan");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<int>("confirmed");
+    QTest::addColumn<int>("held");
+
+    QTest::newRow("no plan") << QStringList() << int(kExitSomeFailed) << 3 << 0;
+    // The stuck unit comes first in table order: it is the canary, and the others never hear a command.
+    QTest::newRow("canary halts the batch") << QStringList{QStringLiteral("--canary"), QStringLiteral("1")}
+                                            << int(kExitStopped) << 0 << 3;
+}
+
 void TestCli::unitThatNeverFetchesIsOverdue()
 {
+    QFETCH(QStringList, plan);
+    QFETCH(int, exitCode);
+    QFETCH(int, confirmed);
+    QFETCH(int, held);
+
     SimulatorProcess simulator;
     QVERIFY(simulator.start(fleet(3) + QStringLiteral("[stuck]\nfamily=k220-decoder\nip=10.77.1.4\nbehaviour=neverFetches\n"), 4));
     QProcess cli;
-    startCli(cli, {QStringLiteral("update"), QStringLiteral("--all"), QStringLiteral("--yes"), QStringLiteral("--json"),
-                   QStringLiteral("--fetch-deadline"), QStringLiteral("12"), QStringLiteral("--packages"),
-                   packages.path()});
+    startCli(cli, QStringList{QStringLiteral("update"), QStringLiteral("--all"), QStringLiteral("--yes"),
+                              QStringLiteral("--json"), QStringLiteral("--fetch-deadline"), QStringLiteral("12"),
+                              QStringLiteral("--packages"), packages.path()}
+                      + plan);
     const Run run = finishCli(cli);
     const QJsonObject summary = run.summary();
-    QCOMPARE(run.exitCode, int(kExitSomeFailed));
-    QCOMPARE(summary.value(QStringLiteral("confirmed")).toInt(), 3);
+    QCOMPARE(run.exitCode, exitCode);
+    QCOMPARE(summary.value(QStringLiteral("confirmed")).toInt(), confirmed);
     QCOMPARE(summary.value(QStringLiteral("overdue")).toInt(), 1);
+    QCOMPARE(summary.value(QStringLiteral("held")).toInt(), held);
+    QCOMPARE(summary.value(QStringLiteral("halted")).toBool(), held > 0);
     for (const QJsonValue &value : summary.value(QStringLiteral("units")).toArray()) {
         const QJsonObject unit = value.toObject();
         if (unit.value(QStringLiteral("name")) == QLatin1String("stuck"))
             QCOMPARE(unit.value(QStringLiteral("status")).toString(), QStringLiteral("Overdue: no image fetch after 12 s"));
+    }
+    if (held > 0) {
+        int fetches = 0;
+        for (const QString &line : simulator.lines())
+            fetches += line.contains(QLatin1String(" FETCH-START ")) ? 1 : 0;
+        QCOMPARE(fetches, 0);
+        const auto halted = std::count_if(run.events.cbegin(), run.events.cend(), [](const QJsonObject &event) {
+            return event.value(QStringLiteral("event")) == QLatin1String("halted");
+        });
+        QCOMPARE(halted, 1);
     }
 }
 

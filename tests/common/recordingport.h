@@ -12,7 +12,7 @@
 
 // The pipeline's outside world for tests: records every call as one line of text and answers
 // from a script. Lines: "getStatus IP udp|tcp", "discover", "sendConfig IP COMMAND" (CRs shown
-// as "\r"), "startTcpTest IP", "redraw", "redrawSoon", "powerOffWarning", "enableButtons";
+// as "\r"), "startTcpTest IP", "redraw", "redrawSoon", "powerOffWarning", "enableButtons", "rolloutHalted TEXT";
 // status-log lines go to `log` as "SOURCE: MESSAGE". A command exchange ends at once with the
 // scripted reply, unless exchanges are held.
 class RecordingPort final : public PipelinePort
@@ -54,6 +54,7 @@ public:
     void refreshUnitTableSoon() override { calls << QStringLiteral("redrawSoon"); }
     void showPowerOffWarning() override { calls << QStringLiteral("powerOffWarning"); }
     void enableButtons() override { calls << QStringLiteral("enableButtons"); }
+    void rolloutHalted(const QString &text) override { calls << QStringLiteral("rolloutHalted ") + text; }
     bool statusOverTcp() const override { return overTcp; }
     bool resetEdidTicked() const override { return resetEdid; }
     bool discovering() const override { return discoveringNow; }

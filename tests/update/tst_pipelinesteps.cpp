@@ -74,6 +74,7 @@ private Q_SLOTS:
     void overdueUnitRecovers();
     void wallClockStepMakesNoUnitLate();
     void retryTakesBackFailedUnits();
+    void rolloutHaltsOnceResumesAndStops();
     void reportReadsBack();
     void reportOnAFullDisk_data();
     void reportOnAFullDisk();
@@ -773,6 +774,55 @@ void TestPipelineSteps::retryTakesBackFailedUnits()
     QVERIFY(pipeline->retryCandidates().isEmpty());
 }
 
+// At most one unit in flight, halt after one failure: the first unit goes alone, its overdue
+// fetch halts the batch once (one log line, one notice), Resume lets the next one go, and Stop
+// takes the rest out. The report says which units were held and taken out.
+void TestPipelineSteps::rolloutHaltsOnceResumesAndStops()
+{
+    QList<MarluneUnit> units;
+    for (int i = 1; i <= 4; ++i)
+        units << unit(QStringLiteral("wall %1").arg(i), "DEC", "K2200A", 1, QStringLiteral("10.77.1.%1").arg(i));
+    state().vUnits = units;
+    for (const MarluneUnit &u : units)
+        state().tcpAlive[u.ip] = true;
+    state().lastConfirmTime = kStart;
+    pipeline->setRolloutPlan({0, 1, 1});
+    pipeline->queueForUpdate(macsOf(units));
+    pipeline->refreshTimerTimeout();
+    QCOMPARE(port.callsOf("sendConfig"), QStringList{"sendConfig 10.77.1.1 setSettings:updateUnit:\\r"});
+    QCOMPARE(statusOf(units.at(1)), QStringLiteral("Waiting: 1 in flight"));
+    QVERIFY(batchSummary(state(), pipeline->catalogue()).endsWith(QString::fromUtf8("\u00b7 3 waiting (1 at a time)")));
+
+    now = kStart.addSecs(StepDeadlines::kFetchSecs + 1);
+    for (int tick = 0; tick < 2; ++tick) {
+        pipeline->refreshTimerTimeout();
+        now = now.addSecs(5);
+    }
+    const QString halt = QStringLiteral("Rollout stopped after 1 failed unit: 3 units held (failed: wall 1 (10.77.1.1)).");
+    QCOMPARE(port.callsOf("rolloutHalted"), QStringList{"rolloutHalted " + halt});
+    QCOMPARE(port.log.filter(QStringLiteral("Rollout stopped")), QStringList{"Updater: " + halt});
+    QCOMPARE(port.callsOf("sendConfig").size(), 1);
+    QCOMPARE(statusOf(units.at(3)), QStringLiteral("Held: rollout stopped after 1 failed unit"));
+    QVERIFY(batchSummary(state(), pipeline->catalogue()).endsWith(QString::fromUtf8("\u00b7 1 overdue \u00b7 3 held")));
+
+    QVERIFY(pipeline->resumeRollout());
+    QVERIFY(!pipeline->resumeRollout());
+    pipeline->refreshTimerTimeout();
+    QCOMPARE(port.callsOf("sendConfig").size(), 2);
+    QCOMPARE(port.callsOf("sendConfig").last(), QStringLiteral("sendConfig 10.77.1.2 setSettings:updateUnit:\\r"));
+    QCOMPARE(pipeline->withdrawQueued(), (QStringList{units.at(2).mac, units.at(3).mac}));
+    pipeline->refreshTimerTimeout();
+    QCOMPARE(port.callsOf("sendConfig").size(), 2);
+    QCOMPARE(port.callsOf("rolloutHalted").size(), 1);
+
+    const QList<QStringList> rows = readCsv(updateReportCsv(state(), pipeline->catalogue()));
+    QStringList rollout;
+    for (const QStringList &row : rows.mid(1))
+        rollout << row.mid(19).join(QLatin1Char('|'));
+    const QString plan = QString::fromUtf8("1 at a time \u00b7 stop after 1 failed unit");
+    QCOMPARE(rollout, (QStringList{plan + "|||", plan + "||yes|", plan + "||yes|yes", plan + "||yes|yes"}));
+}
+
 // One row per unit queued in this run, in that order, also for a unit taken off the list; a
 // field with a comma, quote or line break survives the round trip, one a spreadsheet would
 // take for a formula does not start with its sign.
@@ -806,7 +856,8 @@ void TestPipelineSteps::reportReadsBack()
     QCOMPARE(rows.size(), 3);
     QCOMPARE(rows.at(0).join(','), QStringLiteral("Name,Type,MAC,IP,Serial,SW before,WEB before,SW after,WEB after,"
                                                   "Package,Package SHA-256,Bytes served,Commanded,Fetched,Reboot seen,"
-                                                  "Confirmed,Final status,Overdue,Retried"));
+                                                  "Confirmed,Final status,Overdue,Retried,Rollout,Canary,Held,"
+                                                  "Taken out"));
     const QStringList row = rows.at(1);
     QCOMPARE(row.mid(0, 12), (QStringList{lobby.name, "K2-DEC", lobby.mac, lobby.ip, lobby.sn, "1/1/2015",
                                           "03/03/2015", "3/2/2015", "03/03/2015", "k220_x.bin", QString(64, 'a'),
@@ -814,7 +865,7 @@ void TestPipelineSteps::reportReadsBack()
     const QList<int> seconds{0, 60, 90, 120};
     for (int i = 0; i < seconds.size(); ++i)
         QCOMPARE(QDateTime::fromString(row.at(12 + i), Qt::ISODate), kStart.addSecs(seconds.at(i)));
-    QCOMPARE(row.mid(16), (QStringList{"K-Series Update Confirmed.", "", ""}));
+    QCOMPARE(row.mid(16), (QStringList{"K-Series Update Confirmed.", "", "", "", "", "", ""}));
     QCOMPARE(rows.at(2).mid(0, 2), (QStringList{"'=1+2;=3", "K2-DEC"}));
     QCOMPARE(rows.at(2).at(16), QStringLiteral("Removed from the list."));
 }

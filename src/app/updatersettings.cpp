@@ -1,0 +1,48 @@
+#include "updatersettings.h"
+
+#include <QDir>
+#include <QSettings>
+#include <QStandardPaths>
+
+namespace UpdaterSettings {
+
+namespace {
+
+const QString kCanaryKey = QStringLiteral("rollout/canary");
+const QString kMaxInFlightKey = QStringLiteral("rollout/maxInFlight");
+const QString kStopAfterFailuresKey = QStringLiteral("rollout/stopAfterFailures");
+
+int planNumber(const QSettings &settings, const QString &key)
+{
+    bool ok = false;
+    const int value = settings.value(key, 0).toInt(&ok);
+    return ok ? qBound(0, value, kMaxPlanNumber) : 0;
+}
+
+} // namespace
+
+QString path()
+{
+    const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
+    return QDir(base).filePath(QStringLiteral("bryx-updater/updater.ini"));
+}
+
+RolloutPlan rolloutPlan()
+{
+    const QSettings settings(path(), QSettings::IniFormat);
+    RolloutPlan plan;
+    plan.canary = planNumber(settings, kCanaryKey);
+    plan.maxInFlight = planNumber(settings, kMaxInFlightKey);
+    plan.stopAfterFailures = planNumber(settings, kStopAfterFailuresKey);
+    return plan;
+}
+
+void setRolloutPlan(const RolloutPlan &plan)
+{
+    QSettings settings(path(), QSettings::IniFormat);
+    settings.setValue(kCanaryKey, plan.canary);
+    settings.setValue(kMaxInFlightKey, plan.maxInFlight);
+    settings.setValue(kStopAfterFailuresKey, plan.stopAfterFailures);
+}
+
+} // namespace UpdaterSettings
