@@ -48,6 +48,7 @@
 #include <QPushButton>
 #include <QSet>
 #include <QSettings>
+#include <QSpinBox>
 #include <QTableWidget>
 #include <QTcpSocket>
 #include <QTemporaryDir>
@@ -897,6 +898,51 @@ int batch(int units, int delayMs)
     return single.finishedMs() >= 0 && all.finishedMs() >= 0 ? 0 : 2;
 }
 
+// A batch under a rollout plan of at most `cap` units in flight goes in waves: with `units`
+// units it takes about ceil(units / cap) times as long as one unit, and no longer.
+int rolloutBatch(int units, int cap, int delayMs)
+{
+    QTemporaryDir dir;
+    usePackageFolder(dir, 1024 * 1024);
+    Fleet fleet;
+    if (!fleet.start(writeBatchFleet(dir, units + 1, delayMs), units + 1))
+        return 1;
+    MainWindow window;
+    if (!showFleet(window, units + 1))
+        return 1;
+    QTableWidget *table = tableOf(window);
+    auto *capSpin = window.findChild<QSpinBox *>(QStringLiteral("maxInFlightSpin"));
+    if (!capSpin) {
+        std::fprintf(stderr, "the window has no maxInFlightSpin\n");
+        return 1;
+    }
+
+    const QStringList one = {unitName(0)};
+    selectUnits(table, one);
+    ConfirmationWatch single(table, one);
+    runBatch(window, single);
+
+    QStringList many;
+    for (int i = 1; i <= units; ++i)
+        many << unitName(i);
+    capSpin->setValue(cap);
+    selectUnits(table, many);
+    ConfirmationWatch all(table, many);
+    runBatch(window, all);
+    capSpin->setValue(0);
+
+    const int waves = (units + cap - 1) / cap;
+    const double ofWaves = single.finishedMs() > 0 && all.finishedMs() >= 0
+                               ? double(all.finishedMs()) / (double(waves) * double(single.finishedMs()))
+                               : -1;
+    std::printf("batch update of %d units, at most %d in flight, each TCP message answered %d ms after it arrives:\n",
+                units, cap, delayMs);
+    std::printf("  1 unit: %s; %d units at most %d at a time: %s: %.2f times %d units' time (target <= 1.1)\n",
+                qPrintable(duration(single)), units, cap, qPrintable(duration(all)), ofWaves, waves);
+    std::fflush(stdout);
+    return single.finishedMs() >= 0 && all.finishedMs() >= 0 ? 0 : 2;
+}
+
 // Dead units do not hold up the live ones: a clean batch of `live` units, then, in the same
 // window, a batch of as many live units and 15 dead ones (10 whose TCP side hangs, 5 that never
 // answer), spread through it. One fleet and one window for both, so that both batches run
@@ -1249,6 +1295,9 @@ int main(int argc, char **argv)
                           argc > 5 && QByteArray(argv[5]) == "curl");
     if (mode == QLatin1String("batch"))
         return batch(units, argc > 3 ? QByteArray(argv[3]).toInt() : 0);
+    if (mode == QLatin1String("rollout"))
+        return rolloutBatch(units, argc > 3 ? qMax(1, QByteArray(argv[3]).toInt()) : 50,
+                            argc > 4 ? QByteArray(argv[4]).toInt() : 0);
     if (mode == QLatin1String("clibatch"))
         return cliBatch(units, argc > 3 ? QByteArray(argv[3]).toInt() : 0);
     if (mode == QLatin1String("deadbatch"))
@@ -1256,7 +1305,7 @@ int main(int argc, char **argv)
     if (mode == QLatin1String("faults") && argc > 2)
         return faults(QString::fromLatin1(argv[2]));
     std::fprintf(stderr, "usage: fleetbench fileserver UNITS MIB [ROUNDS [units|curl]] | batch UNITS [MESSAGE_DELAY_MS]\n"
-                         "                  | clibatch UNITS [MESSAGE_DELAY_MS]\n"
+                         "                  | clibatch UNITS [MESSAGE_DELAY_MS] | rollout UNITS [CAP [MESSAGE_DELAY_MS]]\n"
                          "                  | deadbatch [MESSAGE_DELAY_MS [LIVE_UNITS]] | faults SCENARIO|header\n");
     return 2;
 }

@@ -17,7 +17,7 @@ scratch=$(mktemp -d)
 trap 'rm -rf "$scratch"' EXIT
 mkdir -p "$scratch/tmp" "$scratch/data" "$scratch/runtime"
 chmod 700 "$scratch/runtime"
-export TMPDIR="$scratch/tmp" XDG_DATA_HOME="$scratch/data" XDG_RUNTIME_DIR="$scratch/runtime" QT_QPA_PLATFORM=offscreen
+export TMPDIR="$scratch/tmp" XDG_DATA_HOME="$scratch/data" XDG_CONFIG_HOME="$scratch/config" XDG_RUNTIME_DIR="$scratch/runtime" QT_QPA_PLATFORM=offscreen
 
 # A thousand simulated units and the updater talking to them hold thousands of sockets on each
 # side: as many open files as allowed, 65536 where the hard limit can be raised that far.
@@ -76,6 +76,9 @@ if wanted batch; then
         BRYX_NETNS_PEERS=$((units + 1)) "$root/tests/netns-run.sh" "$build/bin/fleetbench" batch "$units" "$delay" ||
             echo "(batch $units $delay did not end as expected)"
     done
+    # 250 units at most 50 in flight: five waves, each about as long as one unit alone.
+    BRYX_NETNS_PEERS=251 "$root/tests/netns-run.sh" "$build/bin/fleetbench" rollout 250 50 0 ||
+        echo "(rollout 250 50 did not end as expected)"
     # The same batches through the command-line tool.
     for run in "250 0" "1000 0"; do
         read -r units delay <<<"$run"

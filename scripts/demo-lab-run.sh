@@ -1,7 +1,7 @@
 #!/usr/bin/env bash
 # Runs the demo lab inside the private network namespace that run.sh made: the simulated fleet,
 # then the updater on the current display or on a virtual one.
-# Usage: demo-lab-run.sh LAB_FOLDER BIN_FOLDER demo|screenshots|screenshot|batch-shots|autoplay [TARGET]
+# Usage: demo-lab-run.sh LAB_FOLDER BIN_FOLDER demo|screenshots|screenshot|batch-shots|rollout-shot|autoplay [TARGET]
 set -euo pipefail
 lab=$1
 bin=$2
@@ -19,7 +19,8 @@ grep -q '^READY' "$lab/unitsim.log" || { cat "$lab/unitsim.log" >&2; exit 1; }
 echo "Simulated fleet ready ($(head -n 1 "$lab/unitsim.log")); its events: $lab/unitsim.log"
 
 cd "$lab/work"
-export TMPDIR="$lab/tmp" XDG_DATA_HOME="$lab/data"
+# The lab's own folders: nothing it does reaches the operator's data or settings.
+export TMPDIR="$lab/tmp" XDG_DATA_HOME="$lab/data" XDG_CONFIG_HOME="$lab/config"
 case "$mode" in
 demo)
     "$lab/app/bryx-updater"
@@ -35,6 +36,9 @@ autoplay)
     ;;
 batch-shots)
     xvfb-run -a -s "-screen 0 1100x720x24 -nolisten tcp" "$bin/demoshots" "$lab/app" "$target"
+    ;;
+rollout-shot)
+    xvfb-run -a -s "-screen 0 1100x720x24 -nolisten tcp" "$bin/demoshots" "$lab/app" "$target" rollout
     ;;
 screenshots|screenshot)
     export BRYX_LAB_TARGET=$target BRYX_LAB_APP="$lab/app/bryx-updater" BRYX_LAB_MODE=$mode

@@ -6,8 +6,8 @@ lab=$1
 bin=$2
 # The lab keeps its own temporary and per-user data folders, so it never touches the operator's
 # units.ini or lock file, and a lab that was stopped hard leaves no lock behind.
-rm -rf "$lab/app" "$lab/work" "$lab/tmp" "$lab/data"
-mkdir -p "$lab/app" "$lab/work" "$lab/tmp" "$lab/data"
+rm -rf "$lab/app" "$lab/work" "$lab/tmp" "$lab/data" "$lab/config"
+mkdir -p "$lab/app" "$lab/work" "$lab/tmp" "$lab/data" "$lab/config"
 cp "$bin/bryx-updater" "$lab/app/"
 
 web=1425384000   # 03/03/2015, newer than every unit's web date below

@@ -14,6 +14,9 @@
 #   scripts/run.sh --batch-shots DIR  the demo lab on a virtual display: every unit with an update
 #                                     is updated in one batch, and pictures are saved into DIR
 #                                     mid-batch and once a unit is overdue (about 4 minutes)
+#   scripts/run.sh --rollout-shot DIR the demo lab on a virtual display: the same batch one unit
+#                                     at a time, halting at its first failure; a picture of the
+#                                     halted batch goes into DIR (about 4 minutes)
 #   scripts/run.sh --real DIR         the updater on the real network, from DIR, a folder with
 #                                     real packages (*.bin, *.ver); the program is copied there
 set -euo pipefail
@@ -27,8 +30,9 @@ case "${1:-}" in
     --screenshots) mode=screenshots; target=${2:?a folder for the screenshots}; ;;
     --screenshot) mode=screenshot; target=${2:?a file for the screenshot}; ;;
     --batch-shots) mode=batch-shots; target=${2:?a folder for the pictures}; ;;
+    --rollout-shot) mode=rollout-shot; target=${2:?a folder for the picture}; ;;
     --real) mode=real; target=${2:?a folder with the real packages}; ;;
-    *) sed -n '2,20p' "$0"; exit 2 ;;
+    *) sed -n '2,23p' "$0"; exit 2 ;;
 esac
 
 "$root/scripts/install-deps.sh" xvfb xauth imagemagick xdotool
@@ -59,7 +63,7 @@ fi
 
 lab="$root/demo-lab"
 "$root/scripts/demo-lab-setup.sh" "$lab" "$root/build/bin"
-if [ "$mode" = screenshots ] || [ "$mode" = batch-shots ] || [ "$mode" = autoplay ]; then
+if [ "$mode" = screenshots ] || [ "$mode" = batch-shots ] || [ "$mode" = rollout-shot ] || [ "$mode" = autoplay ]; then
     mkdir -p "$target"
     [ "$mode" = screenshots ] && echo "Screenshots go to $target every 5 seconds; stop with Ctrl+C."
 fi

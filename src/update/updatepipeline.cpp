@@ -526,8 +526,8 @@ bool UpdatePipeline::commandQueuedUnits()
 }
 
 // The plan decides which of the batch's queued units go now; the others wait, and a queued unit
-// outside the batch (FOREVER mode) goes as usual. When the plan lets none go, the tick goes on
-// as if nothing were queued: a halted batch does not hold up the out-of-sync pass.
+// outside the batch (FOREVER mode) goes as usual. The tick ends here as it would without a plan,
+// unless the batch is halted and nothing went: held units do not hold up the out-of-sync pass.
 bool UpdatePipeline::commandUnitsOfPlan()
 {
     BLOG << "Checking vUnitsUpdate" << lists.rollout.plan.text();
@@ -561,7 +561,7 @@ bool UpdatePipeline::commandUnitsOfPlan()
     }
     if (commanded || waitingChanged)
         port.refreshUnitTable();
-    return commanded;
+    return commanded || !decision.halted;
 }
 
 QList<RolloutUnit> UpdatePipeline::rolloutUnits() const

@@ -138,7 +138,7 @@ private:
     // resetEdid: "Reset Encoder EDID" as it was ticked when the unit was judged.
     void finishConfirmed(const MarluneUnit &unit, bool resetEdid);
     bool commandQueuedUnits();
-    // With a rollout plan: commands the queued units the plan lets go now. True when it commanded any.
+    // With a rollout plan: commands the queued units the plan lets go now. True when the tick ends.
     bool commandUnitsOfPlan();
     void haltRollout(const RolloutDecision &decision);
     void commandUnit(const MarluneUnit &unit);

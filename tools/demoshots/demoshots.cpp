@@ -2,11 +2,13 @@
 // in-process as an operator would drive it, against the lab's simulated fleet. Runs inside the
 // lab's private network namespace, in the lab's work folder (scripts/run.sh --batch-shots).
 //
-//   demoshots APP_FOLDER OUT_FOLDER
+//   demoshots APP_FOLDER OUT_FOLDER [rollout]
 //
 // APP_FOLDER holds the lab's packages. Every unit with an update available is updated in one
 // batch; OUT_FOLDER receives batch-progress.png while images are being fetched and
 // batch-overdue.png once a unit that never fetches is overdue (3 minutes after its command).
+// With "rollout" the batch goes one unit at a time and halts at its first failure (the unit that
+// never fetches): OUT_FOLDER receives rollout-halted.png once the batch has halted.
 
 #include "app/folders.h"
 #include "app/operatorquestions.h"
@@ -17,6 +19,7 @@
 #include <QFile>
 #include <QItemSelectionModel>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTableWidget>
 #include <QThread>
 
@@ -72,8 +75,9 @@ bool save(MainWindow &window, const QString &path)
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
-    if (argc != 3) {
-        std::fprintf(stderr, "usage: demoshots APP_FOLDER OUT_FOLDER\n");
+    const bool rollout = argc == 4 && QByteArray(argv[3]) == "rollout";
+    if (argc != 3 && !rollout) {
+        std::fprintf(stderr, "usage: demoshots APP_FOLDER OUT_FOLDER [rollout]\n");
         return 2;
     }
     QFile styleSheet(QStringLiteral(":/quillet.css"));
@@ -102,7 +106,20 @@ int main(int argc, char **argv)
             table->selectionModel()->select(table->model()->index(row, 0),
                                             QItemSelectionModel::Select | QItemSelectionModel::Rows);
     }
+    if (rollout) {
+        window.findChild<QSpinBox *>(QStringLiteral("maxInFlightSpin"))->setValue(1);
+        window.findChild<QSpinBox *>(QStringLiteral("stopAfterSpin"))->setValue(1);
+    }
     window.findChild<QPushButton *>(QStringLiteral("updateButton"))->click();
+    if (rollout) {
+        std::printf("Waiting for the batch to halt (3 minutes after the unit that never fetches is commanded)...\n");
+        std::fflush(stdout);
+        const auto held = [&] { return !statuses(table).filter(QStringLiteral("Held: ")).isEmpty(); };
+        if (!waitFor(held, 600000))
+            return 1;
+        waitFor([&] { return false; }, 6000);
+        return save(window, out + QStringLiteral("/rollout-halted.png")) ? 0 : 1;
+    }
 
     // Mid-batch: several units fetching at once, each well under way.
     const auto fetching = [&] {
