@@ -959,7 +959,11 @@ double timeCliRun(const QStringList &selection, int expected)
                           QStringLiteral("--wait"), QStringLiteral("8"), QStringLiteral("--packages"),
                           Folders::applicationFolder()}
                   + selection);
-    if (!cli.waitForFinished(30 * 60 * 1000) || cli.exitCode() != 0) {
+    // Waited for on the event loop, so that the fleet's lines are read meanwhile: a blocking
+    // wait leaves unitsim's output pipe unread, and once the pipe is full (a few hundred units'
+    // lines) unitsim blocks on its next line and every simulated unit stops answering.
+    const bool ended = waitFor([&cli] { return cli.state() == QProcess::NotRunning; }, 30 * 60 * 1000);
+    if (!ended || cli.exitCode() != 0) {
         std::fprintf(stderr, "the command-line tool ended with %d: %s\n", cli.exitCode(),
                      cli.readAllStandardError().right(2000).constData());
         return -1;
