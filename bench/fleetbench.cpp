@@ -943,11 +943,6 @@ int rolloutBatch(int units, int cap, int delayMs)
     return single.finishedMs() >= 0 && all.finishedMs() >= 0 ? 0 : 2;
 }
 
-// Dead units do not hold up the live ones: a clean batch of `live` units, then, in the same
-// window, a batch of as many live units and 15 dead ones (10 whose TCP side hangs, 5 that never
-// answer), spread through it. One fleet and one window for both, so that both batches run
-// beside the same table and the same process; the dead batch goes second, so that its dead
-// units, which never finish, cannot weigh on the clean one.
 // One run of the command-line tool over the batch fleet: seconds from its first unit queued to
 // its last unit confirmed, on its own JSON timeline; -1 when the run did not confirm them all.
 double timeCliRun(const QStringList &selection, int expected)
@@ -1008,6 +1003,11 @@ int cliBatch(int units, int delayMs)
     return 0;
 }
 
+// Dead units do not hold up the live ones: a clean batch of `live` units, then, in the same
+// window, a batch of as many live units and 15 dead ones (10 whose TCP side hangs, 5 that never
+// answer), spread through it. One fleet and one window for both, so that both batches run
+// beside the same table and the same process; the dead batch goes second, so that its dead
+// units, which never finish, cannot weigh on the clean one.
 int deadBatch(int delayMs, int live)
 {
     constexpr int kHung = 10;
