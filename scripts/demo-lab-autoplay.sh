@@ -58,7 +58,7 @@ at_least() { [ "$(count_events "$1")" -ge "$2" ]; }
 
 wait_for 60 has_window "Bryx Updater"
 # A frame a second for the animation, of the main window's part of the screen (its boxes open
-# over it), at half size, while recording is on.
+# over it), pixel for pixel, while recording is on.
 eval "$(xdotool getwindowgeometry --shell "$(window_named "Bryx Updater")")"
 touch "$recording"
 (
@@ -66,7 +66,7 @@ touch "$recording"
     while kill -0 "$updater" 2>/dev/null; do
         if [ -e "$recording" ] &&
             import -window root -crop "${WIDTH}x${HEIGHT}+${X}+${Y}" png:- 2>/dev/null |
-            convert - +repage -resize 50% "$out/frames/$(printf %04d "$n").png" 2>/dev/null; then
+            convert - +repage "$out/frames/$(printf %04d "$n").png" 2>/dev/null; then
             n=$((n + 1))
         fi
         sleep 1
@@ -109,12 +109,24 @@ sleep 1.5
 kill "$updater" 2>/dev/null || true
 wait "$updater" 2>/dev/null || true
 wait "$framer" 2>/dev/null || true
-# Four times as fast as it happened, looping, small enough for a README.
-convert -delay 25 -loop 0 "$out"/frames/*.png -layers Optimize "$out/demo.gif"
+# Four times as fast as it happened, looping, pixel for pixel, and small enough for a README:
+# one palette of 31 colours and the transparent one for every frame, taken from all of them and
+# used without dithering (the texts stay sharp); a frame that repeats the one before it only
+# lengthens that one; and each frame holds only what changed, the rest transparent. The palette
+# comes from one sheet of the distinct frames, eight across (ImageMagick limits the side of an
+# image).
+frames=("$out"/frames/[0-9]*.png)
+palette="$out/frames/palette.png"
+convert "${frames[@]}" -layers RemoveDups miff:- |
+    montage miff:- -tile 8x -geometry +0+0 miff:- |
+    convert miff:- +dither -colors 31 -unique-colors "$palette"
+convert -delay 25 -loop 0 "${frames[@]}" +dither -remap "$palette" \
+    -layers RemoveDups -layers Optimize "$out/demo.gif"
 rm -rf "$out/frames"
 confirmed=$(count_events CONFIRMED)
 echo
 echo "Demo finished by itself: $confirmed of $commanded listed units confirmed" \
      "($never never fetched its image, as planned) in $(( $(date +%s) - started )) s."
 echo "Stills: $out/[1-6]-*.png"
-echo "Animation: $out/demo.gif ($(du -h "$out/demo.gif" | cut -f1))"
+echo "Animation: $out/demo.gif ($(identify -format '%wx%h' "$out/demo.gif[0]")," \
+     "$(identify -format '%n\n' "$out/demo.gif" | head -n 1) frames, $(du -h "$out/demo.gif" | cut -f1))"

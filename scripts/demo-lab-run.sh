@@ -26,12 +26,13 @@ demo)
     "$lab/app/bryx-updater"
     ;;
 autoplay)
-    # On the current display if there is one, else on a virtual one.
+    # On the current display if there is one, else on a virtual one with room to spare around the
+    # window, so that the animation, recorded pixel for pixel, never loses its edge.
     here=$(cd "$(dirname "$0")" && pwd)
     if [ -n "${DISPLAY:-}" ]; then
         "$here/demo-lab-autoplay.sh" "$lab" "$target"
     else
-        xvfb-run -a -s "-screen 0 1100x720x24 -nolisten tcp" "$here/demo-lab-autoplay.sh" "$lab" "$target"
+        xvfb-run -a -s "-screen 0 1600x900x24 -nolisten tcp" "$here/demo-lab-autoplay.sh" "$lab" "$target"
     fi
     ;;
 batch-shots)
