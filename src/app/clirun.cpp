@@ -2,6 +2,7 @@
 
 #include "app/debuglog.h"
 #include "units/devicecatalogue.h"
+#include "update/fleetview.h"
 #include "update/unitstatus.h"
 #include "update/updatepipeline.h"
 #include "update/updatercore.h"
@@ -51,22 +52,6 @@ void write(FILE *file, const QString &text)
     const QByteArray bytes = text.toUtf8();
     std::fwrite(bytes.constData(), 1, size_t(bytes.size()), file);
     std::fflush(file);
-}
-
-// The package rule offers the unit an update it may take: some package's comparison places an
-// update (or add-on) blurb and none refuses the unit.
-bool updateAvailable(const MarluneUnit &unit, const PackageCatalogue &packages)
-{
-    bool offered = false;
-    for (const UpdatePackage *package : packages.packagesToCompare(unit)) {
-        StatusCell cell;
-        if (!placeUpdateBlurb(cell, *package, unit))
-            continue;
-        if (!cell.disableMarker.isEmpty())
-            return false;
-        offered = true;
-    }
-    return offered;
 }
 
 } // namespace
@@ -216,16 +201,11 @@ void CliRun::startUpdate()
     const QDateTime now = QDateTime::currentDateTime();
     for (const MarluneUnit &unit : state.vUnits) {
         if (selected.contains(unit.mac) || refused.contains(unit.mac)
-            || !options.selection.matches(unit, updateAvailable(unit, core.catalogue())))
+            || !options.selection.matches(unit, packageOffersUpdate(unit, core.catalogue())))
             continue;
-        const StatusCell cell = unitStatus(unit, state, core.catalogue(), index);
-        if (cell.disableMarker == kDisableMarker)
-            refused.insert(unit.mac, cell.minimumDate.isEmpty()
-                                         ? QStringLiteral("Unit cannot be updated with this Updater.")
-                                         : QStringLiteral("Unit needs to first be updated to SW version ")
-                                               + cell.minimumDate + QStringLiteral(" before running this update."));
-        else if (!unit.isOnline(now))
-            refused.insert(unit.mac, QStringLiteral("Updater is still establishing communication with ") + unit.name);
+        const QString refusal = selectionRefusal(unit, unitStatus(unit, state, core.catalogue(), index), now);
+        if (!refusal.isEmpty())
+            refused.insert(unit.mac, refusal);
         else
             selected.append(unit.mac);
     }

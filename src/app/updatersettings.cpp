@@ -11,6 +11,7 @@ namespace {
 const QString kCanaryKey = QStringLiteral("rollout/canary");
 const QString kMaxInFlightKey = QStringLiteral("rollout/maxInFlight");
 const QString kStopAfterFailuresKey = QStringLiteral("rollout/stopAfterFailures");
+const QString kWindowGeometryKey = QStringLiteral("window/geometry");
 
 int planNumber(const QSettings &settings, const QString &key)
 {
@@ -43,6 +44,16 @@ void setRolloutPlan(const RolloutPlan &plan)
     settings.setValue(kCanaryKey, plan.canary);
     settings.setValue(kMaxInFlightKey, plan.maxInFlight);
     settings.setValue(kStopAfterFailuresKey, plan.stopAfterFailures);
+}
+
+QByteArray windowGeometry()
+{
+    return QSettings(path(), QSettings::IniFormat).value(kWindowGeometryKey).toByteArray();
+}
+
+void setWindowGeometry(const QByteArray &geometry)
+{
+    QSettings(path(), QSettings::IniFormat).setValue(kWindowGeometryKey, geometry);
 }
 
 } // namespace UpdaterSettings

@@ -2,6 +2,7 @@
 
 #include "update/rollout.h"
 
+#include <QByteArray>
 #include <QString>
 
 // The updater's own settings: a file of its own, apart from the files it shares with the sibling
@@ -18,5 +19,10 @@ QString path();
 // The rollout plan the operator last used.
 RolloutPlan rolloutPlan();
 void setRolloutPlan(const RolloutPlan &plan);
+
+// The main window's size, position and maximised state as the operator left them; empty at
+// the first start.
+QByteArray windowGeometry();
+void setWindowGeometry(const QByteArray &geometry);
 
 } // namespace UpdaterSettings

@@ -24,11 +24,6 @@
 
 static const char kLogSource[] = "mainwindow";
 
-namespace {
-// The status log keeps this many lines, the oldest going first.
-constexpr int kStatusLogLines = 20000;
-} // namespace
-
 MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWindow)
 {
     ui->setupUi(this);
@@ -46,13 +41,15 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
     engine = new UpdaterCore(this);
     listenToCore();
     setUpRollout();
+    setUpOperatorView();
     ui->statusEdit->setReadOnly(true);
     // Long or repeated batches must not grow the log without bound; every line is also in the
     // debug log.
-    ui->statusEdit->setMaximumBlockCount(kStatusLogLines);
-    ui->statusEdit->setPlainText(engine->fileServerListening()
-                                     ? QStringLiteral("Update Server running...")
-                                     : QStringLiteral("Update Server NOT running. Could not bind to port 50005!"));
+    ui->statusEdit->setMaximumBlockCount(int(kStatusLogKept));
+    statusLines = {engine->fileServerListening()
+                       ? QStringLiteral("Update Server running...")
+                       : QStringLiteral("Update Server NOT running. Could not bind to port 50005!")};
+    ui->statusEdit->setPlainText(statusLines.first());
     showPackages();
 
     // The first tick, then the first discovery: the discover button waits for it.
@@ -62,6 +59,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
 
 MainWindow::~MainWindow()
 {
+    rememberWindowSize();
     // The core goes first: no unit's connection may report to a window that is being taken apart.
     engine->shutdown();
     delete engine;
@@ -78,7 +76,7 @@ UpdatePipeline &MainWindow::pipeline()
 // operator's choices on the form go to the core as they are made.
 void MainWindow::listenToCore()
 {
-    connect(engine, &UpdaterCore::statusLine, ui->statusEdit, &QPlainTextEdit::appendPlainText);
+    connect(engine, &UpdaterCore::statusLine, this, &MainWindow::addStatusLine);
     connect(engine, &UpdaterCore::statusMessage, ui->statusBar, &QStatusBar::showMessage);
     connect(engine, &UpdaterCore::tableChanged, this, &MainWindow::refreshUnitTable);
     connect(engine, &UpdaterCore::tableChangedSoon, this, &MainWindow::refreshUnitTableSoon);
@@ -188,6 +186,7 @@ void MainWindow::on_clearButton_clicked()
 
 void MainWindow::on_clearLogButton_clicked()
 {
+    statusLines.clear();
     ui->statusEdit->clear();
 }
 

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "units/marluneunit.h"
+#include "update/fleetview.h"
 #include "update/unitstatus.h"
 #include "update/updatepipeline.h"
 
@@ -11,6 +12,7 @@
 
 #include <memory>
 
+class QFontMetrics;
 class QLabel;
 class QTimer;
 class UpdaterCore;
@@ -76,6 +78,22 @@ private:
     void listenToCore();
     void showPackages();
 
+    // Operator's view: filter, search, selection of units needing update, keyboard, log.
+    void setUpOperatorView();
+    void explainScreen();
+    void explainHeaders();
+    void applyRowFilter();
+    void showRowFilter(ViewFilter filter);
+    void noteRowKind(int row, RowKind kind);
+    void selectUnitsNeedingUpdate();
+    void addStatusLine(const QString &line);
+    void showStatusLog();
+    void selectRowOfAddress(const QString &ip);
+    static ViewFilter filterOfSummaryPart(const QString &summary, const QFontMetrics &metrics, int x);
+    void restoreWindowSize();
+    void rememberWindowSize();
+    bool eventFilter(QObject *watched, QEvent *event) override;
+
     // Rollout row
     void setUpRollout();
     RolloutPlan rolloutPlanShown() const;
@@ -135,6 +153,12 @@ private:
     // The batch summary, on the right of the status bar, beside its passing messages; between
     // redraws, transfer progress updates it at most every kSummaryDelayMs.
     QLabel *batchLabel = nullptr;
+    // The batch's elapsed time and estimate, beside the summary.
+    QLabel *batchTimeLabel = nullptr;
+    // The status log's lines, the newest last, kept so that "Problems only" can show them again;
+    // the log keeps this many, the oldest going first.
+    static constexpr qsizetype kStatusLogKept = 20000;
+    QStringList statusLines;
     QTimer *summaryDelay = nullptr;
     // Collects the redraws asked for between ticks (command exchanges ending one by one).
     QTimer *redrawDelay = nullptr;

@@ -8,6 +8,7 @@
 #include <QHash>
 #include <QList>
 #include <QMap>
+#include <QSet>
 #include <QString>
 #include <QStringList>
 
@@ -48,6 +49,11 @@ struct PipelineState
     // The plan the next batch starts with, and the rollout of the current one.
     RolloutPlan plan;
     RolloutProgress rollout;
+
+    // Units that answered but are not listed, because no package is for them (by MAC).
+    QSet<QString> withoutPackage;
+    // When the current batch began, for its elapsed time.
+    QDateTime batchStarted;
 
     // While set, status records of units not in vUnits are ignored.
     bool knownUnitsOnly = false;

@@ -110,28 +110,22 @@ void showRun(StatusCell &cell, const MarluneUnit &u, const PipelineState &pipeli
 }
 
 // The units a rollout plan holds back: " · 20 waiting (8 at a time)", " · 5 held".
-QString rolloutSummary(const RolloutProgress &rollout, const QString &separator)
+QString rolloutSummary(const RolloutProgress &rollout, const BatchCounts &counts, const QString &separator)
 {
-    int waiting = 0;
-    int held = 0;
-    bool canary = false;
-    for (const WaitReason reason : rollout.waiting) {
-        ++(reason == WaitReason::Held ? held : waiting);
-        canary = canary || reason == WaitReason::Canary;
-    }
     QString summary;
-    if (waiting > 0) {
+    if (counts.waiting > 0) {
         QStringList why;
-        if (canary)
+        const auto isCanary = [](WaitReason reason) { return reason == WaitReason::Canary; };
+        if (std::any_of(rollout.waiting.cbegin(), rollout.waiting.cend(), isCanary))
             why << QStringLiteral("canary");
         if (rollout.plan.maxInFlight > 0)
             why << QStringLiteral("%1 at a time").arg(rollout.plan.maxInFlight);
-        summary += separator + QStringLiteral("%1 waiting").arg(waiting);
+        summary += separator + QStringLiteral("%1 waiting").arg(counts.waiting);
         if (!why.isEmpty())
             summary += QStringLiteral(" (") + why.join(QStringLiteral(", ")) + QLatin1Char(')');
     }
-    if (held > 0)
-        summary += separator + QStringLiteral("%1 held").arg(held);
+    if (counts.held > 0)
+        summary += separator + QStringLiteral("%1 held").arg(counts.held);
     return summary;
 }
 
@@ -242,37 +236,81 @@ bool finishedWell(const MarluneUnit &finished, const PipelineState &pipeline, co
     return packages.unitMatchesPackage(finished) && pipeline.edidAttempts.value(finished.ip, 0) <= 2;
 }
 
+BatchCounts batchCounts(const PipelineState &pipeline, const PackageCatalogue &packages)
+{
+    BatchCounts counts;
+    counts.total = int(pipeline.batch.size());
+    const PipelineIndex index(pipeline);
+    for (const QString &mac : pipeline.batch) {
+        const auto run = pipeline.runs.constFind(mac);
+        const bool begun = run != pipeline.runs.cend() && run->commandedMs >= 0;
+        if (index.isResettingEdid(mac)) {
+            ++counts.confirming;
+        } else if (index.isCommanded(mac) || (index.isQueued(mac) && begun)) {
+            const MarluneUnit *listed = index.firstListed(mac);
+            const bool back = listed && pipeline.tcpAlive.value(listed->ip, false);
+            if (run->overdue != Overdue::None)
+                ++counts.overdue;
+            else if (run->fetching)
+                ++counts.fetching;
+            else if (run->rebootSeenMs >= 0 && back)
+                ++counts.confirming;
+            else if (run->rebootSeenMs >= 0 || run->fetchedMs >= 0)
+                ++counts.rebooting;
+            else
+                ++counts.commanded;
+        } else if (index.isQueued(mac)) {
+            const auto waiting = pipeline.rollout.waiting.constFind(mac);
+            if (waiting == pipeline.rollout.waiting.cend())
+                ++counts.queued;
+            else
+                ++(*waiting == WaitReason::Held ? counts.held : counts.waiting);
+        } else if (const MarluneUnit *finished = index.lastFinished(mac)) {
+            ++(finishedWell(*finished, pipeline, packages) ? counts.confirmed : counts.failed);
+        } else {
+            ++counts.takenOut;
+        }
+    }
+    return counts;
+}
+
 QString batchSummary(const PipelineState &pipeline, const PackageCatalogue &packages)
 {
     if (pipeline.batch.isEmpty())
         return QString();
-    int confirmed = 0;
-    int failed = 0;
-    int fetching = 0;
-    int overdue = 0;
-    const PipelineIndex index(pipeline);
-    for (const QString &mac : pipeline.batch) {
-        if (const MarluneUnit *finished = index.lastFinished(mac)) {
-            ++(finishedWell(*finished, pipeline, packages) ? confirmed : failed);
-            continue;
-        }
-        const auto run = pipeline.runs.constFind(mac);
-        if (run == pipeline.runs.cend() || !index.isCommanded(mac))
-            continue;
-        if (run->overdue != Overdue::None)
-            ++overdue;
-        else if (run->fetching)
-            ++fetching;
-    }
+    const BatchCounts counts = batchCounts(pipeline, packages);
     const QString separator = QStringLiteral(" \u00b7 ");
-    QString summary = QStringLiteral("Batch: %1 of %2 confirmed").arg(confirmed).arg(pipeline.batch.size());
-    if (fetching > 0)
-        summary += separator + QStringLiteral("%1 fetching").arg(fetching);
-    if (overdue > 0)
-        summary += separator + QStringLiteral("%1 overdue").arg(overdue);
-    if (failed > 0)
-        summary += separator + QStringLiteral("%1 failed").arg(failed);
-    return summary + rolloutSummary(pipeline.rollout, separator);
+    QString summary = QStringLiteral("Batch: %1 of %2 confirmed").arg(counts.confirmed).arg(counts.total);
+    const std::pair<int, const char *> parts[] = {
+        {counts.queued, "queued"},       {counts.commanded, "commanded"}, {counts.fetching, "fetching"},
+        {counts.rebooting, "rebooting"}, {counts.confirming, "confirming"}, {counts.overdue, "overdue"},
+        {counts.failed, "failed"}};
+    for (const auto &[count, name] : parts) {
+        if (count > 0)
+            summary += separator + QString::number(count) + QLatin1Char(' ') + QLatin1String(name);
+    }
+    summary += rolloutSummary(pipeline.rollout, counts, separator);
+    if (counts.takenOut > 0)
+        summary += separator + QStringLiteral("%1 taken out").arg(counts.takenOut);
+    return summary;
+}
+
+QString batchTiming(const PipelineState &pipeline, const BatchCounts &counts, const QDateTime &now)
+{
+    if (pipeline.batch.isEmpty() || !pipeline.batchStarted.isValid())
+        return QString();
+    const qint64 elapsed = qMax<qint64>(0, pipeline.batchStarted.secsTo(now));
+    QString timing = QStringLiteral("%1:%2 elapsed").arg(elapsed / 60).arg(elapsed % 60, 2, 10, QLatin1Char('0'));
+    const int ended = counts.confirmed + counts.failed;
+    const int left = counts.queued + counts.waiting + counts.commanded + counts.fetching + counts.rebooting
+                     + counts.confirming;
+    // An estimate only once a few units have ended, from the pace so far.
+    if (ended >= kUnitsBeforeEstimate && left > 0) {
+        const qint64 leftSecs = elapsed * left / ended;
+        timing += leftSecs < 60 ? QStringLiteral(", under a minute left")
+                                : QStringLiteral(", about %1 min left").arg((leftSecs + 59) / 60);
+    }
+    return timing;
 }
 
 CellColour rowColour(const QString &mac, const PipelineState &pipeline)

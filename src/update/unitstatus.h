@@ -3,6 +3,7 @@
 #include "units/marluneunit.h"
 #include "update/pipelinestate.h"
 
+#include <QDateTime>
 #include <QHash>
 #include <QHostAddress>
 #include <QList>
@@ -78,9 +79,34 @@ StatusCell unitStatus(const MarluneUnit &unit, const PipelineState &pipeline, co
 // dates or its add-on, and any EDID reset done.
 bool finishedWell(const MarluneUnit &finished, const PipelineState &pipeline, const PackageCatalogue &packages);
 
-// The current batch at a glance, e.g. "Batch: 7 of 10 confirmed · 2 fetching · 1 overdue";
-// "" before the first batch.
+// Where each unit of the current batch stands; the parts add up to total. Waiting and held:
+// queued units a rollout plan holds back. Taken out: out of the queue before their command.
+struct BatchCounts
+{
+    int total = 0;
+    int queued = 0;
+    int waiting = 0;
+    int held = 0;
+    int commanded = 0;
+    int fetching = 0;
+    int rebooting = 0;
+    // Back after the reboot and not confirmed yet, or resetting EDID.
+    int confirming = 0;
+    int confirmed = 0;
+    int overdue = 0;
+    int failed = 0;
+    int takenOut = 0;
+};
+BatchCounts batchCounts(const PipelineState &pipeline, const PackageCatalogue &packages);
+
+// The current batch at a glance, every unit in one part, parts that are zero left out, e.g.
+// "Batch: 7 of 10 confirmed · 2 fetching · 1 overdue"; "" before the first batch.
 QString batchSummary(const PipelineState &pipeline, const PackageCatalogue &packages);
+
+// A few units must end before the pace so far says how long the rest will take.
+constexpr int kUnitsBeforeEstimate = 3;
+// "2:35 elapsed, about 3 min left" since the batch began; "" before the first batch.
+QString batchTiming(const PipelineState &pipeline, const BatchCounts &counts, const QDateTime &now);
 
 // The colour of every cell of the unit's row, by its pipeline state.
 CellColour rowColour(const QString &mac, const PipelineState &pipeline);

@@ -86,7 +86,13 @@ void MainWindow::setUpTable()
         button->setAccessibleName(button->text());
     batchLabel = new QLabel(this);
     batchLabel->setObjectName(QStringLiteral("batchLabel"));
+    batchLabel->setToolTip(QStringLiteral("Click a part to show those units in the table"));
+    batchLabel->setCursor(Qt::PointingHandCursor);
+    batchLabel->installEventFilter(this);
+    batchTimeLabel = new QLabel(this);
+    batchTimeLabel->setObjectName(QStringLiteral("batchTimeLabel"));
     ui->statusBar->addPermanentWidget(batchLabel);
+    ui->statusBar->addPermanentWidget(batchTimeLabel);
     summaryDelay = new QTimer(this);
     summaryDelay->setObjectName(QStringLiteral("summaryDelay"));
     summaryDelay->setSingleShot(true);
@@ -174,6 +180,7 @@ void MainWindow::refreshUnitTable()
         ui->unitsLabel->setText(QStringLiteral("&nbsp;&nbsp;&nbsp;You have <b></b>no units."));
     else
         ui->unitsLabel->setText(QString::number(units.size()) + QStringLiteral(" units"));
+    ui->answeredLabel->setText(answeredText(int(units.size()), int(redraw->state.withoutPackage.size())));
 
     QTableWidget *table = ui->unitTable;
     if (table->columnCount() != 8) {
@@ -183,6 +190,7 @@ void MainWindow::refreshUnitTable()
                                           QStringLiteral("WEB"), QStringLiteral("Status")});
         table->verticalHeader()->show();
         table->horizontalHeader()->setStretchLastSection(true);
+        explainHeaders();
     }
     // Rows are written in listing order; an order the operator chose by a column header is
     // restored afterwards, so no row moves while the rows are written.
@@ -233,6 +241,7 @@ bool MainWindow::takeRedrawStep()
     if (rowsChanged)
         table->resizeRowsToContents();
 
+    applyRowFilter();
     const QList<MarluneUnit> awaiting = step.awaitingReachability;
     redraw.reset();
     for (const MarluneUnit &unit : awaiting)
@@ -297,7 +306,11 @@ int MainWindow::rowShowing(const QString &mac)
 
 void MainWindow::showBatchProgress()
 {
-    batchLabel->setText(batchSummary(engine->state(), engine->catalogue()));
+    const PipelineState &state = engine->state();
+    batchLabel->setText(batchSummary(state, engine->catalogue()));
+    batchTimeLabel->setText(batchTiming(state, batchCounts(state, engine->catalogue()), QDateTime::currentDateTime()));
+    batchLabel->setVisible(!batchLabel->text().isEmpty());
+    batchTimeLabel->setVisible(!batchTimeLabel->text().isEmpty());
     ui->retryButton->setEnabled(!engine->retryCandidates().isEmpty());
     showRolloutState();
 }
@@ -337,6 +350,7 @@ bool MainWindow::fillRow(int row, const MarluneUnit &unit, const TableRedraw &re
         if (showCell(row, column, looks[column]))
             columnsChanged->setBit(column);
     }
+    noteRowKind(row, rowKind(unit, cell, redraw.state, engine->catalogue(), index));
     if (cell.noWebVersion)
         BLOG << unit.name << "has no web version";
     if (cell.belowMinimum)

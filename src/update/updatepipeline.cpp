@@ -704,6 +704,10 @@ void UpdatePipeline::unitChanged(const MarluneUnit &unit)
     if (lists.knownUnitsOnly && !containsMac(lists.vUnits, unit.mac))
         return;
     const int admissions = packages.admissions(unit);
+    if (admissions == 0)
+        lists.withoutPackage.insert(unit.mac);
+    else
+        lists.withoutPackage.remove(unit.mac);
     for (int i = 0; i < admissions; ++i)
         lists.vUnitsIncoming.append(unit);
 }
@@ -758,6 +762,7 @@ bool UpdatePipeline::queueForUpdate(const QStringList &macs)
     // A new batch begins when none of the last one is still on its way.
     if (std::none_of(lists.batch.cbegin(), lists.batch.cend(), inPipeline)) {
         lists.batch.clear();
+        lists.batchStarted = now();
         lists.rollout = RolloutProgress();
         lists.rollout.plan = lists.plan;
     }

@@ -14,6 +14,7 @@
 #include <QStatusBar>
 #include <QTableWidget>
 #include <QTcpServer>
+#include <QTextBlock>
 #include <QtTest>
 
 namespace {
@@ -83,6 +84,7 @@ private Q_SLOTS:
     void slowOperatorSeesEachWarningOnce();
     void foreverDecoration();
     void debugDumpAndSmallButtons();
+    void calmerLogAndRememberedSize();
     void reachabilityBookkeeping();
 
 private:
@@ -578,6 +580,35 @@ void TestMainWindow::debugDumpAndSmallButtons()
     QVERIFY(table()->selectedItems().isEmpty());
     QTest::mouseClick(window->findChild<QPushButton *>("clearLogButton"), Qt::LeftButton);
     QVERIFY(window->findChild<QPlainTextEdit *>("statusEdit")->toPlainText().isEmpty());
+}
+
+// "Problems only" shows the problem lines alone, and every line again when cleared; a double
+// click on a line that names a unit selects its row; the window's size is remembered.
+void TestMainWindow::calmerLogAndRememberedSize()
+{
+    makeWindow();
+    listUnits({unit("Lobby", "ENC", "K2100A", 1, "3/2/2015", 5), unit("Hall", "DEC", "K2200A", 1, "3/2/2015", 6)});
+    window->toStatusLog(QStringLiteral("10.77.1.5"), QStringLiteral("Overdue: no image fetch after 3 min."));
+    window->toStatusLog(QStringLiteral("Updater"), QStringLiteral("Commanding Hall (10.77.1.6)"));
+    auto *log = window->findChild<QPlainTextEdit *>("statusEdit");
+    auto *problemsOnly = window->findChild<QCheckBox *>("problemsOnlyCheck");
+    const int lines = log->blockCount();
+    problemsOnly->setChecked(true);
+    QCOMPARE(log->blockCount(), 1);
+    QVERIFY(log->toPlainText().endsWith(QStringLiteral("Lobby (10.77.1.5): Overdue: no image fetch after 3 min.")));
+    problemsOnly->setChecked(false);
+    QCOMPARE(log->blockCount(), lines);
+
+    QTextCursor hall(log->document()->findBlockByNumber(lines - 1));
+    QTest::mouseDClick(log->viewport(), Qt::LeftButton, {}, log->cursorRect(hall).center());
+    const QList<QModelIndex> rows = table()->selectionModel()->selectedRows();
+    QCOMPARE(rows.size(), 1);
+    QCOMPARE(table()->item(rows.first().row(), 0)->text(), QStringLiteral("Hall"));
+
+    window->resize(1234, 777);
+    delete window;
+    makeWindow();
+    QCOMPARE(window->size(), QSize(1234, 777));
 }
 
 void TestMainWindow::reachabilityBookkeeping()

@@ -754,7 +754,7 @@ void TestPipelineSteps::retryTakesBackFailedUnits()
     state().edidAttempts[noEdid.ip] = 3;
     state().batch << good.mac << notApplied.mac << noEdid.mac;
     QCOMPARE(batchSummary(state(), pipeline->catalogue()),
-             QString::fromUtf8("Batch: 1 of 5 confirmed \u00b7 1 overdue \u00b7 2 failed"));
+             QString::fromUtf8("Batch: 1 of 5 confirmed \u00b7 1 commanded \u00b7 1 overdue \u00b7 2 failed"));
 
     const QStringList failed{late.mac, notApplied.mac, noEdid.mac};
     QCOMPARE(pipeline->retryCandidates(), failed);

@@ -1,6 +1,7 @@
 #include "net/localsubnets.h"
 #include "net/marluneconnectreduced.h"
 #include "packages/packagecatalogue.h"
+#include "update/fleetview.h"
 #include "update/unitstatus.h"
 
 #include <QtTest>
@@ -48,6 +49,11 @@ private Q_SLOTS:
     void initTestCase();
     void status_data();
     void status();
+    void unitsNeedingUpdate_data();
+    void unitsNeedingUpdate();
+    void batchAccountsForEveryUnit();
+    void statusLogLines_data();
+    void statusLogLines();
     void reachabilityTestsAskedWhileUnitsReboot();
     void localSubnetsAnswerAsTheLookup_data();
     void localSubnetsAnswerAsTheLookup();
@@ -83,6 +89,8 @@ void TestUnitStatus::status_data()
     QTest::addColumn<CellColour>("rowColour");
     QTest::addColumn<QString>("marker");
     QTest::addColumn<QString>("minimumDate");
+    // Where the state filter puts the row: other, attention, progress or done.
+    QTest::addColumn<QString>("kind");
 
     using C = CellColour;
     const MarluneUnit current = unit("ENC", "K2100A", 1, "3/2/2015");
@@ -92,75 +100,79 @@ void TestUnitStatus::status_data()
     MarluneUnit dvrFirmware = unit("DVR", "JD1", 0, "1/1/2015");
     dvrFirmware.fwversion = QStringLiteral("1/29/2014");
 
-    QTest::newRow("current") << current << "" << "No update needed." << C::Default << C::Default << "" << "";
-    QTest::newRow("older-sw") << older << "" << "Update Available" << C::Default << C::Default << "" << "";
+    QTest::newRow("current") << current << "" << "No update needed." << C::Default << C::Default << "" << "" << "done";
+    QTest::newRow("older-sw") << older << "" << "Update Available" << C::Default << C::Default << "" << "" << "other";
     QTest::newRow("older-web") << unit("ENC", "K2100A", 1, "3/2/2015", "03/02/2015") << "" << "Update Available"
-                               << C::Default << C::Default << "" << "";
+                               << C::Default << C::Default << "" << "" << "other";
     QTest::newRow("no-web-version") << unit("ENC", "K2100A", 1, "3/2/2015", "Unknown") << "" << "Update Available"
-                                    << C::Default << C::Default << "" << "";
+                                    << C::Default << C::Default << "" << "" << "other";
     QTest::newRow("sw-below-minimum") << unit("ENC", "K2100A", 1, "6/1/2013") << ""
                                       << "Cannot update. Min SW is 01/01/2014" << C::DarkYellow << C::Default
-                                      << "Disable" << "01/01/2014";
+                                      << "Disable" << "01/01/2014" << "attention";
     QTest::newRow("web-below-minimum") << unit("ENC", "K2100A", 1, "3/2/2015", "12/01/2013") << ""
                                        << "Cannot update. Min SW is 01/01/2014" << C::DarkYellow << C::Default
-                                       << "Disable" << "01/01/2014";
+                                       << "Disable" << "01/01/2014" << "attention";
     QTest::newRow("never-tested") << current << "untested" << "Status Unknown." << C::Default << C::Default << ""
-                                  << "";
+                                  << "" << "attention";
     QTest::newRow("unreachable") << older << "unreachable" << "Status Unknown." << C::Default << C::Default << ""
-                                 << "";
+                                 << "" << "attention";
     QTest::newRow("rebooting") << current << "unreachable,confirm" << "Unit is rebooting..." << C::Default << C::Red
-                               << "" << "";
+                               << "" << "" << "progress";
     QTest::newRow("pending-update") << current << "pending" << "Need to Confirm Update" << C::Default << C::Default
-                                    << "" << "";
+                                    << "" << "" << "other";
     QTest::newRow("pending-and-queued") << current << "pending,update" << "Error!" << C::Default << C::Yellow << ""
-                                        << "";
+                                        << "" << "progress";
     QTest::newRow("pending-and-commanded") << current << "pending,confirm" << "Confirming update" << C::Default
-                                           << C::Red << "" << "";
-    QTest::newRow("queued") << older << "update" << "Queued for Update" << C::Default << C::Yellow << "" << "";
+                                           << C::Red << "" << "" << "progress";
+    QTest::newRow("queued") << older << "update" << "Queued for Update" << C::Default << C::Yellow << "" << "" << "progress";
     QTest::newRow("resetting-edid") << current << "edid" << "Resetting EDID." << C::Default << C::Magenta << ""
-                                    << "";
+                                    << "" << "progress";
     QTest::newRow("waiting-for-reboot") << older << "confirm" << "Waiting for reboot" << C::Default << C::Red << ""
-                                        << "";
+                                        << "" << "progress";
     QTest::newRow("finished-confirmed") << current << "finished" << "K-Series Update Confirmed." << C::Default
-                                        << C::Green << "" << "";
+                                        << C::Green << "" << "" << "done";
     QTest::newRow("finished-edid-given-up") << current << "finished,edid-given-up"
                                             << "K-Series Update Confirmed. EDID Reset Failed." << C::Default
-                                            << C::Green << "" << "";
+                                            << C::Green << "" << "" << "attention";
     QTest::newRow("finished-mismatched") << older << "finished" << "Update completed with mismatched dates."
-                                         << C::Default << C::Green << "" << "";
+                                         << C::Default << C::Green << "" << "" << "attention";
     QTest::newRow("finished-but-pending") << current << "finished,pending" << "Need to Confirm Update"
-                                          << C::Default << C::Yellow << "" << "";
+                                          << C::Default << C::Yellow << "" << "" << "done";
     QTest::newRow("add-on-offered") << unit("DEC", "K3200", 1, "12/24/2015") << "" << "Add-on: Fonts"
-                                    << C::Default << C::Default << "" << "";
+                                    << C::Default << C::Default << "" << "" << "other";
     QTest::newRow("add-on-sent") << unit("DEC", "K3200", 1, "12/24/2015") << "finished" << "Add-on sent."
-                                 << C::Default << C::Green << "" << "";
+                                 << C::Default << C::Green << "" << "" << "done";
     QTest::newRow("4k-compared-with-k220-too") << unit("ENC", "K2150", 1, "6/1/2015") << "" << "No update needed."
-                                               << C::Default << C::Default << "" << "";
+                                               << C::Default << C::Default << "" << "" << "done";
     QTest::newRow("4k-older-than-k220-shows-k220") << unit("ENC", "K2150", 1, "3/1/2015") << ""
-                                                   << "Update Available" << C::Default << C::Default << "" << "";
+                                                   << "Update Available" << C::Default << C::Default << "" << "" << "other";
     QTest::newRow("4k-finished") << unit("ENC", "K2150", 1, "6/1/2015") << "finished"
-                                 << "K-Series Update Confirmed." << C::Default << C::Green << "" << "";
+                                 << "K-Series Update Confirmed." << C::Default << C::Green << "" << "" << "done";
     QTest::newRow("dvr-original-firmware") << dvrOriginal << "" << "Cannot update. This DVR uses original updater."
-                                           << C::Red << C::Default << "Disable" << "";
+                                           << C::Red << C::Default << "Disable" << "" << "attention";
     QTest::newRow("dvr-original-queued-loses-marker") << dvrOriginal << "update" << "Queued for Update"
-                                                      << C::Default << C::Yellow << "" << "";
+                                                      << C::Default << C::Yellow << "" << "" << "progress";
     QTest::newRow("dvr-with-firmware") << dvrFirmware << "finished" << "DVR Update Confirmed." << C::Default
-                                       << C::Green << "" << "";
+                                       << C::Green << "" << "" << "done";
     QTest::newRow("wp-too-old") << unit("WP", "JW1", 0, "1/1/2013") << ""
                                 << "Cannot update. Min SW is 01/29/2013" << C::DarkYellow << C::Default
-                                << "Disable" << "01/29/2013";
+                                << "Disable" << "01/29/2013" << "attention";
     QTest::newRow("wp-finished") << unit("WP", "JW1", 0, "6/1/2013") << "finished" << "WP Update Confirmed."
-                                 << C::Default << C::Green << "" << "";
+                                 << C::Default << C::Green << "" << "" << "done";
     QTest::newRow("audio-finished") << unit("ATR", "ATA1", 0, "6/1/2015") << "finished" << "ATR Update Confirmed."
-                                    << C::Default << C::Green << "" << "";
+                                    << C::Default << C::Green << "" << "" << "done";
     QTest::newRow("k440-finished") << unit("ATR", "K4300", 0, "2/2/2016") << "finished" << "K4 Update Confirmed."
-                                   << C::Default << C::Green << "" << "";
+                                   << C::Default << C::Green << "" << "" << "done";
     QTest::newRow("k-panel-finished") << unit("WPC", "K8300", 0, "7/7/2015") << "finished"
-                                      << "WPC Update Confirmed." << C::Default << C::Green << "" << "";
+                                      << "WPC Update Confirmed." << C::Default << C::Green << "" << "" << "done";
     QTest::newRow("vod-finished") << unit("VOD", "K7200", 0, "4/4/2016") << "finished" << "VOD Update Confirmed."
-                                  << C::Default << C::Green << "" << "";
+                                  << C::Default << C::Green << "" << "" << "done";
+    QTest::newRow("overdue") << older << "confirm,overdue" << "Overdue: no image fetch after 3 min" << C::Orange
+                             << C::Red << "" << "" << "attention";
+    QTest::newRow("held-by-a-halted-rollout") << older << "update,held" << "Held: rollout stopped after 2 failed units"
+                                              << C::Default << C::Yellow << "" << "" << "attention";
     QTest::newRow("legacy-encoder") << unit("ENC", "JT1", 0, "1/1/2010") << "" << "No update needed."
-                                    << C::Default << C::Default << "" << "";
+                                    << C::Default << C::Default << "" << "" << "done";
 }
 
 void TestUnitStatus::status()
@@ -172,6 +184,7 @@ void TestUnitStatus::status()
     QFETCH(CellColour, rowColour);
     QFETCH(QString, marker);
     QFETCH(QString, minimumDate);
+    QFETCH(QString, kind);
 
     const QStringList tokens = state.split(QLatin1Char(','), Qt::SkipEmptyParts);
     if (tokens.contains(QLatin1String("pending")))
@@ -192,6 +205,14 @@ void TestUnitStatus::status()
         pipeline.tcpAlive.insert(record.ip, true);
     if (tokens.contains(QLatin1String("edid-given-up")))
         pipeline.edidAttempts.insert(record.ip, 3);
+    if (tokens.contains(QLatin1String("overdue"))) {
+        pipeline.runs[record.mac].commandedMs = 0;
+        pipeline.runs[record.mac].overdue = Overdue::NoFetch;
+    }
+    if (tokens.contains(QLatin1String("held"))) {
+        pipeline.rollout.waiting.insert(record.mac, WaitReason::Held);
+        pipeline.rollout.haltFailures = 2;
+    }
 
     const StatusCell cell = unitStatus(record, pipeline, catalogue);
     QCOMPARE(cell.text, text);
@@ -199,6 +220,145 @@ void TestUnitStatus::status()
     QCOMPARE(::rowColour(record.mac, pipeline), rowColour);
     QCOMPARE(cell.disableMarker, marker);
     QCOMPARE(cell.minimumDate, minimumDate);
+
+    // The state filter shows the row under "All" and under its own state alone.
+    const QMap<QString, RowKind> kinds{{"other", RowKind::Other},
+                                       {"attention", RowKind::Attention},
+                                       {"progress", RowKind::InProgress},
+                                       {"done", RowKind::Done}};
+    const RowKind rowKind = ::rowKind(record, cell, pipeline, catalogue, PipelineIndex(pipeline));
+    QCOMPARE(rowKind, kinds.value(kind));
+    QVERIFY(filterShows(ViewFilter::All, rowKind));
+    QCOMPARE(filterShows(ViewFilter::NeedsAttention, rowKind), kind == QLatin1String("attention"));
+    QCOMPARE(filterShows(ViewFilter::InProgress, rowKind), kind == QLatin1String("progress"));
+    QCOMPARE(filterShows(ViewFilter::Done, rowKind), kind == QLatin1String("done"));
+}
+
+// "Select Units Needing Update": the package rule says whether the unit has an update at all,
+// the selection rules whether it may be queued.
+void TestUnitStatus::unitsNeedingUpdate_data()
+{
+    QTest::addColumn<MarluneUnit>("record");
+    QTest::addColumn<bool>("online");
+    QTest::addColumn<QString>("verdict"); // leave, select, or the refusal
+
+    const MarluneUnit older = unit("ENC", "K2100A", 1, "1/1/2015");
+    MarluneUnit dvrOriginal = unit("DVR", "JD1", 0, "1/1/2015");
+    dvrOriginal.fwversion = QStringLiteral("0/0/0");
+    QTest::newRow("update-available") << older << true << "select";
+    QTest::newRow("update-available-not-heard-from") << older << false
+                                                     << "Updater is still establishing communication with Lobby";
+    QTest::newRow("up-to-date") << unit("ENC", "K2100A", 1, "3/2/2015") << true << "leave";
+    QTest::newRow("below-minimum") << unit("ENC", "K2100A", 1, "6/1/2013") << true
+                                   << "Unit needs to first be updated to SW version 01/01/2014 before running this "
+                                      "update.";
+    QTest::newRow("original-dvr") << dvrOriginal << true << "Unit cannot be updated with this Updater.";
+    QTest::newRow("add-on-offered") << unit("DEC", "K3200", 1, "12/24/2015") << true << "select";
+    QTest::newRow("no-package-family") << unit("ENC", "JT1", 0, "1/1/2010") << true << "leave";
+}
+
+void TestUnitStatus::unitsNeedingUpdate()
+{
+    QFETCH(MarluneUnit, record);
+    QFETCH(bool, online);
+    QFETCH(QString, verdict);
+
+    const QDateTime now = QDateTime::currentDateTime();
+    record.name = QStringLiteral("Lobby");
+    record.lastSeen = online ? now : now.addSecs(-3600);
+    PipelineState pipeline;
+    pipeline.vUnits = {record};
+    pipeline.tcpAlive.insert(record.ip, true);
+    const UpdateNeedVerdict got = updateNeedVerdict(record, unitStatus(record, pipeline, catalogue), catalogue, now);
+    const QString shown = got.kind == UpdateNeedVerdict::Leave    ? QStringLiteral("leave")
+                          : got.kind == UpdateNeedVerdict::Select ? QStringLiteral("select")
+                                                                  : got.reason;
+    QCOMPARE(shown, verdict);
+}
+
+// Every unit of a batch is in exactly one part of the summary; the time and, once a few units
+// ended, an estimate follow it.
+void TestUnitStatus::batchAccountsForEveryUnit()
+{
+    PipelineState pipeline;
+    const QStringList steps{"queued", "commanded", "fetching", "rebooting", "back", "confirmed", "overdue", "failed",
+                            "held", "taken-out", "confirmed", "confirmed"};
+    for (int i = 0; i < steps.size(); ++i) {
+        const QString step = steps.at(i);
+        MarluneUnit u = unit("ENC", "K2100A", 1, step == QLatin1String("failed") ? "1/1/2015" : "3/2/2015");
+        u.mac = QStringLiteral("02:00:00:00:01:%1").arg(i, 2, 10, QLatin1Char('0'));
+        u.ip = QStringLiteral("10.77.2.%1").arg(i + 1);
+        pipeline.vUnits << u;
+        pipeline.batch << u.mac;
+        pipeline.tcpAlive.insert(u.ip, step != QLatin1String("rebooting"));
+        UnitRun &run = pipeline.runs[u.mac];
+        if (step == QLatin1String("queued") || step == QLatin1String("held"))
+            pipeline.vUnitsUpdate << u;
+        if (step == QLatin1String("held"))
+            pipeline.rollout.waiting.insert(u.mac, WaitReason::Held);
+        if (QStringList{"commanded", "fetching", "rebooting", "back", "overdue"}.contains(step)) {
+            pipeline.vUnitsConfirm << u;
+            run.commandedMs = 0;
+        }
+        run.fetching = step == QLatin1String("fetching");
+        if (step == QLatin1String("rebooting") || step == QLatin1String("back"))
+            run.rebootSeenMs = 1000;
+        if (step == QLatin1String("overdue"))
+            run.overdue = Overdue::NoFetch;
+        if (step == QLatin1String("confirmed") || step == QLatin1String("failed"))
+            pipeline.vUnitsFinished << u;
+    }
+    const BatchCounts counts = batchCounts(pipeline, catalogue);
+    QCOMPARE(counts.queued + counts.waiting + counts.held + counts.commanded + counts.fetching + counts.rebooting
+                 + counts.confirming + counts.confirmed + counts.overdue + counts.failed + counts.takenOut,
+             counts.total);
+    QCOMPARE(batchSummary(pipeline, catalogue),
+             QString::fromUtf8("Batch: 3 of 12 confirmed \u00b7 1 queued \u00b7 1 commanded \u00b7 1 fetching \u00b7 "
+                               "1 rebooting \u00b7 1 confirming \u00b7 1 overdue \u00b7 1 failed \u00b7 1 held \u00b7 "
+                               "1 taken out"));
+
+    pipeline.batchStarted = QDateTime(QDate(2026, 3, 2), QTime(9, 0));
+    QCOMPARE(batchTiming(pipeline, counts, pipeline.batchStarted.addSecs(155)),
+             QStringLiteral("2:35 elapsed, about 4 min left"));
+    BatchCounts early = counts;
+    early.confirmed = 1;
+    early.failed = 0;
+    QCOMPARE(batchTiming(pipeline, early, pipeline.batchStarted.addSecs(155)), QStringLiteral("2:35 elapsed"));
+}
+
+// "Problems only" keeps these lines; a double click finds the unit a line names by its address.
+void TestUnitStatus::statusLogLines_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<bool>("problem");
+    QTest::addColumn<QString>("address");
+
+    QTest::newRow("commanding") << "06:05:21.498 From Updater : Commanding Desk Decoder (10.77.1.6)" << false
+                                << "10.77.1.6";
+    QTest::newRow("sent") << "06:05:37.296 Desk Decoder (10.77.1.6): kvm_demo.bin (16777216 bytes) sent" << false
+                          << "10.77.1.6";
+    QTest::newRow("overdue") << "06:08:56.500 Spare (10.77.1.19): Overdue: no image fetch after 3 min." << true
+                             << "10.77.1.19";
+    QTest::newRow("not-applied") << "09:00:00.000 From Updater : Update was not applied for Hall (10.0.0.9)" << true
+                                 << "10.0.0.9";
+    QTest::newRow("edid-failure") << "09:00:00.000 Enc (10.0.0.2): Failed To Reset EDID (10.0.0.2) ... Updater will "
+                                     "try again (1 / 3)"
+                                  << true << "10.0.0.2";
+    QTest::newRow("rollout-halt") << "09:00:00.000 From Updater : Rollout stopped after 1 failed unit: 3 units held "
+                                     "(failed: Spare (10.77.1.19))."
+                                  << true << "10.77.1.19";
+    QTest::newRow("subnet-warning") << "09:00:00.000 From Updater : Warning! Not in subnet: Far (192.168.9.9)" << true
+                                    << "192.168.9.9";
+    QTest::newRow("no-unit-named") << "Update Server running..." << false << "";
+}
+
+void TestUnitStatus::statusLogLines()
+{
+    QFETCH(QString, line);
+    QFETCH(bool, problem);
+    QFETCH(QString, address);
+    QCOMPARE(isProblemLine(line), problem);
+    QCOMPARE(addressInLine(line), address);
 }
 
 void TestUnitStatus::reachabilityTestsAskedWhileUnitsReboot()

@@ -4,7 +4,12 @@
 #include "scriptedoperator.h"
 #include "simulatorprocess.h"
 
+#include <QApplication>
+#include <QComboBox>
 #include <QLabel>
+#include <QLineEdit>
+#include <QPlainTextEdit>
+#include <QPushButton>
 #include <QTableWidget>
 #include <QtTest>
 
@@ -13,7 +18,8 @@ constexpr qint64 kWeb = 1425384000; // 03/03/2015
 }
 
 // The real window at start-up, in front of a simulated fleet: discovery, the package rule and
-// the first merge put the units in the table.
+// the first merge put the units in the table; then the operator filters, searches, moves by the
+// keyboard and selects the units needing an update, and only those are updated.
 class TestWindowFleet : public QObject
 {
     Q_OBJECT
@@ -63,6 +69,61 @@ void TestWindowFleet::tableListsTheFleet()
                                 "Alpha encoder|K3-ENC|No update needed.", "Recorder|DVR|No update needed."}));
     QCOMPARE(table->item(0, 2)->text(), state.vUnits.first().mac);
     QCOMPARE(table->item(2, 3)->text(), QStringLiteral("10.77.1.6"));
+    QCOMPARE(window.findChild<QLabel *>(QStringLiteral("answeredLabel"))->text(),
+             QStringLiteral("8 units answered, 6 listed (2 without a package)"));
+
+    // The filter and the search hide rows and remove none.
+    const auto shownRows = [table] {
+        QStringList names;
+        for (int row = 0; row < table->rowCount(); ++row)
+            if (!table->isRowHidden(row))
+                names << table->item(row, 0)->text();
+        return names;
+    };
+    auto *filter = window.findChild<QComboBox *>(QStringLiteral("stateFilter"));
+    auto *search = window.findChild<QLineEdit *>(QStringLiteral("searchEdit"));
+    filter->setCurrentIndex(int(ViewFilter::NeedsAttention));
+    QCOMPARE(shownRows(), QStringList{"Attic"});
+    filter->setCurrentIndex(int(ViewFilter::All));
+    search->setText(QStringLiteral("zulu 10.77"));
+    QCOMPARE(shownRows(), QStringList{"Zulu encoder"});
+    search->clear();
+    QCOMPARE(table->rowCount(), 6);
+
+    // Tab leaves the table both ways.
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+    table->setFocus();
+    QTest::keyClick(table, Qt::Key_Tab);
+    QCOMPARE(QApplication::focusWidget(), window.findChild<QWidget *>(QStringLiteral("clearButton")));
+    table->setFocus();
+    QTest::keyClick(table, Qt::Key_Backtab, Qt::ShiftModifier);
+    QCOMPARE(QApplication::focusWidget(), window.findChild<QWidget *>(QStringLiteral("selectNeedingButton")));
+
+    // Only the units offered an update they may take are selected, the one too old is named, and
+    // the update goes to exactly those.
+    questions.answersByTitle.insert(QStringLiteral("Reset EDID?"), QMessageBox::No);
+    auto *selectNeeding = window.findChild<QPushButton *>(QStringLiteral("selectNeedingButton"));
+    QCOMPARE(selectNeeding->shortcut(), QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_A));
+    QVERIFY(selectNeeding->toolTip().endsWith(QStringLiteral("(Ctrl+Shift+A)")));
+    selectNeeding->click();
+    QStringList selected;
+    for (const QModelIndex &index : table->selectionModel()->selectedRows())
+        selected << table->item(index.row(), 0)->text();
+    selected.sort();
+    QCOMPARE(selected, (QStringList{"Speaker", "Zulu encoder"}));
+    const QString log = window.findChild<QPlainTextEdit *>(QStringLiteral("statusEdit"))->toPlainText();
+    QVERIFY2(log.contains(QStringLiteral("Selected 2 units needing update. Not selected: Attic (10.77.1.4): Unit needs "
+                                         "to first be updated to SW version 01/01/2014 before running this update.")),
+             qPrintable(log));
+    window.findChild<QPushButton *>(QStringLiteral("updateButton"))->click();
+    QTRY_COMPARE_WITH_TIMEOUT(table->item(2, 7)->text(), QStringLiteral("ATR Update Confirmed."), 90000);
+    QTRY_COMPARE_WITH_TIMEOUT(table->item(3, 7)->text(), QStringLiteral("K-Series Update Confirmed."), 90000);
+    QStringList updated;
+    for (auto run = state.runs.cbegin(); run != state.runs.cend(); ++run)
+        updated << run->before.name;
+    updated.sort();
+    QCOMPARE(updated, (QStringList{"Speaker", "Zulu encoder"}));
 }
 
 QTEST_MAIN(TestWindowFleet)

@@ -1,0 +1,115 @@
+#include "fleetview.h"
+
+#include "packages/packagecatalogue.h"
+#include "units/marluneunit.h"
+#include "update/pipelinestate.h"
+
+#include <QRegularExpression>
+
+RowKind rowKind(const MarluneUnit &unit, const StatusCell &cell, const PipelineState &pipeline,
+                const PackageCatalogue &packages, const PipelineIndex &index)
+{
+    const QString &mac = unit.mac;
+    const auto run = pipeline.runs.constFind(mac);
+    const bool overdue = run != pipeline.runs.cend() && run->overdue != Overdue::None
+                         && (index.isCommanded(mac) || index.isQueued(mac));
+    const auto waiting = pipeline.rollout.waiting.constFind(mac);
+    const bool held = index.isQueued(mac) && waiting != pipeline.rollout.waiting.cend() && *waiting == WaitReason::Held;
+    if (overdue || held || !cell.disableMarker.isEmpty() || cell.text == QLatin1String("Status Unknown."))
+        return RowKind::Attention;
+    if (index.isQueued(mac) || index.isCommanded(mac) || index.isResettingEdid(mac))
+        return RowKind::InProgress;
+    if (const MarluneUnit *finished = index.lastFinished(mac))
+        return finishedWell(*finished, pipeline, packages) ? RowKind::Done : RowKind::Attention;
+    if (cell.text == QLatin1String("No update needed."))
+        return RowKind::Done;
+    return RowKind::Other;
+}
+
+bool filterShows(ViewFilter filter, RowKind kind)
+{
+    switch (filter) {
+    case ViewFilter::All:
+        return true;
+    case ViewFilter::NeedsAttention:
+        return kind == RowKind::Attention;
+    case ViewFilter::InProgress:
+        return kind == RowKind::InProgress;
+    case ViewFilter::Done:
+        return kind == RowKind::Done;
+    }
+    return true;
+}
+
+bool searchMatches(const QString &search, const QStringList &fields)
+{
+    const QStringList words = search.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+    for (const QString &word : words) {
+        const auto has = [&word](const QString &field) { return field.contains(word, Qt::CaseInsensitive); };
+        if (std::none_of(fields.cbegin(), fields.cend(), has))
+            return false;
+    }
+    return true;
+}
+
+bool packageOffersUpdate(const MarluneUnit &unit, const PackageCatalogue &packages)
+{
+    bool offered = false;
+    for (const UpdatePackage *package : packages.packagesToCompare(unit)) {
+        StatusCell cell;
+        if (!placeUpdateBlurb(cell, *package, unit))
+            continue;
+        if (!cell.disableMarker.isEmpty())
+            return false;
+        offered = true;
+    }
+    return offered;
+}
+
+QString selectionRefusal(const MarluneUnit &unit, const StatusCell &cell, const QDateTime &now)
+{
+    if (cell.disableMarker == kDisableMarker) {
+        return cell.minimumDate.trimmed().isEmpty()
+                   ? QStringLiteral("Unit cannot be updated with this Updater.")
+                   : QStringLiteral("Unit needs to first be updated to SW version ") + cell.minimumDate.trimmed()
+                         + QStringLiteral(" before running this update.");
+    }
+    if (!unit.isOnline(now))
+        return QStringLiteral("Updater is still establishing communication with ") + unit.name;
+    return QString();
+}
+
+UpdateNeedVerdict updateNeedVerdict(const MarluneUnit &unit, const StatusCell &cell, const PackageCatalogue &packages,
+                                    const QDateTime &now)
+{
+    if (!packageOffersUpdate(unit, packages) && cell.disableMarker != kDisableMarker)
+        return {};
+    const QString refusal = selectionRefusal(unit, cell, now);
+    return {refusal.isEmpty() ? UpdateNeedVerdict::Select : UpdateNeedVerdict::Refuse, refusal};
+}
+
+bool isProblemLine(const QString &line)
+{
+    static const QRegularExpression problem(
+        QStringLiteral("Overdue|Warning|[Ff]ail|not applied|abandoned|did not answer|Rollout stopped|refused|"
+                       "broke off|not sent completely|Error|No image for|Cannot|cannot|out of file descriptors|"
+                       "changed on disk|NOT running|not saved|mismatched"));
+    return problem.match(line).hasMatch();
+}
+
+QString addressInLine(const QString &line)
+{
+    static const QRegularExpression address(QStringLiteral("\\((\\d{1,3}(?:\\.\\d{1,3}){3})\\)"));
+    const QRegularExpressionMatch match = address.match(line);
+    return match.hasMatch() ? match.captured(1) : QString();
+}
+
+QString answeredText(int listed, int withoutPackage)
+{
+    if (withoutPackage <= 0)
+        return QString();
+    return QStringLiteral("%1 units answered, %2 listed (%3 without a package)")
+        .arg(listed + withoutPackage)
+        .arg(listed)
+        .arg(withoutPackage);
+}

@@ -1,0 +1,54 @@
+#pragma once
+
+#include "update/unitstatus.h"
+
+#include <QDateTime>
+#include <QString>
+
+class MarluneUnit;
+class PackageCatalogue;
+struct PipelineState;
+
+// What the operator's view of a large fleet is made of: which rows a filter shows, which units
+// "Select Units Needing Update" takes, which status-log lines are problems. Pure: the window
+// turns the results into hidden rows, a selection and a shorter log.
+
+// The state filter above the unit table.
+enum class ViewFilter { All, NeedsAttention, InProgress, Done };
+
+// Where a row stands for the filter. Attention: overdue, failed (ended without its package's
+// dates or gave up its EDID reset), held by a halted rollout, status unknown, or cannot be
+// updated. In progress: queued, commanded, resetting EDID. Done: confirmed, or needs no update.
+enum class RowKind { Other, Attention, InProgress, Done };
+
+RowKind rowKind(const MarluneUnit &unit, const StatusCell &cell, const PipelineState &pipeline,
+                const PackageCatalogue &packages, const PipelineIndex &index);
+bool filterShows(ViewFilter filter, RowKind kind);
+// The search field: every word (case-insensitive) is in one of the unit's fields (its name, IP,
+// MAC and serial).
+bool searchMatches(const QString &search, const QStringList &fields);
+
+// Some package offers the unit an update (or add-on) and none refuses it.
+bool packageOffersUpdate(const MarluneUnit &unit, const PackageCatalogue &packages);
+// Why the selection rules refuse to queue the unit, as the window's boxes say it; "" when they
+// admit it. cell: the unit's status.
+QString selectionRefusal(const MarluneUnit &unit, const StatusCell &cell, const QDateTime &now);
+
+// What "Select Units Needing Update" does with a listed unit that is not in the pipeline: leaves
+// it (nothing to update), selects it, or names it as refused, with the reason.
+struct UpdateNeedVerdict
+{
+    enum Kind { Leave, Select, Refuse };
+    Kind kind = Leave;
+    QString reason;
+};
+UpdateNeedVerdict updateNeedVerdict(const MarluneUnit &unit, const StatusCell &cell, const PackageCatalogue &packages,
+                                    const QDateTime &now);
+
+// A status-log line that tells of a problem: overdue, failures, refusals, warnings.
+bool isProblemLine(const QString &line);
+// The address a status-log line names its unit by ("NAME (10.0.0.5): ..."), "" for none.
+QString addressInLine(const QString &line);
+
+// "19 units answered, 17 listed (2 without a package)"; "" when every unit that answered is listed.
+QString answeredText(int listed, int withoutPackage);
