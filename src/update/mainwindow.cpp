@@ -111,14 +111,22 @@ void MainWindow::showPackages()
     for (const UpdatePackage *package : std::as_const(catalogue.packages))
         BLOG << package->name << package->newFilename << package->includes;
 
-    // Each image's SHA-256, for the operator to hold against the one it was published with.
-    QStringList hashes;
-    for (const UpdatePackage *image : catalogue.images()) {
-        hashes << image->newFilename + QStringLiteral("  SHA-256 ")
-                      + (image->imageSha256.isEmpty() ? QStringLiteral("unknown: the file could not be read")
-                                                      : image->imageSha256);
+    // What each entry means, the file behind it, and each image's SHA-256, for the operator to
+    // hold against the one it was published with.
+    QStringList lines{QStringLiteral("Each package: KEY:(software date , web date) a unit is updated to.")};
+    for (const UpdatePackage *package : std::as_const(catalogue.packages)) {
+        if (package->description().isEmpty())
+            continue;
+        lines << package->name.toUpper() + QStringLiteral(": ") + package->newFilename + QStringLiteral(", software ")
+                     + package->swVer.toString(QStringLiteral("MM/dd/yyyy")) + QStringLiteral(", web ")
+                     + package->webVer.toString(QStringLiteral("MM/dd/yyyy"));
     }
-    ui->versionsBlurb->setToolTip(hashes.join(QLatin1Char('\n')));
+    for (const UpdatePackage *image : catalogue.images()) {
+        lines << image->newFilename + QStringLiteral("  SHA-256 ")
+                     + (image->imageSha256.isEmpty() ? QStringLiteral("unknown: the file could not be read")
+                                                     : image->imageSha256);
+    }
+    ui->versionsBlurb->setToolTip(lines.join(QLatin1Char('\n')));
 }
 
 void MainWindow::toStatusLog(const QString &source, const QString &message)
