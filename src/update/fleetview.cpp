@@ -11,8 +11,8 @@ RowKind rowKind(const MarluneUnit &unit, const StatusCell &cell, const PipelineS
 {
     const QString &mac = unit.mac;
     const auto run = pipeline.runs.constFind(mac);
-    const bool overdue = run != pipeline.runs.cend() && run->overdue != Overdue::None
-                         && (index.isCommanded(mac) || index.isQueued(mac));
+    const bool overdue =
+        run != pipeline.runs.cend() && run->overdue != Overdue::None && (index.isCommanded(mac) || index.isQueued(mac));
     const auto waiting = pipeline.rollout.waiting.constFind(mac);
     const bool held = index.isQueued(mac) && waiting != pipeline.rollout.waiting.cend() && *waiting == WaitReason::Held;
     if (overdue || held || !cell.disableMarker.isEmpty() || cell.text == QLatin1String("Status Unknown."))

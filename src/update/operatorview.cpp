@@ -27,13 +27,12 @@ constexpr int kRowKindRole = Qt::UserRole + 9;
 constexpr int kMacRole = Qt::UserRole;
 
 // The row colours, as the legend shows them.
-const char kLegend[] =
-    "<span style='color:#c9b800'>&#9632;</span>&nbsp;queued&nbsp; "
-    "<span style='color:red'>&#9632;</span>&nbsp;commanded&nbsp; "
-    "<span style='color:magenta'>&#9632;</span>&nbsp;EDID reset&nbsp; "
-    "<span style='color:#00a000'>&#9632;</span>&nbsp;finished&nbsp; "
-    "<span style='color:#ffa500'>&#9632;</span>&nbsp;overdue&nbsp; "
-    "<span style='color:#808000'>&#9632;</span>&nbsp;cannot update";
+const char kLegend[] = "<span style='color:#c9b800'>&#9632;</span>&nbsp;queued&nbsp; "
+                       "<span style='color:red'>&#9632;</span>&nbsp;commanded&nbsp; "
+                       "<span style='color:magenta'>&#9632;</span>&nbsp;EDID reset&nbsp; "
+                       "<span style='color:#00a000'>&#9632;</span>&nbsp;finished&nbsp; "
+                       "<span style='color:#ffa500'>&#9632;</span>&nbsp;overdue&nbsp; "
+                       "<span style='color:#808000'>&#9632;</span>&nbsp;cannot update";
 
 } // namespace
 
@@ -71,11 +70,11 @@ void MainWindow::setUpOperatorView()
     ui->selectNeedingButton->setToolTip(
         QStringLiteral("Select the shown units whose package offers them an update they may take (%1)")
             .arg(shortcuts[0].keys.toString(QKeySequence::NativeText)));
-    QWidget *order[] = {ui->stateFilter,     ui->searchEdit,      ui->selectNeedingButton, ui->unitTable,
-                        ui->clearButton,     ui->retryButton,     ui->updateButton,        ui->canarySpin,
-                        ui->maxInFlightSpin, ui->stopAfterSpin,   ui->resumeButton,        ui->stopBatchButton,
-                        ui->statusEdit,      ui->problemsOnlyCheck, ui->saveReportButton,   ui->clearLogButton,
-                        ui->resetEDIDCheck,  ui->removeButton,    ui->addByIPButton,       ui->discoverButton};
+    QWidget *order[] = {ui->stateFilter,     ui->searchEdit,        ui->selectNeedingButton, ui->unitTable,
+                        ui->clearButton,     ui->retryButton,       ui->updateButton,        ui->canarySpin,
+                        ui->maxInFlightSpin, ui->stopAfterSpin,     ui->resumeButton,        ui->stopBatchButton,
+                        ui->statusEdit,      ui->problemsOnlyCheck, ui->saveReportButton,    ui->clearLogButton,
+                        ui->resetEDIDCheck,  ui->removeButton,      ui->addByIPButton,       ui->discoverButton};
     for (size_t i = 1; i < std::size(order); ++i)
         setTabOrder(order[i - 1], order[i]);
     // The status log takes Tab as a move to the next control, not as a character.
