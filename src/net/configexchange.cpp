@@ -7,6 +7,7 @@
 #include <QTcpSocket>
 
 static const char kLogSource[] = "marluneconnectreduced";
+static const char kClosedWithoutReply[] = "connected, closed without a reply";
 
 ConfigExchange::ConfigExchange(const MarluneUnit &unit, const QByteArray &first, const QByteArray &second,
                                QObject *parent)
@@ -19,8 +20,10 @@ ConfigExchange::ConfigExchange(const MarluneUnit &unit, const QByteArray &first,
     connect(&deadline, &QTimer::timeout, this, [this] {
         if (step < 0) {
             BLOG << "failed to connect";
+            noteTrouble(QStringLiteral("no connection in %1 s").arg(kConnectTimeoutMs / 1000));
             finish();
         } else {
+            noteTrouble(QStringLiteral("connected, no reply in %1 s").arg(kReadTimeoutMs / 1000));
             replyComplete();
         }
     });
@@ -28,19 +31,24 @@ ConfigExchange::ConfigExchange(const MarluneUnit &unit, const QByteArray &first,
     connect(socket, &QIODevice::readyRead, this, &ConfigExchange::takeData);
     // A unit that goes away ends the reply being read (and the one after it) with what came.
     connect(socket, &QAbstractSocket::disconnected, this, [this] {
-        if (step < 0)
+        if (step < 0) {
             finish();
-        else if (!settling)
+        } else if (!settling) {
+            noteTrouble(QLatin1String(kClosedWithoutReply));
             replyComplete();
+        }
     });
     connect(socket, &QAbstractSocket::errorOccurred, this, [this](QAbstractSocket::SocketError error) {
         if (step < 0 && error == QAbstractSocket::SocketResourceError
-            && socket->state() == QAbstractSocket::UnconnectedState)
+            && socket->state() == QAbstractSocket::UnconnectedState) {
             noSocket();
-        else if (step < 0)
+        } else if (step < 0) {
+            noteTrouble(QStringLiteral("no connection: ") + socket->errorString());
             finish();
-        else if (socket->state() != QAbstractSocket::ConnectedState && !settling)
+        } else if (socket->state() != QAbstractSocket::ConnectedState && !settling) {
+            noteTrouble(QLatin1String(kClosedWithoutReply));
             replyComplete();
+        }
     });
 }
 
@@ -67,6 +75,7 @@ void ConfigExchange::noSocket()
     }
     if (waitingForSocket.hasExpired(kSocketWaitMs)) {
         BLOG << "No socket available. Quit job.";
+        noDescriptor = true;
         finish();
         return;
     }
@@ -152,4 +161,28 @@ void ConfigExchange::finish()
     if (socket->state() != QAbstractSocket::UnconnectedState && step < 0)
         socket->abort();
     Q_EMIT finished(replies[0], replies[1]);
+}
+
+void ConfigExchange::noteTrouble(const QString &what)
+{
+    if (trouble.isEmpty())
+        trouble = what;
+}
+
+ExchangeFailure ConfigExchange::failure() const
+{
+    if (!done || !replies[0].isEmpty() || !replies[1].isEmpty())
+        return {};
+    const QString port = QString::number(kUnitPort);
+    // This computer's shortage, not the unit's silence: nothing was asked of the unit.
+    if (noDescriptor)
+        return {QStringLiteral("nothing sent on TCP ") + port,
+                QStringLiteral("Nothing sent on TCP %1 (no free socket on this computer for %2 s).")
+                    .arg(port)
+                    .arg(kSocketWaitMs / 1000)};
+    QString why = trouble;
+    if (why.isEmpty())
+        why = step < 0 ? QStringLiteral("no connection") : QStringLiteral("connected, no reply");
+    return {QStringLiteral("did not answer on TCP ") + port,
+            QStringLiteral("Did not answer on TCP %1 (%2).").arg(port, why)};
 }

@@ -5,11 +5,20 @@
 #include <QByteArray>
 #include <QElapsedTimer>
 #include <QObject>
+#include <QString>
 #include <QTimer>
 
 #include <functional>
 
 class QTcpSocket;
+
+// How an exchange that brought no reply at all failed, for the operator: a few words for the
+// unit's row and the status-log line that says why. Both empty when a reply came.
+struct ExchangeFailure
+{
+    QString note;
+    QString message;
+};
 
 // One command exchange with a unit over TCP, run on the event loop without waiting in it:
 // connect (up to 5 seconds), the first message, its reply (up to 10 seconds), the second message
@@ -35,6 +44,8 @@ public:
     void start();
     // The connection was made, so the first message went out.
     bool wasConnected() const { return step >= 0; }
+    // Once finished: how it failed, if no reply came.
+    ExchangeFailure failure() const;
 
 Q_SIGNALS:
     void finished(QByteArray firstReply, QByteArray secondReply);
@@ -48,6 +59,7 @@ private:
     void finish();
     void connectToUnit();
     void noSocket();
+    void noteTrouble(const QString &what);
 
     MarluneUnit target;
     QByteArray messages[2];
@@ -60,4 +72,8 @@ private:
     QElapsedTimer waitingForSocket;
     bool settling = false;
     bool done = false;
+    // What first went wrong, for failure(): "no connection: Connection refused",
+    // "connected, no reply in 10 s"; empty until then.
+    QString trouble;
+    bool noDescriptor = false;
 };

@@ -597,10 +597,14 @@ void MarluneConnect::runExchange(const MarluneUnit &unit, const QByteArray &comm
     auto *exchange = new ConfigExchange(unit, messages.first, messages.second, this);
     runningExchanges.append(exchange);
     connect(exchange, &ConfigExchange::finished, this,
-            [this, exchange, over = std::move(over)](const QByteArray &first, const QByteArray &second) {
+            [this, exchange, unit, over = std::move(over)](const QByteArray &first, const QByteArray &second) {
                 runningExchanges.removeOne(exchange);
                 exchange->deleteLater();
                 announceReplies(first, second);
+                // Before the caller's callback, which may begin the next exchange with the unit.
+                const ExchangeFailure failure = exchange->failure();
+                if (!failure.message.isEmpty())
+                    Q_EMIT exchangeFailed(unit, failure.note, failure.message);
                 over(exchange->wasConnected(), first);
             });
     exchange->start();

@@ -142,6 +142,9 @@ public Q_SLOTS:
 Q_SIGNALS:
     void unitChangedSignal(MarluneUnit vUnit);
     void unitIDPushedSignal(MarluneUnit vUnit);
+    // A command exchange with the unit brought no reply at all (see ExchangeFailure): said once
+    // per exchange, before its caller hears that it is over.
+    void exchangeFailed(MarluneUnit unit, QString note, QString message);
     void toStatusBar(QString message, int timeout, bool override);
     void toStatusBar(QString message, int timeout);
     void toStatusBar(QString message);

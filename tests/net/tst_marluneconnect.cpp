@@ -256,10 +256,12 @@ void TestMarluneConnect::sendConfigExchange()
     unit.ip = QStringLiteral("10.77.1.6");
     MarluneConnect connection;
     QSignalSpy announced(&connection, &MarluneConnect::unitChangedSignal);
+    QSignalSpy failed(&connection, &MarluneConnect::exchangeFailed);
 
     QByteArray untouched;
     connection.sendConfig(unit, QByteArrayLiteral("setSettings:ipsave\r"), &untouched);
 
+    QCOMPARE(failed.size(), 0);
     QCOMPARE(peer.connections, 1);
     QCOMPARE(peer.received, expectedWire);
     QVERIFY(untouched.isEmpty());
@@ -292,11 +294,17 @@ void TestMarluneConnect::sendConfigToDeadUnit()
 {
     MarluneConnect connection;
     QSignalSpy announced(&connection, &MarluneConnect::unitChangedSignal);
+    QSignalSpy failed(&connection, &MarluneConnect::exchangeFailed);
     QElapsedTimer clock;
     clock.start();
     connection.sendConfig(makeUnit("WP", "JW1", 0, QStringLiteral("10.77.1.8")), "setSettings:ipsave\r", nullptr);
     QVERIFY(clock.elapsed() < 3000); // refused at once: nothing listens there
     QCOMPARE(announced.size(), 0);
+    QCOMPARE(failed.size(), 1);
+    QCOMPARE(failed.at(0).at(0).value<MarluneUnit>().ip, QStringLiteral("10.77.1.8"));
+    QCOMPARE(failed.at(0).at(1).toString(), QStringLiteral("did not answer on TCP 50001"));
+    QCOMPARE(failed.at(0).at(2).toString(),
+             QStringLiteral("Did not answer on TCP 50001 (no connection: Connection refused)."));
 }
 
 // With no descriptor left, a command waits for one instead of being dropped unsent (here they
