@@ -36,6 +36,10 @@ struct PipelineState
     QMap<QString, QDateTime> fetchTimeByMac;
     // The latest reachability result per IP; true when a unit is first listed.
     QMap<QString, bool> tcpAlive;
+    // Units whose latest command exchange brought no reply, by MAC: a few words on how
+    // ("did not answer on TCP 50001"), shown beside the unit's status until its next exchange
+    // begins or it is queued again.
+    QHash<QString, QString> exchangeFailures;
     // How often FOREVER mode re-queued the unit with this MAC.
     QMap<QString, int> foreverCount;
     // The entries of FOREVER.txt, as last read.

@@ -109,6 +109,16 @@ void showRun(StatusCell &cell, const MarluneUnit &u, const PipelineState &pipeli
     cell = shown;
 }
 
+// A failed command exchange, beside the text of where the unit stands; an overdue mark or a
+// running transfer stands alone, as it says more.
+void showExchangeFailure(StatusCell &cell, const MarluneUnit &u, const PipelineState &pipeline)
+{
+    const auto note = pipeline.exchangeFailures.constFind(u.mac);
+    if (note == pipeline.exchangeFailures.cend() || cell.colour == CellColour::Orange || cell.progress >= 0)
+        return;
+    cell.text += QStringLiteral(" \u00b7 ") + *note;
+}
+
 // The units a rollout plan holds back: " · 20 waiting (8 at a time)", " · 5 held".
 QString rolloutSummary(const RolloutProgress &rollout, const BatchCounts &counts, const QString &separator)
 {
@@ -226,6 +236,7 @@ StatusCell unitStatus(const MarluneUnit &u, const PipelineState &pipeline, const
 {
     StatusCell cell = pipelineStatus(u, pipeline, packages, index, testsWanted);
     showRun(cell, u, pipeline, index);
+    showExchangeFailure(cell, u, pipeline);
     return cell;
 }
 

@@ -312,7 +312,14 @@ void UpdatePipeline::exchange(const MarluneUnit &unit, const QByteArray &command
 void UpdatePipeline::send(const MarluneUnit &unit, const QByteArray &command, PipelinePort::ExchangeStart starting,
                           PipelinePort::ExchangeDone then)
 {
-    port.sendConfig(unit, command, std::move(starting), [this, mac = unit.mac, then = std::move(then)](const QByteArray &reply) {
+    // The note of the unit's last failed exchange stands until this one begins.
+    const auto beginning = [this, mac = unit.mac, starting = std::move(starting)] {
+        if (lists.exchangeFailures.remove(mac))
+            port.refreshUnitTableSoon();
+        if (starting)
+            starting();
+    };
+    port.sendConfig(unit, command, beginning, [this, mac = unit.mac, then = std::move(then)](const QByteArray &reply) {
         if (then)
             then(reply);
         // The next message to the unit, if one waits; else the unit is free.
@@ -798,6 +805,7 @@ bool UpdatePipeline::queueForUpdate(const QStringList &macs)
             }
         }
         lists.fetchTimeByMac.remove(mac);
+        lists.exchangeFailures.remove(mac);
     }
     return encoderQueued;
 }
@@ -814,6 +822,7 @@ void UpdatePipeline::removeUnits(const QStringList &macs)
         // A unit the operator took off the list is never commanded.
         removeUnitByMac(mac, lists.vUnitsUpdate);
         lists.fetchTimeByMac.remove(mac);
+        lists.exchangeFailures.remove(mac);
         lists.edidAttempts.clear();
         lists.batch.removeAll(mac);
         if (lists.runs.contains(mac))
@@ -917,6 +926,16 @@ QString UpdatePipeline::recordBrokenTransfer(const QString &peer, qint64 sent, q
         run->brokeOffPercent = run->percentServed();
     }
     return mac;
+}
+
+void UpdatePipeline::exchangeFailed(const MarluneUnit &unit, const QString &note, const QString &message)
+{
+    // A unit the operator took off the list meanwhile is not spoken of.
+    if (!findUnit(lists.vUnits, &MarluneUnit::mac, unit.mac))
+        return;
+    port.toStatusLog(unit.ip, message);
+    lists.exchangeFailures.insert(unit.mac, note);
+    port.refreshUnitTableSoon();
 }
 
 void UpdatePipeline::noteRebootSeen(const QString &mac)

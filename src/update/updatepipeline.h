@@ -83,6 +83,10 @@ public:
     QString recordProgress(const QString &peer, qint64 sent, qint64 size);
     QString recordBrokenTransfer(const QString &peer, qint64 sent, qint64 size);
 
+    // A command exchange with the unit brought no reply (note and message from the endpoint):
+    // the status log says why, and the unit's row shows the note.
+    void exchangeFailed(const MarluneUnit &unit, const QString &note, const QString &message);
+
     // The units the operator may retry: overdue ones, and those that finished without their
     // package's dates or gave up their EDID reset.
     QStringList retryCandidates() const;

@@ -47,6 +47,10 @@ void UpdaterCore::start()
         connect(connection.get(), &MarluneConnect::unitChangedSignal, this, &UpdaterCore::unitChanged));
     BLOG << ": marlune connection attempt" << unitsConnected;
     connect(reachability.get(), &Reachability::testFinished, this, &UpdaterCore::testFinished);
+    connect(connection.get(), &MarluneConnect::exchangeFailed, this,
+            [this](const MarluneUnit &unit, const QString &note, const QString &message) {
+                updatePipeline.exchangeFailed(unit, note, message);
+            });
 
     Q_EMIT tableChanged();
 

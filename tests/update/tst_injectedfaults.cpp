@@ -394,6 +394,17 @@ void TestInjectedFaults::deadUnitsDoNotHoldUpTheLive()
     for (const QString &name : deadUnits) {
         QVERIFY(!finished(name));
         QVERIFY(!lab.simulator.hasLineStartingWith(name + QStringLiteral(" FETCH-START")));
+        // One status-log line says how its command went unanswered, and its row says so.
+        const QString line =
+            QStringLiteral("%1 (%2): Did not answer on TCP 50001 (%3).")
+                .arg(name, ipOf(name),
+                     name.startsWith(QLatin1String("mute")) ? QStringLiteral("connected, no reply in 10 s")
+                                                            : QStringLiteral("no connection in 5 s"));
+        QVERIFY2(lab.waitForLog(line, kUpdateTimeoutMs), qPrintable(line));
+        QCOMPARE(lab.log().count(name + QStringLiteral(" (") + ipOf(name) + QStringLiteral("): Did not answer")), 1);
+        const QString note = QString::fromUtf8(" \u00b7 did not answer on TCP 50001");
+        QVERIFY2(QTest::qWaitFor([&] { return lab.statusOf(name).endsWith(note); }, kUpdateTimeoutMs),
+                 qPrintable(lab.statusOf(name)));
     }
 }
 

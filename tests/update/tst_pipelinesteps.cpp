@@ -74,6 +74,7 @@ private Q_SLOTS:
     void overdueUnitRecovers();
     void wallClockStepMakesNoUnitLate();
     void retryTakesBackFailedUnits();
+    void failedExchangeNotedUntilTheNext();
     void rolloutHaltsOnceResumesAndStops();
     void reportReadsBack();
     void reportOnAFullDisk_data();
@@ -772,6 +773,44 @@ void TestPipelineSteps::retryTakesBackFailedUnits()
     QCOMPARE(port.callsOf("sendConfig").size(), 3);
     QCOMPARE(state().vUnitsConfirm.size(), 4);
     QVERIFY(pipeline->retryCandidates().isEmpty());
+}
+
+// An exchange that brought no reply gives one status-log line and a note beside where the unit
+// stands (an overdue mark stands alone), until the unit is queued again or its next exchange
+// begins.
+void TestPipelineSteps::failedExchangeNotedUntilTheNext()
+{
+    MarluneUnit decoder = unit("Rack", "DEC", "K2200A0001", 1, "10.77.1.5");
+    const QString note = QStringLiteral("did not answer on TCP 50001");
+    const QString why = QStringLiteral("Did not answer on TCP 50001 (no connection in 5 s).");
+    const QString noted = QString::fromUtf8(" \u00b7 ") + note;
+    port.holdExchanges = true;
+    command(decoder);
+    pipeline->exchangeFailed(decoder, note, why);
+    QCOMPARE(statusOf(decoder), "Queued for Update" + noted);
+    port.releaseExchanges();
+    QCOMPARE(statusOf(decoder), "Waiting for reboot" + noted);
+    QCOMPARE(port.log.filter(QStringLiteral("answer")), QStringList{"10.77.1.5: " + why});
+    now = kStart.addSecs(StepDeadlines::kFetchSecs + 1);
+    pipeline->refreshTimerTimeout();
+    QCOMPARE(statusOf(decoder), QStringLiteral("Overdue: no image fetch after 3 min"));
+    pipeline->retryUnits({decoder.mac});
+    QCOMPARE(statusOf(decoder), QStringLiteral("Queued for Update"));
+
+    // Commanded again, it fails again; then it fetches, reboots and asks to be confirmed.
+    pipeline->refreshTimerTimeout();
+    pipeline->exchangeFailed(decoder, note, why);
+    port.releaseExchanges();
+    pipeline->recordFetch(decoder.ip, 1000);
+    pipeline->testFinished(decoder.ip, false);
+    QCOMPARE(statusOf(decoder), "Unit is rebooting..." + noted);
+    decoder.updateStatus = 1;
+    decoder.lastSeen = now;
+    state().vUnits = {decoder};
+    pipeline->testFinished(decoder.ip, true);
+    pipeline->refreshTimerTimeout();
+    QCOMPARE(port.callsOf("sendConfig").last(), QStringLiteral("sendConfig 10.77.1.5 setSettings:confirmUpdate\\r"));
+    QCOMPARE(statusOf(decoder), QStringLiteral("Confirming update"));
 }
 
 // At most one unit in flight, halt after one failure: the first unit goes alone, its overdue
