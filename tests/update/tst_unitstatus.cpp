@@ -349,6 +349,9 @@ void TestUnitStatus::statusLogLines_data()
                                   << true << "10.77.1.19";
     QTest::newRow("subnet-warning") << "09:00:00.000 From Updater : Warning! Not in subnet: Far (192.168.9.9)" << true
                                     << "192.168.9.9";
+    QTest::newRow("unanswered-command") << "09:00:00.000 Mute (10.0.0.7): Did not answer on TCP 50001 (connected, no "
+                                           "reply in 10 s)."
+                                        << true << "10.0.0.7";
     QTest::newRow("no-unit-named") << "Update Server running..." << false << "";
 }
 
