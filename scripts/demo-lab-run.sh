@@ -1,14 +1,16 @@
 #!/usr/bin/env bash
 # Runs the demo lab inside the private network namespace that run.sh made: the simulated fleet,
 # then the updater on the current display or on a virtual one.
-# Usage: demo-lab-run.sh LAB_FOLDER BIN_FOLDER demo|screenshots|screenshot|batch-shots|rollout-shot|autoplay [TARGET]
+# Usage: demo-lab-run.sh LAB_FOLDER BIN_FOLDER demo|screenshots|screenshot|batch-shots|rollout-shot|fleet-shot|autoplay [TARGET]
 set -euo pipefail
 lab=$1
 bin=$2
 mode=$3
 target=${4:-}
 
-"$bin/unitsim" "$lab/fleet.ini" > "$lab/unitsim.log" 2>&1 &
+fleet="$lab/fleet.ini"
+[ "$mode" = fleet-shot ] && fleet="$lab/fleet300.ini"
+"$bin/unitsim" "$fleet" > "$lab/unitsim.log" 2>&1 &
 simulator=$!
 trap 'kill $simulator 2>/dev/null || true' EXIT
 for _ in $(seq 100); do
@@ -40,6 +42,9 @@ batch-shots)
     ;;
 rollout-shot)
     xvfb-run -a -s "-screen 0 1100x720x24 -nolisten tcp" "$bin/demoshots" "$lab/app" "$target" rollout
+    ;;
+fleet-shot)
+    xvfb-run -a -s "-screen 0 1400x1000x24 -nolisten tcp" "$bin/demoshots" "$lab/app" "$target" fleet
     ;;
 screenshots|screenshot)
     export BRYX_LAB_TARGET=$target BRYX_LAB_APP="$lab/app/bryx-updater" BRYX_LAB_MODE=$mode

@@ -137,3 +137,25 @@ ip=10.77.1.19
 swversion=1/5/2015
 behaviour=neverFetches
 FLEET
+
+# A building's fleet for the picture of the fleet view (run.sh --fleet-shot): 300 K-Series
+# encoders and decoders on 10.77.1.x and 10.77.2.x, of which 20 are up to date, 3 never fetch
+# their image, 1 accepts TCP connections and never answers, and 1 encoder's EDID reset keeps
+# failing.
+{
+    printf '[fleet]\nwebversion=1388534400\nsubnet=255.255.0.0\nrebootSeconds=8\nswversion=1/5/2015\n'
+    for i in $(seq 0 299); do
+        family=k220-decoder
+        [ $((i % 3)) = 0 ] && family=k220-encoder
+        printf '[unit%03d]\nfamily=%s\nname=Room %03d %s\nip=10.77.%d.%d\n' "$i" "$family" "$((i + 1))" \
+            "$([ "$family" = k220-encoder ] && echo Encoder || echo Decoder)" "$((1 + i / 254))" "$((1 + i % 254))"
+        case $i in
+            2[0-9]|1[0-9]) [ "$i" -ge 10 ] && printf 'swversion=3/2/2015\n' ;;
+        esac
+        case $i in
+            57|148|251) printf 'behaviour=neverFetches\n' ;;
+            89) printf 'tcp=hangs\n' ;;
+            120) printf 'edidFailures=5\n' ;;
+        esac
+    done
+} > "$lab/fleet300.ini"

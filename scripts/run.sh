@@ -17,6 +17,10 @@
 #   scripts/run.sh --rollout-shot DIR the demo lab on a virtual display: the same batch one unit
 #                                     at a time, halting at its first failure; a picture of the
 #                                     halted batch goes into DIR (about 4 minutes)
+#   scripts/run.sh --fleet-shot DIR   a lab of 300 simulated units on a virtual display: the
+#                                     units needing an update are updated in one batch, and a
+#                                     picture of the units needing attention goes into DIR
+#                                     (about 5 minutes)
 #   scripts/run.sh --real DIR         the updater on the real network, from DIR, a folder with
 #                                     real packages (*.bin, *.ver); the program is copied there
 set -euo pipefail
@@ -31,8 +35,9 @@ case "${1:-}" in
     --screenshot) mode=screenshot; target=${2:?a file for the screenshot}; ;;
     --batch-shots) mode=batch-shots; target=${2:?a folder for the pictures}; ;;
     --rollout-shot) mode=rollout-shot; target=${2:?a folder for the picture}; ;;
+    --fleet-shot) mode=fleet-shot; target=${2:?a folder for the picture}; ;;
     --real) mode=real; target=${2:?a folder with the real packages}; ;;
-    *) sed -n '2,23p' "$0"; exit 2 ;;
+    *) sed -n '2,27p' "$0"; exit 2 ;;
 esac
 
 "$root/scripts/install-deps.sh" xvfb xauth imagemagick xdotool
@@ -63,9 +68,11 @@ fi
 
 lab="$root/demo-lab"
 "$root/scripts/demo-lab-setup.sh" "$lab" "$root/build/bin"
-if [ "$mode" = screenshots ] || [ "$mode" = batch-shots ] || [ "$mode" = rollout-shot ] || [ "$mode" = autoplay ]; then
+if [ "$mode" = screenshots ] || [ "$mode" = batch-shots ] || [ "$mode" = rollout-shot ] || [ "$mode" = fleet-shot ] || [ "$mode" = autoplay ]; then
     mkdir -p "$target"
     [ "$mode" = screenshots ] && echo "Screenshots go to $target every 5 seconds; stop with Ctrl+C."
 fi
 # Everything from here on lives in a private network namespace: nothing reaches a real network.
-BRYX_NETNS_PEERS=24 exec "$root/tests/netns-run.sh" "$root/scripts/demo-lab-run.sh" "$lab" "$root/build/bin" "$mode" "$target"
+peers=24
+[ "$mode" = fleet-shot ] && peers=310
+BRYX_NETNS_PEERS=$peers exec "$root/tests/netns-run.sh" "$root/scripts/demo-lab-run.sh" "$lab" "$root/build/bin" "$mode" "$target"

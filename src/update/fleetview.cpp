@@ -15,8 +15,11 @@ RowKind rowKind(const MarluneUnit &unit, const StatusCell &cell, const PipelineS
         run != pipeline.runs.cend() && run->overdue != Overdue::None && (index.isCommanded(mac) || index.isQueued(mac));
     const auto waiting = pipeline.rollout.waiting.constFind(mac);
     const bool held = index.isQueued(mac) && waiting != pipeline.rollout.waiting.cend() && *waiting == WaitReason::Held;
-    // A note after the list's text (an unanswered command) leaves the text it starts with.
-    if (overdue || held || !cell.disableMarker.isEmpty() || cell.text.startsWith(QLatin1String("Status Unknown.")))
+    // A unit that did not answer its last command needs attention; the note after the list's text
+    // leaves the text it starts with.
+    const bool unanswered = pipeline.exchangeFailures.contains(mac);
+    if (overdue || held || unanswered || !cell.disableMarker.isEmpty()
+        || cell.text.startsWith(QLatin1String("Status Unknown.")))
         return RowKind::Attention;
     if (index.isQueued(mac) || index.isCommanded(mac) || index.isResettingEdid(mac))
         return RowKind::InProgress;
@@ -91,10 +94,10 @@ UpdateNeedVerdict updateNeedVerdict(const MarluneUnit &unit, const StatusCell &c
 
 bool isProblemLine(const QString &line)
 {
-    static const QRegularExpression problem(
-        QStringLiteral("Overdue|Warning|[Ff]ail|not applied|abandoned|[Dd]id not answer|Nothing sent|Rollout stopped|refused|"
-                       "broke off|not sent completely|Error|No image for|Cannot|cannot|out of file descriptors|"
-                       "changed on disk|NOT running|not saved|mismatched"));
+    static const QRegularExpression problem(QStringLiteral(
+        "Overdue|Warning|[Ff]ail|not applied|abandoned|[Dd]id not answer|Nothing sent|Rollout stopped|refused|"
+        "broke off|not sent completely|Error|No image for|Cannot|cannot|out of file descriptors|"
+        "changed on disk|NOT running|not saved|mismatched"));
     return problem.match(line).hasMatch();
 }
 

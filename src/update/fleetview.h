@@ -17,8 +17,8 @@ struct PipelineState;
 enum class ViewFilter { All, NeedsAttention, InProgress, Done };
 
 // Where a row stands for the filter. Attention: overdue, failed (ended without its package's
-// dates or gave up its EDID reset), held by a halted rollout, status unknown, or cannot be
-// updated. In progress: queued, commanded, resetting EDID. Done: confirmed, or needs no update.
+// dates or gave up its EDID reset), held by a halted rollout, did not answer its last command,
+// status unknown, or cannot be updated. In progress: queued, commanded, resetting EDID. Done: confirmed, or needs no update.
 enum class RowKind { Other, Attention, InProgress, Done };
 
 RowKind rowKind(const MarluneUnit &unit, const StatusCell &cell, const PipelineState &pipeline,

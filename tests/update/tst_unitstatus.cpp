@@ -171,6 +171,9 @@ void TestUnitStatus::status_data()
                              << C::Red << "" << "" << "attention";
     QTest::newRow("held-by-a-halted-rollout") << older << "update,held" << "Held: rollout stopped after 2 failed units"
                                               << C::Default << C::Yellow << "" << "" << "attention";
+    QTest::newRow("commanded-did-not-answer") << older << "confirm,unanswered"
+                                              << "Waiting for reboot \u00b7 did not answer on TCP 50001" << C::Default
+                                              << C::Red << "" << "" << "attention";
     QTest::newRow("legacy-encoder") << unit("ENC", "JT1", 0, "1/1/2010") << "" << "No update needed."
                                     << C::Default << C::Default << "" << "" << "done";
 }
@@ -209,6 +212,8 @@ void TestUnitStatus::status()
         pipeline.runs[record.mac].commandedMs = 0;
         pipeline.runs[record.mac].overdue = Overdue::NoFetch;
     }
+    if (tokens.contains(QLatin1String("unanswered")))
+        pipeline.exchangeFailures.insert(record.mac, QStringLiteral("did not answer on TCP 50001"));
     if (tokens.contains(QLatin1String("held"))) {
         pipeline.rollout.waiting.insert(record.mac, WaitReason::Held);
         pipeline.rollout.haltFailures = 2;

@@ -2,19 +2,23 @@
 // in-process as an operator would drive it, against the lab's simulated fleet. Runs inside the
 // lab's private network namespace, in the lab's work folder (scripts/run.sh --batch-shots).
 //
-//   demoshots APP_FOLDER OUT_FOLDER [rollout]
+//   demoshots APP_FOLDER OUT_FOLDER [rollout|fleet]
 //
 // APP_FOLDER holds the lab's packages. Every unit with an update available is updated in one
 // batch; OUT_FOLDER receives batch-progress.png while images are being fetched and
 // batch-overdue.png once a unit that never fetches is overdue (3 minutes after its command).
 // With "rollout" the batch goes one unit at a time and halts at its first failure (the unit that
 // never fetches): OUT_FOLDER receives rollout-halted.png once the batch has halted.
+// With "fleet" (the lab's 300-unit fleet) the units needing an update are selected with Select
+// Units Needing Update and updated in one batch; once the units that cannot finish are overdue
+// or failed, the "Needs attention" filter is set and OUT_FOLDER receives fleet-attention.png.
 
 #include "app/folders.h"
 #include "app/operatorquestions.h"
 #include "update/mainwindow.h"
 
 #include <QApplication>
+#include <QComboBox>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QItemSelectionModel>
@@ -58,8 +62,11 @@ bool waitFor(const std::function<bool()> &condition, int timeoutMs)
 QStringList statuses(const QTableWidget *table)
 {
     QStringList texts;
-    for (int row = 0; row < table->rowCount(); ++row)
-        texts << table->item(row, kStatusColumn)->text();
+    // A large fleet's rows are written over several turns: a row may have no items yet.
+    for (int row = 0; row < table->rowCount(); ++row) {
+        if (const QTableWidgetItem *item = table->item(row, kStatusColumn))
+            texts << item->text();
+    }
     return texts;
 }
 
@@ -70,14 +77,45 @@ bool save(MainWindow &window, const QString &path)
     return saved;
 }
 
+// The 300-unit lab: select what needs updating, update it, and once the units that cannot
+// finish have shown it, the rows that need attention.
+int fleetShot(MainWindow &window, const QString &out)
+{
+    auto *table = window.findChild<QTableWidget *>(QStringLiteral("unitTable"));
+    if (!waitFor(
+            [&] {
+                return table->rowCount() == 300 && statuses(table).count(QStringLiteral("Update Available")) >= 270;
+            },
+            120000))
+        return 1;
+    waitFor([&] { return false; }, 6000);
+    window.findChild<QPushButton *>(QStringLiteral("selectNeedingButton"))->click();
+    window.findChild<QPushButton *>(QStringLiteral("updateButton"))->click();
+    std::printf("Waiting for the units that cannot finish to be overdue (3 minutes after their command)...\n");
+    std::fflush(stdout);
+    const auto settled = [&] {
+        const QStringList texts = statuses(table);
+        return texts.filter(QStringLiteral("Overdue")).size() >= 3
+               && !texts.filter(QStringLiteral("did not answer")).isEmpty()
+               && !texts.filter(QStringLiteral("EDID Reset Failed")).isEmpty();
+    };
+    if (!waitFor(settled, 600000))
+        return 1;
+    waitFor([&] { return false; }, 6000);
+    window.findChild<QComboBox *>(QStringLiteral("stateFilter"))->setCurrentIndex(1);
+    waitFor([&] { return false; }, 1000);
+    return save(window, out + QStringLiteral("/fleet-attention.png")) ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
 {
     QApplication app(argc, argv);
     const bool rollout = argc == 4 && QByteArray(argv[3]) == "rollout";
-    if (argc != 3 && !rollout) {
-        std::fprintf(stderr, "usage: demoshots APP_FOLDER OUT_FOLDER [rollout]\n");
+    const bool fleet = argc == 4 && QByteArray(argv[3]) == "fleet";
+    if (argc != 3 && !rollout && !fleet) {
+        std::fprintf(stderr, "usage: demoshots APP_FOLDER OUT_FOLDER [rollout|fleet]\n");
         return 2;
     }
     QFile styleSheet(QStringLiteral(":/quillet.css"));
@@ -90,8 +128,10 @@ int main(int argc, char **argv)
     OperatorQuestions::install(&questions);
 
     MainWindow window;
-    window.resize(1100, 700);
+    window.resize(fleet ? QSize(1400, 1000) : QSize(1100, 700));
     window.show();
+    if (fleet)
+        return fleetShot(window, out);
     auto *table = window.findChild<QTableWidget *>(QStringLiteral("unitTable"));
     // Listed once the fleet has answered; a few seconds more for the table to settle.
     if (!waitFor([&] { return table->rowCount() > 0 && statuses(table).contains(QStringLiteral("Update Available")); },
