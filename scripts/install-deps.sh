@@ -7,10 +7,13 @@ set -euo pipefail
 # libraries. desktop-file-utils and appstream: the package test validates the desktop entry and
 # the AppStream metainfo with them. systemd (systemd-analyze), ansible-core and groff-base: the
 # tests of docs/ check the example unit files, run the multi-site playbook and check the man page.
+# libqt6sql6-sqlite: the update history is an SQLite file (the driver is a plugin, which no library
+# names); sqlite3: to read that file by hand.
 packages=(qt6-base-dev qt6-base-dev-tools libgl-dev cmake g++ make
           iproute2 util-linux
           dpkg-dev file desktop-file-utils appstream
-          systemd ansible-core groff-base "$@")
+          systemd ansible-core groff-base
+          libqt6sql6-sqlite sqlite3 "$@")
 
 missing=()
 for p in "${packages[@]}"; do

@@ -1,0 +1,366 @@
+#include "historystore.h"
+
+#include <QDir>
+#include <QFileInfo>
+#include <QSqlDatabase>
+#include <QSqlError>
+#include <QSqlQuery>
+#include <QVariant>
+
+namespace {
+
+// The schema, one step per version: step N takes a file from version N - 1 to N. Steps are
+// never changed once released; a change is a new step.
+const QList<QStringList> &schemaSteps()
+{
+    static const QList<QStringList> steps{
+        // 1: batches, their packages and the unit runs in them.
+        {QStringLiteral("CREATE TABLE batches (id INTEGER PRIMARY KEY, started TEXT NOT NULL, ended TEXT, "
+                        "host TEXT NOT NULL DEFAULT '', plan TEXT NOT NULL DEFAULT '', "
+                        "interrupted INTEGER NOT NULL DEFAULT 0)"),
+         QStringLiteral("CREATE TABLE batch_packages (batch_id INTEGER NOT NULL REFERENCES batches(id), "
+                        "file TEXT NOT NULL, sha256 TEXT NOT NULL DEFAULT '')"),
+         QStringLiteral("CREATE TABLE unit_runs (batch_id INTEGER NOT NULL REFERENCES batches(id), mac TEXT NOT NULL, "
+                        "name TEXT, type TEXT, ip TEXT, serial TEXT, sw_before TEXT, web_before TEXT, sw_after TEXT, "
+                        "web_after TEXT, image TEXT, image_sha256 TEXT, bytes_served INTEGER NOT NULL DEFAULT 0, "
+                        "commanded TEXT, fetched TEXT, reboot_seen TEXT, confirmed TEXT, final_status TEXT, "
+                        "overdue INTEGER NOT NULL DEFAULT 0, retried INTEGER NOT NULL DEFAULT 0, "
+                        "PRIMARY KEY (batch_id, mac))")},
+        // 2: the events of each unit run.
+        {QStringLiteral("CREATE TABLE unit_events (id INTEGER PRIMARY KEY, batch_id INTEGER NOT NULL, "
+                        "mac TEXT NOT NULL, time TEXT NOT NULL, kind TEXT NOT NULL, text TEXT NOT NULL)"),
+         QStringLiteral("CREATE INDEX unit_events_by_unit ON unit_events (mac, time)"),
+         QStringLiteral("CREATE INDEX unit_events_by_batch ON unit_events (batch_id)")},
+        // 3: what a rollout did with each unit; batches by date, runs by unit.
+        {QStringLiteral("ALTER TABLE unit_runs ADD COLUMN canary INTEGER NOT NULL DEFAULT 0"),
+         QStringLiteral("ALTER TABLE unit_runs ADD COLUMN held INTEGER NOT NULL DEFAULT 0"),
+         QStringLiteral("ALTER TABLE unit_runs ADD COLUMN taken_out INTEGER NOT NULL DEFAULT 0"),
+         QStringLiteral("CREATE INDEX batches_by_start ON batches (started)"),
+         QStringLiteral("CREATE INDEX unit_runs_by_mac ON unit_runs (mac)")},
+    };
+    return steps;
+}
+
+// Times are kept as ISO 8601 text with milliseconds and the UTC offset, which sorts by time
+// within one offset and reads back to the same instant.
+QVariant timeValue(const QDateTime &time)
+{
+    return time.isValid() ? QVariant(time.toOffsetFromUtc(time.offsetFromUtc()).toString(Qt::ISODateWithMs))
+                          : QVariant(QMetaType(QMetaType::QString));
+}
+
+// Text that is never NULL: a null QString binds as NULL.
+QVariant textValue(const QString &text)
+{
+    return text.isNull() ? QVariant(QStringLiteral("")) : QVariant(text);
+}
+
+QDateTime timeOf(const QVariant &value)
+{
+    return value.isNull() ? QDateTime() : QDateTime::fromString(value.toString(), Qt::ISODateWithMs);
+}
+
+} // namespace
+
+HistoryStore::HistoryStore(const QString &connectionName) : connection(connectionName) {}
+
+HistoryStore::~HistoryStore()
+{
+    {
+        QSqlDatabase db = QSqlDatabase::database(connection, false);
+        if (db.isValid())
+            db.close();
+    }
+    if (QSqlDatabase::contains(connection))
+        QSqlDatabase::removeDatabase(connection);
+}
+
+bool HistoryStore::fail(const QString &what)
+{
+    const QSqlDatabase db = QSqlDatabase::database(connection, false);
+    error =
+        what + (db.isValid() && db.lastError().isValid() ? QStringLiteral(": ") + db.lastError().text() : QString());
+    return false;
+}
+
+bool HistoryStore::exec(const QString &statement)
+{
+    QSqlQuery query(QSqlDatabase::database(connection, false));
+    if (query.exec(statement))
+        return true;
+    error = query.lastError().text();
+    return false;
+}
+
+bool HistoryStore::open(const QString &path, QString *errorText, int upTo)
+{
+    opened = false;
+    const auto failed = [&](const QString &why) {
+        error = why;
+        *errorText = why;
+        return false;
+    };
+    if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QSQLITE")))
+        return failed(QStringLiteral("the SQLite driver of Qt is not installed (libqt6sql6-sqlite)"));
+    QDir().mkpath(QFileInfo(path).absolutePath());
+    QSqlDatabase db = QSqlDatabase::contains(connection)
+                          ? QSqlDatabase::database(connection, false)
+                          : QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
+    db.setDatabaseName(path);
+    // A writer that holds the file locks it only briefly; wait that long rather than fail.
+    db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=2000"));
+    if (!db.open())
+        return failed(path + QStringLiteral(": ") + db.lastError().text());
+    // Reading the version is the first access to the file: a file that is not a database fails here.
+    QSqlQuery version(db);
+    if (!version.exec(QStringLiteral("PRAGMA user_version")) || !version.next())
+        return failed(path + QStringLiteral(": ") + version.lastError().text());
+    const int current = version.value(0).toInt();
+    // A query left open holds a read transaction, in which the journal mode cannot change.
+    version.finish();
+    if (current > kSchemaVersion)
+        return failed(QStringLiteral("%1 was written by a newer updater (history schema %2; this one knows up to %3)")
+                          .arg(path)
+                          .arg(current)
+                          .arg(kSchemaVersion));
+    QSqlQuery wal(db);
+    if (!wal.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !wal.next())
+        return failed(path + QStringLiteral(": ") + wal.lastError().text());
+    wal.finish();
+    // With a write-ahead log, a commit is safe against a crash of the program at normal sync.
+    exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
+    if (!migrate(current, upTo))
+        return failed(path + QStringLiteral(": ") + error);
+    opened = true;
+    return true;
+}
+
+// Each step in a transaction of its own, with the version it reaches: a step that fails leaves
+// the file at the version before it.
+bool HistoryStore::migrate(int from, int to)
+{
+    QSqlDatabase db = QSqlDatabase::database(connection, false);
+    const QList<QStringList> &steps = schemaSteps();
+    for (int version = from + 1; version <= qMin(to, int(steps.size())); ++version) {
+        if (!db.transaction())
+            return fail(QStringLiteral("cannot begin the schema step to %1").arg(version));
+        bool ok = true;
+        for (const QString &statement : steps.at(version - 1))
+            ok = ok && exec(statement);
+        ok = ok && exec(QStringLiteral("PRAGMA user_version=%1").arg(version));
+        if (!ok || !db.commit()) {
+            const QString why = error;
+            db.rollback();
+            error = QStringLiteral("schema step to %1: %2").arg(version).arg(why);
+            return false;
+        }
+    }
+    return true;
+}
+
+int HistoryStore::schemaVersion() const
+{
+    QSqlQuery query(QSqlDatabase::database(connection, false));
+    return query.exec(QStringLiteral("PRAGMA user_version")) && query.next() ? query.value(0).toInt() : -1;
+}
+
+qint64 HistoryStore::beginBatch(const Batch &batch)
+{
+    QSqlDatabase db = QSqlDatabase::database(connection, false);
+    if (!db.transaction())
+        return 0;
+    QSqlQuery insert(db);
+    insert.prepare(QStringLiteral("INSERT INTO batches (started, host, plan) VALUES (?, ?, ?)"));
+    insert.addBindValue(timeValue(batch.started));
+    insert.addBindValue(textValue(batch.host));
+    insert.addBindValue(textValue(batch.plan));
+    bool ok = insert.exec();
+    const qint64 id = insert.lastInsertId().toLongLong();
+    for (const QString &package : batch.packages) {
+        QSqlQuery file(db);
+        file.prepare(QStringLiteral("INSERT INTO batch_packages (batch_id, file, sha256) VALUES (?, ?, ?)"));
+        file.addBindValue(id);
+        file.addBindValue(package.section(QLatin1Char(' '), 0, 0));
+        file.addBindValue(package.section(QLatin1Char(' '), 1));
+        ok = ok && file.exec();
+    }
+    if (!ok || !db.commit()) {
+        error = QStringLiteral("cannot write the batch: ") + insert.lastError().text() + db.lastError().text();
+        db.rollback();
+        return 0;
+    }
+    return id;
+}
+
+bool HistoryStore::endBatch(qint64 batchId, const QDateTime &ended)
+{
+    QSqlQuery update(QSqlDatabase::database(connection, false));
+    update.prepare(QStringLiteral("UPDATE batches SET ended = ? WHERE id = ?"));
+    update.addBindValue(timeValue(ended));
+    update.addBindValue(batchId);
+    return update.exec() || fail(QStringLiteral("cannot end the batch"));
+}
+
+bool HistoryStore::saveUnitRun(qint64 batchId, const UnitRun &run)
+{
+    QSqlQuery save(QSqlDatabase::database(connection, false));
+    save.prepare(QStringLiteral(
+        "INSERT OR REPLACE INTO unit_runs (batch_id, mac, name, type, ip, serial, sw_before, web_before, sw_after, "
+        "web_after, image, image_sha256, bytes_served, commanded, fetched, reboot_seen, confirmed, final_status, "
+        "overdue, retried, canary, held, taken_out) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
+        "?, ?, ?, ?)"));
+    const QVariantList values{batchId,
+                              run.mac,
+                              run.name,
+                              run.type,
+                              run.ip,
+                              run.serial,
+                              run.swBefore,
+                              run.webBefore,
+                              run.swAfter,
+                              run.webAfter,
+                              run.image,
+                              run.imageSha256,
+                              run.bytesServed,
+                              timeValue(run.commanded),
+                              timeValue(run.fetched),
+                              timeValue(run.rebootSeen),
+                              timeValue(run.confirmed),
+                              run.finalStatus,
+                              int(run.overdue),
+                              int(run.retried),
+                              int(run.canary),
+                              int(run.held),
+                              int(run.takenOut)};
+    for (const QVariant &value : values)
+        save.addBindValue(value);
+    return save.exec() || fail(QStringLiteral("cannot write the run of ") + run.mac);
+}
+
+// In one transaction: a thousand events cost one commit.
+bool HistoryStore::addEvents(const QList<Event> &events)
+{
+    QSqlDatabase db = QSqlDatabase::database(connection, false);
+    if (!db.transaction())
+        return fail(QStringLiteral("cannot write events"));
+    QSqlQuery insert(db);
+    insert.prepare(QStringLiteral("INSERT INTO unit_events (batch_id, mac, time, kind, text) VALUES (?, ?, ?, ?, ?)"));
+    bool ok = true;
+    for (const Event &event : events) {
+        insert.addBindValue(event.batchId);
+        insert.addBindValue(event.mac);
+        insert.addBindValue(timeValue(event.time));
+        insert.addBindValue(textValue(event.kind));
+        insert.addBindValue(textValue(event.text));
+        ok = ok && insert.exec();
+    }
+    if (!ok || !db.commit()) {
+        fail(QStringLiteral("cannot write events"));
+        db.rollback();
+        return false;
+    }
+    return true;
+}
+
+QList<qint64> HistoryStore::markUnendedBatchesInterrupted(const QDateTime &now)
+{
+    QList<qint64> ids;
+    QSqlQuery unended(QSqlDatabase::database(connection, false));
+    if (!unended.exec(QStringLiteral("SELECT id FROM batches WHERE ended IS NULL")))
+        return ids;
+    while (unended.next())
+        ids << unended.value(0).toLongLong();
+    for (const qint64 id : std::as_const(ids)) {
+        QSqlQuery mark(QSqlDatabase::database(connection, false));
+        mark.prepare(QStringLiteral("UPDATE batches SET ended = ?, interrupted = 1 WHERE id = ?"));
+        mark.addBindValue(timeValue(now));
+        mark.addBindValue(id);
+        mark.exec();
+    }
+    return ids;
+}
+
+QList<HistoryStore::Batch> HistoryStore::batches(const QDateTime &since) const
+{
+    QList<Batch> result;
+    QSqlQuery query(QSqlDatabase::database(connection, false));
+    query.prepare(QStringLiteral(
+        "SELECT b.id, b.started, b.ended, b.host, b.plan, b.interrupted, "
+        "(SELECT count(*) FROM unit_runs r WHERE r.batch_id = b.id), "
+        "(SELECT group_concat(p.file || ' ' || p.sha256, char(10)) FROM batch_packages p WHERE p.batch_id = b.id) "
+        "FROM batches b WHERE ? IS NULL OR b.started >= ? ORDER BY b.started DESC, b.id DESC"));
+    query.addBindValue(timeValue(since));
+    query.addBindValue(timeValue(since));
+    if (!query.exec()) {
+        error = query.lastError().text();
+        return result;
+    }
+    while (query.next()) {
+        Batch batch;
+        batch.id = query.value(0).toLongLong();
+        batch.started = timeOf(query.value(1));
+        batch.ended = timeOf(query.value(2));
+        batch.host = query.value(3).toString();
+        batch.plan = query.value(4).toString();
+        batch.interrupted = query.value(5).toBool();
+        batch.units = query.value(6).toInt();
+        batch.packages = query.value(7).toString().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        result.append(batch);
+    }
+    return result;
+}
+
+QList<HistoryStore::UnitRun> HistoryStore::unitRuns(qint64 batchId) const
+{
+    QList<UnitRun> result;
+    QSqlQuery query(QSqlDatabase::database(connection, false));
+    query.prepare(QStringLiteral(
+        "SELECT mac, name, type, ip, serial, sw_before, web_before, sw_after, web_after, image, image_sha256, "
+        "bytes_served, commanded, fetched, reboot_seen, confirmed, final_status, overdue, retried, canary, held, "
+        "taken_out FROM unit_runs WHERE batch_id = ? ORDER BY rowid"));
+    query.addBindValue(batchId);
+    if (!query.exec()) {
+        error = query.lastError().text();
+        return result;
+    }
+    while (query.next()) {
+        const auto text = [&query](int column) { return query.value(column).toString(); };
+        UnitRun run;
+        QString *fields[] = {&run.mac,       &run.name,    &run.type,     &run.ip,    &run.serial,     &run.swBefore,
+                             &run.webBefore, &run.swAfter, &run.webAfter, &run.image, &run.imageSha256};
+        for (int column = 0; column < int(std::size(fields)); ++column)
+            *fields[column] = text(column);
+        run.bytesServed = query.value(11).toLongLong();
+        run.commanded = timeOf(query.value(12));
+        run.fetched = timeOf(query.value(13));
+        run.rebootSeen = timeOf(query.value(14));
+        run.confirmed = timeOf(query.value(15));
+        run.finalStatus = text(16);
+        run.overdue = query.value(17).toBool();
+        run.retried = query.value(18).toBool();
+        run.canary = query.value(19).toBool();
+        run.held = query.value(20).toBool();
+        run.takenOut = query.value(21).toBool();
+        result.append(run);
+    }
+    return result;
+}
+
+QList<HistoryStore::Event> HistoryStore::events(const QString &mac, qint64 batchId) const
+{
+    QList<Event> result;
+    QSqlQuery query(QSqlDatabase::database(connection, false));
+    query.prepare(QStringLiteral("SELECT batch_id, mac, time, kind, text FROM unit_events WHERE mac = ? AND "
+                                 "(? = 0 OR batch_id = ?) ORDER BY time, id"));
+    query.addBindValue(mac);
+    query.addBindValue(batchId);
+    query.addBindValue(batchId);
+    if (!query.exec()) {
+        error = query.lastError().text();
+        return result;
+    }
+    while (query.next())
+        result.append({query.value(0).toLongLong(), query.value(1).toString(), timeOf(query.value(2)),
+                       query.value(3).toString(), query.value(4).toString()});
+    return result;
+}

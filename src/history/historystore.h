@@ -1,0 +1,104 @@
+#pragma once
+
+#include <QDateTime>
+#include <QList>
+#include <QString>
+#include <QStringList>
+
+// One updater's history of batches, kept in an SQLite file: each batch (when, where, its rollout
+// plan and packages), each unit's run in it (the report's columns) and each event of a run. The
+// schema carries its version (PRAGMA user_version) and is brought up to date one step at a time;
+// a file written by a newer updater is refused rather than changed.
+//
+// Not thread-safe: one store per thread, each with its own connection name.
+class HistoryStore final
+{
+public:
+    static constexpr int kSchemaVersion = 3;
+
+    struct Batch
+    {
+        qint64 id = 0;
+        QDateTime started;
+        QDateTime ended;
+        QString host;
+        QString plan;
+        bool interrupted = false;
+        // Each package file of the batch with its SHA-256, "file sha256".
+        QStringList packages;
+        int units = 0;
+    };
+
+    struct UnitRun
+    {
+        QString mac;
+        QString name;
+        QString type;
+        QString ip;
+        QString serial;
+        QString swBefore;
+        QString webBefore;
+        QString swAfter;
+        QString webAfter;
+        QString image;
+        QString imageSha256;
+        qint64 bytesServed = 0;
+        QDateTime commanded;
+        QDateTime fetched;
+        QDateTime rebootSeen;
+        QDateTime confirmed;
+        QString finalStatus;
+        bool overdue = false;
+        bool retried = false;
+        bool canary = false;
+        bool held = false;
+        bool takenOut = false;
+    };
+
+    struct Event
+    {
+        qint64 batchId = 0;
+        QString mac;
+        QDateTime time;
+        QString kind;
+        QString text;
+    };
+
+    explicit HistoryStore(const QString &connectionName);
+    ~HistoryStore();
+    HistoryStore(const HistoryStore &) = delete;
+    HistoryStore &operator=(const HistoryStore &) = delete;
+
+    // Opens the file (creating it and its folder), writes ahead to a log (WAL) and brings the
+    // schema up to upTo (tests make older files with a lower one). False with *error set when
+    // the file cannot be used: not a database, locked, read-only, on a full disk, or newer.
+    bool open(const QString &path, QString *error, int upTo = kSchemaVersion);
+    bool isOpen() const { return opened; }
+    int schemaVersion() const;
+    QString lastError() const { return error; }
+
+    // Writing. A batch's id is what beginBatch returns; 0 when it could not be written.
+    qint64 beginBatch(const Batch &batch);
+    bool endBatch(qint64 batchId, const QDateTime &ended);
+    // Inserts or replaces the unit's run in the batch.
+    bool saveUnitRun(qint64 batchId, const UnitRun &run);
+    bool addEvents(const QList<Event> &events);
+    // At start-up: the batches a killed updater left unended are marked interrupted. Their ids.
+    QList<qint64> markUnendedBatchesInterrupted(const QDateTime &now);
+
+    // Reading.
+    // Batches begun at or after since (all when invalid), newest first.
+    QList<Batch> batches(const QDateTime &since = QDateTime()) const;
+    QList<UnitRun> unitRuns(qint64 batchId) const;
+    // The events of one unit (all batches), oldest first; of one batch when batchId is not 0.
+    QList<Event> events(const QString &mac, qint64 batchId = 0) const;
+
+private:
+    bool migrate(int from, int to);
+    bool exec(const QString &statement);
+    bool fail(const QString &what);
+
+    QString connection;
+    bool opened = false;
+    mutable QString error;
+};
