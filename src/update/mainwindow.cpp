@@ -64,6 +64,9 @@ MainWindow::~MainWindow()
     engine->shutdown();
     delete engine;
     engine = nullptr;
+    // The widgets outlive the form's pointers by a moment: the filters that read them go first.
+    ui->statusEdit->viewport()->removeEventFilter(this);
+    batchLabel->removeEventFilter(this);
     delete ui;
 }
 
