@@ -116,8 +116,10 @@ void MainWindow::applyRowFilter()
     QTableWidget *table = ui->unitTable;
     const auto filter = ViewFilter(qMax(0, ui->stateFilter->currentIndex()));
     const QString search = ui->searchEdit->text();
+    // Without a filter or a search (the usual case, at every redraw) no cell needs reading.
+    const bool everyRow = filter == ViewFilter::All && search.trimmed().isEmpty();
     for (int row = 0; row < table->rowCount(); ++row) {
-        const QTableWidgetItem *name = table->item(row, 0);
+        const QTableWidgetItem *name = everyRow ? nullptr : table->item(row, 0);
         bool shown = true;
         if (name) {
             const auto kind = RowKind(name->data(kRowKindRole).toInt());

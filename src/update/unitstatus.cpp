@@ -287,9 +287,13 @@ BatchCounts batchCounts(const PipelineState &pipeline, const PackageCatalogue &p
 
 QString batchSummary(const PipelineState &pipeline, const PackageCatalogue &packages)
 {
+    return pipeline.batch.isEmpty() ? QString() : batchSummary(pipeline, batchCounts(pipeline, packages));
+}
+
+QString batchSummary(const PipelineState &pipeline, const BatchCounts &counts)
+{
     if (pipeline.batch.isEmpty())
         return QString();
-    const BatchCounts counts = batchCounts(pipeline, packages);
     const QString separator = QStringLiteral(" \u00b7 ");
     QString summary = QStringLiteral("Batch: %1 of %2 confirmed").arg(counts.confirmed).arg(counts.total);
     const std::pair<int, const char *> parts[] = {

@@ -102,6 +102,7 @@ BatchCounts batchCounts(const PipelineState &pipeline, const PackageCatalogue &p
 // The current batch at a glance, every unit in one part, parts that are zero left out, e.g.
 // "Batch: 7 of 10 confirmed · 2 fetching · 1 overdue"; "" before the first batch.
 QString batchSummary(const PipelineState &pipeline, const PackageCatalogue &packages);
+QString batchSummary(const PipelineState &pipeline, const BatchCounts &counts);
 
 // A few units must end before the pace so far says how long the rest will take.
 constexpr int kUnitsBeforeEstimate = 3;

@@ -307,8 +307,9 @@ int MainWindow::rowShowing(const QString &mac)
 void MainWindow::showBatchProgress()
 {
     const PipelineState &state = engine->state();
-    batchLabel->setText(batchSummary(state, engine->catalogue()));
-    batchTimeLabel->setText(batchTiming(state, batchCounts(state, engine->catalogue()), QDateTime::currentDateTime()));
+    const BatchCounts counts = batchCounts(state, engine->catalogue());
+    batchLabel->setText(batchSummary(state, counts));
+    batchTimeLabel->setText(batchTiming(state, counts, QDateTime::currentDateTime()));
     batchLabel->setVisible(!batchLabel->text().isEmpty());
     batchTimeLabel->setVisible(!batchTimeLabel->text().isEmpty());
     ui->retryButton->setEnabled(!engine->retryCandidates().isEmpty());
