@@ -843,7 +843,10 @@ QString ratio(const ConfirmationWatch &measured, const ConfirmationWatch &refere
     return QString::number(double(measured.finishedMs()) / double(reference.finishedMs()), 'f', 2);
 }
 
-int batch(int units, int delayMs)
+// One unit alone, then `units` units in one batch. With a cap, the batch goes under a rollout
+// plan of at most `cap` units in flight: in waves, about ceil(units / cap) times as long as one
+// unit, and no longer.
+int batch(int units, int delayMs, int cap = 0)
 {
     QTemporaryDir dir;
     usePackageFolder(dir, 1024 * 1024);
@@ -871,6 +874,13 @@ int batch(int units, int delayMs)
     QStringList many;
     for (int i = 1; i <= units; ++i)
         many << unitName(i);
+    auto *capSpin = window.findChild<QSpinBox *>(QStringLiteral("maxInFlightSpin"));
+    if (cap > 0 && !capSpin) {
+        std::fprintf(stderr, "the window has no maxInFlightSpin\n");
+        return 1;
+    }
+    if (cap > 0)
+        capSpin->setValue(cap);
     selectUnits(table, many);
     ConfirmationWatch all(table, many);
     const int ticksBefore = ticks;
@@ -882,10 +892,23 @@ int batch(int units, int delayMs)
     const double cpu = cpuSeconds() - cpuBefore;
     const int batchTicks = ticks - ticksBefore;
 
-    const double target = units <= 250 ? 1.2 : 1.5;
-    std::printf("batch update of %d units, each TCP message answered %d ms after it arrives:\n", units, delayMs);
-    std::printf("  1 unit: %s; %d units in one batch: %s: %s times the single unit (target <= %.1f)\n",
-                qPrintable(duration(single)), units, qPrintable(duration(all)), qPrintable(ratio(all, single)), target);
+    if (cap > 0) {
+        const int waves = (units + cap - 1) / cap;
+        const double ofWaves = single.finishedMs() > 0 && all.finishedMs() >= 0
+                                   ? double(all.finishedMs()) / (double(waves) * double(single.finishedMs()))
+                                   : -1;
+        std::printf("batch update of %d units, at most %d in flight, each TCP message answered %d ms after it "
+                    "arrives:\n",
+                    units, cap, delayMs);
+        std::printf("  1 unit: %s; %d units at most %d at a time: %s: %.2f times %d units' time (target <= 1.1)\n",
+                    qPrintable(duration(single)), units, cap, qPrintable(duration(all)), ofWaves, waves);
+    } else {
+        const double target = units <= 250 ? 1.2 : 1.5;
+        std::printf("batch update of %d units, each TCP message answered %d ms after it arrives:\n", units, delayMs);
+        std::printf("  1 unit: %s; %d units in one batch: %s: %s times the single unit (target <= %.1f)\n",
+                    qPrintable(duration(single)), units, qPrintable(duration(all)), qPrintable(ratio(all, single)),
+                    target);
+    }
     const QString perTick =
         batchTicks > 0 ? QStringLiteral("%1 ms").arg(cpu * 1000.0 / batchTicks, 0, 'f', 0) : QStringLiteral("-");
     std::printf("  processor time during the batch: %.1f s over %d refresh ticks: %s a tick\n", cpu, batchTicks,
@@ -894,51 +917,6 @@ int batch(int units, int delayMs)
     std::printf("  longest event-loop stall during the batch: %lld ms (target <= 50 ms); longest gap of a 10 ms "
                 "timer: %lld ms\n",
                 static_cast<long long>(stall), static_cast<long long>(probe.timerGap()));
-    std::fflush(stdout);
-    return single.finishedMs() >= 0 && all.finishedMs() >= 0 ? 0 : 2;
-}
-
-// A batch under a rollout plan of at most `cap` units in flight goes in waves: with `units`
-// units it takes about ceil(units / cap) times as long as one unit, and no longer.
-int rolloutBatch(int units, int cap, int delayMs)
-{
-    QTemporaryDir dir;
-    usePackageFolder(dir, 1024 * 1024);
-    Fleet fleet;
-    if (!fleet.start(writeBatchFleet(dir, units + 1, delayMs), units + 1))
-        return 1;
-    MainWindow window;
-    if (!showFleet(window, units + 1))
-        return 1;
-    QTableWidget *table = tableOf(window);
-    auto *capSpin = window.findChild<QSpinBox *>(QStringLiteral("maxInFlightSpin"));
-    if (!capSpin) {
-        std::fprintf(stderr, "the window has no maxInFlightSpin\n");
-        return 1;
-    }
-
-    const QStringList one = {unitName(0)};
-    selectUnits(table, one);
-    ConfirmationWatch single(table, one);
-    runBatch(window, single);
-
-    QStringList many;
-    for (int i = 1; i <= units; ++i)
-        many << unitName(i);
-    capSpin->setValue(cap);
-    selectUnits(table, many);
-    ConfirmationWatch all(table, many);
-    runBatch(window, all);
-    capSpin->setValue(0);
-
-    const int waves = (units + cap - 1) / cap;
-    const double ofWaves = single.finishedMs() > 0 && all.finishedMs() >= 0
-                               ? double(all.finishedMs()) / (double(waves) * double(single.finishedMs()))
-                               : -1;
-    std::printf("batch update of %d units, at most %d in flight, each TCP message answered %d ms after it arrives:\n",
-                units, cap, delayMs);
-    std::printf("  1 unit: %s; %d units at most %d at a time: %s: %.2f times %d units' time (target <= 1.1)\n",
-                qPrintable(duration(single)), units, cap, qPrintable(duration(all)), ofWaves, waves);
     std::fflush(stdout);
     return single.finishedMs() >= 0 && all.finishedMs() >= 0 ? 0 : 2;
 }
@@ -1300,8 +1278,8 @@ int main(int argc, char **argv)
     if (mode == QLatin1String("batch"))
         return batch(units, argc > 3 ? QByteArray(argv[3]).toInt() : 0);
     if (mode == QLatin1String("rollout"))
-        return rolloutBatch(units, argc > 3 ? qMax(1, QByteArray(argv[3]).toInt()) : 50,
-                            argc > 4 ? QByteArray(argv[4]).toInt() : 0);
+        return batch(units, argc > 4 ? QByteArray(argv[4]).toInt() : 0,
+                     argc > 3 ? qMax(1, QByteArray(argv[3]).toInt()) : 50);
     if (mode == QLatin1String("clibatch"))
         return cliBatch(units, argc > 3 ? QByteArray(argv[3]).toInt() : 0);
     if (mode == QLatin1String("deadbatch"))
