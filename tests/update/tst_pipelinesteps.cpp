@@ -97,6 +97,18 @@ private:
         QCOMPARE(state().runs.value(u.mac).commanded, now);
     }
 
+    // The unit answers again after its reboot, asking to be confirmed; the next tick confirms it.
+    void backWithUpdatePending(MarluneUnit &u)
+    {
+        u.updateStatus = 1;
+        u.lastSeen = now;
+        state().vUnits = {u};
+        pipeline->testFinished(u.ip, true);
+        pipeline->refreshTimerTimeout();
+        QCOMPARE(port.callsOf("sendConfig").last(),
+                 QStringLiteral("sendConfig ") + u.ip + QStringLiteral(" setSettings:confirmUpdate\\r"));
+    }
+
     RecordingPort port;
     UpdatePipeline *pipeline = nullptr;
     QDateTime now;
@@ -704,12 +716,7 @@ void TestPipelineSteps::overdueUnitRecovers()
     pipeline->recordFetch(decoder.ip, 1000);
     pipeline->testFinished(decoder.ip, false);
     decoder.swversion = QStringLiteral("3/2/2015");
-    decoder.updateStatus = 1;
-    decoder.lastSeen = now;
-    state().vUnits = {decoder};
-    pipeline->testFinished(decoder.ip, true);
-    pipeline->refreshTimerTimeout();
-    QCOMPARE(port.callsOf("sendConfig").last(), QStringLiteral("sendConfig 10.77.1.5 setSettings:confirmUpdate\\r"));
+    backWithUpdatePending(decoder);
     QCOMPARE(state().vUnitsFinished.size(), 1);
     const UnitRun run = state().runs.value(decoder.mac);
     QVERIFY(run.wasOverdue);
@@ -804,12 +811,7 @@ void TestPipelineSteps::failedExchangeNotedUntilTheNext()
     pipeline->recordFetch(decoder.ip, 1000);
     pipeline->testFinished(decoder.ip, false);
     QCOMPARE(statusOf(decoder), "Unit is rebooting..." + noted);
-    decoder.updateStatus = 1;
-    decoder.lastSeen = now;
-    state().vUnits = {decoder};
-    pipeline->testFinished(decoder.ip, true);
-    pipeline->refreshTimerTimeout();
-    QCOMPARE(port.callsOf("sendConfig").last(), QStringLiteral("sendConfig 10.77.1.5 setSettings:confirmUpdate\\r"));
+    backWithUpdatePending(decoder);
     QCOMPARE(statusOf(decoder), QStringLiteral("Confirming update"));
 }
 
