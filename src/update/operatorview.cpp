@@ -7,6 +7,7 @@
 
 #include "app/updatersettings.h"
 #include "update/fleetview.h"
+#include "update/tableroles.h"
 #include "update/updatercore.h"
 
 #include <QFontMetrics>
@@ -19,12 +20,7 @@
 
 namespace {
 
-constexpr int kStatusColumn = 7;
-constexpr int kSwColumn = 5;
-constexpr int kWebColumn = 6;
-// Of a name cell: the row's RowKind, for the state filter.
-constexpr int kRowKindRole = Qt::UserRole + 9;
-constexpr int kMacRole = Qt::UserRole;
+using namespace TableRoles;
 
 // The row colours, as the legend shows them.
 const char kLegend[] = "<span style='color:#c9b800'>&#9632;</span>&nbsp;queued&nbsp; "

@@ -10,6 +10,7 @@
 #include "units/devicecatalogue.h"
 #include "units/unitlookup.h"
 #include "update/statuscelldelegate.h"
+#include "update/tableroles.h"
 #include "update/unitstatus.h"
 #include "update/updatercore.h"
 
@@ -26,15 +27,8 @@ static const char kLogSource[] = "mainwindow";
 
 namespace {
 
-// Item data of every cell: the unit's MAC; of the status cell also the disable marker and the
-// minimum software date of a unit too old for its package.
-constexpr int kMacRole = Qt::UserRole;
-constexpr int kDisableRole = Qt::UserRole + 5;
-constexpr int kMinimumDateRole = Qt::UserRole + 6;
-// Of a status cell while its unit fetches: the percent handed over, drawn as a bar.
-constexpr int kProgressRole = Qt::UserRole + 7;
-// Of a name cell: the resource path of its icon, so that a redraw sets the icon only when it changes.
-constexpr int kIconPathRole = Qt::UserRole + 8;
+using namespace TableRoles;
+
 constexpr int kSummaryDelayMs = 250;
 // A redraw asked for between ticks comes this long after the first request, and for a fleet
 // of several times kRedrawnAtOnce units that many times longer: a large fleet's redraw costs more.
@@ -43,7 +37,6 @@ constexpr int kCellDelayMs = 50;
 // A fleet up to this size is redrawn at once; a larger one kRowsPerTurn rows per event-loop turn.
 constexpr int kRedrawnAtOnce = 250;
 constexpr int kRowsPerTurn = 50;
-constexpr int kStatusColumn = 7;
 
 QColor colourOf(CellColour colour)
 {
