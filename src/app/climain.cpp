@@ -1,5 +1,6 @@
 // bryx-updater-cli: the updater without a window, for unattended and scripted runs.
 
+#include "app/clihistory.h"
 #include "app/clioptions.h"
 #include "app/clirun.h"
 #include "app/debuglog.h"
@@ -7,6 +8,7 @@
 #include "app/logfile.h"
 #include "app/processlimits.h"
 #include "app/quitsignals.h"
+#include "app/updatersettings.h"
 #include "update/updatercore.h"
 
 #include <QCoreApplication>
@@ -56,6 +58,8 @@ bool takeLock(bool overrideLock)
 int runCore(const CliOptions &options, QuitSignals &quitSignals)
 {
     UpdaterCore core;
+    if (options.keepHistory)
+        core.keepHistory(UpdaterSettings::historyPath());
     if (!core.fileServerListening()) {
         say(QStringLiteral("Cannot serve images: TCP port %1 is taken.").arg(UpdaterCore::kFileServerPort));
         return kExitCannotStart;
@@ -99,6 +103,8 @@ int main(int argc, char *argv[])
                    stdout);
         return kExitConfirmed;
     }
+    if (options.command == CliOptions::Command::History)
+        return runHistory(options, UpdaterSettings::historyPath(), stdout, stderr);
     if (!options.packagesFolder.isEmpty()) {
         const QFileInfo folder(options.packagesFolder);
         if (!folder.isDir()) {

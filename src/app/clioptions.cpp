@@ -109,6 +109,18 @@ bool takePlanNumber(const QString &option, const QString &value, RolloutPlan *pl
     return true;
 }
 
+// --since: a date ("2026-12-01", from its start in local time) or a time ("2026-12-01T08:00",
+// local unless it carries its offset).
+bool takeSince(const QString &value, QDateTime *since, QString *error)
+{
+    const QDate date = QDate::fromString(value, Qt::ISODate);
+    *since = date.isValid() && value.size() == 10 ? date.startOfDay() : QDateTime::fromString(value, Qt::ISODate);
+    if (since->isValid())
+        return true;
+    *error = QStringLiteral("--since takes a date or a time, e.g. 2026-12-01 or 2026-12-01T08:00");
+    return false;
+}
+
 // Every option with its value, in any order after the command.
 bool takeOptions(const QStringList &arguments, CliOptions *options, QString *error)
 {
@@ -120,8 +132,12 @@ bool takeOptions(const QStringList &arguments, CliOptions *options, QString *err
                                   QStringLiteral("--stop-after-failures")};
     // Options of the update command alone.
     const QStringList updateOptions = selectionOptions + deadlineOptions + planOptions + QStringList{QStringLiteral("--report")};
-    const QStringList valueOptions = QStringList{QStringLiteral("--wait"), QStringLiteral("--packages")} + updateOptions;
+    const QStringList historyOptions{QStringLiteral("--since"), QStringLiteral("--unit")};
     const bool update = options->command == CliOptions::Command::Update;
+    const bool history = options->command == CliOptions::Command::History;
+    const QStringList valueOptions = history ? historyOptions
+                                             : QStringList{QStringLiteral("--wait"), QStringLiteral("--packages")}
+                                                   + updateOptions;
     for (qsizetype i = 1; i < arguments.size(); ++i) {
         const QString argument = arguments.at(i);
         const QString name = argument.section(QLatin1Char('='), 0, 0);
@@ -129,10 +145,12 @@ bool takeOptions(const QStringList &arguments, CliOptions *options, QString *err
             options->format = CliOptions::Format::Json;
         } else if (argument == QLatin1String("--csv") && !update) {
             options->format = CliOptions::Format::Csv;
-        } else if (argument == QLatin1String("--override-lock")) {
+        } else if (argument == QLatin1String("--override-lock") && !history) {
             options->overrideLock = true;
         } else if (update && argument == QLatin1String("--yes")) {
             options->yes = true;
+        } else if (update && argument == QLatin1String("--no-history")) {
+            options->keepHistory = false;
         } else if (update && argument == QLatin1String("--reset-edid")) {
             options->resetEdid = true;
         } else if (update && argument == QLatin1String("--all")) {
@@ -145,7 +163,16 @@ bool takeOptions(const QStringList &arguments, CliOptions *options, QString *err
                 *error = name + QStringLiteral(" needs a value");
                 return false;
             }
-            if (name == QLatin1String("--wait")) {
+            if (name == QLatin1String("--since")) {
+                if (!takeSince(value, &options->since, error))
+                    return false;
+            } else if (name == QLatin1String("--unit")) {
+                options->unitMac = normalMac(value);
+                if (!validMac(options->unitMac)) {
+                    *error = QStringLiteral("--unit takes a MAC address, e.g. 00:1D:C1:0A:0B:0C");
+                    return false;
+                }
+            } else if (name == QLatin1String("--wait")) {
                 if (!parseSeconds(value, kLongestWaitSecs, &options->waitSecs)) {
                     *error = QStringLiteral("--wait takes seconds, 1 to ") + QString::number(kLongestWaitSecs);
                     return false;
@@ -239,6 +266,8 @@ bool parseCliArguments(const QStringList &arguments, CliOptions *options, QStrin
         options->command = CliOptions::Command::List;
     } else if (arguments.first() == QLatin1String("update")) {
         options->command = CliOptions::Command::Update;
+    } else if (arguments.first() == QLatin1String("history")) {
+        options->command = CliOptions::Command::History;
     } else {
         *error = QStringLiteral("Unknown command: ") + arguments.first();
         return false;
@@ -265,9 +294,12 @@ QString cliUsage()
         "                          [--wait SECONDS] [--packages DIR]\n"
         "                          [--fetch-deadline S] [--reboot-deadline S] [--back-deadline S]\n"
         "                          [--canary N] [--max-in-flight N] [--stop-after-failures K]\n"
+        "                          [--no-history]\n"
+        "  bryx-updater-cli history [--since DATE] [--unit MAC] [--json|--csv]\n"
         "\n"
         "Finds the units on this network, compares them with the update packages (*.bin, *.ver)\n"
-        "beside the program or in --packages DIR, and updates the selected units.\n"
+        "beside the program or in --packages DIR, and updates the selected units. Each batch, its\n"
+        "units and their steps are kept in the history, which the history command shows.\n"
         "\n"
         "Selection (combinable; a unit must pass every kind given, any value of each):\n"
         "  --all                every listed unit\n"
@@ -282,7 +314,7 @@ QString cliUsage()
         "  --reset-edid         reset the EDID of updated encoders\n"
         "  --report FILE        write the update report (CSV) when the batch is over\n"
         "  --json               JSON Lines on stdout, one object per event, the summary last\n"
-        "  --csv                (list) CSV on stdout\n"
+        "  --csv                (list, history) CSV on stdout\n"
         "  --wait SECONDS       discovery time before listing or selecting (default 10, at least 6)\n"
         "  --packages DIR       the folder of the update packages\n"
         "  --fetch-deadline S   a commanded unit is overdue without a fetch after S seconds (180)\n"
@@ -293,7 +325,12 @@ QString cliUsage()
         "  --max-in-flight N    at most N units between their command and confirmation at once\n"
         "  --stop-after-failures K  halt the batch once K units failed (overdue, not applied,\n"
         "                       EDID reset given up): units not commanded yet are held\n"
+        "  --no-history         keep no history of this batch\n"
         "  --override-lock      run although the lock file of another instance is there\n"
+        "\n"
+        "History (newest batch first; text, --json or the update report's CSV with --csv):\n"
+        "  --since DATE         batches begun on or after DATE (2026-12-01 or 2026-12-01T08:00)\n"
+        "  --unit MAC           the runs of this unit alone, with every step of each\n"
         "  --help, --version\n"
         "\n"
         "Exit codes: 0 every selected unit confirmed (or nothing to do); 1 some unit failed, was\n"

@@ -3,6 +3,7 @@
 #include "update/rollout.h"
 #include "update/unitrun.h"
 
+#include <QDateTime>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -41,7 +42,7 @@ struct UnitSelection
 
 struct CliOptions
 {
-    enum class Command { Help, Version, List, Update };
+    enum class Command { Help, Version, List, Update, History };
     Command command = Command::Help;
     enum class Format { Text, Json, Csv };
     Format format = Format::Text;
@@ -56,6 +57,11 @@ struct CliOptions
     StepDeadlines deadlines;
     // --canary, --max-in-flight, --stop-after-failures; none given: every unit at once.
     RolloutPlan plan;
+    // update: keep the history of the batch (--no-history: not).
+    bool keepHistory = true;
+    // history: batches begun since (all when invalid); the runs of one unit (normalised MAC).
+    QDateTime since;
+    QString unitMac;
 };
 
 // Reads the arguments after the program's name. False with a message for the operator when they

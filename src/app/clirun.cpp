@@ -85,6 +85,11 @@ CliRun::CliRun(const CliOptions &options, UpdaterCore &core, FILE *out, FILE *er
         event(QJsonObject{{QStringLiteral("event"), QStringLiteral("halted")}, {QStringLiteral("reason"), text}},
               text + QStringLiteral(" Waiting for the commanded units."));
     });
+    // In JSON the notice is a log event like any other line.
+    connect(&core, &UpdaterCore::historyNotice, this, [this](const QString &text) {
+        if (this->options.format != CliOptions::Format::Json)
+            say(text);
+    });
     connect(&core, &UpdaterCore::statusLine, this, [this](const QString &line) {
         if (this->options.format == CliOptions::Format::Json)
             event(QJsonObject{{QStringLiteral("event"), QStringLiteral("log")}, {QStringLiteral("line"), line}},

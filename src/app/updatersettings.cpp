@@ -12,6 +12,7 @@ const QString kCanaryKey = QStringLiteral("rollout/canary");
 const QString kMaxInFlightKey = QStringLiteral("rollout/maxInFlight");
 const QString kStopAfterFailuresKey = QStringLiteral("rollout/stopAfterFailures");
 const QString kWindowGeometryKey = QStringLiteral("window/geometry");
+const QString kKeepHistoryKey = QStringLiteral("history/keep");
 
 int planNumber(const QSettings &settings, const QString &key)
 {
@@ -26,6 +27,17 @@ QString path()
 {
     const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericConfigLocation);
     return QDir(base).filePath(QStringLiteral("bryx-updater/updater.ini"));
+}
+
+QString historyPath()
+{
+    const QString base = QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation);
+    return QDir(base).filePath(QStringLiteral("bryx-updater/history.sqlite"));
+}
+
+bool keepHistory()
+{
+    return QSettings(path(), QSettings::IniFormat).value(kKeepHistoryKey, true).toBool();
 }
 
 RolloutPlan rolloutPlan()

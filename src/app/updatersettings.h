@@ -16,6 +16,11 @@ constexpr int kMaxPlanNumber = 100000;
 // The settings file: "updater.ini" in the per-user configuration folder "bryx-updater".
 QString path();
 
+// The history of batches: "history.sqlite" in the per-user data folder "bryx-updater".
+QString historyPath();
+// Whether the history is kept: "history/keep", true unless set to false.
+bool keepHistory();
+
 // The rollout plan the operator last used.
 RolloutPlan rolloutPlan();
 void setRolloutPlan(const RolloutPlan &plan);

@@ -164,51 +164,103 @@ int HistoryStore::schemaVersion() const
     return query.exec(QStringLiteral("PRAGMA user_version")) && query.next() ? query.value(0).toInt() : -1;
 }
 
-qint64 HistoryStore::beginBatch(const Batch &batch)
+qint64 HistoryStore::insertBatch(const Batch &batch)
 {
     QSqlDatabase db = QSqlDatabase::database(connection, false);
-    if (!db.transaction())
-        return 0;
     QSqlQuery insert(db);
     insert.prepare(QStringLiteral("INSERT INTO batches (started, host, plan) VALUES (?, ?, ?)"));
     insert.addBindValue(timeValue(batch.started));
     insert.addBindValue(textValue(batch.host));
     insert.addBindValue(textValue(batch.plan));
-    bool ok = insert.exec();
+    if (!insert.exec()) {
+        error = QStringLiteral("cannot write the batch: ") + insert.lastError().text();
+        return 0;
+    }
     const qint64 id = insert.lastInsertId().toLongLong();
+    QSqlQuery file(db);
+    file.prepare(QStringLiteral("INSERT INTO batch_packages (batch_id, file, sha256) VALUES (?, ?, ?)"));
     for (const QString &package : batch.packages) {
-        QSqlQuery file(db);
-        file.prepare(QStringLiteral("INSERT INTO batch_packages (batch_id, file, sha256) VALUES (?, ?, ?)"));
         file.addBindValue(id);
         file.addBindValue(package.section(QLatin1Char(' '), 0, 0));
         file.addBindValue(package.section(QLatin1Char(' '), 1));
-        ok = ok && file.exec();
-    }
-    if (!ok || !db.commit()) {
-        error = QStringLiteral("cannot write the batch: ") + insert.lastError().text() + db.lastError().text();
-        db.rollback();
-        return 0;
+        if (!file.exec()) {
+            error = QStringLiteral("cannot write the batch's packages: ") + file.lastError().text();
+            return 0;
+        }
     }
     return id;
 }
 
+qint64 HistoryStore::beginBatch(const Batch &batch)
+{
+    QHash<int, qint64> ids;
+    return write({{{1, batch}}, {}, {}, {}}, &ids) ? ids.value(1) : 0;
+}
+
+bool HistoryStore::write(const Changes &changes, QHash<int, qint64> *ids)
+{
+    QSqlDatabase db = QSqlDatabase::database(connection, false);
+    error.clear();
+    if (!db.transaction())
+        return fail(QStringLiteral("cannot begin writing"));
+    bool ok = true;
+    for (const auto &[number, batch] : changes.begun) {
+        const qint64 id = ok ? insertBatch(batch) : 0;
+        ok = id != 0;
+        ids->insert(number, id);
+    }
+    for (const auto &[number, run] : changes.runs)
+        ok = ok && insertRun(ids->value(number), run);
+    ok = ok && insertEvents(changes.events, ids);
+    for (const auto &[number, ended] : changes.ended) {
+        QSqlQuery update(db);
+        // A batch another updater marked interrupted while this one still ran it is whole after all.
+        update.prepare(QStringLiteral("UPDATE batches SET ended = ?, interrupted = 0 WHERE id = ?"));
+        update.addBindValue(timeValue(ended));
+        update.addBindValue(ids->value(number));
+        if (ok && !update.exec()) {
+            error = QStringLiteral("cannot end the batch: ") + update.lastError().text();
+            ok = false;
+        }
+    }
+    if (ok && db.commit())
+        return true;
+    const QString why = error.isEmpty() ? db.lastError().text() : error;
+    db.rollback();
+    for (const auto &begun : changes.begun)
+        ids->remove(begun.first);
+    error = why;
+    return false;
+}
+
 bool HistoryStore::endBatch(qint64 batchId, const QDateTime &ended)
 {
-    QSqlQuery update(QSqlDatabase::database(connection, false));
-    update.prepare(QStringLiteral("UPDATE batches SET ended = ? WHERE id = ?"));
-    update.addBindValue(timeValue(ended));
-    update.addBindValue(batchId);
-    return update.exec() || fail(QStringLiteral("cannot end the batch"));
+    QHash<int, qint64> ids{{1, batchId}};
+    return write({{}, {}, {}, {{1, ended}}}, &ids);
 }
 
 bool HistoryStore::saveUnitRun(qint64 batchId, const UnitRun &run)
 {
+    QHash<int, qint64> ids{{1, batchId}};
+    return write({{}, {{1, run}}, {}, {}}, &ids);
+}
+
+bool HistoryStore::insertRun(qint64 batchId, const UnitRun &run)
+{
     QSqlQuery save(QSqlDatabase::database(connection, false));
+    // An update keeps the row where it was first written: the runs read back in the order their
+    // units were queued.
     save.prepare(QStringLiteral(
-        "INSERT OR REPLACE INTO unit_runs (batch_id, mac, name, type, ip, serial, sw_before, web_before, sw_after, "
+        "INSERT INTO unit_runs (batch_id, mac, name, type, ip, serial, sw_before, web_before, sw_after, "
         "web_after, image, image_sha256, bytes_served, commanded, fetched, reboot_seen, confirmed, final_status, "
         "overdue, retried, canary, held, taken_out) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
-        "?, ?, ?, ?)"));
+        "?, ?, ?, ?) ON CONFLICT (batch_id, mac) DO UPDATE SET name = excluded.name, type = excluded.type, "
+        "ip = excluded.ip, serial = excluded.serial, sw_before = excluded.sw_before, web_before = excluded.web_before, "
+        "sw_after = excluded.sw_after, web_after = excluded.web_after, image = excluded.image, "
+        "image_sha256 = excluded.image_sha256, bytes_served = excluded.bytes_served, commanded = excluded.commanded, "
+        "fetched = excluded.fetched, reboot_seen = excluded.reboot_seen, confirmed = excluded.confirmed, "
+        "final_status = excluded.final_status, overdue = excluded.overdue, retried = excluded.retried, "
+        "canary = excluded.canary, held = excluded.held, taken_out = excluded.taken_out"));
     const QVariantList values{batchId,
                               run.mac,
                               run.name,
@@ -234,30 +286,33 @@ bool HistoryStore::saveUnitRun(qint64 batchId, const UnitRun &run)
                               int(run.takenOut)};
     for (const QVariant &value : values)
         save.addBindValue(value);
-    return save.exec() || fail(QStringLiteral("cannot write the run of ") + run.mac);
+    if (save.exec())
+        return true;
+    error = QStringLiteral("cannot write the run of ") + run.mac + QStringLiteral(": ") + save.lastError().text();
+    return false;
 }
 
 // In one transaction: a thousand events cost one commit.
 bool HistoryStore::addEvents(const QList<Event> &events)
 {
-    QSqlDatabase db = QSqlDatabase::database(connection, false);
-    if (!db.transaction())
-        return fail(QStringLiteral("cannot write events"));
-    QSqlQuery insert(db);
+    return write({{}, {}, events, {}}, nullptr);
+}
+
+// An event's batch is the writer's number when ids is given, the store's id otherwise.
+bool HistoryStore::insertEvents(const QList<Event> &events, const QHash<int, qint64> *ids)
+{
+    QSqlQuery insert(QSqlDatabase::database(connection, false));
     insert.prepare(QStringLiteral("INSERT INTO unit_events (batch_id, mac, time, kind, text) VALUES (?, ?, ?, ?, ?)"));
-    bool ok = true;
     for (const Event &event : events) {
-        insert.addBindValue(event.batchId);
-        insert.addBindValue(event.mac);
+        insert.addBindValue(ids ? ids->value(int(event.batchId)) : event.batchId);
+        insert.addBindValue(textValue(event.mac));
         insert.addBindValue(timeValue(event.time));
         insert.addBindValue(textValue(event.kind));
         insert.addBindValue(textValue(event.text));
-        ok = ok && insert.exec();
-    }
-    if (!ok || !db.commit()) {
-        fail(QStringLiteral("cannot write events"));
-        db.rollback();
-        return false;
+        if (!insert.exec()) {
+            error = QStringLiteral("cannot write events: ") + insert.lastError().text();
+            return false;
+        }
     }
     return true;
 }
@@ -288,7 +343,8 @@ QList<HistoryStore::Batch> HistoryStore::batches(const QDateTime &since) const
         "SELECT b.id, b.started, b.ended, b.host, b.plan, b.interrupted, "
         "(SELECT count(*) FROM unit_runs r WHERE r.batch_id = b.id), "
         "(SELECT group_concat(p.file || ' ' || p.sha256, char(10)) FROM batch_packages p WHERE p.batch_id = b.id) "
-        "FROM batches b WHERE ? IS NULL OR b.started >= ? ORDER BY b.started DESC, b.id DESC"));
+        "FROM batches b WHERE ? IS NULL OR julianday(b.started) >= julianday(?) "
+        "ORDER BY julianday(b.started) DESC, b.id DESC"));
     query.addBindValue(timeValue(since));
     query.addBindValue(timeValue(since));
     if (!query.exec()) {
@@ -317,7 +373,8 @@ QList<HistoryStore::UnitRun> HistoryStore::unitRuns(qint64 batchId) const
     query.prepare(QStringLiteral(
         "SELECT mac, name, type, ip, serial, sw_before, web_before, sw_after, web_after, image, image_sha256, "
         "bytes_served, commanded, fetched, reboot_seen, confirmed, final_status, overdue, retried, canary, held, "
-        "taken_out FROM unit_runs WHERE batch_id = ? ORDER BY rowid"));
+        "taken_out, (SELECT plan FROM batches b WHERE b.id = batch_id) FROM unit_runs WHERE batch_id = ? "
+        "ORDER BY rowid"));
     query.addBindValue(batchId);
     if (!query.exec()) {
         error = query.lastError().text();
@@ -341,6 +398,7 @@ QList<HistoryStore::UnitRun> HistoryStore::unitRuns(qint64 batchId) const
         run.canary = query.value(19).toBool();
         run.held = query.value(20).toBool();
         run.takenOut = query.value(21).toBool();
+        run.rollout = text(22);
         result.append(run);
     }
     return result;

@@ -1,6 +1,9 @@
 #pragma once
 
+#include "update/runrecord.h"
+
 #include <QDateTime>
+#include <QHash>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -29,31 +32,8 @@ public:
         int units = 0;
     };
 
-    struct UnitRun
-    {
-        QString mac;
-        QString name;
-        QString type;
-        QString ip;
-        QString serial;
-        QString swBefore;
-        QString webBefore;
-        QString swAfter;
-        QString webAfter;
-        QString image;
-        QString imageSha256;
-        qint64 bytesServed = 0;
-        QDateTime commanded;
-        QDateTime fetched;
-        QDateTime rebootSeen;
-        QDateTime confirmed;
-        QString finalStatus;
-        bool overdue = false;
-        bool retried = false;
-        bool canary = false;
-        bool held = false;
-        bool takenOut = false;
-    };
+    // A unit's run; its rollout is its batch's plan.
+    using UnitRun = RunRecord;
 
     struct Event
     {
@@ -62,6 +42,17 @@ public:
         QDateTime time;
         QString kind;
         QString text;
+    };
+
+    // What a writer gathered since it last wrote, written in one transaction. A batch is named by
+    // the writer's own number until the store gives it an id; events carry that number too.
+    struct Changes
+    {
+        QList<std::pair<int, Batch>> begun;
+        QList<std::pair<int, UnitRun>> runs;
+        QList<Event> events;
+        QList<std::pair<int, QDateTime>> ended;
+        bool isEmpty() const { return begun.isEmpty() && runs.isEmpty() && events.isEmpty() && ended.isEmpty(); }
     };
 
     explicit HistoryStore(const QString &connectionName);
@@ -80,9 +71,12 @@ public:
     // Writing. A batch's id is what beginBatch returns; 0 when it could not be written.
     qint64 beginBatch(const Batch &batch);
     bool endBatch(qint64 batchId, const QDateTime &ended);
-    // Inserts or replaces the unit's run in the batch.
+    // Writes the unit's run in the batch, over what was written of it before.
     bool saveUnitRun(qint64 batchId, const UnitRun &run);
     bool addEvents(const QList<Event> &events);
+    // Writes every change or none; ids maps the writer's batch numbers to the store's ids and
+    // receives those of the batches begun.
+    bool write(const Changes &changes, QHash<int, qint64> *ids);
     // At start-up: the batches a killed updater left unended are marked interrupted. Their ids.
     QList<qint64> markUnendedBatchesInterrupted(const QDateTime &now);
 
@@ -95,6 +89,9 @@ public:
 
 private:
     bool migrate(int from, int to);
+    qint64 insertBatch(const Batch &batch);
+    bool insertRun(qint64 batchId, const UnitRun &run);
+    bool insertEvents(const QList<Event> &events, const QHash<int, qint64> *ids);
     bool exec(const QString &statement);
     bool fail(const QString &what);
 

@@ -9,6 +9,7 @@
 #include "app/debuglog.h"
 #include "app/folders.h"
 #include "app/operatorquestions.h"
+#include "app/updatersettings.h"
 #include "units/unitlookup.h"
 #include "update/updatercore.h"
 #include "update/updatereport.h"
@@ -23,6 +24,9 @@
 #include <QStatusBar>
 
 static const char kLogSource[] = "mainwindow";
+
+// How long the status bar shows that the history is not kept, or that a batch was interrupted.
+static constexpr int kHistoryNoticeMs = 20000;
 
 MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWindow)
 {
@@ -40,6 +44,8 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
 
     engine = new UpdaterCore(this);
     listenToCore();
+    if (UpdaterSettings::keepHistory())
+        engine->keepHistory(UpdaterSettings::historyPath());
     setUpRollout();
     setUpOperatorView();
     ui->statusEdit->setReadOnly(true);
@@ -81,6 +87,9 @@ void MainWindow::listenToCore()
 {
     connect(engine, &UpdaterCore::statusLine, this, &MainWindow::addStatusLine);
     connect(engine, &UpdaterCore::statusMessage, ui->statusBar, &QStatusBar::showMessage);
+    connect(engine, &UpdaterCore::historyNotice, this, [this](const QString &text) {
+        ui->statusBar->showMessage(text, kHistoryNoticeMs);
+    });
     connect(engine, &UpdaterCore::tableChanged, this, &MainWindow::refreshUnitTable);
     connect(engine, &UpdaterCore::tableChangedSoon, this, &MainWindow::refreshUnitTableSoon);
     connect(engine, &UpdaterCore::unitRunChanged, this, &MainWindow::refreshStatusCell);

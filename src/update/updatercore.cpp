@@ -2,6 +2,7 @@
 
 #include "app/debuglog.h"
 #include "app/folders.h"
+#include "history/historykeeper.h"
 #include "net/marluneconnectreduced.h"
 #include "net/reachability.h"
 #include "units/unitlistfile.h"
@@ -19,8 +20,18 @@ UpdaterCore::UpdaterCore(QObject *parent)
       connection(std::make_unique<MarluneConnect>()),
       updatePipeline(*this),
       reachability(std::make_unique<Reachability>()),
+      history(std::make_unique<HistoryKeeper>(updatePipeline.state(), updatePipeline.catalogue())),
       refreshTimer(new QTimer(this))
 {
+    const auto tellOfHistory = [this](const QString &text) {
+        toStatusLog(QStringLiteral("Updater"), text);
+        Q_EMIT historyNotice(text);
+    };
+    connect(history.get(), &HistoryKeeper::notKept, this, [tellOfHistory](const QString &reason) {
+        tellOfHistory(QStringLiteral("Update history is not being kept: ") + reason);
+    });
+    connect(history.get(), &HistoryKeeper::interruptedBatchFound, this, tellOfHistory);
+    connect(this, &UpdaterCore::unitRunChanged, history.get(), &HistoryKeeper::runChanged);
     updatePipeline.state().knownUnitsOnly = true;
     startFileServer();
     connection->init();
@@ -81,6 +92,13 @@ void UpdaterCore::shutdown()
     reachability.reset();
     connection.reset();
     unitList.reset();
+    // Last: the batch's rows are written with what the pipeline knows at the end.
+    history->finish();
+}
+
+void UpdaterCore::keepHistory(const QString &path)
+{
+    history->open(path);
 }
 
 // The file server's events become status-log lines with the peer's address as their source.
@@ -190,6 +208,7 @@ void UpdaterCore::toStatusLog(const QString &source, const QString &message)
                                         : time + QLatin1Char(' ') + name + QStringLiteral(" (") + source
                                               + QStringLiteral(")") + QStringLiteral(": ") + message;
     BLOG << "Status bar message:" << line;
+    history->logged(source, message, line);
     Q_EMIT statusLine(line);
 }
 
@@ -242,7 +261,9 @@ bool UpdaterCore::queueForUpdate(const QStringList &macs)
 {
     PipelineState &state = updatePipeline.state();
     state.edidAttempts.clear();
-    return updatePipeline.queueForUpdate(macs);
+    const bool encoder = updatePipeline.queueForUpdate(macs);
+    history->unitsQueued();
+    return encoder;
 }
 
 void UpdaterCore::announceUpdate()
@@ -274,6 +295,7 @@ QStringList UpdaterCore::stopBatch()
 void UpdaterCore::retryUnits(const QStringList &macs)
 {
     updatePipeline.retryUnits(macs);
+    history->unitsQueued();
 }
 
 void UpdaterCore::removeUnits(const QStringList &macs)

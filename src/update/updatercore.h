@@ -14,6 +14,7 @@
 #include <optional>
 
 class FileServer;
+class HistoryKeeper;
 class MarluneConnect;
 class Reachability;
 class QTimer;
@@ -41,6 +42,9 @@ public:
     explicit UpdaterCore(QObject *parent = nullptr);
     ~UpdaterCore() override;
 
+    // Keeps the history of the batches in this file (before start()); without it none is kept.
+    // When the file cannot be used the updater runs on and says so once in the status log.
+    void keepHistory(const QString &path);
     void start();
     // Command exchanges are cancelled silently, then the tick stops, the file server closes every
     // connection and its sending thread ends, the reachability threads end, the endpoint closes
@@ -117,6 +121,9 @@ Q_SIGNALS:
     void powerOffWarningDue();
     // Discovery and update may be asked for again.
     void requestsOpen();
+    // The history cannot be kept, or a batch a killed updater left was found interrupted: said
+    // once each, also in the status log.
+    void historyNotice(const QString &text);
     // The current batch's rollout halted; text says why. Once per halt.
     void batchHalted(const QString &text);
 
@@ -151,6 +158,7 @@ private:
     std::unique_ptr<MarluneConnect> connection;
     UpdatePipeline updatePipeline;
     std::unique_ptr<Reachability> reachability;
+    std::unique_ptr<HistoryKeeper> history;
     QTimer *refreshTimer = nullptr;
     bool listening = false;
     bool started = false;

@@ -7,7 +7,6 @@
 #include "update/pipelinestate.h"
 #include "update/unitstatus.h"
 
-
 namespace {
 
 // RFC 4180: a field with a comma, quote or line break is quoted, its quotes doubled. Unit
@@ -27,6 +26,8 @@ QByteArray csvField(const QString &text)
     return bytes;
 }
 
+} // namespace
+
 QByteArray csvRow(const QStringList &fields)
 {
     QByteArrayList cells;
@@ -35,18 +36,11 @@ QByteArray csvRow(const QStringList &fields)
     return cells.join(',') + "\r\n";
 }
 
+namespace {
+
 QString isoTime(const QDateTime &time)
 {
     return time.isValid() ? time.toOffsetFromUtc(time.offsetFromUtc()).toString(Qt::ISODate) : QString();
-}
-
-QString imageHash(const PackageCatalogue &packages, const QString &fileName)
-{
-    for (const UpdatePackage *package : packages.packages) {
-        if (!fileName.isEmpty() && package->newFilename == fileName)
-            return package->imageSha256;
-    }
-    return QString();
 }
 
 QString flag(bool set)
@@ -56,34 +50,95 @@ QString flag(bool set)
 
 } // namespace
 
+QString imageSha256(const PackageCatalogue &packages, const QString &fileName)
+{
+    for (const UpdatePackage *package : packages.packages) {
+        if (!fileName.isEmpty() && package->newFilename == fileName)
+            return package->imageSha256;
+    }
+    return QString();
+}
+
+RunRecord runRecord(const QString &mac, const PipelineState &pipeline, const PackageCatalogue &packages,
+                    const PipelineIndex &index)
+{
+    const UnitRun run = pipeline.runs.value(mac);
+    const MarluneUnit *listed = run.removed ? nullptr : index.firstListed(mac);
+    const MarluneUnit &now = listed ? *listed : run.before;
+    RunRecord record;
+    record.mac = mac;
+    record.name = now.name;
+    record.type = typeCodeForUnit(now);
+    record.ip = now.ip;
+    record.serial = now.sn;
+    record.swBefore = run.before.swversion;
+    record.webBefore = run.before.webversion;
+    if (listed) {
+        record.swAfter = listed->swversion;
+        record.webAfter = listed->webversion;
+    }
+    record.image = run.packageFile;
+    record.imageSha256 = imageSha256(packages, run.packageFile);
+    record.bytesServed = run.bytesServed;
+    record.commanded = run.commanded;
+    record.fetched = run.fetched;
+    record.rebootSeen = run.rebootSeen;
+    record.confirmed = run.confirmed;
+    record.finalStatus = listed ? unitStatus(*listed, pipeline, packages, index).text
+                                : QStringLiteral("Removed from the list.");
+    record.overdue = run.wasOverdue;
+    record.retried = run.retried;
+    record.rollout = run.rolloutPlan;
+    record.canary = run.canary;
+    record.held = run.held;
+    record.takenOut = run.takenOut;
+    return record;
+}
+
+QStringList reportHeader()
+{
+    return {QStringLiteral("Name"), QStringLiteral("Type"), QStringLiteral("MAC"), QStringLiteral("IP"),
+            QStringLiteral("Serial"), QStringLiteral("SW before"), QStringLiteral("WEB before"),
+            QStringLiteral("SW after"), QStringLiteral("WEB after"), QStringLiteral("Package"),
+            QStringLiteral("Package SHA-256"), QStringLiteral("Bytes served"), QStringLiteral("Commanded"),
+            QStringLiteral("Fetched"), QStringLiteral("Reboot seen"), QStringLiteral("Confirmed"),
+            QStringLiteral("Final status"), QStringLiteral("Overdue"), QStringLiteral("Retried"),
+            QStringLiteral("Rollout"), QStringLiteral("Canary"), QStringLiteral("Held"), QStringLiteral("Taken out")};
+}
+
+QStringList reportFields(const RunRecord &run)
+{
+    return {run.name, run.type, run.mac, run.ip, run.serial, run.swBefore, run.webBefore, run.swAfter,
+            run.webAfter, run.image, run.imageSha256, QString::number(run.bytesServed), isoTime(run.commanded),
+            isoTime(run.fetched), isoTime(run.rebootSeen), isoTime(run.confirmed), run.finalStatus,
+            flag(run.overdue), flag(run.retried), run.rollout, flag(run.canary), flag(run.held), flag(run.takenOut)};
+}
+
+QByteArray reportCsv(const QList<RunRecord> &runs)
+{
+    QByteArray csv = csvRow(reportHeader());
+    for (const RunRecord &run : runs)
+        csv += csvRow(reportFields(run));
+    return csv;
+}
+
 QByteArray updateReportCsv(const PipelineState &pipeline, const PackageCatalogue &packages)
 {
-    QByteArray csv = csvRow({QStringLiteral("Name"), QStringLiteral("Type"), QStringLiteral("MAC"), QStringLiteral("IP"),
-                             QStringLiteral("Serial"), QStringLiteral("SW before"), QStringLiteral("WEB before"),
-                             QStringLiteral("SW after"), QStringLiteral("WEB after"), QStringLiteral("Package"),
-                             QStringLiteral("Package SHA-256"), QStringLiteral("Bytes served"),
-                             QStringLiteral("Commanded"), QStringLiteral("Fetched"), QStringLiteral("Reboot seen"),
-                             QStringLiteral("Confirmed"), QStringLiteral("Final status"), QStringLiteral("Overdue"),
-                             QStringLiteral("Retried"), QStringLiteral("Rollout"), QStringLiteral("Canary"),
-                             QStringLiteral("Held"), QStringLiteral("Taken out")});
-    for (const QString &mac : pipeline.runOrder) {
-        const UnitRun run = pipeline.runs.value(mac);
-        const MarluneUnit *listed = run.removed ? nullptr : findUnit(pipeline.vUnits, &MarluneUnit::mac, mac);
-        const MarluneUnit &now = listed ? *listed : run.before;
-        const QString status = listed ? unitStatus(*listed, pipeline, packages).text
-                                      : QStringLiteral("Removed from the list.");
-        csv += csvRow({now.name, typeCodeForUnit(now), mac, now.ip, now.sn, run.before.swversion,
-                       run.before.webversion, listed ? listed->swversion : QString(),
-                       listed ? listed->webversion : QString(), run.packageFile, imageHash(packages, run.packageFile),
-                       QString::number(run.bytesServed), isoTime(run.commanded), isoTime(run.fetched),
-                       isoTime(run.rebootSeen), isoTime(run.confirmed), status, flag(run.wasOverdue),
-                       flag(run.retried), run.rolloutPlan, flag(run.canary), flag(run.held), flag(run.takenOut)});
-    }
-    return csv;
+    const PipelineIndex index(pipeline);
+    QList<RunRecord> runs;
+    runs.reserve(pipeline.runOrder.size());
+    for (const QString &mac : pipeline.runOrder)
+        runs.append(runRecord(mac, pipeline, packages, index));
+    return reportCsv(runs);
 }
 
 bool writeUpdateReport(const QString &path, const PipelineState &pipeline, const PackageCatalogue &packages,
                        QString *error)
 {
     return writeWholeFile(path, updateReportCsv(pipeline, packages), error);
+}
+
+bool writeReport(const QString &path, const QList<RunRecord> &runs, QString *error)
+{
+    return writeWholeFile(path, reportCsv(runs), error);
 }

@@ -32,6 +32,7 @@ private Q_SLOTS:
     void unitThatNeverFetchesIsOverdue();
     void interruptedBatchCommandsNoMore();
     void stoppedBeforeTheBatchStillSaysSo();
+    void historySurvivesAKill();
 
 private:
     // Runs the tool to its end; its JSON Lines on stdout and its exit code.
@@ -357,6 +358,62 @@ void TestCli::stoppedBeforeTheBatchStillSaysSo()
     QCOMPARE(run.exitCode, int(kExitStopped));
     QCOMPARE(run.summary().value(QStringLiteral("event")).toString(), QStringLiteral("summary"));
     QVERIFY(run.summary().value(QStringLiteral("stopped")).toBool());
+}
+
+// The tool killed in the middle of a batch: the steps written until then stay in the history, and
+// the next start marks the batch interrupted and says so.
+void TestCli::historySurvivesAKill()
+{
+    SimulatorProcess simulator;
+    QVERIFY(simulator.start(fleet(3) + QStringLiteral("[stuck]\nfamily=k220-decoder\nip=10.77.1.4\nbehaviour=neverFetches\n"), 4));
+    QProcess cli;
+    startCli(cli, {QStringLiteral("update"), QStringLiteral("--all"), QStringLiteral("--yes"), QStringLiteral("--json"),
+                   QStringLiteral("--packages"), packages.path()});
+    QByteArray said;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            said += cli.readAllStandardOutput();
+            return said.count("\"step\":\"confirmed\"") == 3;
+        },
+        120000));
+    // What happened more than a second ago is written; a little more for a loaded machine.
+    QTest::qWait(2500);
+    QCOMPARE(::kill(pid_t(cli.processId()), SIGKILL), 0);
+    QVERIFY(cli.waitForFinished(10000));
+
+    QProcess restart;
+    startCli(restart, {QStringLiteral("list"), QStringLiteral("--json"), QStringLiteral("--override-lock"),
+                       QStringLiteral("--wait"), QStringLiteral("6"), QStringLiteral("--packages"), packages.path()});
+    const Run listed = finishCli(restart, 60000);
+    QCOMPARE(listed.exitCode, int(kExitConfirmed));
+    const auto told = std::count_if(listed.events.cbegin(), listed.events.cend(), [](const QJsonObject &event) {
+        return event.value(QStringLiteral("line")).toString().contains(QLatin1String("(4 units) was interrupted"));
+    });
+    QCOMPARE(told, 1);
+
+    QProcess history;
+    startCli(history, {QStringLiteral("history"), QStringLiteral("--json")});
+    QVERIFY(history.waitForFinished(30000));
+    QCOMPARE(history.exitCode(), int(kExitConfirmed));
+    const QJsonArray batches = QJsonDocument::fromJson(history.readAllStandardOutput())
+                                   .object().value(QStringLiteral("batches")).toArray();
+    QCOMPARE(batches.size(), 1);
+    const QJsonObject batch = batches.first().toObject();
+    QVERIFY(batch.value(QStringLiteral("interrupted")).toBool());
+    // Each unit's steps by name: when it was commanded, fetched its image and was confirmed.
+    QMap<QString, QString> steps;
+    for (const QJsonValue &value : batch.value(QStringLiteral("units")).toArray()) {
+        const QJsonObject unit = value.toObject();
+        QString taken;
+        for (const char *step : {"Commanded", "Fetched", "Confirmed"})
+            taken += unit.value(QLatin1String(step)).toString().isEmpty() ? QLatin1Char('-') : QLatin1Char('+');
+        steps.insert(unit.value(QStringLiteral("Name")).toString(), taken);
+    }
+    const QMap<QString, QString> expected{{QStringLiteral("u1"), QStringLiteral("+++")},
+                                          {QStringLiteral("u2"), QStringLiteral("+++")},
+                                          {QStringLiteral("u3"), QStringLiteral("+++")},
+                                          {QStringLiteral("stuck"), QStringLiteral("+--")}};
+    QCOMPARE(steps, expected);
 }
 
 QTEST_GUILESS_MAIN(TestCli)

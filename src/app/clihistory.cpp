@@ -1,0 +1,151 @@
+#include "clihistory.h"
+
+#include "app/clioptions.h"
+#include "update/updatereport.h"
+
+#include <QFileInfo>
+#include <QJsonArray>
+#include <QJsonDocument>
+#include <QJsonObject>
+
+namespace {
+
+QString sameMac(const QString &mac)
+{
+    return mac.toUpper().replace(QLatin1Char('-'), QLatin1Char(':'));
+}
+
+QString isoTime(const QDateTime &time)
+{
+    return time.isValid() ? time.toOffsetFromUtc(time.offsetFromUtc()).toString(Qt::ISODate) : QString();
+}
+
+QString shortTime(const QDateTime &time)
+{
+    return time.isValid() ? time.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")) : QStringLiteral("-");
+}
+
+QJsonObject runObject(const HistoryStore::UnitRun &run)
+{
+    const QStringList header = reportHeader();
+    const QStringList fields = reportFields(run);
+    QJsonObject object;
+    for (qsizetype i = 0; i < header.size(); ++i)
+        object.insert(header.at(i), fields.at(i));
+    object.insert(QStringLiteral("Bytes served"), run.bytesServed);
+    return object;
+}
+
+} // namespace
+
+HistoryListing readHistory(const HistoryStore &store, const CliOptions &options)
+{
+    HistoryListing listing;
+    const QString unit = sameMac(options.unitMac);
+    for (const HistoryStore::Batch &batch : store.batches(options.since)) {
+        HistoryListing::Entry entry{batch, store.unitRuns(batch.id), {}};
+        if (!unit.isEmpty()) {
+            entry.runs.removeIf([&unit](const HistoryStore::UnitRun &run) { return sameMac(run.mac) != unit; });
+            if (entry.runs.isEmpty())
+                continue;
+            entry.events = store.events(entry.runs.first().mac, batch.id);
+        }
+        listing.entries.append(entry);
+    }
+    return listing;
+}
+
+QByteArray historyText(const HistoryListing &listing)
+{
+    QString text;
+    for (const HistoryListing::Entry &entry : listing.entries) {
+        const HistoryStore::Batch &batch = entry.batch;
+        text += QStringLiteral("Batch %1: begun %2, ended %3%4 on %5, %6 units%7\n")
+                    .arg(batch.id)
+                    .arg(shortTime(batch.started), shortTime(batch.ended),
+                         batch.interrupted ? QStringLiteral(" (interrupted)") : QString(), batch.host)
+                    .arg(batch.units)
+                    .arg(batch.plan.isEmpty() ? QString() : QStringLiteral(", rollout ") + batch.plan);
+        for (const QString &package : batch.packages)
+            text += QStringLiteral("  package ") + package + QLatin1Char('\n');
+        for (const HistoryStore::UnitRun &run : entry.runs)
+            text += QStringLiteral("  %1  %2  %3  %4\n").arg(run.mac, run.ip, run.name, run.finalStatus);
+        for (const HistoryStore::Event &event : entry.events)
+            text += QStringLiteral("    %1  %2  %3\n")
+                        .arg(event.time.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz")), event.kind, event.text);
+    }
+    return text.toUtf8();
+}
+
+QByteArray historyJson(const HistoryListing &listing)
+{
+    QJsonArray batches;
+    for (const HistoryListing::Entry &entry : listing.entries) {
+        const HistoryStore::Batch &batch = entry.batch;
+        QJsonArray packages;
+        for (const QString &package : batch.packages)
+            packages.append(QJsonObject{{QStringLiteral("file"), package.section(QLatin1Char(' '), 0, 0)},
+                                        {QStringLiteral("sha256"), package.section(QLatin1Char(' '), 1)}});
+        QJsonArray units;
+        for (const HistoryStore::UnitRun &run : entry.runs)
+            units.append(runObject(run));
+        QJsonArray events;
+        for (const HistoryStore::Event &event : entry.events)
+            events.append(QJsonObject{{QStringLiteral("time"), event.time.toString(Qt::ISODateWithMs)},
+                                      {QStringLiteral("kind"), event.kind},
+                                      {QStringLiteral("text"), event.text}});
+        QJsonObject object{{QStringLiteral("batch"), batch.id},
+                           {QStringLiteral("started"), isoTime(batch.started)},
+                           {QStringLiteral("ended"), isoTime(batch.ended)},
+                           {QStringLiteral("interrupted"), batch.interrupted},
+                           {QStringLiteral("host"), batch.host},
+                           {QStringLiteral("plan"), batch.plan},
+                           {QStringLiteral("packages"), packages},
+                           {QStringLiteral("units"), units}};
+        if (!entry.events.isEmpty())
+            object.insert(QStringLiteral("events"), events);
+        batches.append(object);
+    }
+    return QJsonDocument(QJsonObject{{QStringLiteral("batches"), batches}}).toJson(QJsonDocument::Indented);
+}
+
+QByteArray historyCsv(const HistoryListing &listing)
+{
+    QByteArray csv = csvRow(QStringList{QStringLiteral("Batch"), QStringLiteral("Batch started")} + reportHeader());
+    for (const HistoryListing::Entry &entry : listing.entries) {
+        for (const HistoryStore::UnitRun &run : entry.runs)
+            csv += csvRow(QStringList{QString::number(entry.batch.id), isoTime(entry.batch.started)}
+                          + reportFields(run));
+    }
+    return csv;
+}
+
+int runHistory(const CliOptions &options, const QString &path, FILE *out, FILE *err)
+{
+    const auto print = [](FILE *file, const QByteArray &bytes) {
+        std::fwrite(bytes.constData(), 1, size_t(bytes.size()), file);
+        std::fflush(file);
+    };
+    HistoryListing listing;
+    if (QFileInfo::exists(path)) {
+        HistoryStore store(QStringLiteral("cli-history"));
+        QString error;
+        if (!store.open(path, &error)) {
+            print(err, (QStringLiteral("Cannot read the history: ") + error + QLatin1Char('\n')).toUtf8());
+            return kExitCannotStart;
+        }
+        listing = readHistory(store, options);
+    }
+    switch (options.format) {
+    case CliOptions::Format::Json:
+        print(out, historyJson(listing));
+        break;
+    case CliOptions::Format::Csv:
+        print(out, historyCsv(listing));
+        break;
+    case CliOptions::Format::Text:
+        print(out, listing.entries.isEmpty() ? QByteArrayLiteral("No batches in the history.\n") : historyText(listing));
+        break;
+    }
+    return kExitConfirmed;
+}

@@ -1,0 +1,36 @@
+#pragma once
+
+#include <QByteArray>
+#include <QList>
+
+#include "history/historystore.h"
+
+#include <cstdio>
+
+struct CliOptions;
+
+// "bryx-updater-cli history": the kept batches, newest first, with their units' final status;
+// with --unit, that unit's runs alone and every step of each. Reads the history file and nothing
+// else: it neither changes the file nor needs the network or the lock.
+
+// What is shown, read from an open store.
+struct HistoryListing
+{
+    struct Entry
+    {
+        HistoryStore::Batch batch;
+        QList<HistoryStore::UnitRun> runs;
+        // The unit's steps in this batch (with --unit only).
+        QList<HistoryStore::Event> events;
+    };
+    QList<Entry> entries;
+};
+HistoryListing readHistory(const HistoryStore &store, const CliOptions &options);
+
+QByteArray historyText(const HistoryListing &listing);
+QByteArray historyJson(const HistoryListing &listing);
+// The update report's columns after two of the batch: its id and when it began.
+QByteArray historyCsv(const HistoryListing &listing);
+
+// Prints the history of path to out (errors to err); the tool's exit code.
+int runHistory(const CliOptions &options, const QString &path, FILE *out, FILE *err);
