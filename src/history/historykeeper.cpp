@@ -15,6 +15,7 @@ static const char kLogSource[] = "historykeeper";
 
 struct HistoryKeeper::Writer
 {
+    QString path;
     std::unique_ptr<HistoryStore> store;
     QHash<int, qint64> ids;
     bool failed = false;
@@ -59,6 +60,7 @@ void HistoryKeeper::open(const QString &path)
     writerContext->moveToThread(thread);
     thread->start();
     writer = std::make_shared<Writer>();
+    writer->path = path;
     flushTimer = new QTimer(this);
     flushTimer->setSingleShot(true);
     connect(flushTimer, &QTimer::timeout, this, &HistoryKeeper::flush);
@@ -89,12 +91,7 @@ void HistoryKeeper::finish()
         return;
     flushTimer->stop();
     if (!broken) {
-        if (batchNumber != 0) {
-            dirty.unite(QSet<QString>(batchUnits.cbegin(), batchUnits.cend()));
-            gatherRuns(true);
-            pending.ended.append({batchNumber, QDateTime::currentDateTime()});
-            batchNumber = 0;
-        }
+        closeBatch();
         if (!pending.isEmpty())
             post(std::exchange(pending, {}));
     }
@@ -117,7 +114,7 @@ void HistoryKeeper::post(HistoryStore::Changes changes)
             return;
         if (!w->store->write(changes, &w->ids)) {
             w->failed = true;
-            const QString error = w->store->lastError();
+            const QString error = w->path + QStringLiteral(": ") + w->store->lastError();
             QMetaObject::invokeMethod(this, [this, error] { writerFailed(error); }, Qt::QueuedConnection);
         }
     });
@@ -141,12 +138,9 @@ void HistoryKeeper::unitsQueued()
     if (!keeping() || state.batch.isEmpty())
         return;
     if (state.batchStarted != batchStarted || batchNumber == 0) {
-        if (batchNumber != 0) {
-            dirty.unite(QSet<QString>(batchUnits.cbegin(), batchUnits.cend()));
-            gatherRuns(true);
-            pending.ended.append({batchNumber, QDateTime::currentDateTime()});
-        }
+        closeBatch();
         batchNumber = ++lastNumber;
+        batchEnded = false;
         batchStarted = state.batchStarted;
         batchUnits.clear();
         macByIp.clear();
@@ -181,6 +175,8 @@ void HistoryKeeper::logged(const QString &source, const QString &message, const 
         return;
     const bool fromUnit = !source.isEmpty() && source.front().isDigit();
     const QString mac = macByIp.value(fromUnit ? source : addressInLine(message));
+    if (mac.isEmpty() && batchEnded)
+        return;
     // "hh:mm:ss.zzz " starts every line; the event keeps its own time.
     const int afterTime = line.indexOf(QLatin1Char(' '));
     pending.events.append({batchNumber, mac, QDateTime::currentDateTime(), eventKind(message), line.mid(afterTime + 1)});
@@ -286,21 +282,38 @@ bool HistoryKeeper::gatherRuns(bool all)
     return !dirty.isEmpty();
 }
 
-// The batch ends when none of its units is on its way any longer; its rows are written once more
-// with their final status.
+// The batch ends when none of its units is on its way any longer. Its rows are watched a while
+// longer: a confirmed unit shows its new dates only at its next poll.
 void HistoryKeeper::endBatchIfDone()
 {
     if (batchNumber == 0)
         return;
+    if (batchEnded) {
+        if (settled.hasExpired()) {
+            closeBatch();
+            batchNumber = 0;
+        }
+        return;
+    }
     const PipelineIndex index(state);
     for (const QString &mac : std::as_const(batchUnits)) {
         if (index.isQueued(mac) || index.isCommanded(mac) || index.isResettingEdid(mac))
             return;
     }
+    closeBatch();
+    settled.setRemainingTime(kWatchAfterEndMs);
+}
+
+// Every row of the batch once more, and its end unless it ended before.
+void HistoryKeeper::closeBatch()
+{
+    if (batchNumber == 0)
+        return;
     dirty.unite(QSet<QString>(batchUnits.cbegin(), batchUnits.cend()));
     gatherRuns(true);
-    pending.ended.append({batchNumber, QDateTime::currentDateTime()});
-    batchNumber = 0;
+    if (!batchEnded)
+        pending.ended.append({batchNumber, QDateTime::currentDateTime()});
+    batchEnded = true;
 }
 
 QString HistoryKeeper::eventKind(const QString &message)

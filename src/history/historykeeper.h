@@ -3,6 +3,7 @@
 #include "history/historystore.h"
 
 #include <QDateTime>
+#include <QDeadlineTimer>
 #include <QHash>
 #include <QObject>
 #include <QSet>
@@ -27,7 +28,8 @@ struct PipelineState;
 //
 // A batch begins when the pipeline starts one (queued units with none of the last batch still on
 // their way) and ends when none of its units is queued, commanded or resetting EDID any longer, or
-// when the updater closes.
+// when the updater closes; its rows are still written for a while after, as the units' statuses
+// settle.
 class HistoryKeeper final : public QObject
 {
     Q_OBJECT
@@ -37,6 +39,8 @@ public:
     static constexpr int kFlushIntervalMs = 500;
     // Unit runs turned into rows in one flush; more wait for the next, shortly after.
     static constexpr int kRunsPerFlush = 250;
+    // How long the rows of an ended batch are still written as its units' statuses settle.
+    static constexpr int kWatchAfterEndMs = 30000;
 
     HistoryKeeper(const PipelineState &pipeline, const PackageCatalogue &packages, QObject *parent = nullptr);
     ~HistoryKeeper() override;
@@ -72,6 +76,7 @@ private:
     void flushSoon();
     bool gatherRuns(bool all);
     void endBatchIfDone();
+    void closeBatch();
     void post(HistoryStore::Changes changes);
     void writerFailed(const QString &reason);
 
@@ -88,6 +93,8 @@ private:
     // The open batch: its number (0 for none), when the pipeline began it, its units and their
     // addresses, and what was last written of each unit's run.
     int batchNumber = 0;
+    bool batchEnded = false;
+    QDeadlineTimer settled;
     int lastNumber = 0;
     QDateTime batchStarted;
     QStringList batchUnits;

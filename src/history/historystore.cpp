@@ -55,6 +55,12 @@ QVariant textValue(const QString &text)
     return text.isNull() ? QVariant(QStringLiteral("")) : QVariant(text);
 }
 
+// What SQLite said ("database is locked"), without the driver's "Unable to fetch row".
+QString reasonOf(const QSqlError &error)
+{
+    return error.databaseText().isEmpty() ? error.driverText() : error.databaseText();
+}
+
 QDateTime timeOf(const QVariant &value)
 {
     return value.isNull() ? QDateTime() : QDateTime::fromString(value.toString(), Qt::ISODateWithMs);
@@ -79,7 +85,7 @@ bool HistoryStore::fail(const QString &what)
 {
     const QSqlDatabase db = QSqlDatabase::database(connection, false);
     error =
-        what + (db.isValid() && db.lastError().isValid() ? QStringLiteral(": ") + db.lastError().text() : QString());
+        what + (db.isValid() && db.lastError().isValid() ? QStringLiteral(": ") + reasonOf(db.lastError()) : QString());
     return false;
 }
 
@@ -88,7 +94,7 @@ bool HistoryStore::exec(const QString &statement)
     QSqlQuery query(QSqlDatabase::database(connection, false));
     if (query.exec(statement))
         return true;
-    error = query.lastError().text();
+    error = reasonOf(query.lastError());
     return false;
 }
 
@@ -110,11 +116,11 @@ bool HistoryStore::open(const QString &path, QString *errorText, int upTo)
     // A writer that holds the file locks it only briefly; wait that long rather than fail.
     db.setConnectOptions(QStringLiteral("QSQLITE_BUSY_TIMEOUT=2000"));
     if (!db.open())
-        return failed(path + QStringLiteral(": ") + db.lastError().text());
+        return failed(path + QStringLiteral(": ") + reasonOf(db.lastError()));
     // Reading the version is the first access to the file: a file that is not a database fails here.
     QSqlQuery version(db);
     if (!version.exec(QStringLiteral("PRAGMA user_version")) || !version.next())
-        return failed(path + QStringLiteral(": ") + version.lastError().text());
+        return failed(path + QStringLiteral(": ") + reasonOf(version.lastError()));
     const int current = version.value(0).toInt();
     // A query left open holds a read transaction, in which the journal mode cannot change.
     version.finish();
@@ -125,7 +131,7 @@ bool HistoryStore::open(const QString &path, QString *errorText, int upTo)
                           .arg(kSchemaVersion));
     QSqlQuery wal(db);
     if (!wal.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !wal.next())
-        return failed(path + QStringLiteral(": ") + wal.lastError().text());
+        return failed(path + QStringLiteral(": ") + reasonOf(wal.lastError()));
     wal.finish();
     // With a write-ahead log, a commit is safe against a crash of the program at normal sync.
     exec(QStringLiteral("PRAGMA synchronous=NORMAL"));
@@ -136,26 +142,34 @@ bool HistoryStore::open(const QString &path, QString *errorText, int upTo)
 }
 
 // Each step in a transaction of its own, with the version it reaches: a step that fails leaves
-// the file at the version before it.
+// the file at the version before it. The version is read again under the write lock, so that two
+// updaters opening a new file at once do not both take the same step.
 bool HistoryStore::migrate(int from, int to)
 {
-    QSqlDatabase db = QSqlDatabase::database(connection, false);
+    Q_UNUSED(from);
     const QList<QStringList> &steps = schemaSteps();
-    for (int version = from + 1; version <= qMin(to, int(steps.size())); ++version) {
-        if (!db.transaction())
-            return fail(QStringLiteral("cannot begin the schema step to %1").arg(version));
+    for (;;) {
+        if (!exec(QStringLiteral("BEGIN IMMEDIATE")))
+            return fail(QStringLiteral("cannot begin a schema step: ") + error);
+        QSqlQuery read(QSqlDatabase::database(connection, false));
+        const int version = read.exec(QStringLiteral("PRAGMA user_version")) && read.next() ? read.value(0).toInt() : -1;
+        read.finish();
+        const int next = version + 1;
+        if (version < 0 || version >= qMin(to, int(steps.size()))) {
+            exec(QStringLiteral("COMMIT"));
+            return version >= 0 || fail(QStringLiteral("cannot read the schema version"));
+        }
         bool ok = true;
-        for (const QString &statement : steps.at(version - 1))
+        for (const QString &statement : steps.at(next - 1))
             ok = ok && exec(statement);
-        ok = ok && exec(QStringLiteral("PRAGMA user_version=%1").arg(version));
-        if (!ok || !db.commit()) {
+        ok = ok && exec(QStringLiteral("PRAGMA user_version=%1").arg(next));
+        if (!ok || !exec(QStringLiteral("COMMIT"))) {
             const QString why = error;
-            db.rollback();
-            error = QStringLiteral("schema step to %1: %2").arg(version).arg(why);
+            exec(QStringLiteral("ROLLBACK"));
+            error = QStringLiteral("schema step to %1: %2").arg(next).arg(why);
             return false;
         }
     }
-    return true;
 }
 
 int HistoryStore::schemaVersion() const
@@ -173,7 +187,7 @@ qint64 HistoryStore::insertBatch(const Batch &batch)
     insert.addBindValue(textValue(batch.host));
     insert.addBindValue(textValue(batch.plan));
     if (!insert.exec()) {
-        error = QStringLiteral("cannot write the batch: ") + insert.lastError().text();
+        error = QStringLiteral("cannot write the batch: ") + reasonOf(insert.lastError());
         return 0;
     }
     const qint64 id = insert.lastInsertId().toLongLong();
@@ -184,7 +198,7 @@ qint64 HistoryStore::insertBatch(const Batch &batch)
         file.addBindValue(package.section(QLatin1Char(' '), 0, 0));
         file.addBindValue(package.section(QLatin1Char(' '), 1));
         if (!file.exec()) {
-            error = QStringLiteral("cannot write the batch's packages: ") + file.lastError().text();
+            error = QStringLiteral("cannot write the batch's packages: ") + reasonOf(file.lastError());
             return 0;
         }
     }
@@ -219,13 +233,13 @@ bool HistoryStore::write(const Changes &changes, QHash<int, qint64> *ids)
         update.addBindValue(timeValue(ended));
         update.addBindValue(ids->value(number));
         if (ok && !update.exec()) {
-            error = QStringLiteral("cannot end the batch: ") + update.lastError().text();
+            error = QStringLiteral("cannot end the batch: ") + reasonOf(update.lastError());
             ok = false;
         }
     }
     if (ok && db.commit())
         return true;
-    const QString why = error.isEmpty() ? db.lastError().text() : error;
+    const QString why = error.isEmpty() ? reasonOf(db.lastError()) : error;
     db.rollback();
     for (const auto &begun : changes.begun)
         ids->remove(begun.first);
@@ -288,7 +302,7 @@ bool HistoryStore::insertRun(qint64 batchId, const UnitRun &run)
         save.addBindValue(value);
     if (save.exec())
         return true;
-    error = QStringLiteral("cannot write the run of ") + run.mac + QStringLiteral(": ") + save.lastError().text();
+    error = QStringLiteral("cannot write the run of ") + run.mac + QStringLiteral(": ") + reasonOf(save.lastError());
     return false;
 }
 
@@ -310,7 +324,7 @@ bool HistoryStore::insertEvents(const QList<Event> &events, const QHash<int, qin
         insert.addBindValue(textValue(event.kind));
         insert.addBindValue(textValue(event.text));
         if (!insert.exec()) {
-            error = QStringLiteral("cannot write events: ") + insert.lastError().text();
+            error = QStringLiteral("cannot write events: ") + reasonOf(insert.lastError());
             return false;
         }
     }
@@ -348,7 +362,7 @@ QList<HistoryStore::Batch> HistoryStore::batches(const QDateTime &since) const
     query.addBindValue(timeValue(since));
     query.addBindValue(timeValue(since));
     if (!query.exec()) {
-        error = query.lastError().text();
+        error = reasonOf(query.lastError());
         return result;
     }
     while (query.next()) {
@@ -377,7 +391,7 @@ QList<HistoryStore::UnitRun> HistoryStore::unitRuns(qint64 batchId) const
         "ORDER BY rowid"));
     query.addBindValue(batchId);
     if (!query.exec()) {
-        error = query.lastError().text();
+        error = reasonOf(query.lastError());
         return result;
     }
     while (query.next()) {
@@ -414,7 +428,7 @@ QList<HistoryStore::Event> HistoryStore::events(const QString &mac, qint64 batch
     query.addBindValue(batchId);
     query.addBindValue(batchId);
     if (!query.exec()) {
-        error = query.lastError().text();
+        error = reasonOf(query.lastError());
         return result;
     }
     while (query.next())

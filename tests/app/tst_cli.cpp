@@ -8,6 +8,7 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QStandardPaths>
 #include <QTcpServer>
 #include <QtTest>
 
@@ -27,6 +28,7 @@ private Q_SLOTS:
     void selection();
     void cannotStart_data();
     void cannotStart();
+    void wholeUpdate_data();
     void wholeUpdate();
     void unitThatNeverFetchesIsOverdue_data();
     void unitThatNeverFetchesIsOverdue();
@@ -91,6 +93,14 @@ void TestCli::arguments_data()
     row("cap past the limit", QStringLiteral("update --all --max-in-flight 100001"), false, C::Update,
         QStringLiteral("number"));
     row("plan on list", QStringLiteral("list --canary 1"), false, C::List, QStringLiteral("Unknown option"));
+    row("update without history", QStringLiteral("update --needs-update --no-history"), true, C::Update,
+        QStringLiteral("no history"));
+    row("history of a unit", QStringLiteral("history --since 2026-12-01 --unit 02-b5-0a-4d-01-01 --csv"), true,
+        C::History, QStringLiteral("history"));
+    row("history since when", QStringLiteral("history --since yesterday"), false, C::History, QStringLiteral("--since"));
+    row("history with a bad MAC", QStringLiteral("history --unit 02:B5"), false, C::History, QStringLiteral("MAC"));
+    row("history with a selection", QStringLiteral("history --all"), false, C::History,
+        QStringLiteral("Unknown option"));
 }
 
 void TestCli::arguments()
@@ -112,6 +122,12 @@ void TestCli::arguments()
         QCOMPARE(options.format, detail.startsWith(QLatin1String("json")) ? CliOptions::Format::Json
                                                                           : CliOptions::Format::Csv);
         QCOMPARE(QStringLiteral("wait=%1").arg(options.waitSecs), detail.section(QLatin1Char(' '), 1));
+    } else if (detail == QLatin1String("no history")) {
+        QVERIFY(!options.keepHistory);
+    } else if (detail == QLatin1String("history")) {
+        QCOMPARE(options.since, QDate(2026, 12, 1).startOfDay());
+        QCOMPARE(options.unitMac, QStringLiteral("02:B5:0A:4D:01:01"));
+        QCOMPARE(options.format, CliOptions::Format::Csv);
     } else if (detail == QLatin1String("dry")) {
         QVERIFY(!options.yes);
         QVERIFY(options.selection.needsUpdate);
@@ -237,8 +253,27 @@ void TestCli::cannotStart()
     QVERIFY2(run.err.contains(lockHeld ? "lock file" : "50005"), run.err.constData());
 }
 
+// A whole batch, kept in the history; with a history file that is not a database the batch goes
+// just the same, and the tool says once that no history is kept.
+void TestCli::wholeUpdate_data()
+{
+    QTest::addColumn<bool>("historyBroken");
+    QTest::newRow("history kept") << false;
+    QTest::newRow("history file is not a database") << true;
+}
+
 void TestCli::wholeUpdate()
 {
+    QFETCH(bool, historyBroken);
+    const QString historyPath =
+        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/bryx-updater/history.sqlite");
+    QDir().mkpath(QFileInfo(historyPath).absolutePath());
+    QFile::remove(historyPath);
+    if (historyBroken) {
+        QFile garbage(historyPath);
+        QVERIFY(garbage.open(QIODevice::WriteOnly));
+        garbage.write(QByteArray(4096, 'x'));
+    }
     SimulatorProcess simulator;
     QVERIFY(simulator.start(fleet(3), 3));
     QTemporaryDir reports;
@@ -268,6 +303,22 @@ void TestCli::wholeUpdate()
     QCOMPARE(steps.last(), QStringLiteral("confirmed"));
     QVERIFY2(steps.contains(QStringLiteral("rebooting")), qPrintable(steps.join(QLatin1Char(','))));
     QVERIFY(!QFile::exists(Folders::lockFilePath()));
+
+    const auto notKept = std::count_if(run.events.cbegin(), run.events.cend(), [](const QJsonObject &event) {
+        return event.value(QStringLiteral("line")).toString().contains(QLatin1String("Update history is not being kept: "));
+    });
+    QCOMPARE(notKept, historyBroken ? 1 : 0);
+    QProcess history;
+    startCli(history, {QStringLiteral("history"), QStringLiteral("--csv")});
+    QVERIFY(history.waitForFinished(30000));
+    QCOMPARE(history.exitCode(), int(historyBroken ? kExitCannotStart : kExitConfirmed));
+    if (!historyBroken) {
+        // The batch ended, its units with their final status, in the report's own columns.
+        const QByteArray kept = history.readAllStandardOutput();
+        QCOMPARE(kept.count("K-Series Update Confirmed."), 3);
+        csv.seek(0);
+        QVERIFY(kept.startsWith("Batch,Batch started," + csv.readLine()));
+    }
 }
 
 void TestCli::unitThatNeverFetchesIsOverdue_data()

@@ -1,6 +1,11 @@
+#include "history/historykeeper.h"
 #include "history/historystore.h"
+#include "packages/packagecatalogue.h"
+#include "update/pipelinestate.h"
 
 #include <QFile>
+#include <QProcess>
+#include <QSignalSpy>
 #include <QSqlDatabase>
 #include <QSqlQuery>
 #include <QTemporaryDir>
@@ -41,8 +46,13 @@ private Q_SLOTS:
     void migrations();
     void writesReadBack();
     void killedBatchIsMarkedInterrupted();
+    void keeperWritesTheBatchAsItGoes();
+    void keeperThatCannotKeepSaysSoOnce_data();
+    void keeperThatCannotKeepSaysSoOnce();
 
 private:
+    // A batch of two units as the pipeline holds it: one queued, one commanded.
+    static void batchOfTwo(PipelineState &state);
     QTemporaryDir dir;
 };
 
@@ -176,6 +186,170 @@ void TestHistoryStore::killedBatchIsMarkedInterrupted()
     QCOMPARE(after.markUnendedBatchesInterrupted(kStart.addSecs(600)), QList<qint64>{killed});
     QVERIFY(after.batches().first().interrupted);
     QVERIFY(!after.batches().last().interrupted);
+}
+
+void TestHistoryStore::batchOfTwo(PipelineState &state)
+{
+    for (int i = 1; i <= 2; ++i) {
+        MarluneUnit unit;
+        unit.mac = QStringLiteral("02:B5:0A:4D:01:0%1").arg(i);
+        unit.name = QStringLiteral("u%1").arg(i);
+        unit.ip = QStringLiteral("10.77.1.%1").arg(i);
+        state.vUnits.append(unit);
+        state.batch.append(unit.mac);
+        state.runOrder.append(unit.mac);
+        state.runs[unit.mac].before = unit;
+        state.tcpAlive.insert(unit.ip, true);
+    }
+    state.batchStarted = QDateTime::currentDateTime();
+    state.vUnitsUpdate.append(state.vUnits.at(0));
+    state.vUnitsConfirm.append(state.vUnits.at(1));
+    state.runs[state.vUnits.at(1).mac].commandedMs = 1;
+}
+
+// The keeper watches the pipeline and writes from its own thread: the batch and its runs appear
+// in the file within a flush or two, the steps logged become events of the unit they name, and
+// the batch ends once no unit of it is on its way.
+void TestHistoryStore::keeperWritesTheBatchAsItGoes()
+{
+    const QString path = dir.filePath(QStringLiteral("keeper.sqlite"));
+    PipelineState state;
+    PackageCatalogue packages;
+    batchOfTwo(state);
+    HistoryKeeper keeper(state, packages);
+    QSignalSpy notKept(&keeper, &HistoryKeeper::notKept);
+    keeper.open(path);
+    keeper.unitsQueued();
+    keeper.logged(QStringLiteral("Updater"), QStringLiteral("Commanding u2 (10.77.1.2)"),
+                  QStringLiteral("10:00:00.000 From Updater : Commanding u2 (10.77.1.2)"));
+
+    HistoryStore reader(QStringLiteral("reader"));
+    QString error;
+    QVERIFY(reader.open(path, &error));
+    QTRY_COMPARE_WITH_TIMEOUT(reader.batches().value(0).units, 2, 15000);
+    QCOMPARE(notKept.size(), 0);
+    QVERIFY(!reader.batches().first().ended.isValid());
+    const QString u2 = state.vUnits.at(1).mac;
+    QTRY_VERIFY_WITH_TIMEOUT(!reader.events(u2).isEmpty(), 15000);
+    QCOMPARE(reader.events(u2).first().kind, QStringLiteral("commanded"));
+    QCOMPARE(reader.events(u2).first().text, QStringLiteral("From Updater : Commanding u2 (10.77.1.2)"));
+
+    // Both units finish: the batch ends, its rows in the order the units were queued.
+    state.vUnitsFinished = state.vUnitsUpdate + state.vUnitsConfirm;
+    state.vUnitsUpdate.clear();
+    state.vUnitsConfirm.clear();
+    QTRY_VERIFY_WITH_TIMEOUT(reader.batches().first().ended.isValid(), 15000);
+    const QList<HistoryStore::UnitRun> runs = reader.unitRuns(reader.batches().first().id);
+    QCOMPARE(runs.value(0).name, QStringLiteral("u1"));
+    QCOMPARE(runs.value(1).name, QStringLiteral("u2"));
+    keeper.finish();
+    QCOMPARE(notKept.size(), 0);
+}
+
+// A history file that cannot be used: the keeper says why once, keeps nothing more and never
+// holds up or brings down the updater.
+void TestHistoryStore::keeperThatCannotKeepSaysSoOnce_data()
+{
+    QTest::addColumn<QString>("fault");
+    QTest::addColumn<QString>("reason");
+
+    QTest::newRow("not a database") << "garbage" << "file is not a database";
+    QTest::newRow("written by a newer updater") << "newer" << "written by a newer updater";
+    QTest::newRow("locked by another program") << "locked" << "database is locked";
+    QTest::newRow("its folder is a file") << "folder is a file" << "";
+    QTest::newRow("read-only disk") << "read-only" << "unable to open database file";
+    QTest::newRow("the disk fills up") << "full" << "full";
+}
+
+void TestHistoryStore::keeperThatCannotKeepSaysSoOnce()
+{
+    QFETCH(QString, fault);
+    QFETCH(QString, reason);
+
+    const QString disk = qEnvironmentVariable("BRYX_SMALL_DISK");
+    QString path = dir.filePath(fault + QStringLiteral(".sqlite"));
+    QProcess locker;
+    QFile filler;
+    const auto cleanUp = qScopeGuard([&] {
+        locker.kill();
+        locker.waitForFinished(5000);
+        filler.remove();
+        if (fault == QLatin1String("read-only"))
+            QProcess::execute(QStringLiteral("umount"), {QFileInfo(path).absolutePath()});
+    });
+    if (fault == QLatin1String("garbage")) {
+        QFile garbage(path);
+        QVERIFY(garbage.open(QIODevice::WriteOnly));
+        garbage.write(QByteArray(4096, 'x'));
+    } else if (fault == QLatin1String("newer")) {
+        HistoryStore newer(QStringLiteral("newer"));
+        QString error;
+        QVERIFY(newer.open(path, &error));
+        QSqlQuery(QSqlDatabase::database(QStringLiteral("newer"))).exec(QStringLiteral("PRAGMA user_version=99"));
+    } else if (fault == QLatin1String("locked")) {
+        // Another program holds the file's write lock and does not let go; it marks the moment it
+        // has the lock with a file.
+        const QString holding = path + QStringLiteral(".held");
+        locker.start(QStringLiteral("sqlite3"), {path});
+        QVERIFY(locker.waitForStarted(10000));
+        locker.write("PRAGMA locking_mode=EXCLUSIVE;\nBEGIN EXCLUSIVE;\nCREATE TABLE other (x);\n.shell touch "
+                     + holding.toLocal8Bit() + "\n");
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(holding), 15000);
+    } else if (fault == QLatin1String("folder is a file")) {
+        QFile file(dir.filePath(QStringLiteral("plain")));
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        path = file.fileName() + QStringLiteral("/history.sqlite");
+    } else {
+        // A disk of its own: in a mount namespace of this test alone (tests/run-test.sh).
+        QVERIFY2(!disk.isEmpty() && qEnvironmentVariableIsSet("BRYX_IN_NETNS"), "runs through tests/run-test.sh");
+        path = disk + QLatin1Char('/') + fault + QStringLiteral("/history.sqlite");
+        QDir().mkpath(QFileInfo(path).absolutePath());
+        if (fault == QLatin1String("read-only")) {
+            // A history kept before, on a disk that is now read-only.
+            const QString folder = QFileInfo(path).absolutePath();
+            QCOMPARE(QProcess::execute(QStringLiteral("mount"), {QStringLiteral("-t"), QStringLiteral("tmpfs"),
+                                                                 QStringLiteral("-o"), QStringLiteral("size=256k"),
+                                                                 QStringLiteral("bryx-read-only"), folder}),
+                     0);
+            {
+                HistoryStore before(QStringLiteral("before"));
+                QString error;
+                QVERIFY(before.open(path, &error));
+            }
+            QCOMPARE(QProcess::execute(QStringLiteral("mount"),
+                                       {QStringLiteral("-o"), QStringLiteral("remount,ro"), folder}),
+                     0);
+        }
+    }
+
+    PipelineState state;
+    PackageCatalogue packages;
+    batchOfTwo(state);
+    HistoryKeeper keeper(state, packages);
+    QSignalSpy notKept(&keeper, &HistoryKeeper::notKept);
+    keeper.open(path);
+    if (fault == QLatin1String("full")) {
+        // The file opens; then the disk fills up under it.
+        QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(path + QStringLiteral("-wal")), 15000);
+        filler.setFileName(disk + QStringLiteral("/filler"));
+        QVERIFY(filler.open(QIODevice::WriteOnly));
+        const QByteArray block(64 * 1024, 'f');
+        while (filler.write(block) == block.size() && filler.flush()) {
+        }
+        filler.close();
+    }
+    keeper.unitsQueued();
+    const QString longText(20000, QLatin1Char('x'));
+    for (int i = 0; i < 100; ++i)
+        keeper.logged(QStringLiteral("10.77.1.1"), longText, QStringLiteral("10:00:00.000 u1 (10.77.1.1): ") + longText);
+    QTRY_COMPARE_WITH_TIMEOUT(notKept.size(), 1, 15000);
+    QVERIFY2(notKept.first().first().toString().contains(reason), qPrintable(notKept.first().first().toString()));
+    // More work: nothing more is said, and the end does not hang.
+    keeper.unitsQueued();
+    keeper.logged(QStringLiteral("Updater"), QStringLiteral("Confirming u2 (10.77.1.2)"), QStringLiteral("x"));
+    QTest::qWait(2 * HistoryKeeper::kFlushIntervalMs);
+    keeper.finish();
+    QCOMPARE(notKept.size(), 1);
 }
 
 QTEST_GUILESS_MAIN(TestHistoryStore)
