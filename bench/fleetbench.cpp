@@ -17,6 +17,8 @@
 //                                     last confirmation of each, their ratio, the updater's
 //                                     processor time per refresh tick during the batch and
 //                                     over the whole run, and its longest event-loop stall
+//                                     (BRYX_BENCH_HISTORY=off: without the history, which
+//                                     the window keeps otherwise)
 //   fleetbench deadbatch [DELAY [LIVE]]  a clean batch of LIVE units (235), then a batch of LIVE
 //                                     live and 15 dead units (10 hung on TCP, 5 mute): time
 //                                     until the live ones are confirmed, against the clean one
@@ -28,6 +30,7 @@
 
 #include "app/folders.h"
 #include "app/operatorquestions.h"
+#include "app/updatersettings.h"
 #include "update/mainwindow.h"
 #include "update/updatercore.h"
 
@@ -917,6 +920,7 @@ int batch(int units, int delayMs, int cap = 0)
     std::printf("  longest event-loop stall during the batch: %lld ms (target <= 50 ms); longest gap of a 10 ms "
                 "timer: %lld ms\n",
                 static_cast<long long>(stall), static_cast<long long>(probe.timerGap()));
+    std::printf("  history: %s\n", UpdaterSettings::keepHistory() ? "kept" : "off");
     std::fflush(stdout);
     return single.finishedMs() >= 0 && all.finishedMs() >= 0 ? 0 : 2;
 }
@@ -1268,6 +1272,9 @@ int main(int argc, char **argv)
     OperatorQuestions::install(&questions);
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
     Folders::createStartupFolders();
+    // BRYX_BENCH_HISTORY=off: the window keeps no history, for the same batch side by side.
+    if (qgetenv("BRYX_BENCH_HISTORY") == "off")
+        QSettings(UpdaterSettings::path(), QSettings::IniFormat).setValue(QStringLiteral("history/keep"), false);
 
     const QString mode = argc > 1 ? QString::fromLatin1(argv[1]) : QString();
     const int units = argc > 2 ? QByteArray(argv[2]).toInt() : 50;

@@ -1,16 +1,16 @@
 #!/usr/bin/env bash
 # Builds the updater and its simulator in release mode and runs every benchmark, each inside its
 # own private network namespace, printing the figures. Arguments pick sections (scan, discovery,
-# fileserver, batch, faults); without any, all of them run.
+# fileserver, batch, faults, history); without any, all of them run.
 set -euo pipefail
-sections=${*:-scan discovery fileserver batch faults}
+sections=${*:-scan discovery fileserver batch faults history}
 wanted() { [[ " $sections " == *" $1 "* ]]; }
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-bench"
 
 "$root/scripts/install-deps.sh" nginx-light curl
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build" -j"$(nproc)" --target unitsim scanbench discoverybench fleetbench
+cmake --build "$build" -j"$(nproc)" --target unitsim scanbench discoverybench fleetbench historybench
 
 # The benchmarks keep their files out of the operator's folders and run without a display.
 scratch=$(mktemp -d)
@@ -100,4 +100,16 @@ if wanted faults; then
         BRYX_NETNS_PEERS=32 "$root/tests/netns-run.sh" "$build/bin/fleetbench" faults "$scenario" ||
             echo "($scenario did not end as expected)"
     done
+fi
+
+if wanted history; then
+    echo "== Update history: a file of 1,000,000 events, and a 1000-unit batch with the history kept and not =="
+    "$build/bin/historybench" || echo "(the history missed a target)"
+    # The same batch twice each way, in turns: the difference of the longest stalls is the
+    # history's share (target: at most 5 ms more with it).
+    for history in on off on off; do
+        BRYX_BENCH_HISTORY=$history BRYX_NETNS_PEERS=1001 "$root/tests/netns-run.sh" "$build/bin/fleetbench" batch 1000 0 |
+            grep -E "units in one batch|longest event-loop stall|history:" || echo "(batch 1000 with history $history did not end as expected)"
+    done
+    echo
 fi

@@ -25,9 +25,6 @@
 
 static const char kLogSource[] = "mainwindow";
 
-// How long the status bar shows that the history is not kept, or that a batch was interrupted.
-static constexpr int kHistoryNoticeMs = 20000;
-
 MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWindow)
 {
     ui->setupUi(this);
@@ -87,9 +84,6 @@ void MainWindow::listenToCore()
 {
     connect(engine, &UpdaterCore::statusLine, this, &MainWindow::addStatusLine);
     connect(engine, &UpdaterCore::statusMessage, ui->statusBar, &QStatusBar::showMessage);
-    connect(engine, &UpdaterCore::historyNotice, this, [this](const QString &text) {
-        ui->statusBar->showMessage(text, kHistoryNoticeMs);
-    });
     connect(engine, &UpdaterCore::tableChanged, this, &MainWindow::refreshUnitTable);
     connect(engine, &UpdaterCore::tableChangedSoon, this, &MainWindow::refreshUnitTableSoon);
     connect(engine, &UpdaterCore::unitRunChanged, this, &MainWindow::refreshStatusCell);
