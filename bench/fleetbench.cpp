@@ -1273,8 +1273,8 @@ int main(int argc, char **argv)
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
     Folders::createStartupFolders();
     // BRYX_BENCH_HISTORY=off: the window keeps no history, for the same batch side by side.
-    if (qgetenv("BRYX_BENCH_HISTORY") == "off")
-        QSettings(UpdaterSettings::path(), QSettings::IniFormat).setValue(QStringLiteral("history/keep"), false);
+    QSettings(UpdaterSettings::path(), QSettings::IniFormat)
+        .setValue(QStringLiteral("history/keep"), qgetenv("BRYX_BENCH_HISTORY") != "off");
 
     const QString mode = argc > 1 ? QString::fromLatin1(argv[1]) : QString();
     const int units = argc > 2 ? QByteArray(argv[2]).toInt() : 50;

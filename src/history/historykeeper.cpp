@@ -92,8 +92,7 @@ void HistoryKeeper::finish()
     flushTimer->stop();
     if (!broken) {
         closeBatch();
-        if (!pending.isEmpty())
-            post(std::exchange(pending, {}));
+        postPending();
     }
     // The store's connection is closed in the thread that opened it.
     const std::shared_ptr<Writer> w = writer;
@@ -106,12 +105,21 @@ void HistoryKeeper::finish()
     thread = nullptr;
 }
 
-void HistoryKeeper::post(HistoryStore::Changes changes)
+// What was gathered goes to the writing thread, which also turns the events' times and kinds
+// into the store's: the updater's thread only took a clock reading and the message.
+void HistoryKeeper::postPending()
 {
+    if (pending.isEmpty() && gathered.isEmpty())
+        return;
     const std::shared_ptr<Writer> w = writer;
-    QMetaObject::invokeMethod(writerContext, [this, w, changes = std::move(changes)] {
+    QMetaObject::invokeMethod(writerContext, [this, w, changes = std::exchange(pending, {}),
+                                              events = std::exchange(gathered, {})]() mutable {
         if (w->failed || !w->store)
             return;
+        changes.events.reserve(events.size());
+        for (const Gathered &event : std::as_const(events))
+            changes.events.append({event.batch, event.mac, QDateTime::fromMSecsSinceEpoch(event.ms),
+                                   event.kind.isEmpty() ? eventKind(event.message) : event.kind, event.text});
         if (!w->store->write(changes, &w->ids)) {
             w->failed = true;
             const QString error = w->path + QStringLiteral(": ") + w->store->lastError();
@@ -126,7 +134,9 @@ void HistoryKeeper::writerFailed(const QString &reason)
         return;
     broken = true;
     pending = {};
-    dirty.clear();
+    gathered.clear();
+    dirtyAt.clear();
+    dirtyCount = 0;
     if (flushTimer)
         flushTimer->stop();
     BLOG << "history not kept:" << reason;
@@ -141,11 +151,20 @@ void HistoryKeeper::unitsQueued()
         closeBatch();
         batchNumber = ++lastNumber;
         batchEnded = false;
+        ending = false;
         batchStarted = state.batchStarted;
         batchUnits.clear();
+        batchSet.clear();
+        dirtyAt.clear();
+        dirtyCount = 0;
+        position.clear();
         macByIp.clear();
-        seen.clear();
         statusShown.clear();
+        rebootWritten.clear();
+        reported.clear();
+        recordMarks.clear();
+        aliveSeen.clear();
+        finishedSeen = state.vUnitsFinished.size();
         HistoryStore::Batch batch;
         batch.started = batchStarted;
         batch.host = QSysInfo::machineHostName();
@@ -158,10 +177,13 @@ void HistoryKeeper::unitsQueued()
         pending.begun.append({batchNumber, batch});
     }
     for (const QString &mac : state.batch) {
-        if (seen.contains(mac) || dirty.contains(mac))
+        if (batchSet.contains(mac))
             continue;
+        batchSet.insert(mac);
+        position.insert(mac, int(batchUnits.size()));
         batchUnits.append(mac);
-        dirty.insert(mac);
+        dirtyAt.append(false);
+        markDirty(mac);
         const auto run = state.runs.constFind(mac);
         if (run != state.runs.cend())
             macByIp.insert(run->before.ip, mac);
@@ -169,28 +191,94 @@ void HistoryKeeper::unitsQueued()
     flushSoon();
 }
 
+// Called for every status-log line, so it only looks up: the unit a line names is its source's
+// address, or the "(IP)" a message of the updater ends with.
 void HistoryKeeper::logged(const QString &source, const QString &message, const QString &line)
 {
     if (!keeping() || batchNumber == 0)
         return;
-    const bool fromUnit = !source.isEmpty() && source.front().isDigit();
-    const QString mac = macByIp.value(fromUnit ? source : addressInLine(message));
+    QString mac;
+    if (!source.isEmpty() && source.front().isDigit()) {
+        mac = macByIp.value(source);
+    } else if (message.endsWith(QLatin1Char(')'))) {
+        const qsizetype open = message.lastIndexOf(QLatin1Char('('));
+        if (open >= 0)
+            mac = macByIp.value(message.mid(open + 1, message.size() - open - 2));
+    }
     if (mac.isEmpty() && batchEnded)
         return;
     // "hh:mm:ss.zzz " starts every line; the event keeps its own time.
-    const int afterTime = line.indexOf(QLatin1Char(' '));
-    pending.events.append({batchNumber, mac, QDateTime::currentDateTime(), eventKind(message), line.mid(afterTime + 1)});
-    if (!mac.isEmpty())
-        dirty.insert(mac);
+    const qsizetype afterTime = line.indexOf(QLatin1Char(' '));
+    gathered.append({batchNumber, mac, QDateTime::currentMSecsSinceEpoch(), QString(), message, line.mid(afterTime + 1)});
+    if (!mac.isEmpty()) {
+        markDirty(mac);
+    } else {
+        // A halt, a resume or a stop changes what the rollout did with every unit of the batch.
+        const QString kind = eventKind(message);
+        if (kind == QLatin1String("halted") || kind == QLatin1String("resumed") || kind == QLatin1String("stopped"))
+            markAllDirty();
+    }
     flushSoon();
 }
 
 void HistoryKeeper::runChanged(const QString &mac)
 {
-    if (keeping() && batchNumber != 0 && seen.contains(mac)) {
-        dirty.insert(mac);
+    if (keeping() && batchNumber != 0 && batchSet.contains(mac)) {
+        markDirty(mac);
         flushSoon();
     }
+}
+
+// A status record joins the list at the next tick: its unit's row is made after that tick, and
+// only when what the status is made of changed (its dates, address, or a request to confirm).
+void HistoryKeeper::unitReported(const MarluneUnit &unit)
+{
+    if (!keeping() || batchNumber == 0 || !batchSet.contains(unit.mac))
+        return;
+    const size_t mark = qHashMulti(0, unit.swversion, unit.webversion, unit.fwversion, unit.ip, unit.updateStatus);
+    size_t &last = recordMarks[unit.mac];
+    if (last != mark) {
+        last = mark;
+        reported.insert(unit.mac);
+    }
+}
+
+// A unit seen going down for its reboot, or back, is told by its reachability test.
+void HistoryKeeper::unitTested(const QString &ip, bool alive)
+{
+    const QString mac = keeping() && batchNumber != 0 ? macByIp.value(ip) : QString();
+    if (mac.isEmpty())
+        return;
+    const auto last = aliveSeen.find(mac);
+    if (last == aliveSeen.end() || *last != alive) {
+        aliveSeen.insert(mac, alive);
+        runChanged(mac);
+    }
+}
+
+void HistoryKeeper::tickDone()
+{
+    if (reported.isEmpty())
+        return;
+    for (const QString &mac : std::as_const(reported))
+        markDirty(mac);
+    reported.clear();
+    flushSoon();
+}
+
+void HistoryKeeper::markDirty(const QString &mac)
+{
+    const auto at = position.constFind(mac);
+    if (at != position.cend() && !dirtyAt.at(*at)) {
+        dirtyAt[*at] = true;
+        ++dirtyCount;
+    }
+}
+
+void HistoryKeeper::markAllDirty()
+{
+    dirtyAt.fill(true);
+    dirtyCount = int(dirtyAt.size());
 }
 
 void HistoryKeeper::flushSoon()
@@ -199,109 +287,111 @@ void HistoryKeeper::flushSoon()
         flushTimer->start(kFlushIntervalMs);
 }
 
+// Each turn costs the updater's thread little: the rows of at most kRunsPerFlush units (a long
+// backlog, as when a batch begins, goes in turns kBacklogIntervalMs apart), and the events as
+// they were gathered.
 void HistoryKeeper::flush()
 {
     if (broken)
         return;
-    const bool more = gatherRuns(false);
-    if (!more)
+    noteFinishedUnits();
+    bool more = gatherRuns(false);
+    if (!more) {
         endBatchIfDone();
-    if (!pending.isEmpty())
-        post(std::exchange(pending, {}));
-    // An open batch is looked at again and again: a unit's reboot and confirmation change its
-    // run without a status-log line.
+        more = dirtyCount > 0;
+    }
+    postPending();
     if (more)
-        flushTimer->start(kFlushIntervalMs / 10);
+        flushTimer->start(kBacklogIntervalMs);
     else if (batchNumber != 0)
         flushSoon();
 }
 
-// Everything a run's row is made of, cheaply: its steps, bytes and flags, where the unit stands
-// in the pipeline, whether it answers, its dates now and whether it asks to be confirmed. A row is made again only when this
-// changes.
-HistoryKeeper::RunMark HistoryKeeper::markOf(const UnitRun &run, const QString &mac, const PipelineIndex &index) const
+// A unit confirmed moves to vUnitsFinished without a status-log line: the entries added since the
+// last look are the units that finished meanwhile.
+void HistoryKeeper::noteFinishedUnits()
 {
-    const MarluneUnit *listed = index.firstListed(mac);
-    const qint64 flags = int(run.overdue) | run.wasOverdue << 2 | run.retried << 3 | run.canary << 4 | run.held << 5
-                         | run.takenOut << 6 | run.removed << 7 | run.fetching << 8 | index.isQueued(mac) << 9
-                         | index.isCommanded(mac) << 10 | index.isResettingEdid(mac) << 11
-                         | (index.lastFinished(mac) != nullptr) << 12 | (listed != nullptr) << 13
-                         | (listed && state.tcpAlive.value(listed->ip, false)) << 14
-                         | qint64(state.exchangeFailures.contains(mac)) << 15;
-    const qint64 dates = listed ? qint64(qHashMulti(0, listed->swversion, listed->webversion, listed->fwversion,
-                                                    listed->ip, listed->updateStatus))
-                                : 0;
-    return {run.commandedMs, run.fetchedMs,        run.rebootSeenMs,
-            run.confirmed.isValid() ? run.confirmed.toMSecsSinceEpoch() : -1,
-            run.bytesServed,  flags,           dates};
+    const qsizetype size = state.vUnitsFinished.size();
+    if (size < finishedSeen)
+        finishedSeen = 0;
+    for (qsizetype i = finishedSeen; i < size; ++i) {
+        const QString &mac = state.vUnitsFinished.at(i).mac;
+        markDirty(mac);
+    }
+    finishedSeen = size;
 }
 
-// The rows of the runs that changed since they were last written, in the batch's order: at most
-// kRunsPerFlush unless all. True when some are left for the next flush.
+// The rows of the units that changed, in the batch's order: at most kRunsPerFlush unless all.
+// True when some are left for the next turn.
 bool HistoryKeeper::gatherRuns(bool all)
 {
-    if (batchNumber == 0)
+    if (batchNumber == 0 || dirtyCount == 0)
         return false;
-    const PipelineIndex index(state);
-    for (const QString &mac : std::as_const(batchUnits)) {
-        const auto run = state.runs.constFind(mac);
-        if (run == state.runs.cend())
+    QStringList due;
+    for (qsizetype at = 0; at < dirtyAt.size() && dirtyCount > 0 && (all || due.size() < kRunsPerFlush); ++at) {
+        if (!dirtyAt.at(at))
             continue;
-        const RunMark mark = markOf(*run, mac, index);
-        const auto last = seen.constFind(mac);
-        if (last != seen.cend() && *last == mark)
-            continue;
-        if (last != seen.cend() && (*last)[2] < 0 && mark[2] >= 0)
-            pending.events.append({batchNumber, mac, run->rebootSeen, QStringLiteral("rebooting"),
-                                   run->before.name + QStringLiteral(" (") + run->before.ip
-                                       + QStringLiteral("): seen going down for its reboot.")});
-        seen.insert(mac, mark);
-        dirty.insert(mac);
+        dirtyAt[at] = false;
+        --dirtyCount;
+        due.append(batchUnits.at(at));
     }
-    if (dirty.isEmpty())
-        return false;
-    int written = 0;
-    for (const QString &mac : std::as_const(batchUnits)) {
-        if (!all && written >= kRunsPerFlush)
-            break;
-        if (!dirty.remove(mac))
-            continue;
-        const RunRecord record = runRecord(mac, state, catalogue, index);
-        // Each status the unit shows is a step of its own: "Queued for Update" to "... Confirmed.".
-        QString &shown = statusShown[mac];
-        if (record.finalStatus != shown) {
-            shown = record.finalStatus;
-            pending.events.append({batchNumber, mac, QDateTime::currentDateTime(), QStringLiteral("status"),
-                                   record.name + QStringLiteral(" (") + record.ip + QStringLiteral("): ")
-                                       + record.finalStatus});
-        }
-        macByIp.insert(record.ip, mac);
-        pending.runs.append({batchNumber, record});
-        ++written;
-    }
-    return !dirty.isEmpty();
+    // A few rows of a large batch: an index of just those units costs the least.
+    const bool few = due.size() * 4 < batchUnits.size();
+    const PipelineIndex index = few ? PipelineIndex(state, QSet<QString>(due.cbegin(), due.cend())) : PipelineIndex(state);
+    for (const QString &mac : std::as_const(due))
+        addRow(mac, index);
+    return dirtyCount > 0;
 }
 
-// The batch ends when none of its units is on its way any longer. Its rows are watched a while
-// longer: a confirmed unit shows its new dates only at its next poll.
+// The unit's row, and the steps it shows that no status-log line told of: its reboot, and each
+// status it took ("Queued for Update" to "... Confirmed.").
+void HistoryKeeper::addRow(const QString &mac, const PipelineIndex &index)
+{
+    const RunRecord record = runRecord(mac, state, catalogue, index);
+    const QString unit = record.name + QStringLiteral(" (") + record.ip + QStringLiteral("): ");
+    const auto run = state.runs.constFind(mac);
+    if (run != state.runs.cend() && run->rebootSeen.isValid() && !rebootWritten.contains(mac)) {
+        rebootWritten.insert(mac);
+        gathered.append({batchNumber, mac, run->rebootSeen.toMSecsSinceEpoch(), QStringLiteral("rebooting"), QString(),
+                         unit + QStringLiteral("seen going down for its reboot.")});
+    }
+    QString &shown = statusShown[mac];
+    if (record.finalStatus != shown) {
+        shown = record.finalStatus;
+        gathered.append({batchNumber, mac, QDateTime::currentMSecsSinceEpoch(), QStringLiteral("status"), QString(),
+                         unit + record.finalStatus});
+    }
+    macByIp.insert(record.ip, mac);
+    pending.runs.append({batchNumber, record});
+}
+
+// Called when no row is left to make. The batch ends when none of its units is on its way any
+// longer: every row is made once more (in turns), then the end is written. Its rows are watched a
+// while longer: a confirmed unit shows its new dates only at its next poll.
 void HistoryKeeper::endBatchIfDone()
 {
     if (batchNumber == 0)
         return;
     if (batchEnded) {
-        if (settled.hasExpired()) {
-            closeBatch();
+        if (settled.hasExpired())
             batchNumber = 0;
-        }
         return;
     }
-    const PipelineIndex index(state);
-    for (const QString &mac : std::as_const(batchUnits)) {
-        if (index.isQueued(mac) || index.isCommanded(mac) || index.isResettingEdid(mac))
+    if (ending) {
+        pending.ended.append({batchNumber, QDateTime::currentDateTime()});
+        ending = false;
+        batchEnded = true;
+        settled.setRemainingTime(kWatchAfterEndMs);
+        return;
+    }
+    // Only the lists of units on their way are looked through: empty once the batch is over.
+    const auto onItsWay = [this](const MarluneUnit &unit) { return batchSet.contains(unit.mac); };
+    for (const QList<MarluneUnit> *list : {&state.vUnitsUpdate, &state.vUnitsConfirm, &state.vUnitsEDID}) {
+        if (std::any_of(list->cbegin(), list->cend(), onItsWay))
             return;
     }
-    closeBatch();
-    settled.setRemainingTime(kWatchAfterEndMs);
+    ending = true;
+    markAllDirty();
 }
 
 // Every row of the batch once more, and its end unless it ended before.
@@ -309,11 +399,12 @@ void HistoryKeeper::closeBatch()
 {
     if (batchNumber == 0)
         return;
-    dirty.unite(QSet<QString>(batchUnits.cbegin(), batchUnits.cend()));
+    markAllDirty();
     gatherRuns(true);
     if (!batchEnded)
         pending.ended.append({batchNumber, QDateTime::currentDateTime()});
     batchEnded = true;
+    ending = false;
 }
 
 QString HistoryKeeper::eventKind(const QString &message)
@@ -333,6 +424,7 @@ QString HistoryKeeper::eventKind(const QString &message)
         {"No image for ", "refused"},
         {"Rollout stopped", "halted"},
         {"Rollout resumed", "resumed"},
+        {"Batch stopped", "stopped"},
         {"Updating ", "batch"},
     };
     for (const auto &[start, kind] : kinds) {
@@ -343,6 +435,8 @@ QString HistoryKeeper::eventKind(const QString &message)
         return QStringLiteral("fetched");
     if (message.contains(QLatin1String("was not sent completely")))
         return QStringLiteral("transfer broke off");
+    if (message.contains(QLatin1String("taken out of the queue")))
+        return QStringLiteral("stopped");
     if (message.contains(QLatin1String("EDID")))
         return QStringLiteral("edid");
     if (message.contains(QLatin1String("confirmed the update")))

@@ -9,12 +9,11 @@
 #include <QSet>
 #include <QString>
 
-#include <array>
 #include <memory>
 
+class MarluneUnit;
 class PackageCatalogue;
 class PipelineIndex;
-struct UnitRun;
 class QThread;
 class QTimer;
 struct PipelineState;
@@ -38,7 +37,8 @@ class HistoryKeeper final : public QObject
 public:
     static constexpr int kFlushIntervalMs = 500;
     // Unit runs turned into rows in one flush; more wait for the next, shortly after.
-    static constexpr int kRunsPerFlush = 250;
+    static constexpr int kRunsPerFlush = 10;
+    static constexpr int kBacklogIntervalMs = 10;
     // How long the rows of an ended batch are still written as its units' statuses settle.
     static constexpr int kWatchAfterEndMs = 30000;
 
@@ -58,6 +58,11 @@ public:
     void logged(const QString &source, const QString &message, const QString &line);
     // The unit's run changed where no status-log line tells of it (its transfer).
     void runChanged(const QString &mac);
+    // A status record of a unit; the result of a reachability test of an address.
+    void unitReported(const MarluneUnit &unit);
+    void unitTested(const QString &ip, bool alive);
+    // A refresh tick ended: the status records it merged show in the rows.
+    void tickDone();
     // Ends the open batch, writes what is left and ends the writing thread; blocks until written.
     void finish();
 
@@ -72,12 +77,28 @@ Q_SIGNALS:
     void interruptedBatchFound(const QString &text);
 
 private:
+    // An event as gathered; made into the store's on the writing thread, where its kind is read
+    // from its message unless it has one.
+    struct Gathered
+    {
+        int batch = 0;
+        QString mac;
+        qint64 ms = 0;
+        QString kind;
+        QString message;
+        QString text;
+    };
+
     void flush();
     void flushSoon();
+    void noteFinishedUnits();
+    void markDirty(const QString &mac);
+    void markAllDirty();
+    void addRow(const QString &mac, const PipelineIndex &index);
     bool gatherRuns(bool all);
     void endBatchIfDone();
     void closeBatch();
-    void post(HistoryStore::Changes changes);
+    void postPending();
     void writerFailed(const QString &reason);
 
     const PipelineState &state;
@@ -94,16 +115,29 @@ private:
     // addresses, and what was last written of each unit's run.
     int batchNumber = 0;
     bool batchEnded = false;
+    // None of its units is on its way: its rows are being made once more before its end.
+    bool ending = false;
     QDeadlineTimer settled;
     int lastNumber = 0;
     QDateTime batchStarted;
     QStringList batchUnits;
+    QSet<QString> batchSet;
+    // Units whose status record changed since the last tick; what each record last was, and
+    // whether each unit last answered its reachability test.
+    QSet<QString> reported;
+    QHash<QString, size_t> recordMarks;
+    QHash<QString, bool> aliveSeen;
     QHash<QString, QString> macByIp;
-    // What a run's row was made of when last written: its steps, bytes and flags.
-    using RunMark = std::array<qint64, 7>;
-    RunMark markOf(const UnitRun &run, const QString &mac, const PipelineIndex &index) const;
-    QHash<QString, RunMark> seen;
+    // Each unit's place in the batch, for rows written in the batch's order.
+    QHash<QString, int> position;
+    // Entries of vUnitsFinished already looked at: a unit that joins the list has finished.
+    qsizetype finishedSeen = 0;
+    // What the rows written so far showed: each unit's status, and the units seen rebooting.
     QHash<QString, QString> statusShown;
-    QSet<QString> dirty;
+    QSet<QString> rebootWritten;
+    // By place in the batch: the units whose row is to be made again.
+    QList<bool> dirtyAt;
+    int dirtyCount = 0;
     HistoryStore::Changes pending;
+    QList<Gathered> gathered;
 };

@@ -225,6 +225,26 @@ PipelineIndex::PipelineIndex(const PipelineState &pipeline)
             listed.insert(unit.mac, &unit);
 }
 
+PipelineIndex::PipelineIndex(const PipelineState &pipeline, const QSet<QString> &only)
+{
+    const auto wanted = [&only](const MarluneUnit &unit) { return only.contains(unit.mac); };
+    for (const MarluneUnit &unit : pipeline.vUnitsUpdate)
+        if (wanted(unit))
+            queued.insert(unit.mac);
+    for (const MarluneUnit &unit : pipeline.vUnitsConfirm)
+        if (wanted(unit))
+            commanded.insert(unit.mac);
+    for (const MarluneUnit &unit : pipeline.vUnitsEDID)
+        if (wanted(unit))
+            resettingEdid.insert(unit.mac);
+    for (const MarluneUnit &unit : pipeline.vUnitsFinished)
+        if (wanted(unit))
+            finished.insert(unit.mac, &unit);
+    for (const MarluneUnit &unit : pipeline.vUnits)
+        if (wanted(unit) && !listed.contains(unit.mac))
+            listed.insert(unit.mac, &unit);
+}
+
 StatusCell unitStatus(const MarluneUnit &u, const PipelineState &pipeline, const PackageCatalogue &packages,
                       int *testsWanted)
 {

@@ -96,6 +96,18 @@ void UpdaterCore::shutdown()
     history->finish();
 }
 
+void UpdaterCore::unitChanged(const MarluneUnit &unit)
+{
+    updatePipeline.unitChanged(unit);
+    history->unitReported(unit);
+}
+
+void UpdaterCore::unitChangedForced(const MarluneUnit &unit)
+{
+    updatePipeline.unitChangedForced(unit);
+    history->unitReported(unit);
+}
+
 void UpdaterCore::keepHistory(const QString &path)
 {
     history->open(path);
@@ -221,6 +233,7 @@ void UpdaterCore::newSession()
 void UpdaterCore::tick()
 {
     runTickPart([this] { updatePipeline.refreshTimerTimeout(); });
+    history->tickDone();
 }
 
 void UpdaterCore::nextTurn(std::function<void()> work)
@@ -244,6 +257,7 @@ void UpdaterCore::testFinished(const QString &ip, int port, bool result)
     if (updatePipeline.state().tcpAlive[ip] != result)
         BLOG << QStringLiteral("\"%1\"").arg(ip) << port << result;
     updatePipeline.testFinished(ip, result);
+    history->unitTested(ip, result);
 }
 
 void UpdaterCore::discoverUnits()

@@ -99,8 +99,8 @@ public:
     TableWarnings takeWarningsDue();
     // A reachability test of the unit's address; the result comes through the pipeline.
     void testUnit(const MarluneUnit &unit) { startTcpTest(unit); }
-    void unitChanged(const MarluneUnit &unit) { updatePipeline.unitChanged(unit); }
-    void unitChangedForced(const MarluneUnit &unit) { updatePipeline.unitChangedForced(unit); }
+    void unitChanged(const MarluneUnit &unit);
+    void unitChangedForced(const MarluneUnit &unit);
     void testFinished(const QString &ip, int port, bool result);
     void newSession();
 

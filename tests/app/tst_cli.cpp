@@ -48,6 +48,8 @@ private:
     static void startCli(QProcess &cli, const QStringList &arguments);
     static Run finishCli(QProcess &cli, int timeoutMs = 120000);
     static QString fleet(int units, const QString &extra = QString());
+    // Removes the history file the tool keeps (and any other left by an earlier case); its path.
+    static QString noHistory();
     // Sends the tool SIGINT as soon as its stdout holds text; false when it did not come in time.
     static bool interruptOnceSaid(QProcess &cli, const QByteArray &text, int timeoutMs);
 
@@ -227,6 +229,15 @@ QString TestCli::fleet(int units, const QString &extra)
     return text;
 }
 
+QString TestCli::noHistory()
+{
+    const QString folder =
+        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/bryx-updater");
+    QDir(folder).removeRecursively();
+    QDir().mkpath(folder);
+    return folder + QStringLiteral("/history.sqlite");
+}
+
 // Two things keep the tool from starting: another instance's lock, and the file server's port
 // taken. Neither gets as far as the network.
 void TestCli::cannotStart_data()
@@ -265,10 +276,7 @@ void TestCli::wholeUpdate_data()
 void TestCli::wholeUpdate()
 {
     QFETCH(bool, historyBroken);
-    const QString historyPath =
-        QStandardPaths::writableLocation(QStandardPaths::GenericDataLocation) + QStringLiteral("/bryx-updater/history.sqlite");
-    QDir().mkpath(QFileInfo(historyPath).absolutePath());
-    QFile::remove(historyPath);
+    const QString historyPath = noHistory();
     if (historyBroken) {
         QFile garbage(historyPath);
         QVERIFY(garbage.open(QIODevice::WriteOnly));
@@ -415,6 +423,7 @@ void TestCli::stoppedBeforeTheBatchStillSaysSo()
 // the next start marks the batch interrupted and says so.
 void TestCli::historySurvivesAKill()
 {
+    noHistory();
     SimulatorProcess simulator;
     QVERIFY(simulator.start(fleet(3) + QStringLiteral("[stuck]\nfamily=k220-decoder\nip=10.77.1.4\nbehaviour=neverFetches\n"), 4));
     QProcess cli;
