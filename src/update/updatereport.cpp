@@ -122,20 +122,26 @@ QByteArray reportCsv(const QList<RunRecord> &runs)
     return csv;
 }
 
-QByteArray updateReportCsv(const PipelineState &pipeline, const PackageCatalogue &packages)
+QList<RunRecord> updateReportRuns(const PipelineState &pipeline, const PackageCatalogue &packages)
 {
     const PipelineIndex index(pipeline);
     QList<RunRecord> runs;
     runs.reserve(pipeline.runOrder.size());
     for (const QString &mac : pipeline.runOrder)
         runs.append(runRecord(mac, pipeline, packages, index));
-    return reportCsv(runs);
+    return runs;
 }
 
+QByteArray updateReportCsv(const PipelineState &pipeline, const PackageCatalogue &packages)
+{
+    return reportCsv(updateReportRuns(pipeline, packages));
+}
+
+// The report of this run and a batch exported from the history are written by one writer.
 bool writeUpdateReport(const QString &path, const PipelineState &pipeline, const PackageCatalogue &packages,
                        QString *error)
 {
-    return writeWholeFile(path, updateReportCsv(pipeline, packages), error);
+    return writeReport(path, updateReportRuns(pipeline, packages), error);
 }
 
 bool writeReport(const QString &path, const QList<RunRecord> &runs, QString *error)

@@ -17,6 +17,8 @@ struct PipelineState;
 // steps (ISO 8601 with the UTC offset), its status text, whether it was overdue or retried, and its batch's rollout plan and whether
 // it was a canary, held after a halt or taken out of the queue.
 QByteArray updateReportCsv(const PipelineState &pipeline, const PackageCatalogue &packages);
+// Its rows: the run of every unit queued in this run, in the order first queued.
+QList<RunRecord> updateReportRuns(const PipelineState &pipeline, const PackageCatalogue &packages);
 // The same CSV of any runs, e.g. a batch read back from the history.
 QByteArray reportCsv(const QList<RunRecord> &runs);
 // Its header and one run's fields, for a CSV with more columns.
