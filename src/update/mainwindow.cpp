@@ -11,6 +11,7 @@
 #include "app/operatorquestions.h"
 #include "app/updatersettings.h"
 #include "units/unitlookup.h"
+#include "update/historywindow.h"
 #include "update/updatercore.h"
 #include "update/updatereport.h"
 
@@ -225,6 +226,18 @@ void MainWindow::on_saveReportButton_clicked()
         return;
     }
     toStatusLog(QStringLiteral("Updater"), QStringLiteral("Report saved to ") + path);
+}
+
+// One window, not modal: pressed again, it is read again and brought to the front.
+void MainWindow::on_historyButton_clicked()
+{
+    if (!historyWindow)
+        historyWindow = new HistoryWindow(UpdaterSettings::historyPath(), this);
+    else
+        historyWindow->refresh();
+    historyWindow->show();
+    historyWindow->raise();
+    historyWindow->activateWindow();
 }
 
 void MainWindow::on_debugButton_clicked()

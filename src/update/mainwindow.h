@@ -12,6 +12,7 @@
 
 #include <memory>
 
+class HistoryWindow;
 class QFontMetrics;
 class QLabel;
 class QTimer;
@@ -60,6 +61,7 @@ private Q_SLOTS:
     void on_clearButton_clicked();
     void on_clearLogButton_clicked();
     void on_saveReportButton_clicked();
+    void on_historyButton_clicked();
     void on_debugButton_clicked();
     void on_unitTable_itemSelectionChanged();
     void on_removeButton_clicked();
@@ -172,4 +174,6 @@ private:
     // Units whose status cell is due to be shown again, shortly and together.
     QSet<QString> changedCells;
     QTimer *cellDelay = nullptr;
+    // The history window, made when first asked for and kept, hidden, when closed.
+    HistoryWindow *historyWindow = nullptr;
 };

@@ -55,6 +55,7 @@ void MainWindow::setUpOperatorView()
                      {ui->discoverButton, QKeySequence(Qt::Key_F5)},
                      {ui->retryButton, QKeySequence(Qt::CTRL | Qt::Key_R)},
                      {ui->saveReportButton, QKeySequence(Qt::CTRL | Qt::Key_S)},
+                     {ui->historyButton, QKeySequence(Qt::CTRL | Qt::Key_H)},
                      {ui->clearButton, QKeySequence(Qt::CTRL | Qt::Key_D)}};
     for (const auto &shortcut : shortcuts) {
         shortcut.button->setShortcut(shortcut.keys);
@@ -69,8 +70,9 @@ void MainWindow::setUpOperatorView()
     QWidget *order[] = {ui->stateFilter,     ui->searchEdit,        ui->selectNeedingButton, ui->unitTable,
                         ui->clearButton,     ui->retryButton,       ui->updateButton,        ui->canarySpin,
                         ui->maxInFlightSpin, ui->stopAfterSpin,     ui->resumeButton,        ui->stopBatchButton,
-                        ui->statusEdit,      ui->problemsOnlyCheck, ui->saveReportButton,    ui->clearLogButton,
-                        ui->resetEDIDCheck,  ui->removeButton,      ui->addByIPButton,       ui->discoverButton};
+                        ui->statusEdit,      ui->problemsOnlyCheck, ui->saveReportButton,    ui->historyButton,
+                        ui->clearLogButton,  ui->resetEDIDCheck,    ui->removeButton,        ui->addByIPButton,
+                        ui->discoverButton};
     for (size_t i = 1; i < std::size(order); ++i)
         setTabOrder(order[i - 1], order[i]);
     // The status log takes Tab as a move to the next control, not as a character.

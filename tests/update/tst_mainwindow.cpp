@@ -1,5 +1,7 @@
 #include "app/folders.h"
+#include "app/updatersettings.h"
 #include "mainwindowaccess.h"
+#include "update/historywindow.h"
 #include "update/updatercore.h"
 #include "packagefolder.h"
 #include "scriptedoperator.h"
@@ -11,6 +13,7 @@
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QSettings>
 #include <QStatusBar>
 #include <QTableWidget>
 #include <QTcpServer>
@@ -86,6 +89,8 @@ private Q_SLOTS:
     void debugDumpAndSmallButtons();
     void calmerLogAndRememberedSize();
     void reachabilityBookkeeping();
+    void historyWindowWithoutHistory_data();
+    void historyWindowWithoutHistory();
 
 private:
     MainWindow *makeWindow();
@@ -165,7 +170,7 @@ void TestMainWindow::formAfterStartUp()
     };
     for (const char *shown : {"unitsLabel", "resetEDIDCheck", "removeButton", "addByIPButton", "discoverButton",
                               "unitTable", "versionsBlurb", "clearButton", "updateButton", "trafficLogLabel",
-                              "statusEdit", "versionLabel", "clearLogButton", "centralWidget"})
+                              "statusEdit", "versionLabel", "clearLogButton", "historyButton", "centralWidget"})
         QVERIFY2(visible(shown), shown);
     for (const char *hidden : {"udpRadio", "tcpRadio", "csvImportButton", "debugButton", "menuBar"})
         QVERIFY2(!visible(hidden), hidden);
@@ -174,6 +179,7 @@ void TestMainWindow::formAfterStartUp()
     QCOMPARE(window->findChild<QPushButton *>("updateButton")->text(), QStringLiteral("Update Selected Units"));
     // Keyboard and screen readers: Ctrl+U updates, the widgets have names.
     QCOMPARE(window->findChild<QPushButton *>("updateButton")->shortcut(), QKeySequence(QStringLiteral("Ctrl+U")));
+    QCOMPARE(window->findChild<QPushButton *>("historyButton")->shortcut(), QKeySequence(QStringLiteral("Ctrl+H")));
     QCOMPARE(window->findChild<QPushButton *>("updateButton")->accessibleName(), QStringLiteral("Update Selected Units"));
     QCOMPARE(table()->accessibleName(), QStringLiteral("Units"));
     QCOMPARE(window->findChild<QCheckBox *>("resetEDIDCheck")->text(), QStringLiteral("Reset Encoder EDID"));
@@ -636,6 +642,53 @@ void TestMainWindow::reachabilityBookkeeping()
     window->core().testUnit(rebooting);
     QCOMPARE(state.vUnitsRebooted.size(), 1);
     QCOMPARE(state.vUnitsRebooted.first().mac, rebooting.mac);
+}
+
+void TestMainWindow::historyWindowWithoutHistory_data()
+{
+    QTest::addColumn<QByteArray>("file"); // the history file's bytes; none when null
+    QTest::addColumn<QString>("notice");
+
+    QTest::newRow("no-file") << QByteArray() << QStringLiteral("No history has been kept yet (%1).");
+    QTest::newRow("not-a-database") << QByteArray("not a database\n").repeated(100)
+                                    << QStringLiteral("The history cannot be read: %1: ");
+}
+
+// The window says why there is nothing to show, shows empty tables, and creates no file.
+void TestMainWindow::historyWindowWithoutHistory()
+{
+    QFETCH(QByteArray, file);
+    QFETCH(QString, notice);
+    // This window's core keeps no history, so that nothing but the test writes the file.
+    QSettings(UpdaterSettings::path(), QSettings::IniFormat).setValue(QStringLiteral("history/keep"), false);
+    const QString path = UpdaterSettings::historyPath();
+    // The file and its write-ahead log, left by the windows of the tests before.
+    const auto removeHistory = [&path] {
+        for (const char *suffix : {"", "-wal", "-shm"})
+            QFile::remove(path + QLatin1String(suffix));
+    };
+    const auto restore = qScopeGuard([&removeHistory] {
+        QSettings(UpdaterSettings::path(), QSettings::IniFormat).remove(QStringLiteral("history/keep"));
+        removeHistory();
+    });
+    removeHistory();
+    if (!file.isNull()) {
+        QVERIFY(QDir().mkpath(QFileInfo(path).absolutePath()));
+        QFile bad(path);
+        QVERIFY(bad.open(QIODevice::WriteOnly) && bad.write(file) == file.size());
+    }
+    makeWindow();
+    QTest::mouseClick(window->findChild<QPushButton *>("historyButton"), Qt::LeftButton);
+    auto *history = window->findChild<HistoryWindow *>();
+    QVERIFY(history && history->isVisible());
+    const QString shown = history->findChild<QLabel *>("historyNoticeLabel")->text();
+    QVERIFY2(shown.startsWith(notice.arg(QDir::toNativeSeparators(path))), qPrintable(shown));
+    for (const char *table : {"historyBatchTable", "historyRunTable", "historyStepTable"})
+        QCOMPARE(history->findChild<QTableWidget *>(table)->rowCount(), 0);
+    QVERIFY(!history->findChild<QPushButton *>("historyExportButton")->isEnabled());
+    QTest::mouseClick(history->findChild<QPushButton *>("historyRefreshButton"), Qt::LeftButton);
+    QCOMPARE(history->findChild<QLabel *>("historyNoticeLabel")->text(), shown);
+    QCOMPARE(QFileInfo::exists(path), !file.isNull());
 }
 
 QTEST_MAIN(TestMainWindow)
