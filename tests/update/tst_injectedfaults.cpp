@@ -1,9 +1,11 @@
 #include "csvreader.h"
 #include "updatelab.h"
 #include "units/unitlookup.h"
+#include "update/historywindow.h"
 
 #include <QCryptographicHash>
 #include <QLabel>
+#include <QLineEdit>
 #include <QSettings>
 #include <QScopeGuard>
 #include <QtTest>
@@ -71,6 +73,7 @@ private Q_SLOTS:
     void unitInBatch();
     void stuckUnitsGoOverdueAndAreRetried();
     void reportSavedFromTheWindow();
+    void batchInHistoryWindow();
     void updateWhileDisturbed_data();
     void updateWhileDisturbed();
     void deadUnitsDoNotHoldUpTheLive();
@@ -294,13 +297,97 @@ void TestInjectedFaults::reportSavedFromTheWindow()
     QVERIFY(lab.questions.filesAsked.last().folder.startsWith(folder.path() + QLatin1Char('/')));
 }
 
+// The batches as the history window shows them: the retry of the stuck units is the newest,
+// after the first batch; its units with their final status, a filter that hides units, the steps
+// of the unit selected, and an export that is the very CSV Save Report writes of the same units.
+void TestInjectedFaults::batchInHistoryWindow()
+{
+    QTest::mouseClick(lab.window->findChild<QPushButton *>(QStringLiteral("historyButton")), Qt::LeftButton);
+    auto *history = lab.window->findChild<HistoryWindow *>();
+    QVERIFY(history && history->isVisible());
+    auto *batches = history->findChild<QTableWidget *>(QStringLiteral("historyBatchTable"));
+    auto *runs = history->findChild<QTableWidget *>(QStringLiteral("historyRunTable"));
+    auto *steps = history->findChild<QTableWidget *>(QStringLiteral("historyStepTable"));
+    const auto column = [](const QTableWidget *table, int column) {
+        QStringList texts;
+        for (int row = 0; row < table->rowCount(); ++row)
+            texts << table->item(row, column)->text();
+        return texts;
+    };
+    QCOMPARE(batches->rowCount(), 2);
+    QCOMPARE(batches->selectionModel()->selectedRows().value(0).row(), 0);
+    // The stuck units are commanded again: their batch has not ended; the first one has.
+    QCOMPARE(column(batches, 1).first(), QStringLiteral("running"));
+    QVERIFY2(QRegularExpression(QStringLiteral("^\\d{4}-\\d\\d-\\d\\d \\d\\d:\\d\\d:\\d\\d$"))
+                 .match(column(batches, 1).last())
+                 .hasMatch(),
+             qPrintable(column(batches, 1).last()));
+    QCOMPARE(column(batches, 2), (QStringList{"3", "8"}));
+    // In the order the retry queued them.
+    QStringList names = column(runs, 0);
+    names.sort();
+    QCOMPARE(names, batchStuck);
+
+    // The history is written within half a second of a change: the two files agree once it
+    // has caught up with the batch.
+    QTemporaryDir folder;
+    const QString reportPath = folder.filePath(QStringLiteral("report.csv"));
+    const QString exportPath = folder.filePath(QStringLiteral("export.csv"));
+    // The header, then the stuck units' rows by name: the report keeps the order in which the
+    // units were first queued in this run, the batch the order in which the retry queued them.
+    const auto rowsOfBatch = [&](const QString &path) {
+        QFile file(path);
+        QList<QStringList> rows = file.open(QIODevice::ReadOnly) ? readCsv(file.readAll()) : QList<QStringList>();
+        rows.removeIf(
+            [&](const QStringList &row) { return row.first() != "Name" && !batchStuck.contains(row.first()); });
+        if (!rows.isEmpty())
+            std::sort(rows.begin() + 1, rows.end());
+        return rows;
+    };
+    const auto exportAsReport = [&] {
+        lab.questions.fileAnswers = {reportPath, exportPath};
+        QTest::mouseClick(lab.window->findChild<QPushButton *>(QStringLiteral("saveReportButton")), Qt::LeftButton);
+        QTest::mouseClick(history->findChild<QPushButton *>(QStringLiteral("historyRefreshButton")), Qt::LeftButton);
+        QTest::mouseClick(history->findChild<QPushButton *>(QStringLiteral("historyExportButton")), Qt::LeftButton);
+        return rowsOfBatch(exportPath) == rowsOfBatch(reportPath);
+    };
+    const bool agreed = QTest::qWaitFor(exportAsReport, 15000);
+    QCOMPARE(rowsOfBatch(exportPath), rowsOfBatch(reportPath));
+    QVERIFY(agreed);
+    QCOMPARE(rowsOfBatch(exportPath).size(), 4);
+    const OperatorQuestions::FileQuestion asked = lab.questions.filesAsked.last();
+    QCOMPARE(asked.caption, QStringLiteral("Export Batch"));
+    QVERIFY2(
+        QRegularExpression(QStringLiteral("/batch-\\d{4}-\\d\\d-\\d\\d-\\d{4}\\.csv$")).match(asked.folder).hasMatch(),
+        qPrintable(asked.folder));
+    QCOMPARE(asked.filter, QStringLiteral("CSV files (*.csv)"));
+
+    const int nofetch = int(column(runs, 0).indexOf(QStringLiteral("nofetch")));
+    QCOMPARE(runs->item(nofetch, 6)->text(), QStringLiteral("Waiting for reboot"));
+    auto *filter = history->findChild<QLineEdit *>(QStringLiteral("historyFilterEdit"));
+    QTest::keyClicks(filter, QStringLiteral("NOFETCH"));
+    for (int row = 0; row < runs->rowCount(); ++row)
+        QCOMPARE(runs->isRowHidden(row), row != nofetch);
+    filter->clear();
+    runs->selectRow(nofetch);
+    QVERIFY2(column(steps, 1).contains(QStringLiteral("commanded")), qPrintable(column(steps, 1).join(", ")));
+
+    // Closed, and asked for again: the same window.
+    QTest::mouseClick(history->findChild<QPushButton *>(QStringLiteral("historyCloseButton")), Qt::LeftButton);
+    QVERIFY(!history->isVisible());
+    QTest::mouseClick(lab.window->findChild<QPushButton *>(QStringLiteral("historyButton")), Qt::LeftButton);
+    QCOMPARE(lab.window->findChildren<HistoryWindow *>(), QList<HistoryWindow *>{history});
+    QVERIFY(history->isVisible());
+    history->close();
+}
+
 void TestInjectedFaults::updateWhileDisturbed_data()
 {
     QTest::addColumn<QString>("prefix"); // the units updated: the fleet's units of that name
     QTest::addColumn<int>("count");
     QTest::addColumn<QStringList>("disturbance"); // unitsim arguments
-    QTest::addColumn<QString>("underWay"); // the disturbance's line once it is in full swing
-    QTest::addColumn<int>("heldOpen");      // idle connections open at every report meanwhile
+    QTest::addColumn<QString>("underWay");        // the disturbance's line once it is in full swing
+    QTest::addColumn<int>("heldOpen");            // idle connections open at every report meanwhile
     QTest::addColumn<qint64>("stallLimitMs");
 
     // The file server gives up on a silent connection after a while; the connections, opened 20 a
