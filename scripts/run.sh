@@ -16,7 +16,8 @@
 #                                     mid-batch and once a unit is overdue (about 4 minutes)
 #   scripts/run.sh --rollout-shot DIR the demo lab on a virtual display: the same batch one unit
 #                                     at a time, halting at its first failure; a picture of the
-#                                     halted batch goes into DIR (about 4 minutes)
+#                                     halted batch and one of the History window over it go into
+#                                     DIR (about 4 minutes)
 #   scripts/run.sh --fleet-shot DIR   a lab of 300 simulated units on a virtual display: the
 #                                     units needing an update are updated in one batch, and a
 #                                     picture of the units needing attention goes into DIR

@@ -355,8 +355,11 @@ void HistoryKeeper::addRow(const QString &mac, const PipelineIndex &index)
         gathered.append({batchNumber, mac, run->rebootSeen.toMSecsSinceEpoch(), QStringLiteral("rebooting"), QString(),
                          unit + QStringLiteral("seen going down for its reboot.")});
     }
+    // A transfer's progress is one step: its first "Fetching image N%" is kept, not each percent.
+    static const QString fetching = QStringLiteral("Fetching image ");
     QString &shown = statusShown[mac];
-    if (record.finalStatus != shown) {
+    const bool progressOnly = shown.startsWith(fetching) && record.finalStatus.startsWith(fetching);
+    if (record.finalStatus != shown && !progressOnly) {
         shown = record.finalStatus;
         gathered.append({batchNumber, mac, QDateTime::currentMSecsSinceEpoch(), QStringLiteral("status"), QString(),
                          unit + record.finalStatus});

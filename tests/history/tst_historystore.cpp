@@ -234,6 +234,21 @@ void TestHistoryStore::keeperWritesTheBatchAsItGoes()
     QCOMPARE(reader.events(u2).first().kind, QStringLiteral("commanded"));
     QCOMPARE(reader.events(u2).first().text, QStringLiteral("From Updater : Commanding u2 (10.77.1.2)"));
 
+    // A transfer under way: its row follows the bytes, and its steps hold one "Fetching image".
+    UnitRun &fetch = state.runs[u2];
+    fetch.fetching = true;
+    fetch.imageSize = 100;
+    for (const qint64 sent : {10, 50}) {
+        fetch.bytesServed = sent;
+        keeper.runChanged(u2);
+        QTRY_COMPARE_WITH_TIMEOUT(reader.unitRuns(reader.batches().first().id).value(1).bytesServed, sent, 15000);
+    }
+    const QList<HistoryStore::Event> steps = reader.events(u2);
+    QCOMPARE(std::count_if(steps.cbegin(), steps.cend(),
+                           [](const HistoryStore::Event &step) { return step.text.contains(QLatin1String("Fetching image")); }),
+             1);
+    fetch.fetching = false;
+
     // Both units finish: the batch ends, its rows in the order the units were queued.
     state.vUnitsFinished = state.vUnitsUpdate + state.vUnitsConfirm;
     state.vUnitsUpdate.clear();

@@ -8,7 +8,8 @@
 // batch; OUT_FOLDER receives batch-progress.png while images are being fetched and
 // batch-overdue.png once a unit that never fetches is overdue (3 minutes after its command).
 // With "rollout" the batch goes one unit at a time and halts at its first failure (the unit that
-// never fetches): OUT_FOLDER receives rollout-halted.png once the batch has halted.
+// never fetches): OUT_FOLDER receives rollout-halted.png once the batch has halted, then
+// history-window.png: the History window over that batch, with the steps of its first unit.
 // With "fleet" (the lab's 300-unit fleet) the units needing an update are selected with Select
 // Units Needing Update and updated in one batch; once the units that cannot finish are overdue
 // or failed, the "Needs attention" filter is set and OUT_FOLDER receives fleet-attention.png.
@@ -19,6 +20,7 @@
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDialog>
 #include <QElapsedTimer>
 #include <QFile>
 #include <QItemSelectionModel>
@@ -107,6 +109,22 @@ int fleetShot(MainWindow &window, const QString &out)
     return save(window, out + QStringLiteral("/fleet-attention.png")) ? 0 : 1;
 }
 
+// The History window over the halted batch: its units, and the steps of the first one.
+int historyShot(MainWindow &window, const QString &out)
+{
+    window.findChild<QPushButton *>(QStringLiteral("historyButton"))->click();
+    auto *history = window.findChild<QDialog *>(QStringLiteral("historyWindow"));
+    auto *runs = history ? history->findChild<QTableWidget *>(QStringLiteral("historyRunTable")) : nullptr;
+    if (!runs || !waitFor([&] { return runs->rowCount() > 0; }, 10000))
+        return 1;
+    runs->selectRow(0);
+    history->resize(1100, 620);
+    waitFor([&] { return false; }, 1000);
+    const bool saved = history->grab().save(out + QStringLiteral("/history-window.png"));
+    std::printf("%s %s/history-window.png\n", saved ? "Saved" : "Could not save", qPrintable(out));
+    return saved ? 0 : 1;
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -158,7 +176,9 @@ int main(int argc, char **argv)
         if (!waitFor(held, 600000))
             return 1;
         waitFor([&] { return false; }, 6000);
-        return save(window, out + QStringLiteral("/rollout-halted.png")) ? 0 : 1;
+        if (!save(window, out + QStringLiteral("/rollout-halted.png")))
+            return 1;
+        return historyShot(window, out);
     }
 
     // Mid-batch: several units fetching at once, each well under way.
