@@ -425,6 +425,11 @@ void CliRun::finish()
 // One event: a JSON object on stdout with --json (its time added), else a line on stderr.
 void CliRun::event(const QJsonObject &object, const QString &text)
 {
+    // The summary is the last line a script reads: a status-log line that comes while the tool
+    // shuts down (a unit's connection closing, a notice from the history) is not written after it.
+    if (summaryWritten)
+        return;
+    summaryWritten = object.value(QStringLiteral("event")) == QLatin1String("summary");
     if (options.format == CliOptions::Format::Json) {
         QJsonObject stamped = object;
         if (!stamped.contains(QStringLiteral("time")))

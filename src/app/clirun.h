@@ -65,6 +65,7 @@ private:
     bool following = false;
     bool stopped = false;
     bool done = false;
+    bool summaryWritten = false;
     int code = kExitConfirmed;
     QDateTime started;
     // Since every selected unit ended (invalid while some has not).
