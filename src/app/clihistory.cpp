@@ -15,11 +15,6 @@ QString sameMac(const QString &mac)
     return mac.toUpper().replace(QLatin1Char('-'), QLatin1Char(':'));
 }
 
-QString isoTime(const QDateTime &time)
-{
-    return time.isValid() ? time.toOffsetFromUtc(time.offsetFromUtc()).toString(Qt::ISODate) : QString();
-}
-
 QString shortTime(const QDateTime &time)
 {
     return time.isValid() ? time.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")) : QStringLiteral("-");

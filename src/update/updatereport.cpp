@@ -36,12 +36,12 @@ QByteArray csvRow(const QStringList &fields)
     return cells.join(',') + "\r\n";
 }
 
-namespace {
-
 QString isoTime(const QDateTime &time)
 {
     return time.isValid() ? time.toOffsetFromUtc(time.offsetFromUtc()).toString(Qt::ISODate) : QString();
 }
+
+namespace {
 
 QString flag(bool set)
 {

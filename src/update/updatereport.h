@@ -3,6 +3,7 @@
 #include "update/runrecord.h"
 
 #include <QByteArray>
+#include <QDateTime>
 #include <QList>
 #include <QString>
 #include <QStringList>
@@ -24,6 +25,8 @@ QByteArray reportCsv(const QList<RunRecord> &runs);
 // Its header and one run's fields, for a CSV with more columns.
 QStringList reportHeader();
 QStringList reportFields(const RunRecord &run);
+// A time as the report writes it: ISO 8601 with the UTC offset; "" for none.
+QString isoTime(const QDateTime &time);
 // One CSV line of these fields, quoted where needed, with its CRLF.
 QByteArray csvRow(const QStringList &fields);
 
