@@ -1,9 +1,14 @@
 #include "fileidentity.h"
 
 #include <QFile>
+#include <QFileInfo>
+
+#include <cerrno>
 
 #ifdef Q_OS_UNIX
+#include <fcntl.h>
 #include <sys/stat.h>
+#include <unistd.h>
 #endif
 
 namespace {
@@ -52,4 +57,41 @@ bool FileIdentity::operator==(const FileIdentity &other) const
 {
     return exists && other.exists && device == other.device && inode == other.inode && size == other.size
            && modifiedNs == other.modifiedNs && changedNs == other.changedNs;
+}
+
+bool openRegularFile(QFile *file, const QString &path)
+{
+#ifdef Q_OS_UNIX
+    // Without O_NONBLOCK, opening a pipe waits until something opens its other end.
+    const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    if (fd == -1)
+        return false;
+    struct stat status;
+    if (::fstat(fd, &status) != 0 || !S_ISREG(status.st_mode)) {
+        ::close(fd);
+        errno = EINVAL;
+        return false;
+    }
+    ::fcntl(fd, F_SETFL, ::fcntl(fd, F_GETFL) & ~O_NONBLOCK);
+    file->setFileName(path);
+    if (!file->open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+        ::close(fd);
+        errno = EIO;
+        return false;
+    }
+    return true;
+#else
+    file->setFileName(path);
+    return file->open(QIODevice::ReadOnly);
+#endif
+}
+
+bool isRegularFile(const QString &path)
+{
+#ifdef Q_OS_UNIX
+    struct stat status;
+    return ::stat(QFile::encodeName(path).constData(), &status) == 0 && S_ISREG(status.st_mode);
+#else
+    return QFileInfo(path).isFile();
+#endif
 }

@@ -1,6 +1,8 @@
 #pragma once
 
 #include <QString>
+
+class QFile;
 #include <QtGlobal>
 
 // What tells one version of a file from another, from the file system's own record of it: its
@@ -24,3 +26,10 @@ struct FileIdentity
     bool operator==(const FileIdentity &other) const;
     bool operator!=(const FileIdentity &other) const { return !(*this == other); }
 };
+
+// Opens path for reading only if it is a regular file (a link to one will do): a pipe, a device
+// or a socket with that name is never read, and opening one never waits for a writer. False, with
+// errno set, when the file cannot be opened or is not a regular file (then EINVAL).
+bool openRegularFile(QFile *file, const QString &path);
+// The path names a regular file now (following links).
+bool isRegularFile(const QString &path);

@@ -65,9 +65,27 @@ QString applicationFolder()
     return folder.isEmpty() ? QCoreApplication::applicationDirPath() : folder;
 }
 
+static bool &packagesFolderNamed()
+{
+    static bool named = false;
+    return named;
+}
+
 void setApplicationFolder(const QString &folder)
 {
     applicationFolderOverride() = folder;
+    packagesFolderNamed() = false;
+}
+
+void setPackagesFolder(const QString &folder)
+{
+    applicationFolderOverride() = folder;
+    packagesFolderNamed() = !folder.isEmpty();
+}
+
+bool workingFolderHoldsPackages()
+{
+    return !packagesFolderNamed();
 }
 
 void createStartupFolders()

@@ -24,6 +24,11 @@ QString logFilePath();
 // application's own folder, unless another was set (tests and the demo lab use their own).
 QString applicationFolder();
 void setApplicationFolder(const QString &folder);
+// A packages folder named by the operator (the tool's --packages): it becomes the application
+// folder, and package files are read from it alone, never from the working folder.
+void setPackagesFolder(const QString &folder);
+// Package files are looked for in the working folder first (no packages folder was named).
+bool workingFolderHoldsPackages();
 
 // Creates the temporary work folder, the data folder and the report folder (with missing
 // parents). Failures are ignored: the updater runs without them.

@@ -72,7 +72,9 @@ QString UpdatePackage::description() const
 
 QString packageFilePath(const QString &fileName)
 {
-    if (QFile::exists(fileName))
+    // Only a regular file in the working folder counts: a pipe or a link to a device there is
+    // passed over, as the scan of the application folder passes over them.
+    if (Folders::workingFolderHoldsPackages() && isRegularFile(fileName))
         return fileName;
     return Folders::applicationFolder() + QLatin1Char('/') + fileName;
 }
@@ -84,8 +86,8 @@ void readImage(UpdatePackage *package, const QString &fileName)
     package->imageModified = QDateTime();
     package->imageIdentity = FileIdentity();
 
-    QFile file(packageFilePath(fileName));
-    if (!file.open(QIODevice::ReadOnly))
+    QFile file;
+    if (!openRegularFile(&file, packageFilePath(fileName)))
         return;
     // The file's record from the open file, before reading it and again after: a file that
     // changed while it was hashed has no hash that can be trusted.
@@ -110,8 +112,8 @@ void parseVerFile(QString fileName, QDateTime *webVer, QDateTime *swVer, QDateTi
     *minSwVer = epoch();
     includes->clear();
 
-    QFile file(fileName);
-    if (!file.open(QIODevice::ReadOnly))
+    QFile file;
+    if (!openRegularFile(&file, fileName))
         return;
     const QByteArray contents = readVerFile(file);
 
@@ -139,7 +141,7 @@ void parseVerFile(QString fileName, QDateTime *webVer, QDateTime *swVer, QDateTi
 
     if (!hasIncludes)
         return;
-    if (!file.open(QIODevice::ReadOnly))
+    if (!openRegularFile(&file, fileName))
         return;
     const QStringList lines = QString::fromLatin1(readVerFile(file)).split(QLatin1Char('\n'));
     for (const QString &line : lines) {

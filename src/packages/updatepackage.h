@@ -43,8 +43,9 @@ public:
 // A date-time that stands for "no version": exactly the Unix epoch (an invalid one is not).
 bool isEpoch(const QDateTime &dateTime);
 
-// Where a package file named bare is looked for: the working folder if it is there, else the
-// application folder. The scan and the file server both find images this way.
+// Where a package file named bare is looked for: the working folder if a regular file of that
+// name is there, else the application folder; only the application folder when a packages
+// folder was named. The scan and the file server both find images this way.
 QString packageFilePath(const QString &fileName);
 
 // Reads the image into the package's imageSha256, imageSize, imageModified and imageIdentity,
@@ -52,7 +53,7 @@ QString packageFilePath(const QString &fileName);
 // cannot be read, or when it changed while it was read.
 void readImage(UpdatePackage *package, const QString &fileName);
 
-// Reads a .ver file (relative to the working folder, else to the application folder) into the
-// five outputs. A missing file leaves the dates at the epoch and the includes empty.
+// Reads a .ver file (found as packageFilePath finds it; only a regular file) into the five
+// outputs. A missing file leaves the dates at the epoch and the includes empty.
 void parseVerFile(QString fileName, QDateTime *webVer, QDateTime *swVer, QDateTime *minSwVer, QString *addOn,
                   QStringList *includes);

@@ -90,8 +90,9 @@ void FetchConnection::readRequest(bool final)
         serve(fileName);
 }
 
-// The image is looked for where the package scan found it: in the working folder, then beside
-// the program.
+// The image is looked for where the package scan found it: in the working folder (unless a
+// packages folder was named), then beside the program. Only a regular file is opened: a pipe or
+// device put in its place is never read, and never waited on.
 void FetchConnection::serve(const QString &fileName)
 {
     const QString path = packageFilePath(fileName);
@@ -100,8 +101,8 @@ void FetchConnection::serve(const QString &fileName)
         close();
         return;
     }
-    auto *file = new QFile(path);
-    if (!file->open(QIODevice::ReadOnly)) {
+    auto *file = new QFile;
+    if (!openRegularFile(file, path)) {
         const int reason = errno;
         delete file;
         // The process is out of descriptors: nothing is wrong with the image. The unit waits

@@ -4,6 +4,8 @@
 
 #include <QtTest>
 
+#include <sys/stat.h>
+
 namespace {
 
 QDateTime date(int y, int m, int d)
@@ -44,6 +46,8 @@ private Q_SLOTS:
     void addFile_data();
     void addFile();
     void scanFolder();
+    void workingFolderEntries_data();
+    void workingFolderEntries();
     void versionsText_data();
     void versionsText();
     void snValid_data();
@@ -241,6 +245,62 @@ void TestPackages::scanFolder()
     QVERIFY(catalogue.k220.imageSha256.isEmpty() && !catalogue.k220.imageModified.isValid()
             && !catalogue.k220.imageIdentity.exists);
     QCOMPARE(catalogue.k220.imageSize, -1);
+}
+
+// A name in the working folder is read before the program's folder only when it is a regular
+// file, and not at all once a packages folder was named. A pipe or a link to a device there was
+// opened and read: start-up hung on it.
+void TestPackages::workingFolderEntries_data()
+{
+    QTest::addColumn<QString>("entry");
+    QTest::addColumn<bool>("packagesFolderNamed");
+    QTest::addColumn<QByteArray>("imageRead");
+
+    QTest::newRow("regular file, window's rule") << "file" << false << QByteArray("working folder's image");
+    QTest::newRow("regular file, packages folder named") << "file" << true << QByteArray("packages folder's image");
+    QTest::newRow("pipe") << "pipe" << false << QByteArray("packages folder's image");
+    QTest::newRow("link to a device") << "device" << false << QByteArray("packages folder's image");
+}
+
+void TestPackages::workingFolderEntries()
+{
+    QFETCH(QString, entry);
+    QFETCH(bool, packagesFolderNamed);
+    QFETCH(QByteArray, imageRead);
+
+    QTemporaryDir packages, working;
+    const auto write = [](const QString &path, const QByteArray &contents) {
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::WriteOnly));
+        file.write(contents);
+    };
+    write(packages.filePath(QStringLiteral("k220_lab.bin")), "packages folder's image");
+    write(packages.filePath(QStringLiteral("k220_lab.ver")), "SWVER:3/2/2015\n");
+    for (const QString &name : {QStringLiteral("k220_lab.bin"), QStringLiteral("k220_lab.ver")}) {
+        const QString path = working.filePath(name);
+        if (entry == QLatin1String("file"))
+            write(path, name.endsWith(QLatin1String(".bin")) ? QByteArray("working folder's image")
+                                                             : QByteArray("SWVER:1/1/2013\n"));
+        else if (entry == QLatin1String("pipe"))
+            QCOMPARE(::mkfifo(QFile::encodeName(path).constData(), 0600), 0);
+        else
+            QVERIFY(QFile::link(QStringLiteral("/dev/zero"), path));
+    }
+
+    const QString before = QDir::currentPath();
+    QVERIFY(QDir::setCurrent(working.path()));
+    if (packagesFolderNamed)
+        Folders::setPackagesFolder(packages.path());
+    else
+        Folders::setApplicationFolder(packages.path());
+    PackageCatalogue catalogue;
+    catalogue.scan(packages.path());
+    Folders::setApplicationFolder(QString());
+    QDir::setCurrent(before);
+
+    QCOMPARE(catalogue.k220.imageSha256,
+             QString::fromLatin1(QCryptographicHash::hash(imageRead, QCryptographicHash::Sha256).toHex()));
+    QCOMPARE(catalogue.k220.swVer.date(), imageRead.startsWith("working") ? QDate(2013, 1, 1) : QDate(2015, 3, 2));
 }
 
 void TestPackages::versionsText_data()
