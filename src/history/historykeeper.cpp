@@ -1,6 +1,7 @@
 #include "historykeeper.h"
 
 #include "app/debuglog.h"
+#include "app/runningthread.h"
 #include "packages/packagecatalogue.h"
 #include "update/fleetview.h"
 #include "update/pipelinestate.h"
@@ -57,8 +58,18 @@ void HistoryKeeper::open(const QString &path)
     thread = new QThread(this);
     thread->setObjectName(QStringLiteral("history"));
     writerContext = new QObject;
+    QString error;
+    if (!startRunning(thread, &error)) {
+        // Nothing is gathered or written; the core says once that no history is kept.
+        delete writerContext;
+        writerContext = nullptr;
+        delete thread;
+        thread = nullptr;
+        QMetaObject::invokeMethod(
+            this, [this, error] { writerFailed(error); }, Qt::QueuedConnection);
+        return;
+    }
     writerContext->moveToThread(thread);
-    thread->start();
     writer = std::make_shared<Writer>();
     writer->path = path;
     flushTimer = new QTimer(this);

@@ -26,6 +26,15 @@ Reachability::Reachability(QObject *parent) : QObject(parent), retryLater(new QT
     for (int i = 0; i < kTestsAtOnce; ++i) {
         auto *thread = new QThread;
         thread->setObjectName(QStringLiteral("reachability"));
+        QString error;
+        // The tests go on with the threads that could be made; with none, none can run.
+        if (!startRunning(thread, &error)) {
+            delete thread;
+            BLOG << "Reachability tests run on" << i << "threads:" << error;
+            if (i == 0)
+                failure = error;
+            break;
+        }
         auto *test = new TCPTest;
         test->port = kUnitPort;
         test->moveToThread(thread);
@@ -35,7 +44,6 @@ Reachability::Reachability(QObject *parent) : QObject(parent), retryLater(new QT
             Q_EMIT testFinished(ip, port, result);
         });
         connect(test, &TCPTest::testNotRun, this, [this, i](const QString &ip) { notRun(i, ip); });
-        startRunning(thread);
         threads.append(thread);
         testers.append(test);
         busy.append(false);

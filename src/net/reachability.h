@@ -31,6 +31,9 @@ public:
     // ago. False when nothing was started.
     bool start(const QString &ip);
 
+    // Why no test can run ("" while they can): no worker thread could be started.
+    QString startFailure() const { return failure; }
+
     static constexpr int kTestsAtOnce = 16;
     static constexpr int kRetryMs = 1000;
 
@@ -51,4 +54,5 @@ private:
     QStringList retry;
     QTimer *retryLater;
     bool descriptorsReported = false;
+    QString failure;
 };

@@ -191,7 +191,6 @@ UnitListWriter::UnitListWriter(const QString &path, QObject *parent)
     : QObject(parent), worker(new Worker(path.isEmpty() ? Folders::unitListPath() : path))
 {
     thread.setObjectName(QStringLiteral("unitlist"));
-    worker->moveToThread(&thread);
 #ifdef Q_OS_LINUX
     // A thread has a nice value of its own here: the writer gives way to the window's thread
     // when both want the processor.
@@ -199,6 +198,15 @@ UnitListWriter::UnitListWriter(const QString &path, QObject *parent)
         &thread, &QThread::started, &thread, [] { ::setpriority(PRIO_PROCESS, id_t(::gettid()), 10); },
         Qt::DirectConnection);
 #endif
+    QString error;
+    if (!startRunning(&thread, &error)) {
+        // Without its thread the file is written where each unit is stored, as without a writer.
+        BLOG << "units.ini is written as each unit is stored:" << error;
+        delete worker;
+        worker = nullptr;
+        return;
+    }
+    worker->moveToThread(&thread);
     // As the thread ends, on the thread itself: the stores still queued are taken, everything is
     // written, and the worker goes.
     connect(
@@ -209,7 +217,6 @@ UnitListWriter::UnitListWriter(const QString &path, QObject *parent)
             delete held;
         },
         Qt::DirectConnection);
-    startRunning(&thread);
     currentWriter.store(this);
 }
 

@@ -1,5 +1,6 @@
 #include "kernelsender.h"
 
+#include "app/debuglog.h"
 #include "app/runningthread.h"
 
 #ifdef Q_OS_LINUX
@@ -18,6 +19,8 @@
 #include <sys/sendfile.h>
 #include <sys/socket.h>
 #include <unistd.h>
+
+static const char kLogSource[] = "mainwindow";
 
 namespace {
 
@@ -211,14 +214,22 @@ int KernelSender::Worker::takeTail(Entry &entry)
 KernelSender::KernelSender() : thread(new SendingThread), worker(new Worker), reports(new QObject)
 {
     thread->setObjectName(QStringLiteral("file sender"));
-    worker->moveToThread(thread);
-    startRunning(thread);
+    QString error;
+    // Without the thread every transfer copies its file through the socket's buffer.
+    running = startRunning(thread, &error);
+    if (running)
+        worker->moveToThread(thread);
+    else
+        BLOG << "Images go through the sockets' buffers:" << error;
 }
 
 KernelSender::~KernelSender()
 {
-    QMetaObject::invokeMethod(
-        worker, [this] { delete worker; }, Qt::BlockingQueuedConnection);
+    if (running)
+        QMetaObject::invokeMethod(
+            worker, [this] { delete worker; }, Qt::BlockingQueuedConnection);
+    else
+        delete worker;
     thread->quit();
     thread->wait();
     delete thread;
@@ -229,6 +240,8 @@ KernelSender::~KernelSender()
 std::shared_ptr<KernelSender::Send> KernelSender::add(int out, int in, qint64 offset, qint64 size, qint64 checkFrom,
                                                       const FileIdentity &expected, std::function<void()> report)
 {
+    if (!running)
+        return nullptr;
     Worker::Entry entry;
     entry.out = ::fcntl(out, F_DUPFD_CLOEXEC, 0);
     entry.in = ::fcntl(in, F_DUPFD_CLOEXEC, 0);
@@ -259,6 +272,8 @@ std::shared_ptr<KernelSender::Send> KernelSender::add(int out, int in, qint64 of
 void KernelSender::remove(const std::shared_ptr<Send> &send)
 {
     send->report = nullptr;
+    if (!running)
+        return;
     QMetaObject::invokeMethod(
         worker, [this, send] { worker->remove(send.get()); }, Qt::QueuedConnection);
 }

@@ -52,7 +52,8 @@ public:
         std::function<void()> report;
     };
 
-    // Starts the sending thread. Reports go to the thread this is made in.
+    // Starts the sending thread. Reports go to the thread this is made in. When the thread cannot
+    // be started, add() always returns null: the files go through the sockets' buffers.
     KernelSender();
     ~KernelSender();
 
@@ -76,6 +77,7 @@ private:
     class Worker;
     QThread *thread;
     Worker *worker;
+    bool running = false;
     // Takes the thread's reports in the asking thread.
     QObject *reports;
 };

@@ -49,6 +49,11 @@ UpdaterCore::~UpdaterCore()
     shutdown();
 }
 
+QString UpdaterCore::startFailure() const
+{
+    return reachability ? reachability->startFailure() : QString();
+}
+
 void UpdaterCore::start()
 {
     if (started || !connection)

@@ -57,6 +57,9 @@ public:
     // The endpoint, for the dialogs that add units by address.
     MarluneConnect &endpoint() { return *connection; }
     bool fileServerListening() const { return listening; }
+    // Why the core cannot do its work, "" when it can: a part of it that needs a thread of its
+    // own got none. (Parts that can do without one, such as the image sender, carry on.)
+    QString startFailure() const;
     FileServer &fileServer() { return *server; }
     // A part of a tick is running: redraws asked for meanwhile wait until it is over.
     bool inTick() const { return tickPart; }
