@@ -5,6 +5,7 @@
 #include "app/clirun.h"
 #include "app/debuglog.h"
 #include "app/folders.h"
+#include "app/instancelock.h"
 #include "app/logfile.h"
 #include "app/processlimits.h"
 #include "app/quitsignals.h"
@@ -16,6 +17,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <csignal>
 #include <cstdio>
 
 static const char kLogSource[] = "cli";
@@ -37,33 +39,55 @@ void quietMessages(QtMsgType type, const QMessageLogContext &, const QString &me
     std::fputs(qPrintable(message + QLatin1Char('\n')), stderr);
 }
 
-// The lock the window also takes: the two never drive units at once.
-bool takeLock(bool overrideLock)
+// The lock the window also takes: the two never drive units at once. A lock that is there already
+// is only replaced (--override-lock) once this run is sure to go ahead, in runCore.
+bool lockAvailable(const InstanceLock::Entry &found, bool overrideLock)
 {
-    QFile lockFile(Folders::lockFilePath());
-    if (lockFile.exists() && !overrideLock) {
-        say(QStringLiteral("Another updater is running, or one was not closed properly (lock file %1). "
-                           "Use --override-lock when no other updater runs.")
-                .arg(lockFile.fileName()));
+    const QString path = Folders::lockFilePath();
+    if (found.exists && !overrideLock) {
+        QString text = QStringLiteral("Another updater is running, or one was not closed properly (lock file %1). "
+                                      "Use --override-lock when no other updater runs.")
+                           .arg(path);
+        if (!found.note(path).isEmpty())
+            text += QLatin1Char(' ') + found.note(path);
+        say(text);
         return false;
     }
-    if (!lockFile.open(QIODevice::WriteOnly | QIODevice::Truncate)) {
-        say(QStringLiteral("Cannot take the lock file ") + lockFile.fileName() + QStringLiteral(": ")
-            + lockFile.errorString());
+    if (found.exists) {
+        if (!found.note(path).isEmpty())
+            say(found.note(path));
+        return true;
+    }
+    QString error;
+    if (!InstanceLock::take(path, false, &error)) {
+        say(QStringLiteral("Cannot take the lock: ") + error);
         return false;
     }
     return true;
 }
 
-int runCore(const CliOptions &options, QuitSignals &quitSignals)
+int runCore(const CliOptions &options, QuitSignals &quitSignals, bool replaceLock)
 {
     UpdaterCore core;
-    if (options.keepHistory)
-        core.keepHistory(UpdaterSettings::historyPath());
+    // Nothing of another updater's is touched before this run is sure to go ahead: not its lock,
+    // not its history (opening the history marks unended batches interrupted).
     if (!core.fileServerListening()) {
         say(QStringLiteral("Cannot serve images: TCP port %1 is taken.").arg(UpdaterCore::kFileServerPort));
         return kExitCannotStart;
     }
+    if (!core.startFailure().isEmpty()) {
+        say(QStringLiteral("Cannot start: ") + core.startFailure());
+        return kExitCannotStart;
+    }
+    if (replaceLock) {
+        QString error;
+        if (!InstanceLock::take(Folders::lockFilePath(), true, &error)) {
+            say(QStringLiteral("Cannot take the lock: ") + error);
+            return kExitCannotStart;
+        }
+    }
+    if (options.keepHistory)
+        core.keepHistory(UpdaterSettings::historyPath());
     if (!core.catalogue().hasImage()) {
         say(QStringLiteral("No update packages (*.bin and *.ver) in ") + Folders::applicationFolder());
         if (options.command == CliOptions::Command::Update)
@@ -111,19 +135,26 @@ int main(int argc, char *argv[])
             say(QStringLiteral("No such folder: ") + options.packagesFolder);
             return kExitBadUsage;
         }
-        Folders::setApplicationFolder(folder.absoluteFilePath());
+        // That folder alone: a same-named file in the working folder is not read.
+        Folders::setPackagesFolder(folder.absoluteFilePath());
     }
 
     allowEveryDescriptor();
     Folders::createStartupFolders();
     if (!LogFile::installIfRequested())
         qInstallMessageHandler(quietMessages);
+    // A reader that goes away (a pipe closed early) makes writes fail, which the run notices and
+    // winds down as it does at a signal; SIGPIPE's default would end the process on the spot,
+    // leaving the lock behind.
+    ::signal(SIGPIPE, SIG_IGN);
     QuitSignals quitSignals;
     quitSignals.setQuitOnSignal(false);
-    if (!takeLock(options.overrideLock))
+    const InstanceLock::Entry found = InstanceLock::inspect(Folders::lockFilePath());
+    if (!lockAvailable(found, options.overrideLock))
         return kExitCannotStart;
-    const int code = runCore(options, quitSignals);
-    QFile::remove(Folders::lockFilePath());
+    const int code = runCore(options, quitSignals, found.exists);
+    // Only a lock this run made: a run that could not start leaves another updater's in place.
+    InstanceLock::release();
     BLOG << "bryx-updater-cli exited with" << code;
     return code;
 }

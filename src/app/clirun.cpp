@@ -47,11 +47,13 @@ QString csvField(const QString &text)
     return QLatin1Char('"') + QString(text).replace(QLatin1Char('"'), QStringLiteral("\"\"")) + QLatin1Char('"');
 }
 
-void write(FILE *file, const QString &text)
+// False when the text could not all be written: the reader went away (SIGPIPE is ignored, so a
+// closed pipe is an error here), or the disk is full.
+bool write(FILE *file, const QString &text)
 {
     const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), file);
-    std::fflush(file);
+    const size_t written = std::fwrite(bytes.constData(), 1, size_t(bytes.size()), file);
+    return std::fflush(file) == 0 && written == size_t(bytes.size());
 }
 
 } // namespace
@@ -179,7 +181,8 @@ void CliRun::listUnits()
             QStringList fields;
             for (const QString &field : row)
                 fields.append(csvField(field));
-            write(out, fields.join(QLatin1Char(',')) + QStringLiteral("\r\n"));
+            if (!write(out, fields.join(QLatin1Char(',')) + QStringLiteral("\r\n")))
+                lostOutput();
         }
     } else {
         QList<qsizetype> widths(rows.first().size(), 0);
@@ -190,10 +193,11 @@ void CliRun::listUnits()
             QString line;
             for (qsizetype column = 0; column < row.size(); ++column)
                 line += column + 1 < row.size() ? row.at(column).leftJustified(widths[column] + 2) : row.at(column);
-            write(out, line + QLatin1Char('\n'));
+            if (!write(out, line + QLatin1Char('\n')))
+                lostOutput();
         }
     }
-    code = kExitConfirmed;
+    code = outputGone ? kExitStopped : kExitConfirmed;
     finish();
 }
 
@@ -332,6 +336,20 @@ void CliRun::follow()
         finish();
 }
 
+// Nobody reads what the tool writes any more: the run winds down as at a first signal (the units
+// commanded finish, no more are), and its exit code says it was stopped.
+void CliRun::lostOutput()
+{
+    if (outputGone)
+        return;
+    outputGone = true;
+    say(QStringLiteral("Standard output was closed: stopping."));
+    if (!done)
+        QTimer::singleShot(0, this, &CliRun::interrupt);
+    else
+        code = kExitStopped;
+}
+
 void CliRun::interrupt()
 {
     if (done)
@@ -434,7 +452,8 @@ void CliRun::event(const QJsonObject &object, const QString &text)
         QJsonObject stamped = object;
         if (!stamped.contains(QStringLiteral("time")))
             stamped.insert(QStringLiteral("time"), isoNow());
-        write(out, QString::fromUtf8(QJsonDocument(stamped).toJson(QJsonDocument::Compact)) + QLatin1Char('\n'));
+        if (!write(out, QString::fromUtf8(QJsonDocument(stamped).toJson(QJsonDocument::Compact)) + QLatin1Char('\n')))
+            lostOutput();
     }
     if (!text.isEmpty())
         say(text);

@@ -55,6 +55,7 @@ private:
     void drawBar();
     void clearBar();
     void say(const QString &text);
+    void lostOutput();
 
     const CliOptions options;
     UpdaterCore &core;
@@ -66,6 +67,7 @@ private:
     bool stopped = false;
     bool done = false;
     bool summaryWritten = false;
+    bool outputGone = false;
     int code = kExitConfirmed;
     QDateTime started;
     // Since every selected unit ended (invalid while some has not).

@@ -1,6 +1,10 @@
 #include "operatorquestions.h"
 
+#include "debuglog.h"
+
 #include <QFileDialog>
+
+static const char kLogSource[] = "main";
 
 namespace {
 
@@ -51,5 +55,9 @@ QMessageBox::StandardButton askOperator(QWidget *parent, QMessageBox::Icon icon,
     question.text = text;
     question.buttons = buttons;
     question.defaultButton = defaultButton;
-    return OperatorQuestions::current().ask(parent, question);
+    // Support can tell from the log what the operator was shown and what came of it.
+    BLOG << "Asking the operator:" << QString(text).replace(QLatin1Char('\n'), QLatin1Char(' '));
+    const QMessageBox::StandardButton answer = OperatorQuestions::current().ask(parent, question);
+    BLOG << "The operator's answer:" << answer;
+    return answer;
 }

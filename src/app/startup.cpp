@@ -1,17 +1,37 @@
 #include "startup.h"
 
+#include "../update/mainwindow.h"
 #include "debuglog.h"
 #include "folders.h"
+#include "instancelock.h"
 #include "logfile.h"
 #include "operatorquestions.h"
 #include "processlimits.h"
 #include "quitsignals.h"
-#include "../update/mainwindow.h"
 
 #include <QApplication>
+#include <QDialog>
 #include <QFile>
 
 static const char kLogSource[] = "main";
+
+namespace {
+
+// A box open before the event loop runs has a loop of its own, which a request to quit does not
+// reach: a signal closes it, as the operator closing it would, and start-up then goes no further.
+void closeOpenBoxes()
+{
+    while (QWidget *box = QApplication::activeModalWidget()) {
+        if (auto *dialog = qobject_cast<QDialog *>(box))
+            dialog->done(QDialog::Rejected);
+        else
+            box->close();
+        if (box == QApplication::activeModalWidget())
+            break;
+    }
+}
+
+} // namespace
 
 int updaterMain(int &argc, char **argv)
 {
@@ -23,30 +43,42 @@ int updaterMain(int &argc, char **argv)
     // window always goes before the application.
     QApplication app(argc, argv);
     const bool plainStart = (argc == 1);
-    // SIGTERM, SIGINT and SIGHUP end the run as closing the window does.
+    // SIGTERM, SIGINT and SIGHUP end the run as closing the window does, also while a box of the
+    // start-up is open.
     QuitSignals quitSignals;
+    QObject::connect(&quitSignals, &QuitSignals::received, &app, closeOpenBoxes);
 
-    QFile lockFile(Folders::lockFilePath());
-    if (plainStart && lockFile.exists()) {
+    const QString lockPath = Folders::lockFilePath();
+    const InstanceLock::Entry found = InstanceLock::inspect(lockPath);
+    if (!found.note(lockPath).isEmpty())
+        BLOG << found.note(lockPath);
+    if (plainStart && found.exists) {
         const QMessageBox::StandardButton answer = askOperator(
             nullptr, QMessageBox::Warning, QString(),
             QStringLiteral("Updater was not closed properly, or another instance is running.\n\n "
                            "Override lock and continue loading?"),
             QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
-        if (answer != QMessageBox::Yes)
+        if (answer != QMessageBox::Yes || quitSignals.quitRequested())
             return 0;
     }
-    // An empty file: its presence is the lock.
-    lockFile.open(QIODevice::WriteOnly | QIODevice::Truncate);
-    lockFile.close();
+    // An empty file of this process's own: its presence is the lock. What was there before (a
+    // stale lock, a link) is replaced, never written through.
+    QString lockError;
+    if (!InstanceLock::take(lockPath, found.exists, &lockError))
+        BLOG << "No lock:" << lockError;
 
     QFile styleSheet(QStringLiteral(":/quillet.css"));
     if (styleSheet.open(QIODevice::ReadOnly))
         app.setStyleSheet(QString::fromLatin1(styleSheet.readAll()));
 
-    MainWindow window(nullptr);
+    // A start that shows no window keeps no history: it must not mark another updater's batch
+    // interrupted.
+    MainWindow window(nullptr, plainStart ? MainWindow::History::Kept : MainWindow::History::NotKept);
     int returnCode = -1;
     if (plainStart) {
+        if (!lockError.isEmpty())
+            window.toStatusLog(QStringLiteral("Updater"),
+                               QStringLiteral("Running without the single-instance lock: ") + lockError);
         window.show();
         QCoreApplication::processEvents();
         const bool connected =

@@ -8,6 +8,7 @@
 #include "adding/excelimport.h"
 #include "app/debuglog.h"
 #include "app/folders.h"
+#include "app/instancelock.h"
 #include "app/operatorquestions.h"
 #include "app/updatersettings.h"
 #include "units/unitlookup.h"
@@ -26,7 +27,7 @@
 
 static const char kLogSource[] = "mainwindow";
 
-MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWindow)
+MainWindow::MainWindow(QWidget *parent, History history) : QMainWindow(parent), ui(new Ui::MainWindow)
 {
     ui->setupUi(this);
     ui->udpRadio->hide();
@@ -42,7 +43,7 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
 
     engine = new UpdaterCore(this);
     listenToCore();
-    if (UpdaterSettings::keepHistory())
+    if (history == History::Kept && UpdaterSettings::keepHistory())
         engine->keepHistory(UpdaterSettings::historyPath());
     setUpRollout();
     setUpOperatorView();
@@ -54,6 +55,9 @@ MainWindow::MainWindow(QWidget *parent) : QMainWindow(parent), ui(new Ui::MainWi
                        ? QStringLiteral("Update Server running...")
                        : QStringLiteral("Update Server NOT running. Could not bind to port 50005!")};
     ui->statusEdit->setPlainText(statusLines.first());
+    if (!engine->startFailure().isEmpty())
+        toStatusLog(QStringLiteral("Updater"),
+                    QStringLiteral("Reachability tests cannot run: ") + engine->startFailure());
     showPackages();
 
     // The first tick, then the first discovery: the discover button waits for it.
@@ -143,8 +147,9 @@ void MainWindow::toStatusLog(const QString &source, const QString &message)
 
 void MainWindow::appIsQuitting()
 {
-    // A missing lock file is not an error.
-    QFile::remove(Folders::lockFilePath());
+    // Only the lock this updater made goes: a missing one is not an error, and one that another
+    // updater has since put in its place stays.
+    InstanceLock::release();
 }
 
 void MainWindow::newSession()

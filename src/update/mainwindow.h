@@ -33,7 +33,10 @@ class MainWindow final : public QMainWindow
     Q_DISABLE_COPY_MOVE(MainWindow)
 
 public:
-    explicit MainWindow(QWidget *parent = nullptr);
+    // Whether the window keeps the update history: a start that shows no window keeps none.
+    enum class History { Kept, NotKept };
+
+    explicit MainWindow(QWidget *parent = nullptr, History history = History::Kept);
     ~MainWindow() override;
 
     // Appends one line to the status log: the time, the unit's name and IP (or "From Updater"

@@ -1,4 +1,5 @@
 #include "app/clioptions.h"
+#include "app/fileidentity.h"
 #include "app/folders.h"
 #include "packagefolder.h"
 #include "simulatorprocess.h"
@@ -35,6 +36,11 @@ private Q_SLOTS:
     void interruptedBatchCommandsNoMore();
     void stoppedBeforeTheBatchStillSaysSo();
     void historySurvivesAKill();
+    void packagesFolderAloneIsServed();
+    void failedOverrideLeavesTheLiveLock();
+    void lockIsNeverWrittenThrough_data();
+    void lockIsNeverWrittenThrough();
+    void readerGoneEndsTheRunInOrder();
 
 private:
     // Runs the tool to its end; its JSON Lines on stdout and its exit code.
@@ -480,6 +486,123 @@ void TestCli::historySurvivesAKill()
                                           {QStringLiteral("u3"), QStringLiteral("+++")},
                                           {QStringLiteral("stuck"), QStringLiteral("+--")}};
     QCOMPARE(steps, expected);
+}
+
+// With --packages, that folder alone is read: a same-named image in the working folder, older
+// than the unit's software, was served in its place.
+void TestCli::packagesFolderAloneIsServed()
+{
+    QTemporaryDir working;
+    QVERIFY(writePackage(working.path(), QStringLiteral("k220_lab"), QStringLiteral("1/1/2013"), 1356998400));
+    QFile image(packages.filePath(QStringLiteral("k220_lab.bin")));
+    QVERIFY(image.open(QIODevice::ReadOnly));
+    const QString digest =
+        QString::fromLatin1(QCryptographicHash::hash(image.readAll(), QCryptographicHash::Md5).toHex());
+    noHistory();
+    SimulatorProcess simulator;
+    QVERIFY(simulator.start(fleet(1) + QStringLiteral("digest=1\n"), 1));
+    QProcess cli;
+    cli.setWorkingDirectory(working.path());
+    startCli(cli, {QStringLiteral("update"), QStringLiteral("--all"), QStringLiteral("--yes"), QStringLiteral("--json"),
+                   QStringLiteral("--packages"), packages.path()});
+    const Run run = finishCli(cli);
+    QVERIFY2(run.exitCode == kExitConfirmed, run.err.constData());
+    QStringList fetched;
+    QVERIFY(QTest::qWaitFor(
+        [&] { return !(fetched = simulator.lines().filter(QStringLiteral(" FETCH-OK "))).isEmpty(); }, 10000));
+    QCOMPARE(fetched.size(), 1);
+    QVERIFY2(fetched.first().endsWith(digest), qPrintable(fetched.first()));
+}
+
+// Tool A runs; B, told to override the lock, cannot start (A has the file server's port) and
+// must leave A's lock as it found it, or the next updater would start beside A unasked.
+void TestCli::failedOverrideLeavesTheLiveLock()
+{
+    noHistory();
+    QProcess first;
+    startCli(first, {QStringLiteral("list"), QStringLiteral("--json"), QStringLiteral("--wait"), QStringLiteral("60"),
+                     QStringLiteral("--packages"), packages.path()});
+    QByteArray said;
+    QVERIFY(QTest::qWaitFor(
+        [&] {
+            said += first.readAllStandardOutput();
+            return said.contains("Sent Discover Packet.");
+        },
+        30000));
+    const FileIdentity lock = FileIdentity::of(Folders::lockFilePath());
+    QVERIFY(lock.exists);
+
+    QProcess second;
+    startCli(second, {QStringLiteral("list"), QStringLiteral("--override-lock"), QStringLiteral("--packages"),
+                      packages.path()});
+    const Run refused = finishCli(second, 30000);
+    QCOMPARE(refused.exitCode, int(kExitCannotStart));
+    QVERIFY2(refused.err.contains("50005"), refused.err.constData());
+    QCOMPARE(FileIdentity::of(Folders::lockFilePath()), lock);
+
+    QCOMPARE(::kill(pid_t(first.processId()), SIGTERM), 0);
+    QCOMPARE(finishCli(first, 30000).exitCode, int(kExitStopped));
+    QVERIFY(!QFile::exists(Folders::lockFilePath()));
+}
+
+// The lock folder may be shared by every user of the machine: a link planted at the lock's name
+// is never written through, with or without --override-lock.
+void TestCli::lockIsNeverWrittenThrough_data()
+{
+    QTest::addColumn<bool>("overrideLock");
+    QTest::addColumn<int>("exitCode");
+    QTest::newRow("refused") << false << int(kExitCannotStart);
+    QTest::newRow("overridden") << true << int(kExitConfirmed);
+}
+
+void TestCli::lockIsNeverWrittenThrough()
+{
+    QFETCH(bool, overrideLock);
+    QFETCH(int, exitCode);
+
+    QTemporaryDir elsewhere;
+    const QString target = elsewhere.filePath(QStringLiteral("precious.txt"));
+    QFile precious(target);
+    QVERIFY(precious.open(QIODevice::WriteOnly));
+    precious.write("keep me");
+    precious.close();
+    QFile::remove(Folders::lockFilePath());
+    QVERIFY(QFile::link(target, Folders::lockFilePath()));
+
+    QStringList arguments{QStringLiteral("list"), QStringLiteral("--json"),     QStringLiteral("--wait"),
+                          QStringLiteral("6"),    QStringLiteral("--packages"), packages.path()};
+    if (overrideLock)
+        arguments << QStringLiteral("--override-lock");
+    QProcess cli;
+    startCli(cli, arguments);
+    const Run run = finishCli(cli, 60000);
+    QCOMPARE(run.exitCode, exitCode);
+    QVERIFY(precious.open(QIODevice::ReadOnly));
+    QCOMPARE(precious.readAll(), QByteArray("keep me"));
+    if (overrideLock) {
+        QVERIFY(!QFileInfo::exists(Folders::lockFilePath()) && !QFileInfo(Folders::lockFilePath()).isSymLink());
+    } else {
+        QVERIFY2(run.err.contains("not a plain file"), run.err.constData());
+        QVERIFY(QFileInfo(Folders::lockFilePath()).isSymLink());
+        QFile::remove(Folders::lockFilePath());
+    }
+}
+
+// A reader that goes away early (`| head -1`): the tool winds down as at a signal, with its lock
+// removed, instead of dying of SIGPIPE.
+void TestCli::readerGoneEndsTheRunInOrder()
+{
+    noHistory();
+    QProcess shell;
+    shell.start(
+        QStringLiteral("bash"),
+        {QStringLiteral("-c"),
+         QStringLiteral("\"$0\" list --json --wait 6 --packages \"$1\" | { read -r line; }; echo \"${PIPESTATUS[0]}\""),
+         QStringLiteral(BRYX_BIN_DIR "/bryx-updater-cli"), packages.path()});
+    QVERIFY(shell.waitForFinished(60000));
+    QCOMPARE(shell.readAllStandardOutput().trimmed(), QByteArray::number(kExitStopped));
+    QVERIFY(shell.readAllStandardError().contains("Standard output was closed"));
+    QVERIFY(!QFileInfo::exists(Folders::lockFilePath()));
 }
 
 QTEST_GUILESS_MAIN(TestCli)

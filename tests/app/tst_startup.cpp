@@ -1,5 +1,6 @@
 #include "app/folders.h"
 #include "app/startup.h"
+#include "history/historystore.h"
 #include "scriptedoperator.h"
 
 #include <QApplication>
@@ -76,6 +77,20 @@ void writeStaleLock()
     lock.close();
 }
 
+// Opens the history file at path for a moment, with an application object of its own (the tests
+// run without one between the updater's runs).
+template <typename Use> void withHistory(const QString &path, Use use)
+{
+    static char name[] = "tst_startup";
+    char *argv[] = {name, nullptr};
+    int argc = 1;
+    QCoreApplication app(argc, argv);
+    HistoryStore store(QStringLiteral("tst_startup"));
+    QString error;
+    QVERIFY2(store.open(path, &error), qPrintable(error));
+    use(store);
+}
+
 } // namespace
 
 class TestStartup : public QObject
@@ -87,6 +102,7 @@ private Q_SLOTS:
     void init();
     void normalRunAsksNothingAndRemovesLock();
     void refusedOverrideExitsWithZero();
+    void acceptedOverrideRewritesLock_data();
     void acceptedOverrideRewritesLock();
     void anyArgumentExitsMinusOne_data();
     void anyArgumentExitsMinusOne();
@@ -148,9 +164,29 @@ void TestStartup::refusedOverrideExitsWithZero()
     QVERIFY(!QCoreApplication::instance());
 }
 
+void TestStartup::acceptedOverrideRewritesLock_data()
+{
+    QTest::addColumn<bool>("planted");
+    QTest::newRow("stale lock") << false;
+    // The lock folder may be shared by every user: a link there is replaced, never written through.
+    QTest::newRow("link planted at the lock's name") << true;
+}
+
 void TestStartup::acceptedOverrideRewritesLock()
 {
-    writeStaleLock();
+    QFETCH(bool, planted);
+    QTemporaryDir elsewhere;
+    const QString target = elsewhere.filePath(QStringLiteral("precious.txt"));
+    if (planted) {
+        QFile precious(target);
+        QVERIFY(precious.open(QIODevice::WriteOnly));
+        precious.write("keep me");
+        precious.close();
+        QDir().mkpath(Folders::tempWorkFolder());
+        QVERIFY(QFile::link(target, Folders::lockFilePath()));
+    } else {
+        writeStaleLock();
+    }
     ScriptedOperator questions;
     questions.answers = {QMessageBox::Yes};
     RunningSnapshot snapshot;
@@ -163,7 +199,12 @@ void TestStartup::acceptedOverrideRewritesLock()
     QVERIFY(snapshot.lockFileExisted);
     QCOMPARE(snapshot.lockFileSize, 0);
     QVERIFY(snapshot.windowShown);
-    QVERIFY(!QFile::exists(Folders::lockFilePath()));
+    QVERIFY(!QFileInfo(Folders::lockFilePath()).exists() && !QFileInfo(Folders::lockFilePath()).isSymLink());
+    if (planted) {
+        QFile precious(target);
+        QVERIFY(precious.open(QIODevice::ReadOnly));
+        QCOMPARE(precious.readAll(), QByteArray("keep me"));
+    }
 }
 
 void TestStartup::anyArgumentExitsMinusOne_data()
@@ -176,7 +217,7 @@ void TestStartup::anyArgumentExitsMinusOne_data()
 // The real program, a copy with a package beside it, in folders of its own, with logging on.
 struct ProgramCopy
 {
-    ProgramCopy()
+    explicit ProgramCopy(bool withPackage = true)
     {
         tmp = root.filePath(QStringLiteral("tmp"));
         data = root.filePath(QStringLiteral("data"));
@@ -185,7 +226,8 @@ struct ProgramCopy
         ready = root.isValid() && QDir().mkpath(tmp) && QDir().mkpath(work) && QDir().mkpath(app)
                 && QFile::copy(QStringLiteral(BRYX_BIN_DIR "/bryx-updater"), app + QStringLiteral("/bryx-updater"));
         // The program looks for its packages beside itself.
-        writePackage(app);
+        if (withPackage)
+            writePackage(app);
         QFile logFile(work + QStringLiteral("/LOGFILE.txt"));
         ready = ready && logFile.open(QIODevice::WriteOnly);
         QProcessEnvironment env = QProcessEnvironment::systemEnvironment();
@@ -196,6 +238,7 @@ struct ProgramCopy
     }
     void start(const QStringList &arguments) { process.start(root.filePath(QStringLiteral("app/bryx-updater")), arguments); }
     QString lockFile() const { return tmp + QStringLiteral("/Quillet/singleinstanceupdater.txt"); }
+    QString historyFile() const { return data + QStringLiteral("/bryx-updater/history.sqlite"); }
     QByteArray log() const
     {
         QFile logFile(work + QStringLiteral("/LOGFILE.txt"));
@@ -221,6 +264,13 @@ void TestStartup::anyArgumentExitsMinusOne()
         QFile lock(updater.lockFile());
         QVERIFY(lock.open(QIODevice::WriteOnly));
     }
+    // Another updater's batch, under way: a start that shows no window must not touch it.
+    withHistory(updater.historyFile(), [](HistoryStore &store) {
+        HistoryStore::Batch batch;
+        batch.started = QDateTime::currentDateTime();
+        batch.units = 3;
+        QVERIFY(store.beginBatch(batch) > 0);
+    });
     updater.start({QStringLiteral("anything")});
     QVERIFY(updater.process.waitForFinished(60000));
     QCOMPARE(updater.process.exitStatus(), QProcess::NormalExit);
@@ -233,34 +283,62 @@ void TestStartup::anyArgumentExitsMinusOne()
     const QByteArray log = updater.log();
     QVERIFY2(!log.contains("appIsQuitting"), log.constData());
     QVERIFY2(!log.contains("exited normally"), log.constData());
+    withHistory(updater.historyFile(), [](HistoryStore &store) {
+        const QList<HistoryStore::Batch> batches = store.batches();
+        QCOMPARE(batches.size(), 1);
+        QVERIFY(!batches.first().interrupted && !batches.first().ended.isValid());
+    });
 }
 
 void TestStartup::signalEndsTheRunInOrder_data()
 {
     QTest::addColumn<int>("signalNumber");
-    QTest::newRow("SIGTERM") << int(SIGTERM);
-    QTest::newRow("SIGINT") << int(SIGINT);
-    QTest::newRow("SIGHUP") << int(SIGHUP);
+    QTest::addColumn<QString>("boxOpen");
+    QTest::newRow("SIGTERM") << int(SIGTERM) << QString();
+    QTest::newRow("SIGINT") << int(SIGINT) << QString();
+    QTest::newRow("SIGHUP") << int(SIGHUP) << QString();
+    // A box of the start-up has an event loop of its own, which the request to quit did not reach.
+    QTest::newRow("SIGTERM at the lock question") << int(SIGTERM) << QStringLiteral("Override lock");
+    QTest::newRow("SIGHUP at the no-packages box") << int(SIGHUP) << QStringLiteral("found no updates");
 }
 
 // A desktop session ending, `systemctl stop` or `kill`: the run ends as closing the window ends
-// it, with its exit code, its last log line and no lock file left behind.
+// it, with its exit code, its last log line and no lock file left behind. At the lock question
+// it ends as No does: nothing started, the lock as it was.
 void TestStartup::signalEndsTheRunInOrder()
 {
     QFETCH(int, signalNumber);
+    QFETCH(QString, boxOpen);
 
-    ProgramCopy updater;
+    const bool lockQuestion = boxOpen.startsWith(QLatin1String("Override"));
+    ProgramCopy updater(!boxOpen.contains(QLatin1String("no updates")));
     QVERIFY(updater.ready);
+    if (lockQuestion) {
+        QVERIFY(QDir().mkpath(updater.tmp + QStringLiteral("/Quillet")));
+        QFile lock(updater.lockFile());
+        QVERIFY(lock.open(QIODevice::WriteOnly));
+        lock.write("stale");
+    }
     updater.start({});
     QVERIFY(updater.process.waitForStarted(60000));
-    QTRY_VERIFY_WITH_TIMEOUT(updater.log().contains("aboutToQuit connected to appIsQuitting: true"), 60000);
-    QVERIFY(QFile::exists(updater.lockFile()));
+    const QByteArray ready =
+        boxOpen.isEmpty() ? QByteArray("aboutToQuit connected to appIsQuitting: true") : boxOpen.toLatin1();
+    QTRY_VERIFY_WITH_TIMEOUT(updater.log().contains("Asking the operator:") || boxOpen.isEmpty(), 60000);
+    QTRY_VERIFY_WITH_TIMEOUT(updater.log().contains(ready), 60000);
     QCOMPARE(::kill(pid_t(updater.process.processId()), signalNumber), 0);
     QVERIFY(updater.process.waitForFinished(60000));
     QCOMPARE(updater.process.exitStatus(), QProcess::NormalExit);
     QCOMPARE(updater.process.exitCode(), 0);
-    QVERIFY2(updater.log().contains("Quillet exited normally with returncode: 0"), updater.log().right(500).constData());
-    QVERIFY(!QFile::exists(updater.lockFile()));
+    if (lockQuestion) {
+        QFile lock(updater.lockFile());
+        QVERIFY(lock.open(QIODevice::ReadOnly));
+        QCOMPARE(lock.readAll(), QByteArray("stale"));
+        QVERIFY(!updater.log().contains("exited normally"));
+    } else {
+        QVERIFY2(updater.log().contains("Quillet exited normally with returncode: 0"),
+                 updater.log().right(500).constData());
+        QVERIFY(!QFile::exists(updater.lockFile()));
+    }
 }
 
 int main(int argc, char **argv)
