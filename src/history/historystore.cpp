@@ -210,55 +210,65 @@ qint64 HistoryStore::insertBatch(const Batch &batch)
 qint64 HistoryStore::beginBatch(const Batch &batch)
 {
     QHash<int, qint64> ids;
-    return write({{{1, batch}}, {}, {}, {}}, &ids) ? ids.value(1) : 0;
+    return write({{{1, batch}}, {}, {}, {}}, ids) ? ids.value(1) : 0;
 }
 
-bool HistoryStore::write(const Changes &changes, QHash<int, qint64> *ids)
+bool HistoryStore::inTransaction(const std::function<bool()> &work)
 {
     QSqlDatabase db = QSqlDatabase::database(connection, false);
     error.clear();
     if (!db.transaction())
         return fail(QStringLiteral("cannot begin writing"));
-    bool ok = true;
-    for (const auto &[number, batch] : changes.begun) {
-        const qint64 id = ok ? insertBatch(batch) : 0;
-        ok = id != 0;
-        ids->insert(number, id);
-    }
-    for (const auto &[number, run] : changes.runs)
-        ok = ok && insertRun(ids->value(number), run);
-    ok = ok && insertEvents(changes.events, ids);
-    for (const auto &[number, ended] : changes.ended) {
-        QSqlQuery update(db);
-        // A batch another updater marked interrupted while this one still ran it is whole after all.
-        update.prepare(QStringLiteral("UPDATE batches SET ended = ?, interrupted = 0 WHERE id = ?"));
-        update.addBindValue(timeValue(ended));
-        update.addBindValue(ids->value(number));
-        if (ok && !update.exec()) {
-            error = QStringLiteral("cannot end the batch: ") + reasonOf(update.lastError());
-            ok = false;
-        }
-    }
-    if (ok && db.commit())
+    if (work() && db.commit())
         return true;
     const QString why = error.isEmpty() ? reasonOf(db.lastError()) : error;
     db.rollback();
-    for (const auto &begun : changes.begun)
-        ids->remove(begun.first);
     error = why;
     return false;
+}
+
+bool HistoryStore::write(const Changes &changes, QHash<int, qint64> &ids)
+{
+    const bool written = inTransaction([&] {
+        bool ok = true;
+        for (const auto &[number, batch] : changes.begun) {
+            const qint64 id = ok ? insertBatch(batch) : 0;
+            ok = id != 0;
+            ids.insert(number, id);
+        }
+        for (const auto &[number, run] : changes.runs)
+            ok = ok && insertRun(ids.value(number), run);
+        ok = ok && insertEvents(changes.events, [&ids](qint64 number) { return ids.value(int(number)); });
+        for (const auto &[number, ended] : changes.ended) {
+            QSqlQuery update(QSqlDatabase::database(connection, false));
+            // A batch another updater marked interrupted while this one still ran it is whole after all.
+            update.prepare(QStringLiteral("UPDATE batches SET ended = ?, interrupted = 0 WHERE id = ?"));
+            update.addBindValue(timeValue(ended));
+            update.addBindValue(ids.value(number));
+            if (ok && !update.exec()) {
+                error = QStringLiteral("cannot end the batch: ") + reasonOf(update.lastError());
+                ok = false;
+            }
+        }
+        return ok;
+    });
+    if (!written) {
+        for (const auto &begun : changes.begun)
+            ids.remove(begun.first);
+    }
+    return written;
 }
 
 bool HistoryStore::endBatch(qint64 batchId, const QDateTime &ended)
 {
     QHash<int, qint64> ids{{1, batchId}};
-    return write({{}, {}, {}, {{1, ended}}}, &ids);
+    return write({{}, {}, {}, {{1, ended}}}, ids);
 }
 
 bool HistoryStore::saveUnitRun(qint64 batchId, const UnitRun &run)
 {
     QHash<int, qint64> ids{{1, batchId}};
-    return write({{}, {{1, run}}, {}, {}}, &ids);
+    return write({{}, {{1, run}}, {}, {}}, ids);
 }
 
 bool HistoryStore::insertRun(qint64 batchId, const UnitRun &run)
@@ -311,16 +321,15 @@ bool HistoryStore::insertRun(qint64 batchId, const UnitRun &run)
 // In one transaction: a thousand events cost one commit.
 bool HistoryStore::addEvents(const QList<Event> &events)
 {
-    return write({{}, {}, events, {}}, nullptr);
+    return inTransaction([&] { return insertEvents(events, [](qint64 id) { return id; }); });
 }
 
-// An event's batch is the writer's number when ids is given, the store's id otherwise.
-bool HistoryStore::insertEvents(const QList<Event> &events, const QHash<int, qint64> *ids)
+bool HistoryStore::insertEvents(const QList<Event> &events, const std::function<qint64(qint64)> &storeId)
 {
     QSqlQuery insert(QSqlDatabase::database(connection, false));
     insert.prepare(QStringLiteral("INSERT INTO unit_events (batch_id, mac, time, kind, text) VALUES (?, ?, ?, ?, ?)"));
     for (const Event &event : events) {
-        insert.addBindValue(ids ? ids->value(int(event.batchId)) : event.batchId);
+        insert.addBindValue(storeId(event.batchId));
         insert.addBindValue(textValue(event.mac));
         insert.addBindValue(timeValue(event.time));
         insert.addBindValue(textValue(event.kind));

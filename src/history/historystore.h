@@ -8,6 +8,8 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
 // One updater's history of batches, kept in an SQLite file: each batch (when, where, its rollout
 // plan and packages), each unit's run in it (the report's columns) and each event of a run. The
 // schema carries its version (PRAGMA user_version) and is brought up to date one step at a time;
@@ -73,10 +75,11 @@ public:
     bool endBatch(qint64 batchId, const QDateTime &ended);
     // Writes the unit's run in the batch, over what was written of it before.
     bool saveUnitRun(qint64 batchId, const UnitRun &run);
+    // Events whose batchId is the store's own id, in one transaction.
     bool addEvents(const QList<Event> &events);
     // Writes every change or none; ids maps the writer's batch numbers to the store's ids and
     // receives those of the batches begun.
-    bool write(const Changes &changes, QHash<int, qint64> *ids);
+    bool write(const Changes &changes, QHash<int, qint64> &ids);
     // At start-up: the batches a killed updater left unended are marked interrupted. Their ids.
     QList<qint64> markUnendedBatchesInterrupted(const QDateTime &now);
 
@@ -91,7 +94,10 @@ private:
     bool migrate(int from, int to);
     qint64 insertBatch(const Batch &batch);
     bool insertRun(qint64 batchId, const UnitRun &run);
-    bool insertEvents(const QList<Event> &events, const QHash<int, qint64> *ids);
+    // storeId gives the store's id of an event's batchId.
+    bool insertEvents(const QList<Event> &events, const std::function<qint64(qint64)> &storeId);
+    // Runs work in one transaction: committed when it returns true, else rolled back.
+    bool inTransaction(const std::function<bool()> &work);
     bool exec(const QString &statement);
     bool fail(const QString &what);
 
