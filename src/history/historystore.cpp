@@ -9,6 +9,9 @@
 
 namespace {
 
+// How much of SQLite's account of a damaged file is passed on.
+constexpr qsizetype kProblemTextLimit = 200;
+
 // The schema, one step per version: step N takes a file from version N - 1 to N. Steps are
 // never changed once released; a change is a new step.
 const QList<QStringList> &schemaSteps()
@@ -89,6 +92,13 @@ bool HistoryStore::fail(const QString &what)
     return false;
 }
 
+// A row that cannot be read (a damaged page) ends the rows early; it must not pass for the end.
+void HistoryStore::noteReadError(const QSqlQuery &query) const
+{
+    if (query.lastError().isValid())
+        error = reasonOf(query.lastError());
+}
+
 bool HistoryStore::exec(const QString &statement)
 {
     QSqlQuery query(QSqlDatabase::database(connection, false));
@@ -100,7 +110,18 @@ bool HistoryStore::exec(const QString &statement)
 
 bool HistoryStore::open(const QString &path, QString *errorText, int upTo)
 {
+    return openFile(path, errorText, upTo, false);
+}
+
+bool HistoryStore::openForReading(const QString &path, QString *errorText)
+{
+    return openFile(path, errorText, kSchemaVersion, true);
+}
+
+bool HistoryStore::openFile(const QString &path, QString *errorText, int upTo, bool forReading)
+{
     opened = false;
+    noSchema = false;
     const auto failed = [&](const QString &why) {
         error = why;
         *errorText = why;
@@ -108,7 +129,11 @@ bool HistoryStore::open(const QString &path, QString *errorText, int upTo)
     };
     if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QSQLITE")))
         return failed(QStringLiteral("the SQLite driver of Qt is not installed (libqt6sql6-sqlite)"));
-    QDir().mkpath(QFileInfo(path).absolutePath());
+    // SQLite makes a file that is not there: a reader has nothing to read then.
+    if (forReading && !QFileInfo(path).isFile())
+        return failed(path + QStringLiteral(": no such file"));
+    if (!forReading)
+        QDir().mkpath(QFileInfo(path).absolutePath());
     QSqlDatabase db = QSqlDatabase::contains(connection)
                           ? QSqlDatabase::database(connection, false)
                           : QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
@@ -129,6 +154,12 @@ bool HistoryStore::open(const QString &path, QString *errorText, int upTo)
                           .arg(path)
                           .arg(current)
                           .arg(kSchemaVersion));
+    // Up to date, or no history in it at all: a reader changes nothing, not even the journal.
+    if (forReading && (current == 0 || current == kSchemaVersion)) {
+        noSchema = current == 0;
+        opened = true;
+        return true;
+    }
     QSqlQuery wal(db);
     if (!wal.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !wal.next())
         return failed(path + QStringLiteral(": ") + reasonOf(wal.lastError()));
@@ -172,6 +203,29 @@ bool HistoryStore::migrate(int from, int to)
             return false;
         }
     }
+}
+
+bool HistoryStore::checkWhole(QString *errorText) const
+{
+    QSqlQuery check(QSqlDatabase::database(connection, false));
+    // The first problem found is enough to refuse the file, and ends the check sooner.
+    QString found;
+    if (check.exec(QStringLiteral("PRAGMA quick_check(1)")) && check.next())
+        found = check.value(0).toString();
+    if (check.lastError().isValid()) {
+        *errorText = error = reasonOf(check.lastError());
+        return false;
+    }
+    if (found == QLatin1String("ok"))
+        return true;
+    // SQLite's own words, on one line and of a length to read, without the name of the one
+    // database a connection here has.
+    found = found.simplified();
+    found.remove(QStringLiteral("*** in database main *** "));
+    if (found.size() > kProblemTextLimit)
+        found = found.left(kProblemTextLimit) + QStringLiteral("...");
+    *errorText = error = QStringLiteral("the file is damaged (") + found + QLatin1Char(')');
+    return false;
 }
 
 int HistoryStore::schemaVersion() const
@@ -363,6 +417,9 @@ QList<qint64> HistoryStore::markUnendedBatchesInterrupted(const QDateTime &now)
 QList<HistoryStore::Batch> HistoryStore::batches(const QDateTime &since) const
 {
     QList<Batch> result;
+    error.clear();
+    if (noSchema)
+        return result;
     QSqlQuery query(QSqlDatabase::database(connection, false));
     query.prepare(QStringLiteral(
         "SELECT b.id, b.started, b.ended, b.host, b.plan, b.interrupted, "
@@ -388,12 +445,16 @@ QList<HistoryStore::Batch> HistoryStore::batches(const QDateTime &since) const
         batch.packages = query.value(7).toString().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
         result.append(batch);
     }
+    noteReadError(query);
     return result;
 }
 
 QList<HistoryStore::UnitRun> HistoryStore::unitRuns(qint64 batchId) const
 {
     QList<UnitRun> result;
+    error.clear();
+    if (noSchema)
+        return result;
     QSqlQuery query(QSqlDatabase::database(connection, false));
     query.prepare(QStringLiteral(
         "SELECT mac, name, type, ip, serial, sw_before, web_before, sw_after, web_after, image, image_sha256, "
@@ -426,12 +487,16 @@ QList<HistoryStore::UnitRun> HistoryStore::unitRuns(qint64 batchId) const
         run.rollout = text(22);
         result.append(run);
     }
+    noteReadError(query);
     return result;
 }
 
 QList<HistoryStore::Event> HistoryStore::events(const QString &mac, qint64 batchId) const
 {
     QList<Event> result;
+    error.clear();
+    if (noSchema)
+        return result;
     QSqlQuery query(QSqlDatabase::database(connection, false));
     query.prepare(QStringLiteral("SELECT batch_id, mac, time, kind, text FROM unit_events WHERE mac = ? AND "
                                  "(? = 0 OR batch_id = ?) ORDER BY time, id"));
@@ -445,5 +510,6 @@ QList<HistoryStore::Event> HistoryStore::events(const QString &mac, qint64 batch
     while (query.next())
         result.append({query.value(0).toLongLong(), query.value(1).toString(), timeOf(query.value(2)),
                        query.value(3).toString(), query.value(4).toString()});
+    noteReadError(query);
     return result;
 }
