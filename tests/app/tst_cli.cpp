@@ -108,6 +108,14 @@ void TestCli::arguments_data()
     row("history with a bad MAC", QStringLiteral("history --unit 02:B5"), false, C::History, QStringLiteral("MAC"));
     row("history with a selection", QStringLiteral("history --all"), false, C::History,
         QStringLiteral("Unknown option"));
+    row("name that is no pattern", QStringLiteral("update --name ["), false, C::Update, QStringLiteral("pattern"));
+    row("range without its end", QStringLiteral("update --ip 10.77.1.1-"), false, C::Update, QStringLiteral("range"));
+    row("empty type", QStringLiteral("update --type="), false, C::Update, QStringLiteral("--type needs a value"));
+    row("empty packages folder", QStringLiteral("list --packages="), false, C::List,
+        QStringLiteral("--packages needs a value"));
+    row("two formats", QStringLiteral("list --csv --json"), false, C::List, QStringLiteral("--json or --csv"));
+    row("version with an option", QStringLiteral("--version --bogus"), false, C::Version,
+        QStringLiteral("--version takes no options"));
 }
 
 void TestCli::arguments()
