@@ -505,6 +505,9 @@ void UpdatePipeline::finishConfirmed(const MarluneUnit &unit, bool resetEdid)
         UnitRun &run = lists.runs[unit.mac];
         run.confirmed = now();
         run.overdue = Overdue::None;
+        // A unit queued again after an update is still in vUnitsRebooted from that one, and is
+        // judged as soon as its status is fresh: then no reboot of this attempt was seen.
+        run.judgedOnEarlierReboot = run.rebootSeenMs < 0;
     }
     if (unit.isEncoder() && resetEdid)
         lists.vUnitsEDID.append(unit);
@@ -590,7 +593,17 @@ QList<RolloutUnit> UpdatePipeline::rolloutUnits() const
         } else if (index.isResettingEdid(unit.mac)) {
             step = RolloutStep::Confirmed;
         } else if (const MarluneUnit *finished = index.lastFinished(unit.mac)) {
-            step = finishedWell(*finished, lists, packages) ? RolloutStep::Confirmed : RolloutStep::Failed;
+            switch (finishVerdict(*finished, lists, packages)) {
+            case FinishVerdict::Confirmed:
+                step = RolloutStep::Confirmed;
+                break;
+            case FinishVerdict::Failed:
+                step = RolloutStep::Failed;
+                break;
+            case FinishVerdict::NotJudged:
+                step = RolloutStep::Out;
+                break;
+            }
         }
         units.append({unit.mac, step});
     }
