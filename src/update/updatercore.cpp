@@ -273,11 +273,14 @@ void UpdaterCore::discoverUnits()
 
 bool UpdaterCore::queueForUpdate(const QStringList &macs)
 {
-    PipelineState &state = updatePipeline.state();
-    state.edidAttempts.clear();
     const bool encoder = updatePipeline.queueForUpdate(macs);
     history->unitsQueued();
     return encoder;
+}
+
+void UpdaterCore::clearEdidAttempts()
+{
+    updatePipeline.state().edidAttempts.clear();
 }
 
 void UpdaterCore::announceUpdate()
