@@ -339,10 +339,10 @@ QString batchSummary(const PipelineState &pipeline, const BatchCounts &counts)
         return QString();
     const QString separator = QStringLiteral(" \u00b7 ");
     QString summary = QStringLiteral("Batch: %1 of %2 confirmed").arg(counts.confirmed).arg(counts.total);
-    const std::pair<int, const char *> parts[] = {
-        {counts.queued, "queued"},       {counts.commanded, "commanded"}, {counts.fetching, "fetching"},
-        {counts.rebooting, "rebooting"}, {counts.confirming, "confirming"}, {counts.overdue, "overdue"},
-        {counts.failed, "failed"},       {counts.notJudged, "not judged"}};
+    const std::pair<int, const char *> parts[] = {{counts.queued, "queued"},         {counts.commanded, "commanded"},
+                                                  {counts.fetching, "fetching"},     {counts.rebooting, "rebooting"},
+                                                  {counts.confirming, "confirming"}, {counts.overdue, "overdue"},
+                                                  {counts.failed, "failed"},         {counts.notJudged, "not judged"}};
     for (const auto &[count, name] : parts) {
         if (count > 0)
             summary += separator + QString::number(count) + QLatin1Char(' ') + QLatin1String(name);

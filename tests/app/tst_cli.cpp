@@ -556,7 +556,8 @@ void TestCli::historyOfADamagedFile()
             QVERIFY(db.open());
             QSqlQuery query(db);
             QVERIFY(query.exec(QStringLiteral("SELECT rootpage, (SELECT page_size FROM pragma_page_size) "
-                                              "FROM sqlite_master WHERE name = '%1'").arg(damaged)));
+                                              "FROM sqlite_master WHERE name = '%1'")
+                                   .arg(damaged)));
             QVERIFY(query.next());
             rootPage = query.value(0).toInt();
             pageSize = query.value(1).toInt();
