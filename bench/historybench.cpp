@@ -75,7 +75,7 @@ bool build(const QString &path)
     clock.start();
     for (int number = 0; number < kBatches; ++number) {
         QHash<int, qint64> ids;
-        if (!store.write(night(number), &ids)) {
+        if (!store.write(night(number), ids)) {
             std::fprintf(stderr, "cannot write: %s\n", qPrintable(store.lastError()));
             return false;
         }

@@ -1,6 +1,6 @@
 #!/bin/sh
 # Updates every unit that needs it, once, and keeps what the run found. Started by
-# bryx-updater-nightly.service; arguments are passed on to `bryx-updater-cli update`
+# bryx-updater-nightly@OPERATOR.service; arguments are passed on to `bryx-updater-cli update`
 # (for example --packages DIR).
 #
 # Each run leaves three files in $STATE_DIRECTORY/runs/, named after the run's start:

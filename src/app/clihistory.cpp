@@ -37,13 +37,24 @@ HistoryListing readHistory(const HistoryStore &store, const CliOptions &options)
 {
     HistoryListing listing;
     const QString unit = sameMac(options.unitMac);
-    for (const HistoryStore::Batch &batch : store.batches(options.since)) {
+    const auto failed = [&store, &listing] {
+        listing.error = store.lastError();
+        return !listing.error.isEmpty();
+    };
+    const QList<HistoryStore::Batch> batches = store.batches(options.since);
+    if (failed())
+        return listing;
+    for (const HistoryStore::Batch &batch : batches) {
         HistoryListing::Entry entry{batch, store.unitRuns(batch.id), {}};
+        if (failed())
+            return listing;
         if (!unit.isEmpty()) {
             entry.runs.removeIf([&unit](const HistoryStore::UnitRun &run) { return sameMac(run.mac) != unit; });
             if (entry.runs.isEmpty())
                 continue;
             entry.events = store.events(entry.runs.first().mac, batch.id);
+            if (failed())
+                return listing;
         }
         listing.entries.append(entry);
     }
@@ -123,13 +134,20 @@ int runHistory(const CliOptions &options, const QString &path, FILE *out, FILE *
     };
     HistoryListing listing;
     if (QFileInfo::exists(path)) {
+        const auto cannotRead = [&](const QString &why) {
+            print(err, (QStringLiteral("Cannot read the history: ") + why + QLatin1Char('\n')).toUtf8());
+            return kExitCannotStart;
+        };
         HistoryStore store(QStringLiteral("cli-history"));
         QString error;
-        if (!store.open(path, &error)) {
-            print(err, (QStringLiteral("Cannot read the history: ") + error + QLatin1Char('\n')).toUtf8());
-            return kExitCannotStart;
-        }
+        if (!store.openForReading(path, &error))
+            return cannotRead(error);
+        // A damaged page may hold rows no query of this listing reads; the whole file is checked.
+        if (!store.checkWhole(&error))
+            return cannotRead(path + QStringLiteral(": ") + error);
         listing = readHistory(store, options);
+        if (!listing.error.isEmpty())
+            return cannotRead(path + QStringLiteral(": ") + listing.error);
     }
     switch (options.format) {
     case CliOptions::Format::Json:

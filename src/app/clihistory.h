@@ -11,7 +11,8 @@ struct CliOptions;
 
 // "bryx-updater-cli history": the kept batches, newest first, with their units' final status;
 // with --unit, that unit's runs alone and every step of each. Reads the history file and nothing
-// else: it neither changes the file nor needs the network or the lock.
+// else: it neither changes the file nor needs the network or the lock. A file that is damaged, or
+// any of whose rows cannot be read, is refused whole rather than shown in part.
 
 // What is shown, read from an open store.
 struct HistoryListing
@@ -24,6 +25,8 @@ struct HistoryListing
         QList<HistoryStore::Event> events;
     };
     QList<Entry> entries;
+    // Why the history could not be read whole; empty when it was.
+    QString error;
 };
 HistoryListing readHistory(const HistoryStore &store, const CliOptions &options);
 

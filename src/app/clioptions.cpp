@@ -50,11 +50,15 @@ bool takeValue(const QStringList &arguments, qsizetype *index, const QString &op
     return true;
 }
 
+QRegularExpression globPattern(const QString &glob)
+{
+    return QRegularExpression(QRegularExpression::wildcardToRegularExpression(glob),
+                              QRegularExpression::CaseInsensitiveOption);
+}
+
 bool globMatches(const QString &glob, const QString &name)
 {
-    const QRegularExpression pattern(QRegularExpression::wildcardToRegularExpression(glob),
-                                     QRegularExpression::CaseInsensitiveOption);
-    return pattern.match(name).hasMatch();
+    return globPattern(glob).match(name).hasMatch();
 }
 
 // One selection option and its value; false with the error when the value is bad.
@@ -77,6 +81,12 @@ bool takeSelection(const QString &option, const QString &value, UnitSelection *s
     } else if (option == QLatin1String("--type")) {
         selection->types.append(value.trimmed().toUpper());
     } else {
+        // A pattern that cannot be matched ("[" without its "]") would select nothing, and warn
+        // at every unit.
+        if (!globPattern(value).isValid()) {
+            *error = QStringLiteral("Not a name pattern (* any text, ? one character, [...] one of a set): ") + value;
+            return false;
+        }
         selection->nameGlobs.append(value);
     }
     return true;
@@ -138,13 +148,26 @@ bool takeOptions(const QStringList &arguments, CliOptions *options, QString *err
     const QStringList valueOptions = history ? historyOptions
                                              : QStringList{QStringLiteral("--wait"), QStringLiteral("--packages")}
                                                    + updateOptions;
+    bool formatGiven = false;
+    // One output format: with two, the last would silently win.
+    const auto takeFormat = [&](CliOptions::Format format) {
+        if (formatGiven && options->format != format) {
+            *error = QStringLiteral("Either --json or --csv, not both");
+            return false;
+        }
+        formatGiven = true;
+        options->format = format;
+        return true;
+    };
     for (qsizetype i = 1; i < arguments.size(); ++i) {
         const QString argument = arguments.at(i);
         const QString name = argument.section(QLatin1Char('='), 0, 0);
         if (argument == QLatin1String("--json")) {
-            options->format = CliOptions::Format::Json;
+            if (!takeFormat(CliOptions::Format::Json))
+                return false;
         } else if (argument == QLatin1String("--csv") && !update) {
-            options->format = CliOptions::Format::Csv;
+            if (!takeFormat(CliOptions::Format::Csv))
+                return false;
         } else if (argument == QLatin1String("--override-lock") && !history) {
             options->overrideLock = true;
         } else if (update && argument == QLatin1String("--yes")) {
@@ -161,6 +184,12 @@ bool takeOptions(const QStringList &arguments, CliOptions *options, QString *err
             QString value;
             if (!takeValue(arguments, &i, name, &value)) {
                 *error = name + QStringLiteral(" needs a value");
+                return false;
+            }
+            // An empty value is no value: "--packages ''" would mean the program's own folder,
+            // "--type ''" no unit at all.
+            if (value.trimmed().isEmpty()) {
+                *error = name + QStringLiteral(" needs a value; it was given an empty one");
                 return false;
             }
             if (name == QLatin1String("--since")) {
@@ -242,6 +271,9 @@ bool parseAddressSelection(const QString &text, std::pair<quint32, quint32> *ran
         return true;
     }
     const qsizetype dash = trimmed.indexOf(QLatin1Char('-'));
+    // A range's end may not be left out: "10.0.0.1-" is a range cut short, not one address.
+    if (dash >= 0 && trimmed.mid(dash + 1).trimmed().isEmpty())
+        return false;
     const AddressRange parsed = dash >= 0 ? parseAddressRange(trimmed.left(dash).trimmed(), trimmed.mid(dash + 1).trimmed())
                                           : parseAddressRange(trimmed, QString());
     if (parsed.problem != AddressRange::None)
@@ -259,6 +291,10 @@ bool parseCliArguments(const QStringList &arguments, CliOptions *options, QStrin
         return true;
     }
     if (arguments.first() == QLatin1String("--version")) {
+        if (arguments.size() > 1) {
+            *error = QStringLiteral("--version takes no options: ") + arguments.at(1);
+            return false;
+        }
         options->command = CliOptions::Command::Version;
         return true;
     }
@@ -307,7 +343,7 @@ QString cliUsage()
         "  --mac MAC            a unit by MAC address (repeatable)\n"
         "  --ip ADDRESS         an address, a range A-B or a subnet A/N (repeatable)\n"
         "  --type TYPE          a type: ENC, DEC, WP, WPC, ATR, DVR, VOD, ... (repeatable)\n"
-        "  --name GLOB          a name pattern, * and ? (repeatable)\n"
+        "  --name GLOB          a name pattern, *, ? and [...] (repeatable)\n"
         "\n"
         "Options:\n"
         "  --yes                update; without it, list what would be updated and exit\n"
@@ -324,7 +360,7 @@ QString cliUsage()
         "                       each is confirmed, and the batch halts if one fails\n"
         "  --max-in-flight N    at most N units between their command and confirmation at once\n"
         "  --stop-after-failures K  halt the batch once K units failed (overdue, not applied,\n"
-        "                       EDID reset given up): units not commanded yet are held\n"
+        "                       EDID reset given up) while units wait: those are held\n"
         "  --no-history         keep no history of this batch\n"
         "  --override-lock      run although the lock file of another instance is there\n"
         "\n"

@@ -46,4 +46,17 @@ QString logPrefix(const char *source, int line, const char *prettyFunction)
     return prefix;
 }
 
+QString logPrefixNamed(const char *source, int line, const char *function)
+{
+    thread_local QHash<QPair<const char *, int>, QPair<const char *, QString>> made;
+    const QPair<const char *, int> place(function, line);
+    const auto found = made.constFind(place);
+    if (found != made.cend() && found->first == source)
+        return found->second;
+    const QString prefix = QString::fromLatin1(source) + QLatin1Char('/') + QString::number(line) + QLatin1Char('(')
+                           + QString::fromLatin1(function) + QStringLiteral("):");
+    made.insert(place, qMakePair(source, prefix));
+    return prefix;
+}
+
 } // namespace Bryx

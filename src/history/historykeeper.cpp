@@ -131,7 +131,7 @@ void HistoryKeeper::postPending()
         for (const Gathered &event : std::as_const(events))
             changes.events.append({event.batch, event.mac, QDateTime::fromMSecsSinceEpoch(event.ms),
                                    event.kind.isEmpty() ? eventKind(event.message) : event.kind, event.text});
-        if (!w->store->write(changes, &w->ids)) {
+        if (!w->store->write(changes, w->ids)) {
             w->failed = true;
             const QString error = w->path + QStringLiteral(": ") + w->store->lastError();
             QMetaObject::invokeMethod(this, [this, error] { writerFailed(error); }, Qt::QueuedConnection);

@@ -9,6 +9,9 @@
 
 namespace {
 
+// How much of SQLite's account of a damaged file is passed on.
+constexpr qsizetype kProblemTextLimit = 200;
+
 // The schema, one step per version: step N takes a file from version N - 1 to N. Steps are
 // never changed once released; a change is a new step.
 const QList<QStringList> &schemaSteps()
@@ -89,6 +92,13 @@ bool HistoryStore::fail(const QString &what)
     return false;
 }
 
+// A row that cannot be read (a damaged page) ends the rows early; it must not pass for the end.
+void HistoryStore::noteReadError(const QSqlQuery &query) const
+{
+    if (query.lastError().isValid())
+        error = reasonOf(query.lastError());
+}
+
 bool HistoryStore::exec(const QString &statement)
 {
     QSqlQuery query(QSqlDatabase::database(connection, false));
@@ -100,7 +110,18 @@ bool HistoryStore::exec(const QString &statement)
 
 bool HistoryStore::open(const QString &path, QString *errorText, int upTo)
 {
+    return openFile(path, errorText, upTo, false);
+}
+
+bool HistoryStore::openForReading(const QString &path, QString *errorText)
+{
+    return openFile(path, errorText, kSchemaVersion, true);
+}
+
+bool HistoryStore::openFile(const QString &path, QString *errorText, int upTo, bool forReading)
+{
     opened = false;
+    noSchema = false;
     const auto failed = [&](const QString &why) {
         error = why;
         *errorText = why;
@@ -108,7 +129,11 @@ bool HistoryStore::open(const QString &path, QString *errorText, int upTo)
     };
     if (!QSqlDatabase::isDriverAvailable(QStringLiteral("QSQLITE")))
         return failed(QStringLiteral("the SQLite driver of Qt is not installed (libqt6sql6-sqlite)"));
-    QDir().mkpath(QFileInfo(path).absolutePath());
+    // SQLite makes a file that is not there: a reader has nothing to read then.
+    if (forReading && !QFileInfo(path).isFile())
+        return failed(path + QStringLiteral(": no such file"));
+    if (!forReading)
+        QDir().mkpath(QFileInfo(path).absolutePath());
     QSqlDatabase db = QSqlDatabase::contains(connection)
                           ? QSqlDatabase::database(connection, false)
                           : QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), connection);
@@ -129,6 +154,12 @@ bool HistoryStore::open(const QString &path, QString *errorText, int upTo)
                           .arg(path)
                           .arg(current)
                           .arg(kSchemaVersion));
+    // Up to date, or no history in it at all: a reader changes nothing, not even the journal.
+    if (forReading && (current == 0 || current == kSchemaVersion)) {
+        noSchema = current == 0;
+        opened = true;
+        return true;
+    }
     QSqlQuery wal(db);
     if (!wal.exec(QStringLiteral("PRAGMA journal_mode=WAL")) || !wal.next())
         return failed(path + QStringLiteral(": ") + reasonOf(wal.lastError()));
@@ -174,6 +205,29 @@ bool HistoryStore::migrate(int from, int to)
     }
 }
 
+bool HistoryStore::checkWhole(QString *errorText) const
+{
+    QSqlQuery check(QSqlDatabase::database(connection, false));
+    // The first problem found is enough to refuse the file, and ends the check sooner.
+    QString found;
+    if (check.exec(QStringLiteral("PRAGMA quick_check(1)")) && check.next())
+        found = check.value(0).toString();
+    if (check.lastError().isValid()) {
+        *errorText = error = reasonOf(check.lastError());
+        return false;
+    }
+    if (found == QLatin1String("ok"))
+        return true;
+    // SQLite's own words, on one line and of a length to read, without the name of the one
+    // database a connection here has.
+    found = found.simplified();
+    found.remove(QStringLiteral("*** in database main *** "));
+    if (found.size() > kProblemTextLimit)
+        found = found.left(kProblemTextLimit) + QStringLiteral("...");
+    *errorText = error = QStringLiteral("the file is damaged (") + found + QLatin1Char(')');
+    return false;
+}
+
 int HistoryStore::schemaVersion() const
 {
     QSqlQuery query(QSqlDatabase::database(connection, false));
@@ -210,55 +264,65 @@ qint64 HistoryStore::insertBatch(const Batch &batch)
 qint64 HistoryStore::beginBatch(const Batch &batch)
 {
     QHash<int, qint64> ids;
-    return write({{{1, batch}}, {}, {}, {}}, &ids) ? ids.value(1) : 0;
+    return write({{{1, batch}}, {}, {}, {}}, ids) ? ids.value(1) : 0;
 }
 
-bool HistoryStore::write(const Changes &changes, QHash<int, qint64> *ids)
+bool HistoryStore::inTransaction(const std::function<bool()> &work)
 {
     QSqlDatabase db = QSqlDatabase::database(connection, false);
     error.clear();
     if (!db.transaction())
         return fail(QStringLiteral("cannot begin writing"));
-    bool ok = true;
-    for (const auto &[number, batch] : changes.begun) {
-        const qint64 id = ok ? insertBatch(batch) : 0;
-        ok = id != 0;
-        ids->insert(number, id);
-    }
-    for (const auto &[number, run] : changes.runs)
-        ok = ok && insertRun(ids->value(number), run);
-    ok = ok && insertEvents(changes.events, ids);
-    for (const auto &[number, ended] : changes.ended) {
-        QSqlQuery update(db);
-        // A batch another updater marked interrupted while this one still ran it is whole after all.
-        update.prepare(QStringLiteral("UPDATE batches SET ended = ?, interrupted = 0 WHERE id = ?"));
-        update.addBindValue(timeValue(ended));
-        update.addBindValue(ids->value(number));
-        if (ok && !update.exec()) {
-            error = QStringLiteral("cannot end the batch: ") + reasonOf(update.lastError());
-            ok = false;
-        }
-    }
-    if (ok && db.commit())
+    if (work() && db.commit())
         return true;
     const QString why = error.isEmpty() ? reasonOf(db.lastError()) : error;
     db.rollback();
-    for (const auto &begun : changes.begun)
-        ids->remove(begun.first);
     error = why;
     return false;
+}
+
+bool HistoryStore::write(const Changes &changes, QHash<int, qint64> &ids)
+{
+    const bool written = inTransaction([&] {
+        bool ok = true;
+        for (const auto &[number, batch] : changes.begun) {
+            const qint64 id = ok ? insertBatch(batch) : 0;
+            ok = id != 0;
+            ids.insert(number, id);
+        }
+        for (const auto &[number, run] : changes.runs)
+            ok = ok && insertRun(ids.value(number), run);
+        ok = ok && insertEvents(changes.events, [&ids](qint64 number) { return ids.value(int(number)); });
+        for (const auto &[number, ended] : changes.ended) {
+            QSqlQuery update(QSqlDatabase::database(connection, false));
+            // A batch another updater marked interrupted while this one still ran it is whole after all.
+            update.prepare(QStringLiteral("UPDATE batches SET ended = ?, interrupted = 0 WHERE id = ?"));
+            update.addBindValue(timeValue(ended));
+            update.addBindValue(ids.value(number));
+            if (ok && !update.exec()) {
+                error = QStringLiteral("cannot end the batch: ") + reasonOf(update.lastError());
+                ok = false;
+            }
+        }
+        return ok;
+    });
+    if (!written) {
+        for (const auto &begun : changes.begun)
+            ids.remove(begun.first);
+    }
+    return written;
 }
 
 bool HistoryStore::endBatch(qint64 batchId, const QDateTime &ended)
 {
     QHash<int, qint64> ids{{1, batchId}};
-    return write({{}, {}, {}, {{1, ended}}}, &ids);
+    return write({{}, {}, {}, {{1, ended}}}, ids);
 }
 
 bool HistoryStore::saveUnitRun(qint64 batchId, const UnitRun &run)
 {
     QHash<int, qint64> ids{{1, batchId}};
-    return write({{}, {{1, run}}, {}, {}}, &ids);
+    return write({{}, {{1, run}}, {}, {}}, ids);
 }
 
 bool HistoryStore::insertRun(qint64 batchId, const UnitRun &run)
@@ -311,16 +375,15 @@ bool HistoryStore::insertRun(qint64 batchId, const UnitRun &run)
 // In one transaction: a thousand events cost one commit.
 bool HistoryStore::addEvents(const QList<Event> &events)
 {
-    return write({{}, {}, events, {}}, nullptr);
+    return inTransaction([&] { return insertEvents(events, [](qint64 id) { return id; }); });
 }
 
-// An event's batch is the writer's number when ids is given, the store's id otherwise.
-bool HistoryStore::insertEvents(const QList<Event> &events, const QHash<int, qint64> *ids)
+bool HistoryStore::insertEvents(const QList<Event> &events, const std::function<qint64(qint64)> &storeId)
 {
     QSqlQuery insert(QSqlDatabase::database(connection, false));
     insert.prepare(QStringLiteral("INSERT INTO unit_events (batch_id, mac, time, kind, text) VALUES (?, ?, ?, ?, ?)"));
     for (const Event &event : events) {
-        insert.addBindValue(ids ? ids->value(int(event.batchId)) : event.batchId);
+        insert.addBindValue(storeId(event.batchId));
         insert.addBindValue(textValue(event.mac));
         insert.addBindValue(timeValue(event.time));
         insert.addBindValue(textValue(event.kind));
@@ -354,6 +417,9 @@ QList<qint64> HistoryStore::markUnendedBatchesInterrupted(const QDateTime &now)
 QList<HistoryStore::Batch> HistoryStore::batches(const QDateTime &since) const
 {
     QList<Batch> result;
+    error.clear();
+    if (noSchema)
+        return result;
     QSqlQuery query(QSqlDatabase::database(connection, false));
     query.prepare(QStringLiteral(
         "SELECT b.id, b.started, b.ended, b.host, b.plan, b.interrupted, "
@@ -379,12 +445,16 @@ QList<HistoryStore::Batch> HistoryStore::batches(const QDateTime &since) const
         batch.packages = query.value(7).toString().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
         result.append(batch);
     }
+    noteReadError(query);
     return result;
 }
 
 QList<HistoryStore::UnitRun> HistoryStore::unitRuns(qint64 batchId) const
 {
     QList<UnitRun> result;
+    error.clear();
+    if (noSchema)
+        return result;
     QSqlQuery query(QSqlDatabase::database(connection, false));
     query.prepare(QStringLiteral(
         "SELECT mac, name, type, ip, serial, sw_before, web_before, sw_after, web_after, image, image_sha256, "
@@ -417,12 +487,16 @@ QList<HistoryStore::UnitRun> HistoryStore::unitRuns(qint64 batchId) const
         run.rollout = text(22);
         result.append(run);
     }
+    noteReadError(query);
     return result;
 }
 
 QList<HistoryStore::Event> HistoryStore::events(const QString &mac, qint64 batchId) const
 {
     QList<Event> result;
+    error.clear();
+    if (noSchema)
+        return result;
     QSqlQuery query(QSqlDatabase::database(connection, false));
     query.prepare(QStringLiteral("SELECT batch_id, mac, time, kind, text FROM unit_events WHERE mac = ? AND "
                                  "(? = 0 OR batch_id = ?) ORDER BY time, id"));
@@ -436,5 +510,6 @@ QList<HistoryStore::Event> HistoryStore::events(const QString &mac, qint64 batch
     while (query.next())
         result.append({query.value(0).toLongLong(), query.value(1).toString(), timeOf(query.value(2)),
                        query.value(3).toString(), query.value(4).toString()});
+    noteReadError(query);
     return result;
 }

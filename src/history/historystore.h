@@ -8,6 +8,10 @@
 #include <QString>
 #include <QStringList>
 
+#include <functional>
+
+class QSqlQuery;
+
 // One updater's history of batches, kept in an SQLite file: each batch (when, where, its rollout
 // plan and packages), each unit's run in it (the report's columns) and each event of a run. The
 // schema carries its version (PRAGMA user_version) and is brought up to date one step at a time;
@@ -64,6 +68,12 @@ public:
     // schema up to upTo (tests make older files with a lower one). False with *error set when
     // the file cannot be used: not a database, locked, read-only, on a full disk, or newer.
     bool open(const QString &path, QString *error, int upTo = kSchemaVersion);
+    // Opens an existing file to read it: a file that is up to date, or has no schema at all (an
+    // empty file, read as a history without batches), is not written to; an older one is brought
+    // up to date as open() does. False with *error set when the file cannot be read.
+    bool openForReading(const QString &path, QString *error);
+    // Reads every page of the open file once; false with *error set when it is damaged.
+    bool checkWhole(QString *error) const;
     bool isOpen() const { return opened; }
     int schemaVersion() const;
     QString lastError() const { return error; }
@@ -73,14 +83,16 @@ public:
     bool endBatch(qint64 batchId, const QDateTime &ended);
     // Writes the unit's run in the batch, over what was written of it before.
     bool saveUnitRun(qint64 batchId, const UnitRun &run);
+    // Events whose batchId is the store's own id, in one transaction.
     bool addEvents(const QList<Event> &events);
     // Writes every change or none; ids maps the writer's batch numbers to the store's ids and
     // receives those of the batches begun.
-    bool write(const Changes &changes, QHash<int, qint64> *ids);
+    bool write(const Changes &changes, QHash<int, qint64> &ids);
     // At start-up: the batches a killed updater left unended are marked interrupted. Their ids.
     QList<qint64> markUnendedBatchesInterrupted(const QDateTime &now);
 
-    // Reading.
+    // Reading. A query that fails, at once or part way, leaves lastError() set (else it is empty)
+    // and gives what it read until then.
     // Batches begun at or after since (all when invalid), newest first.
     QList<Batch> batches(const QDateTime &since = QDateTime()) const;
     QList<UnitRun> unitRuns(qint64 batchId) const;
@@ -88,14 +100,21 @@ public:
     QList<Event> events(const QString &mac, qint64 batchId = 0) const;
 
 private:
+    bool openFile(const QString &path, QString *error, int upTo, bool forReading);
     bool migrate(int from, int to);
     qint64 insertBatch(const Batch &batch);
     bool insertRun(qint64 batchId, const UnitRun &run);
-    bool insertEvents(const QList<Event> &events, const QHash<int, qint64> *ids);
+    // storeId gives the store's id of an event's batchId.
+    bool insertEvents(const QList<Event> &events, const std::function<qint64(qint64)> &storeId);
+    // Runs work in one transaction: committed when it returns true, else rolled back.
+    bool inTransaction(const std::function<bool()> &work);
     bool exec(const QString &statement);
     bool fail(const QString &what);
+    void noteReadError(const QSqlQuery &query) const;
 
     QString connection;
     bool opened = false;
+    // Opened for reading a file without a schema: there is nothing to read.
+    bool noSchema = false;
     mutable QString error;
 };

@@ -185,7 +185,7 @@ bool HistoryWindow::openStore()
     }
     store = std::make_unique<HistoryStore>(connectionName);
     QString error;
-    if (!store->open(path, &error)) {
+    if (!store->openForReading(path, &error)) {
         store.reset();
         showNotice(QStringLiteral("The history cannot be read: ") + error);
         return false;

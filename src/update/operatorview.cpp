@@ -226,7 +226,7 @@ ViewFilter MainWindow::filterOfSummaryPart(const QString &summary, const QFontMe
         const auto has = [&part](const char *word) { return part.contains(QLatin1String(word)); };
         if (has("confirmed"))
             return ViewFilter::Done;
-        if (has("overdue") || has("failed") || has("held"))
+        if (has("overdue") || has("failed") || has("held") || has("not judged"))
             return ViewFilter::NeedsAttention;
         if (has("taken out"))
             return ViewFilter::All;

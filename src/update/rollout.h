@@ -31,8 +31,9 @@ struct RolloutPlan
 
 // Where a unit of the batch stands, as far as the rollout is concerned. In flight: its update
 // command went out (or waits its turn to) and it is not confirmed yet. Failed: overdue at some
-// step, finished without its package's dates, or its EDID reset given up. Out: taken out of the
-// queue or off the list before it was commanded.
+// step, finished without its package's dates, or its EDID reset given up, by what was seen in
+// this batch. Out: taken out of the queue or off the list before it was commanded, or finished
+// on an earlier update's reboot (neither confirmed nor failed by this batch).
 enum class RolloutStep { Waiting, InFlight, Confirmed, Failed, Out };
 
 struct RolloutUnit

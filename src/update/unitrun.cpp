@@ -32,6 +32,7 @@ void UnitRun::startAttempt()
     commandedMs = -1;
     fetchedMs = -1;
     rebootSeenMs = -1;
+    judgedOnEarlierReboot = false;
 }
 
 void UnitRun::clearShown()

@@ -56,6 +56,9 @@ struct UnitRun
 
     Overdue overdue = Overdue::None;
     bool wasOverdue = false;
+    // The confirm pass judged the latest attempt before any reboot of it was seen: on the unit's
+    // vUnitsRebooted entry from an earlier update. Its verdict says nothing of this attempt.
+    bool judgedOnEarlierReboot = false;
     bool retried = false;
     bool removed = false;
     // The rollout plan of the batch the unit was last queued in ("" for none), and what the

@@ -267,6 +267,19 @@ bool finishedWell(const MarluneUnit &finished, const PipelineState &pipeline, co
     return packages.unitMatchesPackage(finished) && pipeline.edidAttempts.value(finished.ip, 0) <= 2;
 }
 
+FinishVerdict finishVerdict(const MarluneUnit &finished, const PipelineState &pipeline,
+                            const PackageCatalogue &packages)
+{
+    if (finishedWell(finished, pipeline, packages))
+        return FinishVerdict::Confirmed;
+    // An EDID reset given up happened after the verdict, in this batch: a failure either way.
+    const bool edidGivenUp = pipeline.edidAttempts.value(finished.ip, 0) > 2;
+    const auto run = pipeline.runs.constFind(finished.mac);
+    if (!edidGivenUp && run != pipeline.runs.cend() && run->judgedOnEarlierReboot)
+        return FinishVerdict::NotJudged;
+    return FinishVerdict::Failed;
+}
+
 BatchCounts batchCounts(const PipelineState &pipeline, const PackageCatalogue &packages)
 {
     BatchCounts counts;
@@ -297,7 +310,17 @@ BatchCounts batchCounts(const PipelineState &pipeline, const PackageCatalogue &p
             else
                 ++(*waiting == WaitReason::Held ? counts.held : counts.waiting);
         } else if (const MarluneUnit *finished = index.lastFinished(mac)) {
-            ++(finishedWell(*finished, pipeline, packages) ? counts.confirmed : counts.failed);
+            switch (finishVerdict(*finished, pipeline, packages)) {
+            case FinishVerdict::Confirmed:
+                ++counts.confirmed;
+                break;
+            case FinishVerdict::Failed:
+                ++counts.failed;
+                break;
+            case FinishVerdict::NotJudged:
+                ++counts.notJudged;
+                break;
+            }
         } else {
             ++counts.takenOut;
         }
@@ -316,10 +339,10 @@ QString batchSummary(const PipelineState &pipeline, const BatchCounts &counts)
         return QString();
     const QString separator = QStringLiteral(" \u00b7 ");
     QString summary = QStringLiteral("Batch: %1 of %2 confirmed").arg(counts.confirmed).arg(counts.total);
-    const std::pair<int, const char *> parts[] = {
-        {counts.queued, "queued"},       {counts.commanded, "commanded"}, {counts.fetching, "fetching"},
-        {counts.rebooting, "rebooting"}, {counts.confirming, "confirming"}, {counts.overdue, "overdue"},
-        {counts.failed, "failed"}};
+    const std::pair<int, const char *> parts[] = {{counts.queued, "queued"},         {counts.commanded, "commanded"},
+                                                  {counts.fetching, "fetching"},     {counts.rebooting, "rebooting"},
+                                                  {counts.confirming, "confirming"}, {counts.overdue, "overdue"},
+                                                  {counts.failed, "failed"},         {counts.notJudged, "not judged"}};
     for (const auto &[count, name] : parts) {
         if (count > 0)
             summary += separator + QString::number(count) + QLatin1Char(' ') + QLatin1String(name);
@@ -336,7 +359,7 @@ QString batchTiming(const PipelineState &pipeline, const BatchCounts &counts, co
         return QString();
     const qint64 elapsed = qMax<qint64>(0, pipeline.batchStarted.secsTo(now));
     QString timing = QStringLiteral("%1:%2 elapsed").arg(elapsed / 60).arg(elapsed % 60, 2, 10, QLatin1Char('0'));
-    const int ended = counts.confirmed + counts.failed;
+    const int ended = counts.confirmed + counts.failed + counts.notJudged;
     const int left = counts.queued + counts.waiting + counts.commanded + counts.fetching + counts.rebooting
                      + counts.confirming;
     // An estimate only once a few units have ended, from the pace so far.

@@ -82,6 +82,13 @@ StatusCell unitStatus(const MarluneUnit &unit, const PipelineState &pipeline, co
 // dates or its add-on, and any EDID reset done.
 bool finishedWell(const MarluneUnit &finished, const PipelineState &pipeline, const PackageCatalogue &packages);
 
+// How a finished unit's latest update ended. Not judged: it was finished without the package's
+// dates, but on a reboot seen before its latest command (it was queued again after an update), so
+// nothing seen of this attempt says it failed.
+enum class FinishVerdict { Confirmed, Failed, NotJudged };
+FinishVerdict finishVerdict(const MarluneUnit &finished, const PipelineState &pipeline,
+                            const PackageCatalogue &packages);
+
 // Where each unit of the current batch stands; the parts add up to total. Waiting and held:
 // queued units a rollout plan holds back. Taken out: out of the queue before their command.
 struct BatchCounts
@@ -98,6 +105,7 @@ struct BatchCounts
     int confirmed = 0;
     int overdue = 0;
     int failed = 0;
+    int notJudged = 0;
     int takenOut = 0;
 };
 BatchCounts batchCounts(const PipelineState &pipeline, const PackageCatalogue &packages);

@@ -445,6 +445,7 @@ void MainWindow::on_unitTable_itemSelectionChanged()
 
 void MainWindow::on_updateButton_clicked()
 {
+    engine->clearEdidAttempts();
     const QStringList macs = selectedMacs();
     if (macs.isEmpty()) {
         askOperator(this, QMessageBox::Information, QStringLiteral("No units selected"),

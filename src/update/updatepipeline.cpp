@@ -11,8 +11,12 @@
 #include <algorithm>
 #include <memory>
 
-// The pipeline's debug lines belong with the window's: it is the window's engine.
+// The pipeline's debug lines belong with the window's: it is the window's engine. The lines of
+// the window's tick, update button and file session keep those functions' names as well.
 static const char kLogSource[] = "mainwindow";
+static const char kTick[] = "MainWindow::refreshTimerTimeout";
+static const char kUpdateButton[] = "MainWindow::on_updateButton_clicked";
+static const char kFileSession[] = "MainWindow::newSession";
 
 namespace {
 
@@ -155,7 +159,7 @@ bool UpdatePipeline::requeueForeverUnit()
                              ? QString::fromLatin1(foreverFile.read(kForeverFileLimit)).simplified().toUpper()
                              : QString();
     lists.foreverMACList = text.isEmpty() ? QStringList() : text.split(QLatin1Char(' '), Qt::KeepEmptyParts);
-    BLOG << "foreverMACList" << lists.foreverMACList;
+    BLOG_AS(kLogSource, kTick) << "foreverMACList" << lists.foreverMACList;
     for (int i = 0; i < lists.vUnitsFinished.size(); ++i) {
         const QString key = foreverKey(lists.vUnitsFinished.at(i));
         if (key.isEmpty())
@@ -346,7 +350,7 @@ bool UpdatePipeline::leftAlone(const QString &mac) const
 void UpdatePipeline::noteRebootedUnits()
 {
     if (!lists.vUnitsConfirm.isEmpty()) {
-        BLOG << "vUnitsConfirm:" << lists.vUnitsConfirm.size() << lists.vUnitsRebooted.size();
+        BLOG_AS(kLogSource, kTick) << "vUnitsConfirm:" << lists.vUnitsConfirm.size() << lists.vUnitsRebooted.size();
         // Each such unit's entries go and its current record is appended, in listing order; when
         // a MAC is listed twice, its last record is the one that stays.
         const auto pending = [this](const MarluneUnit &unit) {
@@ -369,7 +373,7 @@ void UpdatePipeline::noteRebootedUnits()
             if (lastPending.value(unit.mac) == i)
                 lists.vUnitsRebooted.append(unit);
             noteRebootSeen(unit.mac);
-            BLOG << "vUnitsRebooted force append:" << unit.name;
+            BLOG_AS(kLogSource, kTick) << "vUnitsRebooted force append:" << unit.name;
         }
     }
     if (lists.vUnitsRebooted.size() != lists.lastRebootedCount) {
@@ -458,20 +462,20 @@ void UpdatePipeline::confirmUnit(const QString &commandedMac, const MarluneUnit 
     port.getStatus(current, false);
 
     if (!rebooted) {
-        BLOG << current.name << "has not rebooted yet";
+        BLOG_AS(kLogSource, kTick) << current.name << "has not rebooted yet";
         return;
     }
     if (!lists.tcpAlive.value(current.ip, false)) {
-        BLOG << "Cannot confirm yet. Cannot access TCP on" << current.name;
+        BLOG_AS(kLogSource, kTick) << "Cannot confirm yet. Cannot access TCP on" << current.name;
         port.startTcpTest(current);
         return;
     }
     if (current.lastSeen.addSecs(kFreshStatusSecs) < now()) {
-        BLOG << "Data is stale with" << current.name;
+        BLOG_AS(kLogSource, kTick) << "Data is stale with" << current.name;
         port.startTcpTest(current);
         return;
     }
-    BLOG << "Checking Confirmation of" << current.name;
+    BLOG_AS(kLogSource, kTick) << "Checking Confirmation of" << current.name;
     // The operator's EDID choice as it stands now, when the unit is judged.
     const bool resetEdid = port.resetEdidTicked();
     if (current.updateStatus != 0) {
@@ -488,7 +492,7 @@ void UpdatePipeline::confirmUnit(const QString &commandedMac, const MarluneUnit 
         exchange(current, QByteArrayLiteral("setSettings:confirmUpdate\r"), starting, sent);
         return;
     }
-    BLOG << "Confirm update is " << 0 << " should I confirm anyway?";
+    BLOG_AS(kLogSource, kTick) << "Confirm update is " << 0 << " should I confirm anyway?";
     if (packages.unitMatchesPackage(current))
         port.toStatusLog(kUpdater,
                          QStringLiteral("Another device (perhaps K-Director or K-Relay) confirmed the update for ")
@@ -505,6 +509,9 @@ void UpdatePipeline::finishConfirmed(const MarluneUnit &unit, bool resetEdid)
         UnitRun &run = lists.runs[unit.mac];
         run.confirmed = now();
         run.overdue = Overdue::None;
+        // A unit queued again after an update is still in vUnitsRebooted from that one, and is
+        // judged as soon as its status is fresh: then no reboot of this attempt was seen.
+        run.judgedOnEarlierReboot = run.rebootSeenMs < 0;
     }
     if (unit.isEncoder() && resetEdid)
         lists.vUnitsEDID.append(unit);
@@ -521,7 +528,7 @@ bool UpdatePipeline::commandQueuedUnits()
         return false;
     if (!lists.rollout.plan.isDefault())
         return commandUnitsOfPlan();
-    BLOG << "Checking vUnitsUpdate";
+    BLOG_AS(kLogSource, kTick) << "Checking vUnitsUpdate";
     const QList<MarluneUnit> queued = lists.vUnitsUpdate;
     for (const MarluneUnit &unit : queued) {
         if (unit.mac.isEmpty() || busy.contains(unit.mac))
@@ -537,7 +544,7 @@ bool UpdatePipeline::commandQueuedUnits()
 // unless the batch is halted and nothing went: held units do not hold up the out-of-sync pass.
 bool UpdatePipeline::commandUnitsOfPlan()
 {
-    BLOG << "Checking vUnitsUpdate" << lists.rollout.plan.text();
+    BLOG_AS(kLogSource, kTick) << "Checking vUnitsUpdate" << lists.rollout.plan.text();
     const RolloutDecision decision = decideRollout(lists.rollout, rolloutUnits());
     RolloutProgress &rollout = lists.rollout;
     if (!rollout.canariesChosen) {
@@ -590,7 +597,17 @@ QList<RolloutUnit> UpdatePipeline::rolloutUnits() const
         } else if (index.isResettingEdid(unit.mac)) {
             step = RolloutStep::Confirmed;
         } else if (const MarluneUnit *finished = index.lastFinished(unit.mac)) {
-            step = finishedWell(*finished, lists, packages) ? RolloutStep::Confirmed : RolloutStep::Failed;
+            switch (finishVerdict(*finished, lists, packages)) {
+            case FinishVerdict::Confirmed:
+                step = RolloutStep::Confirmed;
+                break;
+            case FinishVerdict::Failed:
+                step = RolloutStep::Failed;
+                break;
+            case FinishVerdict::NotJudged:
+                step = RolloutStep::Out;
+                break;
+            }
         }
         units.append({unit.mac, step});
     }
@@ -653,7 +670,7 @@ void UpdatePipeline::commandUnit(const MarluneUnit &unit)
         run.packageFile = package ? package->newFilename : QString();
         lists.updateCommanded = true;
         lists.lastUpdateCommandTime = now();
-        BLOG << "command:" << command << unit.ip;
+        BLOG_AS(kLogSource, kTick) << "command:" << command << unit.ip;
         lists.serverContacted = true;
         commandRunning.insert(unit.mac, unit.ip);
         downWhileCommanded.remove(unit.mac);
@@ -783,7 +800,7 @@ bool UpdatePipeline::queueForUpdate(const QStringList &macs)
         if (handled.contains(mac))
             continue;
         handled.insert(mac);
-        BLOG << "appending" << mac;
+        BLOG_AS(kLogSource, kUpdateButton) << "appending" << mac;
         // A unit anywhere in the active pipeline (queued, commanded, EDID reset) is not queued
         // again: it would be commanded and confirmed twice. A finished unit may be.
         if (inPipeline(mac))
@@ -837,7 +854,7 @@ QString UpdatePipeline::fileNameForPeer(const QString &peer) const
     const MarluneUnit *requester = findUnit(lists.vUnits, &MarluneUnit::ip, peer);
     const UpdatePackage *package = requester ? packages.packageForFetch(*requester) : nullptr;
     if (!package) {
-        BLOG << "fileRequest" << QString();
+        BLOG_AS(kLogSource, kFileSession) << "fileRequest" << QString();
         return QString();
     }
     return package->newFilename;
@@ -867,12 +884,12 @@ QString UpdatePipeline::recordFetch(const QString &peer, qint64 size)
 {
     const MarluneUnit *fetched = unitAtPeer(peer);
     if (!fetched) {
-        BLOG << "did not recognize" << peer;
+        BLOG_AS(kLogSource, kFileSession) << "did not recognize" << peer;
         return QString();
     }
     lists.vUnitsUpdateFetched.append(*fetched);
     lists.fetchTimeByMac[fetched->mac] = now();
-    BLOG << "recognized " << fetched->name;
+    BLOG_AS(kLogSource, kFileSession) << "recognized " << fetched->name;
     const auto run = lists.runs.find(fetched->mac);
     if (run == lists.runs.end())
         return fetched->mac;

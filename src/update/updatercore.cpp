@@ -13,6 +13,9 @@
 #include <QTimer>
 
 static const char kLogSource[] = "updatercore";
+// The window's own lines, which the core writes for it, keep the window's source and functions.
+static const char kWindowSource[] = "mainwindow";
+static const char kWindowConstructor[] = "MainWindow::MainWindow";
 
 UpdaterCore::UpdaterCore(QObject *parent)
     : QObject(parent),
@@ -61,7 +64,7 @@ void UpdaterCore::start()
     started = true;
     const bool unitsConnected = bool(
         connect(connection.get(), &MarluneConnect::unitChangedSignal, this, &UpdaterCore::unitChanged));
-    BLOG << ": marlune connection attempt" << unitsConnected;
+    BLOG_AS(kWindowSource, kWindowConstructor) << ": marlune connection attempt" << unitsConnected;
     connect(reachability.get(), &Reachability::testFinished, this, &UpdaterCore::testFinished);
     connect(connection.get(), &MarluneConnect::exchangeFailed, this,
             [this](const MarluneUnit &unit, const QString &note, const QString &message) {
@@ -73,11 +76,11 @@ void UpdaterCore::start()
     refreshTimer->setObjectName(QStringLiteral("refreshTimer"));
     refreshTimer->setInterval(kRefreshIntervalMs);
     const bool timerConnected = bool(connect(refreshTimer, &QTimer::timeout, this, &UpdaterCore::tick));
-    BLOG << ": refreshTimer Connection attempt" << timerConnected;
+    BLOG_AS(kWindowSource, kWindowConstructor) << ": refreshTimer Connection attempt" << timerConnected;
     refreshTimer->start();
 
     for (const UpdatePackage *package : std::as_const(updatePipeline.catalogue().packages))
-        BLOG << package->name << package->newFilename << package->includes;
+        BLOG_AS(kWindowSource, kWindowConstructor) << package->name << package->newFilename << package->includes;
 
     PipelineState &state = updatePipeline.state();
     state.lastUpdateCommandTime = QDateTime::currentDateTime();
@@ -134,7 +137,7 @@ void UpdaterCore::startFileServer()
     FileServer *fileServer = server.get();
     listening = fileServer->listen(QHostAddress::AnyIPv4, kFileServerPort);
     const bool connected = bool(connect(fileServer, &FileServer::newConnection, this, &UpdaterCore::newSession));
-    BLOG << "signal/slot TCP connect:" << connected;
+    BLOG_AS(kWindowSource, kWindowConstructor) << "signal/slot TCP connect:" << connected;
 
     PipelineState &state = updatePipeline.state();
     connect(fileServer, &FileServer::connectionOpened, this, [this, &state](const QString &peer, quint16 port) {
@@ -224,7 +227,7 @@ void UpdaterCore::toStatusLog(const QString &source, const QString &message)
     const QString line = name.isEmpty() ? time + QStringLiteral(" From Updater ") + QStringLiteral(": ") + message
                                         : time + QLatin1Char(' ') + name + QStringLiteral(" (") + source
                                               + QStringLiteral(")") + QStringLiteral(": ") + message;
-    BLOG << "Status bar message:" << line;
+    BLOG_AS(kWindowSource, "MainWindow::toStatusLog") << "Status bar message:" << line;
     history->logged(source, message, line);
     Q_EMIT statusLine(line);
 }
@@ -260,7 +263,7 @@ void UpdaterCore::runTickPart(const std::function<void()> &work)
 void UpdaterCore::testFinished(const QString &ip, int port, bool result)
 {
     if (updatePipeline.state().tcpAlive[ip] != result)
-        BLOG << QStringLiteral("\"%1\"").arg(ip) << port << result;
+        BLOG_AS(kWindowSource, "MainWindow::testFinished") << QStringLiteral("\"%1\"").arg(ip) << port << result;
     updatePipeline.testFinished(ip, result);
     history->unitTested(ip, result);
 }
@@ -278,11 +281,14 @@ void UpdaterCore::discoverUnits()
 
 bool UpdaterCore::queueForUpdate(const QStringList &macs)
 {
-    PipelineState &state = updatePipeline.state();
-    state.edidAttempts.clear();
     const bool encoder = updatePipeline.queueForUpdate(macs);
     history->unitsQueued();
     return encoder;
+}
+
+void UpdaterCore::clearEdidAttempts()
+{
+    updatePipeline.state().edidAttempts.clear();
 }
 
 void UpdaterCore::announceUpdate()

@@ -69,9 +69,12 @@ public:
     void discoverUnits();
     // A tick now; the timer goes on as before.
     void tick();
-    // Queues the units with these MACs for the next tick (the EDID attempts of the last batch are
-    // forgotten). True when an encoder was queued.
+    // Queues the units with these MACs for the next tick. True when an encoder was queued.
     bool queueForUpdate(const QStringList &macs);
+    // Forgets every unit's failed EDID resets: a finished encoder no longer reads " EDID Reset
+    // Failed." nor waits to be retried for it. The update button does this first, whatever the
+    // operator then selects or answers.
+    void clearEdidAttempts();
     // Says "Updating N units." for the units queued.
     void announceUpdate();
     // Stops commanding: every queued unit whose update command has not begun leaves the queue

@@ -1,6 +1,7 @@
 #include "app/clioptions.h"
 #include "app/fileidentity.h"
 #include "app/folders.h"
+#include "history/historystore.h"
 #include "packagefolder.h"
 #include "simulatorprocess.h"
 #include "units/marluneunit.h"
@@ -9,6 +10,8 @@
 #include <QJsonDocument>
 #include <QJsonObject>
 #include <QProcess>
+#include <QSqlDatabase>
+#include <QSqlQuery>
 #include <QStandardPaths>
 #include <QTcpServer>
 #include <QtTest>
@@ -41,6 +44,8 @@ private Q_SLOTS:
     void lockIsNeverWrittenThrough_data();
     void lockIsNeverWrittenThrough();
     void readerGoneEndsTheRunInOrder();
+    void historyOfADamagedFile_data();
+    void historyOfADamagedFile();
 
 private:
     // Runs the tool to its end; its JSON Lines on stdout and its exit code.
@@ -109,6 +114,14 @@ void TestCli::arguments_data()
     row("history with a bad MAC", QStringLiteral("history --unit 02:B5"), false, C::History, QStringLiteral("MAC"));
     row("history with a selection", QStringLiteral("history --all"), false, C::History,
         QStringLiteral("Unknown option"));
+    row("name that is no pattern", QStringLiteral("update --name ["), false, C::Update, QStringLiteral("pattern"));
+    row("range without its end", QStringLiteral("update --ip 10.77.1.1-"), false, C::Update, QStringLiteral("range"));
+    row("empty type", QStringLiteral("update --type="), false, C::Update, QStringLiteral("--type needs a value"));
+    row("empty packages folder", QStringLiteral("list --packages="), false, C::List,
+        QStringLiteral("--packages needs a value"));
+    row("two formats", QStringLiteral("list --csv --json"), false, C::List, QStringLiteral("--json or --csv"));
+    row("version with an option", QStringLiteral("--version --bogus"), false, C::Version,
+        QStringLiteral("--version takes no options"));
 }
 
 void TestCli::arguments()
@@ -603,6 +616,103 @@ void TestCli::readerGoneEndsTheRunInOrder()
     QCOMPARE(shell.readAllStandardOutput().trimmed(), QByteArray::number(kExitStopped));
     QVERIFY(shell.readAllStandardError().contains("Standard output was closed"));
     QVERIFY(!QFileInfo::exists(Folders::lockFilePath()));
+}
+
+void TestCli::historyOfADamagedFile_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    // The table whose first page is overwritten, and where; none: the file is empty.
+    QTest::addColumn<QString>("damaged");
+    QTest::addColumn<int>("offset");
+    QTest::addColumn<int>("exitCode");
+
+    const QStringList unit{QStringLiteral("--unit"), QStringLiteral("02:B5:0A:4D:01:05")};
+    QTest::newRow("empty file") << QStringList() << QString() << 0 << int(kExitConfirmed);
+    QTest::newRow("batches, text") << QStringList() << "batches" << 0 << int(kExitCannotStart);
+    QTest::newRow("batches, json") << QStringList{"--json"} << "batches" << 0 << int(kExitCannotStart);
+    QTest::newRow("batches, csv") << QStringList{"--csv"} << "batches" << 0 << int(kExitCannotStart);
+    // The rows still read, from cells that point elsewhere.
+    QTest::newRow("batches' cell pointers") << QStringList() << "batches" << 8 << int(kExitCannotStart);
+    QTest::newRow("events of a unit") << unit << "unit_events" << 0 << int(kExitCannotStart);
+}
+
+// A history file damaged on disk is said to be so (exit code 4), not shown as an empty or partial
+// history; an empty file is a history with no batches, and reading it writes nothing.
+void TestCli::historyOfADamagedFile()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(QString, damaged);
+    QFETCH(int, offset);
+    QFETCH(int, exitCode);
+
+    const QString path = noHistory();
+    if (damaged.isEmpty()) {
+        QFile empty(path);
+        QVERIFY(empty.open(QIODevice::WriteOnly));
+    } else {
+        // Thirty nights of one unit, eleven steps each, written as the updater writes them.
+        {
+            HistoryStore store(QStringLiteral("damaged"));
+            QString error;
+            QVERIFY2(store.open(path, &error), qPrintable(error));
+            const QString mac = QStringLiteral("02:B5:0A:4D:01:05");
+            for (int night = 0; night < 30; ++night) {
+                const QDateTime started = QDateTime(QDate(2026, 11, 1), QTime(2, 0)).addDays(night);
+                const qint64 batch = store.beginBatch({0, started, {}, QStringLiteral("bench-7"), {}, false, {}, 0});
+                HistoryStore::UnitRun run;
+                run.mac = mac;
+                run.finalStatus = QStringLiteral("K-Series Update Confirmed.");
+                QVERIFY(store.saveUnitRun(batch, run));
+                QList<HistoryStore::Event> events;
+                for (int step = 0; step < 11; ++step)
+                    events.append({batch, mac, started.addSecs(step), QStringLiteral("status"),
+                                   QStringLiteral("step %1").arg(step)});
+                QVERIFY(store.addEvents(events));
+                QVERIFY(store.endBatch(batch, started.addSecs(60)));
+            }
+        }
+        int rootPage = 0;
+        int pageSize = 0;
+        {
+            QSqlDatabase db = QSqlDatabase::addDatabase(QStringLiteral("QSQLITE"), QStringLiteral("pages"));
+            db.setDatabaseName(path);
+            QVERIFY(db.open());
+            QSqlQuery query(db);
+            QVERIFY(query.exec(QStringLiteral("SELECT rootpage, (SELECT page_size FROM pragma_page_size) "
+                                              "FROM sqlite_master WHERE name = '%1'")
+                                   .arg(damaged)));
+            QVERIFY(query.next());
+            rootPage = query.value(0).toInt();
+            pageSize = query.value(1).toInt();
+        }
+        QSqlDatabase::removeDatabase(QStringLiteral("pages"));
+        QFile file(path);
+        QVERIFY(file.open(QIODevice::ReadWrite));
+        QVERIFY(file.seek(qint64(rootPage - 1) * pageSize + offset));
+        QCOMPARE(file.write(QByteArray(32, '\xa5')), 32);
+    }
+    const QByteArray before = [&path] {
+        QFile file(path);
+        return file.open(QIODevice::ReadOnly) ? file.readAll() : QByteArray();
+    }();
+
+    QProcess history;
+    startCli(history, QStringList{QStringLiteral("history")} + arguments);
+    QVERIFY(history.waitForFinished(30000));
+    const QByteArray out = history.readAllStandardOutput();
+    const QByteArray err = history.readAllStandardError();
+    QVERIFY2(history.exitCode() == exitCode, (out.left(300) + err).constData());
+    if (exitCode == kExitConfirmed) {
+        QCOMPARE(out, QByteArrayLiteral("No batches in the history.\n"));
+    } else {
+        QCOMPARE(out, QByteArray());
+        QVERIFY2(err.startsWith("Cannot read the history: "), err.constData());
+    }
+    // Nothing was written: no schema, no log beside the file.
+    QFile after(path);
+    QVERIFY(after.open(QIODevice::ReadOnly));
+    QCOMPARE(after.readAll(), before);
+    QVERIFY(!QFile::exists(path + QStringLiteral("-wal")));
 }
 
 QTEST_GUILESS_MAIN(TestCli)

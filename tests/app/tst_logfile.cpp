@@ -5,6 +5,7 @@
 #include "fewdescriptors.h"
 #include "units/marluneunit.h"
 #include "units/unitlistfile.h"
+#include "update/updatercore.h"
 
 #include <QNetworkInterface>
 #include <QThread>
@@ -60,6 +61,7 @@ private Q_SLOTS:
     void functionNames_data();
     void functionNames();
     void debugLineShape();
+    void windowLinesKeepTheWindowsNames();
     void noLogFileMeansNoLogging();
     void entriesStartOnNewLines();
     void threadsNeverInterleave();
@@ -125,6 +127,46 @@ void TestLogFile::debugLineShape()
     QCOMPARE(captured.first(), QStringLiteral("tst_logfile/%1(TestLogFile::debugLineShape): "
                                               "udpSocket->localPort() 51200 text true bytes")
                                    .arg(line));
+}
+
+// The lines of the window's functions keep its source and function names, which support looks
+// for in LOGFILE.txt, though the core and its pipeline write them for the window now.
+void TestLogFile::windowLinesKeepTheWindowsNames()
+{
+    QFile logFile(QStringLiteral("LOGFILE.txt"));
+    QVERIFY(logFile.open(QIODevice::WriteOnly));
+    logFile.close();
+    QVERIFY(LogFile::installIfRequested());
+    {
+        UpdaterCore core;
+        core.start();
+        core.testFinished(QStringLiteral("10.77.1.9"), 50001, true);
+        core.queueForUpdate({QStringLiteral("02:00:00:00:01:09")});
+        MarluneUnit commanded;
+        commanded.mac = QStringLiteral("02:00:00:00:01:08");
+        commanded.ip = QStringLiteral("10.77.1.8");
+        core.pipeline().state().vUnitsConfirm.append(commanded);
+        core.tick();
+        core.pipeline().recordFetch(QStringLiteral("10.77.1.7"), 0);
+    }
+    const QString log = QString::fromUtf8(readAll(QStringLiteral("LOGFILE.txt")));
+    const QList<std::pair<QString, QString>> lines{
+        {"MainWindow::MainWindow", "signal/slot TCP connect: true"},
+        {"MainWindow::MainWindow", ": marlune connection attempt true"},
+        {"MainWindow::MainWindow", ": refreshTimer Connection attempt true"},
+        {"MainWindow::MainWindow", "k220 "},
+        {"MainWindow::toStatusLog", "Status bar message: "},
+        {"MainWindow::testFinished", "\"10.77.1.9\" 50001 true"},
+        {"MainWindow::on_updateButton_clicked", "appending 02:00:00:00:01:09"},
+        {"MainWindow::refreshTimerTimeout", "vUnitsConfirm: 1 0"},
+        {"MainWindow::newSession", "did not recognize 10.77.1.7"},
+    };
+    for (const auto &[function, text] : lines) {
+        const QRegularExpression line(QStringLiteral("^mainwindow/\\d+\\(%1\\): %2")
+                                          .arg(QRegularExpression::escape(function), QRegularExpression::escape(text)),
+                                      QRegularExpression::MultilineOption);
+        QVERIFY2(line.match(log).hasMatch(), qPrintable(function + QStringLiteral(": ") + text));
+    }
 }
 
 void TestLogFile::noLogFileMeansNoLogging()

@@ -1,10 +1,13 @@
 #!/usr/bin/env bash
 # Checks docs/unattended as an administrator would use it:
-#  - systemd-analyze verify finds nothing to say about the service and the timer (it also checks
-#    that the program ExecStart names exists and that the man page Documentation= names is
-#    there; both are pointed at this tree's copies);
-#  - the script the service starts, run against a simulated fleet, updates every unit and files
-#    the run's summary and report; stopped, it still files them and ends with exit code 2.
+#  - systemd-analyze verify finds nothing to say about the service and the timer, instanced for
+#    an operator (it also checks that the program ExecStart names exists and that the man page
+#    Documentation= names is there; both are pointed at this tree's copies);
+#  - the service runs the night as the operator, with the window's files: the script, run in the
+#    environment the service gives it, updates every unit of a simulated fleet, files the run's
+#    summary and report, and leaves the units in the operator's units.ini (the one the sibling
+#    tool reads) and the batch in the operator's history; while the window holds its lock, a
+#    night does not start; stopped, a night still files its results and ends with exit code 2.
 # Usage: unattended-test.sh DOCS-DIR BIN-DIR  (through run-test.sh: a private network namespace)
 set -euo pipefail
 docs=$1 bin=$2
@@ -16,16 +19,40 @@ fail() { echo "FAIL: $*" >&2; exit 1; }
 # The units as installed, but starting the wrapper from here.
 mkdir -p "$work/units" "$work/man/man1"
 cp "$docs/unattended/bryx-updater-nightly.sh" "$work/"
+service=$work/units/bryx-updater-nightly@.service
 sed "s|^ExecStart=/usr/local/libexec/bryx-updater-nightly.sh|ExecStart=$work/bryx-updater-nightly.sh|" \
-    "$docs/unattended/bryx-updater-nightly.service" >"$work/units/bryx-updater-nightly.service"
-grep -qx "ExecStart=$work/bryx-updater-nightly.sh" "$work/units/bryx-updater-nightly.service" \
+    "$docs/unattended/bryx-updater-nightly@.service" >"$service"
+grep -qx "ExecStart=$work/bryx-updater-nightly.sh" "$service" \
     || fail "the service does not start /usr/local/libexec/bryx-updater-nightly.sh, as README.md says"
-cp "$docs/unattended/bryx-updater-nightly.timer" "$work/units/"
+cp "$docs/unattended/bryx-updater-nightly@.timer" "$work/units/"
 cp "$docs/bryx-updater-cli.1" "$work/man/man1/"
+operator=$(id -un)
 verify=$(cd "$work/units" && MANPATH=$work/man systemd-analyze verify \
-    bryx-updater-nightly.timer bryx-updater-nightly.service 2>&1) || { echo "$verify"; fail "systemd-analyze verify"; }
+    "bryx-updater-nightly@$operator.timer" "bryx-updater-nightly@$operator.service" 2>&1) \
+    || { echo "$verify"; fail "systemd-analyze verify"; }
 [ -z "$verify" ] || { echo "$verify"; fail "systemd-analyze verify has warnings"; }
 echo "systemd-analyze verify: clean"
+
+# The operator's files, as the window finds them: the home folder, and the system's temporary
+# folder (/tmp, here a folder of the test's own) where the window keeps its lock.
+home=$work/home systmp=$work/systmp
+mkdir -p "$home" "$systmp"
+# The environment the service gives the script, as systemd would for the operator's instance:
+# the operator's own (User=), then the unit's Environment= lines with their specifiers filled in.
+grep -qx 'User=%i' "$service" || fail "the service does not run as the operator its instance names (User=%i)"
+if grep -Eq '^(DynamicUser|PrivateTmp|ProtectHome)=(yes|true|on|1|read-only|tmpfs)$' "$service"; then
+    fail "the service runs with a user, /tmp or home of its own, not the window's files"
+fi
+service_env=()
+while read -r assignments; do
+    for assignment in $assignments; do
+        assignment=${assignment//%i/$operator}
+        assignment=${assignment//%h/$home}
+        assignment=${assignment//%S/$work/var-lib}
+        assignment=${assignment//%t/$work/run}
+        service_env+=("$assignment")
+    done
+done < <(sed -n 's/^Environment=//p' "$service")
 
 # night NAME [ARG ...]: the script, run as the service runs it (systemd sets STATE_DIRECTORY for
 # StateDirectory=), against the fleet $work/NAME.ini, in the background. Its pid goes into
@@ -37,9 +64,10 @@ night() {
     shift
     (
         status=0
-        STATE_DIRECTORY=$work/$name BRYX_UPDATER_CLI=$bin/bryx-updater-cli \
-            "${pid_into[@]}" "$work/$name.group" timeout 150 \
+        "${pid_into[@]}" "$work/$name.group" timeout 150 \
             "$here/site-run.sh" "$bin/unitsim" "$work/$name.ini" "$work/$name-site" \
+            env -u XDG_DATA_HOME -u XDG_CONFIG_HOME HOME="$home" TMPDIR="$systmp" "${service_env[@]}" \
+            STATE_DIRECTORY="$work/$name" BRYX_UPDATER_CLI="$bin/bryx-updater-cli" \
             "${pid_into[@]}" "$work/$name.pid" \
             "$work/bryx-updater-nightly.sh" --packages "$work/packages" --wait 5 "$@" || status=$?
         echo "$status" >"$work/$name.status"
@@ -92,6 +120,20 @@ until_seen 170 test -f "$work/calm.status" || fail "calm: the night did not end"
 [ "$(cat "$work/calm.status")" -eq 0 ] || { cat "$work"/calm/runs/*-events.jsonl; fail "calm: exit code $(cat "$work/calm.status")"; }
 check_summary calm '"selected":2' '"confirmed":2' '"exitCode":0'
 grep -q "Lobby Decoder" "$report" || { cat "$report"; fail "calm: Lobby Decoder not in the report"; }
+# The window's files: the units where the sibling tool reads them, the batch in the window's history.
+grep -qs "Lobby Decoder" "$home/.local/share/Quillet/units.ini" \
+    || fail "calm: the units are not in the operator's units.ini, which the sibling tool reads"
+[ -s "$home/.local/share/bryx-updater/history.sqlite" ] || fail "calm: the batch is not in the operator's history"
+
+# A night while the window runs: the window's lock stops it before it drives a unit (exit code 4).
+write_fleet "$work/window.ini" "Lobby Encoder"
+mkdir -p "$systmp/Quillet"
+: >"$systmp/Quillet/singleinstanceupdater.txt"
+night window
+until_seen 60 test -f "$work/window.status" || fail "window: the night did not end"
+[ "$(cat "$work/window.status")" -eq 4 ] || fail "window: exit code $(cat "$work/window.status"), expected 4"
+[ -f "$systmp/Quillet/singleinstanceupdater.txt" ] || fail "window: the night took the window's lock away"
+rm "$systmp/Quillet/singleinstanceupdater.txt"
 
 # A night stopped (as systemctl stop does) while a unit that never fetches its image is
 # commanded: the program is asked once, then once more when the grace is over; it files its

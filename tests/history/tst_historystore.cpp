@@ -11,6 +11,8 @@
 #include <QTemporaryDir>
 #include <QtTest>
 
+#include <type_traits>
+
 namespace {
 
 const QDateTime kStart(QDate(2026, 12, 9), QTime(2, 0), Qt::OffsetFromUTC, 3600);
@@ -32,6 +34,11 @@ HistoryStore::UnitRun run(const QString &mac, const QString &status)
     unit.canary = true;
     return unit;
 }
+
+// A writer's changes name their batches by the writer's numbers: there is no way to write them
+// without the map that turns those into the store's ids.
+static_assert(!std::is_invocable_v<decltype(&HistoryStore::write), HistoryStore &, const HistoryStore::Changes &,
+                                   std::nullptr_t>);
 
 } // namespace
 

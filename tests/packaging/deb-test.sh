@@ -30,8 +30,8 @@ expected=("./opt/bryx-updater/bryx-updater"
           "./usr/bin/bryx-updater -> ../../opt/bryx-updater/bryx-updater"
           "./usr/bin/bryx-updater-cli -> ../../opt/bryx-updater/bryx-updater-cli"
           "./usr/share/man/man1/bryx-updater-cli.1.gz"
-          "$examples/README.md" "$examples/bryx-updater-nightly.service"
-          "$examples/bryx-updater-nightly.timer" "$examples/bryx-updater-nightly.sh"
+          "$examples/README.md" "$examples/bryx-updater-nightly@.service"
+          "$examples/bryx-updater-nightly@.timer" "$examples/bryx-updater-nightly.sh"
           "./usr/share/applications/$id.desktop")
 for size in 128 16 24 256 32 48 64; do
     expected+=("./usr/share/icons/hicolor/${size}x${size}/apps/$id.png")

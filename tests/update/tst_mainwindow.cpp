@@ -419,17 +419,23 @@ void TestMainWindow::updateButtonRefusalAndNothingSelected()
     makeWindow();
     PipelineState &state = window->pipeline().state();
     listUnits({unit("Encoder", "ENC", "K2100A", 1, "1/1/2015", 14)});
+    // Every press forgets the EDID resets given up so far, before it asks anything.
+    const QString ip = state.vUnits.first().ip;
+    state.edidAttempts[ip] = 3;
 
     QTest::mouseClick(window->findChild<QPushButton *>("updateButton"), Qt::LeftButton);
     QCOMPARE(questions->asked.size(), 1);
     QCOMPARE(questions->asked.at(0).title, QStringLiteral("No units selected"));
     QCOMPARE(questions->asked.at(0).text, QStringLiteral("Please select at least 1 unit."));
+    QVERIFY(state.edidAttempts.isEmpty());
 
+    state.edidAttempts[ip] = 3;
     table()->selectRow(0);
     questions->answers = {QMessageBox::No};
     QTest::mouseClick(window->findChild<QPushButton *>("updateButton"), Qt::LeftButton);
     QCOMPARE(questions->asked.size(), 2);
     QVERIFY(state.vUnitsUpdate.isEmpty());
+    QVERIFY(state.edidAttempts.isEmpty());
 
     // An encoder queued while the EDID question is answered No leaves the option off.
     questions->answers = {QMessageBox::Yes, QMessageBox::No};

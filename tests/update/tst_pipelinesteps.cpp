@@ -76,6 +76,7 @@ private Q_SLOTS:
     void retryTakesBackFailedUnits();
     void failedExchangeNotedUntilTheNext();
     void rolloutHaltsOnceResumesAndStops();
+    void updatedAgainCountsOnlyThisBatch();
     void reportReadsBack();
     void reportOnAFullDisk_data();
     void reportOnAFullDisk();
@@ -862,6 +863,55 @@ void TestPipelineSteps::rolloutHaltsOnceResumesAndStops()
         rollout << row.mid(19).join(QLatin1Char('|'));
     const QString plan = QString::fromUtf8("1 at a time \u00b7 stop after 1 failed unit");
     QCOMPARE(rollout, (QStringList{plan + "|||", plan + "||yes|", plan + "||yes|yes", plan + "||yes|yes"}));
+}
+
+// A finished unit queued again is still in vUnitsRebooted from its first update, so the confirm
+// pass judges it at the first tick after its new command, before it fetched. That verdict rests on
+// the earlier reboot: it is no failure of this batch and halts nothing, while a unit judged on a
+// reboot seen in this batch counts as it did.
+void TestPipelineSteps::updatedAgainCountsOnlyThisBatch()
+{
+    MarluneUnit first = unit("first", "DEC", "K2200A", 1, "10.77.1.1");
+    MarluneUnit second = unit("second", "DEC", "K2200B", 1, "10.77.1.2");
+    state().vUnits = {first, second};
+    for (const MarluneUnit &u : state().vUnits)
+        state().tcpAlive[u.ip] = true;
+    state().lastConfirmTime = kStart;
+    // Its first update: commanded, seen going down, back without the package's dates.
+    pipeline->queueForUpdate({first.mac});
+    pipeline->refreshTimerTimeout();
+    pipeline->testFinished(first.ip, false);
+    now = now.addSecs(60);
+    state().vUnits.first().lastSeen = now;
+    pipeline->testFinished(first.ip, true);
+    pipeline->refreshTimerTimeout();
+    const QString notApplied = QStringLiteral("Updater: Update was not applied for first (10.77.1.1)");
+    QCOMPARE(port.log.count(notApplied), 1);
+
+    pipeline->setRolloutPlan({0, 1, 1});
+    pipeline->queueForUpdate({first.mac, second.mac});
+    now = now.addSecs(5);
+    pipeline->refreshTimerTimeout();
+    QCOMPARE(port.callsOf("sendConfig").last(), QStringLiteral("sendConfig 10.77.1.1 setSettings:updateUnit:\\r"));
+    QCOMPARE(macsOf(state().vUnitsRebooted), QStringList{first.mac});
+    now = now.addSecs(5);
+    state().vUnits.first().lastSeen = now;
+    pipeline->refreshTimerTimeout();
+    QCOMPARE(port.log.count(notApplied), 2);
+    QVERIFY(port.callsOf("rolloutHalted").isEmpty());
+    QCOMPARE(port.callsOf("sendConfig").last(), QStringLiteral("sendConfig 10.77.1.2 setSettings:updateUnit:\\r"));
+    QCOMPARE(batchSummary(state(), pipeline->catalogue()),
+             QString::fromUtf8("Batch: 0 of 2 confirmed \u00b7 1 commanded \u00b7 1 not judged"));
+
+    // The second unit goes down and comes back not updated, all in this batch: a failure.
+    pipeline->testFinished(second.ip, false);
+    now = now.addSecs(60);
+    state().vUnits.last().lastSeen = now;
+    pipeline->testFinished(second.ip, true);
+    pipeline->refreshTimerTimeout();
+    QVERIFY(port.log.contains(QStringLiteral("Updater: Update was not applied for second (10.77.1.2)")));
+    QCOMPARE(batchSummary(state(), pipeline->catalogue()),
+             QString::fromUtf8("Batch: 0 of 2 confirmed \u00b7 1 failed \u00b7 1 not judged"));
 }
 
 // One row per unit queued in this run, in that order, also for a unit taken off the list; a

@@ -91,6 +91,9 @@ void TestRollout::decisions_data()
                                        << "...hh" << true;
     QTest::newRow("threshold-over-the-cap") << 0 << 1 << 1 << "-" << false << false << "XWW"
                                             << ".hh" << true;
+    // The last unit fails after every other was commanded: nothing is held, so nothing halts.
+    QTest::newRow("threshold-reached-with-nothing-waiting") << 0 << 1 << 1 << "-" << false << false << "CCX"
+                                                            << "..." << false;
     QTest::newRow("halt-stays-when-a-failed-unit-recovers") << 0 << 0 << 2 << "-" << true << false << "XCCWW"
                                                             << "...hh" << true;
     QTest::newRow("resume-forgives-the-failures-so-far") << 0 << 0 << 1 << "-" << true << true << "XWW"
