@@ -40,18 +40,15 @@ QString isoNow()
     return QDateTime::currentDateTime().toString(Qt::ISODateWithMs);
 }
 
-QString csvField(const QString &text)
+void write(FILE *file, const QByteArray &bytes)
 {
-    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) && !text.contains(QLatin1Char('\n')))
-        return text;
-    return QLatin1Char('"') + QString(text).replace(QLatin1Char('"'), QStringLiteral("\"\"")) + QLatin1Char('"');
+    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), file);
+    std::fflush(file);
 }
 
 void write(FILE *file, const QString &text)
 {
-    const QByteArray bytes = text.toUtf8();
-    std::fwrite(bytes.constData(), 1, size_t(bytes.size()), file);
-    std::fflush(file);
+    write(file, text.toUtf8());
 }
 
 } // namespace
@@ -175,12 +172,8 @@ void CliRun::listUnits()
                           {QStringLiteral("units"), units}},
               QString());
     } else if (options.format == CliOptions::Format::Csv) {
-        for (const QStringList &row : std::as_const(rows)) {
-            QStringList fields;
-            for (const QString &field : row)
-                fields.append(csvField(field));
-            write(out, fields.join(QLatin1Char(',')) + QStringLiteral("\r\n"));
-        }
+        for (const QStringList &row : std::as_const(rows))
+            write(out, csvRow(row));
     } else {
         QList<qsizetype> widths(rows.first().size(), 0);
         for (const QStringList &row : std::as_const(rows))

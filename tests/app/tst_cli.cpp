@@ -35,6 +35,8 @@ private Q_SLOTS:
     void interruptedBatchCommandsNoMore();
     void stoppedBeforeTheBatchStillSaysSo();
     void historySurvivesAKill();
+    void hostileNames_data();
+    void hostileNames();
 
 private:
     // Runs the tool to its end; its JSON Lines on stdout and its exit code.
@@ -480,6 +482,46 @@ void TestCli::historySurvivesAKill()
                                           {QStringLiteral("u3"), QStringLiteral("+++")},
                                           {QStringLiteral("stuck"), QStringLiteral("+--")}};
     QCOMPARE(steps, expected);
+}
+
+// A unit that names itself as a spreadsheet formula: the tool's CSV, like every CSV the updater
+// writes, puts an apostrophe before it, so a spreadsheet shows the name and runs nothing.
+void TestCli::hostileNames_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("onStdout");
+    QTest::addColumn<QByteArrayList>("expected");
+    QTest::addColumn<int>("widest");
+
+    QTest::newRow("list as csv") << QStringList{QStringLiteral("list"), QStringLiteral("--csv")} << true
+                                 << QByteArrayList{"\r\n\"'=HYPERLINK(\"\"http://127.0.0.1/x\"\";\"\"click\"\")\","}
+                                 << -1;
+}
+
+void TestCli::hostileNames()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, onStdout);
+    QFETCH(QByteArrayList, expected);
+    QFETCH(int, widest);
+
+    const QString fleet = QStringLiteral("[fleet]\nwebversion=1388534400\n"
+                                         "[formula]\nfamily=k220-decoder\nip=10.77.1.1\n"
+                                         "name=\"=HYPERLINK(\\\"http://127.0.0.1/x\\\";\\\"click\\\")\"\n");
+    SimulatorProcess simulator;
+    QVERIFY(simulator.start(fleet, 1));
+    QProcess cli;
+    startCli(cli, arguments + QStringList{QStringLiteral("--wait"), QStringLiteral("6"), QStringLiteral("--packages"),
+                                          packages.path()});
+    QVERIFY(cli.waitForFinished(60000));
+    QCOMPARE(cli.exitCode(), int(kExitConfirmed));
+    const QByteArray out = cli.readAllStandardOutput();
+    const QByteArray err = cli.readAllStandardError();
+    const QByteArray said = onStdout ? out : err;
+    for (const QByteArray &text : expected)
+        QVERIFY2(said.contains(text), (text + "\n" + said.left(2000)).constData());
+    for (const QByteArray &line : said.split('\n'))
+        QVERIFY2(widest < 0 || line.size() <= widest, line.left(200).constData());
 }
 
 QTEST_GUILESS_MAIN(TestCli)
