@@ -6,6 +6,7 @@
 #include "app/debuglog.h"
 #include "app/folders.h"
 #include "app/logfile.h"
+#include "app/outputtext.h"
 #include "app/processlimits.h"
 #include "app/quitsignals.h"
 #include "app/updatersettings.h"
@@ -28,13 +29,14 @@ void say(const QString &text)
 }
 
 // Without a log file the debug lines would bury the progress lines on stderr: only warnings and
-// worse are printed there (all of them with BRYX_CLI_DEBUG=1).
+// worse are printed there (all of them with BRYX_CLI_DEBUG=1), with a unit's control characters
+// shown as text.
 void quietMessages(QtMsgType type, const QMessageLogContext &, const QString &message)
 {
     static const bool everything = qEnvironmentVariableIntValue("BRYX_CLI_DEBUG") != 0;
     if (!everything && (type == QtDebugMsg || type == QtInfoMsg))
         return;
-    std::fputs(qPrintable(message + QLatin1Char('\n')), stderr);
+    std::fputs(qPrintable(escapedControls(message, LineFeeds::Kept) + QLatin1Char('\n')), stderr);
 }
 
 // The lock the window also takes: the two never drive units at once.

@@ -1,6 +1,7 @@
 #include "clirun.h"
 
 #include "app/debuglog.h"
+#include "app/outputtext.h"
 #include "units/devicecatalogue.h"
 #include "update/fleetview.h"
 #include "update/unitstatus.h"
@@ -175,19 +176,34 @@ void CliRun::listUnits()
         for (const QStringList &row : std::as_const(rows))
             write(out, csvRow(row));
     } else {
-        QList<qsizetype> widths(rows.first().size(), 0);
-        for (const QStringList &row : std::as_const(rows))
-            for (qsizetype column = 0; column < row.size(); ++column)
-                widths[column] = qMax(widths[column], row.at(column).size());
-        for (const QStringList &row : std::as_const(rows)) {
-            QString line;
-            for (qsizetype column = 0; column < row.size(); ++column)
-                line += column + 1 < row.size() ? row.at(column).leftJustified(widths[column] + 2) : row.at(column);
-            write(out, line + QLatin1Char('\n'));
-        }
+        write(out, listTable(rows));
     }
     code = kExitConfirmed;
     finish();
+}
+
+QString CliRun::listTable(const QList<QStringList> &rows)
+{
+    QList<QStringList> shown;
+    QList<qsizetype> widths;
+    for (const QStringList &row : rows) {
+        QStringList cells;
+        for (qsizetype column = 0; column < row.size(); ++column) {
+            const QString cell = escapedControls(row.at(column));
+            cells.append(column + 1 < row.size() ? shortened(cell) : cell);
+            if (widths.size() <= column)
+                widths.append(0);
+            widths[column] = qMax(widths[column], cells.last().size());
+        }
+        shown.append(cells);
+    }
+    QString table;
+    for (const QStringList &row : std::as_const(shown)) {
+        for (qsizetype column = 0; column < row.size(); ++column)
+            table += column + 1 < row.size() ? row.at(column).leftJustified(widths[column] + 2) : row.at(column);
+        table += QLatin1Char('\n');
+    }
+    return table;
 }
 
 // The selection, refused as the window refuses it: a unit its package cannot update, one too
@@ -427,16 +443,18 @@ void CliRun::event(const QJsonObject &object, const QString &text)
         QJsonObject stamped = object;
         if (!stamped.contains(QStringLiteral("time")))
             stamped.insert(QStringLiteral("time"), isoNow());
-        write(out, QString::fromUtf8(QJsonDocument(stamped).toJson(QJsonDocument::Compact)) + QLatin1Char('\n'));
+        write(out, jsonText(QJsonDocument(stamped), QJsonDocument::Compact) + '\n');
     }
     if (!text.isEmpty())
         say(text);
 }
 
+// A line on stderr; a unit's name in it shows its control characters as text.
 void CliRun::say(const QString &text)
 {
     clearBar();
-    write(err, QDateTime::currentDateTime().toString(QStringLiteral("hh:mm:ss ")) + text + QLatin1Char('\n'));
+    write(err, QDateTime::currentDateTime().toString(QStringLiteral("hh:mm:ss ")) + escapedControls(text)
+                   + QLatin1Char('\n'));
     drawBar();
 }
 

@@ -1,5 +1,6 @@
 #include "app/clioptions.h"
 #include "app/folders.h"
+#include "app/outputtext.h"
 #include "packagefolder.h"
 #include "simulatorprocess.h"
 #include "units/marluneunit.h"
@@ -484,8 +485,9 @@ void TestCli::historySurvivesAKill()
     QCOMPARE(steps, expected);
 }
 
-// A unit that names itself as a spreadsheet formula: the tool's CSV, like every CSV the updater
-// writes, puts an apostrophe before it, so a spreadsheet shows the name and runs nothing.
+// Units that name themselves to do harm, and what each output makes of them: a formula, a
+// terminal's escape sequence (ESC and the 8-bit CSI) and a name of 3000 characters. Nothing
+// reaches a terminal raw, a spreadsheet finds no formula, and the table stays narrow.
 void TestCli::hostileNames_data()
 {
     QTest::addColumn<QStringList>("arguments");
@@ -493,9 +495,17 @@ void TestCli::hostileNames_data()
     QTest::addColumn<QByteArrayList>("expected");
     QTest::addColumn<int>("widest");
 
+    const QByteArray wide(kShownTextLength, 'W');
+    QTest::newRow("list") << QStringList{QStringLiteral("list")} << true
+                          << QByteArrayList{"Esc\\x1b[2JClear ", "Csi\\x9b2JRed ", wide + "\u2026 "} << 300;
     QTest::newRow("list as csv") << QStringList{QStringLiteral("list"), QStringLiteral("--csv")} << true
-                                 << QByteArrayList{"\r\n\"'=HYPERLINK(\"\"http://127.0.0.1/x\"\";\"\"click\"\")\","}
+                                 << QByteArrayList{"\r\n\"'=HYPERLINK(\"\"http://127.0.0.1/x\"\";\"\"click\"\")\",",
+                                                   "\r\nEsc\\x1b[2JClear,", "\r\n" + QByteArray(3000, 'W') + ','}
                                  << -1;
+    QTest::newRow("list as json") << QStringList{QStringLiteral("list"), QStringLiteral("--json")} << true
+                                  << QByteArrayList{"\"Esc\\u001b[2JClear\"", "\"Csi\\u009b2JRed\""} << -1;
+    QTest::newRow("dry run") << QStringList{QStringLiteral("update"), QStringLiteral("--all")} << false
+                             << QByteArrayList{"Would update Esc\\x1b[2JClear (10.77.1.2,"} << -1;
 }
 
 void TestCli::hostileNames()
@@ -505,11 +515,16 @@ void TestCli::hostileNames()
     QFETCH(QByteArrayList, expected);
     QFETCH(int, widest);
 
-    const QString fleet = QStringLiteral("[fleet]\nwebversion=1388534400\n"
-                                         "[formula]\nfamily=k220-decoder\nip=10.77.1.1\n"
-                                         "name=\"=HYPERLINK(\\\"http://127.0.0.1/x\\\";\\\"click\\\")\"\n");
+    const QString fleet =
+        QStringLiteral("[fleet]\nwebversion=1388534400\n"
+                       "[formula]\nfamily=k220-decoder\nip=10.77.1.1\n"
+                       "name=\"=HYPERLINK(\\\"http://127.0.0.1/x\\\";\\\"click\\\")\"\n"
+                       "[esc]\nfamily=k220-decoder\nip=10.77.1.2\nname=Esc\\x1b[2JClear\n"
+                       "[csi]\nfamily=k220-decoder\nip=10.77.1.3\nname=Csi")
+        + QChar(0x9B) + QStringLiteral("2JRed\n[wide]\nfamily=k220-decoder\nip=10.77.1.4\nname=")
+        + QString(3000, QLatin1Char('W')) + QLatin1Char('\n');
     SimulatorProcess simulator;
-    QVERIFY(simulator.start(fleet, 1));
+    QVERIFY(simulator.start(fleet, 4));
     QProcess cli;
     startCli(cli, arguments + QStringList{QStringLiteral("--wait"), QStringLiteral("6"), QStringLiteral("--packages"),
                                           packages.path()});
@@ -520,6 +535,8 @@ void TestCli::hostileNames()
     const QByteArray said = onStdout ? out : err;
     for (const QByteArray &text : expected)
         QVERIFY2(said.contains(text), (text + "\n" + said.left(2000)).constData());
+    QVERIFY(!(out + err).contains('\x1b'));
+    QVERIFY(!(out + err).contains("\xc2\x9b"));
     for (const QByteArray &line : said.split('\n'))
         QVERIFY2(widest < 0 || line.size() <= widest, line.left(200).constData());
 }
