@@ -63,6 +63,13 @@ void UpdaterCore::start()
             [this](const MarluneUnit &unit, const QString &note, const QString &message) {
                 updatePipeline.exchangeFailed(unit, note, message);
             });
+    connect(connection.get(), &MarluneConnect::replyRefused, this, [this](const QString &sender, qint64 size) {
+        toStatusLog(sender, QStringLiteral("A reply of %1 bytes from %2 was ignored: a unit's reply is at most %3 "
+                                           "bytes.")
+                                .arg(size)
+                                .arg(sender)
+                                .arg(connection->datagramLimits.maxSize));
+    });
 
     Q_EMIT tableChanged();
 

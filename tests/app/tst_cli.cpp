@@ -486,8 +486,9 @@ void TestCli::historySurvivesAKill()
 }
 
 // Units that name themselves to do harm, and what each output makes of them: a formula, a
-// terminal's escape sequence (ESC and the 8-bit CSI) and a name of 3000 characters. Nothing
-// reaches a terminal raw, a spreadsheet finds no formula, and the table stays narrow.
+// terminal's escape sequence (ESC and the 8-bit CSI), a name of 3000 characters, and one of
+// 60,000 whose reply is larger than any the updater reads. Nothing reaches a terminal raw, a
+// spreadsheet finds no formula, the table stays narrow, and the refused reply is named.
 void TestCli::hostileNames_data()
 {
     QTest::addColumn<QStringList>("arguments");
@@ -503,7 +504,9 @@ void TestCli::hostileNames_data()
                                                    "\r\nEsc\\x1b[2JClear,", "\r\n" + QByteArray(3000, 'W') + ','}
                                  << -1;
     QTest::newRow("list as json") << QStringList{QStringLiteral("list"), QStringLiteral("--json")} << true
-                                  << QByteArrayList{"\"Esc\\u001b[2JClear\"", "\"Csi\\u009b2JRed\""} << -1;
+                                  << QByteArrayList{"\"Esc\\u001b[2JClear\"", "\"Csi\\u009b2JRed\"",
+                                                    "bytes from 10.77.1.5 was ignored"}
+                                  << -1;
     QTest::newRow("dry run") << QStringList{QStringLiteral("update"), QStringLiteral("--all")} << false
                              << QByteArrayList{"Would update Esc\\x1b[2JClear (10.77.1.2,"} << -1;
 }
@@ -522,9 +525,10 @@ void TestCli::hostileNames()
                        "[esc]\nfamily=k220-decoder\nip=10.77.1.2\nname=Esc\\x1b[2JClear\n"
                        "[csi]\nfamily=k220-decoder\nip=10.77.1.3\nname=Csi")
         + QChar(0x9B) + QStringLiteral("2JRed\n[wide]\nfamily=k220-decoder\nip=10.77.1.4\nname=")
-        + QString(3000, QLatin1Char('W')) + QLatin1Char('\n');
+        + QString(3000, QLatin1Char('W')) + QStringLiteral("\n[huge]\nfamily=k220-decoder\nip=10.77.1.5\nname=")
+        + QString(60000, QLatin1Char('L')) + QLatin1Char('\n');
     SimulatorProcess simulator;
-    QVERIFY(simulator.start(fleet, 4));
+    QVERIFY(simulator.start(fleet, 5));
     QProcess cli;
     startCli(cli, arguments + QStringList{QStringLiteral("--wait"), QStringLiteral("6"), QStringLiteral("--packages"),
                                           packages.path()});
@@ -537,6 +541,7 @@ void TestCli::hostileNames()
         QVERIFY2(said.contains(text), (text + "\n" + said.left(2000)).constData());
     QVERIFY(!(out + err).contains('\x1b'));
     QVERIFY(!(out + err).contains("\xc2\x9b"));
+    QVERIFY(!(out + err).contains(QByteArray(100, 'L')));
     for (const QByteArray &line : said.split('\n'))
         QVERIFY2(widest < 0 || line.size() <= widest, line.left(200).constData());
 }
