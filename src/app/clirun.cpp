@@ -389,32 +389,43 @@ void CliRun::finish()
                                                          : refused.value(mac));
             units.append(object);
         }
+        // A report asked for and not written is a failure of the run: a script that keeps the
+        // reports finds none, and the exit code must not say that all went well.
+        bool reportSaved = true;
+        QString reportError;
         if (!options.reportPath.isEmpty()) {
-            QString error;
-            if (!writeUpdateReport(options.reportPath, state, core.catalogue(), &error))
-                say(QStringLiteral("The report could not be saved to ") + options.reportPath + QStringLiteral(": ") + error);
+            reportSaved = writeUpdateReport(options.reportPath, state, core.catalogue(), &reportError);
+            if (!reportSaved)
+                say(QStringLiteral("The report could not be saved to ") + options.reportPath + QStringLiteral(": ")
+                    + reportError);
         }
         const bool halted = state.rollout.halted;
         code = stopped || halted ? kExitStopped
-               : counts.value(kConfirmed) == ordered.size() ? kExitConfirmed
-                                                           : kExitSomeFailed;
-        const QJsonObject summary{{QStringLiteral("event"), QStringLiteral("summary")},
-                                  {QStringLiteral("command"), QStringLiteral("update")},
-                                  {QStringLiteral("started"), started.toString(Qt::ISODateWithMs)},
-                                  {QStringLiteral("finished"), isoNow()},
-                                  {QStringLiteral("selected"), int(selected.size())},
-                                  {QStringLiteral("confirmed"), counts.value(kConfirmed)},
-                                  {QStringLiteral("failed"), counts.value(kFailed)},
-                                  {QStringLiteral("overdue"), counts.value(kOverdue)},
-                                  {QStringLiteral("notCommanded"), counts.value(kNotCommanded)},
-                                  {QStringLiteral("refused"), counts.value(kRefused)},
-                                  {QStringLiteral("interrupted"), counts.value(QStringLiteral("interrupted"))},
-                                  {QStringLiteral("held"), counts.value(kHeld)},
-                                  {QStringLiteral("stopped"), stopped},
-                                  {QStringLiteral("halted"), halted},
-                                  {QStringLiteral("plan"), state.rollout.plan.text()},
-                                  {QStringLiteral("exitCode"), code},
-                                  {QStringLiteral("units"), units}};
+               : counts.value(kConfirmed) == ordered.size() && reportSaved ? kExitConfirmed
+                                                                           : kExitSomeFailed;
+        QJsonObject summary{{QStringLiteral("event"), QStringLiteral("summary")},
+                            {QStringLiteral("command"), QStringLiteral("update")},
+                            {QStringLiteral("started"), started.toString(Qt::ISODateWithMs)},
+                            {QStringLiteral("finished"), isoNow()},
+                            {QStringLiteral("selected"), int(selected.size())},
+                            {QStringLiteral("confirmed"), counts.value(kConfirmed)},
+                            {QStringLiteral("failed"), counts.value(kFailed)},
+                            {QStringLiteral("overdue"), counts.value(kOverdue)},
+                            {QStringLiteral("notCommanded"), counts.value(kNotCommanded)},
+                            {QStringLiteral("refused"), counts.value(kRefused)},
+                            {QStringLiteral("interrupted"), counts.value(QStringLiteral("interrupted"))},
+                            {QStringLiteral("held"), counts.value(kHeld)},
+                            {QStringLiteral("stopped"), stopped},
+                            {QStringLiteral("halted"), halted},
+                            {QStringLiteral("plan"), state.rollout.plan.text()},
+                            {QStringLiteral("exitCode"), code},
+                            {QStringLiteral("units"), units}};
+        // The report's path, or null with the reason when it could not be saved.
+        if (!options.reportPath.isEmpty()) {
+            summary.insert(QStringLiteral("report"), reportSaved ? QJsonValue(options.reportPath) : QJsonValue());
+            if (!reportSaved)
+                summary.insert(QStringLiteral("reportError"), reportError);
+        }
         QString text = QStringLiteral("%1 of %2 selected units confirmed; %3 failed, %4 overdue, %5 not commanded, "
                                       "%6 refused")
                            .arg(counts.value(kConfirmed))
@@ -425,6 +436,8 @@ void CliRun::finish()
                            .arg(counts.value(kRefused));
         if (halted)
             text += QStringLiteral("; the rollout stopped, %1 held").arg(counts.value(kHeld));
+        if (!reportSaved)
+            text += QStringLiteral("; no report saved");
         event(summary, text + QLatin1Char('.'));
     }
     BLOG << "exit code" << code;

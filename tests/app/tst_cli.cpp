@@ -272,13 +272,17 @@ void TestCli::cannotStart()
 void TestCli::wholeUpdate_data()
 {
     QTest::addColumn<bool>("historyBroken");
-    QTest::newRow("history kept") << false;
-    QTest::newRow("history file is not a database") << true;
+    QTest::addColumn<bool>("reportSaved");
+    QTest::newRow("history kept") << false << true;
+    QTest::newRow("history file is not a database") << true << true;
+    // Every unit confirmed, and still not a success: a script finds no report where it asked.
+    QTest::newRow("report cannot be written") << false << false;
 }
 
 void TestCli::wholeUpdate()
 {
     QFETCH(bool, historyBroken);
+    QFETCH(bool, reportSaved);
     const QString historyPath = noHistory();
     if (historyBroken) {
         QFile garbage(historyPath);
@@ -288,20 +292,30 @@ void TestCli::wholeUpdate()
     SimulatorProcess simulator;
     QVERIFY(simulator.start(fleet(3), 3));
     QTemporaryDir reports;
-    const QString report = reports.filePath(QStringLiteral("report.csv"));
+    // A folder that is a file cannot hold the report, not even for root.
+    QFile notAFolder(reports.filePath(QStringLiteral("file")));
+    QVERIFY(notAFolder.open(QIODevice::WriteOnly));
+    const QString report = reports.filePath(reportSaved ? QStringLiteral("report.csv") : QStringLiteral("file/report.csv"));
     QProcess cli;
     startCli(cli, {QStringLiteral("update"), QStringLiteral("--needs-update"), QStringLiteral("--yes"),
                    QStringLiteral("--json"), QStringLiteral("--report"), report, QStringLiteral("--packages"),
                    packages.path()});
     const Run run = finishCli(cli);
     const QJsonObject summary = run.summary();
-    QVERIFY2(run.exitCode == kExitConfirmed, run.err.constData());
+    QVERIFY2(run.exitCode == (reportSaved ? kExitConfirmed : kExitSomeFailed), run.err.constData());
     QCOMPARE(summary.value(QStringLiteral("event")).toString(), QStringLiteral("summary"));
     QCOMPARE(summary.value(QStringLiteral("selected")).toInt(), 3);
     QCOMPARE(summary.value(QStringLiteral("confirmed")).toInt(), 3);
+    QCOMPARE(summary.value(QStringLiteral("exitCode")).toInt(), run.exitCode);
     for (const QJsonValue &unit : summary.value(QStringLiteral("units")).toArray())
         QCOMPARE(unit.toObject().value(QStringLiteral("status")).toString(), QStringLiteral("K-Series Update Confirmed."));
     QVERIFY(simulator.waitForLine(QStringLiteral("u3 CONFIRMED")));
+    if (!reportSaved) {
+        QVERIFY(summary.contains(QStringLiteral("report")) && summary.value(QStringLiteral("report")).isNull());
+        QVERIFY(!summary.value(QStringLiteral("reportError")).toString().isEmpty());
+        return;
+    }
+    QCOMPARE(summary.value(QStringLiteral("report")).toString(), report);
     QFile csv(report);
     QVERIFY(csv.open(QIODevice::ReadOnly));
     QCOMPARE(csv.readAll().count("K-Series Update Confirmed."), 3);
