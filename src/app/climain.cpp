@@ -17,6 +17,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <atomic>
 #include <cstdio>
 
 static const char kLogSource[] = "cli";
@@ -28,13 +29,16 @@ void say(const QString &text)
     std::fputs(qPrintable(text + QLatin1Char('\n')), stderr);
 }
 
+// Set once the run has written its summary: nothing comes after it on stderr.
+std::atomic<bool> runOver{false};
+
 // Without a log file the debug lines would bury the progress lines on stderr: only warnings and
 // worse are printed there (all of them with BRYX_CLI_DEBUG=1), with a unit's control characters
 // shown as text.
 void quietMessages(QtMsgType type, const QMessageLogContext &, const QString &message)
 {
     static const bool everything = qEnvironmentVariableIntValue("BRYX_CLI_DEBUG") != 0;
-    if (!everything && (type == QtDebugMsg || type == QtInfoMsg))
+    if ((!everything && (type == QtDebugMsg || type == QtInfoMsg)) || runOver)
         return;
     std::fputs(qPrintable(escapedControls(message, LineFeeds::Kept) + QLatin1Char('\n')), stderr);
 }
@@ -73,6 +77,7 @@ int runCore(const CliOptions &options, QuitSignals &quitSignals)
     }
     CliRun run(options, core, stdout, stderr);
     QObject::connect(&quitSignals, &QuitSignals::received, &run, &CliRun::interrupt);
+    QObject::connect(&run, &CliRun::finished, qApp, [] { runOver = true; });
     QObject::connect(&run, &CliRun::finished, qApp, &QCoreApplication::exit, Qt::QueuedConnection);
     core.start();
     const int code = QCoreApplication::exec();

@@ -170,6 +170,7 @@ void CliRun::listUnits()
         event(QJsonObject{{QStringLiteral("event"), QStringLiteral("summary")},
                           {QStringLiteral("command"), QStringLiteral("list")},
                           {QStringLiteral("count"), units.size()},
+                          {QStringLiteral("stopped"), stopped},
                           {QStringLiteral("units"), units}},
               QString());
     } else if (options.format == CliOptions::Format::Csv) {
@@ -178,7 +179,7 @@ void CliRun::listUnits()
     } else {
         write(out, listTable(rows));
     }
-    code = kExitConfirmed;
+    code = stopped ? kExitStopped : kExitConfirmed;
     finish();
 }
 
@@ -349,6 +350,12 @@ void CliRun::interrupt()
         say(QStringLiteral("Stopped."));
         stopped = true;
         code = kExitStopped;
+        // A list says what it found so far; its summary still comes last.
+        if (options.command == CliOptions::Command::List) {
+            core.prepareTableRedraw();
+            listUnits();
+            return;
+        }
         finish();
         return;
     }
@@ -440,6 +447,9 @@ void CliRun::finish()
             text += QStringLiteral("; no report saved");
         event(summary, text + QLatin1Char('.'));
     }
+    // The summary is the last line a script reads: nothing said while the tool shuts down (a
+    // unit's connection closing, a notice from the history, a warning) is written after it.
+    outputClosed = true;
     BLOG << "exit code" << code;
     Q_EMIT finished(code);
 }
@@ -447,11 +457,8 @@ void CliRun::finish()
 // One event: a JSON object on stdout with --json (its time added), else a line on stderr.
 void CliRun::event(const QJsonObject &object, const QString &text)
 {
-    // The summary is the last line a script reads: a status-log line that comes while the tool
-    // shuts down (a unit's connection closing, a notice from the history) is not written after it.
-    if (summaryWritten)
+    if (outputClosed)
         return;
-    summaryWritten = object.value(QStringLiteral("event")) == QLatin1String("summary");
     if (options.format == CliOptions::Format::Json) {
         QJsonObject stamped = object;
         if (!stamped.contains(QStringLiteral("time")))
@@ -465,6 +472,8 @@ void CliRun::event(const QJsonObject &object, const QString &text)
 // A line on stderr; a unit's name in it shows its control characters as text.
 void CliRun::say(const QString &text)
 {
+    if (outputClosed)
+        return;
     clearBar();
     write(err, QDateTime::currentDateTime().toString(QStringLiteral("hh:mm:ss ")) + escapedControls(text)
                    + QLatin1Char('\n'));

@@ -68,7 +68,8 @@ private:
     bool following = false;
     bool stopped = false;
     bool done = false;
-    bool summaryWritten = false;
+    // Set once the summary (or the list) is out: nothing is written after it.
+    bool outputClosed = false;
     int code = kExitConfirmed;
     QDateTime started;
     // Since every selected unit ended (invalid while some has not).

@@ -1,9 +1,11 @@
 #include "app/clioptions.h"
+#include "app/clirun.h"
 #include "app/folders.h"
 #include "app/outputtext.h"
 #include "packagefolder.h"
 #include "simulatorprocess.h"
 #include "units/marluneunit.h"
+#include "update/updatercore.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -35,6 +37,8 @@ private Q_SLOTS:
     void unitThatNeverFetchesIsOverdue();
     void interruptedBatchCommandsNoMore();
     void stoppedBeforeTheBatchStillSaysSo();
+    void summaryIsTheLastLine_data();
+    void summaryIsTheLastLine();
     void historySurvivesAKill();
     void hostileNames_data();
     void hostileNames();
@@ -440,6 +444,55 @@ void TestCli::stoppedBeforeTheBatchStillSaysSo()
     QCOMPARE(run.exitCode, int(kExitStopped));
     QCOMPARE(run.summary().value(QStringLiteral("event")).toString(), QStringLiteral("summary"));
     QVERIFY(run.summary().value(QStringLiteral("stopped")).toBool());
+}
+
+// A signal before the units are listed: the summary is the last line, in text on stderr as in
+// JSON on stdout, and a stopped list has one too. What the core says after it (the history's
+// notice, a status-log line as a connection closes) is not written.
+void TestCli::summaryIsTheLastLine_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<bool>("json");
+    QTest::addColumn<QString>("last");
+
+    QTest::newRow("update as text") << "update --all --yes" << false << "0 of 0 selected units confirmed";
+    QTest::newRow("update as json") << "update --all --yes --json" << true << "update";
+    QTest::newRow("list as json") << "list --json" << true << "list";
+}
+
+void TestCli::summaryIsTheLastLine()
+{
+    QFETCH(QString, line);
+    QFETCH(bool, json);
+    QFETCH(QString, last);
+
+    CliOptions options;
+    QString error;
+    QVERIFY2(parseCliArguments(line.split(QLatin1Char(' ')), &options, &error), qPrintable(error));
+    UpdaterCore core;
+    const std::unique_ptr<FILE, int (*)(FILE *)> out(std::tmpfile(), &std::fclose);
+    const std::unique_ptr<FILE, int (*)(FILE *)> err(std::tmpfile(), &std::fclose);
+    {
+        CliRun run(options, core, out.get(), err.get());
+        QSignalSpy finished(&run, &CliRun::finished);
+        run.interrupt();
+        QCOMPARE(finished.size(), 1);
+        QCOMPARE(finished.first().first().toInt(), int(kExitStopped));
+        Q_EMIT core.historyNotice(QStringLiteral("Update history is not being kept: the file is locked"));
+        core.toStatusLog(QStringLiteral("10.77.1.3"), QStringLiteral("Connection closed."));
+    }
+    std::rewind(json ? out.get() : err.get());
+    QFile written;
+    QVERIFY(written.open(json ? out.get() : err.get(), QIODevice::ReadOnly));
+    const QByteArray lastLine = written.readAll().trimmed().split('\n').last();
+    if (!json) {
+        QVERIFY2(lastLine.contains(last.toUtf8()), lastLine.constData());
+        return;
+    }
+    const QJsonObject summary = QJsonDocument::fromJson(lastLine).object();
+    QCOMPARE(summary.value(QStringLiteral("event")).toString(), QStringLiteral("summary"));
+    QCOMPARE(summary.value(QStringLiteral("command")).toString(), last);
+    QVERIFY(summary.value(QStringLiteral("stopped")).toBool());
 }
 
 // The tool killed in the middle of a batch: the steps written until then stay in the history, and
