@@ -18,8 +18,8 @@ const char kHexDigits[] = "0123456789abcdef";
 QString escapedControls(const QString &text, LineFeeds lineFeeds)
 {
     // Nearly every text has none: it is handed back as it is, without a copy.
-    const auto first = std::find_if(text.cbegin(), text.cend(),
-                                    [lineFeeds](QChar c) { return isControl(c.unicode(), lineFeeds); });
+    const auto first =
+        std::find_if(text.cbegin(), text.cend(), [lineFeeds](QChar c) { return isControl(c.unicode(), lineFeeds); });
     if (first == text.cend())
         return text;
     QString escaped;

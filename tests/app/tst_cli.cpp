@@ -299,7 +299,8 @@ void TestCli::wholeUpdate()
     // A folder that is a file cannot hold the report, not even for root.
     QFile notAFolder(reports.filePath(QStringLiteral("file")));
     QVERIFY(notAFolder.open(QIODevice::WriteOnly));
-    const QString report = reports.filePath(reportSaved ? QStringLiteral("report.csv") : QStringLiteral("file/report.csv"));
+    const QString report =
+        reports.filePath(reportSaved ? QStringLiteral("report.csv") : QStringLiteral("file/report.csv"));
     QProcess cli;
     startCli(cli, {QStringLiteral("update"), QStringLiteral("--needs-update"), QStringLiteral("--yes"),
                    QStringLiteral("--json"), QStringLiteral("--report"), report, QStringLiteral("--packages"),
@@ -585,20 +586,21 @@ void TestCli::hostileNames()
     QFETCH(QByteArrayList, expected);
     QFETCH(int, widest);
 
-    const QString fleet =
-        QStringLiteral("[fleet]\nwebversion=1388534400\n"
-                       "[formula]\nfamily=k220-decoder\nip=10.77.1.1\n"
-                       "name=\"=HYPERLINK(\\\"http://127.0.0.1/x\\\";\\\"click\\\")\"\n"
-                       "[esc]\nfamily=k220-decoder\nip=10.77.1.2\nname=Esc\\x1b[2JClear\n"
-                       "[csi]\nfamily=k220-decoder\nip=10.77.1.3\nname=Csi")
-        + QChar(0x9B) + QStringLiteral("2JRed\n[wide]\nfamily=k220-decoder\nip=10.77.1.4\nname=")
-        + QString(3000, QLatin1Char('W')) + QStringLiteral("\n[huge]\nfamily=k220-decoder\nip=10.77.1.5\nname=")
-        + QString(60000, QLatin1Char('L')) + QLatin1Char('\n');
+    const QString fleet = QStringLiteral("[fleet]\nwebversion=1388534400\n"
+                                         "[formula]\nfamily=k220-decoder\nip=10.77.1.1\n"
+                                         "name=\"=HYPERLINK(\\\"http://127.0.0.1/x\\\";\\\"click\\\")\"\n"
+                                         "[esc]\nfamily=k220-decoder\nip=10.77.1.2\nname=Esc\\x1b[2JClear\n"
+                                         "[csi]\nfamily=k220-decoder\nip=10.77.1.3\nname=Csi")
+                          + QChar(0x9B) + QStringLiteral("2JRed\n[wide]\nfamily=k220-decoder\nip=10.77.1.4\nname=")
+                          + QString(3000, QLatin1Char('W'))
+                          + QStringLiteral("\n[huge]\nfamily=k220-decoder\nip=10.77.1.5\nname=")
+                          + QString(60000, QLatin1Char('L')) + QLatin1Char('\n');
     SimulatorProcess simulator;
     QVERIFY(simulator.start(fleet, 5));
     QProcess cli;
-    startCli(cli, arguments + QStringList{QStringLiteral("--wait"), QStringLiteral("6"), QStringLiteral("--packages"),
-                                          packages.path()});
+    startCli(cli, arguments
+                      + QStringList{QStringLiteral("--wait"), QStringLiteral("6"), QStringLiteral("--packages"),
+                                    packages.path()});
     QVERIFY(cli.waitForFinished(60000));
     QCOMPARE(cli.exitCode(), int(kExitConfirmed));
     const QByteArray out = cli.readAllStandardOutput();

@@ -103,8 +103,9 @@ void TestOutputText::hostileNames()
                        + QStringLiteral(" (10.77.1.9)"));
 
     // The tool's list as a table: a header and one row, each name column cut short.
-    const QString table = CliRun::listTable({{QStringLiteral("Name"), QStringLiteral("Serial"), QStringLiteral("Status")},
-                                             {name, name, QStringLiteral("Update Available")}});
+    const QString table =
+        CliRun::listTable({{QStringLiteral("Name"), QStringLiteral("Serial"), QStringLiteral("Status")},
+                           {name, name, QStringLiteral("Update Available")}});
     QVERIFY(!holdsRawControl(table.toUtf8(), true));
     const QStringList lines = table.split(QLatin1Char('\n'), Qt::SkipEmptyParts);
     QCOMPARE(lines.size(), 2);
@@ -126,7 +127,8 @@ void TestOutputText::hostileNames()
     batch.id = 7;
     batch.host = name;
     batch.units = 1;
-    listing.entries.append({batch, {run}, {{7, run.mac, QDateTime::currentDateTime(), QStringLiteral("status"), name}}});
+    listing.entries.append(
+        {batch, {run}, {{7, run.mac, QDateTime::currentDateTime(), QStringLiteral("status"), name}}});
     QVERIFY(historyCsv(listing).contains("\r\n7,," + cell + ','));
 
     // The history as text: three lines, none of them forged by the name.
@@ -136,7 +138,8 @@ void TestOutputText::hostileNames()
     QVERIFY(QString::fromUtf8(history).contains(QStringLiteral("  ") + shown + QStringLiteral("  K-Series")));
 
     // JSON: a JSON Lines event and the history's document keep the name exactly.
-    const QByteArray event = jsonText(QJsonDocument(QJsonObject{{QStringLiteral("name"), name}}), QJsonDocument::Compact);
+    const QByteArray event =
+        jsonText(QJsonDocument(QJsonObject{{QStringLiteral("name"), name}}), QJsonDocument::Compact);
     QVERIFY(!holdsRawControl(event, false));
     QCOMPARE(QJsonDocument::fromJson(event).object().value(QStringLiteral("name")).toString(), name);
     const QByteArray json = historyJson(listing);
