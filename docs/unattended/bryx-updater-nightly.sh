@@ -11,7 +11,7 @@
 # BRYX_KEEP_DAYS days (default 90) are removed. Progress lines go to stderr, that is the journal.
 #
 # The exit code is the program's own: 0 every selected unit confirmed, 1 some failed, overdue
-# or refused, 2 stopped, 3 bad usage, 4 could not start.
+# or refused, or the report not saved, 2 stopped, 3 bad usage, 4 could not start.
 set -u
 
 cli=${BRYX_UPDATER_CLI:-/usr/bin/bryx-updater-cli}

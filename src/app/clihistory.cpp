@@ -1,6 +1,7 @@
 #include "clihistory.h"
 
 #include "app/clioptions.h"
+#include "app/outputtext.h"
 #include "update/updatereport.h"
 
 #include <QFileInfo>
@@ -64,21 +65,24 @@ HistoryListing readHistory(const HistoryStore &store, const CliOptions &options)
 QByteArray historyText(const HistoryListing &listing)
 {
     QString text;
+    // Names, hosts and status-log texts came from units and other computers: a line shows their
+    // control characters as text.
+    const auto line = [&text](const QString &shown) { text += escapedControls(shown) + QLatin1Char('\n'); };
     for (const HistoryListing::Entry &entry : listing.entries) {
         const HistoryStore::Batch &batch = entry.batch;
-        text += QStringLiteral("Batch %1: begun %2, ended %3%4 on %5, %6 units%7\n")
-                    .arg(batch.id)
-                    .arg(shortTime(batch.started), shortTime(batch.ended),
-                         batch.interrupted ? QStringLiteral(" (interrupted)") : QString(), batch.host)
-                    .arg(batch.units)
-                    .arg(batch.plan.isEmpty() ? QString() : QStringLiteral(", rollout ") + batch.plan);
+        line(QStringLiteral("Batch %1: begun %2, ended %3%4 on %5, %6 units%7")
+                 .arg(batch.id)
+                 .arg(shortTime(batch.started), shortTime(batch.ended),
+                      batch.interrupted ? QStringLiteral(" (interrupted)") : QString(), batch.host)
+                 .arg(batch.units)
+                 .arg(batch.plan.isEmpty() ? QString() : QStringLiteral(", rollout ") + batch.plan));
         for (const QString &package : batch.packages)
-            text += QStringLiteral("  package ") + package + QLatin1Char('\n');
+            line(QStringLiteral("  package ") + package);
         for (const HistoryStore::UnitRun &run : entry.runs)
-            text += QStringLiteral("  %1  %2  %3  %4\n").arg(run.mac, run.ip, run.name, run.finalStatus);
+            line(QStringLiteral("  %1  %2  %3  %4").arg(run.mac, run.ip, run.name, run.finalStatus));
         for (const HistoryStore::Event &event : entry.events)
-            text += QStringLiteral("    %1  %2  %3\n")
-                        .arg(event.time.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz")), event.kind, event.text);
+            line(QStringLiteral("    %1  %2  %3")
+                     .arg(event.time.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss.zzz")), event.kind, event.text));
     }
     return text.toUtf8();
 }
@@ -112,7 +116,7 @@ QByteArray historyJson(const HistoryListing &listing)
             object.insert(QStringLiteral("events"), events);
         batches.append(object);
     }
-    return QJsonDocument(QJsonObject{{QStringLiteral("batches"), batches}}).toJson(QJsonDocument::Indented);
+    return jsonText(QJsonDocument(QJsonObject{{QStringLiteral("batches"), batches}}), QJsonDocument::Indented);
 }
 
 QByteArray historyCsv(const HistoryListing &listing)

@@ -7,6 +7,7 @@
 #include "app/folders.h"
 #include "app/instancelock.h"
 #include "app/logfile.h"
+#include "app/outputtext.h"
 #include "app/processlimits.h"
 #include "app/quitsignals.h"
 #include "app/updatersettings.h"
@@ -17,6 +18,7 @@
 #include <QFile>
 #include <QFileInfo>
 
+#include <atomic>
 #include <csignal>
 #include <cstdio>
 
@@ -29,14 +31,18 @@ void say(const QString &text)
     std::fputs(qPrintable(text + QLatin1Char('\n')), stderr);
 }
 
+// Set once the run has written its summary: nothing comes after it on stderr.
+std::atomic<bool> runOver{false};
+
 // Without a log file the debug lines would bury the progress lines on stderr: only warnings and
-// worse are printed there (all of them with BRYX_CLI_DEBUG=1).
+// worse are printed there (all of them with BRYX_CLI_DEBUG=1), with a unit's control characters
+// shown as text.
 void quietMessages(QtMsgType type, const QMessageLogContext &, const QString &message)
 {
     static const bool everything = qEnvironmentVariableIntValue("BRYX_CLI_DEBUG") != 0;
-    if (!everything && (type == QtDebugMsg || type == QtInfoMsg))
+    if ((!everything && (type == QtDebugMsg || type == QtInfoMsg)) || runOver)
         return;
-    std::fputs(qPrintable(message + QLatin1Char('\n')), stderr);
+    std::fputs(qPrintable(escapedControls(message, LineFeeds::Kept) + QLatin1Char('\n')), stderr);
 }
 
 // The lock the window also takes: the two never drive units at once. A lock that is there already
@@ -95,6 +101,7 @@ int runCore(const CliOptions &options, QuitSignals &quitSignals, bool replaceLoc
     }
     CliRun run(options, core, stdout, stderr);
     QObject::connect(&quitSignals, &QuitSignals::received, &run, &CliRun::interrupt);
+    QObject::connect(&run, &CliRun::finished, qApp, [] { runOver = true; });
     QObject::connect(&run, &CliRun::finished, qApp, &QCoreApplication::exit, Qt::QueuedConnection);
     core.start();
     const int code = QCoreApplication::exec();

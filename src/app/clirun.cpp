@@ -1,6 +1,7 @@
 #include "clirun.h"
 
 #include "app/debuglog.h"
+#include "app/outputtext.h"
 #include "units/devicecatalogue.h"
 #include "update/fleetview.h"
 #include "update/unitstatus.h"
@@ -40,20 +41,17 @@ QString isoNow()
     return QDateTime::currentDateTime().toString(Qt::ISODateWithMs);
 }
 
-QString csvField(const QString &text)
-{
-    if (!text.contains(QLatin1Char(',')) && !text.contains(QLatin1Char('"')) && !text.contains(QLatin1Char('\n')))
-        return text;
-    return QLatin1Char('"') + QString(text).replace(QLatin1Char('"'), QStringLiteral("\"\"")) + QLatin1Char('"');
-}
-
-// False when the text could not all be written: the reader went away (SIGPIPE is ignored, so a
+// False when the bytes could not all be written: the reader went away (SIGPIPE is ignored, so a
 // closed pipe is an error here), or the disk is full.
-bool write(FILE *file, const QString &text)
+bool write(FILE *file, const QByteArray &bytes)
 {
-    const QByteArray bytes = text.toUtf8();
     const size_t written = std::fwrite(bytes.constData(), 1, size_t(bytes.size()), file);
     return std::fflush(file) == 0 && written == size_t(bytes.size());
+}
+
+bool write(FILE *file, const QString &text)
+{
+    return write(file, text.toUtf8());
 }
 
 } // namespace
@@ -174,31 +172,42 @@ void CliRun::listUnits()
         event(QJsonObject{{QStringLiteral("event"), QStringLiteral("summary")},
                           {QStringLiteral("command"), QStringLiteral("list")},
                           {QStringLiteral("count"), units.size()},
+                          {QStringLiteral("stopped"), stopped},
                           {QStringLiteral("units"), units}},
               QString());
     } else if (options.format == CliOptions::Format::Csv) {
-        for (const QStringList &row : std::as_const(rows)) {
-            QStringList fields;
-            for (const QString &field : row)
-                fields.append(csvField(field));
-            if (!write(out, fields.join(QLatin1Char(',')) + QStringLiteral("\r\n")))
-                lostOutput();
-        }
-    } else {
-        QList<qsizetype> widths(rows.first().size(), 0);
         for (const QStringList &row : std::as_const(rows))
-            for (qsizetype column = 0; column < row.size(); ++column)
-                widths[column] = qMax(widths[column], row.at(column).size());
-        for (const QStringList &row : std::as_const(rows)) {
-            QString line;
-            for (qsizetype column = 0; column < row.size(); ++column)
-                line += column + 1 < row.size() ? row.at(column).leftJustified(widths[column] + 2) : row.at(column);
-            if (!write(out, line + QLatin1Char('\n')))
+            if (!write(out, csvRow(row)))
                 lostOutput();
-        }
+    } else if (!write(out, listTable(rows))) {
+        lostOutput();
     }
-    code = outputGone ? kExitStopped : kExitConfirmed;
+    code = stopped || outputGone ? kExitStopped : kExitConfirmed;
     finish();
+}
+
+QString CliRun::listTable(const QList<QStringList> &rows)
+{
+    QList<QStringList> shown;
+    QList<qsizetype> widths;
+    for (const QStringList &row : rows) {
+        QStringList cells;
+        for (qsizetype column = 0; column < row.size(); ++column) {
+            const QString cell = escapedControls(row.at(column));
+            cells.append(column + 1 < row.size() ? shortened(cell) : cell);
+            if (widths.size() <= column)
+                widths.append(0);
+            widths[column] = qMax(widths[column], cells.last().size());
+        }
+        shown.append(cells);
+    }
+    QString table;
+    for (const QStringList &row : std::as_const(shown)) {
+        for (qsizetype column = 0; column < row.size(); ++column)
+            table += column + 1 < row.size() ? row.at(column).leftJustified(widths[column] + 2) : row.at(column);
+        table += QLatin1Char('\n');
+    }
+    return table;
 }
 
 // The selection, refused as the window refuses it: a unit its package cannot update, one too
@@ -358,6 +367,12 @@ void CliRun::interrupt()
         say(QStringLiteral("Stopped."));
         stopped = true;
         code = kExitStopped;
+        // A list says what it found so far; its summary still comes last.
+        if (options.command == CliOptions::Command::List) {
+            core.prepareTableRedraw();
+            listUnits();
+            return;
+        }
         finish();
         return;
     }
@@ -398,32 +413,43 @@ void CliRun::finish()
                                                          : refused.value(mac));
             units.append(object);
         }
+        // A report asked for and not written is a failure of the run: a script that keeps the
+        // reports finds none, and the exit code must not say that all went well.
+        bool reportSaved = true;
+        QString reportError;
         if (!options.reportPath.isEmpty()) {
-            QString error;
-            if (!writeUpdateReport(options.reportPath, state, core.catalogue(), &error))
-                say(QStringLiteral("The report could not be saved to ") + options.reportPath + QStringLiteral(": ") + error);
+            reportSaved = writeUpdateReport(options.reportPath, state, core.catalogue(), &reportError);
+            if (!reportSaved)
+                say(QStringLiteral("The report could not be saved to ") + options.reportPath + QStringLiteral(": ")
+                    + reportError);
         }
         const bool halted = state.rollout.halted;
         code = stopped || halted ? kExitStopped
-               : counts.value(kConfirmed) == ordered.size() ? kExitConfirmed
-                                                           : kExitSomeFailed;
-        const QJsonObject summary{{QStringLiteral("event"), QStringLiteral("summary")},
-                                  {QStringLiteral("command"), QStringLiteral("update")},
-                                  {QStringLiteral("started"), started.toString(Qt::ISODateWithMs)},
-                                  {QStringLiteral("finished"), isoNow()},
-                                  {QStringLiteral("selected"), int(selected.size())},
-                                  {QStringLiteral("confirmed"), counts.value(kConfirmed)},
-                                  {QStringLiteral("failed"), counts.value(kFailed)},
-                                  {QStringLiteral("overdue"), counts.value(kOverdue)},
-                                  {QStringLiteral("notCommanded"), counts.value(kNotCommanded)},
-                                  {QStringLiteral("refused"), counts.value(kRefused)},
-                                  {QStringLiteral("interrupted"), counts.value(QStringLiteral("interrupted"))},
-                                  {QStringLiteral("held"), counts.value(kHeld)},
-                                  {QStringLiteral("stopped"), stopped},
-                                  {QStringLiteral("halted"), halted},
-                                  {QStringLiteral("plan"), state.rollout.plan.text()},
-                                  {QStringLiteral("exitCode"), code},
-                                  {QStringLiteral("units"), units}};
+               : counts.value(kConfirmed) == ordered.size() && reportSaved ? kExitConfirmed
+                                                                           : kExitSomeFailed;
+        QJsonObject summary{{QStringLiteral("event"), QStringLiteral("summary")},
+                            {QStringLiteral("command"), QStringLiteral("update")},
+                            {QStringLiteral("started"), started.toString(Qt::ISODateWithMs)},
+                            {QStringLiteral("finished"), isoNow()},
+                            {QStringLiteral("selected"), int(selected.size())},
+                            {QStringLiteral("confirmed"), counts.value(kConfirmed)},
+                            {QStringLiteral("failed"), counts.value(kFailed)},
+                            {QStringLiteral("overdue"), counts.value(kOverdue)},
+                            {QStringLiteral("notCommanded"), counts.value(kNotCommanded)},
+                            {QStringLiteral("refused"), counts.value(kRefused)},
+                            {QStringLiteral("interrupted"), counts.value(QStringLiteral("interrupted"))},
+                            {QStringLiteral("held"), counts.value(kHeld)},
+                            {QStringLiteral("stopped"), stopped},
+                            {QStringLiteral("halted"), halted},
+                            {QStringLiteral("plan"), state.rollout.plan.text()},
+                            {QStringLiteral("exitCode"), code},
+                            {QStringLiteral("units"), units}};
+        // The report's path, or null with the reason when it could not be saved.
+        if (!options.reportPath.isEmpty()) {
+            summary.insert(QStringLiteral("report"), reportSaved ? QJsonValue(options.reportPath) : QJsonValue());
+            if (!reportSaved)
+                summary.insert(QStringLiteral("reportError"), reportError);
+        }
         QString text = QStringLiteral("%1 of %2 selected units confirmed; %3 failed, %4 overdue, %5 not commanded, "
                                       "%6 refused")
                            .arg(counts.value(kConfirmed))
@@ -434,8 +460,13 @@ void CliRun::finish()
                            .arg(counts.value(kRefused));
         if (halted)
             text += QStringLiteral("; the rollout stopped, %1 held").arg(counts.value(kHeld));
+        if (!reportSaved)
+            text += QStringLiteral("; no report saved");
         event(summary, text + QLatin1Char('.'));
     }
+    // The summary is the last line a script reads: nothing said while the tool shuts down (a
+    // unit's connection closing, a notice from the history, a warning) is written after it.
+    outputClosed = true;
     BLOG << "exit code" << code;
     Q_EMIT finished(code);
 }
@@ -443,26 +474,27 @@ void CliRun::finish()
 // One event: a JSON object on stdout with --json (its time added), else a line on stderr.
 void CliRun::event(const QJsonObject &object, const QString &text)
 {
-    // The summary is the last line a script reads: a status-log line that comes while the tool
-    // shuts down (a unit's connection closing, a notice from the history) is not written after it.
-    if (summaryWritten)
+    if (outputClosed)
         return;
-    summaryWritten = object.value(QStringLiteral("event")) == QLatin1String("summary");
     if (options.format == CliOptions::Format::Json) {
         QJsonObject stamped = object;
         if (!stamped.contains(QStringLiteral("time")))
             stamped.insert(QStringLiteral("time"), isoNow());
-        if (!write(out, QString::fromUtf8(QJsonDocument(stamped).toJson(QJsonDocument::Compact)) + QLatin1Char('\n')))
+        if (!write(out, jsonText(QJsonDocument(stamped), QJsonDocument::Compact) + '\n'))
             lostOutput();
     }
     if (!text.isEmpty())
         say(text);
 }
 
+// A line on stderr; a unit's name in it shows its control characters as text.
 void CliRun::say(const QString &text)
 {
+    if (outputClosed)
+        return;
     clearBar();
-    write(err, QDateTime::currentDateTime().toString(QStringLiteral("hh:mm:ss ")) + text + QLatin1Char('\n'));
+    write(err, QDateTime::currentDateTime().toString(QStringLiteral("hh:mm:ss ")) + escapedControls(text)
+                   + QLatin1Char('\n'));
     drawBar();
 }
 

@@ -39,6 +39,9 @@ public:
     // index: built from state, once for all the units looked at.
     static QString phaseOf(const QString &mac, const PipelineState &state, const PackageCatalogue &packages,
                            const PipelineIndex &index);
+    // The table list prints: a header row and a row per unit, in columns. Control characters
+    // show as text, and every column but the last is cut to a readable width.
+    static QString listTable(const QList<QStringList> &rows);
 
 Q_SIGNALS:
     void finished(int exitCode);
@@ -66,7 +69,9 @@ private:
     bool following = false;
     bool stopped = false;
     bool done = false;
-    bool summaryWritten = false;
+    // Set once the summary (or the list) is out: nothing is written after it.
+    bool outputClosed = false;
+    // Standard output's reader went away.
     bool outputGone = false;
     int code = kExitConfirmed;
     QDateTime started;

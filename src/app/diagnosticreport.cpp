@@ -1,6 +1,7 @@
 #include "diagnosticreport.h"
 
 #include "folders.h"
+#include "outputtext.h"
 
 #include <QDateTime>
 #include <QFile>
@@ -29,12 +30,18 @@ QByteArray interfaceSection()
     return text;
 }
 
+// The file's text, its control characters but line feeds shown as text: the unit list holds the
+// names units gave themselves, and a log written before may too.
 QByteArray wholeFile(const QString &path)
 {
     QFile file(path);
     if (!file.open(QIODevice::ReadOnly))
         return QByteArray();
-    return file.readAll();
+    const QByteArray bytes = file.readAll();
+    const QString text = QString::fromUtf8(bytes);
+    const QString shown = escapedControls(text, LineFeeds::Kept);
+    // Escaping only lengthens a text: a file without a control character goes in byte for byte.
+    return shown.size() == text.size() ? bytes : shown.toUtf8();
 }
 
 } // namespace

@@ -1,6 +1,7 @@
 #include "logfile.h"
 
 #include "diagnosticreport.h"
+#include "outputtext.h"
 
 #include <QFile>
 #include <QFileInfo>
@@ -71,9 +72,11 @@ void messageHandler(QtMsgType type, const QMessageLogContext &, const QString &m
         std::abort();
     }
 
+    // A unit's name in a line shows its control characters as text, so that reading the log in a
+    // terminal never runs them; the line feeds of the updater's own entries (hex dumps) stay.
     if (logFile->isOpen()) {
         logFile->write("\n");
-        logFile->write(message.toLocal8Bit());
+        logFile->write(escapedControls(message, LineFeeds::Kept).toLocal8Bit());
         logFile->flush();
     }
 

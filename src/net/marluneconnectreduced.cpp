@@ -342,9 +342,10 @@ void MarluneConnect::takeDatagram(QUdpSocket *socket)
     if (size < 0 || size > datagramLimits.maxSize) {
         // Nothing readable after all (an ICMP error report), or far larger than any reply:
         // read it away without keeping it.
-        socket->readDatagram(nullptr, 0);
+        QHostAddress sender;
+        socket->readDatagram(nullptr, 0, &sender);
         if (size > datagramLimits.maxSize)
-            ++droppedOversized;
+            refuseOversized(sender, size);
         return;
     }
     QByteArray datagram;
@@ -379,6 +380,19 @@ void MarluneConnect::takeDatagram(QUdpSocket *socket)
     }
     receivedBytes += read;
     receivedDatagrams.enqueue(datagram);
+}
+
+// A unit whose reply is too large (a name of tens of thousands of characters) would be left out
+// of the list without a word: the log says so for every burst, the operator once per sender.
+void MarluneConnect::refuseOversized(const QHostAddress &sender, qint64 size)
+{
+    ++droppedOversized;
+    lastOversizedSender = sender.toString();
+    const quint32 address = sender.toIPv4Address();
+    if (refusedSenders.contains(address) || refusedSenders.size() >= kRefusedSendersNamed)
+        return;
+    refusedSenders.insert(address);
+    Q_EMIT replyRefused(lastOversizedSender, size);
 }
 
 bool MarluneConnect::reachesEverySocket(const QHostAddress &destination)
@@ -419,7 +433,8 @@ bool MarluneConnect::reachesEverySocket(const QHostAddress &destination)
 void MarluneConnect::reportDroppedDatagrams()
 {
     if (droppedOversized > 0)
-        BLOG << "Dropped" << droppedOversized << "datagrams larger than" << datagramLimits.maxSize << "bytes";
+        BLOG << "Dropped" << droppedOversized << "datagrams larger than" << datagramLimits.maxSize
+             << "bytes, the last from" << lastOversizedSender;
     if (droppedOldest > 0)
         BLOG << "Dropped" << droppedOldest << "replies unparsed: more were waiting than the queue holds"
              << QStringLiteral("(%1 replies, %2 bytes)")

@@ -145,6 +145,9 @@ Q_SIGNALS:
     // A command exchange with the unit brought no reply at all (see ExchangeFailure): said once
     // per exchange, before its caller hears that it is over.
     void exchangeFailed(MarluneUnit unit, QString note, QString message);
+    // A datagram larger than datagramLimits.maxSize was read away unparsed: said once for each
+    // sender (of the first kRefusedSendersNamed).
+    void replyRefused(QString sender, qint64 size);
     void toStatusBar(QString message, int timeout, bool override);
     void toStatusBar(QString message, int timeout);
     void toStatusBar(QString message);
@@ -170,6 +173,7 @@ private:
     // The datagram went to an address every socket sharing the port receives (a broadcast).
     bool reachesEverySocket(const QHostAddress &destination);
     void reportDroppedDatagrams();
+    void refuseOversized(const QHostAddress &sender, qint64 size);
 
 
     std::array<QByteArray, kQueryCodes.size()> packets;
@@ -187,6 +191,11 @@ private:
     qint64 droppedOldest = 0;
     qint64 droppedUnreadable = 0;
     QString lastReadError;
+    QString lastOversizedSender;
+    // The senders of oversized datagrams named so far; a flood from forged addresses names only
+    // the first few.
+    static constexpr qsizetype kRefusedSendersNamed = 64;
+    QSet<quint32> refusedSenders;
     QTimer *dropReport;
     // Looks for datagrams left unread now and then. Qt switches a UDP socket's read notifier
     // off when it fires while an earlier readyRead() went unanswered (as when it came during a

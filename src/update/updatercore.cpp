@@ -2,6 +2,7 @@
 
 #include "app/debuglog.h"
 #include "app/folders.h"
+#include "app/outputtext.h"
 #include "history/historykeeper.h"
 #include "net/marluneconnectreduced.h"
 #include "net/reachability.h"
@@ -70,6 +71,13 @@ void UpdaterCore::start()
             [this](const MarluneUnit &unit, const QString &note, const QString &message) {
                 updatePipeline.exchangeFailed(unit, note, message);
             });
+    connect(connection.get(), &MarluneConnect::replyRefused, this, [this](const QString &sender, qint64 size) {
+        toStatusLog(sender, QStringLiteral("A reply of %1 bytes from %2 was ignored: a unit's reply is at most %3 "
+                                           "bytes.")
+                                .arg(size)
+                                .arg(sender)
+                                .arg(connection->datagramLimits.maxSize));
+    });
 
     Q_EMIT tableChanged();
 
@@ -216,17 +224,22 @@ void UpdaterCore::reportImageTrouble()
             });
 }
 
+QString statusLogLine(const QString &time, const QString &name, const QString &source, const QString &message)
+{
+    const QString line = name.isEmpty() ? time + QStringLiteral(" From Updater ") + QStringLiteral(": ") + message
+                                        : time + QLatin1Char(' ') + name + QStringLiteral(" (") + source
+                                              + QStringLiteral(")") + QStringLiteral(": ") + message;
+    return escapedControls(line);
+}
+
 void UpdaterCore::toStatusLog(const QString &source, const QString &message)
 {
     // Only an address can name a unit; "Updater" and the like are not looked for among a
     // thousand units for every line of a pass.
     const bool maybeAddress = !source.isEmpty() && source.front().isDigit();
     const MarluneUnit *listed = maybeAddress ? findUnit(updatePipeline.state().vUnits, &MarluneUnit::ip, source) : nullptr;
-    const QString name = listed ? listed->name : QString();
-    const QString time = QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz"));
-    const QString line = name.isEmpty() ? time + QStringLiteral(" From Updater ") + QStringLiteral(": ") + message
-                                        : time + QLatin1Char(' ') + name + QStringLiteral(" (") + source
-                                              + QStringLiteral(")") + QStringLiteral(": ") + message;
+    const QString line = statusLogLine(QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz")),
+                                       listed ? listed->name : QString(), source, message);
     BLOG_AS(kWindowSource, "MainWindow::toStatusLog") << "Status bar message:" << line;
     history->logged(source, message, line);
     Q_EMIT statusLine(line);

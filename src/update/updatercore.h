@@ -20,6 +20,11 @@ class Reachability;
 class QTimer;
 class UnitListWriter;
 
+// One status-log line: the time, the unit's name and its address (source), or "From Updater"
+// when name is empty, then the message. Names and messages may carry a unit's text: its control
+// characters show as text, in the window, the tool's output, the history and the log alike.
+QString statusLogLine(const QString &time, const QString &name, const QString &source, const QString &message);
+
 // The updater without its window: the endpoint toward the units, the reachability tests, the
 // file server (and its sending thread), the update pipeline, the refresh tick and the writer of
 // "units.ini". The window and the command-line tool are its front-ends: it tells them what

@@ -1,5 +1,6 @@
 #include "updatereport.h"
 
+#include "app/outputtext.h"
 #include "app/wholefile.h"
 #include "packages/packagecatalogue.h"
 #include "units/devicecatalogue.h"
@@ -10,18 +11,18 @@
 namespace {
 
 // RFC 4180: a field with a comma, quote or line break is quoted, its quotes doubled. Unit
-// names and serials come from the units themselves; one that a spreadsheet would read as a
-// formula gets a leading apostrophe, so opening the report never runs anything. A semicolon is
+// names and serials come from the units themselves: their control characters are escaped as in
+// every other output (line feeds stay, quoted), and one that a spreadsheet would read as a
+// formula gets a leading apostrophe, so opening the file never runs anything. A semicolon is
 // quoted too: spreadsheets set up for it split fields there, and the part after it would start
 // a field of its own.
 QByteArray csvField(const QString &text)
 {
-    QString field = text;
-    if (!field.isEmpty() && QStringLiteral("=+-@\t\r").contains(field.front()))
+    QString field = escapedControls(text, LineFeeds::Kept);
+    if (!field.isEmpty() && QStringLiteral("=+-@").contains(field.front()))
         field.prepend(QLatin1Char('\''));
     QByteArray bytes = field.toUtf8();
-    if (bytes.contains(',') || bytes.contains(';') || bytes.contains('"') || bytes.contains('\r')
-        || bytes.contains('\n'))
+    if (bytes.contains(',') || bytes.contains(';') || bytes.contains('"') || bytes.contains('\n'))
         bytes = '"' + bytes.replace("\"", "\"\"") + '"';
     return bytes;
 }

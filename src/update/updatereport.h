@@ -27,7 +27,8 @@ QStringList reportHeader();
 QStringList reportFields(const RunRecord &run);
 // A time as the report writes it: ISO 8601 with the UTC offset; "" for none.
 QString isoTime(const QDateTime &time);
-// One CSV line of these fields, quoted where needed, with its CRLF.
+// One CSV line of these fields, quoted where needed, with its CRLF; every CSV the updater writes
+// (the report, a batch exported from the history, the tool's list and history) is made of these.
 QByteArray csvRow(const QStringList &fields);
 
 // Where the unit with this MAC stands in this run, as a report row: its record now (or when it

@@ -1,10 +1,13 @@
 #include "app/clioptions.h"
+#include "app/clirun.h"
 #include "app/fileidentity.h"
 #include "app/folders.h"
+#include "app/outputtext.h"
 #include "history/historystore.h"
 #include "packagefolder.h"
 #include "simulatorprocess.h"
 #include "units/marluneunit.h"
+#include "update/updatercore.h"
 
 #include <QJsonArray>
 #include <QJsonDocument>
@@ -38,6 +41,8 @@ private Q_SLOTS:
     void unitThatNeverFetchesIsOverdue();
     void interruptedBatchCommandsNoMore();
     void stoppedBeforeTheBatchStillSaysSo();
+    void summaryIsTheLastLine_data();
+    void summaryIsTheLastLine();
     void historySurvivesAKill();
     void packagesFolderAloneIsServed();
     void failedOverrideLeavesTheLiveLock();
@@ -46,6 +51,8 @@ private Q_SLOTS:
     void readerGoneEndsTheRunInOrder();
     void historyOfADamagedFile_data();
     void historyOfADamagedFile();
+    void hostileNames_data();
+    void hostileNames();
 
 private:
     // Runs the tool to its end; its JSON Lines on stdout and its exit code.
@@ -288,13 +295,17 @@ void TestCli::cannotStart()
 void TestCli::wholeUpdate_data()
 {
     QTest::addColumn<bool>("historyBroken");
-    QTest::newRow("history kept") << false;
-    QTest::newRow("history file is not a database") << true;
+    QTest::addColumn<bool>("reportSaved");
+    QTest::newRow("history kept") << false << true;
+    QTest::newRow("history file is not a database") << true << true;
+    // Every unit confirmed, and still not a success: a script finds no report where it asked.
+    QTest::newRow("report cannot be written") << false << false;
 }
 
 void TestCli::wholeUpdate()
 {
     QFETCH(bool, historyBroken);
+    QFETCH(bool, reportSaved);
     const QString historyPath = noHistory();
     if (historyBroken) {
         QFile garbage(historyPath);
@@ -304,20 +315,31 @@ void TestCli::wholeUpdate()
     SimulatorProcess simulator;
     QVERIFY(simulator.start(fleet(3), 3));
     QTemporaryDir reports;
-    const QString report = reports.filePath(QStringLiteral("report.csv"));
+    // A folder that is a file cannot hold the report, not even for root.
+    QFile notAFolder(reports.filePath(QStringLiteral("file")));
+    QVERIFY(notAFolder.open(QIODevice::WriteOnly));
+    const QString report =
+        reports.filePath(reportSaved ? QStringLiteral("report.csv") : QStringLiteral("file/report.csv"));
     QProcess cli;
     startCli(cli, {QStringLiteral("update"), QStringLiteral("--needs-update"), QStringLiteral("--yes"),
                    QStringLiteral("--json"), QStringLiteral("--report"), report, QStringLiteral("--packages"),
                    packages.path()});
     const Run run = finishCli(cli);
     const QJsonObject summary = run.summary();
-    QVERIFY2(run.exitCode == kExitConfirmed, run.err.constData());
+    QVERIFY2(run.exitCode == (reportSaved ? kExitConfirmed : kExitSomeFailed), run.err.constData());
     QCOMPARE(summary.value(QStringLiteral("event")).toString(), QStringLiteral("summary"));
     QCOMPARE(summary.value(QStringLiteral("selected")).toInt(), 3);
     QCOMPARE(summary.value(QStringLiteral("confirmed")).toInt(), 3);
+    QCOMPARE(summary.value(QStringLiteral("exitCode")).toInt(), run.exitCode);
     for (const QJsonValue &unit : summary.value(QStringLiteral("units")).toArray())
         QCOMPARE(unit.toObject().value(QStringLiteral("status")).toString(), QStringLiteral("K-Series Update Confirmed."));
     QVERIFY(simulator.waitForLine(QStringLiteral("u3 CONFIRMED")));
+    if (!reportSaved) {
+        QVERIFY(summary.contains(QStringLiteral("report")) && summary.value(QStringLiteral("report")).isNull());
+        QVERIFY(!summary.value(QStringLiteral("reportError")).toString().isEmpty());
+        return;
+    }
+    QCOMPARE(summary.value(QStringLiteral("report")).toString(), report);
     QFile csv(report);
     QVERIFY(csv.open(QIODevice::ReadOnly));
     QCOMPARE(csv.readAll().count("K-Series Update Confirmed."), 3);
@@ -442,6 +464,55 @@ void TestCli::stoppedBeforeTheBatchStillSaysSo()
     QCOMPARE(run.exitCode, int(kExitStopped));
     QCOMPARE(run.summary().value(QStringLiteral("event")).toString(), QStringLiteral("summary"));
     QVERIFY(run.summary().value(QStringLiteral("stopped")).toBool());
+}
+
+// A signal before the units are listed: the summary is the last line, in text on stderr as in
+// JSON on stdout, and a stopped list has one too. What the core says after it (the history's
+// notice, a status-log line as a connection closes) is not written.
+void TestCli::summaryIsTheLastLine_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<bool>("json");
+    QTest::addColumn<QString>("last");
+
+    QTest::newRow("update as text") << "update --all --yes" << false << "0 of 0 selected units confirmed";
+    QTest::newRow("update as json") << "update --all --yes --json" << true << "update";
+    QTest::newRow("list as json") << "list --json" << true << "list";
+}
+
+void TestCli::summaryIsTheLastLine()
+{
+    QFETCH(QString, line);
+    QFETCH(bool, json);
+    QFETCH(QString, last);
+
+    CliOptions options;
+    QString error;
+    QVERIFY2(parseCliArguments(line.split(QLatin1Char(' ')), &options, &error), qPrintable(error));
+    UpdaterCore core;
+    const std::unique_ptr<FILE, int (*)(FILE *)> out(std::tmpfile(), &std::fclose);
+    const std::unique_ptr<FILE, int (*)(FILE *)> err(std::tmpfile(), &std::fclose);
+    {
+        CliRun run(options, core, out.get(), err.get());
+        QSignalSpy finished(&run, &CliRun::finished);
+        run.interrupt();
+        QCOMPARE(finished.size(), 1);
+        QCOMPARE(finished.first().first().toInt(), int(kExitStopped));
+        Q_EMIT core.historyNotice(QStringLiteral("Update history is not being kept: the file is locked"));
+        core.toStatusLog(QStringLiteral("10.77.1.3"), QStringLiteral("Connection closed."));
+    }
+    std::rewind(json ? out.get() : err.get());
+    QFile written;
+    QVERIFY(written.open(json ? out.get() : err.get(), QIODevice::ReadOnly));
+    const QByteArray lastLine = written.readAll().trimmed().split('\n').last();
+    if (!json) {
+        QVERIFY2(lastLine.contains(last.toUtf8()), lastLine.constData());
+        return;
+    }
+    const QJsonObject summary = QJsonDocument::fromJson(lastLine).object();
+    QCOMPARE(summary.value(QStringLiteral("event")).toString(), QStringLiteral("summary"));
+    QCOMPARE(summary.value(QStringLiteral("command")).toString(), last);
+    QVERIFY(summary.value(QStringLiteral("stopped")).toBool());
 }
 
 // The tool killed in the middle of a batch: the steps written until then stay in the history, and
@@ -713,6 +784,68 @@ void TestCli::historyOfADamagedFile()
     QVERIFY(after.open(QIODevice::ReadOnly));
     QCOMPARE(after.readAll(), before);
     QVERIFY(!QFile::exists(path + QStringLiteral("-wal")));
+}
+
+// Units that name themselves to do harm, and what each output makes of them: a formula, a
+// terminal's escape sequence (ESC and the 8-bit CSI), a name of 3000 characters, and one of
+// 60,000 whose reply is larger than any the updater reads. Nothing reaches a terminal raw, a
+// spreadsheet finds no formula, the table stays narrow, and the refused reply is named.
+void TestCli::hostileNames_data()
+{
+    QTest::addColumn<QStringList>("arguments");
+    QTest::addColumn<bool>("onStdout");
+    QTest::addColumn<QByteArrayList>("expected");
+    QTest::addColumn<int>("widest");
+
+    const QByteArray wide(kShownTextLength, 'W');
+    QTest::newRow("list") << QStringList{QStringLiteral("list")} << true
+                          << QByteArrayList{"Esc\\x1b[2JClear ", "Csi\\x9b2JRed ", wide + "\u2026 "} << 300;
+    QTest::newRow("list as csv") << QStringList{QStringLiteral("list"), QStringLiteral("--csv")} << true
+                                 << QByteArrayList{"\r\n\"'=HYPERLINK(\"\"http://127.0.0.1/x\"\";\"\"click\"\")\",",
+                                                   "\r\nEsc\\x1b[2JClear,", "\r\n" + QByteArray(3000, 'W') + ','}
+                                 << -1;
+    QTest::newRow("list as json") << QStringList{QStringLiteral("list"), QStringLiteral("--json")} << true
+                                  << QByteArrayList{"\"Esc\\u001b[2JClear\"", "\"Csi\\u009b2JRed\"",
+                                                    "bytes from 10.77.1.5 was ignored"}
+                                  << -1;
+    QTest::newRow("dry run") << QStringList{QStringLiteral("update"), QStringLiteral("--all")} << false
+                             << QByteArrayList{"Would update Esc\\x1b[2JClear (10.77.1.2,"} << -1;
+}
+
+void TestCli::hostileNames()
+{
+    QFETCH(QStringList, arguments);
+    QFETCH(bool, onStdout);
+    QFETCH(QByteArrayList, expected);
+    QFETCH(int, widest);
+
+    const QString fleet = QStringLiteral("[fleet]\nwebversion=1388534400\n"
+                                         "[formula]\nfamily=k220-decoder\nip=10.77.1.1\n"
+                                         "name=\"=HYPERLINK(\\\"http://127.0.0.1/x\\\";\\\"click\\\")\"\n"
+                                         "[esc]\nfamily=k220-decoder\nip=10.77.1.2\nname=Esc\\x1b[2JClear\n"
+                                         "[csi]\nfamily=k220-decoder\nip=10.77.1.3\nname=Csi")
+                          + QChar(0x9B) + QStringLiteral("2JRed\n[wide]\nfamily=k220-decoder\nip=10.77.1.4\nname=")
+                          + QString(3000, QLatin1Char('W'))
+                          + QStringLiteral("\n[huge]\nfamily=k220-decoder\nip=10.77.1.5\nname=")
+                          + QString(60000, QLatin1Char('L')) + QLatin1Char('\n');
+    SimulatorProcess simulator;
+    QVERIFY(simulator.start(fleet, 5));
+    QProcess cli;
+    startCli(cli, arguments
+                      + QStringList{QStringLiteral("--wait"), QStringLiteral("6"), QStringLiteral("--packages"),
+                                    packages.path()});
+    QVERIFY(cli.waitForFinished(60000));
+    QCOMPARE(cli.exitCode(), int(kExitConfirmed));
+    const QByteArray out = cli.readAllStandardOutput();
+    const QByteArray err = cli.readAllStandardError();
+    const QByteArray said = onStdout ? out : err;
+    for (const QByteArray &text : expected)
+        QVERIFY2(said.contains(text), (text + "\n" + said.left(2000)).constData());
+    QVERIFY(!(out + err).contains('\x1b'));
+    QVERIFY(!(out + err).contains("\xc2\x9b"));
+    QVERIFY(!(out + err).contains(QByteArray(100, 'L')));
+    for (const QByteArray &line : said.split('\n'))
+        QVERIFY2(widest < 0 || line.size() <= widest, line.left(200).constData());
 }
 
 QTEST_GUILESS_MAIN(TestCli)

@@ -594,7 +594,7 @@ void TestMarluneConnect::datagramFloodsAreBounded_data()
 
     const qint64 reply = fixture(QStringLiteral("atr9-audio")).size();
     QTest::newRow("oversized-read-away") << 40 << 6 << 8192 << qint64(4 << 20)
-                                         << "Dropped \\d+ datagrams larger than 8192 bytes$";
+                                         << "Dropped \\d+ datagrams larger than 8192 bytes, the last from 10.77.1.12$";
     QTest::newRow("queue-drops-oldest") << 0 << 12 << 3 << qint64(4 << 20)
                                         << "Dropped 9 replies unparsed: more were waiting than the queue holds "
                                            "\\(3 replies, 4194304 bytes\\)$";
@@ -602,8 +602,9 @@ void TestMarluneConnect::datagramFloodsAreBounded_data()
                                          << "Dropped 9 replies unparsed: more were waiting than the queue holds";
 }
 
-// Datagrams far larger than any reply are never queued, the queue of replies is bounded, drops
-// are logged, and the event loop runs between turns while replies keep flowing.
+// Datagrams far larger than any reply are never queued (and their sender is named once), the
+// queue of replies is bounded, drops are logged, and the event loop runs between turns while
+// replies keep flowing.
 void TestMarluneConnect::datagramFloodsAreBounded()
 {
     QFETCH(int, oversized);
@@ -619,6 +620,7 @@ void TestMarluneConnect::datagramFloodsAreBounded()
     connection.datagramLimits.dropReportMs = 100;
     connection.init();
     QSignalSpy announced(&connection, &MarluneConnect::unitChangedSignal);
+    QSignalSpy refused(&connection, &MarluneConnect::replyRefused);
     qsizetype announcedAtFirstYield = -1;
     connect(&connection, &MarluneConnect::unitChangedSignal, this, [&] {
         if (announced.size() == 1)
@@ -640,6 +642,9 @@ void TestMarluneConnect::datagramFloodsAreBounded()
     QTRY_VERIFY_WITH_TIMEOUT(announced.size() >= expected, 20000);
     QCOMPARE(announcedAtFirstYield, 2);
     QTRY_VERIFY_WITH_TIMEOUT(!connection.findChild<QTimer *>(QStringLiteral("dropReport"))->isActive(), 20000);
+    QCOMPARE(refused.size(), oversized > 0 ? 1 : 0);
+    if (oversized > 0)
+        QCOMPARE(refused.first(), (QVariantList{QStringLiteral("10.77.1.12"), qint64(65507)}));
 }
 
 void TestMarluneConnect::repliesSentByBroadcast_data()
