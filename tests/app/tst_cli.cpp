@@ -20,6 +20,7 @@
 #include <QtTest>
 
 #include <csignal>
+#include <unistd.h>
 
 // The command-line tool: its arguments and selection as functions, and whole runs of the real
 // program against the unit simulator, as a script or a timer would run it.
@@ -269,25 +270,35 @@ QString TestCli::noHistory()
 void TestCli::cannotStart_data()
 {
     QTest::addColumn<bool>("lockHeld");
-    QTest::newRow("lock held") << true;
-    QTest::newRow("port taken") << false;
+    QTest::addColumn<int>("lockOwner");
+    QTest::addColumn<QByteArray>("said");
+    QTest::newRow("lock held") << true << -1 << QByteArray("lock file");
+    // The lock folder may be shared by every user of the machine.
+    QTest::newRow("another user's lock") << true << 65534 << QByteArray("belongs to another user");
+    QTest::newRow("port taken") << false << -1 << QByteArray("50005");
 }
 
 void TestCli::cannotStart()
 {
     QFETCH(bool, lockHeld);
+    QFETCH(int, lockOwner);
+    QFETCH(QByteArray, said);
     QFile lock(Folders::lockFilePath());
     QTcpServer squatter;
     if (lockHeld)
         QVERIFY(lock.open(QIODevice::WriteOnly));
     else
         QVERIFY(squatter.listen(QHostAddress::AnyIPv4, 50005));
+    if (lockOwner >= 0 && ::chown(QFile::encodeName(lock.fileName()).constData(), uid_t(lockOwner), gid_t(lockOwner)) != 0) {
+        QFile::remove(Folders::lockFilePath());
+        QSKIP("files cannot be given to another user here");
+    }
     QProcess cli;
     startCli(cli, {QStringLiteral("list"), QStringLiteral("--packages"), packages.path()});
     const Run run = finishCli(cli, 30000);
     QFile::remove(Folders::lockFilePath());
     QCOMPARE(run.exitCode, int(kExitCannotStart));
-    QVERIFY2(run.err.contains(lockHeld ? "lock file" : "50005"), run.err.constData());
+    QVERIFY2(run.err.contains(said), run.err.constData());
 }
 
 // A whole batch, kept in the history; with a history file that is not a database the batch goes
