@@ -15,7 +15,9 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/socket.h>
@@ -130,6 +132,7 @@ private Q_SLOTS:
     void windowClosedWithFetchesInProgress();
     void unitThatStopsTakingDataIsGivenUp();
     void imageGoesOnWhileTheEventLoopIsBusy();
+    void unitsConnectionIsKeptFull();
     void outOfDescriptorsThenServedAgain();
     void unitThatClosesItsSideGetsItsWholeImage();
 
@@ -539,6 +542,27 @@ void TestFileServer::imageGoesOnWhileTheEventLoopIsBusy()
     QVERIFY(started);
     QVERIFY2(meanwhile >= 10 * 1024 * 1024, qPrintable(QString::number(meanwhile)));
     QVERIFY(ended);
+}
+
+// A unit that has not read yet: the sending thread fills its connection's send buffer, so that
+// the kernel sends on as the unit acknowledges, without the thread, which would otherwise be
+// woken for every few tens of KiB. Megabytes of the image wait unsent in the kernel.
+void TestFileServer::unitsConnectionIsKeptFull()
+{
+    MarluneUnit recorder = unit("Recorder", "DVR", "JD1", 0, "10.77.1.8");
+    recorder.fwversion = QStringLiteral("1/29/2014");
+    core->pipeline().state().vUnits = {recorder};
+
+    const int fd = rawFetch("10.77.1.8");
+    QVERIFY(fd != -1);
+    const auto closeUnitSide = qScopeGuard([fd] { ::close(fd); });
+    QTRY_COMPARE(core->findChildren<QTcpSocket *>().size(), 1);
+    const int serverSide = int(core->findChildren<QTcpSocket *>().first()->socketDescriptor());
+    const auto unsent = [serverSide] {
+        int bytes = 0;
+        return ::ioctl(serverSide, SIOCOUTQNSD, &bytes) == 0 ? bytes : -1;
+    };
+    QTRY_VERIFY2_WITH_TIMEOUT(unsent() >= 512 * 1024, qPrintable(QString::number(unsent())), 10000);
 }
 
 // 300 connections opened to the file server without a request, with descriptors for far fewer:
