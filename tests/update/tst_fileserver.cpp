@@ -131,6 +131,7 @@ private Q_SLOTS:
     void brokenTransferThenNextUnitServed();
     void windowClosedWithFetchesInProgress();
     void unitThatStopsTakingDataIsGivenUp();
+    void slowUnitIsNotGivenUp();
     void imageGoesOnWhileTheEventLoopIsBusy();
     void unitsConnectionIsKeptFull();
     void outOfDescriptorsThenServedAgain();
@@ -503,6 +504,38 @@ void TestFileServer::unitThatStopsTakingDataIsGivenUp()
     QVERIFY(!log().contains(QLatin1String("the connection broke off")));
     QTRY_COMPARE(core->findChildren<QTcpSocket *>().size(), 0);
     QVERIFY(core->pipeline().state().vUnitsUpdateFetched.isEmpty());
+}
+
+// A unit that takes its image slowly but steadily, more slowly than its connection's send buffer
+// drains in a stall timeout: it is still taking data, and is not given up.
+void TestFileServer::slowUnitIsNotGivenUp()
+{
+    core->findChild<FileServer *>()->setStallTimeout(2000);
+    MarluneUnit recorder = unit("Recorder", "DVR", "JD1", 0, "10.77.1.8");
+    recorder.fwversion = QStringLiteral("1/29/2014");
+    core->pipeline().state().vUnits = {recorder};
+
+    std::atomic<qint64> received{0};
+    std::atomic<bool> reading{true};
+    std::thread unitSide([&] {
+        const int fd = rawFetch("10.77.1.8", 64 * 1024);
+        char buffer[8 * 1024];
+        ssize_t n = 0;
+        // 80 KiB a second, for three stall timeouts.
+        while (fd != -1 && reading && (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0) {
+            received += n;
+            QThread::msleep(100);
+        }
+        ::close(fd);
+    });
+    const auto stopReading = qScopeGuard([&] {
+        reading = false;
+        unitSide.join();
+    });
+    QVERIFY(QTest::qWaitFor([&] { return received > 0; }, 10000));
+    const qint64 start = received;
+    QVERIFY(QTest::qWaitFor([&] { return received - start >= 480 * 1024; }, 60000));
+    QVERIFY2(!log().contains(QLatin1String("the unit took no data")), qPrintable(log()));
 }
 
 // A unit reads its image on a thread of its own, at 16 MiB a second through a small receive
