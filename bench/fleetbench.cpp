@@ -2,15 +2,21 @@
 // server, its window for batches. Runs inside a private network namespace (bench/run-benchmarks.sh
 // takes care of that).
 //
-//   fleetbench fileserver UNITS MIB [ROUNDS [CLIENTS]]  UNITS units fetch an image of MIB MiB
-//                                     at once, from the updater and from nginx on the same
-//                                     namespace, in turns for ROUNDS rounds (4) with the first
-//                                     server alternating; throughput of both and their ratio each
-//                                     round, the median ratio, the updater's peak memory and its
-//                                     longest event-loop stall, and the processor time each side
-//                                     used. CLIENTS: "units" (the simulated units fetch, as
-//                                     commanded; the default) or "curl" (one curl process per unit
-//                                     fetches from the unit's address)
+//   fleetbench fileserver UNITS MIB [ROUNDS [CLIENTS [SERVER]]]  UNITS units fetch an image of
+//                                     MIB MiB (random bytes) at once, from the updater and from
+//                                     nginx (one worker per processor) on the same namespace, in
+//                                     turns for ROUNDS rounds (4) with the first server
+//                                     alternating; throughput of both and their ratio each round,
+//                                     the median ratio, each server's processor time per GiB, the
+//                                     updater's peak memory and (its core in this process) its
+//                                     longest event-loop stall. CLIENTS: "units" (the simulated
+//                                     units fetch, as commanded; the default) or "curl" (one curl
+//                                     process per unit fetches from the unit's address, at the
+//                                     same priority for both servers). SERVER: "core" (the
+//                                     updater's core in this process; the default), "window" (the
+//                                     bryx-updater program on the X display in DISPLAY, its units
+//                                     commanded through its Update button; curl only) or "tool"
+//                                     (bryx-updater-cli listing the fleet; curl only)
 //   fleetbench batch UNITS [DELAY]    one unit updated alone, then UNITS units in one batch
 //                                     (every unit answers each TCP message DELAY ms after it
 //                                     arrives, default 0): time from pressing Update to the
@@ -37,6 +43,7 @@
 #include <QApplication>
 #include <QCryptographicHash>
 #include <QDateTime>
+#include <QDir>
 #include <QElapsedTimer>
 #include <QEventLoop>
 #include <QFile>
@@ -48,15 +55,19 @@
 #include <QMap>
 #include <QNetworkProxy>
 #include <QProcess>
+#include <QProcessEnvironment>
 #include <QPushButton>
+#include <QRandomGenerator>
 #include <QSet>
 #include <QSettings>
 #include <QSpinBox>
 #include <QTableWidget>
 #include <QTcpSocket>
 #include <QTemporaryDir>
+#include <QThread>
 #include <QTimer>
 
+#include <csignal>
 #include <cstdio>
 #include <sys/resource.h>
 #include <unistd.h>
@@ -138,6 +149,28 @@ double treeCpuSeconds(qint64 pid)
     return seconds;
 }
 
+// Processor time of each thread of a process, in seconds, by the thread's name (the threads of
+// one name added up).
+QMap<QString, double> threadCpuSeconds(qint64 pid)
+{
+    QMap<QString, double> seconds;
+    const QString tasks = QStringLiteral("/proc/%1/task").arg(pid);
+    for (const QString &task : QDir(tasks).entryList(QDir::Dirs | QDir::NoDotAndDotDot)) {
+        QFile stat(tasks + QLatin1Char('/') + task + QStringLiteral("/stat"));
+        if (!stat.open(QIODevice::ReadOnly))
+            continue;
+        const QByteArray text = stat.readAll();
+        const qsizetype open = text.indexOf('(');
+        const qsizetype close = text.lastIndexOf(')');
+        const QList<QByteArray> fields = text.mid(close + 2).split(' ');
+        if (open < 0 || close < open || fields.size() <= 12)
+            continue;
+        seconds[QString::fromUtf8(text.mid(open + 1, close - open - 1))] +=
+            double(fields[11].toLongLong() + fields[12].toLongLong()) / double(sysconf(_SC_CLK_TCK));
+    }
+    return seconds;
+}
+
 // The units' side of tests/netns-run.sh: 10.77.1.1 to 10.77.1.254, then 10.77.2.1 and on.
 QString unitAddress(int index)
 {
@@ -153,9 +186,14 @@ void writeImagePackage(const QString &folder, const QString &name, qint64 bytes)
     QFile bin(folder + '/' + name + ".bin");
     bin.open(QIODevice::WriteOnly);
     bin.write(versions);
-    const QByteArray block(1024 * 1024, '\x5a');
+    // Random bytes, as a real image's compressed content is; BRYX_BENCH_IMAGE=constant writes one
+    // byte over and over instead, to see whether the content changes a figure.
+    const bool constant = qgetenv("BRYX_BENCH_IMAGE") == "constant";
+    QByteArray block(1024 * 1024, '\x5a');
     qint64 left = bytes - versions.size();
     while (left > 0) {
+        if (!constant)
+            QRandomGenerator::global()->fillRange(reinterpret_cast<quint32 *>(block.data()), block.size() / 4);
         bin.write(block.constData(), qMin<qint64>(left, block.size()));
         left -= block.size();
     }
@@ -330,6 +368,8 @@ struct ServerRun
     // bench included) and the simulated units'.
     double serverCpu = 0;
     double unitsCpu = 0;
+    // The updater in a process of its own: each thread's share of serverCpu, by name.
+    QMap<QString, double> threads;
 };
 
 // Starts the process's peak resident memory afresh from what it holds now.
@@ -373,10 +413,10 @@ bool unitsBackUp(Fleet &fleet, int upBefore, int fetched)
 // The units' fetches made by curl instead: one process per unit, from the unit's own address (the
 // updater serves listed units only), all started at once by one shell, so that the window's
 // thread (the bench's own) starts one process, not hundreds; an image counts when all of it came.
-// On a site each unit is its own machine; here hundreds of clients share this machine's few
-// processors with the server, so they run at a lower priority (niceness BRYX_CURL_NICE, 10 unless
-// set; the same for both servers) and the server is not starved by a contest no site has.
-// BRYX_CURL_OUT names the file each client writes to (/dev/null unless set).
+// The clients run at the priority both servers' clients have, the same as the servers' own
+// (niceness BRYX_CURL_NICE, 0 unless set): a server that leaves work to its clients' side of the
+// kernel is not helped by clients that wait for the processor. BRYX_CURL_OUT names the file each
+// client writes to (/dev/null unless set).
 bool timeCurlFetches(int units, qint64 imageBytes, ServerRun &run)
 {
     QString script;
@@ -385,7 +425,7 @@ bool timeCurlFetches(int units, qint64 imageBytes, ServerRun &run)
                                  "--write-out '%{size_download}\\n' http://10.77.0.1:50005/image.bin &\n")
                       .arg(unitAddress(i));
     script += QStringLiteral("wait\n");
-    const QByteArray niceness = qEnvironmentVariableIsSet("BRYX_CURL_NICE") ? qgetenv("BRYX_CURL_NICE") : "10";
+    const QByteArray niceness = qEnvironmentVariableIsSet("BRYX_CURL_NICE") ? qgetenv("BRYX_CURL_NICE") : "0";
     QProcess shell;
     QElapsedTimer clock;
     clock.start();
@@ -401,6 +441,176 @@ bool timeCurlFetches(int units, qint64 imageBytes, ServerRun &run)
     return ended;
 }
 
+// Which updater serves: its core in this process, or a process of its own as operators run it.
+enum class Front { Core, Window, Tool };
+
+// Whether the updater's file server gives this unit's address its image: the updater lists the
+// unit. The header is enough; the connection is cut off then.
+bool servedAt(const QString &address)
+{
+    QTcpSocket socket;
+    socket.setProxy(QNetworkProxy::NoProxy);
+    if (!socket.bind(QHostAddress(address)))
+        return false;
+    socket.connectToHost(QStringLiteral("10.77.0.1"), 50005);
+    if (!socket.waitForConnected(2000))
+        return false;
+    socket.write("GET /image.bin HTTP/1.1\r\n\r\n");
+    QByteArray answer;
+    while (answer.size() < 15 && socket.waitForReadyRead(2000))
+        answer += socket.read(15 - answer.size());
+    socket.abort();
+    return answer.startsWith("HTTP/1.1 200 OK");
+}
+
+// The updater in a process of its own, as an operator starts it: the window (the bryx-updater
+// program, on the X display in DISPLAY, the updater's packages beside it) or the command-line
+// tool listing the fleet for longer than the fetches take. Its processor time and memory come
+// from /proc.
+class ExternalUpdater
+{
+public:
+    ExternalUpdater(Front front, const QString &packages) : front(front), packages(packages) {}
+    ~ExternalUpdater() { stop(); }
+
+    // Starts the updater and waits until it lists every unit; false when it did not.
+    bool start(int units)
+    {
+        // A fresh run: no lock left by the last one (which would ask the operator), no unit list.
+        QFile::remove(Folders::lockFilePath());
+        QFile::remove(Folders::unitListPath());
+        // Its debug lines, a few per fetch, are not kept.
+        process.setStandardOutputFile(QProcess::nullDevice());
+        process.setStandardErrorFile(qEnvironmentVariable("BRYX_BENCH_UPDATER_LOG", QProcess::nullDevice()));
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        if (front == Front::Window) {
+            if (environment.contains(QStringLiteral("DISPLAY")))
+                environment.insert(QStringLiteral("QT_QPA_PLATFORM"), QStringLiteral("xcb"));
+            process.setProcessEnvironment(environment);
+            process.start(packages + QStringLiteral("/bryx-updater"), {});
+        } else {
+            process.setProcessEnvironment(environment);
+            process.start(QStringLiteral(BRYX_BIN_DIR "/bryx-updater-cli"),
+                          {QStringLiteral("list"), QStringLiteral("--wait"), QStringLiteral("3600"),
+                           QStringLiteral("--packages"), packages});
+        }
+        if (!process.waitForStarted(10000))
+            return false;
+        for (int i = 0; i < units; ++i) {
+            if (!waitFor([&] { return servedAt(unitAddress(i)) || process.state() == QProcess::NotRunning; }, 60000)
+                || process.state() != QProcess::Running)
+                return false;
+        }
+        return true;
+    }
+
+    qint64 processId() const { return process.processId(); }
+
+    // The window's real Update flow: the operator selects the units that need an update (its
+    // keys), presses Update Selected Units (a click on the button, where a window of the same
+    // size shows it) and says yes; the power-off warning is acknowledged. True once every unit
+    // was commanded (the simulated units, told not to fetch, say so).
+    bool commandAll(const Fleet &fleet, int units, QPoint updateButton)
+    {
+        const auto xdotool = [](const QStringList &arguments) {
+            QProcess run;
+            run.start(QStringLiteral("xdotool"), arguments);
+            run.waitForFinished(10000);
+            return QString::fromUtf8(run.readAllStandardOutput()).trimmed();
+        };
+        // A box the window shows takes the keyboard: its default button (Yes, OK) is pressed.
+        const auto answerBoxes = [&] {
+            const QString focused = xdotool({QStringLiteral("getwindowfocus"), QStringLiteral("getwindowname")});
+            if (focused != QLatin1String("Update Units?") && focused != QLatin1String("Power Off Warning")
+                && focused != QLatin1String("No units selected"))
+                return false;
+            xdotool({QStringLiteral("key"), QStringLiteral("Return")});
+            return true;
+        };
+        const QString window = xdotool({QStringLiteral("search"), QStringLiteral("--onlyvisible"), QStringLiteral("--pid"),
+                                        QString::number(process.processId()), QStringLiteral("--name"),
+                                        QStringLiteral("^Bryx Updater$")})
+                                   .section(QLatin1Char('\n'), 0, 0);
+        if (window.isEmpty())
+            return false;
+        // The table shows the units a moment after the server knows them, and the commands go out
+        // on the next refresh tick: until the units are commanded, the operator selects and
+        // presses again once a tick went by (a box that says none was selected is closed first).
+        const int commandedBefore = fleet.count(QStringLiteral("NO-FETCH"));
+        QElapsedTimer sincePress;
+        const bool commanded = waitFor(
+            [&] {
+                if (fleet.count(QStringLiteral("NO-FETCH")) >= commandedBefore + units)
+                    return true;
+                if (!answerBoxes() && (!sincePress.isValid() || sincePress.hasExpired(6000))) {
+                    sincePress.start();
+                    xdotool({QStringLiteral("windowfocus"), QStringLiteral("--sync"), window});
+                    xdotool({QStringLiteral("key"), QStringLiteral("ctrl+shift+a")});
+                    xdotool({QStringLiteral("mousemove"), QStringLiteral("--window"), window,
+                             QString::number(updateButton.x()), QString::number(updateButton.y())});
+                    xdotool({QStringLiteral("click"), QStringLiteral("1")});
+                }
+                return false;
+            },
+            60000);
+        // The warning comes with the first commands; it is not left open over the transfers.
+        waitFor(answerBoxes, 2000);
+        return commanded;
+    }
+
+    // Seconds of processor time the process has used, all its threads.
+    double cpuSeconds() const { return treeCpuSeconds(process.processId()); }
+
+    qint64 peakResidentKiB() const
+    {
+        QFile status(QStringLiteral("/proc/%1/status").arg(process.processId()));
+        if (!status.open(QIODevice::ReadOnly))
+            return -1;
+        for (const QByteArray &line : status.readAll().split('\n'))
+            if (line.startsWith("VmHWM:"))
+                return line.mid(6).trimmed().split(' ').first().toLongLong();
+        return -1;
+    }
+
+    // Ends the run as the operator closing the window (or pressing Ctrl+C) does.
+    void stop()
+    {
+        if (process.state() == QProcess::NotRunning)
+            return;
+        process.terminate();
+        if (!waitFor([&] { return process.state() == QProcess::NotRunning; }, 15000)) {
+            process.kill();
+            process.waitForFinished(5000);
+        }
+    }
+
+private:
+    Front front;
+    QString packages;
+    QProcess process;
+};
+
+// Where the window shows its Update Selected Units button, from its top-left corner: a window
+// made here with the program's style sheet, at the size the program restores (both read the same
+// settings), laid out but never shown.
+QPoint updateButtonInWindow()
+{
+    QFile styleSheet(QStringLiteral(":/quillet.css"));
+    if (styleSheet.open(QIODevice::ReadOnly))
+        qApp->setStyleSheet(QString::fromLatin1(styleSheet.readAll()));
+    QPoint centre;
+    {
+        MainWindow window;
+        window.setAttribute(Qt::WA_DontShowOnScreen);
+        window.show();
+        QCoreApplication::processEvents();
+        const auto *button = window.findChild<QPushButton *>(QStringLiteral("updateButton"));
+        centre = button->mapTo(&window, button->rect().center());
+    }
+    qApp->setStyleSheet(QString());
+    return centre;
+}
+
 double median(QList<double> values)
 {
     std::sort(values.begin(), values.end());
@@ -412,13 +622,24 @@ double median(QList<double> values)
 // even ones, so neither always has the first go at a fresh fleet and a cold start (whichever goes
 // second in a round tends to be faster; an even number of rounds gives each the first go as
 // often). Each round's ratio is printed, and the median of them all.
-int fileServer(int units, int mib, int rounds, bool byCurl)
+int fileServer(int units, int mib, int rounds, bool byCurl, Front front)
 {
     QTemporaryDir dir;
     const qint64 imageBytes = qint64(mib) * 1024 * 1024;
     const QString packages = usePackageFolder(dir, imageBytes);
+    // The window's program finds its packages beside itself: a hard link to it in their folder
+    // (the path it was started by is its folder; a symbolic link would lead back to the build),
+    // or a copy where the folder is on another file system.
+    const QString program = QStringLiteral(BRYX_BIN_DIR "/bryx-updater");
+    const QString programHere = packages + QStringLiteral("/bryx-updater");
+    if (front == Front::Window && ::link(program.toLocal8Bit().constData(), programHere.toLocal8Bit().constData()) != 0
+        && !QFile::copy(program, programHere))
+        return 1;
 
-    QString fleetText = QStringLiteral("[fleet]\nfamily=k220-encoder\nrebootSeconds=1\nswversion=1/1/2014\n");
+    // The window's units are commanded through its Update flow and do not fetch: curl fetches in
+    // their place, from their addresses.
+    QString fleetText = QStringLiteral("[fleet]\nfamily=k220-decoder\nrebootSeconds=1\nswversion=1/1/2014\n%1")
+                            .arg(front == Front::Window ? QStringLiteral("behaviour=neverFetches\n") : QString());
     for (int i = 0; i < units; ++i)
         fleetText += QStringLiteral("[u%1]\nip=%2\n").arg(i).arg(unitAddress(i));
     QFile fleetFile(dir.filePath(QStringLiteral("fleet.ini")));
@@ -430,15 +651,15 @@ int fileServer(int units, int mib, int rounds, bool byCurl)
         return 1;
 
     // nginx serves the same clients and image in place of the updater (whose server holds the
-    // port while its window is open). It runs as the updater does: one process, each fetch on a
-    // connection of its own that closes after the image, the file body handed to the kernel with
-    // sendfile.
+    // port while its window is open), as it is set up to serve: one worker per processor, each
+    // fetch on a connection of its own that closes after the image, the file body handed to the
+    // kernel with sendfile.
     const QString nginxDir = dir.filePath(QStringLiteral("nginx"));
     QDir().mkpath(nginxDir);
     QFile::link(packages + QStringLiteral("/k220_bench.bin"), nginxDir + QStringLiteral("/image.bin"));
     QFile conf(nginxDir + QStringLiteral("/nginx.conf"));
     conf.open(QIODevice::WriteOnly);
-    conf.write(QStringLiteral("user root;\nworker_processes 1;\npid %1/nginx.pid;\nerror_log %1/error.log;\n"
+    conf.write(QStringLiteral("user root;\nworker_processes %2;\npid %1/nginx.pid;\nerror_log %1/error.log;\n"
                               "events { worker_connections 1024; }\n"
                               "http {\n access_log off;\n sendfile on;\n keepalive_timeout 0;\n"
                               " client_body_temp_path %1;\n proxy_temp_path %1;\n fastcgi_temp_path %1;\n"
@@ -447,6 +668,7 @@ int fileServer(int units, int mib, int rounds, bool byCurl)
                               "  location / { default_type application/octet-stream; try_files /image.bin =404; }\n"
                               " }\n}\n")
                    .arg(nginxDir)
+                   .arg(QThread::idealThreadCount())
                    .toUtf8());
     conf.close();
 
@@ -493,6 +715,50 @@ int fileServer(int units, int mib, int rounds, bool byCurl)
         delete core;
         return ended && (byCurl || unitsBackUp(fleet, upBefore, run.ok));
     };
+    // The updater in a process of its own: started, the fleet listed (and, in the window,
+    // commanded), the fetches served, ended.
+    const QPoint updateButton = front == Front::Window ? updateButtonInWindow() : QPoint();
+    int perfRuns = 0;
+    auto externalTurn = [&](ServerRun &run) {
+        ExternalUpdater updater(front, packages);
+        if (!updater.start(units)) {
+            std::fprintf(stderr, "the updater did not list the fleet\n");
+            return false;
+        }
+        if (front == Front::Window && !updater.commandAll(fleet, units, updateButton)) {
+            std::fprintf(stderr, "the window did not command the fleet (Update Selected Units clicked at %d,%d)\n",
+                         updateButton.x(), updateButton.y());
+            return false;
+        }
+        if (rssBefore < 0)
+            rssBefore = updater.peakResidentKiB();
+        // BRYX_BENCH_PERF=FILE: the updater's process is profiled during the fetches, each round
+        // to a file of its own (FILE.1, FILE.2, ...), for `perf report -i`.
+        QProcess perf;
+        if (const QString perfFile = qEnvironmentVariable("BRYX_BENCH_PERF"); !perfFile.isEmpty()) {
+            const QString output = perfFile + QLatin1Char('.') + QString::number(++perfRuns);
+            perf.setProcessChannelMode(QProcess::ForwardedErrorChannel);
+            perf.start(QStringLiteral("perf"), {QStringLiteral("record"), QStringLiteral("-g"), QStringLiteral("-o"),
+                                                output, QStringLiteral("-p"),
+                                                QString::number(updater.processId())});
+            waitFor([&] { return QFileInfo(output).size() > 0; }, 10000);
+        }
+        const double cpuBefore = updater.cpuSeconds();
+        const QMap<QString, double> threadsBefore = threadCpuSeconds(updater.processId());
+        const bool ended = timeCurlFetches(units, imageBytes, run);
+        run.serverCpu = updater.cpuSeconds() - cpuBefore;
+        QMap<QString, double> threads = threadCpuSeconds(updater.processId());
+        for (auto it = threads.begin(); it != threads.end(); ++it)
+            it.value() -= threadsBefore.value(it.key());
+        run.threads = threads;
+        if (perf.state() != QProcess::NotRunning) {
+            ::kill(pid_t(perf.processId()), SIGINT);
+            perf.waitForFinished(30000);
+        }
+        run.peakKiB = updater.peakResidentKiB();
+        rssPeak = qMax(rssPeak, run.peakKiB);
+        return ended;
+    };
     auto nginxTurn = [&](ServerRun &run) {
         QProcess nginx;
         nginx.setProcessChannelMode(QProcess::ForwardedChannels);
@@ -527,8 +793,11 @@ int fileServer(int units, int mib, int rounds, bool byCurl)
     };
 
     const double totalMiB = double(units) * mib;
-    std::printf("file server: %d %s fetch %d MiB each at once, from the updater and from nginx in turns\n", units,
-                byCurl ? "curl processes" : "simulated units", mib);
+    const double totalGiB = totalMiB / 1024;
+    const char *const served[] = {"the updater's core", "the updater's window", "the command-line tool (list)"};
+    std::printf("file server: %d %s fetch %d MiB each at once, from %s and from nginx (%d workers) in turns\n", units,
+                byCurl ? "curl processes" : "simulated units", mib, served[int(front)], QThread::idealThreadCount());
+    const auto turn = [&](ServerRun &run) { return front == Front::Core ? updaterTurn(run) : externalTurn(run); };
     // The fleet's very first fetch is slower than any after it, whichever server serves it: it is
     // made from nginx before the rounds and not counted.
     ServerRun warmUp;
@@ -537,13 +806,15 @@ int fileServer(int units, int mib, int rounds, bool byCurl)
     QList<double> ratios;
     QList<double> updaterRates;
     QList<double> nginxRates;
+    QList<double> updaterCpuPerGiB;
+    QList<double> nginxCpuPerGiB;
     bool allOk = true;
     for (int round = 1; round <= rounds; ++round) {
         ServerRun updater;
         ServerRun nginx;
         const bool updaterFirst = round % 2 == 1;
         const bool ended =
-            updaterFirst ? updaterTurn(updater) && nginxTurn(nginx) : nginxTurn(nginx) && updaterTurn(updater);
+            updaterFirst ? turn(updater) && nginxTurn(nginx) : nginxTurn(nginx) && turn(updater);
         if (!ended)
             return 1;
         const double updaterRate = totalMiB / (double(updater.ms) / 1000.0);
@@ -551,15 +822,26 @@ int fileServer(int units, int mib, int rounds, bool byCurl)
         ratios.append(updaterRate / nginxRate);
         updaterRates.append(updaterRate);
         nginxRates.append(nginxRate);
+        updaterCpuPerGiB.append(updater.serverCpu / totalGiB);
+        nginxCpuPerGiB.append(nginx.serverCpu / totalGiB);
         allOk = allOk && updater.ok == units && nginx.ok == units;
-        std::printf("  round %d (%s first): updater %.0f MiB/s in %.1f s, %d complete, stall %lld ms, peak %.1f MiB; "
+        const QString stallText = front == Front::Core ? QStringLiteral(", stall %1 ms").arg(updater.stall) : QString();
+        std::printf("  round %d (%s first): updater %.0f MiB/s in %.1f s, %d complete%s, peak %.1f MiB; "
                     "nginx %.0f MiB/s in %.1f s, %d complete; ratio %.2f\n",
                     round, updaterFirst ? "updater" : "nginx", updaterRate, updater.ms / 1000.0, updater.ok,
-                    static_cast<long long>(updater.stall), updater.peakKiB / 1024.0, nginxRate, nginx.ms / 1000.0,
-                    nginx.ok, ratios.last());
+                    qPrintable(stallText), updater.peakKiB / 1024.0, nginxRate, nginx.ms / 1000.0, nginx.ok,
+                    ratios.last());
         if (byCurl)
-            std::printf("    processor time during the fetches: updater's process %.1f s; nginx %.1f s\n",
-                        updater.serverCpu, nginx.serverCpu);
+            std::printf("    processor time during the fetches: updater's process %.2f s (%.2f s/GiB); nginx %.2f s "
+                        "(%.2f s/GiB)\n",
+                        updater.serverCpu, updaterCpuPerGiB.last(), nginx.serverCpu, nginxCpuPerGiB.last());
+        if (!updater.threads.isEmpty()) {
+            QStringList shares;
+            for (auto it = updater.threads.cbegin(); it != updater.threads.cend(); ++it)
+                if (it.value() > 0)
+                    shares << QStringLiteral("%1 %2 s").arg(it.key()).arg(it.value(), 0, 'f', 2);
+            std::printf("    the updater's threads: %s\n", qPrintable(shares.join(QStringLiteral(", "))));
+        }
         else
             std::printf("    processor time during the fetches: updater's process %.1f s, units %.1f s; nginx %.1f s, "
                         "units %.1f s\n",
@@ -568,6 +850,12 @@ int fileServer(int units, int mib, int rounds, bool byCurl)
     const auto [lowest, highest] = std::minmax_element(ratios.cbegin(), ratios.cend());
     std::printf("  ratio: median %.2f of %lld rounds, %.2f to %.2f (target >= 1.0)\n", median(ratios),
                 static_cast<long long>(ratios.size()), *lowest, *highest);
+    std::printf("  updater %.0f MiB/s, nginx %.0f MiB/s (medians)\n", median(updaterRates), median(nginxRates));
+    // The server's processor time per GiB served, beside nginx's for the same fetches (for the
+    // updater's core, the bench's process: the core and the bench that drives it).
+    std::printf("  server processor time per GiB served: updater %.2f s, nginx %.2f s (medians; target: the updater's "
+                "at most nginx's)\n",
+                median(updaterCpuPerGiB), median(nginxCpuPerGiB));
     // Over a shaped link: what each server delivered of what the link carries. A full-sized frame
     // carries 1448 bytes of an image in 1514 (TCP with timestamps, IP and Ethernet headers); the
     // link rate counts all of them.
@@ -582,6 +870,10 @@ int fileServer(int units, int mib, int rounds, bool byCurl)
     std::printf("  updater peak resident memory in any round: %.1f MiB (target <= 64 MiB; %.1f MiB before the first "
                 "transfer)\n",
                 rssPeak / 1024.0, rssBefore / 1024.0);
+    if (front != Front::Core) {
+        std::printf("  (the updater's event loop is not probed in a process of its own)\n");
+        return allOk ? 0 : 2;
+    }
     std::printf("  longest event-loop stall during the transfers: %lld ms (target <= 50 ms", static_cast<long long>(stall));
     if (!byCurl)
         std::printf("; the bench's commands to the units took up to %lld ms before it", static_cast<long long>(commandsMs));
@@ -1279,9 +1571,17 @@ int main(int argc, char **argv)
     const QString mode = argc > 1 ? QString::fromLatin1(argv[1]) : QString();
     const int units = argc > 2 ? QByteArray(argv[2]).toInt() : 50;
     if (mode == QLatin1String("fileserver"))
+    {
+        const QByteArray server = argc > 6 ? QByteArray(argv[6]) : QByteArray("core");
+        const Front front = server == "window" ? Front::Window : server == "tool" ? Front::Tool : Front::Core;
+        const bool byCurl = argc > 5 && QByteArray(argv[5]) == "curl";
+        if (front != Front::Core && !byCurl) {
+            std::fprintf(stderr, "the window and the tool are fetched from by curl\n");
+            return 2;
+        }
         return fileServer(units, argc > 3 ? QByteArray(argv[3]).toInt() : 64,
-                          argc > 4 ? qMax(1, QByteArray(argv[4]).toInt()) : 4,
-                          argc > 5 && QByteArray(argv[5]) == "curl");
+                          argc > 4 ? qMax(1, QByteArray(argv[4]).toInt()) : 4, byCurl, front);
+    }
     if (mode == QLatin1String("batch"))
         return batch(units, argc > 3 ? QByteArray(argv[3]).toInt() : 0);
     if (mode == QLatin1String("rollout"))
@@ -1293,7 +1593,8 @@ int main(int argc, char **argv)
         return deadBatch(argc > 2 ? QByteArray(argv[2]).toInt() : 0, argc > 3 ? QByteArray(argv[3]).toInt() : 235);
     if (mode == QLatin1String("faults") && argc > 2)
         return faults(QString::fromLatin1(argv[2]));
-    std::fprintf(stderr, "usage: fleetbench fileserver UNITS MIB [ROUNDS [units|curl]] | batch UNITS [MESSAGE_DELAY_MS]\n"
+    std::fprintf(stderr, "usage: fleetbench fileserver UNITS MIB [ROUNDS [units|curl [core|window|tool]]]\n"
+                         "                  | batch UNITS [MESSAGE_DELAY_MS]\n"
                          "                  | clibatch UNITS [MESSAGE_DELAY_MS] | rollout UNITS [CAP [MESSAGE_DELAY_MS]]\n"
                          "                  | deadbatch [MESSAGE_DELAY_MS [LIVE_UNITS]] | faults SCENARIO|header\n");
     return 2;

@@ -8,9 +8,12 @@ wanted() { [[ " $sections " == *" $1 "* ]]; }
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-bench"
 
-"$root/scripts/install-deps.sh" nginx-light curl
+# nginx and curl: the peer and the clients of the file server; Xvfb and xdotool: the window on a
+# display of its own, its Update button pressed as an operator does.
+"$root/scripts/install-deps.sh" nginx-light curl xvfb xauth xdotool
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build" -j"$(nproc)" --target unitsim scanbench discoverybench fleetbench historybench
+cmake --build "$build" -j"$(nproc)" --target unitsim scanbench discoverybench fleetbench historybench bryx-updater \
+    bryx-updater-cli
 
 # The benchmarks keep their files out of the operator's folders and run without a display.
 scratch=$(mktemp -d)
@@ -61,6 +64,12 @@ if wanted fileserver; then
     BRYX_NETNS_PEERS=260 "$root/tests/netns-run.sh" "$build/bin/fleetbench" fileserver 250 16 4 units
     BRYX_NETNS_PEERS=24 "$root/tests/netns-run.sh" "$build/bin/fleetbench" fileserver 20 64 4 curl
     BRYX_NETNS_PEERS=260 "$root/tests/netns-run.sh" "$build/bin/fleetbench" fileserver 250 16 4 curl
+    # As operators run it: the window (the bryx-updater program on a virtual display of its own,
+    # in the namespace, its units commanded through its Update button and curl fetching in their
+    # place), and the command-line tool listing the fleet while curl fetches.
+    BRYX_NETNS_PEERS=24 "$root/tests/netns-run.sh" xvfb-run -a -s "-screen 0 1600x1000x24" \
+        env QT_QPA_PLATFORM=xcb "$build/bin/fleetbench" fileserver 20 64 4 curl window
+    BRYX_NETNS_PEERS=24 "$root/tests/netns-run.sh" "$build/bin/fleetbench" fileserver 20 64 4 curl tool
     # As a site would see it: the units beyond a 1 Gbit/s link.
     BRYX_NETNS_LINK_MBIT=1000 BRYX_NETNS_PEERS=24 "$root/tests/netns-run.sh" "$build/bin/fleetbench" fileserver 20 64 2 curl
     BRYX_NETNS_LINK_MBIT=1000 BRYX_NETNS_PEERS=64 "$root/tests/netns-run.sh" "$build/bin/fleetbench" fileserver 50 16 2 units

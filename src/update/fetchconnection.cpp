@@ -10,6 +10,12 @@
 
 #include <cerrno>
 
+#ifdef Q_OS_LINUX
+#include <linux/tcp.h>
+#include <netinet/in.h>
+#include <sys/socket.h>
+#endif
+
 namespace {
 
 constexpr int kRequestWaitMs = 10000;
@@ -131,7 +137,9 @@ void FetchConnection::serve(const QString &fileName)
         return;
     }
 
-    transfer = new FileTransfer(socket, file, responseHeader(file->size()), scanned, budget, this);
+    const QByteArray header = responseHeader(file->size());
+    headerBytes = header.size();
+    transfer = new FileTransfer(socket, file, header, scanned, budget, this);
     connect(transfer, &FileTransfer::finished, this, [this, fileName] {
         stallWait->stop();
         Q_EMIT fileSent(peerAddress, fileName, transfer->size());
@@ -150,7 +158,14 @@ void FetchConnection::serve(const QString &fileName)
     // Every byte the unit takes shows it is still there. That happens far more often than the
     // timer could be restarted cheaply, so only the time is noted; when the timer runs out it
     // waits out what is left since then, and gives up once the whole timeout went by untaken.
+    // The kernel holds a bufferful of the image: a slow unit may take data for a long while
+    // before its socket has room for more, so what it acknowledged since the last look counts too.
     connect(stallWait, &QTimer::timeout, this, [this, fileName] {
+        const qint64 nowAcknowledged = acknowledged();
+        if (nowAcknowledged > acknowledgedAtLastLook) {
+            acknowledgedAtLastLook = nowAcknowledged;
+            sinceTaken.start();
+        }
         const qint64 quiet = sinceTaken.elapsed();
         if (quiet < stallTimeoutMs)
             stallWait->start(int(stallTimeoutMs - quiet));
@@ -167,6 +182,7 @@ void FetchConnection::serve(const QString &fileName)
     });
     stallWait->start(stallTimeoutMs);
     sinceTaken.start();
+    acknowledgedAtLastLook = acknowledged();
     sinceProgress.start();
     Q_EMIT transferProgress(peerAddress, fileName, 0, transfer->size());
     transfer->start();
@@ -176,9 +192,13 @@ void FetchConnection::serve(const QString &fileName)
 // whenever the unit's connection times out, if ever.
 void FetchConnection::giveUp(const QString &fileName)
 {
-    // What the kernel took: all that was sent from the file, less what still waits in the
-    // socket's own buffer when the file is copied through it.
-    const qint64 accepted = qMax<qint64>(0, transfer->bytesSent() - socket->bytesToWrite());
+    // What the unit took: the image bytes it acknowledged, where the system tells; otherwise all
+    // that was sent from the file, less what still waits in the socket's own buffer when the file
+    // is copied through it.
+    const qint64 handedOn = qMax<qint64>(0, transfer->bytesSent() - socket->bytesToWrite());
+    const qint64 nowAcknowledged = acknowledged();
+    const qint64 accepted =
+        nowAcknowledged < 0 ? handedOn : qBound<qint64>(0, nowAcknowledged - headerBytes, handedOn);
     const qint64 size = transfer->size();
     // The transfer goes first so that the abort below is not reported as a broken transfer.
     delete transfer;
@@ -187,6 +207,20 @@ void FetchConnection::giveUp(const QString &fileName)
     Q_EMIT closed(peerAddress);
     socket->abort();
     deleteLater();
+}
+
+// Bytes of this connection the unit has acknowledged, header included; -1 where the system does
+// not tell.
+qint64 FetchConnection::acknowledged() const
+{
+#ifdef Q_OS_LINUX
+    tcp_info info{};
+    socklen_t length = sizeof info;
+    if (::getsockopt(int(socket->socketDescriptor()), IPPROTO_TCP, TCP_INFO, &info, &length) == 0
+        && length >= socklen_t(offsetof(tcp_info, tcpi_bytes_acked) + sizeof info.tcpi_bytes_acked))
+        return qint64(info.tcpi_bytes_acked);
+#endif
+    return -1;
 }
 
 void FetchConnection::close()

@@ -85,4 +85,9 @@ private:
     QElapsedTimer sinceOutOfDescriptors;
     FileTransfer *transfer = nullptr;
     QElapsedTimer sinceProgress;
+    // The header's length, and what the unit had acknowledged of header and image when the stall
+    // timer last looked (-1: the system does not tell).
+    qint64 headerBytes = 0;
+    qint64 acknowledgedAtLastLook = -1;
+    qint64 acknowledged() const;
 };

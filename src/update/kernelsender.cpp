@@ -13,8 +13,6 @@
 #include <cerrno>
 #include <csignal>
 #include <fcntl.h>
-#include <netinet/in.h>
-#include <netinet/tcp.h>
 #include <pthread.h>
 #include <sys/sendfile.h>
 #include <sys/socket.h>
@@ -113,16 +111,15 @@ void KernelSender::Worker::drop(Entry &entry)
     ::close(entry.in);
 }
 
-// The socket can take more: its share of the pass goes, or as much as it has room for.
+// The socket can take more: as much goes as it has room for.
 void KernelSender::Worker::pass(QHash<Send *, Entry>::iterator found)
 {
     Entry &entry = *found;
-    const qint64 share = qBound(kMinSend, kSendBudget / qMax<qsizetype>(entries.size(), 1), kMaxSend);
     qint64 taken = 0;
     int error = 0;
     bool full = false;
-    while (entry.sent < entry.checkFrom && taken < share) {
-        const qint64 wanted = qMin(share - taken, entry.checkFrom - entry.sent);
+    while (entry.sent < entry.checkFrom) {
+        const qint64 wanted = entry.checkFrom - entry.sent;
         off_t offset = off_t(entry.sent);
         const ssize_t n = ::sendfile(entry.out, entry.in, &offset, size_t(wanted));
         if (n > 0) {
@@ -145,7 +142,7 @@ void KernelSender::Worker::pass(QHash<Send *, Entry>::iterator found)
     if (error == 0 && !full && entry.sent >= entry.checkFrom && entry.sent < entry.size) {
         if (entry.tail.isNull())
             error = takeTail(entry);
-        while (error == 0 && entry.sent < entry.size && taken < share) {
+        while (error == 0 && entry.sent < entry.size) {
             const qint64 at = entry.sent - entry.checkFrom;
             const ssize_t n = ::send(entry.out, entry.tail.constData() + at, size_t(entry.tail.size() - at),
                                      MSG_NOSIGNAL | MSG_DONTWAIT);
@@ -252,7 +249,6 @@ std::shared_ptr<KernelSender::Send> KernelSender::add(int out, int in, qint64 of
             ::close(entry.in);
         return nullptr;
     }
-    ::setsockopt(entry.out, IPPROTO_TCP, TCP_NOTSENT_LOWAT, &kUnsentLimit, sizeof kUnsentLimit);
     auto send = std::make_shared<Send>();
     send->sent.store(offset);
     send->report = std::move(report);

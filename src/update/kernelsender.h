@@ -14,11 +14,10 @@ class QThread;
 // Sends files to sockets straight from the page cache with sendfile(2), on a thread of its own.
 // The window's thread has the whole fleet to look after; a unit's image goes on while it is busy.
 //
-// Each socket lets only a little of its file wait unsent in the kernel, and the thread hands it
-// the next piece as soon as it can take it. With a long queue, the kernel sends on from it in
-// whatever context the unit's acknowledgement is taken in: where the receiving side shares the
-// machine, on its processor and in its time. Since the thread never waits on the window, the
-// short queue costs nothing but more frequent, cheap sends.
+// Each time a socket has room, the thread fills it: the kernel's send buffer holds the next
+// megabytes of the file, and the kernel sends on from it as the unit acknowledges, without the
+// thread. The thread wakes once per bufferful, not once per few tens of KiB, and hands the kernel
+// a bufferful per call; sending is zero-copy, so one socket's pass is short however full.
 //
 // Linux only; elsewhere files go through the socket's buffer.
 class KernelSender final
@@ -26,13 +25,6 @@ class KernelSender final
     Q_DISABLE_COPY_MOVE(KernelSender)
 
 public:
-    // Bytes one send hands the kernel, at most, each time its socket has room: its share of one
-    // pass of the thread, within these bounds, so that no socket waits long for the others.
-    static constexpr qint64 kMaxSend = 2 * 1024 * 1024;
-    static constexpr qint64 kMinSend = 256 * 1024;
-    static constexpr qint64 kSendBudget = 64 * 1024 * 1024;
-    // Bytes of its file a socket lets wait unsent before it counts as full.
-    static constexpr int kUnsentLimit = 32 * 1024;
     // How often, at most, a send reports that more went; its end is reported at once.
     static constexpr int kReportIntervalMs = 50;
 

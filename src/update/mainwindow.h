@@ -164,6 +164,10 @@ private:
     // the log keeps this many, the oldest going first.
     static constexpr qsizetype kStatusLogKept = 20000;
     QStringList statusLines;
+    // The log takes each line at once but is painted at most every kLogPaintMs while lines keep
+    // coming (a fleet's fetches each say a few): a paint per line cost more than the line.
+    static constexpr int kLogPaintMs = 100;
+    QTimer *logPaintDelay = nullptr;
     QTimer *summaryDelay = nullptr;
     // Collects the redraws asked for between ticks (command exchanges ending one by one).
     QTimer *redrawDelay = nullptr;

@@ -17,6 +17,7 @@
 #include <QPlainTextEdit>
 #include <QShortcut>
 #include <QTextBlock>
+#include <QTimer>
 
 namespace {
 
@@ -43,6 +44,11 @@ void MainWindow::setUpOperatorView()
     });
     connect(ui->selectNeedingButton, &QPushButton::clicked, this, &MainWindow::selectUnitsNeedingUpdate);
     connect(ui->problemsOnlyCheck, &QCheckBox::toggled, this, &MainWindow::showStatusLog);
+    logPaintDelay = new QTimer(this);
+    logPaintDelay->setObjectName(QStringLiteral("logPaintDelay"));
+    logPaintDelay->setSingleShot(true);
+    logPaintDelay->setInterval(kLogPaintMs);
+    connect(logPaintDelay, &QTimer::timeout, this, [this] { ui->statusEdit->setUpdatesEnabled(true); });
     ui->statusEdit->viewport()->installEventFilter(this);
 
     // Keyboard: Tab leaves the table; the buttons an operator needs in a batch have keys.
@@ -182,8 +188,15 @@ void MainWindow::addStatusLine(const QString &line)
     statusLines.append(line);
     if (statusLines.size() > kStatusLogKept)
         statusLines.removeFirst();
-    if (!ui->problemsOnlyCheck->isChecked() || isProblemLine(line))
+    if (!ui->problemsOnlyCheck->isChecked() || isProblemLine(line)) {
+        // The log's updates wait until the delay ends; then it is painted once with every line
+        // that came meanwhile.
+        if (logPaintDelay && !logPaintDelay->isActive()) {
+            ui->statusEdit->setUpdatesEnabled(false);
+            logPaintDelay->start();
+        }
         ui->statusEdit->appendPlainText(line);
+    }
 }
 
 // The log shown again from the lines kept: all of them, or the problems alone.

@@ -15,7 +15,9 @@
 
 #include <arpa/inet.h>
 #include <fcntl.h>
+#include <linux/sockios.h>
 #include <netinet/in.h>
+#include <sys/ioctl.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/socket.h>
@@ -129,7 +131,9 @@ private Q_SLOTS:
     void brokenTransferThenNextUnitServed();
     void windowClosedWithFetchesInProgress();
     void unitThatStopsTakingDataIsGivenUp();
+    void slowUnitIsNotGivenUp();
     void imageGoesOnWhileTheEventLoopIsBusy();
+    void unitsConnectionIsKeptFull();
     void outOfDescriptorsThenServedAgain();
     void unitThatClosesItsSideGetsItsWholeImage();
 
@@ -502,6 +506,38 @@ void TestFileServer::unitThatStopsTakingDataIsGivenUp()
     QVERIFY(core->pipeline().state().vUnitsUpdateFetched.isEmpty());
 }
 
+// A unit that takes its image slowly but steadily, more slowly than its connection's send buffer
+// drains in a stall timeout: it is still taking data, and is not given up.
+void TestFileServer::slowUnitIsNotGivenUp()
+{
+    core->findChild<FileServer *>()->setStallTimeout(2000);
+    MarluneUnit recorder = unit("Recorder", "DVR", "JD1", 0, "10.77.1.8");
+    recorder.fwversion = QStringLiteral("1/29/2014");
+    core->pipeline().state().vUnits = {recorder};
+
+    std::atomic<qint64> received{0};
+    std::atomic<bool> reading{true};
+    std::thread unitSide([&] {
+        const int fd = rawFetch("10.77.1.8", 64 * 1024);
+        char buffer[8 * 1024];
+        ssize_t n = 0;
+        // 80 KiB a second, for three stall timeouts.
+        while (fd != -1 && reading && (n = ::recv(fd, buffer, sizeof buffer, 0)) > 0) {
+            received += n;
+            QThread::msleep(100);
+        }
+        ::close(fd);
+    });
+    const auto stopReading = qScopeGuard([&] {
+        reading = false;
+        unitSide.join();
+    });
+    QVERIFY(QTest::qWaitFor([&] { return received > 0; }, 10000));
+    const qint64 start = received;
+    QVERIFY(QTest::qWaitFor([&] { return received - start >= 480 * 1024; }, 60000));
+    QVERIFY2(!log().contains(QLatin1String("the unit took no data")), qPrintable(log()));
+}
+
 // A unit reads its image on a thread of its own, at 16 MiB a second through a small receive
 // buffer, while the main thread is held up for 1.5 seconds: the image goes on meanwhile, far
 // beyond the few MiB the kernel could have had queued for it.
@@ -539,6 +575,27 @@ void TestFileServer::imageGoesOnWhileTheEventLoopIsBusy()
     QVERIFY(started);
     QVERIFY2(meanwhile >= 10 * 1024 * 1024, qPrintable(QString::number(meanwhile)));
     QVERIFY(ended);
+}
+
+// A unit that has not read yet: the sending thread fills its connection's send buffer, so that
+// the kernel sends on as the unit acknowledges, without the thread, which would otherwise be
+// woken for every few tens of KiB. Megabytes of the image wait unsent in the kernel.
+void TestFileServer::unitsConnectionIsKeptFull()
+{
+    MarluneUnit recorder = unit("Recorder", "DVR", "JD1", 0, "10.77.1.8");
+    recorder.fwversion = QStringLiteral("1/29/2014");
+    core->pipeline().state().vUnits = {recorder};
+
+    const int fd = rawFetch("10.77.1.8");
+    QVERIFY(fd != -1);
+    const auto closeUnitSide = qScopeGuard([fd] { ::close(fd); });
+    QTRY_COMPARE(core->findChildren<QTcpSocket *>().size(), 1);
+    const int serverSide = int(core->findChildren<QTcpSocket *>().first()->socketDescriptor());
+    const auto unsent = [serverSide] {
+        int bytes = 0;
+        return ::ioctl(serverSide, SIOCOUTQNSD, &bytes) == 0 ? bytes : -1;
+    };
+    QTRY_VERIFY2_WITH_TIMEOUT(unsent() >= 512 * 1024, qPrintable(QString::number(unsent())), 10000);
 }
 
 // 300 connections opened to the file server without a request, with descriptors for far fewer:

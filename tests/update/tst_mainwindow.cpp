@@ -59,6 +59,21 @@ public Q_SLOTS:
     void open(const QUrl &url) { opened.append(url); }
 };
 
+// Counts the paints of the widget it watches.
+class PaintCounter : public QObject
+{
+public:
+    int paints = 0;
+
+protected:
+    bool eventFilter(QObject *watched, QEvent *event) override
+    {
+        if (event->type() == QEvent::Paint)
+            ++paints;
+        return QObject::eventFilter(watched, event);
+    }
+};
+
 } // namespace
 
 class TestMainWindow : public QObject
@@ -88,6 +103,7 @@ private Q_SLOTS:
     void foreverDecoration();
     void debugDumpAndSmallButtons();
     void calmerLogAndRememberedSize();
+    void burstOfLogLinesPaintedTogether();
     void reachabilityBookkeeping();
     void historyWindowWithoutHistory_data();
     void historyWindowWithoutHistory();
@@ -624,6 +640,30 @@ void TestMainWindow::calmerLogAndRememberedSize()
     delete window;
     makeWindow();
     QCOMPARE(window->size(), QSize(1234, 777));
+}
+
+// Status-log lines that come one event-loop turn after another, as a fleet's fetches report
+// them: each is in the log at once, and the log is painted once for many of them, not per line.
+void TestMainWindow::burstOfLogLinesPaintedTogether()
+{
+    makeWindow();
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+    auto *log = window->findChild<QPlainTextEdit *>("statusEdit");
+    PaintCounter counter;
+    log->viewport()->installEventFilter(&counter);
+    constexpr int kLines = 60;
+    for (int i = 0; i < kLines; ++i) {
+        window->toStatusLog(QStringLiteral("Updater"), QStringLiteral("Line %1").arg(i));
+        QVERIFY(log->toPlainText().endsWith(QStringLiteral("Line %1").arg(i)));
+        QCoreApplication::processEvents();
+    }
+    // The last lines are painted too, shortly.
+    if (const auto *delay = window->findChild<QTimer *>(QStringLiteral("logPaintDelay")))
+        QTRY_VERIFY(!delay->isActive());
+    QCoreApplication::processEvents();
+    QVERIFY(counter.paints >= 1);
+    QVERIFY2(counter.paints <= kLines / 4, qPrintable(QString::number(counter.paints)));
 }
 
 void TestMainWindow::reachabilityBookkeeping()
