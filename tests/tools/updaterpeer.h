@@ -103,6 +103,19 @@ public:
         return collect(1 + (unit == m_barrierUnit ? int(payloads.count(queryPacket(m_barrierCode))) : 0));
     }
 
+    // Sends the payload to one unit and waits for its answer (a bounded wait): the answers from
+    // that unit. For an answer that must come, where a barrier's answer may overtake it (the
+    // simulator's units answer from sockets of their own).
+    QList<QNetworkDatagram> ask(const QHostAddress &unit, const QByteArray &payload)
+    {
+        if (!isBound())
+            return {};
+        sender().writeDatagram(payload, unit, unitPort);
+        QList<QNetworkDatagram> received;
+        receiveUntil(received, unit, 1);
+        return from(received, unit);
+    }
+
     static QList<QNetworkDatagram> from(const QList<QNetworkDatagram> &datagrams, const QHostAddress &unit)
     {
         QList<QNetworkDatagram> result;
@@ -120,16 +133,16 @@ private:
     QList<QNetworkDatagram> collect(int barrierAnswers)
     {
         QList<QNetworkDatagram> received;
-        receiveUntil(received, barrierAnswers);
+        receiveUntil(received, m_barrierUnit, barrierAnswers);
         sender().writeDatagram(queryPacket(m_barrierCode), m_barrierUnit, unitPort);
-        receiveUntil(received, barrierAnswers + 1);
+        receiveUntil(received, m_barrierUnit, barrierAnswers + 1);
         return received;
     }
 
-    void receiveUntil(QList<QNetworkDatagram> &received, int barrierAnswers)
+    void receiveUntil(QList<QNetworkDatagram> &received, const QHostAddress &unit, int answers)
     {
         QDeadlineTimer deadline(15000);
-        while (from(received, m_barrierUnit).size() < barrierAnswers && !deadline.hasExpired()) {
+        while (from(received, unit).size() < answers && !deadline.hasExpired()) {
             bool tookAny = false;
             for (const auto &socket : m_sockets) {
                 while (socket->hasPendingDatagrams()) {
