@@ -110,9 +110,10 @@ bool waitFor(const std::function<bool()> &condition, int timeoutMs)
     return true;
 }
 
-qint64 peakResidentKiB()
+// A process's peak resident memory, from /proc/PID/status ("self" for this one).
+qint64 peakResidentKiB(const QString &pid = QStringLiteral("self"))
 {
-    QFile status(QStringLiteral("/proc/self/status"));
+    QFile status(QStringLiteral("/proc/%1/status").arg(pid));
     if (!status.open(QIODevice::ReadOnly))
         return -1;
     for (const QByteArray &line : status.readAll().split('\n'))
@@ -561,16 +562,7 @@ public:
     // Seconds of processor time the process has used, all its threads.
     double cpuSeconds() const { return treeCpuSeconds(process.processId()); }
 
-    qint64 peakResidentKiB() const
-    {
-        QFile status(QStringLiteral("/proc/%1/status").arg(process.processId()));
-        if (!status.open(QIODevice::ReadOnly))
-            return -1;
-        for (const QByteArray &line : status.readAll().split('\n'))
-            if (line.startsWith("VmHWM:"))
-                return line.mid(6).trimmed().split(' ').first().toLongLong();
-        return -1;
-    }
+    qint64 peakResidentKiB() const { return ::peakResidentKiB(QString::number(process.processId())); }
 
     // Ends the run as the operator closing the window (or pressing Ctrl+C) does.
     void stop()

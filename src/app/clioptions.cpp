@@ -132,16 +132,63 @@ bool takeSince(const QString &value, QDateTime *since, QString *error)
 }
 
 // Every option with its value, in any order after the command.
+const QStringList &deadlineOptions()
+{
+    static const QStringList options{QStringLiteral("--fetch-deadline"), QStringLiteral("--reboot-deadline"),
+                                     QStringLiteral("--back-deadline")};
+    return options;
+}
+
+const QStringList &planOptions()
+{
+    static const QStringList options{QStringLiteral("--canary"), QStringLiteral("--max-in-flight"),
+                                     QStringLiteral("--stop-after-failures")};
+    return options;
+}
+
+// One option that takes a value, with its value; false with the error when the value is bad.
+bool takeOptionValue(const QString &name, const QString &value, CliOptions *options, QString *error)
+{
+    // An empty value is no value: "--packages ''" would mean the program's own folder, "--type ''"
+    // no unit at all.
+    if (value.trimmed().isEmpty()) {
+        *error = name + QStringLiteral(" needs a value; it was given an empty one");
+        return false;
+    }
+    if (name == QLatin1String("--since"))
+        return takeSince(value, &options->since, error);
+    if (name == QLatin1String("--unit")) {
+        options->unitMac = normalMac(value);
+        if (!validMac(options->unitMac)) {
+            *error = QStringLiteral("--unit takes a MAC address, e.g. 00:1D:C1:0A:0B:0C");
+            return false;
+        }
+    } else if (name == QLatin1String("--wait")) {
+        if (!parseSeconds(value, kLongestWaitSecs, &options->waitSecs)) {
+            *error = QStringLiteral("--wait takes seconds, 1 to ") + QString::number(kLongestWaitSecs);
+            return false;
+        }
+    } else if (name == QLatin1String("--report")) {
+        options->reportPath = value;
+    } else if (name == QLatin1String("--packages")) {
+        options->packagesFolder = value;
+    } else if (deadlineOptions().contains(name)) {
+        return takeDeadline(name, value, &options->deadlines, error);
+    } else if (planOptions().contains(name)) {
+        return takePlanNumber(name, value, &options->plan, error);
+    } else {
+        return takeSelection(name, value, &options->selection, error);
+    }
+    return true;
+}
+
 bool takeOptions(const QStringList &arguments, CliOptions *options, QString *error)
 {
     const QStringList selectionOptions{QStringLiteral("--mac"), QStringLiteral("--ip"), QStringLiteral("--type"),
                                        QStringLiteral("--name")};
-    const QStringList deadlineOptions{QStringLiteral("--fetch-deadline"), QStringLiteral("--reboot-deadline"),
-                                      QStringLiteral("--back-deadline")};
-    const QStringList planOptions{QStringLiteral("--canary"), QStringLiteral("--max-in-flight"),
-                                  QStringLiteral("--stop-after-failures")};
     // Options of the update command alone.
-    const QStringList updateOptions = selectionOptions + deadlineOptions + planOptions + QStringList{QStringLiteral("--report")};
+    const QStringList updateOptions =
+        selectionOptions + deadlineOptions() + planOptions() + QStringList{QStringLiteral("--report")};
     const QStringList historyOptions{QStringLiteral("--since"), QStringLiteral("--unit")};
     const bool update = options->command == CliOptions::Command::Update;
     const bool history = options->command == CliOptions::Command::History;
@@ -186,39 +233,8 @@ bool takeOptions(const QStringList &arguments, CliOptions *options, QString *err
                 *error = name + QStringLiteral(" needs a value");
                 return false;
             }
-            // An empty value is no value: "--packages ''" would mean the program's own folder,
-            // "--type ''" no unit at all.
-            if (value.trimmed().isEmpty()) {
-                *error = name + QStringLiteral(" needs a value; it was given an empty one");
+            if (!takeOptionValue(name, value, options, error))
                 return false;
-            }
-            if (name == QLatin1String("--since")) {
-                if (!takeSince(value, &options->since, error))
-                    return false;
-            } else if (name == QLatin1String("--unit")) {
-                options->unitMac = normalMac(value);
-                if (!validMac(options->unitMac)) {
-                    *error = QStringLiteral("--unit takes a MAC address, e.g. 00:1D:C1:0A:0B:0C");
-                    return false;
-                }
-            } else if (name == QLatin1String("--wait")) {
-                if (!parseSeconds(value, kLongestWaitSecs, &options->waitSecs)) {
-                    *error = QStringLiteral("--wait takes seconds, 1 to ") + QString::number(kLongestWaitSecs);
-                    return false;
-                }
-            } else if (name == QLatin1String("--report")) {
-                options->reportPath = value;
-            } else if (name == QLatin1String("--packages")) {
-                options->packagesFolder = value;
-            } else if (deadlineOptions.contains(name)) {
-                if (!takeDeadline(name, value, &options->deadlines, error))
-                    return false;
-            } else if (planOptions.contains(name)) {
-                if (!takePlanNumber(name, value, &options->plan, error))
-                    return false;
-            } else if (!takeSelection(name, value, &options->selection, error)) {
-                return false;
-            }
         } else {
             *error = QStringLiteral("Unknown option for ") + arguments.first() + QStringLiteral(": ") + argument;
             return false;

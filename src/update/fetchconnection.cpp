@@ -136,7 +136,13 @@ void FetchConnection::serve(const QString &fileName)
         close();
         return;
     }
+    send(fileName, file, scanned);
+}
 
+// The header and the checked image go to the unit; the connection watches the transfer until it
+// ends, breaks off, finds the file changed or stalls.
+void FetchConnection::send(const QString &fileName, QFile *file, const FileIdentity &scanned)
+{
     const QByteArray header = responseHeader(file->size());
     headerBytes = header.size();
     transfer = new FileTransfer(socket, file, header, scanned, budget, this);

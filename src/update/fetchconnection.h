@@ -12,6 +12,7 @@
 #include <functional>
 
 class FileTransfer;
+class QFile;
 class QTcpSocket;
 class QTimer;
 class TransferBudget;
@@ -67,6 +68,7 @@ Q_SIGNALS:
 private:
     void readRequest(bool final);
     void serve(const QString &fileName);
+    void send(const QString &fileName, QFile *file, const FileIdentity &scanned);
     void giveUp(const QString &fileName);
     void close();
 
