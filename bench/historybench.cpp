@@ -36,8 +36,17 @@ HistoryStore::Changes night(int number)
 {
     HistoryStore::Changes changes;
     const QDateTime start = kFirstNight.addDays(number);
-    changes.begun.append({1, {0, start, {}, QStringLiteral("lab-7"), QStringLiteral("at most 50 at a time"), false,
-                              {QStringLiteral("k220_lab.bin ") + QString(64, QLatin1Char('e'))}, 0}});
+    changes.begun.append({1,
+                          {0,
+                           start,
+                           {},
+                           QStringLiteral("lab-7"),
+                           QStringLiteral("at most 50 at a time"),
+                           false,
+                           {QStringLiteral("k220_lab.bin ") + QString(64, QLatin1Char('e'))},
+                           0,
+                           {},
+                           {}}});
     static const char *const kinds[kEventsPerRun] = {"status",    "commanded", "connection", "fetched", "connection",
                                                      "rebooting", "status",    "confirming", "status",  "status"};
     for (int unit = 0; unit < kUnits; ++unit) {
@@ -59,7 +68,7 @@ HistoryStore::Changes night(int number)
                                    run.name + QStringLiteral(" (") + run.ip + QStringLiteral("): step ")
                                        + QString::number(step)});
     }
-    changes.ended.append({1, start.addSecs(kUnits / 50 * 30 + 60)});
+    changes.ended.append({1, start.addSecs(kUnits / 50 * 30 + 60), QStringLiteral("completed")});
     return changes;
 }
 
@@ -124,7 +133,7 @@ int main(int argc, char **argv)
     const auto openOnce = [&] {
         HistoryStore store(QStringLiteral("open%1").arg(++round));
         QString error;
-        return store.open(path, &error) && store.markUnendedBatchesInterrupted(QDateTime::currentDateTime()).isEmpty();
+        return store.open(path, &error) && store.markUnendedBatchesInterrupted().isEmpty();
     };
     QElapsedTimer firstClock;
     firstClock.start();

@@ -45,7 +45,16 @@ HistoryListing readHistory(const HistoryStore &store, const CliOptions &options)
     const QList<HistoryStore::Batch> batches = store.batches(options.since);
     if (failed())
         return listing;
-    for (const HistoryStore::Batch &batch : batches) {
+    const QDateTime now = QDateTime::currentDateTime();
+    for (HistoryStore::Batch batch : batches) {
+        // Unended and not written to for a while: the updater that ran it is gone. The next start
+        // of an updater marks it so in the file; the listing says so already.
+        if (!batch.ended.isValid() && batch.lastWrite.isValid()
+            && batch.lastWrite.secsTo(now) > HistoryStore::kPresumedGoneSecs) {
+            batch.ended = batch.lastWrite;
+            batch.end = QStringLiteral("interrupted");
+            batch.interrupted = true;
+        }
         HistoryListing::Entry entry{batch, store.unitRuns(batch.id), {}};
         if (failed())
             return listing;

@@ -3,7 +3,9 @@
 #include "app/debuglog.h"
 #include "app/outputtext.h"
 #include "units/devicecatalogue.h"
+#include "units/unitlookup.h"
 #include "update/fleetview.h"
+#include "update/unitevent.h"
 #include "update/unitstatus.h"
 #include "update/updatepipeline.h"
 #include "update/updatercore.h"
@@ -19,9 +21,7 @@ static const char kLogSource[] = "cli";
 
 namespace {
 
-constexpr int kFollowIntervalMs = 250;
 constexpr int kRedrawSoonMs = 100;
-constexpr int kSettleMs = 3 * UpdaterCore::kRefreshIntervalMs;
 constexpr int kFirstListMs = UpdaterCore::kRefreshIntervalMs + 1000;
 
 const QString kConfirmed = QStringLiteral("confirmed");
@@ -30,11 +30,7 @@ const QString kOverdue = QStringLiteral("overdue");
 const QString kNotCommanded = QStringLiteral("not commanded");
 const QString kRefused = QStringLiteral("refused");
 const QString kHeld = QStringLiteral("held");
-
-bool isEnd(const QString &phase)
-{
-    return phase == kConfirmed || phase == kFailed || phase == kOverdue || phase == kNotCommanded || phase == kHeld;
-}
+const QString kInterrupted = QStringLiteral("interrupted");
 
 QString isoNow()
 {
@@ -57,15 +53,8 @@ bool write(FILE *file, const QString &text)
 } // namespace
 
 CliRun::CliRun(const CliOptions &options, UpdaterCore &core, FILE *out, FILE *err, QObject *parent)
-    : QObject(parent),
-      options(options),
-      core(core),
-      out(out),
-      err(err),
-      interactive(::isatty(fileno(err)) == 1),
-      started(QDateTime::currentDateTime()),
-      redrawSoon(new QTimer(this)),
-      followTimer(new QTimer(this))
+    : QObject(parent), options(options), core(core), out(out), err(err), interactive(::isatty(fileno(err)) == 1),
+      started(QDateTime::currentDateTime()), redrawSoon(new QTimer(this))
 {
     redrawSoon->setSingleShot(true);
     connect(redrawSoon, &QTimer::timeout, this, &CliRun::afterTableChange);
@@ -95,8 +84,7 @@ CliRun::CliRun(const CliOptions &options, UpdaterCore &core, FILE *out, FILE *er
             event(QJsonObject{{QStringLiteral("event"), QStringLiteral("log")}, {QStringLiteral("line"), line}},
                   QString());
     });
-    followTimer->setInterval(kFollowIntervalMs);
-    connect(followTimer, &QTimer::timeout, this, &CliRun::follow);
+    connect(&core, &UpdaterCore::unitStepped, this, &CliRun::unitStepped);
     // The answers to the discovery join the list at the tick after it, 5 seconds later.
     QTimer::singleShot(qMax(options.waitSecs * 1000, kFirstListMs), this, &CliRun::discoveryOver);
     if (options.command == CliOptions::Command::Update)
@@ -227,6 +215,7 @@ void CliRun::startUpdate()
         else
             selected.append(unit.mac);
     }
+    selectedSet = QSet<QString>(selected.cbegin(), selected.cend());
     for (const MarluneUnit &unit : state.vUnits) {
         const auto reason = refused.constFind(unit.mac);
         if (reason == refused.cend() || phases.contains(unit.mac))
@@ -268,81 +257,77 @@ void CliRun::startUpdate()
     }
     core.setResetEdid(options.resetEdid);
     core.setRolloutPlan(options.plan);
+    following = true;
     core.queueForUpdate(selected);
     core.announceUpdate();
     say(QStringLiteral("Updating %1 units.").arg(selected.size()));
-    following = true;
-    followTimer->start();
-    follow();
+    endIfAllEnded();
 }
 
-QString CliRun::phaseOf(const QString &mac, const PipelineState &state, const PackageCatalogue &packages,
-                       const PipelineIndex &index)
+// Where a selected unit ends, by the step it took: "" while it is still on its way.
+QString CliRun::resultOf(const UnitEvent &event, bool updatedWell)
 {
-    const auto run = state.runs.constFind(mac);
-    const bool begun = run != state.runs.cend() && run->commandedMs >= 0;
-    if (index.isResettingEdid(mac))
-        return QStringLiteral("resetting EDID");
-    if (index.isCommanded(mac) || (index.isQueued(mac) && begun)) {
-        if (run->overdue != Overdue::None)
-            return kOverdue;
-        if (run->rebootSeenMs >= 0)
-            return QStringLiteral("rebooting");
-        if (run->fetchedMs >= 0)
-            return QStringLiteral("fetched");
-        if (run->fetching)
-            return QStringLiteral("fetching");
-        return QStringLiteral("commanded");
+    switch (event.step) {
+    case UnitStep::Confirmed:
+        if (event.edidFollows)
+            return QString();
+        return event.withPackageDates ? kConfirmed : kFailed;
+    case UnitStep::ConfirmedElsewhere:
+        return kConfirmed;
+    case UnitStep::EdidReset:
+        return updatedWell ? kConfirmed : kFailed;
+    case UnitStep::NotApplied:
+    case UnitStep::EdidAbandoned:
+        return kFailed;
+    case UnitStep::Overdue:
+        return kOverdue;
+    case UnitStep::TakenOut:
+    case UnitStep::Removed:
+        return kNotCommanded;
+    case UnitStep::Held:
+        return kHeld;
+    default:
+        return QString();
     }
-    if (index.isQueued(mac)) {
-        const auto reason = state.rollout.waiting.constFind(mac);
-        if (reason == state.rollout.waiting.cend())
-            return QStringLiteral("queued");
-        return *reason == WaitReason::Held ? kHeld : QStringLiteral("waiting");
-    }
-    if (const MarluneUnit *finished = index.lastFinished(mac))
-        return finishedWell(*finished, state, packages) ? kConfirmed : kFailed;
-    return kNotCommanded;
 }
 
-void CliRun::follow()
+// Each step of a selected unit is told as it happens, with the status the unit had right after
+// it; a transfer's progress only moves the bar.
+void CliRun::unitStepped(const UnitEvent &told)
 {
-    if (!following || done)
+    if (!following || done || !selectedSet.contains(told.mac))
         return;
-    const PipelineState &state = core.state();
-    const PipelineIndex index(state);
-    bool allEnded = true;
-    for (const QString &mac : std::as_const(selected)) {
-        const QString phase = phaseOf(mac, state, core.catalogue(), index);
-        allEnded = allEnded && isEnd(phase);
-        if (phases.value(mac) == phase)
-            continue;
-        phases.insert(mac, phase);
-        const MarluneUnit *unit = index.firstListed(mac);
-        if (!unit)
-            continue;
-        const QString status = unitStatus(*unit, state, core.catalogue(), index).text.trimmed();
-        QJsonObject object = unitObject(*unit);
-        object.insert(QStringLiteral("event"), QStringLiteral("step"));
-        object.insert(QStringLiteral("step"), phase);
-        object.insert(QStringLiteral("status"), status);
-        event(object, QStringLiteral("%1 (%2): %3 \u2014 %4").arg(unit->name, unit->ip, phase, status));
+    // The selected units are queued in one batch; their first steps come while they are queued.
+    if (batch == 0)
+        batch = told.batch;
+    if (told.batch != batch)
+        return;
+    if (told.step == UnitStep::FetchProgress) {
+        drawBar();
+        return;
     }
+    if (told.step == UnitStep::Confirmed)
+        updatedWell.insert(told.mac, told.withPackageDates);
+    const QString step = unitStepName(told.step);
+    steps.insert(told.mac, step);
+    statuses.insert(told.mac, told.status);
+    results.insert(told.mac, resultOf(told, updatedWell.value(told.mac)));
+    const MarluneUnit *unit = findUnit(core.state().vUnits, &MarluneUnit::mac, told.mac);
+    QJsonObject object = unit ? unitObject(*unit) : QJsonObject{{QStringLiteral("mac"), told.mac}};
+    object.insert(QStringLiteral("event"), QStringLiteral("step"));
+    object.insert(QStringLiteral("step"), step);
+    object.insert(QStringLiteral("status"), told.status);
+    object.insert(QStringLiteral("time"), told.time.toString(Qt::ISODateWithMs));
+    event(object, QStringLiteral("%1 (%2): %3 \u2014 %4").arg(told.name, told.ip, step, told.status));
+    endIfAllEnded();
+}
+
+void CliRun::endIfAllEnded()
+{
     drawBar();
-    if (!allEnded) {
-        endedAt.invalidate();
-        return;
-    }
-    // A confirmed unit's listed record says so at its next poll; the statuses and the report wait
-    // for that, a few ticks at most.
-    if (!endedAt.isValid())
-        endedAt.start();
-    const auto awaitsPoll = [&](const QString &mac) {
-        const MarluneUnit *unit = index.firstListed(mac);
-        return phases.value(mac) == kConfirmed && unit && unit->updateStatus != 0;
-    };
-    if (std::none_of(selected.cbegin(), selected.cend(), awaitsPoll) || endedAt.hasExpired(kSettleMs))
-        finish();
+    if (std::all_of(selected.cbegin(), selected.cend(),
+                    [this](const QString &mac) { return !results.value(mac).isEmpty(); }))
+        QTimer::singleShot(0, this, &CliRun::finish);
 }
 
 // Nobody reads what the tool writes any more: the run winds down as at a first signal (the units
@@ -381,7 +366,7 @@ void CliRun::interrupt()
     say(QStringLiteral("Stopping: %1 units will not be commanded; waiting for the commanded ones (Ctrl-C again "
                        "quits).")
             .arg(withdrawn.size()));
-    follow();
+    endIfAllEnded();
 }
 
 void CliRun::finish()
@@ -389,7 +374,6 @@ void CliRun::finish()
     if (done)
         return;
     done = true;
-    followTimer->stop();
     clearBar();
     // An update says how it ended, also when it was stopped before any unit was selected.
     if (following || (stopped && options.command == CliOptions::Command::Update)) {
@@ -401,16 +385,18 @@ void CliRun::finish()
         for (const MarluneUnit &unit : state.vUnits)
             if (refused.contains(unit.mac) && !ordered.contains(unit.mac))
                 ordered.append(unit.mac);
+        // Every unit is accounted for by the last step it took: one still on its way when the run
+        // ended was interrupted there.
         for (const QString &mac : std::as_const(ordered)) {
             const MarluneUnit *unit = index.firstListed(mac);
-            QString result = refused.contains(mac) ? kRefused : phaseOf(mac, state, core.catalogue(), index);
-            if (!isEnd(result) && result != kRefused)
-                result = QStringLiteral("interrupted");
+            QString result = refused.contains(mac) ? kRefused : results.value(mac);
+            if (result.isEmpty())
+                result = kInterrupted;
             ++counts[result];
             QJsonObject object = unit ? unitObject(*unit) : QJsonObject{{QStringLiteral("mac"), mac}};
             object.insert(QStringLiteral("result"), result);
-            object.insert(QStringLiteral("status"), unit ? unitStatus(*unit, state, core.catalogue(), index).text.trimmed()
-                                                         : refused.value(mac));
+            object.insert(QStringLiteral("step"), steps.value(mac));
+            object.insert(QStringLiteral("status"), refused.contains(mac) ? refused.value(mac) : statuses.value(mac));
             units.append(object);
         }
         // A report asked for and not written is a failure of the run: a script that keeps the
@@ -418,7 +404,7 @@ void CliRun::finish()
         bool reportSaved = true;
         QString reportError;
         if (!options.reportPath.isEmpty()) {
-            reportSaved = writeUpdateReport(options.reportPath, state, core.catalogue(), &reportError);
+            reportSaved = writeReport(options.reportPath, core.account().rows(batch), &reportError);
             if (!reportSaved)
                 say(QStringLiteral("The report could not be saved to ") + options.reportPath + QStringLiteral(": ")
                     + reportError);
@@ -458,6 +444,8 @@ void CliRun::finish()
                            .arg(counts.value(kOverdue))
                            .arg(counts.value(kNotCommanded))
                            .arg(counts.value(kRefused));
+        if (counts.value(kInterrupted) > 0)
+            text += QStringLiteral(", %1 still on their way").arg(counts.value(kInterrupted));
         if (halted)
             text += QStringLiteral("; the rollout stopped, %1 held").arg(counts.value(kHeld));
         if (!reportSaved)

@@ -3,10 +3,10 @@
 #include "app/clioptions.h"
 
 #include <QDateTime>
-#include <QElapsedTimer>
 #include <QHash>
 #include <QJsonObject>
 #include <QObject>
+#include <QSet>
 #include <QStringList>
 
 #include <cstdio>
@@ -17,6 +17,7 @@ class PipelineIndex;
 class QTimer;
 class UpdaterCore;
 struct PipelineState;
+struct UnitEvent;
 
 // The command-line tool's front-end of the core: waits for discovery, then lists the units or
 // selects, queues and follows an update until every selected unit has ended (confirmed, failed,
@@ -35,10 +36,10 @@ public:
     // commanded ones finish; the second ends the run at once.
     void interrupt();
 
-    // Where one selected unit stands, as the events and the summary name it.
-    // index: built from state, once for all the units looked at.
-    static QString phaseOf(const QString &mac, const PipelineState &state, const PackageCatalogue &packages,
-                           const PipelineIndex &index);
+    // How a selected unit ended, by the step it took ("confirmed", "failed", "overdue", "not
+    // commanded", "held"); "" while it is on its way. updatedWell: an earlier step of the unit
+    // confirmed it with its package's dates.
+    static QString resultOf(const UnitEvent &event, bool updatedWell);
     // The table list prints: a header row and a row per unit, in columns. Control characters
     // show as text, and every column but the last is cut to a readable width.
     static QString listTable(const QList<QStringList> &rows);
@@ -51,7 +52,8 @@ private:
     void listUnits();
     void startUpdate();
     void afterTableChange();
-    void follow();
+    void unitStepped(const UnitEvent &event);
+    void endIfAllEnded();
     void finish();
     QJsonObject unitObject(const MarluneUnit &unit) const;
     void event(const QJsonObject &object, const QString &text);
@@ -75,13 +77,18 @@ private:
     bool outputGone = false;
     int code = kExitConfirmed;
     QDateTime started;
-    // Since every selected unit ended (invalid while some has not).
-    QElapsedTimer endedAt;
     QTimer *redrawSoon;
-    QTimer *followTimer;
-    // The selected units in table order, the phase each was last reported in, and the units the
-    // selection rules refused with the reason.
+    // The selected units in table order and the batch they were queued in; the units the
+    // selection rules refused with the reason, and those told as refused.
     QStringList selected;
-    QHash<QString, QString> phases;
+    QSet<QString> selectedSet;
+    int batch = 0;
     QHash<QString, QString> refused;
+    QHash<QString, QString> phases;
+    // Each selected unit's last step, its status then and how it ended ("" while on its way);
+    // whether its update was confirmed with the package's dates.
+    QHash<QString, QString> steps;
+    QHash<QString, QString> statuses;
+    QHash<QString, QString> results;
+    QHash<QString, bool> updatedWell;
 };

@@ -2,6 +2,7 @@
 
 #include <QDir>
 #include <QFileInfo>
+#include <QSet>
 #include <QSqlDatabase>
 #include <QSqlError>
 #include <QSqlQuery>
@@ -40,6 +41,14 @@ const QList<QStringList> &schemaSteps()
          QStringLiteral("ALTER TABLE unit_runs ADD COLUMN taken_out INTEGER NOT NULL DEFAULT 0"),
          QStringLiteral("CREATE INDEX batches_by_start ON batches (started)"),
          QStringLiteral("CREATE INDEX unit_runs_by_mac ON unit_runs (mac)")},
+        // 4: how each batch ended, whether that was told, when it was last written; each run's
+        // last step.
+        {QStringLiteral("ALTER TABLE batches ADD COLUMN end_cause TEXT"),
+         QStringLiteral("ALTER TABLE batches ADD COLUMN end_told INTEGER NOT NULL DEFAULT 1"),
+         QStringLiteral("ALTER TABLE batches ADD COLUMN last_write TEXT"),
+         QStringLiteral("UPDATE batches SET end_cause = CASE WHEN interrupted THEN 'interrupted' ELSE 'completed' END "
+                        "WHERE ended IS NOT NULL"),
+         QStringLiteral("ALTER TABLE unit_runs ADD COLUMN step TEXT NOT NULL DEFAULT ''")},
     };
     return steps;
 }
@@ -62,6 +71,14 @@ QVariant textValue(const QString &text)
 QString reasonOf(const QSqlError &error)
 {
     return error.databaseText().isEmpty() ? error.driverText() : error.databaseText();
+}
+
+// SQLITE_BUSY and SQLITE_LOCKED, with their extended codes: another connection holds the file.
+bool isBusy(const QSqlError &error)
+{
+    bool ok = false;
+    const int code = error.nativeErrorCode().toInt(&ok) & 0xff;
+    return ok && (code == 5 || code == 6);
 }
 
 QDateTime timeOf(const QVariant &value)
@@ -87,6 +104,7 @@ HistoryStore::~HistoryStore()
 bool HistoryStore::fail(const QString &what)
 {
     const QSqlDatabase db = QSqlDatabase::database(connection, false);
+    busy = busy || (db.isValid() && isBusy(db.lastError()));
     error =
         what + (db.isValid() && db.lastError().isValid() ? QStringLiteral(": ") + reasonOf(db.lastError()) : QString());
     return false;
@@ -243,6 +261,7 @@ qint64 HistoryStore::insertBatch(const Batch &batch)
     insert.addBindValue(textValue(batch.host));
     insert.addBindValue(textValue(batch.plan));
     if (!insert.exec()) {
+        busy = isBusy(insert.lastError());
         error = QStringLiteral("cannot write the batch: ") + reasonOf(insert.lastError());
         return 0;
     }
@@ -264,13 +283,14 @@ qint64 HistoryStore::insertBatch(const Batch &batch)
 qint64 HistoryStore::beginBatch(const Batch &batch)
 {
     QHash<int, qint64> ids;
-    return write({{{1, batch}}, {}, {}, {}}, ids) ? ids.value(1) : 0;
+    return write({{{1, batch}}, {}, {}, {}, {}}, ids) ? ids.value(1) : 0;
 }
 
 bool HistoryStore::inTransaction(const std::function<bool()> &work)
 {
     QSqlDatabase db = QSqlDatabase::database(connection, false);
     error.clear();
+    busy = false;
     if (!db.transaction())
         return fail(QStringLiteral("cannot begin writing"));
     if (work() && db.commit())
@@ -293,14 +313,41 @@ bool HistoryStore::write(const Changes &changes, QHash<int, qint64> &ids)
         for (const auto &[number, run] : changes.runs)
             ok = ok && insertRun(ids.value(number), run);
         ok = ok && insertEvents(changes.events, [&ids](qint64 number) { return ids.value(int(number)); });
-        for (const auto &[number, ended] : changes.ended) {
+        for (const Ended &ended : changes.ended) {
             QSqlQuery update(QSqlDatabase::database(connection, false));
             // A batch another updater marked interrupted while this one still ran it is whole after all.
-            update.prepare(QStringLiteral("UPDATE batches SET ended = ?, interrupted = 0 WHERE id = ?"));
-            update.addBindValue(timeValue(ended));
-            update.addBindValue(ids.value(number));
+            update.prepare(QStringLiteral("UPDATE batches SET ended = ?, end_cause = ?, interrupted = 0, end_told = 0 "
+                                          "WHERE id = ?"));
+            update.addBindValue(timeValue(ended.time));
+            update.addBindValue(textValue(ended.end));
+            update.addBindValue(ids.value(ended.number));
             if (ok && !update.exec()) {
+                busy = isBusy(update.lastError());
                 error = QStringLiteral("cannot end the batch: ") + reasonOf(update.lastError());
+                ok = false;
+            }
+        }
+        // Every batch written to now was alive now: a kill later ends it no earlier than this.
+        QSet<int> touched;
+        for (const auto &begun : changes.begun)
+            touched.insert(begun.first);
+        for (const auto &run : changes.runs)
+            touched.insert(run.first);
+        for (const Event &event : changes.events)
+            touched.insert(int(event.batchId));
+        for (const int number : changes.alive)
+            touched.insert(number);
+        const QVariant now = timeValue(QDateTime::currentDateTime());
+        if (schemaVersion() < 4)
+            touched.clear();
+        for (const int number : std::as_const(touched)) {
+            QSqlQuery mark(QSqlDatabase::database(connection, false));
+            mark.prepare(QStringLiteral("UPDATE batches SET last_write = ? WHERE id = ?"));
+            mark.addBindValue(now);
+            mark.addBindValue(ids.value(number));
+            if (ok && !mark.exec()) {
+                busy = isBusy(mark.lastError());
+                error = QStringLiteral("cannot write the batch: ") + reasonOf(mark.lastError());
                 ok = false;
             }
         }
@@ -313,16 +360,16 @@ bool HistoryStore::write(const Changes &changes, QHash<int, qint64> &ids)
     return written;
 }
 
-bool HistoryStore::endBatch(qint64 batchId, const QDateTime &ended)
+bool HistoryStore::endBatch(qint64 batchId, const QDateTime &ended, const QString &end)
 {
     QHash<int, qint64> ids{{1, batchId}};
-    return write({{}, {}, {}, {{1, ended}}}, ids);
+    return write({{}, {}, {}, {{1, ended, end}}, {}}, ids);
 }
 
 bool HistoryStore::saveUnitRun(qint64 batchId, const UnitRun &run)
 {
     QHash<int, qint64> ids{{1, batchId}};
-    return write({{}, {{1, run}}, {}, {}}, ids);
+    return write({{}, {{1, run}}, {}, {}, {}}, ids);
 }
 
 bool HistoryStore::insertRun(qint64 batchId, const UnitRun &run)
@@ -333,14 +380,14 @@ bool HistoryStore::insertRun(qint64 batchId, const UnitRun &run)
     save.prepare(QStringLiteral(
         "INSERT INTO unit_runs (batch_id, mac, name, type, ip, serial, sw_before, web_before, sw_after, "
         "web_after, image, image_sha256, bytes_served, commanded, fetched, reboot_seen, confirmed, final_status, "
-        "overdue, retried, canary, held, taken_out) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
-        "?, ?, ?, ?) ON CONFLICT (batch_id, mac) DO UPDATE SET name = excluded.name, type = excluded.type, "
+        "overdue, retried, canary, held, taken_out, step) VALUES (?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
+        "?, ?, ?, ?, ?, ?, ?) ON CONFLICT (batch_id, mac) DO UPDATE SET name = excluded.name, type = excluded.type, "
         "ip = excluded.ip, serial = excluded.serial, sw_before = excluded.sw_before, web_before = excluded.web_before, "
         "sw_after = excluded.sw_after, web_after = excluded.web_after, image = excluded.image, "
         "image_sha256 = excluded.image_sha256, bytes_served = excluded.bytes_served, commanded = excluded.commanded, "
         "fetched = excluded.fetched, reboot_seen = excluded.reboot_seen, confirmed = excluded.confirmed, "
         "final_status = excluded.final_status, overdue = excluded.overdue, retried = excluded.retried, "
-        "canary = excluded.canary, held = excluded.held, taken_out = excluded.taken_out"));
+        "canary = excluded.canary, held = excluded.held, taken_out = excluded.taken_out, step = excluded.step"));
     const QVariantList values{batchId,
                               run.mac,
                               run.name,
@@ -363,11 +410,13 @@ bool HistoryStore::insertRun(qint64 batchId, const UnitRun &run)
                               int(run.retried),
                               int(run.canary),
                               int(run.held),
-                              int(run.takenOut)};
+                              int(run.takenOut),
+                              textValue(run.step)};
     for (const QVariant &value : values)
         save.addBindValue(value);
     if (save.exec())
         return true;
+    busy = isBusy(save.lastError());
     error = QStringLiteral("cannot write the run of ") + run.mac + QStringLiteral(": ") + reasonOf(save.lastError());
     return false;
 }
@@ -389,6 +438,7 @@ bool HistoryStore::insertEvents(const QList<Event> &events, const std::function<
         insert.addBindValue(textValue(event.kind));
         insert.addBindValue(textValue(event.text));
         if (!insert.exec()) {
+            busy = isBusy(insert.lastError());
             error = QStringLiteral("cannot write events: ") + reasonOf(insert.lastError());
             return false;
         }
@@ -396,7 +446,7 @@ bool HistoryStore::insertEvents(const QList<Event> &events, const std::function<
     return true;
 }
 
-QList<qint64> HistoryStore::markUnendedBatchesInterrupted(const QDateTime &now)
+QList<qint64> HistoryStore::markUnendedBatchesInterrupted()
 {
     QList<qint64> ids;
     QSqlQuery unended(QSqlDatabase::database(connection, false));
@@ -406,12 +456,32 @@ QList<qint64> HistoryStore::markUnendedBatchesInterrupted(const QDateTime &now)
         ids << unended.value(0).toLongLong();
     for (const qint64 id : std::as_const(ids)) {
         QSqlQuery mark(QSqlDatabase::database(connection, false));
-        mark.prepare(QStringLiteral("UPDATE batches SET ended = ?, interrupted = 1 WHERE id = ?"));
-        mark.addBindValue(timeValue(now));
+        mark.prepare(QStringLiteral("UPDATE batches SET ended = COALESCE(last_write, started), end_cause = "
+                                    "'interrupted', interrupted = 1, end_told = 0 WHERE id = ?"));
         mark.addBindValue(id);
         mark.exec();
     }
     return ids;
+}
+
+QList<HistoryStore::Batch> HistoryStore::takeUntoldEnds()
+{
+    QSet<qint64> untold;
+    QSqlQuery query(QSqlDatabase::database(connection, false));
+    if (query.exec(QStringLiteral("SELECT id FROM batches WHERE end_told = 0 AND ended IS NOT NULL AND "
+                                  "end_cause IS NOT 'completed'"))) {
+        while (query.next())
+            untold.insert(query.value(0).toLongLong());
+    }
+    query.finish();
+    QList<Batch> told;
+    if (untold.isEmpty() || !exec(QStringLiteral("UPDATE batches SET end_told = 1 WHERE ended IS NOT NULL")))
+        return told;
+    for (const Batch &batch : batches()) {
+        if (untold.contains(batch.id))
+            told.append(batch);
+    }
+    return told;
 }
 
 QList<HistoryStore::Batch> HistoryStore::batches(const QDateTime &since) const
@@ -422,7 +492,7 @@ QList<HistoryStore::Batch> HistoryStore::batches(const QDateTime &since) const
         return result;
     QSqlQuery query(QSqlDatabase::database(connection, false));
     query.prepare(QStringLiteral(
-        "SELECT b.id, b.started, b.ended, b.host, b.plan, b.interrupted, "
+        "SELECT b.id, b.started, b.ended, b.host, b.plan, b.interrupted, b.end_cause, b.last_write, "
         "(SELECT count(*) FROM unit_runs r WHERE r.batch_id = b.id), "
         "(SELECT group_concat(p.file || ' ' || p.sha256, char(10)) FROM batch_packages p WHERE p.batch_id = b.id) "
         "FROM batches b WHERE ? IS NULL OR julianday(b.started) >= julianday(?) "
@@ -441,8 +511,10 @@ QList<HistoryStore::Batch> HistoryStore::batches(const QDateTime &since) const
         batch.host = query.value(3).toString();
         batch.plan = query.value(4).toString();
         batch.interrupted = query.value(5).toBool();
-        batch.units = query.value(6).toInt();
-        batch.packages = query.value(7).toString().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        batch.end = query.value(6).toString();
+        batch.lastWrite = timeOf(query.value(7));
+        batch.units = query.value(8).toInt();
+        batch.packages = query.value(9).toString().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
         result.append(batch);
     }
     noteReadError(query);
@@ -459,7 +531,7 @@ QList<HistoryStore::UnitRun> HistoryStore::unitRuns(qint64 batchId) const
     query.prepare(QStringLiteral(
         "SELECT mac, name, type, ip, serial, sw_before, web_before, sw_after, web_after, image, image_sha256, "
         "bytes_served, commanded, fetched, reboot_seen, confirmed, final_status, overdue, retried, canary, held, "
-        "taken_out, (SELECT plan FROM batches b WHERE b.id = batch_id) FROM unit_runs WHERE batch_id = ? "
+        "taken_out, (SELECT plan FROM batches b WHERE b.id = batch_id), step FROM unit_runs WHERE batch_id = ? "
         "ORDER BY rowid"));
     query.addBindValue(batchId);
     if (!query.exec()) {
@@ -485,6 +557,7 @@ QList<HistoryStore::UnitRun> HistoryStore::unitRuns(qint64 batchId) const
         run.held = query.value(20).toBool();
         run.takenOut = query.value(21).toBool();
         run.rollout = text(22);
+        run.step = text(23);
         result.append(run);
     }
     noteReadError(query);

@@ -21,7 +21,11 @@ class QSqlQuery;
 class HistoryStore final
 {
 public:
-    static constexpr int kSchemaVersion = 3;
+    static constexpr int kSchemaVersion = 4;
+    // An updater writes at least this often of a batch it runs; a batch unended and unwritten for
+    // kPresumedGoneSecs was left by an updater that is gone.
+    static constexpr int kAliveIntervalSecs = 10;
+    static constexpr int kPresumedGoneSecs = 60;
 
     struct Batch
     {
@@ -34,6 +38,13 @@ public:
         // Each package file of the batch with its SHA-256, "file sha256".
         QStringList packages;
         int units = 0;
+        // How it ended: "completed" (every unit reached an end by itself), "stopped" (the operator
+        // stopped it), "halted" (its rollout halted and was not resumed), "closed" (the updater quit
+        // with units still in flight), "interrupted" (the updater was killed; found later); "" while
+        // it is open.
+        QString end;
+        // When the updater last wrote anything of it; an interrupted batch ended then.
+        QDateTime lastWrite;
     };
 
     // A unit's run; its rollout is its batch's plan.
@@ -50,13 +61,24 @@ public:
 
     // What a writer gathered since it last wrote, written in one transaction. A batch is named by
     // the writer's own number until the store gives it an id; events carry that number too.
+    struct Ended
+    {
+        int number = 0;
+        QDateTime time;
+        QString end;
+    };
     struct Changes
     {
         QList<std::pair<int, Batch>> begun;
         QList<std::pair<int, UnitRun>> runs;
         QList<Event> events;
-        QList<std::pair<int, QDateTime>> ended;
-        bool isEmpty() const { return begun.isEmpty() && runs.isEmpty() && events.isEmpty() && ended.isEmpty(); }
+        QList<Ended> ended;
+        // Batches still open and alive, though nothing of them changed.
+        QList<int> alive;
+        bool isEmpty() const
+        {
+            return begun.isEmpty() && runs.isEmpty() && events.isEmpty() && ended.isEmpty() && alive.isEmpty();
+        }
     };
 
     explicit HistoryStore(const QString &connectionName);
@@ -80,7 +102,7 @@ public:
 
     // Writing. A batch's id is what beginBatch returns; 0 when it could not be written.
     qint64 beginBatch(const Batch &batch);
-    bool endBatch(qint64 batchId, const QDateTime &ended);
+    bool endBatch(qint64 batchId, const QDateTime &ended, const QString &end = QStringLiteral("completed"));
     // Writes the unit's run in the batch, over what was written of it before.
     bool saveUnitRun(qint64 batchId, const UnitRun &run);
     // Events whose batchId is the store's own id, in one transaction.
@@ -88,8 +110,14 @@ public:
     // Writes every change or none; ids maps the writer's batch numbers to the store's ids and
     // receives those of the batches begun.
     bool write(const Changes &changes, QHash<int, qint64> &ids);
-    // At start-up: the batches a killed updater left unended are marked interrupted. Their ids.
-    QList<qint64> markUnendedBatchesInterrupted(const QDateTime &now);
+    // At start-up: the batches a killed updater left unended are marked interrupted, ended when it
+    // last wrote of them. Their ids.
+    QList<qint64> markUnendedBatchesInterrupted();
+    // At start-up: the batches that ended otherwise than completed and were not told of yet, newest
+    // first; every ended batch then counts as told.
+    QList<Batch> takeUntoldEnds();
+    // The last error was another connection holding the file: writing again later may work.
+    bool lastErrorWasBusy() const { return busy; }
 
     // Reading. A query that fails, at once or part way, leaves lastError() set (else it is empty)
     // and gives what it read until then.
@@ -117,4 +145,5 @@ private:
     // Opened for reading a file without a schema: there is nothing to read.
     bool noSchema = false;
     mutable QString error;
+    bool busy = false;
 };

@@ -619,7 +619,7 @@ void MarluneConnect::runExchange(const MarluneUnit &unit, const QByteArray &comm
                 // Before the caller's callback, which may begin the next exchange with the unit.
                 const ExchangeFailure failure = exchange->failure();
                 if (!failure.message.isEmpty())
-                    Q_EMIT exchangeFailed(unit, failure.note, failure.message);
+                    Q_EMIT exchangeFailed(unit, failure.note, failure.message, exchange->wasConnected());
                 over(exchange->wasConnected(), first);
             });
     exchange->start();

@@ -144,7 +144,7 @@ Q_SIGNALS:
     void unitIDPushedSignal(MarluneUnit vUnit);
     // A command exchange with the unit brought no reply at all (see ExchangeFailure): said once
     // per exchange, before its caller hears that it is over.
-    void exchangeFailed(MarluneUnit unit, QString note, QString message);
+    void exchangeFailed(MarluneUnit unit, QString note, QString message, bool reachedUnit);
     // A datagram larger than datagramLimits.maxSize was read away unparsed: said once for each
     // sender (of the first kRefusedSendersNamed).
     void replyRefused(QString sender, qint64 size);

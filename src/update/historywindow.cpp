@@ -56,9 +56,10 @@ QStringList batchFields(const HistoryStore::Batch &batch)
     QStringList files;
     for (const QString &package : batch.packages)
         files << package.section(QLatin1Char(' '), 0, 0);
-    const QString ended = batch.interrupted       ? QStringLiteral("interrupted")
-                          : batch.ended.isValid() ? localTime(batch.ended)
-                                                  : QStringLiteral("running");
+    // When it ended and how, unless it completed: "14:07:12 (stopped)".
+    QString ended = batch.ended.isValid() ? localTime(batch.ended) : QStringLiteral("running");
+    if (batch.ended.isValid() && !batch.end.isEmpty() && batch.end != QLatin1String("completed"))
+        ended += QStringLiteral(" (") + batch.end + QLatin1Char(')');
     const QString units = QString::number(batch.units);
     return {localTime(batch.started), ended, units, batch.plan, batch.host, files.join(QStringLiteral(", "))};
 }

@@ -16,11 +16,12 @@
 #include "update/updatercore.h"
 #include "update/updatereport.h"
 
+#include <QCheckBox>
+#include <QCloseEvent>
 #include <QCoreApplication>
 #include <QDir>
 #include <QFile>
 #include <QFileInfo>
-#include <QCheckBox>
 #include <QPlainTextEdit>
 #include <QRadioButton>
 #include <QStatusBar>
@@ -190,7 +191,30 @@ void MainWindow::forceRefresh()
 
 void MainWindow::on_actionExit_triggered()
 {
-    QCoreApplication::quit();
+    if (quitAllowed())
+        QCoreApplication::quit();
+}
+
+void MainWindow::closeEvent(QCloseEvent *event)
+{
+    if (quitAllowed())
+        event->accept();
+    else
+        event->ignore();
+}
+
+bool MainWindow::quitAllowed()
+{
+    const int taking = engine->unitsTakingImage();
+    if (taking == 0)
+        return true;
+    const QMessageBox::StandardButton answer =
+        askOperator(this, QMessageBox::Warning, QStringLiteral("Units Taking Their Image"),
+                    QStringLiteral("%1 units are taking their image from this computer; quitting now breaks their "
+                                   "update. Quit anyway?")
+                        .arg(taking),
+                    QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
+    return answer == QMessageBox::Yes;
 }
 
 void MainWindow::on_discoverButton_clicked()
@@ -224,7 +248,7 @@ void MainWindow::on_saveReportButton_clicked()
         return;
     folder = QFileInfo(path).absolutePath();
     QString error;
-    if (!writeUpdateReport(path, engine->state(), engine->catalogue(), &error)) {
+    if (!writeReport(path, engine->account().latestRows(), &error)) {
         askOperator(this, QMessageBox::Warning, QStringLiteral("Report not saved"),
                     QStringLiteral("The report could not be saved to ") + path + QStringLiteral(": ") + error,
                     QMessageBox::Ok);

@@ -75,7 +75,14 @@ private Q_SLOTS:
     void on_stopBatchButton_clicked();
     bool isAliveTCPCheck(MarluneUnit unit);
 
+protected:
+    // Closing the window while units take their image from this computer asks first.
+    void closeEvent(QCloseEvent *event) override;
+
 private:
+    // False when units take their image from this computer and the operator would rather not
+    // quit now.
+    bool quitAllowed();
     void refreshUnitTable();
     void refreshUnitTableSoon();
     void showPowerOffWarning();

@@ -6,6 +6,7 @@
 #include <functional>
 
 class MarluneUnit;
+struct UnitEvent;
 
 // Everything the update pipeline asks of the world around it: the units (through the endpoint
 // and the reachability tests), the operator (status log, table, questions) and the operator's
@@ -32,6 +33,10 @@ public:
     // Starts a reachability test of the unit's address; its result comes back through
     // UpdatePipeline::testFinished, possibly at once.
     virtual void startTcpTest(const MarluneUnit &unit) = 0;
+
+    // Toward the operator and the record: one step of one unit, as it happened. The port shows it
+    // in the status log (the steps that have a line there) and keeps it.
+    virtual void unitEvent(const UnitEvent &event) = 0;
 
     // Toward the operator.
     virtual void toStatusLog(const QString &source, const QString &message) = 0;

@@ -48,8 +48,11 @@ struct PipelineState
     // Every unit queued for update in this run, by MAC, in the order first queued.
     QHash<QString, UnitRun> runs;
     QStringList runOrder;
-    // The MACs of the current batch: the units queued since the pipeline was last idle.
+    // The MACs of the current batch: the units queued since the pipeline was last idle; its number
+    // (counted from 1 in this run, 0 before the first), and the batch each unit was last queued in.
     QStringList batch;
+    int batchNumber = 0;
+    QHash<QString, int> batchOfUnit;
     // The plan the next batch starts with, and the rollout of the current one.
     RolloutPlan plan;
     RolloutProgress rollout;

@@ -24,6 +24,8 @@ struct RunRecord
     QDateTime rebootSeen;
     QDateTime confirmed;
     QString finalStatus;
+    // The last step the unit reached in its batch, as steps are named ("" before any).
+    QString step;
     bool overdue = false;
     bool retried = false;
     // The rollout plan of its batch ("" for none) and what the rollout did with the unit.

@@ -14,6 +14,8 @@ QString overdueText(Overdue overdue, const StepDeadlines &deadlines)
         return QStringLiteral("Overdue: no reboot after ") + duration(deadlines.rebootSecs);
     case Overdue::NotBack:
         return QStringLiteral("Overdue: not back after ") + duration(deadlines.returnSecs);
+    case Overdue::NoAnswer:
+        return QStringLiteral("Overdue: did not answer the update command for ") + duration(deadlines.fetchSecs);
     case Overdue::None:
         break;
     }
@@ -33,6 +35,8 @@ void UnitRun::startAttempt()
     fetchedMs = -1;
     rebootSeenMs = -1;
     judgedOnEarlierReboot = false;
+    commandUnread = false;
+    backSeen = false;
 }
 
 void UnitRun::clearShown()

@@ -20,7 +20,9 @@ struct StepDeadlines
     int returnSecs = kReturnSecs;
 };
 
-enum class Overdue { None, NoFetch, NoReboot, NotBack };
+// NoAnswer: the unit never read its update command (no connection could be made) and took no
+// image.
+enum class Overdue { None, NoFetch, NoReboot, NotBack, NoAnswer };
 
 // "Overdue: no image fetch after 3 min" and the like ("after 45 s" for a deadline that is not
 // whole minutes); "" for None.
@@ -59,6 +61,10 @@ struct UnitRun
     // The confirm pass judged the latest attempt before any reboot of it was seen: on the unit's
     // vUnitsRebooted entry from an earlier update. Its verdict says nothing of this attempt.
     bool judgedOnEarlierReboot = false;
+    // The latest update command never reached the unit: no connection could be made.
+    bool commandUnread = false;
+    // Seen answering again, with its update pending, after its reboot.
+    bool backSeen = false;
     bool retried = false;
     bool removed = false;
     // The rollout plan of the batch the unit was last queued in ("" for none), and what the

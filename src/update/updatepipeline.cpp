@@ -1,8 +1,10 @@
 #include "updatepipeline.h"
 
 #include "app/debuglog.h"
+#include "units/devicecatalogue.h"
 #include "units/unitlookup.h"
 #include "update/pipelineport.h"
+#include "update/unitevent.h"
 #include "update/unitstatus.h"
 
 #include <QDir>
@@ -262,9 +264,7 @@ void UpdatePipeline::resetEdids()
         QByteArray command = QByteArrayLiteral("setSettings:resetedid\r");
         if (unit.isGen2FourK())
             command += QByteArrayLiteral("setSettings:resetedidanalog\r");
-        const auto starting = [this, unit] {
-            port.toStatusLog(kUpdater, QStringLiteral("Resetting EDID ") + nameAndIp(unit));
-        };
+        const auto starting = [this, unit] { tell(UnitStep::EdidResetting, unit); };
         exchange(unit, command, starting, [this, unit](const QByteArray &reply) {
             if (edidResetDone(unit, reply) && takeEntry(lists.vUnitsEDID, unit.mac)) {
                 lists.vUnitsFinished.append(unit);
@@ -283,17 +283,17 @@ bool UpdatePipeline::edidResetDone(const MarluneUnit &unit, const QByteArray &re
     bool done = false;
     if (reply.contains("Failed To Reset EDID")) {
         const int attempts = lists.edidAttempts.value(unit.ip, 0) + 1;
-        port.toStatusLog(unit.ip, QStringLiteral("Failed To Reset EDID (") + unit.ip
-                                      + QStringLiteral(") ... Updater will try again (") + QString::number(attempts)
-                                      + QStringLiteral(" / 3)"));
+        UnitEvent failed = eventFor(UnitStep::EdidFailed, unit);
+        failed.attempt = attempts;
+        tell(failed);
         lists.edidAttempts[unit.ip] = attempts;
         if (attempts >= kEdidAttempts) {
-            port.toStatusLog(kUpdater, QStringLiteral("Updater has abandoned Reset EDID for ") + nameAndIp(unit));
+            tell(UnitStep::EdidAbandoned, unit);
             done = true;
         }
     }
     if (reply.contains("Successfully Reset EDID")) {
-        port.toStatusLog(unit.ip, QStringLiteral("Successfully Reset EDID (") + unit.ip + QLatin1Char(')'));
+        tell(UnitStep::EdidReset, unit);
         done = true;
     }
     return done;
@@ -373,6 +373,11 @@ void UpdatePipeline::noteRebootedUnits()
             if (lastPending.value(unit.mac) == i)
                 lists.vUnitsRebooted.append(unit);
             noteRebootSeen(unit.mac);
+            const auto run = lists.runs.find(unit.mac);
+            if (run != lists.runs.end() && run->rebootSeenMs >= 0 && !run->backSeen) {
+                run->backSeen = true;
+                tell(UnitStep::Back, unit);
+            }
             BLOG_AS(kLogSource, kTick) << "vUnitsRebooted force append:" << unit.name;
         }
     }
@@ -480,12 +485,12 @@ void UpdatePipeline::confirmUnit(const QString &commandedMac, const MarluneUnit 
     const bool resetEdid = port.resetEdidTicked();
     if (current.updateStatus != 0) {
         *confirmSent = true;
-        const auto starting = [this, current] { port.toStatusLog(kUpdater, QStringLiteral("Confirming ") + nameAndIp(current)); };
+        const auto starting = [this, current] { tell(UnitStep::Confirming, current); };
         const auto sent = [this, commandedMac, current, resetEdid](const QByteArray &) {
             // The out-of-sync pass waits 10 seconds from here: after the command, not before it.
             lists.lastConfirmTime = now();
             if (takeEntry(lists.vUnitsConfirm, commandedMac)) {
-                finishConfirmed(current, resetEdid);
+                finishConfirmed(current, resetEdid, UnitStep::Confirmed);
                 port.refreshUnitTableSoon();
             }
         };
@@ -493,17 +498,14 @@ void UpdatePipeline::confirmUnit(const QString &commandedMac, const MarluneUnit 
         return;
     }
     BLOG_AS(kLogSource, kTick) << "Confirm update is " << 0 << " should I confirm anyway?";
-    if (packages.unitMatchesPackage(current))
-        port.toStatusLog(kUpdater,
-                         QStringLiteral("Another device (perhaps K-Director or K-Relay) confirmed the update for ")
-                             + nameAndIp(current));
-    else
-        port.toStatusLog(kUpdater, QStringLiteral("Update was not applied for ") + nameAndIp(current));
     takeEntry(lists.vUnitsConfirm, commandedMac);
-    finishConfirmed(current, resetEdid);
+    finishConfirmed(current, resetEdid,
+                    packages.unitMatchesPackage(current) ? UnitStep::ConfirmedElsewhere : UnitStep::NotApplied);
 }
 
-void UpdatePipeline::finishConfirmed(const MarluneUnit &unit, bool resetEdid)
+// The unit leaves vUnitsConfirm judged: step tells how (confirmed, found confirmed by another
+// device, or not updated).
+void UpdatePipeline::finishConfirmed(const MarluneUnit &unit, bool resetEdid, UnitStep step)
 {
     if (lists.runs.contains(unit.mac)) {
         UnitRun &run = lists.runs[unit.mac];
@@ -513,10 +515,17 @@ void UpdatePipeline::finishConfirmed(const MarluneUnit &unit, bool resetEdid)
         // judged as soon as its status is fresh: then no reboot of this attempt was seen.
         run.judgedOnEarlierReboot = run.rebootSeenMs < 0;
     }
-    if (unit.isEncoder() && resetEdid)
+    const bool edidFollows = unit.isEncoder() && resetEdid;
+    if (edidFollows)
         lists.vUnitsEDID.append(unit);
     else
         lists.vUnitsFinished.append(unit);
+    UnitEvent judged = eventFor(step, unit);
+    judged.software = unit.swversion;
+    judged.web = unit.webversion;
+    judged.edidFollows = edidFollows;
+    judged.withPackageDates = packages.unitMatchesPackage(unit);
+    tell(judged);
 }
 
 // Every queued unit is told to fetch its image from this workstation; the exchanges run side by
@@ -556,8 +565,11 @@ bool UpdatePipeline::commandUnitsOfPlan()
     if (decision.halted && !rollout.halted)
         haltRollout(decision);
     for (auto waiting = decision.waiting.cbegin(); waiting != decision.waiting.cend(); ++waiting) {
-        if (*waiting == WaitReason::Held)
-            lists.runs[waiting.key()].held = true;
+        if (*waiting != WaitReason::Held || lists.runs[waiting.key()].held)
+            continue;
+        lists.runs[waiting.key()].held = true;
+        if (const MarluneUnit *listed = findUnit(lists.vUnits, &MarluneUnit::mac, waiting.key()))
+            tell(UnitStep::Held, *listed);
     }
     const bool waitingChanged = rollout.waiting != decision.waiting || rollout.inFlight != decision.inFlight;
     rollout.waiting = decision.waiting;
@@ -661,13 +673,18 @@ void UpdatePipeline::commandUnit(const MarluneUnit &unit)
     const auto starting = [this, unit, command, inSubnet = !address.isEmpty()] {
         if (!inSubnet)
             port.toStatusLog(kUpdater, QStringLiteral("Warning! Not in subnet: ") + nameAndIp(unit));
-        port.toStatusLog(kUpdater, QStringLiteral("Commanding ") + nameAndIp(unit));
         UnitRun &run = runFor(unit);
         run.startAttempt();
         run.commanded = now();
         run.commandedMs = steadyMs();
         const UpdatePackage *package = packages.packageForFetch(unit);
         run.packageFile = package ? package->newFilename : QString();
+        UnitEvent commanding = eventFor(UnitStep::Commanding, unit);
+        commanding.detail = command.trimmed().section(QLatin1Char(':'), 2);
+        commanding.package = run.packageFile;
+        commanding.packageSha256 = package ? package->imageSha256 : QString();
+        commanding.canary = run.canary;
+        tell(commanding);
         lists.updateCommanded = true;
         lists.lastUpdateCommandTime = now();
         BLOG_AS(kLogSource, kTick) << "command:" << command << unit.ip;
@@ -682,6 +699,11 @@ void UpdatePipeline::commandUnit(const MarluneUnit &unit)
         if (!takeEntry(lists.vUnitsUpdate, unit.mac))
             return;
         lists.vUnitsConfirm.append(unit);
+        // The command went out: unless no connection could be made (told by exchangeFailed,
+        // before this), the unit had it to read.
+        const auto run = lists.runs.constFind(unit.mac);
+        if (run == lists.runs.cend() || !run->commandUnread)
+            tell(UnitStep::Commanded, unit);
         // A test that found it down while the command went out counts now, as it would have
         // had the unit been waited for already.
         if (foundDown)
@@ -783,13 +805,7 @@ bool UpdatePipeline::queueForUpdate(const QStringList &macs)
     const auto inPipeline = [&index](const QString &mac) {
         return index.isQueued(mac) || index.isCommanded(mac) || index.isResettingEdid(mac);
     };
-    // A new batch begins when none of the last one is still on its way.
-    if (std::none_of(lists.batch.cbegin(), lists.batch.cend(), inPipeline)) {
-        lists.batch.clear();
-        lists.batchStarted = now();
-        lists.rollout = RolloutProgress();
-        lists.rollout.plan = lists.plan;
-    }
+    beginBatchIfIdle(index);
     QSet<QString> inBatch(lists.batch.cbegin(), lists.batch.cend());
     QHash<QString, QList<qsizetype>> places;
     for (qsizetype i = 0; i < lists.vUnits.size(); ++i)
@@ -820,6 +836,13 @@ bool UpdatePipeline::queueForUpdate(const QStringList &macs)
                 inBatch.insert(mac);
                 lists.batch.append(mac);
             }
+            lists.batchOfUnit.insert(mac, lists.batchNumber);
+            // Its dates as it stands now, before this batch's update.
+            UnitEvent queued = eventFor(UnitStep::Queued, unit);
+            queued.software = unit.swversion;
+            queued.web = unit.webversion;
+            queued.plan = run.rolloutPlan;
+            tell(queued);
         }
         lists.fetchTimeByMac.remove(mac);
         lists.exchangeFailures.remove(mac);
@@ -827,9 +850,49 @@ bool UpdatePipeline::queueForUpdate(const QStringList &macs)
     return encoderQueued;
 }
 
+// A new batch begins when none of the last one is still on its way.
+void UpdatePipeline::beginBatchIfIdle(const PipelineIndex &index)
+{
+    const auto inPipeline = [&index](const QString &mac) {
+        return index.isQueued(mac) || index.isCommanded(mac) || index.isResettingEdid(mac);
+    };
+    if (std::any_of(lists.batch.cbegin(), lists.batch.cend(), inPipeline))
+        return;
+    lists.batch.clear();
+    lists.batchStarted = now();
+    ++lists.batchNumber;
+    lists.rollout = RolloutProgress();
+    lists.rollout.plan = lists.plan;
+}
+
+bool UpdatePipeline::batchOnItsWay() const
+{
+    const PipelineIndex index(lists, QSet<QString>(lists.batch.cbegin(), lists.batch.cend()));
+    return std::any_of(lists.batch.cbegin(), lists.batch.cend(), [&index](const QString &mac) {
+        return index.isQueued(mac) || index.isCommanded(mac) || index.isResettingEdid(mac);
+    });
+}
+
+bool UpdatePipeline::batchInFlight() const
+{
+    const PipelineIndex index(lists, QSet<QString>(lists.batch.cbegin(), lists.batch.cend()));
+    return std::any_of(lists.batch.cbegin(), lists.batch.cend(), [this, &index](const QString &mac) {
+        if (index.isResettingEdid(mac))
+            return true;
+        const auto run = lists.runs.constFind(mac);
+        if (index.isCommanded(mac))
+            return run == lists.runs.cend() || run->overdue == Overdue::None;
+        const auto waiting = lists.rollout.waiting.constFind(mac);
+        return index.isQueued(mac) && (waiting == lists.rollout.waiting.cend() || *waiting != WaitReason::Held);
+    });
+}
+
 void UpdatePipeline::removeUnits(const QStringList &macs)
 {
     for (const QString &mac : macs) {
+        if (const MarluneUnit *listed = findUnit(lists.vUnits, &MarluneUnit::mac, mac);
+            listed && lists.batchOfUnit.contains(mac))
+            tell(UnitStep::Removed, *listed);
         removeUnitByMac(mac, lists.vUnits);
         removeUnitByMac(mac, lists.vUnitsUpdateFetched);
         removeUnitByMac(mac, lists.vUnitsIncoming);
@@ -880,7 +943,7 @@ const MarluneUnit *UpdatePipeline::unitAtPeer(const QString &peer) const
     return found == lists.vUnits.cend() ? nullptr : &*found;
 }
 
-QString UpdatePipeline::recordFetch(const QString &peer, qint64 size)
+QString UpdatePipeline::recordFetch(const QString &peer, qint64 size, const QString &file)
 {
     const MarluneUnit *fetched = unitAtPeer(peer);
     if (!fetched) {
@@ -899,7 +962,23 @@ QString UpdatePipeline::recordFetch(const QString &peer, qint64 size)
         run->bytesServed = run->imageSize = size;
     run->fetched = now();
     run->fetchedMs = steadyMs();
+    tellTransfer(UnitStep::Fetched, *fetched, peer, file, size, size);
     return fetched->mac;
+}
+
+// A transfer step, told with the address the unit fetched from (a video server's second
+// interface too).
+void UpdatePipeline::tellTransfer(UnitStep step, const MarluneUnit &unit, const QString &peer, const QString &file,
+                                  qint64 bytes, qint64 size, FetchCut cut, int stallSecs)
+{
+    UnitEvent event = eventFor(step, unit);
+    event.ip = peer;
+    event.detail = file;
+    event.bytes = bytes;
+    event.size = size;
+    event.cut = cut;
+    event.stallSecs = stallSecs;
+    tell(event);
 }
 
 UnitRun &UpdatePipeline::runFor(const MarluneUnit &unit)
@@ -921,19 +1000,22 @@ UnitRun *UpdatePipeline::runAtPeer(const QString &peer, QString *mac)
     return &*run;
 }
 
-QString UpdatePipeline::recordProgress(const QString &peer, qint64 sent, qint64 size)
+QString UpdatePipeline::recordProgress(const QString &peer, qint64 sent, qint64 size, const QString &file)
 {
     QString mac;
     if (UnitRun *run = runAtPeer(peer, &mac)) {
+        const bool begun = !run->fetching;
         run->fetching = true;
         run->brokeOffPercent = -1;
         run->bytesServed = sent;
         run->imageSize = size;
+        tellTransfer(begun ? UnitStep::FetchBegun : UnitStep::FetchProgress, *unitAtPeer(peer), peer, file, sent, size);
     }
     return mac;
 }
 
-QString UpdatePipeline::recordBrokenTransfer(const QString &peer, qint64 sent, qint64 size)
+QString UpdatePipeline::recordBrokenTransfer(const QString &peer, qint64 sent, qint64 size, const QString &file,
+                                             FetchCut cut, int stallSecs)
 {
     QString mac;
     if (UnitRun *run = runAtPeer(peer, &mac)) {
@@ -941,27 +1023,46 @@ QString UpdatePipeline::recordBrokenTransfer(const QString &peer, qint64 sent, q
         run->bytesServed = sent;
         run->imageSize = size;
         run->brokeOffPercent = run->percentServed();
+        tellTransfer(UnitStep::FetchCut, *unitAtPeer(peer), peer, file, sent, size, cut, stallSecs);
     }
     return mac;
 }
 
-void UpdatePipeline::exchangeFailed(const MarluneUnit &unit, const QString &note, const QString &message)
+void UpdatePipeline::exchangeFailed(const MarluneUnit &unit, const QString &note, const QString &message,
+                                    bool reachedUnit)
 {
     // A unit the operator took off the list meanwhile is not spoken of.
     if (!findUnit(lists.vUnits, &MarluneUnit::mac, unit.mac))
         return;
-    port.toStatusLog(unit.ip, message);
+    if (commandRunning.contains(unit.mac)) {
+        // Its update command: without a connection the unit never read it, and nothing it does
+        // later (not answering a test) is a reboot of this update.
+        const auto run = lists.runs.find(unit.mac);
+        if (run != lists.runs.end())
+            run->commandUnread = !reachedUnit;
+        UnitEvent unanswered = eventFor(UnitStep::CommandUnanswered, unit);
+        unanswered.detail = message;
+        unanswered.reachedUnit = reachedUnit;
+        tell(unanswered);
+    } else {
+        port.toStatusLog(unit.ip, message);
+    }
     lists.exchangeFailures.insert(unit.mac, note);
     port.refreshUnitTableSoon();
 }
 
+// A unit that never read its update command and took no image is not rebooting for it when it
+// stops answering: it is only unreachable.
 void UpdatePipeline::noteRebootSeen(const QString &mac)
 {
     const auto run = lists.runs.find(mac);
-    if (run != lists.runs.end() && !run->rebootSeen.isValid()) {
-        run->rebootSeen = now();
-        run->rebootSeenMs = steadyMs();
-    }
+    if (run == lists.runs.end() || run->rebootSeen.isValid() || run->commandedMs < 0
+        || (run->commandUnread && run->fetchedMs < 0))
+        return;
+    run->rebootSeen = now();
+    run->rebootSeenMs = steadyMs();
+    if (const MarluneUnit *listed = findUnit(lists.vUnits, &MarluneUnit::mac, mac))
+        tell(UnitStep::WentDown, *listed);
 }
 
 // Each commanded unit is held to the deadline of the step it is in, counted from the step
@@ -984,18 +1085,21 @@ void UpdatePipeline::markOverdueUnits()
             if (pastDeadline(run->fetchedMs, lists.deadlines.rebootSecs))
                 due = Overdue::NoReboot;
         } else if (!run->fetching && pastDeadline(run->commandedMs, lists.deadlines.fetchSecs)) {
-            due = Overdue::NoFetch;
+            due = run->commandUnread ? Overdue::NoAnswer : Overdue::NoFetch;
         }
         if (due == run->overdue)
             continue;
         run->overdue = due;
         lists.tableDirty = true;
         if (due == Overdue::None) {
-            port.toStatusLog(unit.ip, QStringLiteral("No longer overdue."));
+            tell(UnitStep::NoLongerOverdue, unit);
             continue;
         }
         run->wasOverdue = true;
-        port.toStatusLog(unit.ip, overdueText(due, lists.deadlines) + QLatin1Char('.'));
+        UnitEvent late = eventFor(UnitStep::Overdue, unit);
+        late.overdue = due;
+        late.detail = overdueText(due, lists.deadlines);
+        tell(late);
     }
 }
 
@@ -1010,10 +1114,12 @@ QStringList UpdatePipeline::withdrawQueued()
         }
         if (!withdrawn.contains(mac))
             withdrawn.append(mac);
-        lists.vUnitsUpdate.removeAt(i);
+        const MarluneUnit unit = lists.vUnitsUpdate.takeAt(i);
         const auto run = lists.runs.find(mac);
-        if (run != lists.runs.end())
+        if (run != lists.runs.end() && !run->takenOut) {
             run->takenOut = true;
+            tell(UnitStep::TakenOut, unit);
+        }
     }
     // Nothing is held any longer; units queued later into this batch go by its plan again.
     if (lists.rollout.halted)
@@ -1051,14 +1157,28 @@ QStringList UpdatePipeline::retryCandidates() const
     return macs;
 }
 
+// A unit whose update ended with the package's dates and only its EDID reset given up has its
+// EDID reset again; every other unit is queued for a new update. Each is told as retried once it
+// is queued, in its new batch.
 void UpdatePipeline::retryUnits(const QStringList &macs)
 {
+    QStringList updates;
+    QList<MarluneUnit> edidOnly;
     for (const QString &mac : macs) {
         const MarluneUnit *listed = findUnit(lists.vUnits, &MarluneUnit::mac, mac);
         if (!listed)
             continue;
-        port.toStatusLog(kUpdater, QStringLiteral("Retrying the update of ") + nameAndIp(*listed));
+        const auto finished = std::find_if(lists.vUnitsFinished.crbegin(), lists.vUnitsFinished.crend(),
+                                           [&mac](const MarluneUnit &unit) { return unit.mac == mac; });
+        const bool onlyEdid = finished != lists.vUnitsFinished.crend() && packages.unitMatchesPackage(*finished)
+                              && lists.edidAttempts.value(finished->ip, 0) >= kEdidAttempts
+                              && !containsMac(lists.vUnitsConfirm, mac);
         lists.edidAttempts.remove(listed->ip);
+        if (onlyEdid) {
+            edidOnly.append(*finished);
+            removeUnitByMac(mac, lists.vUnitsFinished);
+            continue;
+        }
         removeUnitByMac(mac, lists.vUnitsConfirm);
         removeUnitByMac(mac, lists.vUnitsRebooted);
         removeUnitByMac(mac, lists.vUnitsEDID);
@@ -1066,8 +1186,72 @@ void UpdatePipeline::retryUnits(const QStringList &macs)
         UnitRun &run = lists.runs[mac];
         run.startAttempt();
         run.retried = true;
+        updates.append(mac);
     }
-    queueForUpdate(macs);
+    queueForUpdate(updates);
+    for (const MarluneUnit &unit : std::as_const(edidOnly)) {
+        if (!lists.batch.contains(unit.mac))
+            lists.batch.append(unit.mac);
+        lists.batchOfUnit.insert(unit.mac, lists.batchNumber);
+        lists.runs[unit.mac].retried = true;
+        lists.vUnitsEDID.append(unit);
+        UnitEvent queued = eventFor(UnitStep::Queued, unit);
+        queued.software = unit.swversion;
+        queued.web = unit.webversion;
+        queued.plan = lists.rollout.plan.text();
+        tell(queued);
+    }
+    for (const QString &mac : macs) {
+        if (const MarluneUnit *listed = findUnit(lists.vUnits, &MarluneUnit::mac, mac))
+            tell(UnitStep::Retried, *listed);
+    }
+    if (!edidOnly.isEmpty())
+        lists.tableDirty = true;
+}
+
+UnitEvent UpdatePipeline::eventFor(UnitStep step, const MarluneUnit &unit) const
+{
+    UnitEvent event;
+    event.step = step;
+    event.mac = unit.mac;
+    event.ip = unit.ip;
+    event.name = unit.name;
+    event.serial = unit.sn;
+    event.type = typeCodeForUnit(unit);
+    event.batch = lists.batchOfUnit.value(unit.mac, 0);
+    event.time = now();
+    event.steadyMs = steadyMs();
+    return event;
+}
+
+void UpdatePipeline::tell(UnitStep step, const MarluneUnit &unit)
+{
+    tell(eventFor(step, unit));
+}
+
+void UpdatePipeline::tell(const UnitEvent &event)
+{
+    UnitEvent told = event;
+    // A unit judged was sent its confirm command, or had nothing to confirm: it reports no pending
+    // update from now on, and its status is the verdict's.
+    const bool judged = told.step == UnitStep::Confirmed || told.step == UnitStep::ConfirmedElsewhere
+                        || told.step == UnitStep::NotApplied;
+    if (told.step != UnitStep::FetchProgress)
+        told.status = statusOf(told.mac, judged);
+    port.unitEvent(told);
+}
+
+QString UpdatePipeline::statusOf(const QString &mac, bool updateCleared) const
+{
+    const MarluneUnit *listed = mac.isEmpty() ? nullptr : findUnit(lists.vUnits, &MarluneUnit::mac, mac);
+    if (!listed)
+        return QString();
+    const PipelineIndex index(lists, QSet<QString>{mac});
+    if (!updateCleared || listed->updateStatus == 0)
+        return unitStatus(*listed, lists, packages, index).text.trimmed();
+    MarluneUnit confirmed = *listed;
+    confirmed.updateStatus = 0;
+    return unitStatus(confirmed, lists, packages, index).text.trimmed();
 }
 
 void UpdatePipeline::prepareTableRedraw()

@@ -13,6 +13,10 @@
 
 #include <functional>
 
+class PipelineIndex;
+struct UnitEvent;
+enum class UnitStep;
+enum class FetchCut;
 
 // The update engine: the unit lists of the pipeline, the package catalogue that decides which
 // units are listed and which image each fetches, and the refresh tick that moves units one step
@@ -77,22 +81,35 @@ public:
     QString noImageReason(const QString &peer) const;
     // A unit at this address (or on its second interface) was sent its whole image (of this
     // size, when known). The unit's MAC, "" for none.
-    QString recordFetch(const QString &peer, qint64 size = 0);
+    // Each tells the unit's transfer step (file: the image's name).
+    QString recordFetch(const QString &peer, qint64 size = 0, const QString &file = QString());
     // The file server handed this much of its image to the unit at this address so far, or its
     // transfer broke off there. The MAC of the unit whose run changed, "" for none.
-    QString recordProgress(const QString &peer, qint64 sent, qint64 size);
-    QString recordBrokenTransfer(const QString &peer, qint64 sent, qint64 size);
+    QString recordProgress(const QString &peer, qint64 sent, qint64 size, const QString &file = QString());
+    QString recordBrokenTransfer(const QString &peer, qint64 sent, qint64 size, const QString &file = QString(),
+                                 FetchCut cut = FetchCut(0), int stallSecs = 0);
 
     // A command exchange with the unit brought no reply (note and message from the endpoint):
     // the status log says why, and the unit's row shows the note.
-    void exchangeFailed(const MarluneUnit &unit, const QString &note, const QString &message);
+    // reachedUnit: the connection was made, so the unit may have read the message.
+    void exchangeFailed(const MarluneUnit &unit, const QString &note, const QString &message, bool reachedUnit = false);
 
     // The units the operator may retry: overdue ones, and those that finished without their
     // package's dates or gave up their EDID reset.
     QStringList retryCandidates() const;
     // Takes these units out of the pipeline lists and queues them again; the next tick commands
-    // them as usual.
+    // them as usual. A unit whose only failure was its EDID reset has its EDID reset again.
     void retryUnits(const QStringList &macs);
+    // Some unit of the current batch is queued, commanded or resetting its EDID.
+    bool batchOnItsWay() const;
+    // Some unit of the current batch is still to be commanded (not held by a halted rollout), is
+    // commanded and not overdue, or is resetting its EDID: quitting now leaves it mid-update.
+    bool batchInFlight() const;
+    // An event of this step of the unit, stamped with its batch and the pipeline's clocks.
+    UnitEvent eventFor(UnitStep step, const MarluneUnit &unit) const;
+    // The listed unit's status text as the table shows it now (updateCleared: once its pending
+    // update is confirmed); "" for a unit not listed.
+    QString statusOf(const QString &mac, bool updateCleared = false) const;
 
     // Before a table redraw: vUnits in listing order, FOREVER units' names marked with their
     // re-queue count.
@@ -140,7 +157,12 @@ private:
                   qsizetype from = 0);
     void confirmUnit(const QString &commandedMac, const MarluneUnit &current, bool rebooted, bool *confirmSent);
     // resetEdid: "Reset Encoder EDID" as it was ticked when the unit was judged.
-    void finishConfirmed(const MarluneUnit &unit, bool resetEdid);
+    void finishConfirmed(const MarluneUnit &unit, bool resetEdid, UnitStep step);
+    void beginBatchIfIdle(const PipelineIndex &index);
+    void tell(UnitStep step, const MarluneUnit &unit);
+    void tell(const UnitEvent &event);
+    void tellTransfer(UnitStep step, const MarluneUnit &unit, const QString &peer, const QString &file, qint64 bytes,
+                      qint64 size, FetchCut cut = FetchCut(0), int stallSecs = 0);
     bool commandQueuedUnits();
     // With a rollout plan: commands the queued units the plan lets go now. True when the tick ends.
     bool commandUnitsOfPlan();

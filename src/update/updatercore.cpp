@@ -19,13 +19,9 @@ static const char kWindowSource[] = "mainwindow";
 static const char kWindowConstructor[] = "MainWindow::MainWindow";
 
 UpdaterCore::UpdaterCore(QObject *parent)
-    : QObject(parent),
-      unitList(std::make_unique<UnitListWriter>()),
-      connection(std::make_unique<MarluneConnect>()),
-      updatePipeline(*this),
-      reachability(std::make_unique<Reachability>()),
-      history(std::make_unique<HistoryKeeper>(updatePipeline.state(), updatePipeline.catalogue())),
-      refreshTimer(new QTimer(this))
+    : QObject(parent), unitList(std::make_unique<UnitListWriter>()), connection(std::make_unique<MarluneConnect>()),
+      updatePipeline(*this), reachability(std::make_unique<Reachability>()),
+      history(std::make_unique<HistoryKeeper>(updatePipeline, batchAccount)), refreshTimer(new QTimer(this))
 {
     const auto tellOfHistory = [this](const QString &text) {
         toStatusLog(QStringLiteral("Updater"), text);
@@ -34,8 +30,7 @@ UpdaterCore::UpdaterCore(QObject *parent)
     connect(history.get(), &HistoryKeeper::notKept, this, [tellOfHistory](const QString &reason) {
         tellOfHistory(QStringLiteral("Update history is not being kept: ") + reason);
     });
-    connect(history.get(), &HistoryKeeper::interruptedBatchFound, this, tellOfHistory);
-    connect(this, &UpdaterCore::unitRunChanged, history.get(), &HistoryKeeper::runChanged);
+    connect(history.get(), &HistoryKeeper::batchEndFound, this, tellOfHistory);
     updatePipeline.state().knownUnitsOnly = true;
     startFileServer();
     connection->init();
@@ -68,8 +63,8 @@ void UpdaterCore::start()
     BLOG_AS(kWindowSource, kWindowConstructor) << ": marlune connection attempt" << unitsConnected;
     connect(reachability.get(), &Reachability::testFinished, this, &UpdaterCore::testFinished);
     connect(connection.get(), &MarluneConnect::exchangeFailed, this,
-            [this](const MarluneUnit &unit, const QString &note, const QString &message) {
-                updatePipeline.exchangeFailed(unit, note, message);
+            [this](const MarluneUnit &unit, const QString &note, const QString &message, bool reachedUnit) {
+                updatePipeline.exchangeFailed(unit, note, message, reachedUnit);
             });
     connect(connection.get(), &MarluneConnect::replyRefused, this, [this](const QString &sender, qint64 size) {
         toStatusLog(sender, QStringLiteral("A reply of %1 bytes from %2 was ignored: a unit's reply is at most %3 "
@@ -115,13 +110,11 @@ void UpdaterCore::shutdown()
 void UpdaterCore::unitChanged(const MarluneUnit &unit)
 {
     updatePipeline.unitChanged(unit);
-    history->unitReported(unit);
 }
 
 void UpdaterCore::unitChangedForced(const MarluneUnit &unit)
 {
     updatePipeline.unitChangedForced(unit);
-    history->unitReported(unit);
 }
 
 void UpdaterCore::keepHistory(const QString &path)
@@ -135,8 +128,14 @@ void UpdaterCore::startFileServer()
     // A unit asking for an image it is not given learns nothing; the operator is told why.
     const auto imageFor = [this](const QString &peer) {
         const QString fileName = updatePipeline.fileNameForPeer(peer);
-        if (fileName.isEmpty())
-            toStatusLog(peer, updatePipeline.noImageReason(peer));
+        if (fileName.isEmpty()) {
+            const MarluneUnit *unit = findUnit(updatePipeline.state().vUnits, &MarluneUnit::ip, peer);
+            UnitEvent refused = unit ? updatePipeline.eventFor(UnitStep::Refused, *unit) : UnitEvent();
+            refused.step = UnitStep::Refused;
+            refused.ip = peer;
+            refused.detail = updatePipeline.noImageReason(peer);
+            unitEvent(refused);
+        }
         return fileName;
     };
     server = std::make_unique<FileServer>(
@@ -155,29 +154,31 @@ void UpdaterCore::startFileServer()
     reportImageTrouble();
     connect(fileServer, &FileServer::fileSent, this,
             [this, &state](const QString &peer, const QString &name, qint64 size) {
-                toStatusLog(peer, name + QStringLiteral(" (") + QString::number(size) + QStringLiteral(" bytes) sent"));
                 state.fileServed = true;
-                Q_EMIT unitRunChanged(updatePipeline.recordFetch(peer, size));
+                const QString mac = updatePipeline.recordFetch(peer, size, name);
+                if (mac.isEmpty())
+                    tellTransferOfNoUnit(UnitStep::Fetched, peer, name, size, size);
+                Q_EMIT unitRunChanged(mac);
             });
     connect(fileServer, &FileServer::transferProgress, this,
-            [this](const QString &peer, const QString &, qint64 sent, qint64 size) {
-                Q_EMIT unitRunChanged(updatePipeline.recordProgress(peer, sent, size));
+            [this](const QString &peer, const QString &name, qint64 sent, qint64 size) {
+                Q_EMIT unitRunChanged(updatePipeline.recordProgress(peer, sent, size, name));
             });
     connect(fileServer, &FileServer::transferBrokeOff, this,
             [this](const QString &peer, const QString &name, qint64 sent, qint64 size) {
-                toStatusLog(peer, name + QStringLiteral(" was not sent completely (") + QString::number(sent)
-                                      + QStringLiteral(" of ") + QString::number(size)
-                                      + QStringLiteral(" bytes): the connection broke off."));
-                Q_EMIT unitRunChanged(updatePipeline.recordBrokenTransfer(peer, sent, size));
+                const QString mac = updatePipeline.recordBrokenTransfer(peer, sent, size, name);
+                if (mac.isEmpty())
+                    tellTransferOfNoUnit(UnitStep::FetchCut, peer, name, sent, size);
+                Q_EMIT unitRunChanged(mac);
             });
     connect(fileServer, &FileServer::transferStalled, this,
             [this, fileServer](const QString &peer, const QString &name, qint64 accepted, qint64 size) {
-                toStatusLog(peer, name + QStringLiteral(" was not sent completely (") + QString::number(accepted)
-                                      + QStringLiteral(" of ") + QString::number(size)
-                                      + QStringLiteral(" bytes taken): the unit took no data for ")
-                                      + QString::number(fileServer->stallTimeout() / 1000)
-                                      + QStringLiteral(" seconds."));
-                Q_EMIT unitRunChanged(updatePipeline.recordBrokenTransfer(peer, accepted, size));
+                const int stallSecs = fileServer->stallTimeout() / 1000;
+                const QString mac =
+                    updatePipeline.recordBrokenTransfer(peer, accepted, size, name, FetchCut::Stalled, stallSecs);
+                if (mac.isEmpty())
+                    tellTransferOfNoUnit(UnitStep::FetchCut, peer, name, accepted, size, FetchCut::Stalled, stallSecs);
+                Q_EMIT unitRunChanged(mac);
             });
     connect(fileServer, &FileServer::connectionClosed, this,
             [this](const QString &peer) { toStatusLog(peer, QStringLiteral("Connection closed.")); });
@@ -215,12 +216,10 @@ void UpdaterCore::reportImageTrouble()
     connect(fileServer, &FileServer::fileChangedWhileSent, this,
             [this](const QString &peer, const QString &name, qint64 sent, qint64 size) {
                 changedImagesReported.insert(name);
-                toStatusLog(peer, name
-                                      + QStringLiteral(" changed on disk while it was sent; the transfer was cut "
-                                                       "short at %1 of %2 bytes. Restart the updater to serve it.")
-                                            .arg(sent)
-                                            .arg(size));
-                Q_EMIT unitRunChanged(updatePipeline.recordBrokenTransfer(peer, sent, size));
+                const QString mac = updatePipeline.recordBrokenTransfer(peer, sent, size, name, FetchCut::FileChanged);
+                if (mac.isEmpty())
+                    tellTransferOfNoUnit(UnitStep::FetchCut, peer, name, sent, size, FetchCut::FileChanged);
+                Q_EMIT unitRunChanged(mac);
             });
 }
 
@@ -234,6 +233,12 @@ QString statusLogLine(const QString &time, const QString &name, const QString &s
 
 void UpdaterCore::toStatusLog(const QString &source, const QString &message)
 {
+    const QString line = writeStatusLine(source, message);
+    history->logged(source, line);
+}
+
+QString UpdaterCore::writeStatusLine(const QString &source, const QString &message)
+{
     // Only an address can name a unit; "Updater" and the like are not looked for among a
     // thousand units for every line of a pass.
     const bool maybeAddress = !source.isEmpty() && source.front().isDigit();
@@ -241,8 +246,57 @@ void UpdaterCore::toStatusLog(const QString &source, const QString &message)
     const QString line = statusLogLine(QTime::currentTime().toString(QStringLiteral("hh:mm:ss.zzz")),
                                        listed ? listed->name : QString(), source, message);
     BLOG_AS(kWindowSource, "MainWindow::toStatusLog") << "Status bar message:" << line;
-    history->logged(source, message, line);
     Q_EMIT statusLine(line);
+    return line;
+}
+
+void UpdaterCore::unitEvent(const UnitEvent &event)
+{
+    const UnitEvent &told = event;
+    QString line;
+    if (const std::optional<StatusLogText> text = statusLogText(told))
+        line = writeStatusLine(text->source, text->message);
+    if (told.mac.isEmpty() || told.batch <= 0)
+        return;
+    batchAccount.apply(told);
+    history->unitEvent(told, line);
+    Q_EMIT unitStepped(told);
+}
+
+// A peer that is no unit of a batch still has its transfer told in the status log.
+void UpdaterCore::tellTransferOfNoUnit(UnitStep step, const QString &peer, const QString &file, qint64 bytes,
+                                       qint64 size, FetchCut cut, int stallSecs)
+{
+    UnitEvent event;
+    event.step = step;
+    event.ip = peer;
+    event.detail = file;
+    event.bytes = bytes;
+    event.size = size;
+    event.cut = cut;
+    event.stallSecs = stallSecs;
+    unitEvent(event);
+}
+
+void UpdaterCore::rolloutHalted(const QString &text)
+{
+    history->batchHalted();
+    Q_EMIT batchHalted(text);
+}
+
+int UpdaterCore::unitsTakingImage() const
+{
+    const PipelineState &state = updatePipeline.state();
+    QSet<QString> counted;
+    for (const QList<MarluneUnit> *list : {&state.vUnitsUpdate, &state.vUnitsConfirm}) {
+        for (const MarluneUnit &unit : *list) {
+            const auto run = state.runs.constFind(unit.mac);
+            if (run != state.runs.cend() && run->commandedMs >= 0 && run->fetchedMs < 0 && !run->commandUnread
+                && run->overdue == Overdue::None)
+                counted.insert(unit.mac);
+        }
+    }
+    return int(counted.size());
 }
 
 void UpdaterCore::newSession()
@@ -254,7 +308,6 @@ void UpdaterCore::newSession()
 void UpdaterCore::tick()
 {
     runTickPart([this] { updatePipeline.refreshTimerTimeout(); });
-    history->tickDone();
 }
 
 void UpdaterCore::nextTurn(std::function<void()> work)
@@ -278,7 +331,6 @@ void UpdaterCore::testFinished(const QString &ip, int port, bool result)
     if (updatePipeline.state().tcpAlive[ip] != result)
         BLOG_AS(kWindowSource, "MainWindow::testFinished") << QStringLiteral("\"%1\"").arg(ip) << port << result;
     updatePipeline.testFinished(ip, result);
-    history->unitTested(ip, result);
 }
 
 void UpdaterCore::discoverUnits()
@@ -294,9 +346,7 @@ void UpdaterCore::discoverUnits()
 
 bool UpdaterCore::queueForUpdate(const QStringList &macs)
 {
-    const bool encoder = updatePipeline.queueForUpdate(macs);
-    history->unitsQueued();
-    return encoder;
+    return updatePipeline.queueForUpdate(macs);
 }
 
 void UpdaterCore::clearEdidAttempts()
@@ -313,6 +363,7 @@ void UpdaterCore::announceUpdate()
 
 QStringList UpdaterCore::stopCommanding()
 {
+    history->batchStopped();
     const QStringList withdrawn = updatePipeline.withdrawQueued();
     if (connection && !withdrawn.isEmpty()) {
         connection->dropWaitingExchanges(QSet<QString>(withdrawn.cbegin(), withdrawn.cend()));
@@ -333,7 +384,14 @@ QStringList UpdaterCore::stopBatch()
 void UpdaterCore::retryUnits(const QStringList &macs)
 {
     updatePipeline.retryUnits(macs);
-    history->unitsQueued();
+}
+
+bool UpdaterCore::resumeRollout()
+{
+    const bool resumed = updatePipeline.resumeRollout();
+    if (resumed)
+        history->batchResumed();
+    return resumed;
 }
 
 void UpdaterCore::removeUnits(const QStringList &macs)

@@ -2,7 +2,9 @@
 
 #include "net/localsubnets.h"
 #include "units/marluneunit.h"
+#include "update/batchaccount.h"
 #include "update/pipelineport.h"
+#include "update/unitevent.h"
 #include "update/unitstatus.h"
 #include "update/updatepipeline.h"
 
@@ -68,6 +70,13 @@ public:
     FileServer &fileServer() { return *server; }
     // A part of a tick is running: redraws asked for meanwhile wait until it is over.
     bool inTick() const { return tickPart; }
+    // What each batch did to its units, from their events: the update report's rows.
+    const BatchAccount &account() const { return batchAccount; }
+    // The batch the units were last queued in (0 before the first).
+    int currentBatch() const { return updatePipeline.state().batchNumber; }
+    // Units commanded that have not taken their whole image yet (and are not overdue): quitting
+    // now breaks their update.
+    int unitsTakingImage() const;
 
     // Requests.
     // Broadcasts a discovery, says "Discovering..." for a tick and takes records of unlisted units.
@@ -91,7 +100,7 @@ public:
     void setRolloutPlan(const RolloutPlan &plan) { updatePipeline.setRolloutPlan(plan); }
     RolloutPlan rolloutPlan() const { return updatePipeline.state().plan; }
     // Continues a halted batch; false when none was halted.
-    bool resumeRollout() { return updatePipeline.resumeRollout(); }
+    bool resumeRollout();
     QStringList retryCandidates() const { return updatePipeline.retryCandidates(); }
     void retryUnits(const QStringList &macs);
     void removeUnits(const QStringList &macs);
@@ -118,9 +127,14 @@ public:
     // Formats one status-log line (the time, the unit's name and IP, or "From Updater" when
     // source names no listed unit) and hands it to statusLine.
     void toStatusLog(const QString &source, const QString &message) override;
+    // One step of one unit: its status-log line (if the step has one), the batch account, the
+    // history and the front-ends (unitStepped).
+    void unitEvent(const UnitEvent &event) override;
 
 Q_SIGNALS:
     void statusLine(const QString &line);
+    // One step of one unit, after the status log and the account have it.
+    void unitStepped(const UnitEvent &event);
     // A passing message for the status bar, shown for timeoutMs.
     void statusMessage(const QString &text, int timeoutMs);
     // The unit table should show the pipeline again: now, or shortly (one redraw for many).
@@ -132,8 +146,8 @@ Q_SIGNALS:
     void powerOffWarningDue();
     // Discovery and update may be asked for again.
     void requestsOpen();
-    // The history cannot be kept, or a batch a killed updater left was found interrupted: said
-    // once each, also in the status log.
+    // The history cannot be kept, or the last run left a batch that did not complete (stopped,
+    // halted, closed or interrupted): said once each, also in the status log.
     void historyNotice(const QString &text);
     // The current batch's rollout halted; text says why. Once per halt.
     void batchHalted(const QString &text);
@@ -151,7 +165,7 @@ private:
     void refreshUnitTableSoon() override { Q_EMIT tableChangedSoon(); }
     void showPowerOffWarning() override { Q_EMIT powerOffWarningDue(); }
     void enableButtons() override { Q_EMIT requestsOpen(); }
-    void rolloutHalted(const QString &text) override { Q_EMIT batchHalted(text); }
+    void rolloutHalted(const QString &text) override;
     bool statusOverTcp() const override { return statusTcp; }
     bool resetEdidTicked() const override { return resetEdid; }
     bool discovering() const override;
@@ -161,6 +175,11 @@ private:
     void reportImageTrouble();
     void runTickPart(const std::function<void()> &work);
     void showMessage(const QString &text, int timeoutMs);
+    // Writes one status-log line and returns it.
+    QString writeStatusLine(const QString &source, const QString &message);
+    // The transfer step of a peer that is no listed unit: its status-log line alone.
+    void tellTransferOfNoUnit(UnitStep step, const QString &peer, const QString &file, qint64 bytes, qint64 size,
+                              FetchCut cut = FetchCut::BrokeOff, int stallSecs = 0);
 
     // Made and destroyed in this order (shutdown() takes them apart in reverse): the writer of
     // "units.ini" outlives the endpoint that stores units.
@@ -169,6 +188,7 @@ private:
     std::unique_ptr<MarluneConnect> connection;
     UpdatePipeline updatePipeline;
     std::unique_ptr<Reachability> reachability;
+    BatchAccount batchAccount;
     std::unique_ptr<HistoryKeeper> history;
     QTimer *refreshTimer = nullptr;
     bool listening = false;

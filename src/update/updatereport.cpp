@@ -3,10 +3,6 @@
 #include "app/outputtext.h"
 #include "app/wholefile.h"
 #include "packages/packagecatalogue.h"
-#include "units/devicecatalogue.h"
-#include "units/unitlookup.h"
-#include "update/pipelinestate.h"
-#include "update/unitstatus.h"
 
 namespace {
 
@@ -60,42 +56,6 @@ QString imageSha256(const PackageCatalogue &packages, const QString &fileName)
     return QString();
 }
 
-RunRecord runRecord(const QString &mac, const PipelineState &pipeline, const PackageCatalogue &packages,
-                    const PipelineIndex &index)
-{
-    const UnitRun run = pipeline.runs.value(mac);
-    const MarluneUnit *listed = run.removed ? nullptr : index.firstListed(mac);
-    const MarluneUnit &now = listed ? *listed : run.before;
-    RunRecord record;
-    record.mac = mac;
-    record.name = now.name;
-    record.type = typeCodeForUnit(now);
-    record.ip = now.ip;
-    record.serial = now.sn;
-    record.swBefore = run.before.swversion;
-    record.webBefore = run.before.webversion;
-    if (listed) {
-        record.swAfter = listed->swversion;
-        record.webAfter = listed->webversion;
-    }
-    record.image = run.packageFile;
-    record.imageSha256 = imageSha256(packages, run.packageFile);
-    record.bytesServed = run.bytesServed;
-    record.commanded = run.commanded;
-    record.fetched = run.fetched;
-    record.rebootSeen = run.rebootSeen;
-    record.confirmed = run.confirmed;
-    record.finalStatus = listed ? unitStatus(*listed, pipeline, packages, index).text
-                                : QStringLiteral("Removed from the list.");
-    record.overdue = run.wasOverdue;
-    record.retried = run.retried;
-    record.rollout = run.rolloutPlan;
-    record.canary = run.canary;
-    record.held = run.held;
-    record.takenOut = run.takenOut;
-    return record;
-}
-
 QStringList reportHeader()
 {
     return {QStringLiteral("Name"), QStringLiteral("Type"), QStringLiteral("MAC"), QStringLiteral("IP"),
@@ -123,28 +83,7 @@ QByteArray reportCsv(const QList<RunRecord> &runs)
     return csv;
 }
 
-QList<RunRecord> updateReportRuns(const PipelineState &pipeline, const PackageCatalogue &packages)
-{
-    const PipelineIndex index(pipeline);
-    QList<RunRecord> runs;
-    runs.reserve(pipeline.runOrder.size());
-    for (const QString &mac : pipeline.runOrder)
-        runs.append(runRecord(mac, pipeline, packages, index));
-    return runs;
-}
-
-QByteArray updateReportCsv(const PipelineState &pipeline, const PackageCatalogue &packages)
-{
-    return reportCsv(updateReportRuns(pipeline, packages));
-}
-
 // The report of this run and a batch exported from the history are written by one writer.
-bool writeUpdateReport(const QString &path, const PipelineState &pipeline, const PackageCatalogue &packages,
-                       QString *error)
-{
-    return writeReport(path, updateReportRuns(pipeline, packages), error);
-}
-
 bool writeReport(const QString &path, const QList<RunRecord> &runs, QString *error)
 {
     return writeWholeFile(path, reportCsv(runs), error);

@@ -361,7 +361,7 @@ void TestCli::wholeUpdate()
             steps.append(event.value(QStringLiteral("step")).toString());
     QCOMPARE(steps.first(), QStringLiteral("queued"));
     QCOMPARE(steps.last(), QStringLiteral("confirmed"));
-    QVERIFY2(steps.contains(QStringLiteral("rebooting")), qPrintable(steps.join(QLatin1Char(','))));
+    QVERIFY2(steps.contains(QStringLiteral("went down")), qPrintable(steps.join(QLatin1Char(','))));
     QVERIFY(!QFile::exists(Folders::lockFilePath()));
 
     const auto notKept = std::count_if(run.events.cbegin(), run.events.cend(), [](const QJsonObject &event) {
@@ -443,7 +443,7 @@ void TestCli::interruptedBatchCommandsNoMore()
     QProcess cli;
     startCli(cli, {QStringLiteral("update"), QStringLiteral("--all"), QStringLiteral("--yes"), QStringLiteral("--json"),
                    QStringLiteral("--packages"), packages.path()});
-    QVERIFY(interruptOnceSaid(cli, "\"step\":\"commanded\"", 60000));
+    QVERIFY(interruptOnceSaid(cli, "\"step\":\"commanding\"", 60000));
     Run run = finishCli(cli);
     QCOMPARE(run.exitCode, int(kExitStopped));
     const QJsonObject summary = run.summary();
@@ -740,7 +740,8 @@ void TestCli::historyOfADamagedFile()
             const QString mac = QStringLiteral("02:B5:0A:4D:01:05");
             for (int night = 0; night < 30; ++night) {
                 const QDateTime started = QDateTime(QDate(2026, 11, 1), QTime(2, 0)).addDays(night);
-                const qint64 batch = store.beginBatch({0, started, {}, QStringLiteral("bench-7"), {}, false, {}, 0});
+                const qint64 batch =
+                    store.beginBatch({0, started, {}, QStringLiteral("bench-7"), {}, false, {}, 0, {}, {}});
                 HistoryStore::UnitRun run;
                 run.mac = mac;
                 run.finalStatus = QStringLiteral("K-Series Update Confirmed.");

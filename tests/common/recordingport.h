@@ -2,6 +2,7 @@
 
 #include "units/marluneunit.h"
 #include "update/pipelineport.h"
+#include "update/unitevent.h"
 
 #include <QMap>
 #include <QRegularExpression>
@@ -50,6 +51,13 @@ public:
     {
         log << source + QStringLiteral(": ") + message;
     }
+    // As the core does: the step's status-log line, and the step kept.
+    void unitEvent(const UnitEvent &event) override
+    {
+        if (const auto line = statusLogText(event))
+            toStatusLog(line->source, line->message);
+        events << event;
+    }
     void refreshUnitTable() override { calls << QStringLiteral("redraw"); }
     void refreshUnitTableSoon() override { calls << QStringLiteral("redrawSoon"); }
     void showPowerOffWarning() override { calls << QStringLiteral("powerOffWarning"); }
@@ -68,6 +76,7 @@ public:
 
     QStringList calls;
     QStringList log;
+    QList<UnitEvent> events;
     // The first reply of a command exchange, by unit IP.
     QMap<QString, QByteArray> replies;
     // The workstation's address on a unit's subnet, by unit IP ("" when none).

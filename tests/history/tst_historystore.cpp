@@ -1,7 +1,10 @@
 #include "history/historykeeper.h"
 #include "history/historystore.h"
 #include "packages/packagecatalogue.h"
-#include "update/pipelinestate.h"
+#include "recordingport.h"
+#include "update/batchaccount.h"
+#include "update/unitevent.h"
+#include "update/updatepipeline.h"
 
 #include <QFile>
 #include <QProcess>
@@ -54,13 +57,22 @@ private Q_SLOTS:
     void writesReadBack();
     void killedBatchIsMarkedInterrupted();
     void keeperWritesTheBatchAsItGoes();
+    void keeperWaitsForALockedFile();
+    void batchEndsWithItsCause_data();
+    void batchEndsWithItsCause();
     void keeperThatCannotKeepSaysSoOnce_data();
     void keeperThatCannotKeepSaysSoOnce();
 
 private:
-    // A batch of two units as the pipeline holds it: one queued, one commanded.
-    static void batchOfTwo(PipelineState &state);
+    // The pipeline with a batch of two listed units, both queued.
+    void batchOfTwo();
+    // The events the pipeline told since the last call, into the account and the keeper.
+    void tell(HistoryKeeper &keeper);
     QTemporaryDir dir;
+    RecordingPort port;
+    std::unique_ptr<UpdatePipeline> pipeline;
+    BatchAccount account;
+    qsizetype told = 0;
 };
 
 void TestHistoryStore::migrations_data()
@@ -101,7 +113,7 @@ void TestHistoryStore::migrations()
         HistoryStore older(QStringLiteral("older"));
         QString error;
         QVERIFY2(older.open(path, &error, file.section(QLatin1Char(' '), 1).toInt()), qPrintable(error));
-        batch = older.beginBatch({0, kStart, {}, QStringLiteral("bench-7"), QString(), false, {}, 0});
+        batch = older.beginBatch({0, kStart, {}, QStringLiteral("bench-7"), QString(), false, {}, 0, {}, {}});
         QVERIFY2(batch > 0, qPrintable(older.lastError()));
     } else if (file == QLatin1String("newer")) {
         HistoryStore newer(QStringLiteral("newer"));
@@ -124,7 +136,8 @@ void TestHistoryStore::migrations()
         QCOMPARE(store.batches().size(), 1);
         QCOMPARE(store.batches().first().host, QStringLiteral("bench-7"));
     }
-    const qint64 next = store.beginBatch({0, kStart.addDays(1), {}, QStringLiteral("bench-7"), {}, false, {}, 0});
+    const qint64 next =
+        store.beginBatch({0, kStart.addDays(1), {}, QStringLiteral("bench-7"), {}, false, {}, 0, {}, {}});
     QVERIFY(store.saveUnitRun(next,
                               run(QStringLiteral("02:B5:0A:4D:01:05"), QStringLiteral("K-Series Update Confirmed."))));
     QCOMPARE(store.unitRuns(next).first().canary, true);
@@ -142,8 +155,11 @@ void TestHistoryStore::writesReadBack()
                                            QStringLiteral("canary 1"),
                                            false,
                                            {QStringLiteral("k220_lab.bin ") + QString(64, QLatin1Char('a'))},
-                                           0});
-    const qint64 second = store.beginBatch({0, kStart.addSecs(3600), {}, QStringLiteral("bench-7"), {}, false, {}, 0});
+                                           0,
+                                           {},
+                                           {}});
+    const qint64 second =
+        store.beginBatch({0, kStart.addSecs(3600), {}, QStringLiteral("bench-7"), {}, false, {}, 0, {}, {}});
     const QString mac = QStringLiteral("02:B5:0A:4D:01:05");
     QVERIFY(store.saveUnitRun(first, run(mac, QStringLiteral("Queued for Update"))));
     // A later save of the same unit in the same batch replaces its run.
@@ -183,52 +199,61 @@ void TestHistoryStore::killedBatchIsMarkedInterrupted()
         HistoryStore before(QStringLiteral("before"));
         QString error;
         QVERIFY(before.open(path, &error));
-        killed = before.beginBatch({0, kStart, {}, {}, {}, false, {}, 0});
-        const qint64 ended = before.beginBatch({0, kStart.addSecs(-60), {}, {}, {}, false, {}, 0});
+        killed = before.beginBatch({0, kStart, {}, {}, {}, false, {}, 0, {}, {}});
+        const qint64 ended = before.beginBatch({0, kStart.addSecs(-60), {}, {}, {}, false, {}, 0, {}, {}});
         QVERIFY(before.endBatch(ended, kStart.addSecs(-30)));
     }
     HistoryStore after(QStringLiteral("after"));
     QString error;
     QVERIFY(after.open(path, &error));
-    QCOMPARE(after.markUnendedBatchesInterrupted(kStart.addSecs(600)), QList<qint64>{killed});
+    QCOMPARE(after.markUnendedBatchesInterrupted(), QList<qint64>{killed});
     QVERIFY(after.batches().first().interrupted);
+    QCOMPARE(after.batches().first().end, QStringLiteral("interrupted"));
+    // It ended when it was last written, not when it was found.
+    QCOMPARE(after.batches().first().ended, after.batches().first().lastWrite);
     QVERIFY(!after.batches().last().interrupted);
+    // Told once, at the first start after.
+    QCOMPARE(after.takeUntoldEnds().size(), 1);
+    QCOMPARE(after.takeUntoldEnds().size(), 0);
 }
 
-void TestHistoryStore::batchOfTwo(PipelineState &state)
+void TestHistoryStore::batchOfTwo()
 {
+    pipeline = std::make_unique<UpdatePipeline>(port);
+    port.events.clear();
+    account = BatchAccount();
+    told = 0;
+    PipelineState &state = pipeline->state();
     for (int i = 1; i <= 2; ++i) {
         MarluneUnit unit;
         unit.mac = QStringLiteral("02:B5:0A:4D:01:0%1").arg(i);
         unit.name = QStringLiteral("u%1").arg(i);
         unit.ip = QStringLiteral("10.77.1.%1").arg(i);
         state.vUnits.append(unit);
-        state.batch.append(unit.mac);
-        state.runOrder.append(unit.mac);
-        state.runs[unit.mac].before = unit;
         state.tcpAlive.insert(unit.ip, true);
     }
-    state.batchStarted = QDateTime::currentDateTime();
-    state.vUnitsUpdate.append(state.vUnits.at(0));
-    state.vUnitsConfirm.append(state.vUnits.at(1));
-    state.runs[state.vUnits.at(1).mac].commandedMs = 1;
+    pipeline->queueForUpdate({state.vUnits.at(0).mac, state.vUnits.at(1).mac});
 }
 
-// The keeper watches the pipeline and writes from its own thread: the batch and its runs appear
-// in the file within a flush or two, the steps logged become events of the unit they name, and
-// the batch ends once no unit of it is on its way.
+void TestHistoryStore::tell(HistoryKeeper &keeper)
+{
+    for (; told < port.events.size(); ++told) {
+        account.apply(port.events.at(told));
+        keeper.unitEvent(port.events.at(told), QString());
+    }
+}
+
+// The keeper writes the batch's events and the rows the account makes of them from its own
+// thread: the batch and its rows appear in the file within a flush or two, and the batch ends,
+// completed, once no unit of it is on its way; its rows are not written again after that.
 void TestHistoryStore::keeperWritesTheBatchAsItGoes()
 {
     const QString path = dir.filePath(QStringLiteral("keeper.sqlite"));
-    PipelineState state;
-    PackageCatalogue packages;
-    batchOfTwo(state);
-    HistoryKeeper keeper(state, packages);
+    batchOfTwo();
+    HistoryKeeper keeper(*pipeline, account);
     QSignalSpy notKept(&keeper, &HistoryKeeper::notKept);
     keeper.open(path);
-    keeper.unitsQueued();
-    keeper.logged(QStringLiteral("Updater"), QStringLiteral("Commanding u2 (10.77.1.2)"),
-                  QStringLiteral("10:00:00.000 From Updater : Commanding u2 (10.77.1.2)"));
+    tell(keeper);
 
     HistoryStore reader(QStringLiteral("reader"));
     QString error;
@@ -236,36 +261,135 @@ void TestHistoryStore::keeperWritesTheBatchAsItGoes()
     QTRY_COMPARE_WITH_TIMEOUT(reader.batches().value(0).units, 2, 15000);
     QCOMPARE(notKept.size(), 0);
     QVERIFY(!reader.batches().first().ended.isValid());
-    const QString u2 = state.vUnits.at(1).mac;
+    const QString u2 = pipeline->state().vUnits.at(1).mac;
     QTRY_VERIFY_WITH_TIMEOUT(!reader.events(u2).isEmpty(), 15000);
-    QCOMPARE(reader.events(u2).first().kind, QStringLiteral("commanded"));
-    QCOMPARE(reader.events(u2).first().text, QStringLiteral("From Updater : Commanding u2 (10.77.1.2)"));
+    QCOMPARE(reader.events(u2).first().kind, QStringLiteral("queued"));
 
-    // A transfer under way: its row follows the bytes, and its steps hold one "Fetching image".
-    UnitRun &fetch = state.runs[u2];
-    fetch.fetching = true;
-    fetch.imageSize = 100;
+    // A transfer under way: its row follows the bytes; its progress is no event of its own.
+    UnitEvent progress = pipeline->eventFor(UnitStep::FetchBegun, pipeline->state().vUnits.at(1));
     for (const qint64 sent : {10, 50}) {
-        fetch.bytesServed = sent;
-        keeper.runChanged(u2);
+        progress.bytes = sent;
+        progress.size = 100;
+        port.unitEvent(progress);
+        progress.step = UnitStep::FetchProgress;
+        tell(keeper);
         QTRY_COMPARE_WITH_TIMEOUT(reader.unitRuns(reader.batches().first().id).value(1).bytesServed, sent, 15000);
     }
-    const QList<HistoryStore::Event> steps = reader.events(u2);
-    QCOMPARE(std::count_if(steps.cbegin(), steps.cend(),
-                           [](const HistoryStore::Event &step) { return step.text.contains(QLatin1String("Fetching image")); }),
-             1);
-    fetch.fetching = false;
+    QCOMPARE(reader.events(u2).size(), 2);
 
-    // Both units finish: the batch ends, its rows in the order the units were queued.
-    state.vUnitsFinished = state.vUnitsUpdate + state.vUnitsConfirm;
+    // Both units leave the pipeline: the batch ends, its rows in the order the units were queued.
+    PipelineState &state = pipeline->state();
+    state.vUnitsFinished = state.vUnitsUpdate;
     state.vUnitsUpdate.clear();
-    state.vUnitsConfirm.clear();
     QTRY_VERIFY_WITH_TIMEOUT(reader.batches().first().ended.isValid(), 15000);
+    QCOMPARE(reader.batches().first().end, QStringLiteral("completed"));
     const QList<HistoryStore::UnitRun> runs = reader.unitRuns(reader.batches().first().id);
     QCOMPARE(runs.value(0).name, QStringLiteral("u1"));
     QCOMPARE(runs.value(1).name, QStringLiteral("u2"));
+    QCOMPARE(runs.value(1).step, QStringLiteral("fetch begun"));
+    // A late step of the ended batch changes nothing of it.
+    progress.bytes = 90;
+    port.unitEvent(progress);
+    tell(keeper);
+    keeper.finish();
+    QCOMPARE(reader.unitRuns(reader.batches().first().id).value(1).bytesServed, qint64(50));
+    QCOMPARE(notKept.size(), 0);
+}
+
+// Another program holds the history file for a while: the keeper's writes wait for it and go in
+// once it lets go, the batch's end among them.
+void TestHistoryStore::keeperWaitsForALockedFile()
+{
+    const QString path = dir.filePath(QStringLiteral("waits.sqlite"));
+    batchOfTwo();
+    HistoryKeeper keeper(*pipeline, account);
+    QSignalSpy notKept(&keeper, &HistoryKeeper::notKept);
+    keeper.open(path);
+    tell(keeper);
+    HistoryStore reader(QStringLiteral("waits-reader"));
+    QString error;
+    QVERIFY(reader.open(path, &error));
+    QTRY_COMPARE_WITH_TIMEOUT(reader.batches().value(0).units, 2, 15000);
+
+    const QString holding = path + QStringLiteral(".held");
+    QProcess locker;
+    locker.start(QStringLiteral("sqlite3"), {path});
+    QVERIFY(locker.waitForStarted(10000));
+    locker.write("BEGIN EXCLUSIVE;\n.shell touch " + holding.toLocal8Bit() + "\n");
+    QTRY_VERIFY_WITH_TIMEOUT(QFile::exists(holding), 15000);
+    // Both units leave the pipeline while the file is held, past the store's own wait.
+    PipelineState &state = pipeline->state();
+    state.vUnitsFinished = state.vUnitsUpdate;
+    state.vUnitsUpdate.clear();
+    pipeline->removeUnits({state.vUnits.at(0).mac});
+    tell(keeper);
+    QTest::qWait(3 * HistoryKeeper::kFlushIntervalMs + 2500);
+    locker.write("COMMIT;\n.quit\n");
+    QVERIFY(locker.waitForFinished(10000));
     keeper.finish();
     QCOMPARE(notKept.size(), 0);
+    QCOMPARE(reader.batches().first().end, QStringLiteral("completed"));
+    QCOMPARE(reader.unitRuns(reader.batches().first().id).value(0).finalStatus,
+             QStringLiteral("Removed from the list."));
+}
+
+void TestHistoryStore::batchEndsWithItsCause_data()
+{
+    QTest::addColumn<QStringList>("story"); // what happens to the batch of two queued units, in order
+    QTest::addColumn<QString>("end");
+
+    QTest::newRow("its units end") << QStringList{"units end"} << "completed";
+    QTest::newRow("stopped") << QStringList{"stop", "units end"} << "stopped";
+    QTest::newRow("halted") << QStringList{"halt", "units end"} << "halted";
+    QTest::newRow("halted, resumed") << QStringList{"halt", "resume", "units end"} << "completed";
+    QTest::newRow("the updater quits with units queued") << QStringList{"quit"} << "closed";
+    QTest::newRow("stopped, then the updater quits with units queued") << QStringList{"stop", "quit"} << "closed";
+    QTest::newRow("the updater quits after its units ended") << QStringList{"units end", "quit"} << "completed";
+    QTest::newRow("another batch begins") << QStringList{"units end", "queue again"} << "completed";
+}
+
+// Each batch records how it ended, and the next start says so once when it did not complete.
+void TestHistoryStore::batchEndsWithItsCause()
+{
+    QFETCH(QStringList, story);
+    QFETCH(QString, end);
+
+    const QString path = dir.filePath(QString::fromLatin1(QTest::currentDataTag()) + QStringLiteral(".sqlite"));
+    batchOfTwo();
+    {
+        HistoryKeeper keeper(*pipeline, account);
+        keeper.open(path);
+        tell(keeper);
+        PipelineState &state = pipeline->state();
+        for (const QString &step : std::as_const(story)) {
+            if (step == QLatin1String("stop"))
+                keeper.batchStopped();
+            else if (step == QLatin1String("halt"))
+                keeper.batchHalted();
+            else if (step == QLatin1String("resume"))
+                keeper.batchResumed();
+            else if (step == QLatin1String("units end"))
+                state.vUnitsFinished = std::exchange(state.vUnitsUpdate, {});
+            else if (step == QLatin1String("queue again"))
+                pipeline->queueForUpdate({state.vUnits.at(0).mac});
+            tell(keeper);
+            // Long enough for a flush to see where the units stand.
+            QTest::qWait(2 * HistoryKeeper::kFlushIntervalMs);
+        }
+        keeper.finish();
+    }
+    HistoryStore reader(QStringLiteral("ends-reader"));
+    QString error;
+    QVERIFY(reader.open(path, &error));
+    const QList<HistoryStore::Batch> batches = reader.batches();
+    QCOMPARE(batches.last().end, end);
+    QCOMPARE(batches.size(), story.contains(QStringLiteral("queue again")) ? 2 : 1);
+    // Told once: each batch that did not complete (a batch begun after it and left queued closed).
+    const auto untold = std::count_if(batches.cbegin(), batches.cend(), [](const HistoryStore::Batch &batch) {
+        return batch.end != QLatin1String("completed");
+    });
+    QCOMPARE(reader.takeUntoldEnds().size(), untold);
+    QVERIFY(reader.takeUntoldEnds().isEmpty());
 }
 
 // A history file that cannot be used: the keeper says why once, keeps nothing more and never
@@ -344,10 +468,8 @@ void TestHistoryStore::keeperThatCannotKeepSaysSoOnce()
         }
     }
 
-    PipelineState state;
-    PackageCatalogue packages;
-    batchOfTwo(state);
-    HistoryKeeper keeper(state, packages);
+    batchOfTwo();
+    HistoryKeeper keeper(*pipeline, account);
     QSignalSpy notKept(&keeper, &HistoryKeeper::notKept);
     keeper.open(path);
     if (fault == QLatin1String("full")) {
@@ -360,15 +482,16 @@ void TestHistoryStore::keeperThatCannotKeepSaysSoOnce()
         }
         filler.close();
     }
-    keeper.unitsQueued();
+    tell(keeper);
     const QString longText(20000, QLatin1Char('x'));
     for (int i = 0; i < 100; ++i)
-        keeper.logged(QStringLiteral("10.77.1.1"), longText, QStringLiteral("10:00:00.000 u1 (10.77.1.1): ") + longText);
+        keeper.logged(QStringLiteral("10.77.1.1"), QStringLiteral("10:00:00.000 u1 (10.77.1.1): ") + longText);
     QTRY_COMPARE_WITH_TIMEOUT(notKept.size(), 1, 15000);
     QVERIFY2(notKept.first().first().toString().contains(reason), qPrintable(notKept.first().first().toString()));
     // More work: nothing more is said, and the end does not hang.
-    keeper.unitsQueued();
-    keeper.logged(QStringLiteral("Updater"), QStringLiteral("Confirming u2 (10.77.1.2)"), QStringLiteral("x"));
+    pipeline->queueForUpdate({pipeline->state().vUnits.at(0).mac});
+    tell(keeper);
+    keeper.logged(QStringLiteral("Updater"), QStringLiteral("x"));
     QTest::qWait(2 * HistoryKeeper::kFlushIntervalMs);
     keeper.finish();
     QCOMPARE(notKept.size(), 1);

@@ -97,6 +97,7 @@ private Q_SLOTS:
     void updateButtonQueuesEachUnitOnce();
     void updateButtonRefusalAndNothingSelected();
     void removedQueuedUnitIsNeverCommanded();
+    void closingAsksWhileUnitsTakeTheirImage();
     void doubleClickOpensWebPage();
     void warningsShownOncePerRun();
     void slowOperatorSeesEachWarningOnce();
@@ -486,6 +487,31 @@ void TestMainWindow::removedQueuedUnitIsNeverCommanded()
     QCoreApplication::processEvents();
     QVERIFY(!unitSide.hasPendingConnections());
     QVERIFY(!window->findChild<QPlainTextEdit *>("statusEdit")->toPlainText().contains(QLatin1String("Commanding")));
+}
+
+// A unit between its command and the end of its transfer would be left mid-update: closing the
+// window asks first, and No keeps it open. A unit that took its image, or is overdue, does not ask.
+void TestMainWindow::closingAsksWhileUnitsTakeTheirImage()
+{
+    makeWindow();
+    window->show();
+    PipelineState &state = window->pipeline().state();
+    const MarluneUnit taking = unit("Taking", "DEC", "K2200A", 1, "1/1/2015", 15);
+    const MarluneUnit fetched = unit("Fetched", "DEC", "K2200B", 1, "1/1/2015", 16);
+    listUnits({taking, fetched});
+    state.vUnitsConfirm = {taking, fetched};
+    state.runs[taking.mac].commandedMs = 1;
+    state.runs[fetched.mac].commandedMs = 1;
+    state.runs[fetched.mac].fetchedMs = 2;
+
+    questions->answers = {QMessageBox::No};
+    QVERIFY(!window->close());
+    QCOMPARE(questions->texts(), QStringList{"1 units are taking their image from this computer; quitting now breaks "
+                                             "their update. Quit anyway?"});
+    QVERIFY(window->isVisible());
+    state.runs[taking.mac].overdue = Overdue::NoFetch;
+    QVERIFY(window->close());
+    QCOMPARE(questions->asked.size(), 1);
 }
 
 void TestMainWindow::doubleClickOpensWebPage()

@@ -1,6 +1,7 @@
 #include "csvreader.h"
 #include "recordingport.h"
 #include "units/unitlookup.h"
+#include "update/batchaccount.h"
 #include "update/unitstatus.h"
 #include "update/updatepipeline.h"
 #include "update/updatereport.h"
@@ -83,6 +84,15 @@ private Q_SLOTS:
 
 private:
     PipelineState &state() { return pipeline->state(); }
+    // The account the core keeps of the events the pipeline told, and the report made of it.
+    BatchAccount accountOfEvents() const
+    {
+        BatchAccount account;
+        for (const UnitEvent &event : port.events)
+            account.apply(event);
+        return account;
+    }
+    QByteArray reportOfEvents() const { return reportCsv(accountOfEvents().latestRows()); }
     QString statusOf(const MarluneUnit &u)
     {
         return unitStatus(*findUnit(state().vUnits, &MarluneUnit::mac, u.mac), state(), pipeline->catalogue()).text;
@@ -744,8 +754,9 @@ void TestPipelineSteps::wallClockStepMakesNoUnitLate()
     QCOMPARE(statusOf(decoder), QStringLiteral("Overdue: no image fetch after 3 min"));
 }
 
-// Overdue units and those that ended without their package's dates or EDID reset go back to
-// the queue; units that finished well and units still on time stay where they are.
+// Overdue units and those that ended without their package's dates go back to the queue, a unit
+// whose only failure was its EDID reset has its EDID reset again (no new image); units that
+// finished well and units still on time stay where they are.
 void TestPipelineSteps::retryTakesBackFailedUnits()
 {
     const MarluneUnit late = unit("late", "DEC", "K2200A", 1, "10.77.1.5");
@@ -769,7 +780,8 @@ void TestPipelineSteps::retryTakesBackFailedUnits()
     QCOMPARE(pipeline->retryCandidates(), failed);
     port.calls.clear();
     pipeline->retryUnits(failed);
-    QCOMPARE(macsOf(state().vUnitsUpdate), failed);
+    QCOMPARE(macsOf(state().vUnitsUpdate), (QStringList{late.mac, notApplied.mac}));
+    QCOMPARE(macsOf(state().vUnitsEDID), QStringList{noEdid.mac});
     QCOMPARE(macsOf(state().vUnitsConfirm), QStringList{onTime.mac});
     QCOMPARE(macsOf(state().vUnitsFinished), QStringList{good.mac});
     QVERIFY(!state().edidAttempts.contains(noEdid.ip));
@@ -779,7 +791,8 @@ void TestPipelineSteps::retryTakesBackFailedUnits()
 
     pipeline->refreshTimerTimeout();
     QCOMPARE(port.callsOf("sendConfig").size(), 3);
-    QCOMPARE(state().vUnitsConfirm.size(), 4);
+    QCOMPARE(port.callsOf("sendConfig 10.77.1.9"), QStringList{"sendConfig 10.77.1.9 setSettings:resetedid\\r"});
+    QCOMPARE(state().vUnitsConfirm.size(), 3);
     QVERIFY(pipeline->retryCandidates().isEmpty());
 }
 
@@ -799,9 +812,14 @@ void TestPipelineSteps::failedExchangeNotedUntilTheNext()
     port.releaseExchanges();
     QCOMPARE(statusOf(decoder), "Waiting for reboot" + noted);
     QCOMPARE(port.log.filter(QStringLiteral("answer")), QStringList{"10.77.1.5: " + why});
+    // It never read the command: found down, it is not rebooting for it, and its deadline says so.
+    pipeline->testFinished(decoder.ip, false);
+    QCOMPARE(statusOf(decoder), "Unit is rebooting..." + noted);
+    QVERIFY(!state().runs.value(decoder.mac).rebootSeen.isValid());
     now = kStart.addSecs(StepDeadlines::kFetchSecs + 1);
     pipeline->refreshTimerTimeout();
-    QCOMPARE(statusOf(decoder), QStringLiteral("Overdue: no image fetch after 3 min"));
+    QCOMPARE(statusOf(decoder), QStringLiteral("Overdue: did not answer the update command for 3 min"));
+    pipeline->testFinished(decoder.ip, true);
     pipeline->retryUnits({decoder.mac});
     QCOMPARE(statusOf(decoder), QStringLiteral("Queued for Update"));
 
@@ -814,6 +832,16 @@ void TestPipelineSteps::failedExchangeNotedUntilTheNext()
     QCOMPARE(statusOf(decoder), "Unit is rebooting..." + noted);
     backWithUpdatePending(decoder);
     QCOMPARE(statusOf(decoder), QStringLiteral("Confirming update"));
+
+    // The first batch's row still tells what happened in it: never commanded, overdue; the retry
+    // has a row of its own in the next batch.
+    const BatchAccount account = accountOfEvents();
+    const RunRecord first = *account.row(1, decoder.mac);
+    QCOMPARE(first.step, QStringLiteral("overdue"));
+    QCOMPARE(first.finalStatus, QStringLiteral("Overdue: did not answer the update command for 3 min"));
+    QVERIFY(first.overdue && !first.retried && !first.commanded.isValid() && !first.rebootSeen.isValid());
+    const RunRecord second = *account.row(2, decoder.mac);
+    QVERIFY(second.retried && second.fetched.isValid() && second.rebootSeen.isValid());
 }
 
 // At most one unit in flight, halt after one failure: the first unit goes alone, its overdue
@@ -857,7 +885,7 @@ void TestPipelineSteps::rolloutHaltsOnceResumesAndStops()
     QCOMPARE(port.callsOf("sendConfig").size(), 2);
     QCOMPARE(port.callsOf("rolloutHalted").size(), 1);
 
-    const QList<QStringList> rows = readCsv(updateReportCsv(state(), pipeline->catalogue()));
+    const QList<QStringList> rows = readCsv(reportOfEvents());
     QStringList rollout;
     for (const QStringList &row : rows.mid(1))
         rollout << row.mid(19).join(QLatin1Char('|'));
@@ -940,7 +968,7 @@ void TestPipelineSteps::reportReadsBack()
     pipeline->queueForUpdate({gone.mac});
     pipeline->removeUnits({gone.mac});
 
-    const QByteArray csv = updateReportCsv(state(), pipeline->catalogue());
+    const QByteArray csv = reportOfEvents();
     // A spreadsheet that splits fields at semicolons finds none in the quoted name.
     QVERIFY(csv.contains("\r\n\"'=1+2;=3\","));
     const QList<QStringList> rows = readCsv(csv);
@@ -998,7 +1026,7 @@ void TestPipelineSteps::reportOnAFullDisk()
         macs << u.mac;
     }
     pipeline->queueForUpdate(macs);
-    const QByteArray report = updateReportCsv(state(), pipeline->catalogue());
+    const QByteArray report = reportOfEvents();
     QVERIFY2(report.size() > 90 * 1024, qPrintable(QString::number(report.size())));
 
     QFile filler(disk + QStringLiteral("/filler"));
@@ -1009,7 +1037,7 @@ void TestPipelineSteps::reportOnAFullDisk()
     filler.close();
 
     QString error;
-    QCOMPARE(writeUpdateReport(path, state(), pipeline->catalogue(), &error), saved);
+    QCOMPARE(writeReport(path, accountOfEvents().latestRows(), &error), saved);
     QFile written(path);
     QVERIFY(written.open(QIODevice::ReadOnly));
     QCOMPARE(written.readAll(), saved ? report : QByteArray("the earlier report\r\n"));
