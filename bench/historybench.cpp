@@ -37,7 +37,7 @@ HistoryStore::Changes night(int number)
     HistoryStore::Changes changes;
     const QDateTime start = kFirstNight.addDays(number);
     changes.begun.append({1, {0, start, {}, QStringLiteral("lab-7"), QStringLiteral("at most 50 at a time"), false,
-                              {QStringLiteral("k220_lab.bin ") + QString(64, QLatin1Char('e'))}, 0}});
+                              {QStringLiteral("k220_lab.bin ") + QString(64, QLatin1Char('e'))}, 0, {}}});
     static const char *const kinds[kEventsPerRun] = {"status",    "commanded", "connection", "fetched", "connection",
                                                      "rebooting", "status",    "confirming", "status",  "status"};
     for (int unit = 0; unit < kUnits; ++unit) {

@@ -34,6 +34,9 @@ public:
         // Each package file of the batch with its SHA-256, "file sha256".
         QStringList packages;
         int units = 0;
+        // How the batch ended: "completed", "stopped", "halted", "closed" or "interrupted"; "" while
+        // it is open, and in a file that does not say.
+        QString end;
     };
 
     // A unit's run; its rollout is its batch's plan.

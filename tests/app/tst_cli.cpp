@@ -740,7 +740,8 @@ void TestCli::historyOfADamagedFile()
             const QString mac = QStringLiteral("02:B5:0A:4D:01:05");
             for (int night = 0; night < 30; ++night) {
                 const QDateTime started = QDateTime(QDate(2026, 11, 1), QTime(2, 0)).addDays(night);
-                const qint64 batch = store.beginBatch({0, started, {}, QStringLiteral("bench-7"), {}, false, {}, 0});
+                const qint64 batch =
+                    store.beginBatch({0, started, {}, QStringLiteral("bench-7"), {}, false, {}, 0, {}});
                 HistoryStore::UnitRun run;
                 run.mac = mac;
                 run.finalStatus = QStringLiteral("K-Series Update Confirmed.");

@@ -101,7 +101,7 @@ void TestHistoryStore::migrations()
         HistoryStore older(QStringLiteral("older"));
         QString error;
         QVERIFY2(older.open(path, &error, file.section(QLatin1Char(' '), 1).toInt()), qPrintable(error));
-        batch = older.beginBatch({0, kStart, {}, QStringLiteral("bench-7"), QString(), false, {}, 0});
+        batch = older.beginBatch({0, kStart, {}, QStringLiteral("bench-7"), QString(), false, {}, 0, {}});
         QVERIFY2(batch > 0, qPrintable(older.lastError()));
     } else if (file == QLatin1String("newer")) {
         HistoryStore newer(QStringLiteral("newer"));
@@ -124,7 +124,7 @@ void TestHistoryStore::migrations()
         QCOMPARE(store.batches().size(), 1);
         QCOMPARE(store.batches().first().host, QStringLiteral("bench-7"));
     }
-    const qint64 next = store.beginBatch({0, kStart.addDays(1), {}, QStringLiteral("bench-7"), {}, false, {}, 0});
+    const qint64 next = store.beginBatch({0, kStart.addDays(1), {}, QStringLiteral("bench-7"), {}, false, {}, 0, {}});
     QVERIFY(store.saveUnitRun(next,
                               run(QStringLiteral("02:B5:0A:4D:01:05"), QStringLiteral("K-Series Update Confirmed."))));
     QCOMPARE(store.unitRuns(next).first().canary, true);
@@ -142,8 +142,10 @@ void TestHistoryStore::writesReadBack()
                                            QStringLiteral("canary 1"),
                                            false,
                                            {QStringLiteral("k220_lab.bin ") + QString(64, QLatin1Char('a'))},
-                                           0});
-    const qint64 second = store.beginBatch({0, kStart.addSecs(3600), {}, QStringLiteral("bench-7"), {}, false, {}, 0});
+                                           0,
+                                           {}});
+    const qint64 second =
+        store.beginBatch({0, kStart.addSecs(3600), {}, QStringLiteral("bench-7"), {}, false, {}, 0, {}});
     const QString mac = QStringLiteral("02:B5:0A:4D:01:05");
     QVERIFY(store.saveUnitRun(first, run(mac, QStringLiteral("Queued for Update"))));
     // A later save of the same unit in the same batch replaces its run.
@@ -183,8 +185,8 @@ void TestHistoryStore::killedBatchIsMarkedInterrupted()
         HistoryStore before(QStringLiteral("before"));
         QString error;
         QVERIFY(before.open(path, &error));
-        killed = before.beginBatch({0, kStart, {}, {}, {}, false, {}, 0});
-        const qint64 ended = before.beginBatch({0, kStart.addSecs(-60), {}, {}, {}, false, {}, 0});
+        killed = before.beginBatch({0, kStart, {}, {}, {}, false, {}, 0, {}});
+        const qint64 ended = before.beginBatch({0, kStart.addSecs(-60), {}, {}, {}, false, {}, 0, {}});
         QVERIFY(before.endBatch(ended, kStart.addSecs(-30)));
     }
     HistoryStore after(QStringLiteral("after"));
