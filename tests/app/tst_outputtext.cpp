@@ -149,7 +149,7 @@ void TestOutputText::hostileNames()
     const QJsonObject batchObject =
         QJsonDocument::fromJson(json).object().value(QStringLiteral("batches")).toArray().first().toObject();
     QCOMPARE(batchObject.value(QStringLiteral("host")).toString(), name);
-    QCOMPARE(batchObject.value(QStringLiteral("units")).toArray().first().toObject().value(QStringLiteral("Name")),
+    QCOMPARE(batchObject.value(QStringLiteral("units")).toArray().first().toObject().value(QStringLiteral("name")),
              name);
 
     // "LOGFILE.txt" and the diagnostic report, which also copies "units.ini".
