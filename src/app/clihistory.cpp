@@ -2,6 +2,7 @@
 
 #include "app/clioptions.h"
 #include "app/outputtext.h"
+#include "units/marluneunit.h"
 #include "update/updatereport.h"
 
 #include <QFileInfo>
@@ -21,15 +22,58 @@ QString shortTime(const QDateTime &time)
     return time.isValid() ? time.toString(QStringLiteral("yyyy-MM-dd hh:mm:ss")) : QStringLiteral("-");
 }
 
+// A unit's run with the keys the tool's other JSON gives a unit, each version text beside the date
+// read from it.
 QJsonObject runObject(const HistoryStore::UnitRun &run)
 {
-    const QStringList header = reportHeader();
-    const QStringList fields = reportFields(run);
-    QJsonObject object;
-    for (qsizetype i = 0; i < header.size(); ++i)
-        object.insert(header.at(i), fields.at(i));
-    object.insert(QStringLiteral("Bytes served"), run.bytesServed);
-    return object;
+    return {{QStringLiteral("mac"), run.mac},
+            {QStringLiteral("ip"), run.ip},
+            {QStringLiteral("name"), run.name},
+            {QStringLiteral("type"), run.type},
+            {QStringLiteral("serial"), run.serial},
+            {QStringLiteral("softwareBefore"), run.swBefore},
+            {QStringLiteral("softwareBeforeDate"), jsonDate(dateFromVersionText(run.swBefore))},
+            {QStringLiteral("webBefore"), run.webBefore},
+            {QStringLiteral("webBeforeDate"), jsonDate(dateFromVersionText(run.webBefore))},
+            {QStringLiteral("softwareAfter"), run.swAfter},
+            {QStringLiteral("softwareAfterDate"), jsonDate(dateFromVersionText(run.swAfter))},
+            {QStringLiteral("webAfter"), run.webAfter},
+            {QStringLiteral("webAfterDate"), jsonDate(dateFromVersionText(run.webAfter))},
+            {QStringLiteral("package"), run.image},
+            {QStringLiteral("packageSha256"), run.imageSha256},
+            {QStringLiteral("bytesServed"), run.bytesServed},
+            {QStringLiteral("commanded"), jsonTime(run.commanded)},
+            {QStringLiteral("fetched"), jsonTime(run.fetched)},
+            {QStringLiteral("rebootSeen"), jsonTime(run.rebootSeen)},
+            {QStringLiteral("confirmed"), jsonTime(run.confirmed)},
+            {QStringLiteral("status"), run.finalStatus},
+            {QStringLiteral("step"), run.step},
+            {QStringLiteral("overdue"), run.overdue},
+            {QStringLiteral("retried"), run.retried},
+            {QStringLiteral("rollout"), run.rollout},
+            {QStringLiteral("canary"), run.canary},
+            {QStringLiteral("held"), run.held},
+            {QStringLiteral("takenOut"), run.takenOut}};
+}
+
+// How the batch ended; a file that does not say tells an interrupted batch and an open one from
+// the others, which ran to their end.
+QJsonValue batchEnd(const HistoryStore::Batch &batch)
+{
+    if (!batch.end.isEmpty())
+        return batch.end;
+    if (batch.interrupted)
+        return QStringLiteral("interrupted");
+    return batch.ended.isValid() ? QJsonValue(QStringLiteral("completed")) : QJsonValue();
+}
+
+// " (stopped)" and the like after the end time of a batch that did not complete.
+QString endNote(const HistoryStore::Batch &batch)
+{
+    const QJsonValue end = batchEnd(batch);
+    return end.isString() && end.toString() != QLatin1String("completed")
+               ? QStringLiteral(" (") + end.toString() + QLatin1Char(')')
+               : QString();
 }
 
 } // namespace
@@ -81,8 +125,7 @@ QByteArray historyText(const HistoryListing &listing)
         const HistoryStore::Batch &batch = entry.batch;
         line(QStringLiteral("Batch %1: begun %2, ended %3%4 on %5, %6 units%7")
                  .arg(batch.id)
-                 .arg(shortTime(batch.started), shortTime(batch.ended),
-                      batch.interrupted ? QStringLiteral(" (interrupted)") : QString(), batch.host)
+                 .arg(shortTime(batch.started), shortTime(batch.ended), endNote(batch), batch.host)
                  .arg(batch.units)
                  .arg(batch.plan.isEmpty() ? QString() : QStringLiteral(", rollout ") + batch.plan));
         for (const QString &package : batch.packages)
@@ -110,13 +153,13 @@ QByteArray historyJson(const HistoryListing &listing)
             units.append(runObject(run));
         QJsonArray events;
         for (const HistoryStore::Event &event : entry.events)
-            events.append(QJsonObject{{QStringLiteral("time"), event.time.toString(Qt::ISODateWithMs)},
-                                      {QStringLiteral("kind"), event.kind},
+            events.append(QJsonObject{{QStringLiteral("time"), jsonTime(event.time)},
+                                      {QStringLiteral("step"), event.kind},
                                       {QStringLiteral("text"), event.text}});
         QJsonObject object{{QStringLiteral("batch"), batch.id},
-                           {QStringLiteral("started"), isoTime(batch.started)},
-                           {QStringLiteral("ended"), isoTime(batch.ended)},
-                           {QStringLiteral("interrupted"), batch.interrupted},
+                           {QStringLiteral("started"), jsonTime(batch.started)},
+                           {QStringLiteral("ended"), jsonTime(batch.ended)},
+                           {QStringLiteral("end"), batchEnd(batch)},
                            {QStringLiteral("host"), batch.host},
                            {QStringLiteral("plan"), batch.plan},
                            {QStringLiteral("packages"), packages},
@@ -125,7 +168,9 @@ QByteArray historyJson(const HistoryListing &listing)
             object.insert(QStringLiteral("events"), events);
         batches.append(object);
     }
-    return jsonText(QJsonDocument(QJsonObject{{QStringLiteral("batches"), batches}}), QJsonDocument::Indented);
+    return jsonText(
+        QJsonDocument(QJsonObject{{QStringLiteral("schema"), kJsonSchema}, {QStringLiteral("batches"), batches}}),
+        QJsonDocument::Indented);
 }
 
 QByteArray historyCsv(const HistoryListing &listing)

@@ -32,9 +32,9 @@ const QString kRefused = QStringLiteral("refused");
 const QString kHeld = QStringLiteral("held");
 const QString kInterrupted = QStringLiteral("interrupted");
 
-QString isoNow()
+QJsonValue jsonNow()
 {
-    return QDateTime::currentDateTime().toString(Qt::ISODateWithMs);
+    return jsonTime(QDateTime::currentDateTime());
 }
 
 // False when the bytes could not all be written: the reader went away (SIGPIPE is ignored, so a
@@ -129,19 +129,25 @@ void CliRun::discoveryOver()
         startUpdate();
 }
 
+// A unit as every object that names one shows it: its own texts, and its dates read from them.
 QJsonObject CliRun::unitObject(const MarluneUnit &unit) const
 {
-    return {{QStringLiteral("name"), unit.name},
+    return {{QStringLiteral("mac"), unit.mac},
+            {QStringLiteral("ip"), unit.ip},
+            {QStringLiteral("name"), unit.name},
             {QStringLiteral("type"), typeCodeForUnit(unit)},
-            {QStringLiteral("mac"), unit.mac},
-            {QStringLiteral("ip"), unit.ip}};
+            {QStringLiteral("serial"), unit.sn},
+            {QStringLiteral("software"), unit.swversion},
+            {QStringLiteral("softwareDate"), jsonDate(unit.swDate())},
+            {QStringLiteral("web"), unit.webversion},
+            {QStringLiteral("webDate"), jsonDate(unit.webDate())}};
 }
 
 void CliRun::listUnits()
 {
     const PipelineState &state = core.state();
     const PipelineIndex index(state);
-    QJsonArray units;
+    const bool json = options.format == CliOptions::Format::Json;
     QList<QStringList> rows{{QStringLiteral("Name"), QStringLiteral("Type"), QStringLiteral("MAC"), QStringLiteral("IP"),
                              QStringLiteral("Serial"), QStringLiteral("Software"), QStringLiteral("Web"),
                              QStringLiteral("Status")}};
@@ -149,19 +155,20 @@ void CliRun::listUnits()
         const QString status = unitStatus(unit, state, core.catalogue(), index).text.trimmed();
         rows.append({unit.name, typeCodeForUnit(unit), unit.mac, unit.ip, unit.sn, unit.swversion, unit.webversion,
                      status});
-        QJsonObject object = unitObject(unit);
-        object.insert(QStringLiteral("serial"), unit.sn);
-        object.insert(QStringLiteral("software"), unit.swversion);
-        object.insert(QStringLiteral("web"), unit.webversion);
-        object.insert(QStringLiteral("status"), status);
-        units.append(object);
+        // One line per unit, as update writes its events: a script reads them as they come.
+        if (json) {
+            QJsonObject object = unitObject(unit);
+            object.insert(QStringLiteral("event"), QStringLiteral("unit"));
+            object.insert(QStringLiteral("status"), status);
+            event(object, QString());
+        }
     }
-    if (options.format == CliOptions::Format::Json) {
+    if (json) {
         event(QJsonObject{{QStringLiteral("event"), QStringLiteral("summary")},
                           {QStringLiteral("command"), QStringLiteral("list")},
-                          {QStringLiteral("count"), units.size()},
-                          {QStringLiteral("stopped"), stopped},
-                          {QStringLiteral("units"), units}},
+                          {QStringLiteral("schema"), kJsonSchema},
+                          {QStringLiteral("count"), int(state.vUnits.size())},
+                          {QStringLiteral("stopped"), stopped}},
               QString());
     } else if (options.format == CliOptions::Format::Csv) {
         for (const QStringList &row : std::as_const(rows))
@@ -245,6 +252,7 @@ void CliRun::startUpdate()
             }
             event(QJsonObject{{QStringLiteral("event"), QStringLiteral("summary")},
                               {QStringLiteral("command"), QStringLiteral("update")},
+                              {QStringLiteral("schema"), kJsonSchema},
                               {QStringLiteral("dryRun"), !options.yes},
                               {QStringLiteral("selected"), int(selected.size())},
                               {QStringLiteral("refused"), int(refused.size())},
@@ -317,7 +325,7 @@ void CliRun::unitStepped(const UnitEvent &told)
     object.insert(QStringLiteral("event"), QStringLiteral("step"));
     object.insert(QStringLiteral("step"), step);
     object.insert(QStringLiteral("status"), told.status);
-    object.insert(QStringLiteral("time"), told.time.toString(Qt::ISODateWithMs));
+    object.insert(QStringLiteral("time"), jsonTime(told.time));
     event(object, QStringLiteral("%1 (%2): %3 \u2014 %4").arg(told.name, told.ip, step, told.status));
     endIfAllEnded();
 }
@@ -415,8 +423,9 @@ void CliRun::finish()
                                                                            : kExitSomeFailed;
         QJsonObject summary{{QStringLiteral("event"), QStringLiteral("summary")},
                             {QStringLiteral("command"), QStringLiteral("update")},
-                            {QStringLiteral("started"), started.toString(Qt::ISODateWithMs)},
-                            {QStringLiteral("finished"), isoNow()},
+                            {QStringLiteral("schema"), kJsonSchema},
+                            {QStringLiteral("started"), jsonTime(started)},
+                            {QStringLiteral("finished"), jsonNow()},
                             {QStringLiteral("selected"), int(selected.size())},
                             {QStringLiteral("confirmed"), counts.value(kConfirmed)},
                             {QStringLiteral("failed"), counts.value(kFailed)},
@@ -467,7 +476,7 @@ void CliRun::event(const QJsonObject &object, const QString &text)
     if (options.format == CliOptions::Format::Json) {
         QJsonObject stamped = object;
         if (!stamped.contains(QStringLiteral("time")))
-            stamped.insert(QStringLiteral("time"), isoNow());
+            stamped.insert(QStringLiteral("time"), jsonNow());
         if (!write(out, jsonText(QJsonDocument(stamped), QJsonDocument::Compact) + '\n'))
             lostOutput();
     }

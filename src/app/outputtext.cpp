@@ -78,3 +78,22 @@ QByteArray jsonText(const QJsonDocument &document, QJsonDocument::JsonFormat for
     }
     return escaped;
 }
+
+QJsonValue jsonTime(const QDateTime &time)
+{
+    if (!time.isValid())
+        return QJsonValue();
+    const int offset = time.offsetFromUtc();
+    const int minutes = qAbs(offset) / 60;
+    return time.toString(QStringLiteral("yyyy-MM-dd'T'HH:mm:ss.zzz")) + QLatin1Char(offset < 0 ? '-' : '+')
+           + QStringLiteral("%1:%2")
+                 .arg(minutes / 60, 2, 10, QLatin1Char('0'))
+                 .arg(minutes % 60, 2, 10, QLatin1Char('0'));
+}
+
+QJsonValue jsonDate(const QDate &date)
+{
+    // A year past 9999 has no ISO text of four digits: none either.
+    const QString text = date.toString(Qt::ISODate);
+    return text.isEmpty() ? QJsonValue() : QJsonValue(text);
+}

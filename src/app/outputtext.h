@@ -1,7 +1,10 @@
 #pragma once
 
 #include <QByteArray>
+#include <QDate>
+#include <QDateTime>
 #include <QJsonDocument>
+#include <QJsonValue>
 #include <QString>
 
 // Text that comes from a unit (its name and serial, anything its replies or "units.ini" hold)
@@ -27,3 +30,13 @@ QString shortened(const QString &text, qsizetype maxLength = kShownTextLength);
 // The document as QJsonDocument writes it, with DEL and U+0080 to U+009F escaped too ("\u009b");
 // QJsonDocument escapes the other controls itself, and writes these raw.
 QByteArray jsonText(const QJsonDocument &document, QJsonDocument::JsonFormat format);
+
+// The JSON the tool writes (list and update events, the history) has one set of keys, all
+// camelCase, and says its version in every summary and at the top of the history as "schema": a
+// script checks it before it reads the keys. It goes up when a key changes or goes.
+inline constexpr int kJsonSchema = 1;
+// A time in that JSON: ISO 8601 with milliseconds and the time's own UTC offset,
+// "2026-12-09T18:40:02.123+00:00" (never "Z"); null for none.
+QJsonValue jsonTime(const QDateTime &time);
+// A calendar date in it, "2015-01-05"; null for none (a unit's version text that is no date).
+QJsonValue jsonDate(const QDate &date);

@@ -22,6 +22,8 @@ QChar generationDigit(const QString &sn)
     return charAt(sn.trimmed(), 1);
 }
 
+} // namespace
+
 QDate dateFromVersionText(const QString &text)
 {
     const QStringList parts = text.trimmed().split(QLatin1Char('/'), Qt::KeepEmptyParts);
@@ -36,8 +38,6 @@ QDate dateFromVersionText(const QString &text)
         return QDate();
     return QDate(int(year), int(month), int(day));
 }
-
-} // namespace
 
 MarluneUnit::MarluneUnit() : lastSeen(QDateTime::currentDateTime()) {}
 

@@ -12,6 +12,10 @@
 // Field names double as the keys of "units.ini", so they keep the units' own spelling. Every
 // field is also listed once in unitFields() (unitfields.h), which the "units.ini" writer and
 // operator== go through: a new field needs its line there.
+// A version text ("M/d/y", two-digit years in 2000..2099) as a calendar date; invalid when the
+// text is no date.
+QDate dateFromVersionText(const QString &text);
+
 class MarluneUnit
 {
 public:

@@ -71,6 +71,8 @@ private:
     static QString noHistory();
     // Sends the tool SIGINT as soon as its stdout holds text; false when it did not come in time.
     static bool interruptOnceSaid(QProcess &cli, const QByteArray &text, int timeoutMs);
+    // A time as every JSON output writes it: ISO 8601 with milliseconds and the UTC offset.
+    static bool isJsonTime(const QJsonValue &value);
 
     QTemporaryDir packages;
 };
@@ -248,6 +250,12 @@ bool TestCli::interruptOnceSaid(QProcess &cli, const QByteArray &text, int timeo
     return ::kill(pid_t(cli.processId()), SIGINT) == 0;
 }
 
+bool TestCli::isJsonTime(const QJsonValue &value)
+{
+    static const QRegularExpression time(QStringLiteral(R"(^\d{4}-\d\d-\d\dT\d\d:\d\d:\d\d\.\d{3}[+-]\d\d:\d\d$)"));
+    return time.match(value.toString()).hasMatch();
+}
+
 QString TestCli::fleet(int units, const QString &extra)
 {
     QString text = QStringLiteral("[fleet]\nwebversion=1388534400\nrebootSeconds=1\n") + extra;
@@ -342,8 +350,17 @@ void TestCli::wholeUpdate()
     QCOMPARE(summary.value(QStringLiteral("selected")).toInt(), 3);
     QCOMPARE(summary.value(QStringLiteral("confirmed")).toInt(), 3);
     QCOMPARE(summary.value(QStringLiteral("exitCode")).toInt(), run.exitCode);
-    for (const QJsonValue &unit : summary.value(QStringLiteral("units")).toArray())
-        QCOMPARE(unit.toObject().value(QStringLiteral("status")).toString(), QStringLiteral("K-Series Update Confirmed."));
+    QCOMPARE(summary.value(QStringLiteral("schema")).toInt(), 1);
+    QVERIFY(isJsonTime(summary.value(QStringLiteral("started"))));
+    for (const QJsonObject &event : run.events)
+        QVERIFY2(isJsonTime(event.value(QStringLiteral("time"))), QJsonDocument(event).toJson().constData());
+    for (const QJsonValue &value : summary.value(QStringLiteral("units")).toArray()) {
+        const QJsonObject unit = value.toObject();
+        QCOMPARE(unit.value(QStringLiteral("status")).toString(), QStringLiteral("K-Series Update Confirmed."));
+        QCOMPARE(unit.value(QStringLiteral("software")).toString(), QStringLiteral("3/2/2015"));
+        QCOMPARE(unit.value(QStringLiteral("softwareDate")).toString(), QStringLiteral("2015-03-02"));
+        QVERIFY(!unit.value(QStringLiteral("serial")).toString().isEmpty());
+    }
     QVERIFY(simulator.waitForLine(QStringLiteral("u3 CONFIRMED")));
     if (!reportSaved) {
         QVERIFY(summary.contains(QStringLiteral("report")) && summary.value(QStringLiteral("report")).isNull());
@@ -378,6 +395,19 @@ void TestCli::wholeUpdate()
         QCOMPARE(kept.count("K-Series Update Confirmed."), 3);
         csv.seek(0);
         QVERIFY(kept.startsWith("Batch,Batch started," + csv.readLine()));
+        // The same batch as JSON: the unit keys of the events, times with their offset, true flags.
+        startCli(history, {QStringLiteral("history"), QStringLiteral("--json")});
+        QVERIFY(history.waitForFinished(30000));
+        const QJsonObject document = QJsonDocument::fromJson(history.readAllStandardOutput()).object();
+        QCOMPARE(document.value(QStringLiteral("schema")).toInt(), 1);
+        const QJsonObject batch = document.value(QStringLiteral("batches")).toArray().first().toObject();
+        QCOMPARE(batch.value(QStringLiteral("end")).toString(), QStringLiteral("completed"));
+        QVERIFY(isJsonTime(batch.value(QStringLiteral("ended"))));
+        const QJsonObject unit = batch.value(QStringLiteral("units")).toArray().first().toObject();
+        QCOMPARE(unit.value(QStringLiteral("softwareAfterDate")).toString(), QStringLiteral("2015-03-02"));
+        QVERIFY(isJsonTime(unit.value(QStringLiteral("confirmed"))));
+        QVERIFY(unit.value(QStringLiteral("bytesServed")).toInteger() > 0);
+        QCOMPARE(unit.value(QStringLiteral("overdue")), QJsonValue(false));
     }
 }
 
@@ -523,6 +553,7 @@ void TestCli::summaryIsTheLastLine()
     const QJsonObject summary = QJsonDocument::fromJson(lastLine).object();
     QCOMPARE(summary.value(QStringLiteral("event")).toString(), QStringLiteral("summary"));
     QCOMPARE(summary.value(QStringLiteral("command")).toString(), last);
+    QCOMPARE(summary.value(QStringLiteral("schema")).toInt(), 1);
     QVERIFY(summary.value(QStringLiteral("stopped")).toBool());
 }
 
@@ -557,6 +588,15 @@ void TestCli::historySurvivesAKill()
         return event.value(QStringLiteral("line")).toString().contains(QLatin1String("(4 units) was interrupted"));
     });
     QCOMPARE(told, 1);
+    // The list is JSON Lines: a line per unit, then the summary, which counts them.
+    QList<QJsonObject> listedUnits;
+    std::copy_if(
+        listed.events.cbegin(), listed.events.cend(), std::back_inserter(listedUnits),
+        [](const QJsonObject &event) { return event.value(QStringLiteral("event")) == QLatin1String("unit"); });
+    QCOMPARE(listedUnits.size(), 4);
+    QCOMPARE(listed.summary().value(QStringLiteral("count")).toInt(), 4);
+    QVERIFY(!listed.summary().contains(QStringLiteral("units")));
+    QCOMPARE(listedUnits.first().value(QStringLiteral("webDate")).toString(), QStringLiteral("2014-01-01"));
 
     QProcess history;
     startCli(history, {QStringLiteral("history"), QStringLiteral("--json")});
@@ -566,15 +606,15 @@ void TestCli::historySurvivesAKill()
                                    .object().value(QStringLiteral("batches")).toArray();
     QCOMPARE(batches.size(), 1);
     const QJsonObject batch = batches.first().toObject();
-    QVERIFY(batch.value(QStringLiteral("interrupted")).toBool());
+    QCOMPARE(batch.value(QStringLiteral("end")).toString(), QStringLiteral("interrupted"));
     // Each unit's steps by name: when it was commanded, fetched its image and was confirmed.
     QMap<QString, QString> steps;
     for (const QJsonValue &value : batch.value(QStringLiteral("units")).toArray()) {
         const QJsonObject unit = value.toObject();
         QString taken;
-        for (const char *step : {"Commanded", "Fetched", "Confirmed"})
-            taken += unit.value(QLatin1String(step)).toString().isEmpty() ? QLatin1Char('-') : QLatin1Char('+');
-        steps.insert(unit.value(QStringLiteral("Name")).toString(), taken);
+        for (const char *step : {"commanded", "fetched", "confirmed"})
+            taken += unit.value(QLatin1String(step)).isNull() ? QLatin1Char('-') : QLatin1Char('+');
+        steps.insert(unit.value(QStringLiteral("name")).toString(), taken);
     }
     const QMap<QString, QString> expected{{QStringLiteral("u1"), QStringLiteral("+++")},
                                           {QStringLiteral("u2"), QStringLiteral("+++")},

@@ -50,6 +50,8 @@ private Q_SLOTS:
     void initTestCase();
     void hostileNames_data();
     void hostileNames();
+    void jsonTimes_data();
+    void jsonTimes();
 };
 
 void TestOutputText::initTestCase()
@@ -147,7 +149,7 @@ void TestOutputText::hostileNames()
     const QJsonObject batchObject =
         QJsonDocument::fromJson(json).object().value(QStringLiteral("batches")).toArray().first().toObject();
     QCOMPARE(batchObject.value(QStringLiteral("host")).toString(), name);
-    QCOMPARE(batchObject.value(QStringLiteral("units")).toArray().first().toObject().value(QStringLiteral("Name")),
+    QCOMPARE(batchObject.value(QStringLiteral("units")).toArray().first().toObject().value(QStringLiteral("name")),
              name);
 
     // "LOGFILE.txt" and the diagnostic report, which also copies "units.ini".
@@ -163,6 +165,29 @@ void TestOutputText::hostileNames()
     const QByteArray report = DiagnosticReport::contents();
     QVERIFY(report.contains("02:B5:0A:4D:01:09"));
     QVERIFY(!holdsRawControl(report, true));
+}
+
+// Every time in the tool's JSON carries its own offset, also UTC's ("+00:00", not "Z").
+void TestOutputText::jsonTimes_data()
+{
+    QTest::addColumn<QDateTime>("time");
+    QTest::addColumn<QJsonValue>("written");
+
+    const QDate day(2026, 12, 9);
+    const QTime clock(18, 40, 2, 123);
+    QTest::newRow("utc") << QDateTime(day, clock, Qt::UTC) << QJsonValue("2026-12-09T18:40:02.123+00:00");
+    QTest::newRow("east, half hour") << QDateTime(day, clock, Qt::OffsetFromUTC, 5 * 3600 + 1800)
+                                     << QJsonValue("2026-12-09T18:40:02.123+05:30");
+    QTest::newRow("west") << QDateTime(day, clock, Qt::OffsetFromUTC, -3 * 3600)
+                          << QJsonValue("2026-12-09T18:40:02.123-03:00");
+    QTest::newRow("none") << QDateTime() << QJsonValue();
+}
+
+void TestOutputText::jsonTimes()
+{
+    QFETCH(QDateTime, time);
+    QFETCH(QJsonValue, written);
+    QCOMPARE(jsonTime(time), written);
 }
 
 QTEST_GUILESS_MAIN(TestOutputText)
