@@ -377,6 +377,32 @@ void CliRun::interrupt()
     endIfAllEnded();
 }
 
+// Every unit selected or refused, by the last step it took: one still on its way when the run
+// ended was interrupted there. counts receives how many ended each way.
+QJsonArray CliRun::accountForUnits(QHash<QString, int> &counts) const
+{
+    const PipelineState &state = core.state();
+    const PipelineIndex index(state);
+    QJsonArray units;
+    QStringList ordered = selected;
+    for (const MarluneUnit &unit : state.vUnits)
+        if (refused.contains(unit.mac) && !ordered.contains(unit.mac))
+            ordered.append(unit.mac);
+    for (const QString &mac : std::as_const(ordered)) {
+        const MarluneUnit *unit = index.firstListed(mac);
+        QString result = refused.contains(mac) ? kRefused : results.value(mac);
+        if (result.isEmpty())
+            result = kInterrupted;
+        ++counts[result];
+        QJsonObject object = unit ? unitObject(*unit) : QJsonObject{{QStringLiteral("mac"), mac}};
+        object.insert(QStringLiteral("result"), result);
+        object.insert(QStringLiteral("step"), steps.value(mac));
+        object.insert(QStringLiteral("status"), refused.contains(mac) ? refused.value(mac) : statuses.value(mac));
+        units.append(object);
+    }
+    return units;
+}
+
 void CliRun::finish()
 {
     if (done)
@@ -386,27 +412,12 @@ void CliRun::finish()
     // An update says how it ended, also when it was stopped before any unit was selected.
     if (following || (stopped && options.command == CliOptions::Command::Update)) {
         const PipelineState &state = core.state();
-        const PipelineIndex index(state);
         QHash<QString, int> counts;
-        QJsonArray units;
-        QStringList ordered = selected;
-        for (const MarluneUnit &unit : state.vUnits)
-            if (refused.contains(unit.mac) && !ordered.contains(unit.mac))
-                ordered.append(unit.mac);
-        // Every unit is accounted for by the last step it took: one still on its way when the run
-        // ended was interrupted there.
-        for (const QString &mac : std::as_const(ordered)) {
-            const MarluneUnit *unit = index.firstListed(mac);
-            QString result = refused.contains(mac) ? kRefused : results.value(mac);
-            if (result.isEmpty())
-                result = kInterrupted;
-            ++counts[result];
-            QJsonObject object = unit ? unitObject(*unit) : QJsonObject{{QStringLiteral("mac"), mac}};
-            object.insert(QStringLiteral("result"), result);
-            object.insert(QStringLiteral("step"), steps.value(mac));
-            object.insert(QStringLiteral("status"), refused.contains(mac) ? refused.value(mac) : statuses.value(mac));
-            units.append(object);
-        }
+        const QJsonArray units = accountForUnits(counts);
+        // Every unit reached its end (an overdue one too, for the tool): the batch is over, not
+        // closed by the quit that follows.
+        if (following && counts.value(kInterrupted) == 0)
+            core.batchOver();
         // A report asked for and not written is a failure of the run: a script that keeps the
         // reports finds none, and the exit code must not say that all went well.
         bool reportSaved = true;
@@ -419,7 +430,7 @@ void CliRun::finish()
         }
         const bool halted = state.rollout.halted;
         code = stopped || halted ? kExitStopped
-               : counts.value(kConfirmed) == ordered.size() && reportSaved ? kExitConfirmed
+               : counts.value(kConfirmed) == units.size() && reportSaved ? kExitConfirmed
                                                                            : kExitSomeFailed;
         QJsonObject summary{{QStringLiteral("event"), QStringLiteral("summary")},
                             {QStringLiteral("command"), QStringLiteral("update")},
@@ -432,7 +443,7 @@ void CliRun::finish()
                             {QStringLiteral("overdue"), counts.value(kOverdue)},
                             {QStringLiteral("notCommanded"), counts.value(kNotCommanded)},
                             {QStringLiteral("refused"), counts.value(kRefused)},
-                            {QStringLiteral("interrupted"), counts.value(QStringLiteral("interrupted"))},
+                            {QStringLiteral("interrupted"), counts.value(kInterrupted)},
                             {QStringLiteral("held"), counts.value(kHeld)},
                             {QStringLiteral("stopped"), stopped},
                             {QStringLiteral("halted"), halted},

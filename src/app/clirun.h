@@ -4,6 +4,7 @@
 
 #include <QDateTime>
 #include <QHash>
+#include <QJsonArray>
 #include <QJsonObject>
 #include <QObject>
 #include <QSet>
@@ -54,6 +55,7 @@ private:
     void afterTableChange();
     void unitStepped(const UnitEvent &event);
     void endIfAllEnded();
+    QJsonArray accountForUnits(QHash<QString, int> &counts) const;
     void finish();
     QJsonObject unitObject(const MarluneUnit &unit) const;
     void event(const QJsonObject &object, const QString &text);

@@ -279,6 +279,14 @@ void HistoryKeeper::batchResumed()
     halted = false;
 }
 
+void HistoryKeeper::batchOver()
+{
+    if (!keeping() || batchNumber == 0 || batchEnded)
+        return;
+    endBatch(endCause(false));
+    postPending();
+}
+
 void HistoryKeeper::flushSoon()
 {
     if (flushTimer && !flushTimer->isActive())

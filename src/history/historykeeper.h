@@ -59,6 +59,9 @@ public:
     void batchStopped();
     void batchHalted();
     void batchResumed();
+    // The front-end saw every unit of the batch reach its end by its own rules (the tool counts an
+    // overdue unit as ended): the batch ends now, not closed by the quit that follows.
+    void batchOver();
     // Ends the open batch, writes what is left and ends the writing thread; blocks until written.
     void finish();
 

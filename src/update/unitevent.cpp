@@ -185,7 +185,8 @@ QString eventDescription(const UnitEvent &event)
     return event.name + QStringLiteral(" (") + event.ip + QStringLiteral("): ") + what;
 }
 
-void applyEvent(RunRecord &row, const UnitEvent &event)
+// Who the unit is and where it stands: as the latest of its steps says.
+static void applyIdentity(RunRecord &row, const UnitEvent &event)
 {
     row.mac = event.mac;
     if (!event.name.isEmpty())
@@ -201,6 +202,11 @@ void applyEvent(RunRecord &row, const UnitEvent &event)
     // A transfer's progress is not a step of its own once it began.
     if (event.step != UnitStep::FetchProgress || row.step.isEmpty())
         row.step = unitStepName(event.step);
+}
+
+void applyEvent(RunRecord &row, const UnitEvent &event)
+{
+    applyIdentity(row, event);
     switch (event.step) {
     case UnitStep::Queued:
         // Queued again within the batch (after a stop): its dates before stay those of its first

@@ -879,9 +879,8 @@ bool UpdatePipeline::batchInFlight() const
     return std::any_of(lists.batch.cbegin(), lists.batch.cend(), [this, &index](const QString &mac) {
         if (index.isResettingEdid(mac))
             return true;
-        const auto run = lists.runs.constFind(mac);
         if (index.isCommanded(mac))
-            return run == lists.runs.cend() || run->overdue == Overdue::None;
+            return true;
         const auto waiting = lists.rollout.waiting.constFind(mac);
         return index.isQueued(mac) && (waiting == lists.rollout.waiting.cend() || *waiting != WaitReason::Held);
     });
@@ -954,16 +953,17 @@ QString UpdatePipeline::recordFetch(const QString &peer, qint64 size, const QStr
     lists.fetchTimeByMac[fetched->mac] = now();
     BLOG_AS(kLogSource, kFileSession) << "recognized " << fetched->name;
     const auto run = lists.runs.find(fetched->mac);
-    if (run == lists.runs.end())
-        return fetched->mac;
-    run->fetching = false;
-    run->brokeOffPercent = -1;
-    if (size > 0)
-        run->bytesServed = run->imageSize = size;
-    run->fetched = now();
-    run->fetchedMs = steadyMs();
+    if (run != lists.runs.end()) {
+        run->fetching = false;
+        run->brokeOffPercent = -1;
+        if (size > 0)
+            run->bytesServed = run->imageSize = size;
+        run->fetched = now();
+        run->fetchedMs = steadyMs();
+    }
+    const QString mac = fetched->mac;
     tellTransfer(UnitStep::Fetched, *fetched, peer, file, size, size);
-    return fetched->mac;
+    return mac;
 }
 
 // A transfer step, told with the address the unit fetched from (a video server's second

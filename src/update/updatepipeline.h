@@ -103,7 +103,8 @@ public:
     // Some unit of the current batch is queued, commanded or resetting its EDID.
     bool batchOnItsWay() const;
     // Some unit of the current batch is still to be commanded (not held by a halted rollout), is
-    // commanded and not overdue, or is resetting its EDID: quitting now leaves it mid-update.
+    // commanded (overdue too: it may still come back), or is resetting its EDID: quitting now
+    // leaves it mid-update.
     bool batchInFlight() const;
     // An event of this step of the unit, stamped with its batch and the pipeline's clocks.
     UnitEvent eventFor(UnitStep step, const MarluneUnit &unit) const;

@@ -386,6 +386,11 @@ void UpdaterCore::retryUnits(const QStringList &macs)
     updatePipeline.retryUnits(macs);
 }
 
+void UpdaterCore::batchOver()
+{
+    history->batchOver();
+}
+
 bool UpdaterCore::resumeRollout()
 {
     const bool resumed = updatePipeline.resumeRollout();

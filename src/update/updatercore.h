@@ -101,6 +101,8 @@ public:
     RolloutPlan rolloutPlan() const { return updatePipeline.state().plan; }
     // Continues a halted batch; false when none was halted.
     bool resumeRollout();
+    // The front-end followed every unit of the current batch to its end: the batch ends now.
+    void batchOver();
     QStringList retryCandidates() const { return updatePipeline.retryCandidates(); }
     void retryUnits(const QStringList &macs);
     void removeUnits(const QStringList &macs);
