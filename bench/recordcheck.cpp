@@ -159,23 +159,20 @@ private:
 // The end of a batch as the history gives it: its own "end" where the history keeps one (a
 // completed, stopped, halted, closed or interrupted batch), else inferred from the interrupted
 // flag and the end time.
-template <typename B, typename = void>
-struct KeepsEnd : std::false_type
+template <typename B, typename = void> struct KeepsEnd : std::false_type
 {
 };
-template <typename B>
-struct KeepsEnd<B, std::void_t<decltype(std::declval<B>().end)>> : std::true_type
+template <typename B> struct KeepsEnd<B, std::void_t<decltype(std::declval<B>().end)>> : std::true_type
 {
 };
 
-template <typename B>
-QString endOf(const B &batch)
+template <typename B> QString endOf(const B &batch)
 {
     if constexpr (KeepsEnd<B>::value) {
         if (!batch.end.isEmpty())
             return batch.end;
     }
-    return batch.interrupted ? QStringLiteral("interrupted")
+    return batch.interrupted       ? QStringLiteral("interrupted")
            : batch.ended.isValid() ? QStringLiteral("completed")
                                    : QStringLiteral("open");
 }
@@ -367,7 +364,8 @@ void checkTime(const QDateTime &recorded, const QList<SimEvent> &events, const Q
                Tally &tally)
 {
     const qint64 at = recorded.toMSecsSinceEpoch();
-    const bool near = std::any_of(events.cbegin(), events.cend(), [&](const SimEvent &e) { return qAbs(e.ms - at) <= kSlackMs; });
+    const bool near =
+        std::any_of(events.cbegin(), events.cend(), [&](const SimEvent &e) { return qAbs(e.ms - at) <= kSlackMs; });
     tally.check(near, who, claim, recorded.toString(Qt::ISODateWithMs),
                 events.isEmpty() ? QStringLiteral("no such event in the batch")
                                  : QDateTime::fromMSecsSinceEpoch(events.last().ms).toString(Qt::ISODateWithMs));
@@ -378,9 +376,8 @@ void checkTime(const QDateTime &recorded, const QList<SimEvent> &events, const Q
 void checkAccount(const Account &account, const Simulator &sim, const QHash<QString, QString> &unitOfMac,
                   qint64 trusted, Tally &tally)
 {
-    const QString where = account.batchId > 0
-                              ? QStringLiteral("%1 batch %2").arg(account.source).arg(account.batchId)
-                              : account.source;
+    const QString where =
+        account.batchId > 0 ? QStringLiteral("%1 batch %2").arg(account.source).arg(account.batchId) : account.source;
     QSet<QString> recorded;
     for (const RunRecord &run : account.runs) {
         const QString unit = unitOfMac.value(run.mac.toUpper());
@@ -420,9 +417,10 @@ void checkAccount(const Account &account, const Simulator &sim, const QHash<QStr
             const bool within = !starts.isEmpty() && !whole.isEmpty() && at >= starts.first().ms - kSlackMs
                                 && at <= whole.last().ms + kSlackMs;
             tally.check(within, who, QStringLiteral("fetched time"), run.fetched.toString(Qt::ISODateWithMs),
-                        whole.isEmpty() ? QStringLiteral("no whole fetch in the batch")
-                                        : QStringLiteral("fetched by %1")
-                                              .arg(QDateTime::fromMSecsSinceEpoch(whole.last().ms).toString(Qt::ISODateWithMs)));
+                        whole.isEmpty()
+                            ? QStringLiteral("no whole fetch in the batch")
+                            : QStringLiteral("fetched by %1")
+                                  .arg(QDateTime::fromMSecsSinceEpoch(whole.last().ms).toString(Qt::ISODateWithMs)));
         }
         if (run.fetched.isValid())
             tally.check(bytes == kImageSize, who, QStringLiteral("fetch recorded"), QStringLiteral("fetched"),
@@ -450,8 +448,8 @@ void checkAccount(const Account &account, const Simulator &sim, const QHash<QStr
         const QList<SimEvent> confirms = wire("TCP", QStringLiteral("setSettings:confirmUpdate"));
         if (confirmed) {
             const qint64 fetchedAt = whole.isEmpty() ? kNever : whole.first().ms;
-            const bool confirmAfter = std::any_of(confirms.cbegin(), confirms.cend(),
-                                                  [&](const SimEvent &e) { return e.ms >= fetchedAt; });
+            const bool confirmAfter =
+                std::any_of(confirms.cbegin(), confirms.cend(), [&](const SimEvent &e) { return e.ms >= fetchedAt; });
             const QList<SimEvent> ups = wire("UP");
             const bool newDates = std::any_of(ups.cbegin(), ups.cend(), [&](const SimEvent &e) {
                 return e.ms >= fetchedAt && sameDate(e.args.value(0), kPackageSw)
@@ -462,11 +460,14 @@ void checkAccount(const Account &account, const Simulator &sim, const QHash<QStr
                             QStringLiteral("status of a confirmed unit"), QStringLiteral("'%1'").arg(run.finalStatus),
                             QStringLiteral("CONFIRMED"));
             tally.check(bytes == kImageSize, who, QStringLiteral("confirmed took its whole image"),
-                        QStringLiteral("confirmed"), bytes < 0 ? QStringLiteral("no whole fetch") : QString::number(bytes));
+                        QStringLiteral("confirmed"),
+                        bytes < 0 ? QStringLiteral("no whole fetch") : QString::number(bytes));
             tally.check(confirmAfter, who, QStringLiteral("confirmed got confirmUpdate after its fetch"),
-                        QStringLiteral("confirmed"), QStringLiteral("%1 confirm commands, none after the fetch").arg(confirms.size()));
+                        QStringLiteral("confirmed"),
+                        QStringLiteral("%1 confirm commands, none after the fetch").arg(confirms.size()));
             tally.check(newDates, who, QStringLiteral("confirmed runs the package"), QStringLiteral("confirmed"),
-                        ups.isEmpty() ? QStringLiteral("never came up") : QStringLiteral("UP ") + ups.last().args.join(QLatin1Char(' ')));
+                        ups.isEmpty() ? QStringLiteral("never came up")
+                                      : QStringLiteral("UP ") + ups.last().args.join(QLatin1Char(' ')));
             if (account.timesKnown && run.confirmed.isValid())
                 checkTime(run.confirmed, wire("CONFIRMED"), who, QStringLiteral("confirmed time"), tally);
             if (account.datesKnown)
@@ -484,11 +485,13 @@ void checkAccount(const Account &account, const Simulator &sim, const QHash<QStr
     for (auto mac = unitOfMac.cbegin(); mac != unitOfMac.cend(); ++mac) {
         if (recorded.contains(mac.value()))
             continue;
-        const QList<SimEvent> commands =
-            sim.of(mac.value(), QStringLiteral("TCP"), account.from, account.to, QStringLiteral("setSettings:updateUnit:"));
-        const qint64 known = std::count_if(commands.cbegin(), commands.cend(), [&](const SimEvent &e) { return e.ms < trusted; });
-        tally.check(known == 0, QStringLiteral("%1 %2").arg(where, mac.value()), QStringLiteral("commanded unit recorded"),
-                    QStringLiteral("no row"), QStringLiteral("%1 update commands").arg(commands.size()));
+        const QList<SimEvent> commands = sim.of(mac.value(), QStringLiteral("TCP"), account.from, account.to,
+                                                QStringLiteral("setSettings:updateUnit:"));
+        const qint64 known =
+            std::count_if(commands.cbegin(), commands.cend(), [&](const SimEvent &e) { return e.ms < trusted; });
+        tally.check(known == 0, QStringLiteral("%1 %2").arg(where, mac.value()),
+                    QStringLiteral("commanded unit recorded"), QStringLiteral("no row"),
+                    QStringLiteral("%1 update commands").arg(commands.size()));
     }
 }
 
@@ -516,7 +519,8 @@ void checkStepsKept(const Account &before, const QList<QList<Account>> &later, T
                     continue;
                 tally.check(was == is, QStringLiteral("history batch %1 %2").arg(before.batchId).arg(run.name),
                             QStringLiteral("%1 time kept").arg(QLatin1String(name)), was.toString(Qt::ISODateWithMs),
-                            QStringLiteral("later %1").arg(is.isValid() ? is.toString(Qt::ISODateWithMs) : QStringLiteral("cleared")));
+                            QStringLiteral("later %1")
+                                .arg(is.isValid() ? is.toString(Qt::ISODateWithMs) : QStringLiteral("cleared")));
             }
         }
         return; // the next reading; later ones are compared from it in turn
@@ -555,8 +559,8 @@ void checkStable(const QList<QList<Account>> &readings, Tally &tally)
                         const auto is = fieldsOf(*again);
                         for (qsizetype f = 0; f < was.size(); ++f)
                             if (was.at(f).second != is.at(f).second)
-                                changed << QStringLiteral("%1 '%2' then '%3'").arg(was.at(f).first, was.at(f).second,
-                                                                                   is.at(f).second);
+                                changed << QStringLiteral("%1 '%2' then '%3'")
+                                               .arg(was.at(f).first, was.at(f).second, is.at(f).second);
                     }
                     tally.check(changed.isEmpty(), QStringLiteral("%1 %2").arg(batch, run.name),
                                 QStringLiteral("row reads the same"), QStringLiteral("reading %1").arg(k + 1),
@@ -648,7 +652,8 @@ public:
                 QSet<QString> listed;
                 for (const MarluneUnit &unit : core->state().vUnits)
                     listed.insert(unit.mac);
-                return std::all_of(macs.cbegin(), macs.cend(), [&](const QString &mac) { return listed.contains(mac); });
+                return std::all_of(macs.cbegin(), macs.cend(),
+                                   [&](const QString &mac) { return listed.contains(mac); });
             },
             30000);
     }
@@ -718,8 +723,8 @@ Trial::Trial(const Scenario &scenario)
 {
     for (const char *name : {"packages", "data", "config", "runtime", "tmp", "work"})
         QDir().mkpath(folder(QLatin1String(name)));
-    QFile::setPermissions(folder(QStringLiteral("runtime")), QFileDevice::ReadOwner | QFileDevice::WriteOwner
-                                                                  | QFileDevice::ExeOwner);
+    QFile::setPermissions(folder(QStringLiteral("runtime")),
+                          QFileDevice::ReadOwner | QFileDevice::WriteOwner | QFileDevice::ExeOwner);
     // The tool inherits these; the in-process core reads them too.
     qputenv("XDG_DATA_HOME", folder(QStringLiteral("data")).toUtf8());
     qputenv("XDG_CONFIG_HOME", folder(QStringLiteral("config")).toUtf8());
@@ -769,7 +774,11 @@ QStringList plainUnits(int n, const QHash<int, QString> &special = {})
 // The tool killed with SIGKILL a seeded moment after the wire showed `after`.
 Scenario killed(int seed, const QString &name, bool quick, const std::function<bool(const Simulator &)> &after)
 {
-    return {name, quick, plainUnits(4), QStringLiteral("fetchKiBps=256\n"), QStringLiteral("interrupted"),
+    return {name,
+            quick,
+            plainUnits(4),
+            QStringLiteral("fetchKiBps=256\n"),
+            QStringLiteral("interrupted"),
             [seed, after](Trial &t) {
                 if (!t.startTool({}))
                     return;
@@ -796,7 +805,9 @@ QList<Scenario> scenarios()
             t.read();
         };
     };
-    const auto confirmedAll = [](int n) { return [n](const Simulator &s) { return s.count(QStringLiteral("CONFIRMED")) >= n; }; };
+    const auto confirmedAll = [](int n) {
+        return [n](const Simulator &s) { return s.count(QStringLiteral("CONFIRMED")) >= n; };
+    };
     QList<Scenario> list{
         {QStringLiteral("plain"), false, plainUnits(4), QString(), QStringLiteral("completed"), toolRun({})},
         {QStringLiteral("retry"), false, plainUnits(4, {{4, QStringLiteral("behaviour=neverFetches")}}), QString(),
@@ -805,20 +816,28 @@ QList<Scenario> scenarios()
              if (!t.startCore(RolloutPlan(), 6))
                  return void(t.failure = QStringLiteral("units not listed"));
              t.updateAll();
-             if (!waitFor([&] { return t.sim.count(QStringLiteral("CONFIRMED")) >= 3 && !t.core->retryCandidates().isEmpty(); },
-                          90000))
+             if (!waitFor(
+                     [&] {
+                         return t.sim.count(QStringLiteral("CONFIRMED")) >= 3 && !t.core->retryCandidates().isEmpty();
+                     },
+                     90000))
                  t.failure = QStringLiteral("no unit overdue");
              t.read();
              t.core->retryUnits(t.core->retryCandidates());
-             const auto commands = [&] { return t.sim.of(QStringLiteral("u4"), QStringLiteral("TCP"), 0, kNever,
-                                                         QStringLiteral("setSettings:updateUnit:")).size(); };
+             const auto commands = [&] {
+                 return t.sim
+                     .of(QStringLiteral("u4"), QStringLiteral("TCP"), 0, kNever,
+                         QStringLiteral("setSettings:updateUnit:"))
+                     .size();
+             };
              if (!waitFor([&] { return commands() >= 2 && !t.core->retryCandidates().isEmpty(); }, 60000))
                  t.failure = QStringLiteral("the retried unit was not overdue again");
              t.read();
              t.closeWindow();
              t.read();
          }},
-        {QStringLiteral("stop-batch"), false, plainUnits(6), QStringLiteral("fetchKiBps=256\n"), QStringLiteral("stopped"),
+        {QStringLiteral("stop-batch"), false, plainUnits(6), QStringLiteral("fetchKiBps=256\n"),
+         QStringLiteral("stopped"),
          [](Trial &t) {
              RolloutPlan plan;
              plan.maxInFlight = 2;
@@ -839,7 +858,8 @@ QList<Scenario> scenarios()
          QStringLiteral("halted"),
          toolRun({QStringLiteral("--max-in-flight"), QStringLiteral("1"), QStringLiteral("--stop-after-failures"),
                   QStringLiteral("1"), QStringLiteral("--fetch-deadline"), QStringLiteral("6")})},
-        {QStringLiteral("window-closed"), true, plainUnits(5), QStringLiteral("fetchKiBps=128\n"), QStringLiteral("closed"),
+        {QStringLiteral("window-closed"), true, plainUnits(5), QStringLiteral("fetchKiBps=128\n"),
+         QStringLiteral("closed"),
          [](Trial &t) {
              if (!t.startCore())
                  return void(t.failure = QStringLiteral("units not listed"));
@@ -855,15 +875,20 @@ QList<Scenario> scenarios()
                    [](const Simulator &s) { return s.count(QStringLiteral("FETCH-START")) >= 1; })
          << killed(2, QStringLiteral("kill-rebooting"), false,
                    [](const Simulator &s) { return s.count(QStringLiteral("REBOOTING")) >= 1; })
-         << killed(3, QStringLiteral("kill-back"), false, [](const Simulator &s) { return s.count(QStringLiteral("UP")) >= 1; })
+         << killed(3, QStringLiteral("kill-back"), false,
+                   [](const Simulator &s) { return s.count(QStringLiteral("UP")) >= 1; })
          << killed(4, QStringLiteral("kill-confirming"), false, confirmedAll(1))
          << killed(5, QStringLiteral("kill-all-confirmed"), true, confirmedAll(4));
-    list << Scenario{QStringLiteral("sigterm"), false, plainUnits(6), QStringLiteral("fetchKiBps=256\n"),
+    list << Scenario{QStringLiteral("sigterm"),
+                     false,
+                     plainUnits(6),
+                     QStringLiteral("fetchKiBps=256\n"),
                      QStringLiteral("stopped"),
                      [](Trial &t) {
                          if (!t.startTool({QStringLiteral("--max-in-flight"), QStringLiteral("2")}))
                              return;
-                         if (!t.waitSim([](const Simulator &s) { return s.count(QStringLiteral("CONFIRMED")) >= 1; }, 120000))
+                         if (!t.waitSim([](const Simulator &s) { return s.count(QStringLiteral("CONFIRMED")) >= 1; },
+                                        120000))
                              t.failure = QStringLiteral("no unit confirmed");
                          t.signalTool(SIGTERM);
                          t.trusted = kNever; // a stopped tool still writes its account
@@ -871,36 +896,51 @@ QList<Scenario> scenarios()
                              t.failure = QStringLiteral("the tool did not finish after SIGTERM");
                          t.read();
                      }}
-         << Scenario{QStringLiteral("tcp-hangs"), true, plainUnits(4, {{2, QStringLiteral("tcp=hangs")}}), QString(),
-                     QStringLiteral("completed"), toolRun({QStringLiteral("--fetch-deadline"), QStringLiteral("8")})}
-         << Scenario{QStringLiteral("reboots-twice"), false, plainUnits(4, {{3, QStringLiteral("reboots=2")}}),
-                     QStringLiteral("rebootSeconds=2\n"), QStringLiteral("completed"), toolRun({})}
-         << Scenario{QStringLiteral("vanishes-waiting"), false,
-                     plainUnits(6, {{6, QStringLiteral("vanishAfterSeconds=12")}}), QStringLiteral("fetchKiBps=256\n"),
+         << Scenario{QStringLiteral("tcp-hangs"),
+                     true,
+                     plainUnits(4, {{2, QStringLiteral("tcp=hangs")}}),
+                     QString(),
                      QStringLiteral("completed"),
-                     toolRun({QStringLiteral("--max-in-flight"), QStringLiteral("2"), QStringLiteral("--fetch-deadline"),
-                              QStringLiteral("8")})}
-         << Scenario{QStringLiteral("lossy-link"), false, plainUnits(4), QString(), QStringLiteral("completed"),
-                     [toolRun](Trial &t) {
-                         // Between two addresses of one namespace the kernel delivers locally: the
-                         // veth (and its queue) is crossed only with the units in a namespace of their own.
-                         const QString unitsSide = qEnvironmentVariable("BRYX_UNITS_NETNS");
-                         if (unitsSide.isEmpty())
-                             return void(t.skipped = QStringLiteral("skipped (no shaped link: set BRYX_NETNS_LINK_MBIT)"));
-                         const QStringList netem{QStringLiteral("qdisc"), QStringLiteral("replace"), QStringLiteral("dev"),
-                                                 QStringLiteral("bryx0"), QStringLiteral("root"), QStringLiteral("netem"),
-                                                 QStringLiteral("loss"), QStringLiteral("5%"), QStringLiteral("delay"),
-                                                 QStringLiteral("50ms"), QStringLiteral("20ms")};
-                         QStringList unitsNetem = netem;
-                         unitsNetem[3] = QStringLiteral("bryx1");
-                         if (QProcess::execute(QStringLiteral("tc"), netem) != 0
-                             || QProcess::execute(QStringLiteral("nsenter"),
-                                                  QStringList{QStringLiteral("--net=") + unitsSide, QStringLiteral("tc")}
-                                                      + unitsNetem)
-                                    != 0)
-                             return void(t.skipped = QStringLiteral("skipped (no netem)"));
-                         toolRun({})(t);
-                     }};
+                     toolRun({QStringLiteral("--fetch-deadline"), QStringLiteral("8")})}
+         << Scenario{QStringLiteral("reboots-twice"),
+                     false,
+                     plainUnits(4, {{3, QStringLiteral("reboots=2")}}),
+                     QStringLiteral("rebootSeconds=2\n"),
+                     QStringLiteral("completed"),
+                     toolRun({})}
+         << Scenario{QStringLiteral("vanishes-waiting"),
+                     false,
+                     plainUnits(6, {{6, QStringLiteral("vanishAfterSeconds=12")}}),
+                     QStringLiteral("fetchKiBps=256\n"),
+                     QStringLiteral("completed"),
+                     toolRun({QStringLiteral("--max-in-flight"), QStringLiteral("2"),
+                              QStringLiteral("--fetch-deadline"), QStringLiteral("8")})}
+         << Scenario{
+                QStringLiteral("lossy-link"),
+                false,
+                plainUnits(4),
+                QString(),
+                QStringLiteral("completed"),
+                [toolRun](Trial &t) {
+                    // Between two addresses of one namespace the kernel delivers locally: the
+                    // veth (and its queue) is crossed only with the units in a namespace of their own.
+                    const QString unitsSide = qEnvironmentVariable("BRYX_UNITS_NETNS");
+                    if (unitsSide.isEmpty())
+                        return void(t.skipped = QStringLiteral("skipped (no shaped link: set BRYX_NETNS_LINK_MBIT)"));
+                    const QStringList netem{QStringLiteral("qdisc"), QStringLiteral("replace"), QStringLiteral("dev"),
+                                            QStringLiteral("bryx0"), QStringLiteral("root"),    QStringLiteral("netem"),
+                                            QStringLiteral("loss"),  QStringLiteral("5%"),      QStringLiteral("delay"),
+                                            QStringLiteral("50ms"),  QStringLiteral("20ms")};
+                    QStringList unitsNetem = netem;
+                    unitsNetem[3] = QStringLiteral("bryx1");
+                    if (QProcess::execute(QStringLiteral("tc"), netem) != 0
+                        || QProcess::execute(QStringLiteral("nsenter"),
+                                             QStringList{QStringLiteral("--net=") + unitsSide, QStringLiteral("tc")}
+                                                 + unitsNetem)
+                               != 0)
+                        return void(t.skipped = QStringLiteral("skipped (no netem)"));
+                    toolRun({})(t);
+                }};
     return list;
 }
 
