@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds the updater and its simulator in release mode and runs every benchmark, each inside its
 # own private network namespace, printing the figures. Arguments pick sections (scan, discovery,
-# fileserver, batch, faults, history); without any, all of them run.
+# fileserver, batch, faults, history, records); without any, all of them run.
 set -euo pipefail
-sections=${*:-scan discovery fileserver batch faults history}
+sections=${*:-scan discovery fileserver batch faults history records}
 wanted() { [[ " $sections " == *" $1 "* ]]; }
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-bench"
@@ -12,8 +12,8 @@ build="$root/build-bench"
 # display of its own, its Update button pressed as an operator does.
 "$root/scripts/install-deps.sh" nginx-light curl xvfb xauth xdotool
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build" -j"$(nproc)" --target unitsim scanbench discoverybench fleetbench historybench bryx-updater \
-    bryx-updater-cli
+cmake --build "$build" -j"$(nproc)" --target unitsim scanbench discoverybench fleetbench historybench recordcheck \
+    bryx-updater bryx-updater-cli
 
 # The benchmarks keep their files out of the operator's folders and run without a display.
 scratch=$(mktemp -d)
@@ -120,5 +120,11 @@ if wanted history; then
         BRYX_BENCH_HISTORY=$history BRYX_NETNS_PEERS=1001 "$root/tests/netns-run.sh" "$build/bin/fleetbench" batch 1000 0 |
             grep -E "units in one batch|longest event-loop stall|history:" || echo "(batch 1000 with history $history did not end as expected)"
     done
+    echo
+fi
+
+if wanted records; then
+    echo "== The updater's account of each batch held against what the units received and did =="
+    BRYX_NETNS_PEERS=10 "$root/tests/netns-run.sh" "$build/bin/recordcheck" || echo "(the account and the wire differ)"
     echo
 fi

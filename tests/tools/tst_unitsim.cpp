@@ -363,6 +363,7 @@ void TestUnitSim::updateFetchesRebootsAndComesBackNewer_data()
         << "legacy-recorder" << quint8(0xB7) << QByteArray("\n") << QString() << 0;
     // 1 MiB at 512 KiB/s, in 100-ms steps of 51.2 KiB: at least 20 steps.
     QTest::newRow("paced-fetch") << "k220-decoder" << quint8(0x19) << QByteArray("\n") << "fetchKiBps=512" << 1900;
+    QTest::newRow("two-reboots") << "k220-decoder" << quint8(0x19) << QByteArray("\n") << "reboots=2" << 0;
 }
 
 void TestUnitSim::updateFetchesRebootsAndComesBackNewer()
@@ -397,10 +398,14 @@ void TestUnitSim::updateFetchesRebootsAndComesBackNewer()
     QVERIFY(exchange(kUnit, {"getStatus\r"}, unitPort, &error).isEmpty());
     QCOMPARE(error, QAbstractSocket::ConnectionRefusedError);
     QVERIFY(UdpPeer::from(peer.broadcast({queryPacket(code)}), kUnit).isEmpty());
-    QVERIFY2(!sim.lines().contains(QStringLiteral("dut UP")),
-             "came back before the checks; reboot too short");
+    const QString up = QStringLiteral("dut UP 3/2/2015 1425254400");
+    QVERIFY2(!sim.lines().contains(up), "came back before the checks; reboot too short");
 
-    QVERIFY(sim.waitForLine(QStringLiteral("dut UP")));
+    QVERIFY(sim.waitForLine(up));
+    // Between two reboots the unit was up with the new software, the old web date, nothing pending.
+    const bool twice = extra == QLatin1String("reboots=2");
+    QCOMPARE(sim.lines().count(QStringLiteral("dut REBOOTING 1")), twice ? 2 : 1);
+    QCOMPARE(sim.lines().contains(QStringLiteral("dut UP-INTERIM 3/2/2015 1388534400")), twice);
     const QList<QByteArray> status = exchange(kUnit, {"getStatus\r"});
     QCOMPARE(status.size(), 1);
     QVERIFY(status.first().contains("UPDATE:1"));
@@ -572,6 +577,7 @@ void TestUnitSim::misbehaviours_data()
     QTest::newRow("port50002") << "behaviour=port50002" << true << Port::Refused << Port::Answers << 0;
     QTest::newRow("tcp-hangs") << "tcp=hangs" << true << Port::Hangs << Port::Hangs << 0;
     QTest::newRow("message-delay") << "messageDelayMs=300" << true << Port::Answers << Port::Refused << 300;
+    QTest::newRow("vanished") << "vanishAfterSeconds=1" << false << Port::Hangs << Port::Hangs << 0;
 }
 
 void TestUnitSim::misbehaviours()
@@ -584,6 +590,8 @@ void TestUnitSim::misbehaviours()
 
     SimulatorProcess sim;
     QVERIFY(sim.start(fleetOf(QStringLiteral("k220-decoder"), setting), 2));
+    if (setting.startsWith(QLatin1String("vanish")))
+        QVERIFY(sim.waitForLine(QStringLiteral("dut VANISHED")));
     UdpPeer peer(kBarrierUnit, kBarrierCode);
     QCOMPARE(UdpPeer::from(peer.broadcast({queryPacket(0x19)}), kUnit).size(), udpAnswers ? 1 : 0);
     // An answer that must come is waited for; one that must not, up to a barrier.

@@ -24,6 +24,7 @@ const QStringList &knownKeys()
         QStringLiteral("eth1netmask"),  QStringLiteral("eth1mac"),   QStringLiteral("verbose"),
         QStringLiteral("replypacing"),  QStringLiteral("dropatpercent"), QStringLiteral("digest"),
         QStringLiteral("fetchkibps"),   QStringLiteral("tcp"),       QStringLiteral("messagedelayms"),
+        QStringLiteral("reboots"),      QStringLiteral("vanishafterseconds"),
     };
     return keys;
 }
@@ -202,8 +203,11 @@ bool UnitReader::read(UnitConfig *u, QString *error)
             !readFlag("digest", &u->digest) || !readCount("dropatpercent", 0, &u->dropAtPercent) ||
             !readCount("rebootseconds", 3, &u->rebootSeconds) || !readCount("fetchkibps", 0, &u->fetchKiBps) ||
             !readCount("edidfailures", 0, &u->edidFailures) ||
-            !readCount("messagedelayms", 0, &u->messageDelayMs))
+            !readCount("messagedelayms", 0, &u->messageDelayMs) || !readCount("reboots", 1, &u->reboots) ||
+            !readCount("vanishafterseconds", 0, &u->vanishAfterSeconds))
             return false;
+        if (u->reboots < 1 || u->reboots > 2)
+            return fail(QStringLiteral("reboots '%1' is not 1 or 2").arg(u->reboots));
         if (u->dropAtPercent > 99)
             return fail(QStringLiteral("dropAtPercent '%1' is not 0 to 99").arg(u->dropAtPercent));
 

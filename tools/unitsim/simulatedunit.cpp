@@ -47,6 +47,8 @@ bool SimulatedUnit::start(QString *error)
         return false;
     }
     udp->setSocketOption(QAbstractSocket::ReceiveBufferSizeSocketOption, kUnitReceiveBuffer);
+    if (unitConfig.vanishAfterSeconds > 0)
+        QTimer::singleShot(unitConfig.vanishAfterSeconds * 1000, this, &SimulatedUnit::vanish);
     return listen(error);
 }
 
@@ -270,6 +272,12 @@ void SimulatedUnit::onFetched(qint64 bytes, qint64 milliseconds, const QString &
     }
     pendingSwversion = swversion;
     pendingWebversion = webversion;
+    rebootsLeft = unitConfig.reboots - 1;
+    goDown();
+}
+
+void SimulatedUnit::goDown()
+{
     rebooting = true;
     Q_EMIT event(QStringLiteral("REBOOTING %1").arg(unitConfig.rebootSeconds));
     stopListening();
@@ -278,16 +286,48 @@ void SimulatedUnit::onFetched(qint64 bytes, qint64 milliseconds, const QString &
 
 void SimulatedUnit::comeBackUp()
 {
+    if (gone)
+        return;
+    const bool interim = rebootsLeft > 0;
     if (!pendingSwversion.isEmpty())
         unitConfig.swversion = pendingSwversion;
-    if (!pendingWebversion.isEmpty())
+    if (!pendingWebversion.isEmpty() && !interim)
         unitConfig.webversion = pendingWebversion;
-    unitConfig.updateStatus = true; // the new software waits for the updater's confirmation
+    // The new software waits for the updater's confirmation once the whole image is in.
+    unitConfig.updateStatus = !interim;
     rebooting = false;
     QString error;
     if (!listen(&error)) {
         Q_EMIT event(QStringLiteral("LISTEN-FAILED %1").arg(error));
         return;
     }
-    Q_EMIT event(QStringLiteral("UP"));
+    Q_EMIT event(QStringLiteral("%1 %2 %3")
+                     .arg(interim ? QStringLiteral("UP-INTERIM") : QStringLiteral("UP"), unitConfig.swversion,
+                          unitConfig.webversion));
+    if (interim) {
+        --rebootsLeft;
+        QTimer::singleShot(unitConfig.rebootSeconds * 1000, this, [this] {
+            if (!gone)
+                goDown();
+        });
+    }
+}
+
+// Unplugged: no datagram is answered and no connection completes (nor is refused) from now on;
+// a fetch under way stops where it is.
+void SimulatedUnit::vanish()
+{
+    if (gone)
+        return;
+    gone = true;
+    rebooting = false;
+    delete fetch.data();
+    stopListening();
+    for (const quint16 port : {kUnitPort, kAlternatePort}) {
+        auto hung = std::make_unique<HungPort>();
+        QString why;
+        if (hung->open(QHostAddress(unitConfig.ip), port, &why))
+            hungPorts.push_back(std::move(hung));
+    }
+    Q_EMIT event(QStringLiteral("VANISHED"));
 }

@@ -60,7 +60,9 @@ private:
     void fetchFrom(const QHostAddress &server, bool breakOff);
     void onFetched(qint64 bytes, qint64 milliseconds, const QString &swversion, const QString &webversion,
                    const QByteArray &digest);
+    void goDown();
     void comeBackUp();
+    void vanish();
 
     // A unit whose fetch broke off tries again after this long.
     static constexpr int kRetryMs = 1000;
@@ -85,6 +87,7 @@ private:
     QPointer<ImageFetch> fetch;
     bool rebooting = false;
     bool gone = false; // went down for good
+    int rebootsLeft = 0; // reboots of the current update still to come after this one
     int edidFailuresLeft;
     int edidFailuresGiven = 0;
     QString pendingSwversion;

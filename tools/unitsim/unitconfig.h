@@ -69,6 +69,13 @@ struct UnitConfig
     // Each TCP message is answered this long after it arrived, as a real unit takes a moment to
     // take a message in; 0: at once.
     int messageDelayMs = 0;
+    // 2: the image goes in over two reboots. Back from the first, the unit runs the new software
+    // but has not written the web part yet: it answers with the new software date, the old web
+    // date and UPDATE:0 for rebootSeconds, then goes down again and comes back as after one.
+    int reboots = 1;
+    // From this many seconds after start the unit answers nothing on UDP or TCP, as if unplugged;
+    // 0: never.
+    int vanishAfterSeconds = 0;
     bool verbose = false;
 
     // A recorder of the older record layout that still runs its original firmware: it knows no
