@@ -275,9 +275,11 @@ Account readToolJson(const QList<QJsonObject> &lines)
         }
         return runs[mac];
     };
-    static const QStringList commandedSteps{QStringLiteral("commanded"), QStringLiteral("fetching"),
-                                            QStringLiteral("fetched"),   QStringLiteral("rebooting"),
-                                            QStringLiteral("overdue"),   QStringLiteral("confirmed")};
+    // Steps only a unit that had its update command can take (an overdue one may never have).
+    static const QStringList commandedSteps{
+        QStringLiteral("commanded"),  QStringLiteral("fetch begun"), QStringLiteral("fetched"),
+        QStringLiteral("fetch cut"),  QStringLiteral("went down"),   QStringLiteral("back"),
+        QStringLiteral("confirming"), QStringLiteral("confirmed"),   QStringLiteral("not applied")};
     for (const QJsonObject &line : lines) {
         const QString event = line.value(QStringLiteral("event")).toString();
         if (event == QLatin1String("step")) {
@@ -286,7 +288,7 @@ Account readToolJson(const QList<QJsonObject> &lines)
             account.kinds[run.mac].append(step);
             if (commandedSteps.contains(step))
                 run.commanded = seen;
-            if (step == QLatin1String("rebooting"))
+            if (step == QLatin1String("went down"))
                 run.rebootSeen = seen;
         } else if (event == QLatin1String("summary")) {
             account.whole = true;
@@ -298,10 +300,9 @@ Account readToolJson(const QList<QJsonObject> &lines)
                 if (result == QLatin1String("confirmed"))
                     run.confirmed = seen;
                 // Results only a unit that was commanded can have.
-                if (result == QLatin1String("confirmed") || result == QLatin1String("failed")
-                    || result == QLatin1String("overdue"))
+                if (result == QLatin1String("confirmed") || result == QLatin1String("failed"))
                     run.commanded = seen;
-                if (result == QLatin1String("notCommanded") || result == QLatin1String("held")
+                if (result == QLatin1String("not commanded") || result == QLatin1String("held")
                     || result == QLatin1String("refused"))
                     run.commanded = QDateTime();
             }
@@ -439,8 +440,8 @@ void checkAccount(const Account &account, const Simulator &sim, const QHash<QStr
 
         // Seen rebooting: the unit went down after its fetch.
         const QList<SimEvent> downs = wire("REBOOTING");
-        if (run.rebootSeen.isValid() || kinds.contains(QStringLiteral("rebooting")))
-            tally.check(!downs.isEmpty(), who, QStringLiteral("reboot seen"), QStringLiteral("rebooting"),
+        if (run.rebootSeen.isValid() || kinds.contains(QStringLiteral("went down")))
+            tally.check(!downs.isEmpty(), who, QStringLiteral("reboot seen"), QStringLiteral("went down"),
                         QStringLiteral("never went down"));
 
         // Confirmed: the whole image, then the confirm command, and the package's dates.
