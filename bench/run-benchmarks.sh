@@ -85,8 +85,10 @@ if wanted batch; then
         BRYX_NETNS_PEERS=$((units + 1)) "$root/tests/netns-run.sh" "$build/bin/fleetbench" batch "$units" "$delay" ||
             echo "(batch $units $delay did not end as expected)"
     done
-    # 250 units at most 50 in flight: five waves, each about as long as one unit alone.
-    BRYX_NETNS_PEERS=251 "$root/tests/netns-run.sh" "$build/bin/fleetbench" rollout 250 50 0 ||
+    # 250 units at most 50 in flight: five waves, each about as long as one unit alone. The window
+    # remembers the cap it was given: in settings of this run's own, so that no later run inherits it.
+    XDG_CONFIG_HOME="$scratch/config-rollout" BRYX_NETNS_PEERS=251 "$root/tests/netns-run.sh" \
+        "$build/bin/fleetbench" rollout 250 50 0 ||
         echo "(rollout 250 50 did not end as expected)"
     # The same batches through the command-line tool.
     for run in "250 0" "1000 0"; do

@@ -18,14 +18,21 @@ RowKind rowKind(const MarluneUnit &unit, const StatusCell &cell, const PipelineS
     // A unit that did not answer its last command needs attention; the note after the list's text
     // leaves the text it starts with.
     const bool unanswered = pipeline.exchangeFailures.contains(mac);
-    if (overdue || held || unanswered || !cell.disableMarker.isEmpty()
-        || cell.text.startsWith(QLatin1String("Status Unknown.")))
+    // Unreachable on TCP and not on its way to a reboot: nothing is known of it for sure.
+    const bool reachable = pipeline.tcpAlive.value(unit.ip, false);
+    if (overdue || held || unanswered || !cell.disableMarker.isEmpty() || (!reachable && !index.isCommanded(mac)))
         return RowKind::Attention;
     if (index.isQueued(mac) || index.isCommanded(mac) || index.isResettingEdid(mac))
         return RowKind::InProgress;
     if (const MarluneUnit *finished = index.lastFinished(mac))
         return finishedWell(*finished, pipeline, packages) ? RowKind::Done : RowKind::Attention;
-    if (cell.text.startsWith(QLatin1String("No update needed.")))
+    // Reachable, asking for nothing and offered nothing by any package: up to date.
+    const auto offers = [&unit](const UpdatePackage *package) {
+        StatusCell scratch;
+        return placeUpdateBlurb(scratch, *package, unit);
+    };
+    const QList<const UpdatePackage *> compared = packages.packagesToCompare(unit);
+    if (unit.updateStatus == 0 && std::none_of(compared.cbegin(), compared.cend(), offers))
         return RowKind::Done;
     return RowKind::Other;
 }

@@ -349,6 +349,7 @@ bool UpdatePipeline::leftAlone(const QString &mac) const
 // reachability test saw it go down.
 void UpdatePipeline::noteRebootedUnits()
 {
+    const Telling telling(*this);
     if (!lists.vUnitsConfirm.isEmpty()) {
         BLOG_AS(kLogSource, kTick) << "vUnitsConfirm:" << lists.vUnitsConfirm.size() << lists.vUnitsRebooted.size();
         // Each such unit's entries go and its current record is appended, in listing order; when
@@ -564,16 +565,20 @@ bool UpdatePipeline::commandUnitsOfPlan()
     }
     if (decision.halted && !rollout.halted)
         haltRollout(decision);
-    for (auto waiting = decision.waiting.cbegin(); waiting != decision.waiting.cend(); ++waiting) {
-        if (*waiting != WaitReason::Held || lists.runs[waiting.key()].held)
-            continue;
-        lists.runs[waiting.key()].held = true;
-        if (const MarluneUnit *listed = findUnit(lists.vUnits, &MarluneUnit::mac, waiting.key()))
-            tell(UnitStep::Held, *listed);
-    }
     const bool waitingChanged = rollout.waiting != decision.waiting || rollout.inFlight != decision.inFlight;
     rollout.waiting = decision.waiting;
     rollout.inFlight = decision.inFlight;
+    // Held after a halt: told once the rollout's waiting units say why.
+    {
+        const Telling telling(*this);
+        for (auto waiting = decision.waiting.cbegin(); waiting != decision.waiting.cend(); ++waiting) {
+            if (*waiting != WaitReason::Held || lists.runs[waiting.key()].held)
+                continue;
+            lists.runs[waiting.key()].held = true;
+            if (const MarluneUnit *listed = findUnit(lists.vUnits, &MarluneUnit::mac, waiting.key()))
+                tell(UnitStep::Held, *listed);
+        }
+    }
 
     const QSet<QString> allowed(decision.command.cbegin(), decision.command.cend());
     const QSet<QString> inBatch(lists.batch.cbegin(), lists.batch.cend());
@@ -800,6 +805,7 @@ void UpdatePipeline::markRebooted(const MarluneUnit &unit)
 
 bool UpdatePipeline::queueForUpdate(const QStringList &macs)
 {
+    const Telling telling(*this);
     // The selection names each unit once per cell: looked up through sets, not searched.
     const PipelineIndex index(lists);
     const auto inPipeline = [&index](const QString &mac) {
@@ -1069,6 +1075,7 @@ void UpdatePipeline::noteRebootSeen(const QString &mac)
 // before; a change of its mark is logged once and redraws the table.
 void UpdatePipeline::markOverdueUnits()
 {
+    const Telling telling(*this);
     // Measured on the steady clock: a step of the wall clock (a time server's correction, the
     // operator setting the clock) makes no unit late.
     const qint64 time = steadyMs();
@@ -1105,6 +1112,7 @@ void UpdatePipeline::markOverdueUnits()
 
 QStringList UpdatePipeline::withdrawQueued()
 {
+    const Telling telling(*this);
     QStringList withdrawn;
     for (qsizetype i = 0; i < lists.vUnitsUpdate.size();) {
         const QString mac = lists.vUnitsUpdate.at(i).mac;
@@ -1162,6 +1170,7 @@ QStringList UpdatePipeline::retryCandidates() const
 // is queued, in its new batch.
 void UpdatePipeline::retryUnits(const QStringList &macs)
 {
+    const Telling telling(*this);
     QStringList updates;
     QList<MarluneUnit> edidOnly;
     for (const QString &mac : macs) {
@@ -1229,24 +1238,63 @@ void UpdatePipeline::tell(UnitStep step, const MarluneUnit &unit)
     tell(eventFor(step, unit));
 }
 
+// A unit judged was sent its confirm command, or had nothing to confirm: it reports no pending
+// update from now on, and its status is the verdict's.
+static bool judgedStep(UnitStep step)
+{
+    return step == UnitStep::Confirmed || step == UnitStep::ConfirmedElsewhere || step == UnitStep::NotApplied;
+}
+
 void UpdatePipeline::tell(const UnitEvent &event)
 {
+    if (gathering) {
+        gathering->append(event);
+        return;
+    }
     UnitEvent told = event;
-    // A unit judged was sent its confirm command, or had nothing to confirm: it reports no pending
-    // update from now on, and its status is the verdict's.
-    const bool judged = told.step == UnitStep::Confirmed || told.step == UnitStep::ConfirmedElsewhere
-                        || told.step == UnitStep::NotApplied;
-    if (told.step != UnitStep::FetchProgress)
-        told.status = statusOf(told.mac, judged);
+    if (told.step != UnitStep::FetchProgress && !told.mac.isEmpty())
+        told.status = statusOf(told.mac, judgedStep(told.step), PipelineIndex(lists, QSet<QString>{told.mac}));
     port.unitEvent(told);
+}
+
+// The steps of many units in one pass are told once the pass is done, their statuses looked up
+// through one index: a thousand units queued or marked overdue at once cost one walk of the lists.
+UpdatePipeline::Telling::Telling(UpdatePipeline &pipeline) : pipeline(pipeline)
+{
+    if (!pipeline.gathering)
+        pipeline.gathering = &events;
+}
+
+UpdatePipeline::Telling::~Telling()
+{
+    if (pipeline.gathering != &events)
+        return;
+    pipeline.gathering = nullptr;
+    if (events.isEmpty())
+        return;
+    QSet<QString> macs;
+    for (const UnitEvent &event : std::as_const(events))
+        macs.insert(event.mac);
+    const PipelineState &lists = pipeline.lists;
+    const PipelineIndex index =
+        macs.size() * 4 < lists.vUnits.size() ? PipelineIndex(lists, macs) : PipelineIndex(lists);
+    for (UnitEvent &event : events) {
+        if (event.step != UnitStep::FetchProgress)
+            event.status = pipeline.statusOf(event.mac, judgedStep(event.step), index);
+        pipeline.port.unitEvent(event);
+    }
 }
 
 QString UpdatePipeline::statusOf(const QString &mac, bool updateCleared) const
 {
-    const MarluneUnit *listed = mac.isEmpty() ? nullptr : findUnit(lists.vUnits, &MarluneUnit::mac, mac);
+    return statusOf(mac, updateCleared, PipelineIndex(lists, QSet<QString>{mac}));
+}
+
+QString UpdatePipeline::statusOf(const QString &mac, bool updateCleared, const PipelineIndex &index) const
+{
+    const MarluneUnit *listed = index.firstListed(mac);
     if (!listed)
         return QString();
-    const PipelineIndex index(lists, QSet<QString>{mac});
     if (!updateCleared || listed->updateStatus == 0)
         return unitStatus(*listed, lists, packages, index).text.trimmed();
     MarluneUnit confirmed = *listed;

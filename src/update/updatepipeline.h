@@ -3,6 +3,7 @@
 #include "packages/packagecatalogue.h"
 #include "update/pipelineport.h"
 #include "update/pipelinestate.h"
+#include "update/unitevent.h"
 
 #include <QDateTime>
 #include <QElapsedTimer>
@@ -14,9 +15,6 @@
 #include <functional>
 
 class PipelineIndex;
-struct UnitEvent;
-enum class UnitStep;
-enum class FetchCut;
 
 // The update engine: the unit lists of the pipeline, the package catalogue that decides which
 // units are listed and which image each fetches, and the refresh tick that moves units one step
@@ -111,6 +109,7 @@ public:
     // The listed unit's status text as the table shows it now (updateCleared: once its pending
     // update is confirmed); "" for a unit not listed.
     QString statusOf(const QString &mac, bool updateCleared = false) const;
+    QString statusOf(const QString &mac, bool updateCleared, const PipelineIndex &index) const;
 
     // Before a table redraw: vUnits in listing order, FOREVER units' names marked with their
     // re-queue count.
@@ -119,6 +118,20 @@ public:
     QString foreverKey(const MarluneUnit &unit) const;
 
 private:
+    // While one lives, the steps told are gathered and told when the outermost one ends.
+    class Telling
+    {
+    public:
+        explicit Telling(UpdatePipeline &pipeline);
+        ~Telling();
+        Telling(const Telling &) = delete;
+        Telling &operator=(const Telling &) = delete;
+
+    private:
+        UpdatePipeline &pipeline;
+        QList<UnitEvent> events;
+    };
+
     void warnAboutPowerOff();
     void markOverdueUnits();
     void noteRebootSeen(const QString &mac);
@@ -193,4 +206,6 @@ private:
     // must not be lost (it counts once their exchange is over).
     QHash<QString, QString> commandRunning;
     QSet<QString> downWhileCommanded;
+    // The steps a Telling gathers, while one lives.
+    QList<UnitEvent> *gathering = nullptr;
 };
