@@ -9,7 +9,6 @@
 // at the end: "scenario-runs N  claims M  discrepancies D". Exits 0 only without discrepancies.
 
 #include "app/folders.h"
-#include "csvreader.h"
 #include "history/historystore.h"
 #include "update/rollout.h"
 #include "update/updatercore.h"
@@ -39,538 +38,11 @@
 #include <tuple>
 #include <type_traits>
 
+#include "recordclaims.h"
+
+using namespace recordcheck;
+
 namespace {
-
-const QString kPackageSw = QStringLiteral("3/2/2015");
-constexpr qint64 kPackageWeb = 1425384000;
-constexpr qint64 kImageSize = 512 * 1024;
-constexpr qint64 kNever = std::numeric_limits<qint64>::max();
-// The history is written every half second: a killed updater may lose its last second.
-constexpr qint64 kLossMs = 1000;
-// A recorded step time and the wire's stamp of it may differ by this much (the report keeps seconds).
-constexpr qint64 kSlackMs = 3000;
-
-qint64 nowMs()
-{
-    return QDateTime::currentMSecsSinceEpoch();
-}
-
-// Runs the event loop until done() holds or the time is up.
-bool waitFor(const std::function<bool()> &done, int timeoutMs)
-{
-    const QDeadlineTimer deadline(timeoutMs);
-    while (!done()) {
-        if (deadline.hasExpired())
-            return false;
-        QEventLoop loop;
-        QTimer::singleShot(20, &loop, &QEventLoop::quit);
-        loop.exec();
-    }
-    return true;
-}
-
-void pause(int ms)
-{
-    waitFor([] { return false; }, ms);
-}
-
-QString macOf(int unit)
-{
-    return QStringLiteral("02:B5:0A:4D:01:%1").arg(unit, 2, 16, QLatin1Char('0')).toUpper();
-}
-
-// ---- The wire: the simulator's event lines, each stamped with the time it was read ----
-
-struct SimEvent
-{
-    qint64 ms = 0;
-    QString unit;
-    QString what;
-    QStringList args;
-};
-
-class Simulator
-{
-public:
-    ~Simulator() { stop(); }
-
-    bool start(const QString &fleetPath)
-    {
-        QObject::connect(&process, &QProcess::readyReadStandardOutput, &process, [this] {
-            pending += process.readAllStandardOutput();
-            qsizetype end;
-            while ((end = pending.indexOf('\n')) >= 0) {
-                const QStringList words = QString::fromUtf8(pending.left(end)).split(QLatin1Char(' '));
-                pending.remove(0, end + 1);
-                if (words.first() == QLatin1String("READY")) {
-                    ready = true;
-                    continue;
-                }
-                if (words.size() >= 2)
-                    events.append({nowMs(), words.at(0), words.at(1), words.mid(2)});
-            }
-        });
-        process.setProcessChannelMode(QProcess::ForwardedErrorChannel);
-        // With the link shaped, the units' addresses are in a namespace of their own.
-        const QString unitsSide = qEnvironmentVariable("BRYX_UNITS_NETNS");
-        const QString program = QStringLiteral(BRYX_BIN_DIR "/unitsim");
-        if (unitsSide.isEmpty())
-            process.start(program, {fleetPath});
-        else
-            process.start(QStringLiteral("nsenter"),
-                          {QStringLiteral("--net=") + unitsSide, QStringLiteral("--"), program, fleetPath});
-        return waitFor([this] { return ready || process.state() == QProcess::NotRunning; }, 20000) && ready;
-    }
-    void stop()
-    {
-        if (process.state() == QProcess::NotRunning)
-            return;
-        process.terminate();
-        if (!process.waitForFinished(5000))
-            process.kill();
-        process.waitForFinished(5000);
-    }
-    // The unit's events of this kind in [from, to), whose text starts with `prefix` for TCP lines.
-    QList<SimEvent> of(const QString &unit, const QString &what, qint64 from, qint64 to,
-                       const QString &prefix = QString()) const
-    {
-        QList<SimEvent> found;
-        for (const SimEvent &event : events)
-            if (event.unit == unit && event.what == what && event.ms >= from && event.ms < to
-                && (prefix.isEmpty() || event.args.value(0).startsWith(prefix)))
-                found.append(event);
-        return found;
-    }
-    int count(const QString &what) const
-    {
-        return int(std::count_if(events.cbegin(), events.cend(), [&](const SimEvent &e) { return e.what == what; }));
-    }
-
-    QList<SimEvent> events;
-
-private:
-    QProcess process;
-    QByteArray pending;
-    bool ready = false;
-};
-
-// ---- The account: what the updater recorded, read in one small function per source ----
-
-// The end of a batch as the history gives it: its own "end" where the history keeps one (a
-// completed, stopped, halted, closed or interrupted batch), else inferred from the interrupted
-// flag and the end time.
-template <typename B, typename = void> struct KeepsEnd : std::false_type
-{
-};
-template <typename B> struct KeepsEnd<B, std::void_t<decltype(std::declval<B>().end)>> : std::true_type
-{
-};
-
-template <typename B> QString endOf(const B &batch)
-{
-    if constexpr (KeepsEnd<B>::value) {
-        if (!batch.end.isEmpty())
-            return batch.end;
-    }
-    return batch.interrupted       ? QStringLiteral("interrupted")
-           : batch.ended.isValid() ? QStringLiteral("completed")
-                                   : QStringLiteral("open");
-}
-
-// One source's account of one batch.
-struct Account
-{
-    QString source;
-    qint64 batchId = 0;
-    QString end;
-    qint64 from = 0;
-    qint64 to = kNever;
-    QList<RunRecord> runs;
-    QHash<QString, QStringList> kinds; // each unit's event kinds
-    bool bytesKnown = true;            // the source tells the bytes served
-    bool datesKnown = true;            // ... and the dates after
-    bool timesKnown = true;            // ... and the time of each step
-    bool whole = true;                 // names every unit of its batch
-};
-
-QList<Account> readHistory(const QString &path)
-{
-    static int connections = 0;
-    QList<Account> accounts;
-    if (!QFileInfo::exists(path))
-        return accounts;
-    HistoryStore store(QStringLiteral("recordcheck-%1").arg(++connections));
-    QString error;
-    if (!store.openForReading(path, &error)) {
-        std::fprintf(stderr, "cannot read the history: %s\n", qPrintable(error));
-        return accounts;
-    }
-    QList<HistoryStore::Batch> batches = store.batches();
-    std::reverse(batches.begin(), batches.end());
-    for (const HistoryStore::Batch &batch : std::as_const(batches)) {
-        Account account;
-        account.source = QStringLiteral("history");
-        account.batchId = batch.id;
-        account.end = endOf(batch);
-        account.from = batch.started.toMSecsSinceEpoch();
-        account.runs = store.unitRuns(batch.id);
-        for (const RunRecord &run : std::as_const(account.runs))
-            for (const HistoryStore::Event &event : store.events(run.mac, batch.id))
-                account.kinds[run.mac].append(event.kind);
-        if (!accounts.isEmpty())
-            accounts.last().to = account.from;
-        accounts.append(account);
-    }
-    return accounts;
-}
-
-// The update report's rows, by its header's names.
-std::optional<Account> readReport(const QString &path)
-{
-    QFile file(path);
-    if (!file.open(QIODevice::ReadOnly))
-        return std::nullopt;
-    const QList<QStringList> rows = readCsv(file.readAll());
-    if (rows.isEmpty())
-        return std::nullopt;
-    const QStringList header = rows.first();
-    Account account;
-    account.source = QStringLiteral("report");
-    for (const QStringList &row : rows.mid(1)) {
-        const auto field = [&](const char *name) { return row.value(header.indexOf(QLatin1String(name))); };
-        const auto time = [&](const char *name) { return QDateTime::fromString(field(name), Qt::ISODate); };
-        RunRecord run;
-        run.mac = field("MAC");
-        run.name = field("Name");
-        run.swAfter = field("SW after");
-        run.webAfter = field("WEB after");
-        run.bytesServed = field("Bytes served").toLongLong();
-        run.commanded = time("Commanded");
-        run.fetched = time("Fetched");
-        run.rebootSeen = time("Reboot seen");
-        run.confirmed = time("Confirmed");
-        run.finalStatus = field("Final status");
-        account.runs.append(run);
-    }
-    return account;
-}
-
-// The tool's JSON lines: each unit's steps, and its result in the summary when there is one.
-Account readToolJson(const QList<QJsonObject> &lines)
-{
-    Account account;
-    account.source = QStringLiteral("tool json");
-    account.bytesKnown = false;
-    account.datesKnown = false;
-    account.timesKnown = false;
-    account.whole = false;
-    QHash<QString, RunRecord> runs;
-    QStringList order;
-    const QDateTime seen = QDateTime::currentDateTime();
-    const auto runOf = [&](const QJsonObject &unit) -> RunRecord & {
-        const QString mac = unit.value(QStringLiteral("mac")).toString();
-        if (!runs.contains(mac)) {
-            order.append(mac);
-            runs[mac].mac = mac;
-        }
-        return runs[mac];
-    };
-    // Steps only a unit that had its update command can take (an overdue one may never have).
-    static const QStringList commandedSteps{
-        QStringLiteral("commanded"),  QStringLiteral("fetch begun"), QStringLiteral("fetched"),
-        QStringLiteral("fetch cut"),  QStringLiteral("went down"),   QStringLiteral("back"),
-        QStringLiteral("confirming"), QStringLiteral("confirmed"),   QStringLiteral("not applied")};
-    for (const QJsonObject &line : lines) {
-        const QString event = line.value(QStringLiteral("event")).toString();
-        if (event == QLatin1String("step")) {
-            const QString step = line.value(QStringLiteral("step")).toString();
-            RunRecord &run = runOf(line);
-            account.kinds[run.mac].append(step);
-            if (commandedSteps.contains(step))
-                run.commanded = seen;
-            if (step == QLatin1String("went down"))
-                run.rebootSeen = seen;
-        } else if (event == QLatin1String("summary")) {
-            account.whole = true;
-            for (const QJsonValue &value : line.value(QStringLiteral("units")).toArray()) {
-                const QJsonObject unit = value.toObject();
-                RunRecord &run = runOf(unit);
-                run.finalStatus = unit.value(QStringLiteral("status")).toString();
-                const QString result = unit.value(QStringLiteral("result")).toString();
-                if (result == QLatin1String("confirmed"))
-                    run.confirmed = seen;
-                // Results only a unit that was commanded can have.
-                if (result == QLatin1String("confirmed") || result == QLatin1String("failed"))
-                    run.commanded = seen;
-                if (result == QLatin1String("not commanded") || result == QLatin1String("held")
-                    || result == QLatin1String("refused"))
-                    run.commanded = QDateTime();
-            }
-        }
-    }
-    for (const QString &mac : std::as_const(order))
-        account.runs.append(runs.value(mac));
-    return account;
-}
-
-// A run's fields as text, to compare two readings of one row field by field.
-QList<std::pair<QString, QString>> fieldsOf(const RunRecord &run)
-{
-    const auto time = [](const QDateTime &t) { return t.toString(Qt::ISODateWithMs); };
-    const auto flag = [](bool b) { return b ? QStringLiteral("yes") : QStringLiteral("no"); };
-    return {{QStringLiteral("name"), run.name},
-            {QStringLiteral("ip"), run.ip},
-            {QStringLiteral("swBefore"), run.swBefore},
-            {QStringLiteral("webBefore"), run.webBefore},
-            {QStringLiteral("swAfter"), run.swAfter},
-            {QStringLiteral("webAfter"), run.webAfter},
-            {QStringLiteral("image"), run.image},
-            {QStringLiteral("bytesServed"), QString::number(run.bytesServed)},
-            {QStringLiteral("commanded"), time(run.commanded)},
-            {QStringLiteral("fetched"), time(run.fetched)},
-            {QStringLiteral("rebootSeen"), time(run.rebootSeen)},
-            {QStringLiteral("confirmed"), time(run.confirmed)},
-            {QStringLiteral("status"), run.finalStatus},
-            {QStringLiteral("overdue"), flag(run.overdue)},
-            {QStringLiteral("retried"), flag(run.retried)},
-            {QStringLiteral("held"), flag(run.held)},
-            {QStringLiteral("takenOut"), flag(run.takenOut)}};
-}
-
-// ---- Claims ----
-
-struct Tally
-{
-    int claims = 0;
-    QStringList discrepancies;
-    void check(bool holds, const QString &unit, const QString &claim, const QString &record, const QString &wire)
-    {
-        ++claims;
-        if (!holds)
-            discrepancies.append(QStringLiteral("%1: %2: record %3 vs wire %4").arg(unit, claim, record, wire));
-    }
-};
-
-bool sameDate(const QString &a, const QString &b)
-{
-    const auto date = [](const QString &text) {
-        QDate d = QDate::fromString(text.trimmed(), QStringLiteral("M/d/yyyy"));
-        return d.isValid() ? d : QDate::fromString(text.trimmed(), QStringLiteral("MM/dd/yyyy"));
-    };
-    return date(a).isValid() && date(a) == date(b);
-}
-
-// A step's recorded time lies within a few seconds of the wire's event of it.
-void checkTime(const QDateTime &recorded, const QList<SimEvent> &events, const QString &who, const QString &claim,
-               Tally &tally)
-{
-    const qint64 at = recorded.toMSecsSinceEpoch();
-    const bool near =
-        std::any_of(events.cbegin(), events.cend(), [&](const SimEvent &e) { return qAbs(e.ms - at) <= kSlackMs; });
-    tally.check(near, who, claim, recorded.toString(Qt::ISODateWithMs),
-                events.isEmpty() ? QStringLiteral("no such event in the batch")
-                                 : QDateTime::fromMSecsSinceEpoch(events.last().ms).toString(Qt::ISODateWithMs));
-}
-
-// Holds one account against the wire. `trusted` is the moment after which the wire may show
-// what the account could not know yet (the updater was killed after it): those are not asked for.
-void checkAccount(const Account &account, const Simulator &sim, const QHash<QString, QString> &unitOfMac,
-                  qint64 trusted, Tally &tally)
-{
-    const QString where =
-        account.batchId > 0 ? QStringLiteral("%1 batch %2").arg(account.source).arg(account.batchId) : account.source;
-    QSet<QString> recorded;
-    for (const RunRecord &run : account.runs) {
-        const QString unit = unitOfMac.value(run.mac.toUpper());
-        if (unit.isEmpty())
-            continue;
-        recorded.insert(unit);
-        const QString who = QStringLiteral("%1 %2").arg(where, unit);
-        const QStringList kinds = account.kinds.value(run.mac);
-        const auto wire = [&](const char *what, const QString &prefix = QString()) {
-            return sim.of(unit, QLatin1String(what), account.from, account.to, prefix);
-        };
-        const auto known = [&](const QList<SimEvent> &events) {
-            return std::count_if(events.cbegin(), events.cend(), [&](const SimEvent &e) { return e.ms < trusted; });
-        };
-
-        // Commanded: exactly one update command in this batch; none the record does not show.
-        const QList<SimEvent> commands = wire("TCP", QStringLiteral("setSettings:updateUnit:"));
-        const bool commanded = run.commanded.isValid() || kinds.contains(QStringLiteral("commanded"));
-        if (account.timesKnown && run.commanded.isValid())
-            checkTime(run.commanded, commands, who, QStringLiteral("commanded time"), tally);
-        if (commanded)
-            tally.check(commands.size() == 1, who, QStringLiteral("one update command"), QStringLiteral("commanded"),
-                        QStringLiteral("%1 update commands").arg(commands.size()));
-        else
-            tally.check(known(commands) == 0, who, QStringLiteral("no update command unrecorded"),
-                        QStringLiteral("not commanded"), QStringLiteral("%1 update commands").arg(commands.size()));
-
-        // Fetched: the whole image, as many bytes as the record says were served.
-        const QList<SimEvent> whole = wire("FETCH-OK");
-        const qint64 bytes = whole.isEmpty() ? -1 : whole.last().args.value(0).toLongLong();
-        // The server counts an image fetched once its last byte is handed to the connection: that
-        // lies between the unit's request and its last byte read, which the kernel's buffers may
-        // hold back for seconds on a slow link.
-        if (account.timesKnown && run.fetched.isValid()) {
-            const QList<SimEvent> starts = wire("FETCH-START") + wire("FETCH-RETRY");
-            const qint64 at = run.fetched.toMSecsSinceEpoch();
-            const bool within = !starts.isEmpty() && !whole.isEmpty() && at >= starts.first().ms - kSlackMs
-                                && at <= whole.last().ms + kSlackMs;
-            tally.check(within, who, QStringLiteral("fetched time"), run.fetched.toString(Qt::ISODateWithMs),
-                        whole.isEmpty()
-                            ? QStringLiteral("no whole fetch in the batch")
-                            : QStringLiteral("fetched by %1")
-                                  .arg(QDateTime::fromMSecsSinceEpoch(whole.last().ms).toString(Qt::ISODateWithMs)));
-        }
-        if (run.fetched.isValid())
-            tally.check(bytes == kImageSize, who, QStringLiteral("fetch recorded"), QStringLiteral("fetched"),
-                        bytes < 0 ? QStringLiteral("no whole fetch") : QStringLiteral("%1 bytes").arg(bytes));
-        else if (account.bytesKnown)
-            tally.check(known(whole) == 0, who, QStringLiteral("fetch unrecorded"), QStringLiteral("not fetched"),
-                        QStringLiteral("FETCH-OK %1").arg(bytes));
-        if (account.bytesKnown && bytes >= 0)
-            tally.check(run.bytesServed == bytes || whole.last().ms >= trusted, who, QStringLiteral("bytes served"),
-                        QString::number(run.bytesServed), QString::number(bytes));
-        if (account.bytesKnown && bytes < 0 && run.bytesServed > 0) {
-            const QList<SimEvent> dropped = wire("FETCH-DROPPED");
-            tally.check(!dropped.isEmpty(), who, QStringLiteral("bytes served"), QString::number(run.bytesServed),
-                        QStringLiteral("no fetch"));
-        }
-
-        // Seen rebooting: the unit went down after its fetch.
-        const QList<SimEvent> downs = wire("REBOOTING");
-        if (run.rebootSeen.isValid() || kinds.contains(QStringLiteral("went down")))
-            tally.check(!downs.isEmpty(), who, QStringLiteral("reboot seen"), QStringLiteral("went down"),
-                        QStringLiteral("never went down"));
-
-        // Confirmed: the whole image, then the confirm command, and the package's dates.
-        const bool confirmed = run.confirmed.isValid() || run.finalStatus.contains(QLatin1String("Confirmed"));
-        const QList<SimEvent> confirms = wire("TCP", QStringLiteral("setSettings:confirmUpdate"));
-        if (confirmed) {
-            const qint64 fetchedAt = whole.isEmpty() ? kNever : whole.first().ms;
-            const bool confirmAfter =
-                std::any_of(confirms.cbegin(), confirms.cend(), [&](const SimEvent &e) { return e.ms >= fetchedAt; });
-            const QList<SimEvent> ups = wire("UP");
-            const bool newDates = std::any_of(ups.cbegin(), ups.cend(), [&](const SimEvent &e) {
-                return e.ms >= fetchedAt && sameDate(e.args.value(0), kPackageSw)
-                       && e.args.value(1) == QString::number(kPackageWeb);
-            });
-            if (run.confirmed.isValid() && !run.finalStatus.isEmpty())
-                tally.check(run.finalStatus.contains(QLatin1String("Confirmed")), who,
-                            QStringLiteral("status of a confirmed unit"), QStringLiteral("'%1'").arg(run.finalStatus),
-                            QStringLiteral("CONFIRMED"));
-            tally.check(bytes == kImageSize, who, QStringLiteral("confirmed took its whole image"),
-                        QStringLiteral("confirmed"),
-                        bytes < 0 ? QStringLiteral("no whole fetch") : QString::number(bytes));
-            tally.check(confirmAfter, who, QStringLiteral("confirmed got confirmUpdate after its fetch"),
-                        QStringLiteral("confirmed"),
-                        QStringLiteral("%1 confirm commands, none after the fetch").arg(confirms.size()));
-            tally.check(newDates, who, QStringLiteral("confirmed runs the package"), QStringLiteral("confirmed"),
-                        ups.isEmpty() ? QStringLiteral("never came up")
-                                      : QStringLiteral("UP ") + ups.last().args.join(QLatin1Char(' ')));
-            if (account.timesKnown && run.confirmed.isValid())
-                checkTime(run.confirmed, wire("CONFIRMED"), who, QStringLiteral("confirmed time"), tally);
-            if (account.datesKnown)
-                tally.check(sameDate(run.swAfter, kPackageSw), who, QStringLiteral("SW after is the package's"),
-                            run.swAfter.isEmpty() ? QStringLiteral("(empty)") : run.swAfter, kPackageSw);
-        } else if (account.whole) {
-            const QList<SimEvent> done = wire("CONFIRMED");
-            tally.check(known(done) == 0, who, QStringLiteral("confirmation unrecorded"),
-                        QStringLiteral("'%1'").arg(run.finalStatus), QStringLiteral("CONFIRMED"));
-        }
-    }
-    // A unit commanded on the wire in this batch that the account does not name at all.
-    if (!account.whole)
-        return;
-    for (auto mac = unitOfMac.cbegin(); mac != unitOfMac.cend(); ++mac) {
-        if (recorded.contains(mac.value()))
-            continue;
-        const QList<SimEvent> commands = sim.of(mac.value(), QStringLiteral("TCP"), account.from, account.to,
-                                                QStringLiteral("setSettings:updateUnit:"));
-        const qint64 known =
-            std::count_if(commands.cbegin(), commands.cend(), [&](const SimEvent &e) { return e.ms < trusted; });
-        tally.check(known == 0, QStringLiteral("%1 %2").arg(where, mac.value()),
-                    QStringLiteral("commanded unit recorded"), QStringLiteral("no row"),
-                    QStringLiteral("%1 update commands").arg(commands.size()));
-    }
-}
-
-// In a batch still open, a step time once written stays as it was: a later attempt of the unit
-// belongs to a batch of its own.
-void checkStepsKept(const Account &before, const QList<QList<Account>> &later, Tally &tally)
-{
-    for (const QList<Account> &reading : later) {
-        const auto again = std::find_if(reading.cbegin(), reading.cend(),
-                                        [&](const Account &a) { return a.batchId == before.batchId; });
-        if (again == reading.cend())
-            continue;
-        for (const RunRecord &run : before.runs) {
-            const auto row = std::find_if(again->runs.cbegin(), again->runs.cend(),
-                                          [&](const RunRecord &r) { return r.mac == run.mac; });
-            if (row == again->runs.cend())
-                continue;
-            const QList<std::tuple<const char *, QDateTime, QDateTime>> steps{
-                {"commanded", run.commanded, row->commanded},
-                {"fetched", run.fetched, row->fetched},
-                {"rebootSeen", run.rebootSeen, row->rebootSeen},
-                {"confirmed", run.confirmed, row->confirmed}};
-            for (const auto &[name, was, is] : steps) {
-                if (!was.isValid())
-                    continue;
-                tally.check(was == is, QStringLiteral("history batch %1 %2").arg(before.batchId).arg(run.name),
-                            QStringLiteral("%1 time kept").arg(QLatin1String(name)), was.toString(Qt::ISODateWithMs),
-                            QStringLiteral("later %1")
-                                .arg(is.isValid() ? is.toString(Qt::ISODateWithMs) : QStringLiteral("cleared")));
-            }
-        }
-        return; // the next reading; later ones are compared from it in turn
-    }
-}
-
-// A finished batch reads the same at every later reading.
-void checkStable(const QList<QList<Account>> &readings, Tally &tally)
-{
-    for (qsizetype k = 0; k < readings.size(); ++k) {
-        for (const Account &before : readings.at(k)) {
-            if (before.end == QLatin1String("open")) {
-                checkStepsKept(before, readings.mid(k + 1), tally);
-                continue;
-            }
-            for (qsizetype l = k + 1; l < readings.size(); ++l) {
-                const auto later = std::find_if(readings.at(l).cbegin(), readings.at(l).cend(),
-                                                [&](const Account &a) { return a.batchId == before.batchId; });
-                const QString batch = QStringLiteral("history batch %1").arg(before.batchId);
-                if (later == readings.at(l).cend()) {
-                    tally.check(false, batch, QStringLiteral("batch kept"), QStringLiteral("reading %1").arg(k + 1),
-                                QStringLiteral("gone at reading %1").arg(l + 1));
-                    continue;
-                }
-                tally.check(later->end == before.end, batch, QStringLiteral("end reads the same"),
-                            QStringLiteral("%1 at reading %2").arg(before.end).arg(k + 1),
-                            QStringLiteral("%1 at reading %2").arg(later->end).arg(l + 1));
-                for (const RunRecord &run : before.runs) {
-                    const auto again = std::find_if(later->runs.cbegin(), later->runs.cend(),
-                                                    [&](const RunRecord &r) { return r.mac == run.mac; });
-                    QStringList changed;
-                    if (again == later->runs.cend()) {
-                        changed << QStringLiteral("row gone");
-                    } else {
-                        const auto was = fieldsOf(run);
-                        const auto is = fieldsOf(*again);
-                        for (qsizetype f = 0; f < was.size(); ++f)
-                            if (was.at(f).second != is.at(f).second)
-                                changed << QStringLiteral("%1 '%2' then '%3'")
-                                               .arg(was.at(f).first, was.at(f).second, is.at(f).second);
-                    }
-                    tally.check(changed.isEmpty(), QStringLiteral("%1 %2").arg(batch, run.name),
-                                QStringLiteral("row reads the same"), QStringLiteral("reading %1").arg(k + 1),
-                                QStringLiteral("reading %1: %2").arg(l + 1).arg(changed.join(QStringLiteral("; "))));
-                }
-            }
-        }
-    }
-}
 
 // ---- A scenario's run: its folders, fleet, front-end and readings ----
 
@@ -797,19 +269,25 @@ Scenario killed(int seed, const QString &name, bool quick, const std::function<b
             }};
 }
 
-QList<Scenario> scenarios()
+// The tool updates with these options, then the account is read.
+std::function<void(Trial &)> toolRun(const QStringList &options)
 {
-    const auto toolRun = [](const QStringList &options) {
-        return [options](Trial &t) {
-            if (t.startTool(options) && !t.waitTool())
-                t.failure = QStringLiteral("the tool did not finish");
-            t.read();
-        };
+    return [options](Trial &t) {
+        if (t.startTool(options) && !t.waitTool())
+            t.failure = QStringLiteral("the tool did not finish");
+        t.read();
     };
-    const auto confirmedAll = [](int n) {
-        return [n](const Simulator &s) { return s.count(QStringLiteral("CONFIRMED")) >= n; };
-    };
-    QList<Scenario> list{
+}
+
+std::function<bool(const Simulator &)> confirmedAll(int n)
+{
+    return [n](const Simulator &s) { return s.count(QStringLiteral("CONFIRMED")) >= n; };
+}
+
+// Batches the operator ends as they please: to the end, retried, stopped, halted, closed.
+QList<Scenario> operatorScenarios()
+{
+    return {
         {QStringLiteral("plain"), false, plainUnits(4), QString(), QStringLiteral("completed"), toolRun({})},
         {QStringLiteral("retry"), false, plainUnits(4, {{4, QStringLiteral("behaviour=neverFetches")}}), QString(),
          QStringLiteral("closed"),
@@ -872,6 +350,12 @@ QList<Scenario> scenarios()
              t.read();
          }},
     };
+}
+
+// Batches the world disturbs: the updater killed or signalled, units that misbehave, a poor link.
+QList<Scenario> disturbedScenarios()
+{
+    QList<Scenario> list;
     list << killed(1, QStringLiteral("kill-fetching"), false,
                    [](const Simulator &s) { return s.count(QStringLiteral("FETCH-START")) >= 1; })
          << killed(2, QStringLiteral("kill-rebooting"), false,
@@ -922,7 +406,7 @@ QList<Scenario> scenarios()
                 plainUnits(4),
                 QString(),
                 QStringLiteral("completed"),
-                [toolRun](Trial &t) {
+                [](Trial &t) {
                     // Between two addresses of one namespace the kernel delivers locally: the
                     // veth (and its queue) is crossed only with the units in a namespace of their own.
                     const QString unitsSide = qEnvironmentVariable("BRYX_UNITS_NETNS");
@@ -943,6 +427,11 @@ QList<Scenario> scenarios()
                     toolRun({})(t);
                 }};
     return list;
+}
+
+QList<Scenario> scenarios()
+{
+    return operatorScenarios() + disturbedScenarios();
 }
 
 // Every claim of one scenario's account against its wire.
