@@ -89,21 +89,6 @@ QString unitStepName(UnitStep step)
     return QString();
 }
 
-bool isEndStep(UnitStep step)
-{
-    switch (step) {
-    case UnitStep::TakenOut:
-    case UnitStep::Removed:
-    case UnitStep::ConfirmedElsewhere:
-    case UnitStep::NotApplied:
-    case UnitStep::EdidReset:
-    case UnitStep::EdidAbandoned:
-        return true;
-    default:
-        return false;
-    }
-}
-
 std::optional<StatusLogText> statusLogText(const UnitEvent &event)
 {
     switch (event.step) {

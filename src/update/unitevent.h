@@ -100,8 +100,6 @@ struct UnitEvent
 
 // What a step is called wherever it is named: the history's event kinds, the tool's steps.
 QString unitStepName(UnitStep step);
-// A step after which the unit does nothing more in its batch unless asked again.
-bool isEndStep(UnitStep step);
 
 // The status-log line a step is told with (its source and message), if it has one.
 struct StatusLogText

@@ -953,6 +953,7 @@ QString UpdatePipeline::recordFetch(const QString &peer, qint64 size, const QStr
     const MarluneUnit *fetched = unitAtPeer(peer);
     if (!fetched) {
         BLOG_AS(kLogSource, kFileSession) << "did not recognize" << peer;
+        tellTransfer(UnitStep::Fetched, nullptr, peer, file, size, size);
         return QString();
     }
     lists.vUnitsUpdateFetched.append(*fetched);
@@ -968,16 +969,17 @@ QString UpdatePipeline::recordFetch(const QString &peer, qint64 size, const QStr
         run->fetchedMs = steadyMs();
     }
     const QString mac = fetched->mac;
-    tellTransfer(UnitStep::Fetched, *fetched, peer, file, size, size);
+    tellTransfer(UnitStep::Fetched, fetched, peer, file, size, size);
     return mac;
 }
 
 // A transfer step, told with the address the unit fetched from (a video server's second
-// interface too).
-void UpdatePipeline::tellTransfer(UnitStep step, const MarluneUnit &unit, const QString &peer, const QString &file,
+// interface too). A peer that is no listed unit has its status-log line all the same.
+void UpdatePipeline::tellTransfer(UnitStep step, const MarluneUnit *unit, const QString &peer, const QString &file,
                                   qint64 bytes, qint64 size, FetchCut cut, int stallSecs)
 {
-    UnitEvent event = eventFor(step, unit);
+    UnitEvent event = unit ? eventFor(step, *unit) : UnitEvent();
+    event.step = step;
     event.ip = peer;
     event.detail = file;
     event.bytes = bytes;
@@ -1015,7 +1017,7 @@ QString UpdatePipeline::recordProgress(const QString &peer, qint64 sent, qint64 
         run->brokeOffPercent = -1;
         run->bytesServed = sent;
         run->imageSize = size;
-        tellTransfer(begun ? UnitStep::FetchBegun : UnitStep::FetchProgress, *unitAtPeer(peer), peer, file, sent, size);
+        tellTransfer(begun ? UnitStep::FetchBegun : UnitStep::FetchProgress, unitAtPeer(peer), peer, file, sent, size);
     }
     return mac;
 }
@@ -1029,8 +1031,8 @@ QString UpdatePipeline::recordBrokenTransfer(const QString &peer, qint64 sent, q
         run->bytesServed = sent;
         run->imageSize = size;
         run->brokeOffPercent = run->percentServed();
-        tellTransfer(UnitStep::FetchCut, *unitAtPeer(peer), peer, file, sent, size, cut, stallSecs);
     }
+    tellTransfer(UnitStep::FetchCut, unitAtPeer(peer), peer, file, sent, size, cut, stallSecs);
     return mac;
 }
 
@@ -1283,11 +1285,6 @@ UpdatePipeline::Telling::~Telling()
             event.status = pipeline.statusOf(event.mac, judgedStep(event.step), index);
         pipeline.port.unitEvent(event);
     }
-}
-
-QString UpdatePipeline::statusOf(const QString &mac, bool updateCleared) const
-{
-    return statusOf(mac, updateCleared, PipelineIndex(lists, QSet<QString>{mac}));
 }
 
 QString UpdatePipeline::statusOf(const QString &mac, bool updateCleared, const PipelineIndex &index) const

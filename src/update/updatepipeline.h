@@ -79,7 +79,7 @@ public:
     QString noImageReason(const QString &peer) const;
     // A unit at this address (or on its second interface) was sent its whole image (of this
     // size, when known). The unit's MAC, "" for none.
-    // Each tells the unit's transfer step (file: the image's name).
+    // Each tells the transfer step (file: the image's name), of a peer that is no unit too.
     QString recordFetch(const QString &peer, qint64 size = 0, const QString &file = QString());
     // The file server handed this much of its image to the unit at this address so far, or its
     // transfer broke off there. The MAC of the unit whose run changed, "" for none.
@@ -106,10 +106,6 @@ public:
     bool batchInFlight() const;
     // An event of this step of the unit, stamped with its batch and the pipeline's clocks.
     UnitEvent eventFor(UnitStep step, const MarluneUnit &unit) const;
-    // The listed unit's status text as the table shows it now (updateCleared: once its pending
-    // update is confirmed); "" for a unit not listed.
-    QString statusOf(const QString &mac, bool updateCleared = false) const;
-    QString statusOf(const QString &mac, bool updateCleared, const PipelineIndex &index) const;
 
     // Before a table redraw: vUnits in listing order, FOREVER units' names marked with their
     // re-queue count.
@@ -175,7 +171,10 @@ private:
     void beginBatchIfIdle(const PipelineIndex &index);
     void tell(UnitStep step, const MarluneUnit &unit);
     void tell(const UnitEvent &event);
-    void tellTransfer(UnitStep step, const MarluneUnit &unit, const QString &peer, const QString &file, qint64 bytes,
+    // The listed unit's status text as the table shows it now (updateCleared: once its pending
+    // update is confirmed); "" for a unit not listed.
+    QString statusOf(const QString &mac, bool updateCleared, const PipelineIndex &index) const;
+    void tellTransfer(UnitStep step, const MarluneUnit *unit, const QString &peer, const QString &file, qint64 bytes,
                       qint64 size, FetchCut cut = FetchCut(0), int stallSecs = 0);
     bool commandQueuedUnits();
     // With a rollout plan: commands the queued units the plan lets go now. True when the tick ends.

@@ -155,10 +155,7 @@ void UpdaterCore::startFileServer()
     connect(fileServer, &FileServer::fileSent, this,
             [this, &state](const QString &peer, const QString &name, qint64 size) {
                 state.fileServed = true;
-                const QString mac = updatePipeline.recordFetch(peer, size, name);
-                if (mac.isEmpty())
-                    tellTransferOfNoUnit(UnitStep::Fetched, peer, name, size, size);
-                Q_EMIT unitRunChanged(mac);
+                Q_EMIT unitRunChanged(updatePipeline.recordFetch(peer, size, name));
             });
     connect(fileServer, &FileServer::transferProgress, this,
             [this](const QString &peer, const QString &name, qint64 sent, qint64 size) {
@@ -166,18 +163,13 @@ void UpdaterCore::startFileServer()
             });
     connect(fileServer, &FileServer::transferBrokeOff, this,
             [this](const QString &peer, const QString &name, qint64 sent, qint64 size) {
-                const QString mac = updatePipeline.recordBrokenTransfer(peer, sent, size, name);
-                if (mac.isEmpty())
-                    tellTransferOfNoUnit(UnitStep::FetchCut, peer, name, sent, size);
-                Q_EMIT unitRunChanged(mac);
+                Q_EMIT unitRunChanged(updatePipeline.recordBrokenTransfer(peer, sent, size, name));
             });
     connect(fileServer, &FileServer::transferStalled, this,
             [this, fileServer](const QString &peer, const QString &name, qint64 accepted, qint64 size) {
                 const int stallSecs = fileServer->stallTimeout() / 1000;
                 const QString mac =
                     updatePipeline.recordBrokenTransfer(peer, accepted, size, name, FetchCut::Stalled, stallSecs);
-                if (mac.isEmpty())
-                    tellTransferOfNoUnit(UnitStep::FetchCut, peer, name, accepted, size, FetchCut::Stalled, stallSecs);
                 Q_EMIT unitRunChanged(mac);
             });
     connect(fileServer, &FileServer::connectionClosed, this,
@@ -217,8 +209,6 @@ void UpdaterCore::reportImageTrouble()
             [this](const QString &peer, const QString &name, qint64 sent, qint64 size) {
                 changedImagesReported.insert(name);
                 const QString mac = updatePipeline.recordBrokenTransfer(peer, sent, size, name, FetchCut::FileChanged);
-                if (mac.isEmpty())
-                    tellTransferOfNoUnit(UnitStep::FetchCut, peer, name, sent, size, FetchCut::FileChanged);
                 Q_EMIT unitRunChanged(mac);
             });
 }
@@ -261,21 +251,6 @@ void UpdaterCore::unitEvent(const UnitEvent &event)
     batchAccount.apply(told);
     history->unitEvent(told, line);
     Q_EMIT unitStepped(told);
-}
-
-// A peer that is no unit of a batch still has its transfer told in the status log.
-void UpdaterCore::tellTransferOfNoUnit(UnitStep step, const QString &peer, const QString &file, qint64 bytes,
-                                       qint64 size, FetchCut cut, int stallSecs)
-{
-    UnitEvent event;
-    event.step = step;
-    event.ip = peer;
-    event.detail = file;
-    event.bytes = bytes;
-    event.size = size;
-    event.cut = cut;
-    event.stallSecs = stallSecs;
-    unitEvent(event);
 }
 
 void UpdaterCore::rolloutHalted(const QString &text)

@@ -72,8 +72,6 @@ public:
     bool inTick() const { return tickPart; }
     // What each batch did to its units, from their events: the update report's rows.
     const BatchAccount &account() const { return batchAccount; }
-    // The batch the units were last queued in (0 before the first).
-    int currentBatch() const { return updatePipeline.state().batchNumber; }
     // Units commanded that have not taken their whole image yet (and are not overdue): quitting
     // now breaks their update.
     int unitsTakingImage() const;
@@ -179,9 +177,6 @@ private:
     void showMessage(const QString &text, int timeoutMs);
     // Writes one status-log line and returns it.
     QString writeStatusLine(const QString &source, const QString &message);
-    // The transfer step of a peer that is no listed unit: its status-log line alone.
-    void tellTransferOfNoUnit(UnitStep step, const QString &peer, const QString &file, qint64 bytes, qint64 size,
-                              FetchCut cut = FetchCut::BrokeOff, int stallSecs = 0);
 
     // Made and destroyed in this order (shutdown() takes them apart in reverse): the writer of
     // "units.ini" outlives the endpoint that stores units.
