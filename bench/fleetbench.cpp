@@ -35,9 +35,9 @@
 //   fleetbench faults header          the table's header
 
 #include "app/folders.h"
-#include "app/operatorquestions.h"
+#include "app/window/operatorquestions.h"
 #include "app/updatersettings.h"
-#include "update/mainwindow.h"
+#include "update/window/mainwindow.h"
 #include "update/updatercore.h"
 
 #include <QApplication>

@@ -2,7 +2,7 @@
 
 #include "harness.h"
 
-#include "adding/probeaddress.h"
+#include "adding/addressrange.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
 {

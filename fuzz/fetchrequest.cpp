@@ -11,8 +11,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t *data, size_t size)
         return 0;
     const bool final = data[0] & 1;
     const QByteArray received = fuzz::bytes(data + 1, size - 1);
-    const FetchRequest request = parseFetchRequest(received, final);
-    if (final && request == FetchRequest::Incomplete)
+    const FetchVerdict request = parseFetchRequest(received, final);
+    if (final && request == FetchVerdict::Incomplete)
         __builtin_trap(); // a final read always has an answer
     return 0;
 }

@@ -40,7 +40,7 @@ QByteArray responseHeader(qint64 contentLength)
 } // namespace
 
 FetchConnection::FetchConnection(QTcpSocket *socket, const Resolver &resolver, const ImageCheck &imageCheck,
-                                 TransferBudget &budget, int stallTimeoutMs, QObject *parent)
+                                 ImageSender &budget, int stallTimeoutMs, QObject *parent)
     : QObject(parent), socket(socket), resolver(resolver), imageCheck(imageCheck), budget(budget),
       peerAddress(socket->peerAddress().toString().trimmed()), requestWait(new QTimer(this)),
       stallWait(new QTimer(this)), stallTimeoutMs(stallTimeoutMs)
@@ -84,12 +84,12 @@ void FetchConnection::readRequest(bool final)
         return;
     }
     request += socket->read(kMaxFetchRequestSize - request.size());
-    const FetchRequest verdict = parseFetchRequest(request, final);
-    if (verdict == FetchRequest::Incomplete)
+    const FetchVerdict verdict = parseFetchRequest(request, final);
+    if (verdict == FetchVerdict::Incomplete)
         return;
     answered = true;
     requestWait->stop();
-    const QString fileName = verdict == FetchRequest::Fetch ? resolver(peerAddress) : QString();
+    const QString fileName = verdict == FetchVerdict::Fetch ? resolver(peerAddress) : QString();
     if (fileName.isEmpty())
         close();
     else

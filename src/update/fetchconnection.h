@@ -15,7 +15,7 @@ class FileTransfer;
 class QFile;
 class QTcpSocket;
 class QTimer;
-class TransferBudget;
+class ImageSender;
 
 // One unit's connection to the file server, from its request to its teardown: waits up to 10
 // seconds for the request, sends the image the resolver names behind the fixed header, then
@@ -36,7 +36,7 @@ public:
     using ImageCheck = std::function<FileIdentity(const QString &fileName)>;
 
     // Takes over the socket. The resolver, the check and the budget must outlive the connection.
-    FetchConnection(QTcpSocket *socket, const Resolver &resolver, const ImageCheck &imageCheck, TransferBudget &budget,
+    FetchConnection(QTcpSocket *socket, const Resolver &resolver, const ImageCheck &imageCheck, ImageSender &budget,
                     int stallTimeoutMs, QObject *parent);
     ~FetchConnection() override;
 
@@ -75,7 +75,7 @@ private:
     QTcpSocket *socket;
     const Resolver &resolver;
     const ImageCheck &imageCheck;
-    TransferBudget &budget;
+    ImageSender &budget;
     QString peerAddress;
     QTimer *requestWait;
     QTimer *stallWait;

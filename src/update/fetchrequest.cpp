@@ -2,14 +2,14 @@
 
 #include <QList>
 
-FetchRequest parseFetchRequest(const QByteArray &received, bool final)
+FetchVerdict parseFetchRequest(const QByteArray &received, bool final)
 {
     // Lines end at LF; the CR of a CRLF stays on its line and does not matter here.
     for (const QByteArray &line : received.split('\n')) {
         if (line.contains("GET") && line.contains("bin"))
-            return FetchRequest::Fetch;
+            return FetchVerdict::Fetch;
     }
     if (final || received.contains('\n') || received.size() >= kMaxFetchRequestSize)
-        return FetchRequest::NotAFetch;
-    return FetchRequest::Incomplete;
+        return FetchVerdict::NotAFetch;
+    return FetchVerdict::Incomplete;
 }

@@ -100,7 +100,7 @@ void FileServer::newSession()
 {
     while (!pending.isEmpty()) {
         QTcpSocket *socket = pending.takeFirst();
-        auto *connection = new FetchConnection(socket, resolver, imageCheck, transferBudget, stallTimeoutMs, this);
+        auto *connection = new FetchConnection(socket, resolver, imageCheck, imageSender, stallTimeoutMs, this);
         connect(connection, &FetchConnection::descriptorsRanOut, this, &FileServer::noteDescriptorsRanOut);
         connect(connection, &FetchConnection::fileSent, this, [this] { descriptorsShort = false; });
         connect(connection, &FetchConnection::fileMissing, this, &FileServer::fileMissing);

@@ -74,7 +74,7 @@ private:
     // Accepting again after running out of descriptors.
     QTimer *resumeAccepting;
     bool descriptorsShort = false;
-    TransferBudget transferBudget;
+    ImageSender imageSender;
     FetchConnection::Resolver resolver;
     FetchConnection::ImageCheck imageCheck;
     int stallTimeoutMs = kStallTimeoutMs;

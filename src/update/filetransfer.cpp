@@ -11,16 +11,16 @@
 
 // The sending thread is made with the server, while descriptors are there for its event loop:
 // made at the first transfer, it could find none left, and a thread without one ends the process.
-TransferBudget::TransferBudget() : sender(std::make_unique<KernelSender>()) {}
-TransferBudget::~TransferBudget() = default;
+ImageSender::ImageSender() : sender(std::make_unique<KernelSender>()) {}
+ImageSender::~ImageSender() = default;
 
-KernelSender &TransferBudget::kernelSender()
+KernelSender &ImageSender::kernelSender()
 {
     return *sender;
 }
 
 FileTransfer::FileTransfer(QTcpSocket *socket, QFile *file, const QByteArray &header, const FileIdentity &expected,
-                           TransferBudget &budget, QObject *parent)
+                           ImageSender &budget, QObject *parent)
     : QObject(parent), socket(socket), file(file), header(header), expected(expected), budget(budget),
       fileSize(file->size())
 {

@@ -10,13 +10,14 @@
 class QFile;
 class QTcpSocket;
 
-// What one file server lets its transfers hold, shared among those running.
+// The sending side of one file server: it owns the thread the kernel sends images from, and the
+// memory budget its transfers share.
 //
-// Transfers that copy the file through the socket's buffer share the memory they keep queued:
-// the more run at once, the less each keeps, so the server's memory does not grow with the
-// number of units fetching. Transfers the kernel sends straight from the file share one sending
-// thread, started with the budget.
-class TransferBudget
+// Transfers the kernel sends straight from the file share the one sending thread, started with
+// this object. Transfers that copy the file through the socket's buffer share the memory they keep
+// queued: the more run at once, the less each keeps, so the server's memory does not grow with the
+// number of units fetching.
+class ImageSender
 {
 public:
     // Bytes a copying transfer reads from its file per step, and lets wait in its socket: its
@@ -25,9 +26,9 @@ public:
     static constexpr qint64 kMinChunk = 16 * 1024;
     static constexpr qint64 kBudget = 16 * 1024 * 1024;
 
-    TransferBudget();
-    ~TransferBudget();
-    Q_DISABLE_COPY_MOVE(TransferBudget)
+    ImageSender();
+    ~ImageSender();
+    Q_DISABLE_COPY_MOVE(ImageSender)
 
     qint64 chunkSize() const { return qBound(kMinChunk, kBudget / qMax(running, 1), kMaxChunk); }
     void join() { ++running; }
@@ -62,7 +63,7 @@ public:
     // must outlive the transfer, and nothing else may write to the socket while it runs.
     // expected: the file as it must still be when its last bytes go; not existing for no look.
     FileTransfer(QTcpSocket *socket, QFile *file, const QByteArray &header, const FileIdentity &expected,
-                 TransferBudget &budget, QObject *parent = nullptr);
+                 ImageSender &budget, QObject *parent = nullptr);
 
     static constexpr qint64 kCheckedTail = 64 * 1024;
     ~FileTransfer() override;
@@ -111,7 +112,7 @@ private:
     FileIdentity expected;
     // Where the last bytes, sent only after the look at the file, begin.
     qint64 checkFrom = 0;
-    TransferBudget &budget;
+    ImageSender &budget;
     std::shared_ptr<KernelSender::Send> kernelSend;
     Mode mode = Mode::Header;
     qint64 fileSize = 0;

@@ -1,5 +1,5 @@
-#include "app/clihistory.h"
-#include "app/clirun.h"
+#include "app/cli/clihistory.h"
+#include "app/cli/clirun.h"
 #include "app/diagnosticreport.h"
 #include "app/folders.h"
 #include "app/logfile.h"

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "update/mainwindow.h"
+#include "update/window/mainwindow.h"
 
 #include <QTimer>
 

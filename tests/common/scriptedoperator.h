@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/operatorquestions.h"
+#include "app/window/operatorquestions.h"
 
 #include <QList>
 #include <QMap>

@@ -1,6 +1,6 @@
 #include "units/devicecatalogue.h"
 #include "units/marluneunit.h"
-#include "units/uniticon.h"
+#include "units/window/uniticon.h"
 
 #include <QtTest>
 

@@ -190,28 +190,28 @@ void TestFileServer::requestParser_data()
 {
     QTest::addColumn<QByteArray>("received");
     QTest::addColumn<bool>("final");
-    QTest::addColumn<FetchRequest>("verdict");
+    QTest::addColumn<FetchVerdict>("verdict");
 
-    QTest::newRow("get-bin") << kGet << false << FetchRequest::Fetch;
-    QTest::newRow("unterminated-get-line") << QByteArray("GET /firmware.bin") << false << FetchRequest::Fetch;
+    QTest::newRow("get-bin") << kGet << false << FetchVerdict::Fetch;
+    QTest::newRow("unterminated-get-line") << QByteArray("GET /firmware.bin") << false << FetchVerdict::Fetch;
     QTest::newRow("bin-and-get-on-a-later-line") << QByteArray("HEAD / HTTP/1.1\r\nX: GET a.bin\r\n") << false
-                                                 << FetchRequest::Fetch;
-    QTest::newRow("first-line-in-pieces") << QByteArray("GE") << false << FetchRequest::Incomplete;
-    QTest::newRow("nothing-yet") << QByteArray() << false << FetchRequest::Incomplete;
-    QTest::newRow("nothing-at-all") << QByteArray() << true << FetchRequest::NotAFetch;
-    QTest::newRow("piece-at-the-end") << QByteArray("GET /fi") << true << FetchRequest::NotAFetch;
-    QTest::newRow("get-in-lower-case") << QByteArray("get /x.bin HTTP/1.1\r\n") << false << FetchRequest::NotAFetch;
-    QTest::newRow("no-bin") << QByteArray("GET /firmware HTTP/1.1\r\n") << false << FetchRequest::NotAFetch;
+                                                 << FetchVerdict::Fetch;
+    QTest::newRow("first-line-in-pieces") << QByteArray("GE") << false << FetchVerdict::Incomplete;
+    QTest::newRow("nothing-yet") << QByteArray() << false << FetchVerdict::Incomplete;
+    QTest::newRow("nothing-at-all") << QByteArray() << true << FetchVerdict::NotAFetch;
+    QTest::newRow("piece-at-the-end") << QByteArray("GET /fi") << true << FetchVerdict::NotAFetch;
+    QTest::newRow("get-in-lower-case") << QByteArray("get /x.bin HTTP/1.1\r\n") << false << FetchVerdict::NotAFetch;
+    QTest::newRow("no-bin") << QByteArray("GET /firmware HTTP/1.1\r\n") << false << FetchVerdict::NotAFetch;
     QTest::newRow("get-and-bin-on-different-lines") << QByteArray("GET / HTTP/1.1\nHost: bin\n") << false
-                                                    << FetchRequest::NotAFetch;
-    QTest::newRow("limit-without-a-line") << QByteArray(kMaxFetchRequestSize, 'x') << false << FetchRequest::NotAFetch;
+                                                    << FetchVerdict::NotAFetch;
+    QTest::newRow("limit-without-a-line") << QByteArray(kMaxFetchRequestSize, 'x') << false << FetchVerdict::NotAFetch;
 }
 
 void TestFileServer::requestParser()
 {
     QFETCH(QByteArray, received);
     QFETCH(bool, final);
-    QFETCH(FetchRequest, verdict);
+    QFETCH(FetchVerdict, verdict);
     QCOMPARE(parseFetchRequest(received, final), verdict);
 }
 

@@ -1,7 +1,7 @@
 #include "csvreader.h"
 #include "updatelab.h"
 #include "units/unitlookup.h"
-#include "update/historywindow.h"
+#include "update/window/historywindow.h"
 
 #include <QCryptographicHash>
 #include <QLabel>

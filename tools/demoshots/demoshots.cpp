@@ -15,8 +15,8 @@
 // or failed, the "Needs attention" filter is set and OUT_FOLDER receives fleet-attention.png.
 
 #include "app/folders.h"
-#include "app/operatorquestions.h"
-#include "update/mainwindow.h"
+#include "app/window/operatorquestions.h"
+#include "update/window/mainwindow.h"
 
 #include <QApplication>
 #include <QComboBox>

@@ -6,11 +6,11 @@
 #include "ui_mainwindow.h"
 
 #include "app/debuglog.h"
-#include "app/operatorquestions.h"
+#include "app/window/operatorquestions.h"
 #include "units/devicecatalogue.h"
 #include "units/unitlookup.h"
-#include "update/statuscelldelegate.h"
-#include "update/tableroles.h"
+#include "update/window/statuscelldelegate.h"
+#include "update/window/tableroles.h"
 #include "update/unitstatus.h"
 #include "update/updatercore.h"
 

@@ -1,4 +1,4 @@
-#include "adding/addbyip.h"
+#include "adding/window/addbyip.h"
 #include "app/folders.h"
 #include "net/marluneconnectreduced.h"
 #include "mainwindowaccess.h"

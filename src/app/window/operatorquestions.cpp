@@ -1,6 +1,6 @@
 #include "operatorquestions.h"
 
-#include "debuglog.h"
+#include "app/debuglog.h"
 
 #include <QFileDialog>
 

@@ -3,7 +3,7 @@
 
 #include "adding/csvimport.h"
 #include "app/debuglog.h"
-#include "app/operatorquestions.h"
+#include "app/window/operatorquestions.h"
 
 #include <QDir>
 #include <QFileInfo>

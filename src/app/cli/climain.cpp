@@ -1,8 +1,8 @@
 // bryx-updater-cli: the updater without a window, for unattended and scripted runs.
 
-#include "app/clihistory.h"
-#include "app/clioptions.h"
-#include "app/clirun.h"
+#include "app/cli/clihistory.h"
+#include "app/cli/clioptions.h"
+#include "app/cli/clirun.h"
 #include "app/debuglog.h"
 #include "app/folders.h"
 #include "app/instancelock.h"

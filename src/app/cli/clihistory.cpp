@@ -1,6 +1,6 @@
 #include "clihistory.h"
 
-#include "app/clioptions.h"
+#include "app/cli/clioptions.h"
 #include "app/outputtext.h"
 #include "units/marluneunit.h"
 #include "update/updatereport.h"

@@ -7,7 +7,7 @@
 
 #include "app/updatersettings.h"
 #include "update/fleetview.h"
-#include "update/tableroles.h"
+#include "update/window/tableroles.h"
 #include "update/updatercore.h"
 
 #include <QFontMetrics>

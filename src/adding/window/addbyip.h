@@ -1,6 +1,6 @@
 #pragma once
 
-#include "adding/probeaddress.h"
+#include "adding/addressrange.h"
 #include "units/marluneunit.h"
 
 #include <QDialog>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "app/clioptions.h"
+#include "app/cli/clioptions.h"
 
 #include <QDateTime>
 #include <QHash>

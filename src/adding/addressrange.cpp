@@ -1,4 +1,4 @@
-#include "probeaddress.h"
+#include "addressrange.h"
 
 #include <QStringList>
 

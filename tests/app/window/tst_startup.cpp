@@ -1,5 +1,5 @@
 #include "app/folders.h"
-#include "app/startup.h"
+#include "app/window/startup.h"
 #include "history/historystore.h"
 #include "scriptedoperator.h"
 

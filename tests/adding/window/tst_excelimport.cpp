@@ -1,4 +1,4 @@
-#include "adding/excelimport.h"
+#include "adding/window/excelimport.h"
 #include "app/folders.h"
 #include "mainwindowaccess.h"
 #include "packagefolder.h"

@@ -1,7 +1,7 @@
 #include "app/folders.h"
 #include "app/updatersettings.h"
 #include "mainwindowaccess.h"
-#include "update/historywindow.h"
+#include "update/window/historywindow.h"
 #include "update/updatercore.h"
 #include "packagefolder.h"
 #include "scriptedoperator.h"

@@ -1,6 +1,6 @@
 #include "clioptions.h"
 
-#include "adding/probeaddress.h"
+#include "adding/addressrange.h"
 #include "app/updatersettings.h"
 #include "units/devicecatalogue.h"
 #include "units/marluneunit.h"

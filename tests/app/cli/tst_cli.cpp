@@ -1,5 +1,5 @@
-#include "app/clioptions.h"
-#include "app/clirun.h"
+#include "app/cli/clioptions.h"
+#include "app/cli/clirun.h"
 #include "app/fileidentity.h"
 #include "app/folders.h"
 #include "app/outputtext.h"

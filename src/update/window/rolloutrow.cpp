@@ -4,7 +4,7 @@
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
 
-#include "app/operatorquestions.h"
+#include "app/window/operatorquestions.h"
 #include "app/updatersettings.h"
 #include "update/updatercore.h"
 

@@ -1,6 +1,6 @@
 #include "uniticon.h"
 
-#include "devicecatalogue.h"
+#include "units/devicecatalogue.h"
 
 QIcon iconForUnit(const MarluneUnit &unit)
 {

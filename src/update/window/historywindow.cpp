@@ -1,6 +1,6 @@
 #include "historywindow.h"
 
-#include "app/operatorquestions.h"
+#include "app/window/operatorquestions.h"
 #include "update/fleetview.h"
 #include "update/updatereport.h"
 

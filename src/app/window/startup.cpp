@@ -1,13 +1,13 @@
 #include "startup.h"
 
-#include "../update/mainwindow.h"
-#include "debuglog.h"
-#include "folders.h"
-#include "instancelock.h"
-#include "logfile.h"
+#include "update/window/mainwindow.h"
+#include "app/debuglog.h"
+#include "app/folders.h"
+#include "app/instancelock.h"
+#include "app/logfile.h"
 #include "operatorquestions.h"
-#include "processlimits.h"
-#include "quitsignals.h"
+#include "app/processlimits.h"
+#include "app/quitsignals.h"
 
 #include <QApplication>
 #include <QDialog>
