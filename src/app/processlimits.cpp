@@ -1,5 +1,6 @@
 #include "processlimits.h"
 
+#include <QFileInfo>
 #include <QtGlobal>
 
 #ifdef Q_OS_UNIX
@@ -14,5 +15,13 @@ void allowEveryDescriptor()
         descriptors.rlim_cur = descriptors.rlim_max;
         ::setrlimit(RLIMIT_NOFILE, &descriptors);
     }
+#endif
+}
+
+void readLocalTimeZoneOnce()
+{
+#ifdef Q_OS_LINUX
+    if (!qEnvironmentVariableIsSet("TZ") && QFileInfo::exists(QStringLiteral("/etc/localtime")))
+        qputenv("TZ", ":/etc/localtime");
 #endif
 }

@@ -147,6 +147,7 @@ int main(int argc, char *argv[])
     }
 
     allowEveryDescriptor();
+    readLocalTimeZoneOnce();
     Folders::createStartupFolders();
     if (!LogFile::installIfRequested())
         qInstallMessageHandler(quietMessages);

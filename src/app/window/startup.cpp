@@ -36,6 +36,7 @@ void closeOpenBoxes()
 int updaterMain(int &argc, char **argv)
 {
     allowEveryDescriptor();
+    readLocalTimeZoneOnce();
     Folders::createStartupFolders();
     LogFile::installIfRequested();
 
