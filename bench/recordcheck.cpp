@@ -60,76 +60,16 @@ public:
     }
 
     // The tool, with the options every scenario gives it.
-    bool startTool(const QStringList &options)
-    {
-        QObject::connect(&tool, &QProcess::readyReadStandardOutput, &tool, [this] {
-            toolPending += tool.readAllStandardOutput();
-            qsizetype end;
-            while ((end = toolPending.indexOf('\n')) >= 0) {
-                const QJsonObject line = QJsonDocument::fromJson(toolPending.left(end)).object();
-                toolPending.remove(0, end + 1);
-                if (!line.isEmpty())
-                    toolLines.append(line);
-            }
-        });
-        // Its lines for people go to a file of the trial's, as the in-process core's are dropped.
-        tool.setStandardErrorFile(folder(QStringLiteral("tool-stderr.txt")));
-        tool.setWorkingDirectory(folder(QStringLiteral("work")));
-        tool.start(QStringLiteral(BRYX_BIN_DIR "/bryx-updater-cli"),
-                   QStringList{QStringLiteral("update"), QStringLiteral("--all"), QStringLiteral("--yes"),
-                               QStringLiteral("--json"), QStringLiteral("--report"), reportPath(),
-                               QStringLiteral("--packages"), folder(QStringLiteral("packages")),
-                               QStringLiteral("--wait"), QStringLiteral("3"), QStringLiteral("--fetch-deadline"),
-                               QStringLiteral("10"), QStringLiteral("--reboot-deadline"), QStringLiteral("15"),
-                               QStringLiteral("--back-deadline"), QStringLiteral("15")}
-                       + options);
-        toolUsed = true;
-        return tool.waitForStarted(10000);
-    }
+    bool startTool(const QStringList &options);
     bool waitTool(int timeoutMs = 180000)
     {
         return waitFor([this] { return tool.state() == QProcess::NotRunning; }, timeoutMs);
     }
-    void signalTool(int signal)
-    {
-        if (tool.state() == QProcess::NotRunning)
-            return;
-        ::kill(pid_t(tool.processId()), signal);
-        if (signal == SIGKILL)
-            trusted = nowMs() - kLossMs;
-    }
-    void stopTool()
-    {
-        if (tool.state() == QProcess::NotRunning)
-            return;
-        tool.kill();
-        tool.waitForFinished(5000);
-    }
+    void signalTool(int signal);
+    void stopTool();
 
     // The window's core, made and started as the window does; true once every unit is listed.
-    bool startCore(const RolloutPlan &plan = RolloutPlan(), int fetchSecs = 0)
-    {
-        core = std::make_unique<UpdaterCore>();
-        core->keepHistory(historyPath());
-        if (fetchSecs > 0) {
-            StepDeadlines deadlines;
-            deadlines.fetchSecs = fetchSecs;
-            deadlines.rebootSecs = 15;
-            deadlines.returnSecs = 15;
-            core->setDeadlines(deadlines);
-        }
-        core->setRolloutPlan(plan);
-        core->start();
-        return waitFor(
-            [this] {
-                QSet<QString> listed;
-                for (const MarluneUnit &unit : core->state().vUnits)
-                    listed.insert(unit.mac);
-                return std::all_of(macs.cbegin(), macs.cend(),
-                                   [&](const QString &mac) { return listed.contains(mac); });
-            },
-            30000);
-    }
+    bool startCore(const RolloutPlan &plan = RolloutPlan(), int fetchSecs = 0);
     // The Update button with every unit selected, answered Yes.
     void updateAll()
     {
@@ -181,6 +121,74 @@ public:
     QString skipped;
     QString failure;
 };
+
+bool Trial::startTool(const QStringList &options)
+{
+    QObject::connect(&tool, &QProcess::readyReadStandardOutput, &tool, [this] {
+        toolPending += tool.readAllStandardOutput();
+        qsizetype end;
+        while ((end = toolPending.indexOf('\n')) >= 0) {
+            const QJsonObject line = QJsonDocument::fromJson(toolPending.left(end)).object();
+            toolPending.remove(0, end + 1);
+            if (!line.isEmpty())
+                toolLines.append(line);
+        }
+    });
+    // Its lines for people go to a file of the trial's, as the in-process core's are dropped.
+    tool.setStandardErrorFile(folder(QStringLiteral("tool-stderr.txt")));
+    tool.setWorkingDirectory(folder(QStringLiteral("work")));
+    tool.start(QStringLiteral(BRYX_BIN_DIR "/bryx-updater-cli"),
+               QStringList{QStringLiteral("update"), QStringLiteral("--all"), QStringLiteral("--yes"),
+                           QStringLiteral("--json"), QStringLiteral("--report"), reportPath(),
+                           QStringLiteral("--packages"), folder(QStringLiteral("packages")),
+                           QStringLiteral("--wait"), QStringLiteral("3"), QStringLiteral("--fetch-deadline"),
+                           QStringLiteral("10"), QStringLiteral("--reboot-deadline"), QStringLiteral("15"),
+                           QStringLiteral("--back-deadline"), QStringLiteral("15")}
+                   + options);
+    toolUsed = true;
+    return tool.waitForStarted(10000);
+}
+
+void Trial::signalTool(int signal)
+{
+    if (tool.state() == QProcess::NotRunning)
+        return;
+    ::kill(pid_t(tool.processId()), signal);
+    if (signal == SIGKILL)
+        trusted = nowMs() - kLossMs;
+}
+
+void Trial::stopTool()
+{
+    if (tool.state() == QProcess::NotRunning)
+        return;
+    tool.kill();
+    tool.waitForFinished(5000);
+}
+
+bool Trial::startCore(const RolloutPlan &plan, int fetchSecs)
+{
+    core = std::make_unique<UpdaterCore>();
+    core->keepHistory(historyPath());
+    if (fetchSecs > 0) {
+        StepDeadlines deadlines;
+        deadlines.fetchSecs = fetchSecs;
+        deadlines.rebootSecs = 15;
+        deadlines.returnSecs = 15;
+        core->setDeadlines(deadlines);
+    }
+    core->setRolloutPlan(plan);
+    core->start();
+    return waitFor(
+        [this] {
+            QSet<QString> listed;
+            for (const MarluneUnit &unit : core->state().vUnits)
+                listed.insert(unit.mac);
+            return std::all_of(macs.cbegin(), macs.cend(),
+                               [&](const QString &mac) { return listed.contains(mac); });
+        },
+        30000);
+}
 
 struct Scenario
 {

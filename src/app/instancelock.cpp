@@ -14,24 +14,9 @@
 
 static const char kLogSource[] = "main";
 
-namespace InstanceLock {
-
 namespace {
 
-// The lock this process made: its path and the file system's record of the file.
-struct Taken
-{
-    QByteArray path;
-    dev_t device = 0;
-    ino_t inode = 0;
-    bool valid = false;
-};
-
-Taken &taken()
-{
-    static Taken lock;
-    return lock;
-}
+InstanceLock *current = nullptr;
 
 QString systemError(int code)
 {
@@ -47,7 +32,7 @@ QString userName(uid_t uid)
 
 } // namespace
 
-QString Entry::note(const QString &path) const
+QString InstanceLock::Entry::note(const QString &path) const
 {
     if (!exists)
         return QString();
@@ -62,7 +47,7 @@ QString Entry::note(const QString &path) const
     return QString();
 }
 
-Entry inspect(const QString &path)
+InstanceLock::Entry InstanceLock::inspect(const QString &path)
 {
     Entry entry;
     struct stat status;
@@ -76,14 +61,32 @@ Entry inspect(const QString &path)
     return entry;
 }
 
-bool take(const QString &path, bool replace, QString *error)
+InstanceLock::InstanceLock(const QString &path) : lockPath(path), entry(inspect(path))
 {
-    const QByteArray name = QFile::encodeName(path);
-    if (replace && ::unlink(name.constData()) != 0 && errno != ENOENT) {
+    Q_ASSERT(!current);
+    current = this;
+}
+
+InstanceLock::~InstanceLock()
+{
+    if (!leftBehind)
+        release();
+    current = nullptr;
+}
+
+InstanceLock *InstanceLock::ofThisProcess()
+{
+    return current;
+}
+
+bool InstanceLock::take(QString *error)
+{
+    const QByteArray name = QFile::encodeName(lockPath);
+    if (entry.exists && ::unlink(name.constData()) != 0 && errno != ENOENT) {
         const int reason = errno;
-        *error = QStringLiteral("the lock file %1 cannot be removed: %2").arg(path, systemError(reason));
-        if (const Entry entry = inspect(path); entry.otherUser)
-            *error += QStringLiteral(" (it belongs to %1)").arg(entry.owner);
+        *error = QStringLiteral("the lock file %1 cannot be removed: %2").arg(lockPath, systemError(reason));
+        if (const Entry now = inspect(lockPath); now.otherUser)
+            *error += QStringLiteral(" (it belongs to %1)").arg(now.owner);
         return false;
     }
     // O_EXCL never opens an existing entry, and with O_CREAT it does not follow a link either.
@@ -91,38 +94,31 @@ bool take(const QString &path, bool replace, QString *error)
     if (fd == -1) {
         const int reason = errno;
         *error = reason == EEXIST
-                     ? QStringLiteral("another updater has just taken the lock file %1").arg(path)
-                     : QStringLiteral("the lock file %1 cannot be made: %2").arg(path, systemError(reason));
+                     ? QStringLiteral("another updater has just taken the lock file %1").arg(lockPath)
+                     : QStringLiteral("the lock file %1 cannot be made: %2").arg(lockPath, systemError(reason));
         return false;
     }
     struct stat status;
-    const bool known = ::fstat(fd, &status) == 0;
+    made = ::fstat(fd, &status) == 0;
     ::close(fd);
-    Taken &lock = taken();
-    lock.path = name;
-    lock.device = known ? status.st_dev : 0;
-    lock.inode = known ? status.st_ino : 0;
-    lock.valid = known;
-    BLOG << "lock file taken" << path;
+    device = made ? status.st_dev : 0;
+    inode = made ? status.st_ino : 0;
+    BLOG << "lock file taken" << lockPath;
     return true;
 }
 
-bool held()
+bool InstanceLock::held() const
 {
-    const Taken &lock = taken();
     struct stat status;
-    return lock.valid && ::lstat(lock.path.constData(), &status) == 0 && S_ISREG(status.st_mode)
-           && status.st_dev == lock.device && status.st_ino == lock.inode;
+    return made && ::lstat(QFile::encodeName(lockPath).constData(), &status) == 0 && S_ISREG(status.st_mode)
+           && status.st_dev == device && status.st_ino == inode;
 }
 
-void release()
+void InstanceLock::release()
 {
-    Taken &lock = taken();
-    if (held() && ::unlink(lock.path.constData()) == 0)
+    if (held() && ::unlink(QFile::encodeName(lockPath).constData()) == 0)
         BLOG << "lock file removed";
-    else if (lock.valid)
+    else if (made)
         BLOG << "lock file left alone: it is no longer the one this updater made";
-    lock = Taken();
+    made = false;
 }
-
-} // namespace InstanceLock

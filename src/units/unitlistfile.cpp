@@ -129,51 +129,11 @@ class UnitListWriter::Worker final : public QObject
 public:
     static constexpr int kWritePauseMs = 1000;
 
-    explicit Worker(const QString &path) : path(path), writeLater(this)
-    {
-        writeLater.setSingleShot(true);
-        connect(&writeLater, &QTimer::timeout, this, &Worker::write);
-    }
-
-    void take(const MarluneUnit &unit)
-    {
-        const auto place = pendingPlace.constFind(unit.mac);
-        if (place != pendingPlace.cend()) {
-            pending[*place] = unit;
-        } else {
-            pendingPlace.insert(unit.mac, pending.size());
-            pending.append(unit);
-        }
-        if (!sinceWrite.isValid() || sinceWrite.hasExpired(writePauseMs))
-            write();
-        else if (!writeLater.isActive())
-            writeLater.start(int(qMax<qint64>(0, writePauseMs - sinceWrite.elapsed())));
-    }
-
-    void write()
-    {
-        writeLater.stop();
-        if (pending.isEmpty())
-            return;
-        QElapsedTimer writing;
-        writing.start();
-        // The file as this writer left it is still in memory: it is read again only when it is
-        // not that file any more (the sibling tool wrote it, or it is gone). Reading a large
-        // fleet's file costs as much as writing it.
-        if (!settings || FileIdentity::of(path) != written) {
-            settings.reset();
-            settings = std::make_unique<QSettings>(path, QSettings::IniFormat);
-        }
-        storeInto(*settings, pending);
-        written = FileIdentity::of(path);
-        pending.clear();
-        pendingPlace.clear();
-        sinceWrite.start();
-        // Reading and writing a large fleet's file takes a good part of a second, and the
-        // window's thread shares the processor with this one: the pause is kept ten times as
-        // long as the write.
-        writePauseMs = qMax<qint64>(kWritePauseMs, 10 * writing.elapsed());
-    }
+    explicit Worker(const QString &path);
+    // Keeps the unit for the next write, which comes now when the last is a pause ago.
+    void take(const MarluneUnit &unit);
+    // Stores every unit waiting.
+    void write();
 
 private:
     const QString path;
@@ -186,6 +146,52 @@ private:
     qint64 writePauseMs = kWritePauseMs;
     QTimer writeLater;
 };
+
+UnitListWriter::Worker::Worker(const QString &path) : path(path), writeLater(this)
+{
+    writeLater.setSingleShot(true);
+    connect(&writeLater, &QTimer::timeout, this, &Worker::write);
+}
+
+void UnitListWriter::Worker::take(const MarluneUnit &unit)
+{
+    const auto place = pendingPlace.constFind(unit.mac);
+    if (place != pendingPlace.cend()) {
+        pending[*place] = unit;
+    } else {
+        pendingPlace.insert(unit.mac, pending.size());
+        pending.append(unit);
+    }
+    if (!sinceWrite.isValid() || sinceWrite.hasExpired(writePauseMs))
+        write();
+    else if (!writeLater.isActive())
+        writeLater.start(int(qMax<qint64>(0, writePauseMs - sinceWrite.elapsed())));
+}
+
+void UnitListWriter::Worker::write()
+{
+    writeLater.stop();
+    if (pending.isEmpty())
+        return;
+    QElapsedTimer writing;
+    writing.start();
+    // The file as this writer left it is still in memory: it is read again only when it is
+    // not that file any more (the sibling tool wrote it, or it is gone). Reading a large
+    // fleet's file costs as much as writing it.
+    if (!settings || FileIdentity::of(path) != written) {
+        settings.reset();
+        settings = std::make_unique<QSettings>(path, QSettings::IniFormat);
+    }
+    storeInto(*settings, pending);
+    written = FileIdentity::of(path);
+    pending.clear();
+    pendingPlace.clear();
+    sinceWrite.start();
+    // Reading and writing a large fleet's file takes a good part of a second, and the
+    // window's thread shares the processor with this one: the pause is kept ten times as
+    // long as the write.
+    writePauseMs = qMax<qint64>(kWritePauseMs, 10 * writing.elapsed());
+}
 
 UnitListWriter::UnitListWriter(const QString &path, QObject *parent)
     : QObject(parent), worker(new Worker(path.isEmpty() ? Folders::unitListPath() : path))

@@ -70,6 +70,11 @@ private:
     // Reads the last bytes and looks at the file: 0, EIO when they could not all be read, or
     // ESTALE when the file is not the one expected any more.
     static int takeTail(Entry &entry);
+    // Sends what the socket takes: the file up to checkFrom from the kernel, then the tail from
+    // memory. Adds what went to *taken; returns 0 or the error that stopped it.
+    static int sendSome(Entry &entry, qint64 *taken);
+    // Where the send stands after a pass that ended with error.
+    static Send::State stateAfter(const Entry &entry, int error);
     void pass(QHash<Send *, Entry>::iterator found);
 
     QHash<Send *, Entry> entries;
@@ -111,11 +116,8 @@ void KernelSender::Worker::drop(Entry &entry)
     ::close(entry.in);
 }
 
-// The socket can take more: as much goes as it has room for.
-void KernelSender::Worker::pass(QHash<Send *, Entry>::iterator found)
+int KernelSender::Worker::sendSome(Entry &entry, qint64 *taken)
 {
-    Entry &entry = *found;
-    qint64 taken = 0;
     int error = 0;
     bool full = false;
     while (entry.sent < entry.checkFrom) {
@@ -124,7 +126,7 @@ void KernelSender::Worker::pass(QHash<Send *, Entry>::iterator found)
         const ssize_t n = ::sendfile(entry.out, entry.in, &offset, size_t(wanted));
         if (n > 0) {
             entry.sent += n;
-            taken += n;
+            *taken += n;
             // Less than asked for: the socket is full, and the notifier says when not.
             if (n < wanted) {
                 full = true;
@@ -148,7 +150,7 @@ void KernelSender::Worker::pass(QHash<Send *, Entry>::iterator found)
                                      MSG_NOSIGNAL | MSG_DONTWAIT);
             if (n > 0) {
                 entry.sent += n;
-                taken += n;
+                *taken += n;
             } else if (n == 0) {
                 break;
             } else if (errno != EINTR) {
@@ -156,25 +158,39 @@ void KernelSender::Worker::pass(QHash<Send *, Entry>::iterator found)
             }
         }
     }
+    return error;
+}
+
+KernelSender::Send::State KernelSender::Worker::stateAfter(const Entry &entry, int error)
+{
+    using State = Send::State;
+    if (entry.sent == entry.size)
+        return State::Sent;
+    if (error == ESTALE)
+        return State::Changed;
+    if ((error == EINVAL || error == ENOSYS) && entry.sent == 0)
+        return State::NotFromFile;
+    if (error != 0 && error != EAGAIN && error != EWOULDBLOCK)
+        return State::Failed;
+    return State::Sending;
+}
+
+// The socket can take more: as much goes as it has room for.
+void KernelSender::Worker::pass(QHash<Send *, Entry>::iterator found)
+{
+    Entry &entry = *found;
+    qint64 taken = 0;
+    const int error = sendSome(entry, &taken);
     // Kept here: once the end is told, the asking thread may let go of its own.
     const std::shared_ptr<Send> kept = entry.send;
     Send &send = *kept;
     send.sent.store(entry.sent);
-    using State = Send::State;
-    State state = State::Sending;
-    if (entry.sent == entry.size)
-        state = State::Sent;
-    else if (error == ESTALE)
-        state = State::Changed;
-    else if ((error == EINVAL || error == ENOSYS) && entry.sent == 0)
-        state = State::NotFromFile;
-    else if (error != 0 && error != EAGAIN && error != EWOULDBLOCK)
-        state = State::Failed;
-    if (state == State::Sending && (taken == 0 || !entry.sinceReport.hasExpired(kReportIntervalMs)))
+    const Send::State state = stateAfter(entry, error);
+    if (state == Send::State::Sending && (taken == 0 || !entry.sinceReport.hasExpired(kReportIntervalMs)))
         return;
     entry.sinceReport.start();
     QObject *reports = entry.reports;
-    if (state != State::Sending) {
+    if (state != Send::State::Sending) {
         // The descriptors go before the end is told: once the asking thread closes its own,
         // the connection closes.
         drop(entry);

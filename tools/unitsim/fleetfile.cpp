@@ -126,6 +126,9 @@ private:
     bool readAddress(const char *key, const QString &fallback, QString *out);
     bool readFlag(const char *key, bool *out);
     bool readCount(const char *key, int fallback, int *out);
+    bool readIdentity(UnitConfig *u);
+    bool readBehaviour(UnitConfig *u);
+    bool readInterfaces(UnitConfig *u);
 
     QString id;
     const Values &values;
@@ -156,118 +159,132 @@ bool UnitReader::readCount(const char *key, int fallback, int *out)
 
 bool UnitReader::read(UnitConfig *u, QString *error)
 {
-    const bool ok = [&] {
-        u->id = id;
-        const QString family = text("family");
-        if (family.isEmpty())
-            return fail(QStringLiteral("family missing"));
-        if (!Families::fromName(family, &u->family))
-            return fail(QStringLiteral("unknown family '%1' (one of: %2)").arg(family, Families::allNames()));
-        const FamilyTraits &traits = Families::traits(u->family);
-
-        if (!values.contains(QStringLiteral("ip")))
-            return fail(QStringLiteral("ip missing"));
-        if (!readAddress("ip", QString(), &u->ip) ||
-            !readAddress("subnet", QStringLiteral("255.255.0.0"), &u->subnet) ||
-            !readAddress("gateway", QStringLiteral("10.77.0.254"), &u->gateway))
-            return false;
-
-        const QString prefix = QLatin1String(traits.serialPrefix);
-        u->serial =
-            text("serial", prefix + QStringLiteral("%1").arg(u->position, kSerialLength - prefix.size(), 10,
-                                                             QLatin1Char('0')));
-        u->name = text("name", id);
-        u->mac = text("mac", macFor(u->ip, 0xB5)).toUpper();
-        if (!isMac(u->mac))
-            return fail(QStringLiteral("mac '%1' is not six hex pairs").arg(u->mac));
-
-        u->ipMode = text("ipmode", QStringLiteral("static")).toUpper();
-        if (u->ipMode != QLatin1String("STATIC") && u->ipMode != QLatin1String("DHCP") &&
-            u->ipMode != QLatin1String("AUTO"))
-            return fail(QStringLiteral("ipmode '%1' is not static, dhcp or auto").arg(u->ipMode));
-
-        // A KVM unit counts as one only with software from 8/18/2014 on.
-        const bool kvm = u->family == Family::KvmEncoder || u->family == Family::KvmDecoder;
-        u->swversion = text("swversion", kvm ? QStringLiteral("8/18/2014") : QStringLiteral("1/1/2014"));
-        u->fwversion = text("fwversion", QStringLiteral("1/29/2014"));
-        if (!isDate(u->swversion) || !isDate(u->fwversion))
-            return fail(QStringLiteral("swversion and fwversion must read M/d/yyyy"));
-        u->webversion = text("webversion", QStringLiteral("1388534400"));
-        bool numeric = false;
-        u->webversion.toULongLong(&numeric);
-        if (!numeric)
-            return fail(QStringLiteral("webversion '%1' is not a number of seconds").arg(u->webversion));
-
-        if (!readFlag("updatestatus", &u->updateStatus) || !readFlag("iptrial", &u->ipTrial) ||
-            !readFlag("idbutton", &u->idButton) || !readFlag("verbose", &u->verbose) ||
-            !readFlag("digest", &u->digest) || !readCount("dropatpercent", 0, &u->dropAtPercent) ||
-            !readCount("rebootseconds", 3, &u->rebootSeconds) || !readCount("fetchkibps", 0, &u->fetchKiBps) ||
-            !readCount("edidfailures", 0, &u->edidFailures) ||
-            !readCount("messagedelayms", 0, &u->messageDelayMs) || !readCount("reboots", 1, &u->reboots) ||
-            !readCount("vanishafterseconds", 0, &u->vanishAfterSeconds))
-            return false;
-        if (u->reboots < 1 || u->reboots > 2)
-            return fail(QStringLiteral("reboots '%1' is not 1 or 2").arg(u->reboots));
-        if (u->dropAtPercent > 99)
-            return fail(QStringLiteral("dropAtPercent '%1' is not 0 to 99").arg(u->dropAtPercent));
-
-        const QString behaviour = text("behaviour", QStringLiteral("normal")).toLower();
-        static const QHash<QString, Behaviour> behaviours = {
-            {QStringLiteral("normal"), Behaviour::Normal},
-            {QStringLiteral("silent"), Behaviour::Silent},
-            {QStringLiteral("dead"), Behaviour::Dead},
-            {QStringLiteral("port50002"), Behaviour::Port50002},
-            {QStringLiteral("neverreboots"), Behaviour::NeverReboots},
-            {QStringLiteral("neverfetches"), Behaviour::NeverFetches},
-            {QStringLiteral("neverreturns"), Behaviour::NeverReturns},
-        };
-        if (!behaviours.contains(behaviour))
-            return fail(
-                QStringLiteral("behaviour '%1' is not normal, silent, dead, port50002, neverReboots, "
-                               "neverFetches or neverReturns")
-                    .arg(behaviour));
-        u->behaviour = behaviours.value(behaviour);
-
-        const QString tcp = text("tcp", QStringLiteral("normal")).toLower();
-        static const QHash<QString, TcpSide> tcpSides = {
-            {QStringLiteral("normal"), TcpSide::Normal},
-            {QStringLiteral("hangs"), TcpSide::Hangs},
-            {QStringLiteral("mute"), TcpSide::Mute},
-        };
-        if (!tcpSides.contains(tcp))
-            return fail(QStringLiteral("tcp '%1' is not normal, hangs or mute").arg(tcp));
-        u->tcp = tcpSides.value(tcp);
-        // Both settings say what the TCP side does; only one of them may.
-        if (u->tcp != TcpSide::Normal && u->behaviour != Behaviour::Normal)
-            return fail(QStringLiteral("tcp '%1' goes only with behaviour normal, not '%2'").arg(tcp, behaviour));
-
-        // A conductor answers on its second interface; a video-on-demand server on its first.
-        const QString other = otherAddressFor(u->ip);
-        const bool conductor = u->family == Family::Conductor;
-        if (!readAddress("eth0ip", conductor ? other : u->ip, &u->eth0Ip) ||
-            !readAddress("eth0netmask", conductor ? QStringLiteral("255.255.0.0") : u->subnet,
-                         &u->eth0Netmask) ||
-            !readAddress("eth1ip", conductor ? u->ip : other, &u->eth1Ip) ||
-            !readAddress("eth1netmask", conductor ? u->subnet : QStringLiteral("255.255.0.0"),
-                         &u->eth1Netmask))
-            return false;
-        u->eth0Mac = text("eth0mac", conductor ? macFor(other, 0xB6) : u->mac).toUpper();
-        u->eth1Mac = text("eth1mac", conductor ? u->mac : macFor(other, 0xB6)).toUpper();
-        if (!isMac(u->eth0Mac) || !isMac(u->eth1Mac))
-            return fail(QStringLiteral("eth0mac and eth1mac must be six hex pairs"));
-        if (!conductor) {
-            // The first interface of a server is the unit's own address.
-            u->eth0Ip = u->ip;
-            u->eth0Netmask = u->subnet;
-            u->eth0Mac = u->mac;
-        } else {
-            u->eth1Ip = u->ip;
-        }
-        return true;
-    }();
+    u->id = id;
+    const bool ok = readIdentity(u) && readBehaviour(u) && readInterfaces(u);
     if (!ok)
         *error = failure;
     return ok;
+}
+
+// Family, addresses, serial, name, MAC, address mode and versions.
+bool UnitReader::readIdentity(UnitConfig *u)
+{
+    const QString family = text("family");
+    if (family.isEmpty())
+        return fail(QStringLiteral("family missing"));
+    if (!Families::fromName(family, &u->family))
+        return fail(QStringLiteral("unknown family '%1' (one of: %2)").arg(family, Families::allNames()));
+    const FamilyTraits &traits = Families::traits(u->family);
+
+    if (!values.contains(QStringLiteral("ip")))
+        return fail(QStringLiteral("ip missing"));
+    if (!readAddress("ip", QString(), &u->ip) ||
+        !readAddress("subnet", QStringLiteral("255.255.0.0"), &u->subnet) ||
+        !readAddress("gateway", QStringLiteral("10.77.0.254"), &u->gateway))
+        return false;
+
+    const QString prefix = QLatin1String(traits.serialPrefix);
+    u->serial =
+        text("serial", prefix + QStringLiteral("%1").arg(u->position, kSerialLength - prefix.size(), 10,
+                                                         QLatin1Char('0')));
+    u->name = text("name", id);
+    u->mac = text("mac", macFor(u->ip, 0xB5)).toUpper();
+    if (!isMac(u->mac))
+        return fail(QStringLiteral("mac '%1' is not six hex pairs").arg(u->mac));
+
+    u->ipMode = text("ipmode", QStringLiteral("static")).toUpper();
+    if (u->ipMode != QLatin1String("STATIC") && u->ipMode != QLatin1String("DHCP") &&
+        u->ipMode != QLatin1String("AUTO"))
+        return fail(QStringLiteral("ipmode '%1' is not static, dhcp or auto").arg(u->ipMode));
+
+    // A KVM unit counts as one only with software from 8/18/2014 on.
+    const bool kvm = u->family == Family::KvmEncoder || u->family == Family::KvmDecoder;
+    u->swversion = text("swversion", kvm ? QStringLiteral("8/18/2014") : QStringLiteral("1/1/2014"));
+    u->fwversion = text("fwversion", QStringLiteral("1/29/2014"));
+    if (!isDate(u->swversion) || !isDate(u->fwversion))
+        return fail(QStringLiteral("swversion and fwversion must read M/d/yyyy"));
+    u->webversion = text("webversion", QStringLiteral("1388534400"));
+    bool numeric = false;
+    u->webversion.toULongLong(&numeric);
+    if (!numeric)
+        return fail(QStringLiteral("webversion '%1' is not a number of seconds").arg(u->webversion));
+    return true;
+}
+
+// The flags and counts, and how the unit behaves on UDP and TCP.
+bool UnitReader::readBehaviour(UnitConfig *u)
+{
+    if (!readFlag("updatestatus", &u->updateStatus) || !readFlag("iptrial", &u->ipTrial) ||
+        !readFlag("idbutton", &u->idButton) || !readFlag("verbose", &u->verbose) ||
+        !readFlag("digest", &u->digest) || !readCount("dropatpercent", 0, &u->dropAtPercent) ||
+        !readCount("rebootseconds", 3, &u->rebootSeconds) || !readCount("fetchkibps", 0, &u->fetchKiBps) ||
+        !readCount("edidfailures", 0, &u->edidFailures) ||
+        !readCount("messagedelayms", 0, &u->messageDelayMs) || !readCount("reboots", 1, &u->reboots) ||
+        !readCount("vanishafterseconds", 0, &u->vanishAfterSeconds))
+        return false;
+    if (u->reboots < 1 || u->reboots > 2)
+        return fail(QStringLiteral("reboots '%1' is not 1 or 2").arg(u->reboots));
+    if (u->dropAtPercent > 99)
+        return fail(QStringLiteral("dropAtPercent '%1' is not 0 to 99").arg(u->dropAtPercent));
+
+    const QString behaviour = text("behaviour", QStringLiteral("normal")).toLower();
+    static const QHash<QString, Behaviour> behaviours = {
+        {QStringLiteral("normal"), Behaviour::Normal},
+        {QStringLiteral("silent"), Behaviour::Silent},
+        {QStringLiteral("dead"), Behaviour::Dead},
+        {QStringLiteral("port50002"), Behaviour::Port50002},
+        {QStringLiteral("neverreboots"), Behaviour::NeverReboots},
+        {QStringLiteral("neverfetches"), Behaviour::NeverFetches},
+        {QStringLiteral("neverreturns"), Behaviour::NeverReturns},
+    };
+    if (!behaviours.contains(behaviour))
+        return fail(
+            QStringLiteral("behaviour '%1' is not normal, silent, dead, port50002, neverReboots, "
+                           "neverFetches or neverReturns")
+                .arg(behaviour));
+    u->behaviour = behaviours.value(behaviour);
+
+    const QString tcp = text("tcp", QStringLiteral("normal")).toLower();
+    static const QHash<QString, TcpSide> tcpSides = {
+        {QStringLiteral("normal"), TcpSide::Normal},
+        {QStringLiteral("hangs"), TcpSide::Hangs},
+        {QStringLiteral("mute"), TcpSide::Mute},
+    };
+    if (!tcpSides.contains(tcp))
+        return fail(QStringLiteral("tcp '%1' is not normal, hangs or mute").arg(tcp));
+    u->tcp = tcpSides.value(tcp);
+    // Both settings say what the TCP side does; only one of them may.
+    if (u->tcp != TcpSide::Normal && u->behaviour != Behaviour::Normal)
+        return fail(QStringLiteral("tcp '%1' goes only with behaviour normal, not '%2'").arg(tcp, behaviour));
+    return true;
+}
+
+// The two interfaces of a conductor or a video-on-demand server.
+bool UnitReader::readInterfaces(UnitConfig *u)
+{
+    // A conductor answers on its second interface; a video-on-demand server on its first.
+    const QString other = otherAddressFor(u->ip);
+    const bool conductor = u->family == Family::Conductor;
+    if (!readAddress("eth0ip", conductor ? other : u->ip, &u->eth0Ip) ||
+        !readAddress("eth0netmask", conductor ? QStringLiteral("255.255.0.0") : u->subnet,
+                     &u->eth0Netmask) ||
+        !readAddress("eth1ip", conductor ? u->ip : other, &u->eth1Ip) ||
+        !readAddress("eth1netmask", conductor ? u->subnet : QStringLiteral("255.255.0.0"),
+                     &u->eth1Netmask))
+        return false;
+    u->eth0Mac = text("eth0mac", conductor ? macFor(other, 0xB6) : u->mac).toUpper();
+    u->eth1Mac = text("eth1mac", conductor ? u->mac : macFor(other, 0xB6)).toUpper();
+    if (!isMac(u->eth0Mac) || !isMac(u->eth1Mac))
+        return fail(QStringLiteral("eth0mac and eth1mac must be six hex pairs"));
+    if (!conductor) {
+        // The first interface of a server is the unit's own address.
+        u->eth0Ip = u->ip;
+        u->eth0Netmask = u->subnet;
+        u->eth0Mac = u->mac;
+    } else {
+        u->eth1Ip = u->ip;
+    }
+    return true;
 }
 
 } // namespace

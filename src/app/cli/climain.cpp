@@ -47,32 +47,31 @@ void quietMessages(QtMsgType type, const QMessageLogContext &, const QString &me
 
 // The lock the window also takes: the two never drive units at once. A lock that is there already
 // is only replaced (--override-lock) once this run is sure to go ahead, in runCore.
-bool lockAvailable(const InstanceLock::Entry &found, bool overrideLock)
+bool lockAvailable(InstanceLock &lock, bool overrideLock)
 {
-    const QString path = Folders::lockFilePath();
-    if (found.exists && !overrideLock) {
+    if (lock.found().exists && !overrideLock) {
         QString text = QStringLiteral("Another updater is running, or one was not closed properly (lock file %1). "
                                       "Use --override-lock when no other updater runs.")
-                           .arg(path);
-        if (!found.note(path).isEmpty())
-            text += QLatin1Char(' ') + found.note(path);
+                           .arg(lock.path());
+        if (!lock.note().isEmpty())
+            text += QLatin1Char(' ') + lock.note();
         say(text);
         return false;
     }
-    if (found.exists) {
-        if (!found.note(path).isEmpty())
-            say(found.note(path));
+    if (lock.found().exists) {
+        if (!lock.note().isEmpty())
+            say(lock.note());
         return true;
     }
     QString error;
-    if (!InstanceLock::take(path, false, &error)) {
+    if (!lock.take(&error)) {
         say(QStringLiteral("Cannot take the lock: ") + error);
         return false;
     }
     return true;
 }
 
-int runCore(const CliOptions &options, QuitSignals &quitSignals, bool replaceLock)
+int runCore(const CliOptions &options, QuitSignals &quitSignals, InstanceLock &lock)
 {
     UpdaterCore core;
     // Nothing of another updater's is touched before this run is sure to go ahead: not its lock,
@@ -85,9 +84,9 @@ int runCore(const CliOptions &options, QuitSignals &quitSignals, bool replaceLoc
         say(QStringLiteral("Cannot start: ") + core.startFailure());
         return kExitCannotStart;
     }
-    if (replaceLock) {
+    if (lock.found().exists) {
         QString error;
-        if (!InstanceLock::take(Folders::lockFilePath(), true, &error)) {
+        if (!lock.take(&error)) {
             say(QStringLiteral("Cannot take the lock: ") + error);
             return kExitCannotStart;
         }
@@ -157,12 +156,13 @@ int main(int argc, char *argv[])
     ::signal(SIGPIPE, SIG_IGN);
     QuitSignals quitSignals;
     quitSignals.setQuitOnSignal(false);
-    const InstanceLock::Entry found = InstanceLock::inspect(Folders::lockFilePath());
-    if (!lockAvailable(found, options.overrideLock))
+    // Released when it goes, at whichever return.
+    InstanceLock lock(Folders::lockFilePath());
+    if (!lockAvailable(lock, options.overrideLock))
         return kExitCannotStart;
-    const int code = runCore(options, quitSignals, found.exists);
+    const int code = runCore(options, quitSignals, lock);
     // Only a lock this run made: a run that could not start leaves another updater's in place.
-    InstanceLock::release();
+    lock.release();
     BLOG << "bryx-updater-cli exited with" << code;
     return code;
 }

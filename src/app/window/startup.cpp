@@ -49,11 +49,11 @@ int updaterMain(int &argc, char **argv)
     QuitSignals quitSignals;
     QObject::connect(&quitSignals, &QuitSignals::received, &app, closeOpenBoxes);
 
-    const QString lockPath = Folders::lockFilePath();
-    const InstanceLock::Entry found = InstanceLock::inspect(lockPath);
-    if (!found.note(lockPath).isEmpty())
-        BLOG << found.note(lockPath);
-    if (plainStart && found.exists) {
+    // Destroyed after the window, it lets go of the lock if the window's quit slot has not.
+    InstanceLock lock(Folders::lockFilePath());
+    if (!lock.note().isEmpty())
+        BLOG << lock.note();
+    if (plainStart && lock.found().exists) {
         const QMessageBox::StandardButton answer = askOperator(
             nullptr, QMessageBox::Warning, QString(),
             QStringLiteral("Updater was not closed properly, or another instance is running.\n\n "
@@ -65,7 +65,7 @@ int updaterMain(int &argc, char **argv)
     // An empty file of this process's own: its presence is the lock. What was there before (a
     // stale lock, a link) is replaced, never written through.
     QString lockError;
-    if (!InstanceLock::take(lockPath, found.exists, &lockError))
+    if (!lock.take(&lockError))
         BLOG << "No lock:" << lockError;
 
     QFile styleSheet(QStringLiteral(":/quillet.css"));
@@ -92,5 +92,7 @@ int updaterMain(int &argc, char **argv)
         BLOG << "Quillet exited normally with returncode:" << returnCode;
     }
     // With arguments the window is never shown and the lock file stays behind.
+    if (!plainStart)
+        lock.leaveBehind();
     return returnCode;
 }

@@ -150,7 +150,8 @@ void MainWindow::appIsQuitting()
 {
     // Only the lock this updater made goes: a missing one is not an error, and one that another
     // updater has since put in its place stays.
-    InstanceLock::release();
+    if (InstanceLock *lock = InstanceLock::ofThisProcess())
+        lock->release();
 }
 
 void MainWindow::newSession()
