@@ -33,10 +33,17 @@
 //                                     confirmed of those expected, the longest event-loop stall
 //                                     and the updater's peak memory
 //   fleetbench faults header          the table's header
+//   fleetbench scale UNITS [core|window]  UNITS units (several simulator processes), listed by the
+//                                     core alone or by the window (offscreen): the time until
+//                                     the last unit is shown, the processor time of a refresh
+//                                     tick once listed (by thread), the longest event-loop stall
+//                                     meanwhile, in the window the longest search keystroke and
+//                                     Show change, and the peak resident memory
 
 #include "fleetbench.h"
 
 #include "app/folders.h"
+#include "app/processlimits.h"
 #include "app/window/operatorquestions.h"
 #include "app/updatersettings.h"
 
@@ -64,15 +71,50 @@ public:
     QString askSaveFileName(QWidget *, const FileQuestion &) override { return QString(); }
 };
 
+// Notes the longest event the loop delivered (outermost only) and what it was, for the stall
+// figures: BRYX_BENCH_LONGEST=1 prints it at the end of a scale run.
+class TimedApplication final : public QApplication
+{
+public:
+    using QApplication::QApplication;
+    bool notify(QObject *receiver, QEvent *event) override
+    {
+        if (depth++ > 0) {
+            const bool done = QApplication::notify(receiver, event);
+            --depth;
+            return done;
+        }
+        QElapsedTimer clock;
+        clock.start();
+        const QString what = QStringLiteral("%1 \"%2\" event %3")
+                                 .arg(QString::fromLatin1(receiver->metaObject()->className()), receiver->objectName())
+                                 .arg(int(event->type()));
+        const bool done = QApplication::notify(receiver, event);
+        --depth;
+        if (clock.elapsed() > longestMs) {
+            longestMs = clock.elapsed();
+            longestEvent = what;
+        }
+        return done;
+    }
+
+private:
+    int depth = 0;
+};
+
 } // namespace
+
+qint64 longestMs = 0;
+QString longestEvent;
 
 int main(int argc, char **argv)
 {
+    readLocalTimeZoneOnce();
     // Each run starts from an empty data folder: a unit list left by an earlier run (a thousand
     // units from the batch section) would otherwise be loaded, stored and counted in this one.
     QTemporaryDir dataHome;
     qputenv("XDG_DATA_HOME", dataHome.path().toLocal8Bit());
-    QApplication app(argc, argv);
+    TimedApplication app(argc, argv);
     BenchOperator questions;
     OperatorQuestions::install(&questions);
     qInstallMessageHandler([](QtMsgType, const QMessageLogContext &, const QString &) {});
@@ -104,11 +146,14 @@ int main(int argc, char **argv)
         return cliBatch(units, argc > 3 ? QByteArray(argv[3]).toInt() : 0);
     if (mode == QLatin1String("deadbatch"))
         return deadBatch(argc > 2 ? QByteArray(argv[2]).toInt() : 0, argc > 3 ? QByteArray(argv[3]).toInt() : 235);
+    if (mode == QLatin1String("scale"))
+        return scale(units, argc > 3 && QByteArray(argv[3]) == "window");
     if (mode == QLatin1String("faults") && argc > 2)
         return faults(QString::fromLatin1(argv[2]));
     std::fprintf(stderr, "usage: fleetbench fileserver UNITS MIB [ROUNDS [units|curl [core|window|tool]]]\n"
                          "                  | batch UNITS [MESSAGE_DELAY_MS]\n"
                          "                  | clibatch UNITS [MESSAGE_DELAY_MS] | rollout UNITS [CAP [MESSAGE_DELAY_MS]]\n"
-                         "                  | deadbatch [MESSAGE_DELAY_MS [LIVE_UNITS]] | faults SCENARIO|header\n");
+                         "                  | deadbatch [MESSAGE_DELAY_MS [LIVE_UNITS]] | faults SCENARIO|header\n"
+                         "                  | scale UNITS [core|window]\n");
     return 2;
 }

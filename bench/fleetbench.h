@@ -178,5 +178,14 @@ int batch(int units, int delayMs, int cap = 0);
 int cliBatch(int units, int delayMs);
 int deadBatch(int delayMs, int live);
 int faults(const QString &name);
+int scale(int units, bool withWindow);
+
+} // namespace fleetbench
+
+// The longest event the loop delivered so far, and what it was (its receiver and type).
+extern qint64 longestMs;
+extern QString longestEvent;
+
+namespace fleetbench {
 
 } // namespace fleetbench
