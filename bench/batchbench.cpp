@@ -342,10 +342,14 @@ int batch(int units, int delayMs, int cap)
     const double cpuBefore = cpuSeconds();
     StallProbe probe;
     probe.start();
+    ::longestMs = 0;
     runBatch(window, all);
     const qint64 stall = probe.stop();
     const double cpu = cpuSeconds() - cpuBefore;
     const int batchTicks = ticks - ticksBefore;
+    if (qEnvironmentVariableIsSet("BRYX_BENCH_LONGEST"))
+        std::printf("  longest event during the batch: %lld ms, %s\n", static_cast<long long>(::longestMs),
+                    qPrintable(::longestEvent));
 
     if (cap > 0) {
         const int waves = (units + cap - 1) / cap;
