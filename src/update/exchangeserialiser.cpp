@@ -1,26 +1,26 @@
-#include "updatepipeline.h"
+#include "exchangeserialiser.h"
 
-#include "update/pipelinesupport.h"
+#include "units/marluneunit.h"
+#include "update/pipelinestate.h"
 
+ExchangeSerialiser::ExchangeSerialiser(PipelinePort &port, PipelineState &lists) : port(port), lists(lists) {}
 
-using namespace PipelineSupport;
-
-void UpdatePipeline::exchange(const MarluneUnit &unit, const QByteArray &command, PipelinePort::ExchangeStart starting,
-                              PipelinePort::ExchangeDone then)
+void ExchangeSerialiser::exchange(const MarluneUnit &unit, const QByteArray &command,
+                                  PipelinePort::ExchangeStart starting, PipelinePort::ExchangeDone then)
 {
-    const auto found = busy.find(unit.mac);
-    if (found != busy.end()) {
+    const auto found = units.find(unit.mac);
+    if (found != units.end()) {
         found->following.append([this, unit, command, starting = std::move(starting), then = std::move(then)] {
             send(unit, command, starting, then);
         });
         return;
     }
-    busy.insert(unit.mac, UnitExchanges{tickNumber, {}});
+    units.insert(unit.mac, UnitExchanges{tickNumber, {}});
     send(unit, command, std::move(starting), std::move(then));
 }
 
-void UpdatePipeline::send(const MarluneUnit &unit, const QByteArray &command, PipelinePort::ExchangeStart starting,
-                          PipelinePort::ExchangeDone then)
+void ExchangeSerialiser::send(const MarluneUnit &unit, const QByteArray &command, PipelinePort::ExchangeStart starting,
+                              PipelinePort::ExchangeDone then)
 {
     // The note of the unit's last failed exchange stands until this one begins.
     const auto beginning = [this, mac = unit.mac, starting = std::move(starting)] {
@@ -33,11 +33,11 @@ void UpdatePipeline::send(const MarluneUnit &unit, const QByteArray &command, Pi
         if (then)
             then(reply);
         // The next message to the unit, if one waits; else the unit is free.
-        const auto found = busy.find(mac);
-        if (found == busy.end())
+        const auto found = units.find(mac);
+        if (found == units.end())
             return;
         if (found->following.isEmpty()) {
-            busy.erase(found);
+            units.erase(found);
             return;
         }
         const std::function<void()> next = found->following.takeFirst();
@@ -45,8 +45,8 @@ void UpdatePipeline::send(const MarluneUnit &unit, const QByteArray &command, Pi
     });
 }
 
-bool UpdatePipeline::leftAlone(const QString &mac) const
+bool ExchangeSerialiser::leftAlone(const QString &mac) const
 {
-    const auto found = busy.constFind(mac);
-    return found != busy.cend() && found->tick != tickNumber;
+    const auto found = units.constFind(mac);
+    return found != units.cend() && found->tick != tickNumber;
 }

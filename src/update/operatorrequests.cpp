@@ -8,7 +8,7 @@
 #include <algorithm>
 
 // The pipeline's debug lines belong with the window's: it is the window's engine. The lines of
-// the window's tick, update button and file session keep those functions' names as well.
+// the window's update button keep that function's name as well.
 static const char kLogSource[] = "mainwindow";
 static const char kUpdateButton[] = "MainWindow::on_updateButton_clicked";
 
@@ -44,7 +44,7 @@ void UpdatePipeline::unitChangedForced(const MarluneUnit &unit)
 
 bool UpdatePipeline::queueForUpdate(const QStringList &macs)
 {
-    const Telling telling(*this);
+    const EventTeller::Telling telling(teller);
     // The selection names each unit once per cell: looked up through sets, not searched.
     const PipelineIndex index(lists);
     const auto inPipeline = [&index](const QString &mac) {
@@ -70,7 +70,7 @@ bool UpdatePipeline::queueForUpdate(const QStringList &macs)
             const MarluneUnit unit = lists.vUnits.at(i);
             lists.vUnitsUpdate.append(unit);
             encoderQueued = encoderQueued || unit.isEncoder();
-            UnitRun &run = runFor(unit);
+            UnitRun &run = ledger.runFor(unit);
             run.removed = false;
             // What the cell showed of its last attempt (a broken-off transfer) is over.
             run.clearShown();
@@ -83,11 +83,11 @@ bool UpdatePipeline::queueForUpdate(const QStringList &macs)
             }
             lists.batchOfUnit.insert(mac, lists.batchNumber);
             // Its dates as it stands now, before this batch's update.
-            UnitEvent queued = eventFor(UnitStep::Queued, unit);
+            UnitEvent queued = teller.eventFor(UnitStep::Queued, unit);
             queued.software = unit.swversion;
             queued.web = unit.webversion;
             queued.plan = run.rolloutPlan;
-            tell(queued);
+            teller.tell(queued);
         }
         lists.fetchTimeByMac.remove(mac);
         lists.exchangeFailures.remove(mac);
@@ -104,7 +104,7 @@ void UpdatePipeline::beginBatchIfIdle(const PipelineIndex &index)
     if (std::any_of(lists.batch.cbegin(), lists.batch.cend(), inPipeline))
         return;
     lists.batch.clear();
-    lists.batchStarted = now();
+    lists.batchStarted = clock.now();
     ++lists.batchNumber;
     lists.rollout = RolloutProgress();
     lists.rollout.plan = lists.plan;
@@ -136,7 +136,7 @@ void UpdatePipeline::removeUnits(const QStringList &macs)
     for (const QString &mac : macs) {
         if (const MarluneUnit *listed = findUnit(lists.vUnits, &MarluneUnit::mac, mac);
             listed && lists.batchOfUnit.contains(mac))
-            tell(UnitStep::Removed, *listed);
+            teller.tell(UnitStep::Removed, *listed);
         removeUnitByMac(mac, lists.vUnits);
         removeUnitByMac(mac, lists.vUnitsUpdateFetched);
         removeUnitByMac(mac, lists.vUnitsIncoming);
@@ -156,11 +156,11 @@ void UpdatePipeline::removeUnits(const QStringList &macs)
 
 QStringList UpdatePipeline::withdrawQueued()
 {
-    const Telling telling(*this);
+    const EventTeller::Telling telling(teller);
     QStringList withdrawn;
     for (qsizetype i = 0; i < lists.vUnitsUpdate.size();) {
         const QString mac = lists.vUnitsUpdate.at(i).mac;
-        if (commandRunning.contains(mac)) {
+        if (passes.commandGoingOut(mac)) {
             ++i;
             continue;
         }
@@ -170,12 +170,12 @@ QStringList UpdatePipeline::withdrawQueued()
         const auto run = lists.runs.find(mac);
         if (run != lists.runs.end() && !run->takenOut) {
             run->takenOut = true;
-            tell(UnitStep::TakenOut, unit);
+            teller.tell(UnitStep::TakenOut, unit);
         }
     }
     // Nothing is held any longer; units queued later into this batch go by its plan again.
     if (lists.rollout.halted)
-        ::resumeRollout(lists.rollout, rolloutUnits());
+        ::resumeRollout(lists.rollout, rollout.units());
     lists.rollout.waiting.clear();
     if (!withdrawn.isEmpty()) {
         lists.tableDirty = true;
@@ -214,7 +214,7 @@ QStringList UpdatePipeline::retryCandidates() const
 // is queued, in its new batch.
 void UpdatePipeline::retryUnits(const QStringList &macs)
 {
-    const Telling telling(*this);
+    const EventTeller::Telling telling(teller);
     QStringList updates;
     QList<MarluneUnit> edidOnly;
     for (const QString &mac : macs) {
@@ -248,15 +248,15 @@ void UpdatePipeline::retryUnits(const QStringList &macs)
         lists.batchOfUnit.insert(unit.mac, lists.batchNumber);
         lists.runs[unit.mac].retried = true;
         lists.vUnitsEDID.append(unit);
-        UnitEvent queued = eventFor(UnitStep::Queued, unit);
+        UnitEvent queued = teller.eventFor(UnitStep::Queued, unit);
         queued.software = unit.swversion;
         queued.web = unit.webversion;
         queued.plan = lists.rollout.plan.text();
-        tell(queued);
+        teller.tell(queued);
     }
     for (const QString &mac : macs) {
         if (const MarluneUnit *listed = findUnit(lists.vUnits, &MarluneUnit::mac, mac))
-            tell(UnitStep::Retried, *listed);
+            teller.tell(UnitStep::Retried, *listed);
     }
     if (!edidOnly.isEmpty())
         lists.tableDirty = true;

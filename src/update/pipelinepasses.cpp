@@ -1,23 +1,24 @@
-#include "updatepipeline.h"
+#include "pipelinepasses.h"
 
 #include "app/debuglog.h"
-#include "units/unitlookup.h"
+#include "update/eventteller.h"
+#include "update/exchangeserialiser.h"
+#include "update/pipelineclock.h"
+#include "update/pipelineport.h"
+#include "update/pipelinestate.h"
 #include "update/pipelinesupport.h"
+#include "update/runledger.h"
 
 #include <QDir>
 #include <QFile>
 
-#include <memory>
-
 // The pipeline's debug lines belong with the window's: it is the window's engine. The lines of
-// the window's tick, update button and file session keep those functions' names as well.
+// the window's tick keep that function's name as well.
 static const char kLogSource[] = "mainwindow";
 static const char kTick[] = "MainWindow::refreshTimerTimeout";
 
 namespace {
 
-constexpr int kFreshStatusSecs = 15;
-constexpr int kOutOfSyncDelaySecs = 10;
 // FOREVER.txt holds a few MACs or names; anything beyond this is not read.
 constexpr qint64 kForeverFileLimit = 64 * 1024;
 
@@ -25,8 +26,16 @@ constexpr qint64 kForeverFileLimit = 64 * 1024;
 
 using namespace PipelineSupport;
 
+PipelinePasses::PipelinePasses(PipelinePort &port, PipelineState &lists, const PackageCatalogue &packages,
+                               const PipelineClock &clock, EventTeller &teller, ExchangeSerialiser &exchanges,
+                               RunLedger &ledger, RolloutGlue &rollout)
+    : port(port), lists(lists), packages(packages), clock(clock), teller(teller), exchanges(exchanges), ledger(ledger),
+      rollout(rollout)
+{
+}
+
 // Once per run, as soon as there is something to update.
-void UpdatePipeline::warnAboutPowerOff()
+void PipelinePasses::warnAboutPowerOff()
 {
     if (lists.powerWarningShown || lists.vUnits.isEmpty())
         return;
@@ -37,12 +46,12 @@ void UpdatePipeline::warnAboutPowerOff()
 
 // Each commanded unit is held to the deadline of the step it is in, counted from the step
 // before; a change of its mark is logged once and redraws the table.
-void UpdatePipeline::markOverdueUnits()
+void PipelinePasses::markOverdueUnits()
 {
-    const Telling telling(*this);
+    const EventTeller::Telling telling(teller);
     // Measured on the steady clock: a step of the wall clock (a time server's correction, the
     // operator setting the clock) makes no unit late.
-    const qint64 time = steadyMs();
+    const qint64 time = clock.steadyMs();
     const auto pastDeadline = [time](qint64 since, int seconds) { return time - since > qint64(seconds) * 1000; };
     for (const MarluneUnit &unit : std::as_const(lists.vUnitsConfirm)) {
         const auto run = lists.runs.find(unit.mac);
@@ -63,20 +72,20 @@ void UpdatePipeline::markOverdueUnits()
         run->overdue = due;
         lists.tableDirty = true;
         if (due == Overdue::None) {
-            tell(UnitStep::NoLongerOverdue, unit);
+            teller.tell(UnitStep::NoLongerOverdue, unit);
             continue;
         }
         run->wasOverdue = true;
-        UnitEvent late = eventFor(UnitStep::Overdue, unit);
+        UnitEvent late = teller.eventFor(UnitStep::Overdue, unit);
         late.overdue = due;
         late.detail = overdueText(due, lists.deadlines);
-        tell(late);
+        teller.tell(late);
     }
 }
 
 // FOREVER mode: units named in FOREVER.txt are updated again and again, one per tick. True when
 // a unit was re-queued, which ends the tick.
-bool UpdatePipeline::requeueForeverUnit()
+bool PipelinePasses::requeueForeverUnit()
 {
     QFile foreverFile(QDir::currentPath() + QDir::separator() + QStringLiteral("FOREVER.txt"));
     if (!foreverFile.exists())
@@ -98,7 +107,7 @@ bool UpdatePipeline::requeueForeverUnit()
     return false;
 }
 
-QString UpdatePipeline::foreverKey(const MarluneUnit &unit) const
+QString PipelinePasses::foreverKey(const MarluneUnit &unit) const
 {
     if (lists.foreverMACList.contains(unit.mac) || lists.foreverMACList.contains(unit.name))
         return unit.mac;
@@ -109,12 +118,12 @@ QString UpdatePipeline::foreverKey(const MarluneUnit &unit) const
 // new address, so a discovery burst follows the queries. A thousand queries take a while, so a
 // large fleet is polled kUnitsPerTurn units per event-loop turn, from the list as it stood when
 // the poll began.
-void UpdatePipeline::pollUnits(QList<MarluneUnit> polled, const std::function<void()> &then, qsizetype from,
+void PipelinePasses::pollUnits(QList<MarluneUnit> polled, const std::function<void()> &then, qsizetype from,
                                bool someoneOffline)
 {
     const qsizetype end = sliceEnd(polled.size(), from);
     const bool overTcp = port.statusOverTcp();
-    const QDateTime time = now();
+    const QDateTime time = clock.now();
     for (qsizetype i = from; i < end; ++i) {
         const MarluneUnit &unit = polled.at(i);
         port.getStatus(unit, overTcp);
@@ -122,7 +131,8 @@ void UpdatePipeline::pollUnits(QList<MarluneUnit> polled, const std::function<vo
             someoneOffline = true;
     }
     if (end < polled.size())
-        return port.nextTurn([this, polled, then, end, someoneOffline] { pollUnits(polled, then, end, someoneOffline); });
+        return port.nextTurn(
+            [this, polled, then, end, someoneOffline] { pollUnits(polled, then, end, someoneOffline); });
     if (someoneOffline)
         port.discover();
     then();
@@ -132,7 +142,7 @@ void UpdatePipeline::pollUnits(QList<MarluneUnit> polled, const std::function<vo
 // are appended and count as reachable until a test says otherwise. A poll of a large fleet
 // brings a record or two per unit, and replacing a record frees a large one: they are merged
 // kRecordsPerTurn per event-loop turn, oldest first, with records admitted meanwhile after them.
-void UpdatePipeline::mergeIncoming(const std::function<void()> &then)
+void PipelinePasses::mergeIncoming(const std::function<void()> &then)
 {
     if (lists.vUnitsIncoming.isEmpty())
         return then();
@@ -166,59 +176,11 @@ void UpdatePipeline::mergeIncoming(const std::function<void()> &then)
     port.nextTurn([this, then] { mergeIncoming(then); });
 }
 
-// Every unit waiting for its EDID reset is sent the command, side by side; each leaves the list
-// when its reply says it is done.
-void UpdatePipeline::resetEdids()
-{
-    if (lists.vUnitsEDID.isEmpty())
-        return;
-    const QList<MarluneUnit> waiting = lists.vUnitsEDID;
-    for (const MarluneUnit &unit : waiting) {
-        if (unit.mac.isEmpty() || busy.contains(unit.mac))
-            continue;
-        QByteArray command = QByteArrayLiteral("setSettings:resetedid\r");
-        if (unit.isGen2FourK())
-            command += QByteArrayLiteral("setSettings:resetedidanalog\r");
-        const auto starting = [this, unit] { tell(UnitStep::EdidResetting, unit); };
-        exchange(unit, command, starting, [this, unit](const QByteArray &reply) {
-            if (edidResetDone(unit, reply) && takeEntry(lists.vUnitsEDID, unit.mac)) {
-                lists.vUnitsFinished.append(unit);
-                port.refreshUnitTableSoon();
-            }
-        });
-    }
-    port.refreshUnitTable();
-}
-
-// Judges one EDID reset by the unit's first reply; true when the unit is done with it (success,
-// or the last failure). A reply with neither verdict repeats the command at the next tick
-// without counting an attempt.
-bool UpdatePipeline::edidResetDone(const MarluneUnit &unit, const QByteArray &reply)
-{
-    bool done = false;
-    if (reply.contains("Failed To Reset EDID")) {
-        const int attempts = lists.edidAttempts.value(unit.ip, 0) + 1;
-        UnitEvent failed = eventFor(UnitStep::EdidFailed, unit);
-        failed.attempt = attempts;
-        tell(failed);
-        lists.edidAttempts[unit.ip] = attempts;
-        if (attempts >= kEdidAttempts) {
-            tell(UnitStep::EdidAbandoned, unit);
-            done = true;
-        }
-    }
-    if (reply.contains("Successfully Reset EDID")) {
-        tell(UnitStep::EdidReset, unit);
-        done = true;
-    }
-    return done;
-}
-
 // A unit that reports a pending update and answers on TCP has rebooted, whether or not a
 // reachability test saw it go down.
-void UpdatePipeline::noteRebootedUnits()
+void PipelinePasses::noteRebootedUnits()
 {
-    const Telling telling(*this);
+    const EventTeller::Telling telling(teller);
     if (!lists.vUnitsConfirm.isEmpty()) {
         BLOG_AS(kLogSource, kTick) << "vUnitsConfirm:" << lists.vUnitsConfirm.size() << lists.vUnitsRebooted.size();
         // Each such unit's entries go and its current record is appended, in listing order; when
@@ -232,8 +194,9 @@ void UpdatePipeline::noteRebootedUnits()
                 lastPending.insert(lists.vUnits.at(i).mac, i);
         }
         if (!lastPending.isEmpty()) {
-            lists.vUnitsRebooted.removeIf(
-                [&lastPending](const MarluneUnit &unit) { return unit.mac.isEmpty() || lastPending.contains(unit.mac); });
+            lists.vUnitsRebooted.removeIf([&lastPending](const MarluneUnit &unit) {
+                return unit.mac.isEmpty() || lastPending.contains(unit.mac);
+            });
         }
         const QList<MarluneUnit> listed = lists.vUnits;
         for (qsizetype i = 0; i < listed.size(); ++i) {
@@ -242,11 +205,11 @@ void UpdatePipeline::noteRebootedUnits()
                 continue;
             if (lastPending.value(unit.mac) == i)
                 lists.vUnitsRebooted.append(unit);
-            noteRebootSeen(unit.mac);
+            ledger.noteRebootSeen(unit.mac);
             const auto run = lists.runs.find(unit.mac);
             if (run != lists.runs.end() && run->rebootSeenMs >= 0 && !run->backSeen) {
                 run->backSeen = true;
-                tell(UnitStep::Back, unit);
+                teller.tell(UnitStep::Back, unit);
             }
             BLOG_AS(kLogSource, kTick) << "vUnitsRebooted force append:" << unit.name;
         }
@@ -262,7 +225,7 @@ void UpdatePipeline::noteRebootedUnits()
 // Nothing else tests an address marked down, so each commanded unit that fetched, has not been
 // seen rebooting and is marked down is tested again; the result tells that it is rebooting, or
 // that it is back.
-void UpdatePipeline::retestUnitsFoundDown()
+void PipelinePasses::retestUnitsFoundDown()
 {
     // An address tested a moment ago has its last result delivered at once, which may change
     // the lists.
@@ -270,235 +233,33 @@ void UpdatePipeline::retestUnitsFoundDown()
     for (const MarluneUnit &unit : commanded) {
         const auto run = lists.runs.constFind(unit.mac);
         if (run != lists.runs.cend() && run->fetched.isValid() && !run->rebootSeen.isValid()
-            && !busy.contains(unit.mac) && !lists.tcpAlive.value(unit.ip, false)) {
+            && !exchanges.busy(unit.mac) && !lists.tcpAlive.value(unit.ip, false)) {
             BLOG << "Testing" << unit.name << "again: it fetched and was found down before it was waited for";
             port.startTcpTest(unit);
         }
     }
 }
 
-// Commanded units that rebooted and answer with a fresh status are confirmed (or found already
-// confirmed, or not updated) and leave the pipeline. then learns whether a confirm command was
-// sent, which ends the tick.
-void UpdatePipeline::confirmRebootedUnits(const std::function<void(bool)> &then)
+// A reachability test found the address down: a commanded unit there went down to reboot; one
+// whose update command is still going out counts once its exchange is over.
+void PipelinePasses::unitFoundDown(const QString &ip)
 {
-    if (lists.vUnitsConfirm.isEmpty() || lists.vUnitsRebooted.isEmpty())
-        return then(false);
-    // Looked up once per pass, so that the pass costs the same per unit however large the fleet.
-    auto current = std::make_shared<QHash<QString, MarluneUnit>>();
-    for (const MarluneUnit &unit : std::as_const(lists.vUnits))
-        current->insert(unit.mac, unit); // the last record of a MAC listed twice
-    auto rebooted = std::make_shared<QSet<QString>>();
-    for (const MarluneUnit &unit : std::as_const(lists.vUnitsRebooted))
-        rebooted->insert(unit.mac);
-
-    auto confirmSent = std::make_shared<bool>(false);
-    walkPass(
-        lists.vUnitsConfirm, lists.vUnitsConfirm,
-        [this, current, rebooted, confirmSent](const MarluneUnit &entry) {
-            const MarluneUnit unit = current->value(entry.mac);
-            confirmUnit(entry.mac, unit, rebooted->contains(unit.mac), confirmSent.get());
-        },
-        [this, then, confirmSent] {
-            port.refreshUnitTable();
-            then(*confirmSent);
-        });
-}
-
-// Walks a copy of a pass's list: each entry not in an exchange, and still in the list, is
-// handed to step. A long list is walked kUnitsPerTurn entries per event-loop turn, so that a
-// pass over a thousand units leaves the window room between its slices; an exchange that ends
-// meanwhile may have taken its unit off the list, and the unit is then not handled again.
-void UpdatePipeline::walkPass(const QList<MarluneUnit> &listed, QList<MarluneUnit> walked,
-                              const std::function<void(const MarluneUnit &)> &step, const std::function<void()> &done,
-                              qsizetype from)
-{
-    // walked is a copy: a step may take entries off the list being walked.
-    const qsizetype end = sliceEnd(walked.size(), from);
-    QSet<QString> stillListed;
-    for (const MarluneUnit &unit : listed)
-        stillListed.insert(unit.mac);
-    for (qsizetype i = from; i < end; ++i) {
-        const MarluneUnit &entry = walked.at(i);
-        if (!entry.mac.isEmpty() && !busy.contains(entry.mac) && stillListed.contains(entry.mac))
-            step(entry);
-    }
-    if (end < walked.size())
-        port.nextTurn([this, &listed, walked, step, done, end] { walkPass(listed, walked, step, done, end); });
-    else
-        done();
-}
-
-// Judges one commanded unit by its current record. It leaves vUnitsConfirm when it is judged,
-// or once its confirm command's exchange is over.
-void UpdatePipeline::confirmUnit(const QString &commandedMac, const MarluneUnit &current, bool rebooted,
-                                 bool *confirmSent)
-{
-    port.getStatus(current, false);
-
-    if (!rebooted) {
-        BLOG_AS(kLogSource, kTick) << current.name << "has not rebooted yet";
-        return;
-    }
-    if (!lists.tcpAlive.value(current.ip, false)) {
-        BLOG_AS(kLogSource, kTick) << "Cannot confirm yet. Cannot access TCP on" << current.name;
-        port.startTcpTest(current);
-        return;
-    }
-    if (current.lastSeen.addSecs(kFreshStatusSecs) < now()) {
-        BLOG_AS(kLogSource, kTick) << "Data is stale with" << current.name;
-        port.startTcpTest(current);
-        return;
-    }
-    BLOG_AS(kLogSource, kTick) << "Checking Confirmation of" << current.name;
-    // The operator's EDID choice as it stands now, when the unit is judged.
-    const bool resetEdid = port.resetEdidTicked();
-    if (current.updateStatus != 0) {
-        *confirmSent = true;
-        const auto starting = [this, current] { tell(UnitStep::Confirming, current); };
-        const auto sent = [this, commandedMac, current, resetEdid](const QByteArray &) {
-            // The out-of-sync pass waits 10 seconds from here: after the command, not before it.
-            lists.lastConfirmTime = now();
-            if (takeEntry(lists.vUnitsConfirm, commandedMac)) {
-                finishConfirmed(current, resetEdid, UnitStep::Confirmed);
-                port.refreshUnitTableSoon();
-            }
-        };
-        exchange(current, QByteArrayLiteral("setSettings:confirmUpdate\r"), starting, sent);
-        return;
-    }
-    BLOG_AS(kLogSource, kTick) << "Confirm update is " << 0 << " should I confirm anyway?";
-    takeEntry(lists.vUnitsConfirm, commandedMac);
-    finishConfirmed(current, resetEdid,
-                    packages.unitMatchesPackage(current) ? UnitStep::ConfirmedElsewhere : UnitStep::NotApplied);
-}
-
-// The unit leaves vUnitsConfirm judged: step tells how (confirmed, found confirmed by another
-// device, or not updated).
-void UpdatePipeline::finishConfirmed(const MarluneUnit &unit, bool resetEdid, UnitStep step)
-{
-    if (lists.runs.contains(unit.mac)) {
-        UnitRun &run = lists.runs[unit.mac];
-        run.confirmed = now();
-        run.overdue = Overdue::None;
-        // A unit queued again after an update is still in vUnitsRebooted from that one, and is
-        // judged as soon as its status is fresh: then no reboot of this attempt was seen.
-        run.judgedOnEarlierReboot = run.rebootSeenMs < 0;
-    }
-    const bool edidFollows = unit.isEncoder() && resetEdid;
-    if (edidFollows)
-        lists.vUnitsEDID.append(unit);
-    else
-        lists.vUnitsFinished.append(unit);
-    UnitEvent judged = eventFor(step, unit);
-    judged.software = unit.swversion;
-    judged.web = unit.webversion;
-    judged.edidFollows = edidFollows;
-    judged.withPackageDates = packages.unitMatchesPackage(unit);
-    tell(judged);
-}
-
-// Every queued unit is told to fetch its image from this workstation; the exchanges run side by
-// side, and each unit moves on to vUnitsConfirm once its own is over. True when there were
-// queued units, which ends the tick.
-bool UpdatePipeline::commandQueuedUnits()
-{
-    if (lists.vUnitsUpdate.isEmpty())
-        return false;
-    if (!lists.rollout.plan.isDefault())
-        return commandUnitsOfPlan();
-    BLOG_AS(kLogSource, kTick) << "Checking vUnitsUpdate";
-    const QList<MarluneUnit> queued = lists.vUnitsUpdate;
-    for (const MarluneUnit &unit : queued) {
-        if (unit.mac.isEmpty() || busy.contains(unit.mac))
-            continue;
-        commandUnit(unit);
-    }
-    port.refreshUnitTable();
-    return true;
-}
-
-// The command names this workstation's address on the unit's subnet (or on a video server's
-// second interface); without one the unit is warned about and commanded all the same. The log
-// lines and the unit's command time are written when its exchange begins (a large fleet's
-// exchanges wait their turn), so that the pass itself stays short.
-void UpdatePipeline::commandUnit(const MarluneUnit &unit)
-{
-    QString address = port.localAddressFor(unit);
-    if (address.isEmpty() && unit.isVod())
-        address = port.localAddressFor(unit.eth1_ipAddr, unit.eth1_netMask);
-    const QString command = QStringLiteral("setSettings:updateUnit:") + address + QLatin1Char('\r');
-    const auto starting = [this, unit, command, inSubnet = !address.isEmpty()] {
-        if (!inSubnet)
-            port.toStatusLog(kUpdater, QStringLiteral("Warning! Not in subnet: ") + nameAndIp(unit));
-        UnitRun &run = runFor(unit);
-        run.startAttempt();
-        run.commanded = now();
-        run.commandedMs = steadyMs();
-        const UpdatePackage *package = packages.packageForFetch(unit);
-        run.packageFile = package ? package->newFilename : QString();
-        UnitEvent commanding = eventFor(UnitStep::Commanding, unit);
-        commanding.detail = command.trimmed().section(QLatin1Char(':'), 2);
-        commanding.package = run.packageFile;
-        commanding.packageSha256 = package ? package->imageSha256 : QString();
-        commanding.canary = run.canary;
-        tell(commanding);
-        lists.updateCommanded = true;
-        lists.lastUpdateCommandTime = now();
-        BLOG_AS(kLogSource, kTick) << "command:" << command << unit.ip;
-        lists.serverContacted = true;
-        commandRunning.insert(unit.mac, unit.ip);
-        downWhileCommanded.remove(unit.mac);
-    };
-    exchange(unit, command.toLatin1(), starting, [this, unit](const QByteArray &) {
-        commandRunning.remove(unit.mac);
-        const bool foundDown = downWhileCommanded.remove(unit.mac);
-        // A unit the operator took off the list meanwhile is not waited for.
-        if (!takeEntry(lists.vUnitsUpdate, unit.mac))
-            return;
-        lists.vUnitsConfirm.append(unit);
-        // The command went out: unless no connection could be made (told by exchangeFailed,
-        // before this), the unit had it to read.
-        const auto run = lists.runs.constFind(unit.mac);
-        if (run == lists.runs.cend() || !run->commandUnread)
-            tell(UnitStep::Commanded, unit);
-        // A test that found it down while the command went out counts now, as it would have
-        // had the unit been waited for already.
-        if (foundDown)
+    const QList<MarluneUnit> commanded = lists.vUnitsConfirm;
+    for (const MarluneUnit &unit : commanded) {
+        if (unit.ip == ip)
             markRebooted(unit);
-        port.refreshUnitTableSoon();
-    });
+    }
+    for (auto running = commandRunning.cbegin(); running != commandRunning.cend(); ++running) {
+        if (running.value() == ip) {
+            BLOG << ip << "found down while its update command went out";
+            downWhileCommanded.insert(running.key());
+        }
+    }
 }
 
-// Confirms units that report a pending update nobody is waiting for (updated by an earlier run,
-// or whose pipeline entry was lost), and saves trial IP settings. Waits 10 seconds after the
-// first tick and after the latest confirm command.
-void UpdatePipeline::confirmOutOfSyncUnits()
+void PipelinePasses::markRebooted(const MarluneUnit &unit)
 {
-    if (lists.vUnits.isEmpty() || !lists.vUnitsConfirm.isEmpty()
-        || !(lists.lastConfirmTime.addSecs(kOutOfSyncDelaySecs) < now()))
-        return;
-    const QList<MarluneUnit> listed = lists.vUnits;
-    // Sends the command to every listed unit whose flag is set, each MAC once; true when it went
-    // to any. A unit that reports both flags gets the confirm, then the ipsave, in that order:
-    // the second waits for the first exchange, as does a message to a unit whose EDID reset
-    // went out earlier in this tick.
-    const auto sendToFlagged = [&](quint32 MarluneUnit::*flag, const QString &what, const QByteArray &command) {
-        bool sent = false;
-        QSet<QString> sentTo;
-        for (const MarluneUnit &unit : listed) {
-            if (unit.*flag == 0 || leftAlone(unit.mac) || sentTo.contains(unit.mac))
-                continue;
-            sentTo.insert(unit.mac);
-            exchange(unit, command, [this, what, unit] { port.toStatusLog(kUpdater, what + nameAndIp(unit)); }, nullptr);
-            sent = true;
-        }
-        return sent;
-    };
-    const bool confirmed = sendToFlagged(&MarluneUnit::updateStatus, QStringLiteral("Confirming update (out-of-sync) "),
-                                         QByteArrayLiteral("setSettings:confirmUpdate\r"));
-    const bool saved = sendToFlagged(&MarluneUnit::ipTrial, QStringLiteral("Confirming IP "),
-                                     QByteArrayLiteral("setSettings:ipsave\r"));
-    if (confirmed || saved)
-        port.refreshUnitTable();
+    removeUnitByMac(unit.mac, lists.vUnitsRebooted);
+    lists.vUnitsRebooted.append(unit);
+    ledger.noteRebootSeen(unit.mac);
 }

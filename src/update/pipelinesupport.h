@@ -35,7 +35,8 @@ inline QString nameAndIp(const MarluneUnit &unit)
 // off the list, or retried it, while its exchange ran).
 inline bool takeEntry(QList<MarluneUnit> &list, const QString &mac)
 {
-    const auto found = std::find_if(list.begin(), list.end(), [&mac](const MarluneUnit &unit) { return unit.mac == mac; });
+    const auto found =
+        std::find_if(list.begin(), list.end(), [&mac](const MarluneUnit &unit) { return unit.mac == mac; });
     if (found == list.end())
         return false;
     list.erase(found);

@@ -1,24 +1,27 @@
-#include "updatepipeline.h"
+#include "rolloutglue.h"
 
-#include "app/debuglog.h"
+#include "packages/packagecatalogue.h"
 #include "units/unitlookup.h"
+#include "update/eventteller.h"
+#include "update/exchangeserialiser.h"
+#include "update/pipelineport.h"
+#include "update/pipelinestate.h"
 #include "update/pipelinesupport.h"
 #include "update/unitstatus.h"
 
-// The pipeline's debug lines belong with the window's: it is the window's engine. The lines of
-// the window's tick, update button and file session keep those functions' names as well.
-static const char kLogSource[] = "mainwindow";
-static const char kTick[] = "MainWindow::refreshTimerTimeout";
-
 using namespace PipelineSupport;
 
-// The plan decides which of the batch's queued units go now; the others wait, and a queued unit
-// outside the batch (FOREVER mode) goes as usual. The tick ends here as it would without a plan,
-// unless the batch is halted and nothing went: held units do not hold up the out-of-sync pass.
-bool UpdatePipeline::commandUnitsOfPlan()
+RolloutGlue::RolloutGlue(PipelinePort &port, PipelineState &lists, const PackageCatalogue &packages,
+                         const ExchangeSerialiser &exchanges, EventTeller &teller)
+    : port(port), lists(lists), packages(packages), exchanges(exchanges), teller(teller)
 {
-    BLOG_AS(kLogSource, kTick) << "Checking vUnitsUpdate" << lists.rollout.plan.text();
-    const RolloutDecision decision = decideRollout(lists.rollout, rolloutUnits());
+}
+
+// The plan decides which of the batch's queued units go now; the others wait, and a queued unit
+// outside the batch (FOREVER mode) goes as usual.
+RolloutGlue::Turn RolloutGlue::takeTurn()
+{
+    const RolloutDecision decision = decideRollout(lists.rollout, units());
     RolloutProgress &rollout = lists.rollout;
     if (!rollout.canariesChosen) {
         rollout.canariesChosen = true;
@@ -27,40 +30,31 @@ bool UpdatePipeline::commandUnitsOfPlan()
             lists.runs[mac].canary = true;
     }
     if (decision.halted && !rollout.halted)
-        haltRollout(decision);
-    const bool waitingChanged = rollout.waiting != decision.waiting || rollout.inFlight != decision.inFlight;
+        halt(decision);
+    Turn turn;
+    turn.waitingChanged = rollout.waiting != decision.waiting || rollout.inFlight != decision.inFlight;
     rollout.waiting = decision.waiting;
     rollout.inFlight = decision.inFlight;
     // Held after a halt: told once the rollout's waiting units say why.
     {
-        const Telling telling(*this);
+        const EventTeller::Telling telling(teller);
         for (auto waiting = decision.waiting.cbegin(); waiting != decision.waiting.cend(); ++waiting) {
             if (*waiting != WaitReason::Held || lists.runs[waiting.key()].held)
                 continue;
             lists.runs[waiting.key()].held = true;
             if (const MarluneUnit *listed = findUnit(lists.vUnits, &MarluneUnit::mac, waiting.key()))
-                tell(UnitStep::Held, *listed);
+                teller.tell(UnitStep::Held, *listed);
         }
     }
-
-    const QSet<QString> allowed(decision.command.cbegin(), decision.command.cend());
-    const QSet<QString> inBatch(lists.batch.cbegin(), lists.batch.cend());
-    const QList<MarluneUnit> queued = lists.vUnitsUpdate;
-    bool commanded = false;
-    for (const MarluneUnit &unit : queued) {
-        if (unit.mac.isEmpty() || busy.contains(unit.mac) || (inBatch.contains(unit.mac) && !allowed.contains(unit.mac)))
-            continue;
-        commandUnit(unit);
-        commanded = true;
-    }
-    if (commanded || waitingChanged)
-        port.refreshUnitTable();
-    return commanded || !decision.halted;
+    turn.allowed = QSet<QString>(decision.command.cbegin(), decision.command.cend());
+    turn.inBatch = QSet<QString>(lists.batch.cbegin(), lists.batch.cend());
+    turn.halted = decision.halted;
+    return turn;
 }
 
-QList<RolloutUnit> UpdatePipeline::rolloutUnits() const
+QList<RolloutUnit> RolloutGlue::units() const
 {
-    QList<RolloutUnit> units;
+    QList<RolloutUnit> batchUnits;
     const PipelineIndex index(lists);
     QSet<QString> inBatch(lists.batch.cbegin(), lists.batch.cend());
     for (const MarluneUnit &unit : lists.vUnits) {
@@ -69,7 +63,7 @@ QList<RolloutUnit> UpdatePipeline::rolloutUnits() const
             continue;
         RolloutStep step = RolloutStep::Out;
         if (index.isQueued(unit.mac)) {
-            step = busy.contains(unit.mac) ? RolloutStep::InFlight : RolloutStep::Waiting;
+            step = exchanges.busy(unit.mac) ? RolloutStep::InFlight : RolloutStep::Waiting;
         } else if (index.isCommanded(unit.mac)) {
             const auto run = lists.runs.constFind(unit.mac);
             const bool overdue = run != lists.runs.cend() && run->overdue != Overdue::None;
@@ -89,19 +83,19 @@ QList<RolloutUnit> UpdatePipeline::rolloutUnits() const
                 break;
             }
         }
-        units.append({unit.mac, step});
+        batchUnits.append({unit.mac, step});
     }
-    return units;
+    return batchUnits;
 }
 
 // Told once per halt: a status-log line naming the failed units, and the operator's notice.
-void UpdatePipeline::haltRollout(const RolloutDecision &decision)
+void RolloutGlue::halt(const RolloutDecision &decision)
 {
     RolloutProgress &rollout = lists.rollout;
     rollout.halted = true;
     rollout.haltFailures = decision.failures;
     QStringList failed;
-    for (const RolloutUnit &unit : rolloutUnits()) {
+    for (const RolloutUnit &unit : units()) {
         if (unit.step == RolloutStep::Failed && !rollout.forgiven.contains(unit.mac)) {
             const MarluneUnit *listed = findUnit(lists.vUnits, &MarluneUnit::mac, unit.mac);
             failed << (listed ? nameAndIp(*listed) : unit.mac);
@@ -115,12 +109,12 @@ void UpdatePipeline::haltRollout(const RolloutDecision &decision)
     port.rolloutHalted(text);
 }
 
-bool UpdatePipeline::resumeRollout()
+bool RolloutGlue::resume()
 {
     RolloutProgress &rollout = lists.rollout;
     if (!rollout.halted)
         return false;
-    ::resumeRollout(rollout, rolloutUnits());
+    ::resumeRollout(rollout, units());
     rollout.waiting.clear();
     port.toStatusLog(kUpdater, QStringLiteral("Rollout resumed."));
     lists.tableDirty = true;

@@ -1,21 +1,28 @@
-#include "updatepipeline.h"
+#include "runledger.h"
 
 #include "app/debuglog.h"
+#include "packages/packagecatalogue.h"
 #include "units/unitlookup.h"
-#include "update/pipelinesupport.h"
+#include "update/eventteller.h"
+#include "update/pipelineclock.h"
+#include "update/pipelinestate.h"
 
 #include <algorithm>
 
 // The pipeline's debug lines belong with the window's: it is the window's engine. The lines of
-// the window's tick, update button and file session keep those functions' names as well.
+// the window's file session keep that function's name as well.
 static const char kLogSource[] = "mainwindow";
 static const char kFileSession[] = "MainWindow::newSession";
 
-using namespace PipelineSupport;
+RunLedger::RunLedger(PipelineState &lists, const PackageCatalogue &packages, const PipelineClock &clock,
+                     EventTeller &teller)
+    : lists(lists), packages(packages), clock(clock), teller(teller)
+{
+}
 
 // The image is chosen from what is known of the unit at that address, never from the path it
 // asks for.
-QString UpdatePipeline::fileNameForPeer(const QString &peer) const
+QString RunLedger::fileNameForPeer(const QString &peer) const
 {
     const MarluneUnit *requester = findUnit(lists.vUnits, &MarluneUnit::ip, peer);
     const UpdatePackage *package = requester ? packages.packageForFetch(*requester) : nullptr;
@@ -26,7 +33,7 @@ QString UpdatePipeline::fileNameForPeer(const QString &peer) const
     return package->newFilename;
 }
 
-QString UpdatePipeline::noImageReason(const QString &peer) const
+QString RunLedger::noImageReason(const QString &peer) const
 {
     const QString head = QStringLiteral("No image for ") + peer + QStringLiteral(": ");
     const MarluneUnit *requester = findUnit(lists.vUnits, &MarluneUnit::ip, peer);
@@ -37,7 +44,7 @@ QString UpdatePipeline::noImageReason(const QString &peer) const
     return head + QStringLiteral("its package has no image file.");
 }
 
-const MarluneUnit *UpdatePipeline::unitAtPeer(const QString &peer) const
+const MarluneUnit *RunLedger::unitAtPeer(const QString &peer) const
 {
     const auto byEitherAddress = [&peer](const MarluneUnit &unit) {
         return unit.ip == peer || unit.eth1_ipAddr == peer;
@@ -46,7 +53,7 @@ const MarluneUnit *UpdatePipeline::unitAtPeer(const QString &peer) const
     return found == lists.vUnits.cend() ? nullptr : &*found;
 }
 
-QString UpdatePipeline::recordFetch(const QString &peer, qint64 size, const QString &file)
+QString RunLedger::recordFetch(const QString &peer, qint64 size, const QString &file)
 {
     const MarluneUnit *fetched = unitAtPeer(peer);
     if (!fetched) {
@@ -55,7 +62,7 @@ QString UpdatePipeline::recordFetch(const QString &peer, qint64 size, const QStr
         return QString();
     }
     lists.vUnitsUpdateFetched.append(*fetched);
-    lists.fetchTimeByMac[fetched->mac] = now();
+    lists.fetchTimeByMac[fetched->mac] = clock.now();
     BLOG_AS(kLogSource, kFileSession) << "recognized " << fetched->name;
     const auto run = lists.runs.find(fetched->mac);
     if (run != lists.runs.end()) {
@@ -63,8 +70,8 @@ QString UpdatePipeline::recordFetch(const QString &peer, qint64 size, const QStr
         run->brokeOffPercent = -1;
         if (size > 0)
             run->bytesServed = run->imageSize = size;
-        run->fetched = now();
-        run->fetchedMs = steadyMs();
+        run->fetched = clock.now();
+        run->fetchedMs = clock.steadyMs();
     }
     const QString mac = fetched->mac;
     tellTransfer(UnitStep::Fetched, fetched, peer, file, size, size);
@@ -73,10 +80,10 @@ QString UpdatePipeline::recordFetch(const QString &peer, qint64 size, const QStr
 
 // A transfer step, told with the address the unit fetched from (a video server's second
 // interface too). A peer that is no listed unit has its status-log line all the same.
-void UpdatePipeline::tellTransfer(UnitStep step, const MarluneUnit *unit, const QString &peer, const QString &file,
-                                  qint64 bytes, qint64 size, FetchCut cut, int stallSecs)
+void RunLedger::tellTransfer(UnitStep step, const MarluneUnit *unit, const QString &peer, const QString &file,
+                             qint64 bytes, qint64 size, FetchCut cut, int stallSecs)
 {
-    UnitEvent event = unit ? eventFor(step, *unit) : UnitEvent();
+    UnitEvent event = unit ? teller.eventFor(step, *unit) : UnitEvent();
     event.step = step;
     event.ip = peer;
     event.detail = file;
@@ -84,10 +91,10 @@ void UpdatePipeline::tellTransfer(UnitStep step, const MarluneUnit *unit, const 
     event.size = size;
     event.cut = cut;
     event.stallSecs = stallSecs;
-    tell(event);
+    teller.tell(event);
 }
 
-UnitRun &UpdatePipeline::runFor(const MarluneUnit &unit)
+UnitRun &RunLedger::runFor(const MarluneUnit &unit)
 {
     if (!lists.runs.contains(unit.mac)) {
         lists.runs[unit.mac].before = unit;
@@ -96,7 +103,21 @@ UnitRun &UpdatePipeline::runFor(const MarluneUnit &unit)
     return lists.runs[unit.mac];
 }
 
-UnitRun *UpdatePipeline::runAtPeer(const QString &peer, QString *mac)
+// A unit that never read its update command and took no image is not rebooting for it when it
+// stops answering: it is only unreachable.
+void RunLedger::noteRebootSeen(const QString &mac)
+{
+    const auto run = lists.runs.find(mac);
+    if (run == lists.runs.end() || run->rebootSeen.isValid() || run->commandedMs < 0
+        || (run->commandUnread && run->fetchedMs < 0))
+        return;
+    run->rebootSeen = clock.now();
+    run->rebootSeenMs = clock.steadyMs();
+    if (const MarluneUnit *listed = findUnit(lists.vUnits, &MarluneUnit::mac, mac))
+        teller.tell(UnitStep::WentDown, *listed);
+}
+
+UnitRun *RunLedger::runAtPeer(const QString &peer, QString *mac)
 {
     const MarluneUnit *unit = unitAtPeer(peer);
     const auto run = unit ? lists.runs.find(unit->mac) : lists.runs.end();
@@ -106,7 +127,7 @@ UnitRun *UpdatePipeline::runAtPeer(const QString &peer, QString *mac)
     return &*run;
 }
 
-QString UpdatePipeline::recordProgress(const QString &peer, qint64 sent, qint64 size, const QString &file)
+QString RunLedger::recordProgress(const QString &peer, qint64 sent, qint64 size, const QString &file)
 {
     QString mac;
     if (UnitRun *run = runAtPeer(peer, &mac)) {
@@ -120,8 +141,8 @@ QString UpdatePipeline::recordProgress(const QString &peer, qint64 sent, qint64 
     return mac;
 }
 
-QString UpdatePipeline::recordBrokenTransfer(const QString &peer, qint64 sent, qint64 size, const QString &file,
-                                             FetchCut cut, int stallSecs)
+QString RunLedger::recordBrokenTransfer(const QString &peer, qint64 sent, qint64 size, const QString &file,
+                                        FetchCut cut, int stallSecs)
 {
     QString mac;
     if (UnitRun *run = runAtPeer(peer, &mac)) {
