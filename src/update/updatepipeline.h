@@ -1,18 +1,20 @@
 #pragma once
 
 #include "packages/packagecatalogue.h"
+#include "update/eventteller.h"
+#include "update/exchangeserialiser.h"
+#include "update/pipelineclock.h"
+#include "update/pipelinepasses.h"
 #include "update/pipelineport.h"
 #include "update/pipelinestate.h"
+#include "update/rolloutglue.h"
+#include "update/runledger.h"
+#include "update/tickrunner.h"
 #include "update/unitevent.h"
 
 #include <QDateTime>
-#include <QElapsedTimer>
-#include <QHash>
-#include <QSet>
 #include <QString>
 #include <QStringList>
-
-#include <functional>
 
 class PipelineIndex;
 
@@ -20,33 +22,39 @@ class PipelineIndex;
 // units are listed and which image each fetches, and the refresh tick that moves units one step
 // along queued -> commanded -> rebooted -> confirmed (-> EDID reset) -> finished. It runs on the
 // GUI thread and reaches the units and the operator only through its PipelinePort.
+//
+// It owns the parts that do the work (each holds references to the parts made before it): the
+// clocks, the event teller, the exchange serialiser, the run ledger, the rollout glue, the
+// passes and the tick runner. The operator's requests are its own.
 class UpdatePipeline final
 {
 public:
-    using Clock = std::function<QDateTime()>;
+    using Clock = PipelineClock::Clock;
     // Milliseconds on a clock that only moves forward, whatever the wall clock does.
-    using SteadyClock = std::function<qint64()>;
+    using SteadyClock = PipelineClock::SteadyClock;
 
     explicit UpdatePipeline(PipelinePort &port);
     UpdatePipeline(const UpdatePipeline &) = delete;
     UpdatePipeline &operator=(const UpdatePipeline &) = delete;
 
+    // Only the core that owns the pipeline, and tests that arrange a state, write through this;
+    // the front-ends read through the core's const state().
     PipelineState &state() { return lists; }
     const PipelineState &state() const { return lists; }
     PackageCatalogue &catalogue() { return packages; }
     const PackageCatalogue &catalogue() const { return packages; }
 
     // The time every pipeline decision is taken against; the wall clock unless replaced.
-    void setClock(Clock clock);
-    QDateTime now() const;
+    void setClock(Clock newClock) { clock.setClock(std::move(newClock)); }
+    QDateTime now() const { return clock.now(); }
     // The clock the step deadlines are measured on; the process's monotonic clock unless replaced.
-    void setSteadyClock(SteadyClock clock);
-    qint64 steadyMs() const;
+    void setSteadyClock(SteadyClock newClock) { clock.setSteadyClock(std::move(newClock)); }
+    qint64 steadyMs() const { return clock.steadyMs(); }
 
     // One tick: the passes in their order. Command exchanges run side by side and outlive the
     // tick; a unit whose exchange is not over yet is left alone by the passes. A tick that starts
     // while another is still running (a modal box lets events run) is skipped.
-    void refreshTimerTimeout();
+    void refreshTimerTimeout() { ticks.tick(); }
 
     // A status record arrived; the package rule decides whether (and how often) it joins
     // vUnitsIncoming. While knownUnitsOnly is set, only listed units are taken.
@@ -69,23 +77,32 @@ public:
     void setRolloutPlan(const RolloutPlan &plan) { lists.plan = plan; }
     // Continues a halted batch: its units failed so far no longer count toward a halt. False
     // when it was not halted.
-    bool resumeRollout();
+    bool resumeRollout() { return rollout.resume(); }
     // The units of the current batch in table order, and where each stands for the rollout.
-    QList<RolloutUnit> rolloutUnits() const;
+    QList<RolloutUnit> rolloutUnits() const { return rollout.units(); }
 
     // The image file name the unit at this address is sent, "" for none.
-    QString fileNameForPeer(const QString &peer) const;
+    QString fileNameForPeer(const QString &peer) const { return ledger.fileNameForPeer(peer); }
     // Why the unit at this address is sent no image, for the status log.
-    QString noImageReason(const QString &peer) const;
+    QString noImageReason(const QString &peer) const { return ledger.noImageReason(peer); }
     // A unit at this address (or on its second interface) was sent its whole image (of this
     // size, when known). The unit's MAC, "" for none.
     // Each tells the transfer step (file: the image's name), of a peer that is no unit too.
-    QString recordFetch(const QString &peer, qint64 size = 0, const QString &file = QString());
+    QString recordFetch(const QString &peer, qint64 size = 0, const QString &file = QString())
+    {
+        return ledger.recordFetch(peer, size, file);
+    }
     // The file server handed this much of its image to the unit at this address so far, or its
     // transfer broke off there. The MAC of the unit whose run changed, "" for none.
-    QString recordProgress(const QString &peer, qint64 sent, qint64 size, const QString &file = QString());
+    QString recordProgress(const QString &peer, qint64 sent, qint64 size, const QString &file = QString())
+    {
+        return ledger.recordProgress(peer, sent, size, file);
+    }
     QString recordBrokenTransfer(const QString &peer, qint64 sent, qint64 size, const QString &file = QString(),
-                                 FetchCut cut = FetchCut(0), int stallSecs = 0);
+                                 FetchCut cut = FetchCut(0), int stallSecs = 0)
+    {
+        return ledger.recordBrokenTransfer(peer, sent, size, file, cut, stallSecs);
+    }
 
     // A command exchange with the unit brought no reply (note and message from the endpoint):
     // the status log says why, and the unit's row shows the note.
@@ -105,106 +122,26 @@ public:
     // leaves it mid-update.
     bool batchInFlight() const;
     // An event of this step of the unit, stamped with its batch and the pipeline's clocks.
-    UnitEvent eventFor(UnitStep step, const MarluneUnit &unit) const;
+    UnitEvent eventFor(UnitStep step, const MarluneUnit &unit) const { return teller.eventFor(step, unit); }
 
     // Before a table redraw: vUnits in listing order, FOREVER units' names marked with their
     // re-queue count.
     void prepareTableRedraw();
     // MAC of a unit named (by MAC or by upper-case name) in FOREVER.txt, else "".
-    QString foreverKey(const MarluneUnit &unit) const;
+    QString foreverKey(const MarluneUnit &unit) const { return passes.foreverKey(unit); }
 
 private:
-    // While one lives, the steps told are gathered and told when the outermost one ends.
-    class Telling
-    {
-    public:
-        explicit Telling(UpdatePipeline &pipeline);
-        ~Telling();
-        Telling(const Telling &) = delete;
-        Telling &operator=(const Telling &) = delete;
-
-    private:
-        UpdatePipeline &pipeline;
-        QList<UnitEvent> events;
-    };
-
-    void warnAboutPowerOff();
-    void markOverdueUnits();
-    void noteRebootSeen(const QString &mac);
-    // A commanded unit was seen going down: its entry in vUnitsRebooted is replaced.
-    void markRebooted(const MarluneUnit &unit);
-    const MarluneUnit *unitAtPeer(const QString &peer) const;
-    // The unit's run record, begun with its current record when it has none yet.
-    UnitRun &runFor(const MarluneUnit &unit);
-    // The run record of the unit at this address, and its MAC; nullptr when it has none.
-    UnitRun *runAtPeer(const QString &peer, QString *mac);
-    bool requeueForeverUnit();
-    void continueTick(std::function<void()> rest);
-    // polled is a copy: a status query over TCP lets events run, which may change the list.
-    void pollUnits(QList<MarluneUnit> polled, const std::function<void()> &then, qsizetype from = 0,
-                   bool someoneOffline = false);
-    void mergeIncoming(const std::function<void()> &then);
-    void discoverOrRedraw();
-    void resetEdids();
-    bool edidResetDone(const MarluneUnit &unit, const QByteArray &reply);
-    // Starts a command exchange with the unit, which is busy until it is over: starting runs when
-    // it begins (it may wait its turn), then once it is over. A second message to a unit that is
-    // busy goes out once the first exchange is over, as it would in a serial pass.
-    void exchange(const MarluneUnit &unit, const QByteArray &command, PipelinePort::ExchangeStart starting,
-                  PipelinePort::ExchangeDone then);
-    void send(const MarluneUnit &unit, const QByteArray &command, PipelinePort::ExchangeStart starting,
-              PipelinePort::ExchangeDone then);
-    // The unit is in an exchange that an earlier tick began: the passes leave it alone until it
-    // is over. A message of this tick to a unit busy since this tick is queued behind instead.
-    bool leftAlone(const QString &mac) const;
-    void noteRebootedUnits();
-    void retestUnitsFoundDown();
-    // The confirm pass; then learns whether a confirm command was sent.
-    void confirmRebootedUnits(const std::function<void(bool)> &then);
-    // The walk of one pass over its list (a member of lists, which must outlive the walk).
-    void walkPass(const QList<MarluneUnit> &listed, QList<MarluneUnit> walked,
-                  const std::function<void(const MarluneUnit &)> &step, const std::function<void()> &done,
-                  qsizetype from = 0);
-    void confirmUnit(const QString &commandedMac, const MarluneUnit &current, bool rebooted, bool *confirmSent);
-    // resetEdid: "Reset Encoder EDID" as it was ticked when the unit was judged.
-    void finishConfirmed(const MarluneUnit &unit, bool resetEdid, UnitStep step);
+    // A new batch begins when none of the last one is still on its way.
     void beginBatchIfIdle(const PipelineIndex &index);
-    void tell(UnitStep step, const MarluneUnit &unit);
-    void tell(const UnitEvent &event);
-    // The listed unit's status text as the table shows it now (updateCleared: once its pending
-    // update is confirmed); "" for a unit not listed.
-    QString statusOf(const QString &mac, bool updateCleared, const PipelineIndex &index) const;
-    void tellTransfer(UnitStep step, const MarluneUnit *unit, const QString &peer, const QString &file, qint64 bytes,
-                      qint64 size, FetchCut cut = FetchCut(0), int stallSecs = 0);
-    bool commandQueuedUnits();
-    // With a rollout plan: commands the queued units the plan lets go now. True when the tick ends.
-    bool commandUnitsOfPlan();
-    void haltRollout(const RolloutDecision &decision);
-    void commandUnit(const MarluneUnit &unit);
-    void confirmOutOfSyncUnits();
 
     PipelinePort &port;
     PipelineState lists;
     PackageCatalogue packages;
-    Clock clock;
-    SteadyClock steadyClock;
-    QElapsedTimer sinceStart;
-    bool tickRunning = false;
-    // Counts the ticks, so that an exchange knows the tick that began it.
-    quint64 tickNumber = 0;
-    // Units with a command exchange waiting or running, by MAC: the tick that began it, and the
-    // messages of that tick that follow it to the same unit.
-    struct UnitExchanges
-    {
-        quint64 tick = 0;
-        QList<std::function<void()>> following;
-    };
-    QHash<QString, UnitExchanges> busy;
-    // Units whose update command's exchange is running (MAC to IP), and those of them that a
-    // reachability test found down meanwhile: they are not in vUnitsConfirm yet, and the result
-    // must not be lost (it counts once their exchange is over).
-    QHash<QString, QString> commandRunning;
-    QSet<QString> downWhileCommanded;
-    // The steps a Telling gathers, while one lives.
-    QList<UnitEvent> *gathering = nullptr;
+    PipelineClock clock;
+    EventTeller teller{port, lists, packages, clock};
+    ExchangeSerialiser exchanges{port, lists};
+    RunLedger ledger{lists, packages, clock, teller};
+    RolloutGlue rollout{port, lists, packages, exchanges, teller};
+    PipelinePasses passes{port, lists, packages, clock, teller, exchanges, ledger, rollout};
+    TickRunner ticks{port, lists, clock, passes, exchanges};
 };
