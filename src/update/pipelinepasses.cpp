@@ -149,20 +149,28 @@ void PipelinePasses::mergeIncoming(const std::function<void()> &then)
     const qsizetype count = lists.vUnits.size() <= kUnitsTickedAtOnce
                                 ? lists.vUnitsIncoming.size()
                                 : qMin(lists.vUnitsIncoming.size(), kRecordsPerTurn);
-    // Where each MAC is listed (every place, should one be listed twice).
+    // Where each MAC of this turn's records is listed (every place, should one be listed twice):
+    // one walk of the listing that looks each entry up among this turn's MACs. (A map of the whole
+    // listing, made again each turn, cost more than the rest of a 10,000-unit tick's merge.)
     QHash<QString, QList<qsizetype>> places;
-    for (qsizetype i = 0; i < lists.vUnits.size(); ++i)
-        places[lists.vUnits.at(i).mac].append(i);
+    places.reserve(count);
+    for (qsizetype r = 0; r < count; ++r)
+        places.insert(lists.vUnitsIncoming.at(r).mac, {});
+    for (qsizetype i = 0; i < lists.vUnits.size(); ++i) {
+        const auto found = places.find(lists.vUnits.at(i).mac);
+        if (found != places.end())
+            found->append(i);
+    }
     // The records are large: they are moved, not copied.
     for (qsizetype r = 0; r < count; ++r) {
         MarluneUnit &record = lists.vUnitsIncoming[r];
-        const auto found = places.constFind(record.mac);
-        if (found != places.cend()) {
-            for (qsizetype n = 0; n + 1 < found->size(); ++n)
-                lists.vUnits[found->at(n)] = record;
-            lists.vUnits[found->last()] = std::move(record);
+        QList<qsizetype> &place = places[record.mac];
+        if (!place.isEmpty()) {
+            for (qsizetype n = 0; n + 1 < place.size(); ++n)
+                lists.vUnits[place.at(n)] = record;
+            lists.vUnits[place.last()] = std::move(record);
         } else {
-            places[record.mac].append(lists.vUnits.size());
+            place.append(lists.vUnits.size());
             lists.tcpAlive[record.ip] = true;
             lists.vUnits.append(std::move(record));
         }
