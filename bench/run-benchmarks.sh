@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds the updater and its simulator in release mode and runs every benchmark, each inside its
 # own private network namespace, printing the figures. Arguments pick sections (scan, discovery,
-# fileserver, batch, faults, history, records); without any, all of them run.
+# fileserver, batch, scale, faults, history, records); without any, all of them run.
 set -euo pipefail
-sections=${*:-scan discovery fileserver batch faults history records}
+sections=${*:-scan discovery fileserver batch scale faults history records}
 wanted() { [[ " $sections " == *" $1 "* ]]; }
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-bench"
@@ -101,6 +101,17 @@ if wanted batch; then
         BRYX_NETNS_PEERS=485 "$root/tests/netns-run.sh" "$build/bin/fleetbench" deadbatch "$delay" ||
             echo "(deadbatch $delay did not end as expected)"
     done
+    echo
+fi
+
+if wanted scale; then
+    echo "== 10,000 units: listed by the core alone and by the window; a 2000-unit batch in the window =="
+    BRYX_NETNS_PEERS=10000 "$root/tests/netns-run.sh" "$build/bin/fleetbench" scale 10000 core ||
+        echo "(scale 10000 core did not end as expected)"
+    BRYX_NETNS_PEERS=10000 "$root/tests/netns-run.sh" "$build/bin/fleetbench" scale 10000 window ||
+        echo "(scale 10000 window did not end as expected)"
+    BRYX_NETNS_PEERS=2001 "$root/tests/netns-run.sh" "$build/bin/fleetbench" batch 2000 0 ||
+        echo "(batch 2000 0 did not end as expected)"
     echo
 fi
 
