@@ -39,6 +39,7 @@
 #include "app/updatersettings.h"
 #include "update/window/mainwindow.h"
 #include "update/updatercore.h"
+#include "unittableaccess.h"
 
 #include <QApplication>
 #include <QCryptographicHash>
@@ -61,7 +62,6 @@
 #include <QSet>
 #include <QSettings>
 #include <QSpinBox>
-#include <QTableWidget>
 #include <QTcpSocket>
 #include <QTemporaryDir>
 #include <QThread>
@@ -351,9 +351,9 @@ private:
     std::thread knocker;
 };
 
-QTableWidget *tableOf(MainWindow &window)
+UnitTableAccess *tableOf(MainWindow &window)
 {
-    return window.findChild<QTableWidget *>(QStringLiteral("unitTable"));
+    return unitTableOf(window);
 }
 
 // What one server's turn measured.
@@ -880,7 +880,7 @@ const QLatin1String kConfirmed("K-Series Update Confirmed.");
 constexpr int kBatchTimeoutMs = 900000;
 
 // Units of the batch whose status reads as confirmed.
-int confirmedCount(QTableWidget *table, const QStringList &names)
+int confirmedCount(UnitTableAccess *table, const QStringList &names)
 {
     int done = 0;
     for (int row = 0; row < table->rowCount(); ++row)
@@ -891,13 +891,13 @@ int confirmedCount(QTableWidget *table, const QStringList &names)
 
 // Selects the named units' rows in one selection change, as one drag over them would: a thousand
 // single changes would each set the window working.
-void selectUnits(QTableWidget *table, const QStringList &names)
+void selectUnits(UnitTableAccess *table, const QStringList &names)
 {
     const QSet<QString> wanted(names.cbegin(), names.cend());
     QItemSelection selection;
     int first = -1;
     for (int row = 0; row <= table->rowCount(); ++row) {
-        const QTableWidgetItem *name = row < table->rowCount() ? table->item(row, 0) : nullptr;
+        const UnitTableAccess::Cell name = row < table->rowCount() ? table->item(row, 0) : UnitTableAccess::Cell{};
         const bool in = name && wanted.contains(name->text());
         if (in && first < 0)
             first = row;
@@ -929,7 +929,7 @@ void pressUpdate(MainWindow &window, const QStringList &names)
 class ConfirmationWatch
 {
 public:
-    ConfirmationWatch(QTableWidget *table, const QStringList &names) : table(table), names(names.cbegin(), names.cend())
+    ConfirmationWatch(UnitTableAccess *table, const QStringList &names) : table(table), names(names.cbegin(), names.cend())
     {
         lookSoon.setSingleShot(true);
         lookSoon.setInterval(0);
@@ -992,8 +992,8 @@ public:
     {
         QStringList found;
         for (int row = 0; row < table->rowCount() && found.size() < most; ++row) {
-            const QTableWidgetItem *name = table->item(row, 0);
-            const QTableWidgetItem *status = table->item(row, kStatusColumn);
+            const auto name = table->item(row, 0);
+            const auto status = table->item(row, kStatusColumn);
             if (name && names.contains(name->text()) && !confirmedRows.contains(row))
                 found << name->text() + QStringLiteral(": ") + (status ? status->text() : QString());
         }
@@ -1041,15 +1041,15 @@ private:
 
     void lookAt(int row)
     {
-        const QTableWidgetItem *name = table->item(row, 0);
-        const QTableWidgetItem *status = table->item(row, kStatusColumn);
+        const auto name = table->item(row, 0);
+        const auto status = table->item(row, kStatusColumn);
         if (name && status && status->text() == kConfirmed && names.contains(name->text()))
             confirmedRows.insert(row);
         else
             confirmedRows.remove(row);
     }
 
-    QTableWidget *table;
+    UnitTableAccess *table;
     QSet<QString> names;
     QSet<int> confirmedRows;
     QSet<int> changedRows;
@@ -1092,7 +1092,7 @@ bool showFleet(MainWindow &window, int units)
     // A large fleet's rows are written over several turns: every row is there once the last
     // one shows its status.
     const auto listed = [&] {
-        QTableWidget *table = tableOf(window);
+        UnitTableAccess *table = tableOf(window);
         return table->rowCount() == units && table->item(units - 1, kStatusColumn);
     };
     if (!waitFor(listed, 60000)) {
@@ -1151,7 +1151,7 @@ int batch(int units, int delayMs, int cap = 0)
     QObject::connect(refreshTimer, &QTimer::timeout, &window, [&ticks] { ++ticks; });
     if (!showFleet(window, units + 1))
         return 1;
-    QTableWidget *table = tableOf(window);
+    UnitTableAccess *table = tableOf(window);
 
     const QStringList one = {unitName(0)};
     selectUnits(table, one);
@@ -1304,7 +1304,7 @@ int deadBatch(int delayMs, int live)
     MainWindow window;
     if (!showFleet(window, units))
         return 1;
-    QTableWidget *table = tableOf(window);
+    UnitTableAccess *table = tableOf(window);
 
     QStringList clean;
     for (int i = 0; i < live; ++i)
@@ -1402,7 +1402,7 @@ int rewrittenMidBatch(MainWindow &window, Fleet &fleet, const QStringList &names
     probe.stop();
     probe.start();
 
-    QTableWidget *table = tableOf(window);
+    UnitTableAccess *table = tableOf(window);
     pressUpdate(window, names);
     if (!waitFor([&] { return fleet.count(QStringLiteral("FETCH-START")) == names.size(); }, 60000))
         return 1;
@@ -1492,7 +1492,7 @@ int faults(const QString &name)
     }
 
     MainWindow window;
-    QTableWidget *table = tableOf(window);
+    UnitTableAccess *table = tableOf(window);
     if (!waitFor([&] { return table->rowCount() == kFaultUnits; }, 30000))
         return 1;
     Fleet disturbance;

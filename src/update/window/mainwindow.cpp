@@ -38,12 +38,12 @@ MainWindow::MainWindow(QWidget *parent, History history) : QMainWindow(parent), 
     ui->debugButton->hide();
     ui->menuBar->hide();
     ui->unitTable->setSortingEnabled(false);
-    setUpTable();
 
     ui->versionLabel->setText(QStringLiteral("Updater Version: ") + QString::fromLatin1(__DATE__).simplified());
 
     engine = new UpdaterCore(this);
     listenToCore();
+    setUpTable();
     if (history == History::Kept && UpdaterSettings::keepHistory())
         engine->keepHistory(UpdaterSettings::historyPath());
     setUpRollout();
@@ -90,9 +90,6 @@ void MainWindow::listenToCore()
 {
     connect(engine, &UpdaterCore::statusLine, this, &MainWindow::addStatusLine);
     connect(engine, &UpdaterCore::statusMessage, ui->statusBar, &QStatusBar::showMessage);
-    connect(engine, &UpdaterCore::tableChanged, this, &MainWindow::refreshUnitTable);
-    connect(engine, &UpdaterCore::tableChangedSoon, this, &MainWindow::refreshUnitTableSoon);
-    connect(engine, &UpdaterCore::unitRunChanged, this, &MainWindow::refreshStatusCell);
     connect(engine, &UpdaterCore::powerOffWarningDue, this, &MainWindow::showPowerOffWarning);
     connect(engine, &UpdaterCore::requestsOpen, this, &MainWindow::enableButtons);
     connect(ui->resetEDIDCheck, &QCheckBox::toggled, engine, &UpdaterCore::setResetEdid);
@@ -170,8 +167,7 @@ void MainWindow::testFinished(QString ip, int port, bool result)
 
 bool MainWindow::isAliveTCPCheck(MarluneUnit unit)
 {
-    engine->testUnit(unit);
-    return engine->state().tcpAlive.value(unit.ip);
+    return engine->reachableNow(unit);
 }
 
 void MainWindow::unitChangedSlot(MarluneUnit unit)

@@ -7,7 +7,8 @@
 
 #include "app/updatersettings.h"
 #include "update/fleetview.h"
-#include "update/window/tableroles.h"
+#include "update/fleetmodel.h"
+#include "update/window/unittableproxy.h"
 #include "update/updatercore.h"
 
 #include <QFontMetrics>
@@ -102,40 +103,11 @@ void MainWindow::explainScreen()
     ui->unitsLabel->setToolTip(QStringLiteral("Units listed: those that answered and have a package here"));
 }
 
-void MainWindow::explainHeaders()
-{
-    QTableWidget *table = ui->unitTable;
-    const std::pair<int, const char *> tips[] = {
-        {kSwColumn, "Software date of the unit (month/day/year), compared with its package's software date"},
-        {kWebColumn, "Web date of the unit (its web interface), compared with its package's web date"}};
-    for (const auto &[column, tip] : tips) {
-        if (QTableWidgetItem *header = table->horizontalHeaderItem(column))
-            header->setToolTip(QString::fromLatin1(tip));
-    }
-}
-
-// Rows are hidden, never removed: the selection, the order and the pipeline stay as they are.
+// Rows are filtered out of the view, never removed: the selection of the rows shown, the order
+// and the pipeline stay as they are.
 void MainWindow::applyRowFilter()
 {
-    QTableWidget *table = ui->unitTable;
-    const auto filter = ViewFilter(qMax(0, ui->stateFilter->currentIndex()));
-    const QString search = ui->searchEdit->text();
-    // Without a filter or a search (the usual case, at every redraw) no cell needs reading.
-    const bool everyRow = filter == ViewFilter::All && search.trimmed().isEmpty();
-    for (int row = 0; row < table->rowCount(); ++row) {
-        const QTableWidgetItem *name = everyRow ? nullptr : table->item(row, 0);
-        bool shown = true;
-        if (name) {
-            const auto kind = RowKind(name->data(kRowKindRole).toInt());
-            const auto text = [table, row](int column) {
-                const QTableWidgetItem *item = table->item(row, column);
-                return item ? item->text() : QString();
-            };
-            shown = filterShows(filter, kind) && searchMatches(search, {text(0), text(3), text(2), text(4)});
-        }
-        if (table->isRowHidden(row) == shown)
-            table->setRowHidden(row, !shown);
-    }
+    tableProxy->setRowFilter(ViewFilter(qMax(0, ui->stateFilter->currentIndex())), ui->searchEdit->text());
 }
 
 void MainWindow::showRowFilter(ViewFilter filter)
@@ -143,35 +115,26 @@ void MainWindow::showRowFilter(ViewFilter filter)
     ui->stateFilter->setCurrentIndex(int(filter));
 }
 
-void MainWindow::noteRowKind(int row, RowKind kind)
-{
-    QTableWidgetItem *name = ui->unitTable->item(row, 0);
-    if (name && name->data(kRowKindRole).toInt() != int(kind))
-        name->setData(kRowKindRole, int(kind));
-}
-
 // Selects, of the rows shown, the units whose package offers them an update they may take; the
 // units offered one that the selection rules refuse are named in one status-log line.
 void MainWindow::selectUnitsNeedingUpdate()
 {
-    QTableWidget *table = ui->unitTable;
-    const PipelineState &state = engine->state();
-    const PipelineIndex index(state);
+    QTableView *table = ui->unitTable;
+    const FleetModel &fleet = engine->fleet();
+    const PipelineIndex index(engine->state());
     const QDateTime now = QDateTime::currentDateTime();
     QItemSelection selection;
     QStringList skipped;
-    for (int row = 0; row < table->rowCount(); ++row) {
-        const QTableWidgetItem *item = table->item(row, kStatusColumn);
-        const MarluneUnit *unit = item ? index.firstListed(item->data(kMacRole).toString()) : nullptr;
-        if (!unit || table->isRowHidden(row) || index.isQueued(unit->mac) || index.isCommanded(unit->mac)
-            || index.isResettingEdid(unit->mac))
+    for (int row = 0; row < tableProxy->rowCount(); ++row) {
+        const int listed = tableProxy->mapToSource(tableProxy->index(row, 0)).row();
+        const MarluneUnit *unit = fleet.unitAt(listed);
+        if (!unit || index.isQueued(unit->mac) || index.isCommanded(unit->mac) || index.isResettingEdid(unit->mac))
             continue;
-        const UpdateNeedVerdict verdict =
-            updateNeedVerdict(*unit, unitStatus(*unit, state, engine->catalogue(), index), engine->catalogue(), now);
+        const UpdateNeedVerdict verdict = fleet.updateNeed(listed, now);
         if (verdict.kind == UpdateNeedVerdict::Refuse)
             skipped << unit->name + QStringLiteral(" (") + unit->ip + QStringLiteral("): ") + verdict.reason;
         else if (verdict.kind == UpdateNeedVerdict::Select)
-            selection.select(table->model()->index(row, 0), table->model()->index(row, table->columnCount() - 1));
+            selection.select(tableProxy->index(row, 0), tableProxy->index(row, kColumnCount - 1));
     }
     table->clearSelection();
     table->selectionModel()->select(selection, QItemSelectionModel::Select | QItemSelectionModel::Rows);
@@ -222,46 +185,49 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
         selectRowOfAddress(addressInLine(line));
     } else if (watched == batchLabel && event->type() == QEvent::MouseButtonRelease) {
         const int x = static_cast<QMouseEvent *>(event)->position().toPoint().x() - batchLabel->contentsRect().left();
-        showRowFilter(filterOfSummaryPart(batchLabel->text(), batchLabel->fontMetrics(), x));
+        showRowFilter(filterOfSummaryPart(summaryParts, batchLabel->fontMetrics(), x));
     }
     return QMainWindow::eventFilter(watched, event);
 }
 
 // The filter that shows the units of the summary's part at x pixels from its left.
-ViewFilter MainWindow::filterOfSummaryPart(const QString &summary, const QFontMetrics &metrics, int x)
+ViewFilter MainWindow::filterOfSummaryPart(const QList<SummaryPart> &parts, const QFontMetrics &metrics, int x)
 {
-    const QString separator = QStringLiteral(" \u00b7 ");
     int right = 0;
-    for (const QString &part : summary.split(separator)) {
-        right += metrics.horizontalAdvance(part + separator);
+    for (const SummaryPart &part : parts) {
+        right += metrics.horizontalAdvance(part.text + kSummarySeparator);
         if (x >= right)
             continue;
-        const auto has = [&part](const char *word) { return part.contains(QLatin1String(word)); };
-        if (has("confirmed"))
+        switch (part.kind) {
+        case SummaryPart::Confirmed:
             return ViewFilter::Done;
-        if (has("overdue") || has("failed") || has("held") || has("not judged"))
+        case SummaryPart::Trouble:
             return ViewFilter::NeedsAttention;
-        if (has("taken out"))
+        case SummaryPart::TakenOut:
             return ViewFilter::All;
-        return ViewFilter::InProgress;
+        case SummaryPart::Underway:
+            return ViewFilter::InProgress;
+        }
     }
     return ViewFilter::All;
 }
 
+// The unit's row is shown (the filter and the search give way if they hide it) and selected.
 void MainWindow::selectRowOfAddress(const QString &ip)
 {
-    QTableWidget *table = ui->unitTable;
-    for (int row = 0; !ip.isEmpty() && row < table->rowCount(); ++row) {
-        const QTableWidgetItem *item = table->item(row, 3);
-        if (!item || item->text() != ip)
+    const FleetModel &fleet = engine->fleet();
+    for (int listed = 0; !ip.isEmpty() && listed < fleet.rowCount(); ++listed) {
+        if (fleet.row(listed).texts[kIpColumn] != ip)
             continue;
-        if (table->isRowHidden(row))
+        const QModelIndex source = fleet.index(listed, 0);
+        if (!tableProxy->mapFromSource(source).isValid())
             showRowFilter(ViewFilter::All);
-        if (table->isRowHidden(row))
+        if (!tableProxy->mapFromSource(source).isValid())
             ui->searchEdit->clear();
-        table->clearSelection();
-        table->selectRow(row);
-        table->scrollToItem(table->item(row, 0), QAbstractItemView::PositionAtCenter);
+        const QModelIndex shown = tableProxy->mapFromSource(source);
+        ui->unitTable->clearSelection();
+        ui->unitTable->selectRow(shown.row());
+        ui->unitTable->scrollTo(shown, QAbstractItemView::PositionAtCenter);
         return;
     }
 }
