@@ -449,6 +449,7 @@ bool UpdaterCore::resumeRollout()
 void UpdaterCore::removeUnits(const QStringList &macs)
 {
     updatePipeline.removeUnits(macs);
+    refreshFleet();
 }
 
 void UpdaterCore::setKnownUnitsOnly(bool only)
