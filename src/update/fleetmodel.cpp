@@ -113,6 +113,32 @@ UpdateNeedVerdict FleetModel::updateNeed(int row, const QDateTime &now) const
     return updateNeedVerdict(*unit, cell, packages, now);
 }
 
+FleetModel::NeedingUpdate FleetModel::needingUpdate(const QList<int> &shownRows, const QDateTime &now) const
+{
+    const PipelineIndex index(pipeline);
+    NeedingUpdate needing;
+    for (const int row : shownRows) {
+        const MarluneUnit *unit = unitAt(row);
+        if (!unit || index.isQueued(unit->mac) || index.isCommanded(unit->mac) || index.isResettingEdid(unit->mac))
+            continue;
+        const UpdateNeedVerdict verdict = updateNeed(row, now);
+        if (verdict.kind == UpdateNeedVerdict::Refuse)
+            needing.refused << unit->name + QStringLiteral(" (") + unit->ip + QStringLiteral("): ") + verdict.reason;
+        else if (verdict.kind == UpdateNeedVerdict::Select)
+            needing.rows << row;
+    }
+    return needing;
+}
+
+int FleetModel::rowOfAddress(const QString &ip) const
+{
+    for (int row = 0; !ip.isEmpty() && row < rows.size(); ++row) {
+        if (rows.at(row).texts[kIpColumn].trimmed() == ip)
+            return row;
+    }
+    return -1;
+}
+
 void FleetModel::refresh()
 {
     followListing();

@@ -94,6 +94,17 @@ public:
     // Update" does with it, by what the row shows.
     SelectionVerdict selectionVerdict(int row, const QDateTime &now) const;
     UpdateNeedVerdict updateNeed(int row, const QDateTime &now) const;
+    // "Select Units Needing Update" over these rows: the rows it selects, and "NAME (IP): reason"
+    // for each unit offered an update that the selection rules refuse. Units already on their way
+    // (queued, commanded, resetting EDID) are left as they are.
+    struct NeedingUpdate
+    {
+        QList<int> rows;
+        QStringList refused;
+    };
+    NeedingUpdate needingUpdate(const QList<int> &rows, const QDateTime &now) const;
+    // The first row of the unit at this address, or -1.
+    int rowOfAddress(const QString &ip) const;
     // A refresh is under way.
     bool refreshing() const { return nextRow >= 0; }
 

@@ -52,6 +52,21 @@ bool filterShows(ViewFilter filter, RowKind kind)
     return true;
 }
 
+ViewFilter filterOfPart(SummaryPart::Kind kind)
+{
+    switch (kind) {
+    case SummaryPart::Confirmed:
+        return ViewFilter::Done;
+    case SummaryPart::Trouble:
+        return ViewFilter::NeedsAttention;
+    case SummaryPart::Underway:
+        return ViewFilter::InProgress;
+    case SummaryPart::TakenOut:
+        break;
+    }
+    return ViewFilter::All;
+}
+
 bool searchMatches(const QString &search, const QStringList &fields)
 {
     const QStringList words = search.split(QLatin1Char(' '), Qt::SkipEmptyParts);

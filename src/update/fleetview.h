@@ -24,6 +24,8 @@ enum class RowKind { Other, Attention, InProgress, Done };
 RowKind rowKind(const MarluneUnit &unit, const StatusCell &cell, const PipelineState &pipeline,
                 const PackageCatalogue &packages, const PipelineIndex &index);
 bool filterShows(ViewFilter filter, RowKind kind);
+// The filter that shows the units a part of the batch summary counts.
+ViewFilter filterOfPart(SummaryPart::Kind kind);
 // The search field: every word (case-insensitive) is in one of the unit's fields (its name, IP,
 // MAC and serial).
 bool searchMatches(const QString &search, const QStringList &fields);

@@ -91,7 +91,6 @@ private:
 
     // Operator's view: filter, search, selection of units needing update, keyboard, log.
     void setUpOperatorView();
-    void explainScreen();
     void applyRowFilter();
     void showRowFilter(ViewFilter filter);
     void selectUnitsNeedingUpdate();
@@ -114,7 +113,6 @@ private:
     void setUpTable();
     void showFleet();
     void showBatchProgress();
-    void showTableWarnings(const TableWarnings &due);
     QStringList selectedMacs() const;
 
     Ui::MainWindow *ui = nullptr;

@@ -4,6 +4,7 @@
 
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
+#include "windowform.h"
 
 #include "app/updatersettings.h"
 #include "update/fleetview.h"
@@ -12,7 +13,6 @@
 #include "update/updatercore.h"
 
 #include <QFontMetrics>
-#include <QHeaderView>
 #include <QItemSelection>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
@@ -20,19 +20,7 @@
 #include <QTextBlock>
 #include <QTimer>
 
-namespace {
-
 using namespace TableRoles;
-
-// The row colours, as the legend shows them.
-const char kLegend[] = "<span style='color:#c9b800'>&#9632;</span>&nbsp;queued&nbsp; "
-                       "<span style='color:red'>&#9632;</span>&nbsp;commanded&nbsp; "
-                       "<span style='color:magenta'>&#9632;</span>&nbsp;EDID reset&nbsp; "
-                       "<span style='color:#00a000'>&#9632;</span>&nbsp;finished&nbsp; "
-                       "<span style='color:#ffa500'>&#9632;</span>&nbsp;overdue&nbsp; "
-                       "<span style='color:#808000'>&#9632;</span>&nbsp;cannot update";
-
-} // namespace
 
 void MainWindow::setUpOperatorView()
 {
@@ -45,62 +33,13 @@ void MainWindow::setUpOperatorView()
     });
     connect(ui->selectNeedingButton, &QPushButton::clicked, this, &MainWindow::selectUnitsNeedingUpdate);
     connect(ui->problemsOnlyCheck, &QCheckBox::toggled, this, &MainWindow::showStatusLog);
-    logPaintDelay = new QTimer(this);
-    logPaintDelay->setObjectName(QStringLiteral("logPaintDelay"));
-    logPaintDelay->setSingleShot(true);
-    logPaintDelay->setInterval(kLogPaintMs);
+    logPaintDelay = delayTimer(this, QStringLiteral("logPaintDelay"), kLogPaintMs);
     connect(logPaintDelay, &QTimer::timeout, this, [this] { ui->statusEdit->setUpdatesEnabled(true); });
     ui->statusEdit->viewport()->installEventFilter(this);
 
-    // Keyboard: Tab leaves the table; the buttons an operator needs in a batch have keys.
-    ui->unitTable->setTabKeyNavigation(false);
-    const struct
-    {
-        QAbstractButton *button;
-        QKeySequence keys;
-    } shortcuts[] = {{ui->selectNeedingButton, QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_A)},
-                     {ui->discoverButton, QKeySequence(Qt::Key_F5)},
-                     {ui->retryButton, QKeySequence(Qt::CTRL | Qt::Key_R)},
-                     {ui->saveReportButton, QKeySequence(Qt::CTRL | Qt::Key_S)},
-                     {ui->historyButton, QKeySequence(Qt::CTRL | Qt::Key_H)},
-                     {ui->clearButton, QKeySequence(Qt::CTRL | Qt::Key_D)}};
-    for (const auto &shortcut : shortcuts) {
-        shortcut.button->setShortcut(shortcut.keys);
-        const QString tip = shortcut.button->toolTip().isEmpty() ? shortcut.button->text() : shortcut.button->toolTip();
-        shortcut.button->setToolTip(tip + QStringLiteral(" (") + shortcut.keys.toString(QKeySequence::NativeText)
-                                    + QLatin1Char(')'));
-        shortcut.button->setAccessibleName(shortcut.button->text());
-    }
-    ui->selectNeedingButton->setToolTip(
-        QStringLiteral("Select the shown units whose package offers them an update they may take (%1)")
-            .arg(shortcuts[0].keys.toString(QKeySequence::NativeText)));
-    QWidget *order[] = {ui->stateFilter,     ui->searchEdit,        ui->selectNeedingButton, ui->unitTable,
-                        ui->clearButton,     ui->retryButton,       ui->updateButton,        ui->canarySpin,
-                        ui->maxInFlightSpin, ui->stopAfterSpin,     ui->resumeButton,        ui->stopBatchButton,
-                        ui->statusEdit,      ui->problemsOnlyCheck, ui->saveReportButton,    ui->historyButton,
-                        ui->clearLogButton,  ui->resetEDIDCheck,    ui->removeButton,        ui->addByIPButton,
-                        ui->discoverButton};
-    for (size_t i = 1; i < std::size(order); ++i)
-        setTabOrder(order[i - 1], order[i]);
-    // The status log takes Tab as a move to the next control, not as a character.
-    ui->statusEdit->setTabChangesFocus(true);
-
-    explainScreen();
+    setUpKeys(*ui);
+    explainScreen(*ui);
     restoreWindowSize();
-}
-
-void MainWindow::explainScreen()
-{
-    ui->legendLabel->setText(QString::fromLatin1(kLegend));
-    ui->legendLabel->setToolTip(
-        QStringLiteral("Row colours: yellow, queued for update; red, commanded (waiting for its reboot and "
-                       "confirmation); magenta, resetting its EDID; green, finished. A status cell is orange when "
-                       "its unit is overdue and dark yellow when the unit cannot be updated with these packages."));
-    ui->resetEDIDCheck->setToolTip(
-        QStringLiteral("Once an encoder's update is confirmed, reset its EDID to the encoder's default: the "
-                       "sources connected to it read the display data again, and may blank or change "
-                       "resolution for a moment."));
-    ui->unitsLabel->setToolTip(QStringLiteral("Units listed: those that answered and have a package here"));
 }
 
 // Rows are filtered out of the view, never removed: the selection of the rows shown, the order
@@ -119,31 +58,22 @@ void MainWindow::showRowFilter(ViewFilter filter)
 // units offered one that the selection rules refuse are named in one status-log line.
 void MainWindow::selectUnitsNeedingUpdate()
 {
-    QTableView *table = ui->unitTable;
-    const FleetModel &fleet = engine->fleet();
-    const PipelineIndex index(engine->state());
-    const QDateTime now = QDateTime::currentDateTime();
+    QList<int> shown;
+    for (int row = 0; row < tableProxy->rowCount(); ++row)
+        shown.append(tableProxy->mapToSource(tableProxy->index(row, 0)).row());
+    const FleetModel::NeedingUpdate needing = engine->fleet().needingUpdate(shown, QDateTime::currentDateTime());
     QItemSelection selection;
-    QStringList skipped;
-    for (int row = 0; row < tableProxy->rowCount(); ++row) {
-        const int listed = tableProxy->mapToSource(tableProxy->index(row, 0)).row();
-        const MarluneUnit *unit = fleet.unitAt(listed);
-        if (!unit || index.isQueued(unit->mac) || index.isCommanded(unit->mac) || index.isResettingEdid(unit->mac))
-            continue;
-        const UpdateNeedVerdict verdict = fleet.updateNeed(listed, now);
-        if (verdict.kind == UpdateNeedVerdict::Refuse)
-            skipped << unit->name + QStringLiteral(" (") + unit->ip + QStringLiteral("): ") + verdict.reason;
-        else if (verdict.kind == UpdateNeedVerdict::Select)
-            selection.select(tableProxy->index(row, 0), tableProxy->index(row, kColumnCount - 1));
-    }
-    table->clearSelection();
-    table->selectionModel()->select(selection, QItemSelectionModel::Select | QItemSelectionModel::Rows);
-    const int selected = int(table->selectionModel()->selectedRows().size());
+    for (const int row : needing.rows)
+        selection.select(tableProxy->mapFromSource(engine->fleet().index(row, 0)),
+                         tableProxy->mapFromSource(engine->fleet().index(row, kColumnCount - 1)));
+    ui->unitTable->clearSelection();
+    ui->unitTable->selectionModel()->select(selection, QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    const int selected = int(ui->unitTable->selectionModel()->selectedRows().size());
     QString line = QStringLiteral("Selected %1 units needing update.").arg(selected);
-    if (!skipped.isEmpty())
-        line += QStringLiteral(" Not selected: ") + skipped.join(QStringLiteral("; "));
+    if (!needing.refused.isEmpty())
+        line += QStringLiteral(" Not selected: ") + needing.refused.join(QStringLiteral("; "));
     toStatusLog(QStringLiteral("Updater"), line);
-    table->setFocus();
+    ui->unitTable->setFocus();
 }
 
 void MainWindow::addStatusLine(const QString &line)
@@ -196,18 +126,8 @@ ViewFilter MainWindow::filterOfSummaryPart(const QList<SummaryPart> &parts, cons
     int right = 0;
     for (const SummaryPart &part : parts) {
         right += metrics.horizontalAdvance(part.text + kSummarySeparator);
-        if (x >= right)
-            continue;
-        switch (part.kind) {
-        case SummaryPart::Confirmed:
-            return ViewFilter::Done;
-        case SummaryPart::Trouble:
-            return ViewFilter::NeedsAttention;
-        case SummaryPart::TakenOut:
-            return ViewFilter::All;
-        case SummaryPart::Underway:
-            return ViewFilter::InProgress;
-        }
+        if (x < right)
+            return filterOfPart(part.kind);
     }
     return ViewFilter::All;
 }
@@ -215,21 +135,18 @@ ViewFilter MainWindow::filterOfSummaryPart(const QList<SummaryPart> &parts, cons
 // The unit's row is shown (the filter and the search give way if they hide it) and selected.
 void MainWindow::selectRowOfAddress(const QString &ip)
 {
-    const FleetModel &fleet = engine->fleet();
-    for (int listed = 0; !ip.isEmpty() && listed < fleet.rowCount(); ++listed) {
-        if (fleet.row(listed).texts[kIpColumn] != ip)
-            continue;
-        const QModelIndex source = fleet.index(listed, 0);
-        if (!tableProxy->mapFromSource(source).isValid())
-            showRowFilter(ViewFilter::All);
-        if (!tableProxy->mapFromSource(source).isValid())
-            ui->searchEdit->clear();
-        const QModelIndex shown = tableProxy->mapFromSource(source);
-        ui->unitTable->clearSelection();
-        ui->unitTable->selectRow(shown.row());
-        ui->unitTable->scrollTo(shown, QAbstractItemView::PositionAtCenter);
+    const int listed = engine->fleet().rowOfAddress(ip);
+    if (listed < 0)
         return;
-    }
+    const QModelIndex source = engine->fleet().index(listed, 0);
+    if (!tableProxy->mapFromSource(source).isValid())
+        showRowFilter(ViewFilter::All);
+    if (!tableProxy->mapFromSource(source).isValid())
+        ui->searchEdit->clear();
+    const QModelIndex shown = tableProxy->mapFromSource(source);
+    ui->unitTable->clearSelection();
+    ui->unitTable->selectRow(shown.row());
+    ui->unitTable->scrollTo(shown, QAbstractItemView::PositionAtCenter);
 }
 
 void MainWindow::restoreWindowSize()
