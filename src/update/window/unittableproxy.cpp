@@ -43,7 +43,9 @@ void UnitTableProxy::setRowFilter(ViewFilter shown, const QString &text)
         return;
     filter = shown;
     search = text;
-    invalidateRowsFilter();
+    // One new layout: a filter that hides every third row would otherwise be told as thousands of
+    // removals, each moving the view's header.
+    invalidate();
 }
 
 QVariant UnitTableProxy::data(const QModelIndex &index, int role) const
