@@ -923,7 +923,7 @@ void pressUpdate(MainWindow &window, const QStringList &names)
 
 // Follows the named units' status cells from start() on and notes the moment the last of them
 // reads as confirmed. It runs in the measured process, so it looks again only at the rows the
-// table changed, and only once the change is complete (the window rewrites a row cell by cell):
+// table changed, and only once the change is complete (after the turn that told it):
 // a thousand rows then cost next to nothing, and the moment is exact to one event-loop turn. A
 // look at every row once a second is the safety net.
 class ConfirmationWatch

@@ -147,6 +147,7 @@ void FleetModel::refresh()
         return;
     }
     nextRow = 0;
+    again = false;
     testsWanted.clear();
     if (rows.size() <= kRowsAtOnce)
         takeStep();
