@@ -32,8 +32,6 @@ void MainWindow::setUpTable()
     QTableView *table = ui->unitTable;
     table->setModel(tableProxy);
     table->setItemDelegateForColumn(kStatusColumn, new StatusCellDelegate(kProgressRole, table));
-    connect(table->selectionModel(), &QItemSelectionModel::selectionChanged, this,
-            &MainWindow::on_unitTable_itemSelectionChanged);
     table->setFocus();
     batchLabel = addStatusLabel(*ui, this, QStringLiteral("batchLabel"));
     batchTimeLabel = addStatusLabel(*ui, this, QStringLiteral("batchTimeLabel"));
