@@ -13,7 +13,7 @@
 #include <QPushButton>
 #include <QSet>
 #include <QSpinBox>
-#include <QTableWidget>
+#include "unittableaccess.h"
 #include <QTemporaryDir>
 
 #include <cstdio>
@@ -27,7 +27,7 @@ constexpr int kBatchTimeoutMs = 900000;
 
 } // namespace
 
-int confirmedCount(QTableWidget *table, const QStringList &names)
+int confirmedCount(UnitTableAccess *table, const QStringList &names)
 {
     int done = 0;
     for (int row = 0; row < table->rowCount(); ++row)
@@ -40,13 +40,13 @@ namespace {
 
 // Selects the named units' rows in one selection change, as one drag over them would: a thousand
 // single changes would each set the window working.
-void selectUnits(QTableWidget *table, const QStringList &names)
+void selectUnits(UnitTableAccess *table, const QStringList &names)
 {
     const QSet<QString> wanted(names.cbegin(), names.cend());
     QItemSelection selection;
     int first = -1;
     for (int row = 0; row <= table->rowCount(); ++row) {
-        const QTableWidgetItem *name = row < table->rowCount() ? table->item(row, 0) : nullptr;
+        const UnitTableAccess::Cell name = row < table->rowCount() ? table->item(row, 0) : UnitTableAccess::Cell{};
         const bool in = name && wanted.contains(name->text());
         if (in && first < 0)
             first = row;
@@ -81,7 +81,7 @@ namespace {
 class ConfirmationWatch
 {
 public:
-    ConfirmationWatch(QTableWidget *table, const QStringList &names);
+    ConfirmationWatch(UnitTableAccess *table, const QStringList &names);
 
     // The clock starts, and every row is looked at afresh.
     void start()
@@ -123,7 +123,7 @@ private:
     void look();
     void lookAt(int row);
 
-    QTableWidget *table;
+    UnitTableAccess *table;
     QSet<QString> names;
     QSet<int> confirmedRows;
     QSet<int> changedRows;
@@ -136,7 +136,7 @@ private:
     QEventLoop *waiting = nullptr;
 };
 
-ConfirmationWatch::ConfirmationWatch(QTableWidget *table, const QStringList &names)
+ConfirmationWatch::ConfirmationWatch(UnitTableAccess *table, const QStringList &names)
     : table(table), names(names.cbegin(), names.cend())
 {
     lookSoon.setSingleShot(true);
@@ -187,8 +187,8 @@ QStringList ConfirmationWatch::unconfirmed(int most) const
 {
     QStringList found;
     for (int row = 0; row < table->rowCount() && found.size() < most; ++row) {
-        const QTableWidgetItem *name = table->item(row, 0);
-        const QTableWidgetItem *status = table->item(row, kStatusColumn);
+        const auto name = table->item(row, 0);
+        const auto status = table->item(row, kStatusColumn);
         if (name && names.contains(name->text()) && !confirmedRows.contains(row))
             found << name->text() + QStringLiteral(": ") + (status ? status->text() : QString());
     }
@@ -216,8 +216,8 @@ void ConfirmationWatch::look()
 
 void ConfirmationWatch::lookAt(int row)
 {
-    const QTableWidgetItem *name = table->item(row, 0);
-    const QTableWidgetItem *status = table->item(row, kStatusColumn);
+    const auto name = table->item(row, 0);
+    const auto status = table->item(row, kStatusColumn);
     if (name && status && status->text() == kConfirmed && names.contains(name->text()))
         confirmedRows.insert(row);
     else
@@ -258,7 +258,7 @@ bool showFleet(MainWindow &window, int units)
     // A large fleet's rows are written over several turns: every row is there once the last
     // one shows its status.
     const auto listed = [&] {
-        QTableWidget *table = tableOf(window);
+        UnitTableAccess *table = tableOf(window);
         return table->rowCount() == units && table->item(units - 1, kStatusColumn);
     };
     if (!waitFor(listed, 60000)) {
@@ -319,7 +319,7 @@ int batch(int units, int delayMs, int cap)
     QObject::connect(refreshTimer, &QTimer::timeout, &window, [&ticks] { ++ticks; });
     if (!showFleet(window, units + 1))
         return 1;
-    QTableWidget *table = tableOf(window);
+    UnitTableAccess *table = tableOf(window);
 
     const QStringList one = {unitName(0)};
     selectUnits(table, one);
@@ -480,7 +480,7 @@ int deadBatch(int delayMs, int live)
     MainWindow window;
     if (!showFleet(window, units))
         return 1;
-    QTableWidget *table = tableOf(window);
+    UnitTableAccess *table = tableOf(window);
 
     QStringList clean;
     for (int i = 0; i < live; ++i)

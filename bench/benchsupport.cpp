@@ -8,7 +8,7 @@
 #include <QFile>
 #include <QNetworkProxy>
 #include <QRandomGenerator>
-#include <QTableWidget>
+#include "unittableaccess.h"
 #include <QTcpSocket>
 #include <QTemporaryDir>
 
@@ -163,9 +163,9 @@ void commandFetches(int units, const QString &server)
     }
 }
 
-QTableWidget *tableOf(MainWindow &window)
+UnitTableAccess *tableOf(MainWindow &window)
 {
-    return window.findChild<QTableWidget *>(QStringLiteral("unitTable"));
+    return unitTableOf(window);
 }
 
 } // namespace fleetbench

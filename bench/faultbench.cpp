@@ -8,7 +8,7 @@
 #include <QFile>
 #include <QFileInfo>
 #include <QSettings>
-#include <QTableWidget>
+#include "unittableaccess.h"
 #include <QTemporaryDir>
 
 #include <cstdio>
@@ -81,7 +81,7 @@ int rewrittenMidBatch(MainWindow &window, Fleet &fleet, const QStringList &names
     probe.stop();
     probe.start();
 
-    QTableWidget *table = tableOf(window);
+    UnitTableAccess *table = tableOf(window);
     pressUpdate(window, names);
     if (!waitFor([&] { return fleet.count(QStringLiteral("FETCH-START")) == names.size(); }, 60000))
         return 1;
@@ -149,7 +149,7 @@ void limitDescriptors(int most)
 }
 
 // What the units not confirmed read, for whoever looks into the row.
-void reportUnconfirmed(QTableWidget *table, const QStringList &expected, const Fleet &fleet)
+void reportUnconfirmed(UnitTableAccess *table, const QStringList &expected, const Fleet &fleet)
 {
     QMap<QString, int> statuses;
     for (int row = 0; row < table->rowCount(); ++row)
@@ -199,7 +199,7 @@ int faults(const QString &name)
         limitDescriptors(scenario->descriptorLimit);
 
     MainWindow window;
-    QTableWidget *table = tableOf(window);
+    UnitTableAccess *table = tableOf(window);
     if (!waitFor([&] { return table->rowCount() == kFaultUnits; }, 30000))
         return 1;
     Fleet disturbance;

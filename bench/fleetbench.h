@@ -22,7 +22,7 @@
 #include <thread>
 
 class MainWindow;
-class QTableWidget;
+class UnitTableAccess;
 class QTemporaryDir;
 
 namespace fleetbench {
@@ -159,13 +159,13 @@ private:
     std::thread knocker;
 };
 
-QTableWidget *tableOf(MainWindow &window);
+UnitTableAccess *tableOf(MainWindow &window);
 
 // The window's table, as the batch benchmarks read it.
 constexpr int kStatusColumn = 7;
 inline const QLatin1String kConfirmed("K-Series Update Confirmed.");
 // Units of the batch whose status reads as confirmed.
-int confirmedCount(QTableWidget *table, const QStringList &names);
+int confirmedCount(UnitTableAccess *table, const QStringList &names);
 // Selects the named units' rows and presses Update.
 void pressUpdate(MainWindow &window, const QStringList &names);
 QString unitName(int index);

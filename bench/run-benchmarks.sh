@@ -1,9 +1,9 @@
 #!/usr/bin/env bash
 # Builds the updater and its simulator in release mode and runs every benchmark, each inside its
-# own private network namespace, printing the figures. Arguments pick sections (scan, discovery,
+# own private network namespace, printing the figures. Arguments pick sections (scan, table, discovery,
 # fileserver, batch, scale, faults, history, records); without any, all of them run.
 set -euo pipefail
-sections=${*:-scan discovery fileserver batch scale faults history records}
+sections=${*:-scan table discovery fileserver batch scale faults history records}
 wanted() { [[ " $sections " == *" $1 "* ]]; }
 root=$(cd "$(dirname "$0")/.." && pwd)
 build="$root/build-bench"
@@ -12,7 +12,7 @@ build="$root/build-bench"
 # display of its own, its Update button pressed as an operator does.
 "$root/scripts/install-deps.sh" nginx-light curl xvfb xauth xdotool
 cmake -S "$root" -B "$build" -DCMAKE_BUILD_TYPE=Release -DBUILD_TESTING=OFF >/dev/null
-cmake --build "$build" -j"$(nproc)" --target unitsim scanbench discoverybench fleetbench historybench recordcheck \
+cmake --build "$build" -j"$(nproc)" --target unitsim scanbench discoverybench fleetbench historybench tablebench recordcheck \
     bryx-updater bryx-updater-cli
 
 # The benchmarks keep their files out of the operator's folders and run without a display.
@@ -29,6 +29,12 @@ ulimit -n 65536 2>/dev/null || ulimit -n "$(ulimit -Hn)" 2>/dev/null || true
 if wanted scan; then
     echo "== Start-up scan: the packages' images read and hashed =="
     "$build/bin/scanbench" || echo "(the scan took longer than its target)"
+    echo
+fi
+
+if wanted table; then
+    echo "== Unit table: 10,000 units listed, refreshed, searched and filtered (no unit on the wire) =="
+    "$root/tests/netns-run.sh" "$build/bin/tablebench" 10000 2>/dev/null | grep '^tablebench:' || true
     echo
 fi
 

@@ -52,6 +52,21 @@ bool filterShows(ViewFilter filter, RowKind kind)
     return true;
 }
 
+ViewFilter filterOfPart(SummaryPart::Kind kind)
+{
+    switch (kind) {
+    case SummaryPart::Confirmed:
+        return ViewFilter::Done;
+    case SummaryPart::Trouble:
+        return ViewFilter::NeedsAttention;
+    case SummaryPart::Underway:
+        return ViewFilter::InProgress;
+    case SummaryPart::TakenOut:
+        break;
+    }
+    return ViewFilter::All;
+}
+
 bool searchMatches(const QString &search, const QStringList &fields)
 {
     const QStringList words = search.split(QLatin1Char(' '), Qt::SkipEmptyParts);
@@ -77,17 +92,27 @@ bool packageOffersUpdate(const MarluneUnit &unit, const PackageCatalogue &packag
     return offered;
 }
 
-QString selectionRefusal(const MarluneUnit &unit, const StatusCell &cell, const QDateTime &now)
+SelectionVerdict selectionVerdict(const MarluneUnit &unit, const StatusCell &cell, const QDateTime &now)
 {
+    const QString warning = QStringLiteral("Warning.");
     if (cell.disableMarker == kDisableMarker) {
-        return cell.minimumDate.trimmed().isEmpty()
-                   ? QStringLiteral("Unit cannot be updated with this Updater.")
-                   : QStringLiteral("Unit needs to first be updated to SW version ") + cell.minimumDate.trimmed()
-                         + QStringLiteral(" before running this update.");
+        const QString minimum = cell.minimumDate.trimmed();
+        if (minimum.isEmpty())
+            return {SelectionVerdict::CannotUpdate, QStringLiteral("Cannot update."),
+                    QStringLiteral("Unit cannot be updated with this Updater.")};
+        return {SelectionVerdict::TooOld, warning,
+                QStringLiteral("Unit needs to first be updated to SW version ") + minimum
+                    + QStringLiteral(" before running this update.")};
     }
     if (!unit.isOnline(now))
-        return QStringLiteral("Updater is still establishing communication with ") + unit.name;
-    return QString();
+        return {SelectionVerdict::NotHeardFrom, warning,
+                QStringLiteral("Updater is still establishing communication with ") + unit.name};
+    return {};
+}
+
+QString selectionRefusal(const MarluneUnit &unit, const StatusCell &cell, const QDateTime &now)
+{
+    return selectionVerdict(unit, cell, now).text;
 }
 
 UpdateNeedVerdict updateNeedVerdict(const MarluneUnit &unit, const StatusCell &cell, const PackageCatalogue &packages,

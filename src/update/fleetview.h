@@ -24,14 +24,27 @@ enum class RowKind { Other, Attention, InProgress, Done };
 RowKind rowKind(const MarluneUnit &unit, const StatusCell &cell, const PipelineState &pipeline,
                 const PackageCatalogue &packages, const PipelineIndex &index);
 bool filterShows(ViewFilter filter, RowKind kind);
+// The filter that shows the units a part of the batch summary counts.
+ViewFilter filterOfPart(SummaryPart::Kind kind);
 // The search field: every word (case-insensitive) is in one of the unit's fields (its name, IP,
 // MAC and serial).
 bool searchMatches(const QString &search, const QStringList &fields);
 
 // Some package offers the unit an update (or add-on) and none refuses it.
 bool packageOffersUpdate(const MarluneUnit &unit, const PackageCatalogue &packages);
-// Why the selection rules refuse to queue the unit, as the window's boxes say it; "" when they
-// admit it. cell: the unit's status.
+// The selection rules, for the window's selection, the tool's and "Select Units Needing Update"
+// alike: whether the unit may be queued, and if not why, as the window's boxes say it (title and
+// text). cell: the unit's status. A unit its package cannot update, or one too old for it, is
+// taken out of the window's selection; one not heard from lately stays selected.
+struct SelectionVerdict
+{
+    enum Kind { Admit, NotHeardFrom, TooOld, CannotUpdate };
+    Kind kind = Admit;
+    QString title;
+    QString text;
+};
+SelectionVerdict selectionVerdict(const MarluneUnit &unit, const StatusCell &cell, const QDateTime &now);
+// Its text alone: "" when the rules admit the unit.
 QString selectionRefusal(const MarluneUnit &unit, const StatusCell &cell, const QDateTime &now);
 
 // What "Select Units Needing Update" does with a listed unit that is not in the pipeline: leaves

@@ -119,10 +119,9 @@ void showExchangeFailure(StatusCell &cell, const MarluneUnit &u, const PipelineS
     cell.text += QStringLiteral(" \u00b7 ") + *note;
 }
 
-// The units a rollout plan holds back: " · 20 waiting (8 at a time)", " · 5 held".
-QString rolloutSummary(const RolloutProgress &rollout, const BatchCounts &counts, const QString &separator)
+// The units a rollout plan holds back: "20 waiting (8 at a time)", "5 held".
+void addRolloutParts(QList<SummaryPart> &parts, const RolloutProgress &rollout, const BatchCounts &counts)
 {
-    QString summary;
     if (counts.waiting > 0) {
         QStringList why;
         const auto isCanary = [](WaitReason reason) { return reason == WaitReason::Canary; };
@@ -130,13 +129,13 @@ QString rolloutSummary(const RolloutProgress &rollout, const BatchCounts &counts
             why << QStringLiteral("canary");
         if (rollout.plan.maxInFlight > 0)
             why << QStringLiteral("%1 at a time").arg(rollout.plan.maxInFlight);
-        summary += separator + QStringLiteral("%1 waiting").arg(counts.waiting);
+        QString part = QStringLiteral("%1 waiting").arg(counts.waiting);
         if (!why.isEmpty())
-            summary += QStringLiteral(" (") + why.join(QStringLiteral(", ")) + QLatin1Char(')');
+            part += QStringLiteral(" (") + why.join(QStringLiteral(", ")) + QLatin1Char(')');
+        parts.append({part, SummaryPart::Underway});
     }
     if (counts.held > 0)
-        summary += separator + QStringLiteral("%1 held").arg(counts.held);
-    return summary;
+        parts.append({QStringLiteral("%1 held").arg(counts.held), SummaryPart::Trouble});
 }
 
 StatusCell pipelineStatus(const MarluneUnit &u, const PipelineState &pipeline, const PackageCatalogue &packages,
@@ -333,24 +332,37 @@ QString batchSummary(const PipelineState &pipeline, const PackageCatalogue &pack
     return pipeline.batch.isEmpty() ? QString() : batchSummary(pipeline, batchCounts(pipeline, packages));
 }
 
-QString batchSummary(const PipelineState &pipeline, const BatchCounts &counts)
+QList<SummaryPart> batchSummaryParts(const PipelineState &pipeline, const BatchCounts &counts)
 {
     if (pipeline.batch.isEmpty())
-        return QString();
-    const QString separator = QStringLiteral(" \u00b7 ");
-    QString summary = QStringLiteral("Batch: %1 of %2 confirmed").arg(counts.confirmed).arg(counts.total);
-    const std::pair<int, const char *> parts[] = {{counts.queued, "queued"},         {counts.commanded, "commanded"},
-                                                  {counts.fetching, "fetching"},     {counts.rebooting, "rebooting"},
-                                                  {counts.confirming, "confirming"}, {counts.overdue, "overdue"},
-                                                  {counts.failed, "failed"},         {counts.notJudged, "not judged"}};
-    for (const auto &[count, name] : parts) {
-        if (count > 0)
-            summary += separator + QString::number(count) + QLatin1Char(' ') + QLatin1String(name);
+        return {};
+    QList<SummaryPart> parts{
+        {QStringLiteral("Batch: %1 of %2 confirmed").arg(counts.confirmed).arg(counts.total), SummaryPart::Confirmed}};
+    const struct
+    {
+        int count;
+        const char *name;
+        SummaryPart::Kind kind;
+    } counted[] = {{counts.queued, "queued", SummaryPart::Underway},         {counts.commanded, "commanded", SummaryPart::Underway},
+                   {counts.fetching, "fetching", SummaryPart::Underway},     {counts.rebooting, "rebooting", SummaryPart::Underway},
+                   {counts.confirming, "confirming", SummaryPart::Underway}, {counts.overdue, "overdue", SummaryPart::Trouble},
+                   {counts.failed, "failed", SummaryPart::Trouble},          {counts.notJudged, "not judged", SummaryPart::Trouble}};
+    for (const auto &part : counted) {
+        if (part.count > 0)
+            parts.append({QString::number(part.count) + QLatin1Char(' ') + QLatin1String(part.name), part.kind});
     }
-    summary += rolloutSummary(pipeline.rollout, counts, separator);
+    addRolloutParts(parts, pipeline.rollout, counts);
     if (counts.takenOut > 0)
-        summary += separator + QStringLiteral("%1 taken out").arg(counts.takenOut);
-    return summary;
+        parts.append({QStringLiteral("%1 taken out").arg(counts.takenOut), SummaryPart::TakenOut});
+    return parts;
+}
+
+QString batchSummary(const PipelineState &pipeline, const BatchCounts &counts)
+{
+    QStringList texts;
+    for (const SummaryPart &part : batchSummaryParts(pipeline, counts))
+        texts.append(part.text);
+    return texts.join(kSummarySeparator);
 }
 
 QString batchTiming(const PipelineState &pipeline, const BatchCounts &counts, const QDateTime &now)

@@ -110,6 +110,18 @@ struct BatchCounts
 };
 BatchCounts batchCounts(const PipelineState &pipeline, const PackageCatalogue &packages);
 
+// One part of the batch summary, and what its units are doing: confirmed, on their way (queued,
+// commanded, fetching, rebooting, confirming, waiting), in trouble (overdue, failed, not judged,
+// held) or taken out of the queue.
+struct SummaryPart
+{
+    enum Kind { Confirmed, Underway, Trouble, TakenOut };
+    QString text;
+    Kind kind = Underway;
+};
+inline const QString kSummarySeparator = QStringLiteral(" \u00b7 ");
+QList<SummaryPart> batchSummaryParts(const PipelineState &pipeline, const BatchCounts &counts);
+
 // The current batch at a glance, every unit in one part, parts that are zero left out, e.g.
 // "Batch: 7 of 10 confirmed · 2 fetching · 1 overdue"; "" before the first batch.
 QString batchSummary(const PipelineState &pipeline, const PackageCatalogue &packages);

@@ -21,8 +21,15 @@ static const char kWindowConstructor[] = "MainWindow::MainWindow";
 UpdaterCore::UpdaterCore(QObject *parent)
     : QObject(parent), unitList(std::make_unique<UnitListWriter>()), connection(std::make_unique<MarluneConnect>()),
       updatePipeline(*this), reachability(std::make_unique<Reachability>()),
-      history(std::make_unique<HistoryKeeper>(updatePipeline, batchAccount)), refreshTimer(new QTimer(this))
+      history(std::make_unique<HistoryKeeper>(updatePipeline, batchAccount)),
+      fleetModel(new FleetModel(updatePipeline.state(), updatePipeline.catalogue(), this)),
+      refreshTimer(new QTimer(this)), fleetDelay(new QTimer(this))
 {
+    fleetDelay->setObjectName(QStringLiteral("fleetDelay"));
+    fleetDelay->setSingleShot(true);
+    connect(fleetDelay, &QTimer::timeout, this, &UpdaterCore::refreshFleet);
+    connect(fleetModel, &FleetModel::refreshed, this, &UpdaterCore::fleetRefreshed);
+    connect(this, &UpdaterCore::unitRunChanged, fleetModel, [this](const QString &mac) { fleetModel->unitNamed(mac); });
     const auto tellOfHistory = [this](const QString &text) {
         toStatusLog(QStringLiteral("Updater"), text);
         Q_EMIT historyNotice(text);
@@ -74,7 +81,7 @@ void UpdaterCore::start()
                                 .arg(connection->datagramLimits.maxSize));
     });
 
-    Q_EMIT tableChanged();
+    refreshUnitTable();
 
     refreshTimer->setObjectName(QStringLiteral("refreshTimer"));
     refreshTimer->setInterval(kRefreshIntervalMs);
@@ -110,6 +117,7 @@ void UpdaterCore::shutdown()
 void UpdaterCore::unitChanged(const MarluneUnit &unit)
 {
     updatePipeline.unitChanged(unit);
+    fleetModel->unitNamed(unit.mac);
 }
 
 void UpdaterCore::unitChangedForced(const MarluneUnit &unit)
@@ -246,6 +254,7 @@ void UpdaterCore::unitEvent(const UnitEvent &event)
     QString line;
     if (const std::optional<StatusLogText> text = statusLogText(told))
         line = writeStatusLine(text->source, text->message);
+    fleetModel->unitNamed(told.mac);
     if (told.mac.isEmpty() || told.batch <= 0)
         return;
     batchAccount.apply(told);
@@ -283,6 +292,69 @@ void UpdaterCore::newSession()
 void UpdaterCore::tick()
 {
     runTickPart([this] { updatePipeline.refreshTimerTimeout(); });
+    // Statuses that follow the clock (a unit no longer heard from) are shown once a tick; while
+    // "Discovering..." shows, the table waits.
+    if (connection && !discovering())
+        refreshFleet();
+}
+
+void UpdaterCore::refreshUnitTable()
+{
+    Q_EMIT tableChanged();
+    refreshFleet();
+}
+
+// Many changes told one by one (command exchanges ending) are shown together, and a large
+// fleet's later: each refresh of it costs more.
+void UpdaterCore::refreshUnitTableSoon()
+{
+    Q_EMIT tableChangedSoon();
+    constexpr int kSoonMs = 100;
+    if (!fleetDelay->isActive())
+        fleetDelay->start(kSoonMs * int(qMax<qsizetype>(1, updatePipeline.state().vUnits.size() / FleetModel::kRowsAtOnce)));
+}
+
+void UpdaterCore::refreshFleet()
+{
+    // The refreshes a tick asks for (one per pass) are made once, just after it, in an
+    // event-loop turn of their own.
+    if (tickPart) {
+        fleetDelay->start(0);
+        return;
+    }
+    fleetDelay->stop();
+    if (!connection)
+        return;
+    updatePipeline.prepareTableRedraw();
+    fleetModel->refresh();
+}
+
+// After each refresh, the same for both front-ends: each unit the status rules want tested (while
+// units wait for confirmation, every unit whose status passes the package comparison) is tested
+// for reachability, and the one-time warnings due are marked, then told.
+void UpdaterCore::fleetRefreshed(const QStringList &reachabilityWanted)
+{
+    if (!connection)
+        return;
+    for (const QString &ip : reachabilityWanted) {
+        MarluneUnit unit;
+        unit.ip = ip;
+        startTcpTest(unit);
+    }
+    PipelineState &state = updatePipeline.state();
+    const TableWarnings due = ::warningsDue(state, MarluneConnect::localAddresses(), QDateTime::currentDateTime());
+    state.firewallWarned = state.firewallWarned || due.firewall;
+    state.subnetWarned = state.subnetWarned || due.outsideSubnet.has_value();
+    state.manualUpdateWarned = state.manualUpdateWarned || due.tooOld.has_value();
+    Q_EMIT fleetShown();
+    if (due.firewall || due.outsideSubnet || due.tooOld)
+        Q_EMIT warningsDue(due);
+}
+
+bool UpdaterCore::reachableNow(const MarluneUnit &unit)
+{
+    startTcpTest(unit);
+    return updatePipeline.state().tcpAlive.value(unit.ip);
 }
 
 void UpdaterCore::nextTurn(std::function<void()> work)
@@ -377,6 +449,7 @@ bool UpdaterCore::resumeRollout()
 void UpdaterCore::removeUnits(const QStringList &macs)
 {
     updatePipeline.removeUnits(macs);
+    refreshFleet();
 }
 
 void UpdaterCore::setKnownUnitsOnly(bool only)
@@ -387,16 +460,6 @@ void UpdaterCore::setKnownUnitsOnly(bool only)
 void UpdaterCore::setDeadlines(const StepDeadlines &deadlines)
 {
     updatePipeline.state().deadlines = deadlines;
-}
-
-TableWarnings UpdaterCore::takeWarningsDue()
-{
-    PipelineState &state = updatePipeline.state();
-    const TableWarnings due = warningsDue(state, MarluneConnect::localAddresses(), QDateTime::currentDateTime());
-    state.firewallWarned = state.firewallWarned || due.firewall;
-    state.subnetWarned = state.subnetWarned || due.outsideSubnet.has_value();
-    state.manualUpdateWarned = state.manualUpdateWarned || due.tooOld.has_value();
-    return due;
 }
 
 void UpdaterCore::showMessage(const QString &text, int timeoutMs)

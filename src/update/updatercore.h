@@ -3,6 +3,7 @@
 #include "net/localsubnets.h"
 #include "units/marluneunit.h"
 #include "update/batchaccount.h"
+#include "update/fleetmodel.h"
 #include "update/pipelineport.h"
 #include "update/unitevent.h"
 #include "update/unitstatus.h"
@@ -70,6 +71,9 @@ public:
     FileServer &fileServer() { return *server; }
     // A part of a tick is running: redraws asked for meanwhile wait until it is over.
     bool inTick() const { return tickPart; }
+    // The listed units as the unit table shows them; the window's table and the tool read it.
+    const FleetModel &fleet() const { return *fleetModel; }
+    FleetModel &fleet() { return *fleetModel; }
     // What each batch did to its units, from their events: the update report's rows.
     const BatchAccount &account() const { return batchAccount; }
     // Units commanded that have not taken their whole image yet (and are not overdue): quitting
@@ -113,12 +117,13 @@ public:
     void setStatusOverTcp(bool overTcp) { statusTcp = overTcp; }
     bool statusOverTcpChosen() const { return statusTcp; }
     void setDeadlines(const StepDeadlines &deadlines);
-    // Before a table redraw: the pipeline's lists in listing order.
-    void prepareTableRedraw() { updatePipeline.prepareTableRedraw(); }
-    // The one-time warnings due now, each marked as given: a front-end shows each at most once.
-    TableWarnings takeWarningsDue();
-    // A reachability test of the unit's address; the result comes through the pipeline.
-    void testUnit(const MarluneUnit &unit) { startTcpTest(unit); }
+    // Shows the pipeline again now: the listing in its order and every row of the fleet, then
+    // the reachability tests the rows want and the one-time warnings due (fleetShown,
+    // warningsDue). Asked for during a tick, it follows the tick.
+    void refreshFleet();
+    // Starts a reachability test of the unit's address (a test of a moment ago is not repeated)
+    // and says what the last one found.
+    bool reachableNow(const MarluneUnit &unit);
     void unitChanged(const MarluneUnit &unit);
     void unitChangedForced(const MarluneUnit &unit);
     void testFinished(const QString &ip, int port, bool result);
@@ -140,8 +145,14 @@ Q_SIGNALS:
     // The unit table should show the pipeline again: now, or shortly (one redraw for many).
     void tableChanged();
     void tableChangedSoon();
-    // One unit's run changed (its transfer): its status cell alone may be shown again.
+    // One unit's run changed (its transfer); its row follows shortly.
     void unitRunChanged(const QString &mac);
+    // The fleet shows the pipeline again, every row worked out; the reachability tests its rows
+    // asked for have started.
+    void fleetShown();
+    // One-time warnings due after the fleet was shown, each marked as given before it is told:
+    // each is told at most once in a run.
+    void warningsDue(const TableWarnings &due);
     // The power-off warning is due; the slot returns once the operator has seen it.
     void powerOffWarningDue();
     // Discovery and update may be asked for again.
@@ -161,8 +172,8 @@ private:
     QString localAddressFor(const MarluneUnit &unit) override;
     QString localAddressFor(const QString &ip, const QString &netmask) override;
     void startTcpTest(const MarluneUnit &unit) override;
-    void refreshUnitTable() override { Q_EMIT tableChanged(); }
-    void refreshUnitTableSoon() override { Q_EMIT tableChangedSoon(); }
+    void refreshUnitTable() override;
+    void refreshUnitTableSoon() override;
     void showPowerOffWarning() override { Q_EMIT powerOffWarningDue(); }
     void enableButtons() override { Q_EMIT requestsOpen(); }
     void rolloutHalted(const QString &text) override;
@@ -174,6 +185,7 @@ private:
     void startFileServer();
     void reportImageTrouble();
     void runTickPart(const std::function<void()> &work);
+    void fleetRefreshed(const QStringList &reachabilityWanted);
     void showMessage(const QString &text, int timeoutMs);
     // Writes one status-log line and returns it.
     QString writeStatusLine(const QString &source, const QString &message);
@@ -187,7 +199,10 @@ private:
     std::unique_ptr<Reachability> reachability;
     BatchAccount batchAccount;
     std::unique_ptr<HistoryKeeper> history;
+    FleetModel *fleetModel = nullptr;
     QTimer *refreshTimer = nullptr;
+    // A refresh of the fleet asked for during a tick, or shortly for many changes.
+    QTimer *fleetDelay = nullptr;
     bool listening = false;
     bool started = false;
     bool tickPart = false;

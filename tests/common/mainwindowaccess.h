@@ -1,5 +1,6 @@
 #pragma once
 
+#include "unittableaccess.h"
 #include "update/window/mainwindow.h"
 
 #include <QTimer>

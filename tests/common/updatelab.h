@@ -66,7 +66,7 @@ public:
         return QTest::qWaitFor([&] { return table()->rowCount() == listed; }, 20000);
     }
 
-    QTableWidget *table() const { return window->findChild<QTableWidget *>(QStringLiteral("unitTable")); }
+    UnitTableAccess *table() const { return unitTableOf(*window); }
     PipelineState &state() { return window->pipeline().state(); }
 
     int rowOf(const QString &name) const

@@ -129,7 +129,7 @@ void TestInjectedFaults::initTestCase()
     const int units = 8 + int(others.size() + deadUnits.size());
     QVERIFY(lab.start(fleet, units, units));
     connect(lab.table()->model(), &QAbstractItemModel::dataChanged, this, [this](const QModelIndex &index) {
-        const QTableWidgetItem *name = lab.table()->item(index.row(), 0);
+        const auto name = lab.table()->item(index.row(), 0);
         QStringList &seen = statusesSeen[name ? name->text() : QString()];
         const QString text = index.siblingAtColumn(7).data().toString();
         if (seen.isEmpty() || seen.last() != text)

@@ -258,6 +258,11 @@ void TestUnitStatus::unitsNeedingUpdate_data()
                                    << "Unit needs to first be updated to SW version 01/01/2014 before running this "
                                       "update.";
     QTest::newRow("original-dvr") << dvrOriginal << true << "Unit cannot be updated with this Updater.";
+    // One verdict for every front-end: a unit too old for its package is refused for that, heard
+    // from or not.
+    QTest::newRow("below-minimum-not-heard-from")
+        << unit("ENC", "K2100A", 1, "6/1/2013") << false
+        << "Unit needs to first be updated to SW version 01/01/2014 before running this update.";
     QTest::newRow("add-on-offered") << unit("DEC", "K3200", 1, "12/24/2015") << true << "select";
     QTest::newRow("no-package-family") << unit("ENC", "JT1", 0, "1/1/2010") << true << "leave";
 }
@@ -275,6 +280,8 @@ void TestUnitStatus::unitsNeedingUpdate()
     pipeline.vUnits = {record};
     pipeline.tcpAlive.insert(record.ip, true);
     const UpdateNeedVerdict got = updateNeedVerdict(record, unitStatus(record, pipeline, catalogue), catalogue, now);
+    if (got.kind == UpdateNeedVerdict::Refuse)
+        QCOMPARE(selectionVerdict(record, unitStatus(record, pipeline, catalogue), now).text, got.reason);
     const QString shown = got.kind == UpdateNeedVerdict::Leave    ? QStringLiteral("leave")
                           : got.kind == UpdateNeedVerdict::Select ? QStringLiteral("select")
                                                                   : got.reason;

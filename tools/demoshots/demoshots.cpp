@@ -61,14 +61,11 @@ bool waitFor(const std::function<bool()> &condition, int timeoutMs)
     return true;
 }
 
-QStringList statuses(const QTableWidget *table)
+QStringList statuses(const QTableView *table)
 {
     QStringList texts;
-    // A large fleet's rows are written over several turns: a row may have no items yet.
-    for (int row = 0; row < table->rowCount(); ++row) {
-        if (const QTableWidgetItem *item = table->item(row, kStatusColumn))
-            texts << item->text();
-    }
+    for (int row = 0; row < table->model()->rowCount(); ++row)
+        texts << table->model()->index(row, kStatusColumn).data().toString();
     return texts;
 }
 
@@ -83,10 +80,10 @@ bool save(MainWindow &window, const QString &path)
 // finish have shown it, the rows that need attention.
 int fleetShot(MainWindow &window, const QString &out)
 {
-    auto *table = window.findChild<QTableWidget *>(QStringLiteral("unitTable"));
+    auto *table = window.findChild<QTableView *>(QStringLiteral("unitTable"));
     if (!waitFor(
             [&] {
-                return table->rowCount() == 300 && statuses(table).count(QStringLiteral("Update Available")) >= 270;
+                return table->model()->rowCount() == 300 && statuses(table).count(QStringLiteral("Update Available")) >= 270;
             },
             120000))
         return 1;
@@ -150,17 +147,17 @@ int main(int argc, char **argv)
     window.show();
     if (fleet)
         return fleetShot(window, out);
-    auto *table = window.findChild<QTableWidget *>(QStringLiteral("unitTable"));
+    auto *table = window.findChild<QTableView *>(QStringLiteral("unitTable"));
     // Listed once the fleet has answered; a few seconds more for the table to settle.
-    if (!waitFor([&] { return table->rowCount() > 0 && statuses(table).contains(QStringLiteral("Update Available")); },
+    if (!waitFor([&] { return table->model()->rowCount() > 0 && statuses(table).contains(QStringLiteral("Update Available")); },
                  60000))
         return 1;
     waitFor([&] { return false; }, 6000);
-    const int listed = table->rowCount();
+    const int listed = table->model()->rowCount();
 
     table->clearSelection();
     for (int row = 0; row < listed; ++row) {
-        if (table->item(row, kStatusColumn)->text() == QLatin1String("Update Available"))
+        if (table->model()->index(row, kStatusColumn).data().toString() == QLatin1String("Update Available"))
             table->selectionModel()->select(table->model()->index(row, 0),
                                             QItemSelectionModel::Select | QItemSelectionModel::Rows);
     }

@@ -4,6 +4,7 @@
 #include "app/outputtext.h"
 #include "units/devicecatalogue.h"
 #include "units/unitlookup.h"
+#include "update/fleetmodel.h"
 #include "update/fleetview.h"
 #include "update/unitevent.h"
 #include "update/unitstatus.h"
@@ -21,7 +22,6 @@ static const char kLogSource[] = "cli";
 
 namespace {
 
-constexpr int kRedrawSoonMs = 100;
 constexpr int kFirstListMs = UpdaterCore::kRefreshIntervalMs + 1000;
 
 const QString kConfirmed = QStringLiteral("confirmed");
@@ -54,16 +54,13 @@ bool write(FILE *file, const QString &text)
 
 CliRun::CliRun(const CliOptions &options, UpdaterCore &core, FILE *out, FILE *err, QObject *parent)
     : QObject(parent), options(options), core(core), out(out), err(err), interactive(::isatty(fileno(err)) == 1),
-      started(QDateTime::currentDateTime()), redrawSoon(new QTimer(this))
+      started(QDateTime::currentDateTime())
 {
-    redrawSoon->setSingleShot(true);
-    connect(redrawSoon, &QTimer::timeout, this, &CliRun::afterTableChange);
-    // What the window does after a redraw: the lists in table order and, while units wait for
-    // confirmation, a reachability test of every unit (it tells a rebooting unit).
-    connect(&core, &UpdaterCore::tableChanged, this, [this] { redrawSoon->start(0); });
-    connect(&core, &UpdaterCore::tableChangedSoon, this, [this] {
-        if (!redrawSoon->isActive())
-            redrawSoon->start(kRedrawSoonMs);
+    connect(&core, &UpdaterCore::warningsDue, this, &CliRun::tellWarnings);
+    // The list and the selection are made once the fleet shows every unit that answered.
+    connect(&core, &UpdaterCore::fleetShown, this, [this] {
+        if (std::exchange(awaitingFleet, false))
+            fleetReady();
     });
     connect(&core, &UpdaterCore::powerOffWarningDue, this, [this] {
         say(QStringLiteral("Do not power down equipment during update! Doing so may render it inoperable."));
@@ -91,20 +88,8 @@ CliRun::CliRun(const CliOptions &options, UpdaterCore &core, FILE *out, FILE *er
         core.setDeadlines(options.deadlines);
 }
 
-void CliRun::afterTableChange()
+void CliRun::tellWarnings(const TableWarnings &due)
 {
-    if (core.inTick()) {
-        redrawSoon->start(0);
-        return;
-    }
-    core.prepareTableRedraw();
-    const PipelineState &state = core.state();
-    if (!state.vUnitsConfirm.isEmpty()) {
-        const QList<MarluneUnit> units = state.vUnits;
-        for (const MarluneUnit &unit : units)
-            core.testUnit(unit);
-    }
-    const TableWarnings due = core.takeWarningsDue();
     if (due.firewall)
         say(QStringLiteral("Warning: units connect, but no image could be sent to them; a firewall may block "
                            "TCP port 50005."));
@@ -122,7 +107,14 @@ void CliRun::discoveryOver()
 {
     if (done)
         return;
-    core.prepareTableRedraw();
+    awaitingFleet = true;
+    core.refreshFleet();
+}
+
+void CliRun::fleetReady()
+{
+    if (done)
+        return;
     if (options.command == CliOptions::Command::List)
         listUnits();
     else
@@ -145,19 +137,19 @@ QJsonObject CliRun::unitObject(const MarluneUnit &unit) const
 
 void CliRun::listUnits()
 {
-    const PipelineState &state = core.state();
-    const PipelineIndex index(state);
+    const FleetModel &fleet = core.fleet();
     const bool json = options.format == CliOptions::Format::Json;
     QList<QStringList> rows{{QStringLiteral("Name"), QStringLiteral("Type"), QStringLiteral("MAC"), QStringLiteral("IP"),
                              QStringLiteral("Serial"), QStringLiteral("Software"), QStringLiteral("Web"),
                              QStringLiteral("Status")}};
-    for (const MarluneUnit &unit : state.vUnits) {
-        const QString status = unitStatus(unit, state, core.catalogue(), index).text.trimmed();
-        rows.append({unit.name, typeCodeForUnit(unit), unit.mac, unit.ip, unit.sn, unit.swversion, unit.webversion,
-                     status});
+    for (int row = 0; row < fleet.rowCount(); ++row) {
+        const auto &texts = fleet.row(row).texts;
+        const QString &status = texts[TableRoles::kStatusColumn];
+        rows.append(QStringList(texts.cbegin(), texts.cend()));
         // One line per unit, as update writes its events: a script reads them as they come.
+        const MarluneUnit *unit = fleet.unitAt(row);
         if (json) {
-            QJsonObject object = unitObject(unit);
+            QJsonObject object = unit ? unitObject(*unit) : QJsonObject{{QStringLiteral("mac"), fleet.row(row).mac}};
             object.insert(QStringLiteral("event"), QStringLiteral("unit"));
             object.insert(QStringLiteral("status"), status);
             event(object, QString());
@@ -167,7 +159,7 @@ void CliRun::listUnits()
         event(QJsonObject{{QStringLiteral("event"), QStringLiteral("summary")},
                           {QStringLiteral("command"), QStringLiteral("list")},
                           {QStringLiteral("schema"), kJsonSchema},
-                          {QStringLiteral("count"), int(state.vUnits.size())},
+                          {QStringLiteral("count"), fleet.rowCount()},
                           {QStringLiteral("stopped"), stopped}},
               QString());
     } else if (options.format == CliOptions::Format::Csv) {
@@ -211,16 +203,18 @@ void CliRun::startUpdate()
 {
     const PipelineState &state = core.state();
     const PipelineIndex index(state);
+    const FleetModel &fleet = core.fleet();
     const QDateTime now = QDateTime::currentDateTime();
-    for (const MarluneUnit &unit : state.vUnits) {
-        if (selected.contains(unit.mac) || refused.contains(unit.mac)
-            || !options.selection.matches(unit, packageOffersUpdate(unit, core.catalogue())))
+    for (int row = 0; row < fleet.rowCount(); ++row) {
+        const MarluneUnit *unit = fleet.unitAt(row);
+        if (!unit || selected.contains(unit->mac) || refused.contains(unit->mac)
+            || !options.selection.matches(*unit, packageOffersUpdate(*unit, core.catalogue())))
             continue;
-        const QString refusal = selectionRefusal(unit, unitStatus(unit, state, core.catalogue(), index), now);
+        const QString refusal = fleet.selectionVerdict(row, now).text;
         if (!refusal.isEmpty())
-            refused.insert(unit.mac, refusal);
+            refused.insert(unit->mac, refusal);
         else
-            selected.append(unit.mac);
+            selected.append(unit->mac);
     }
     selectedSet = QSet<QString>(selected.cbegin(), selected.cend());
     for (const MarluneUnit &unit : state.vUnits) {
@@ -362,7 +356,6 @@ void CliRun::interrupt()
         code = kExitStopped;
         // A list says what it found so far; its summary still comes last.
         if (options.command == CliOptions::Command::List) {
-            core.prepareTableRedraw();
             listUnits();
             return;
         }

@@ -18,6 +18,7 @@ class PipelineIndex;
 class QTimer;
 class UpdaterCore;
 struct PipelineState;
+struct TableWarnings;
 struct UnitEvent;
 
 // The command-line tool's front-end of the core: waits for discovery, then lists the units or
@@ -50,9 +51,10 @@ Q_SIGNALS:
 
 private:
     void discoveryOver();
+    void fleetReady();
+    void tellWarnings(const TableWarnings &due);
     void listUnits();
     void startUpdate();
-    void afterTableChange();
     void unitStepped(const UnitEvent &event);
     void endIfAllEnded();
     QJsonArray accountForUnits(QHash<QString, int> &counts) const;
@@ -79,7 +81,8 @@ private:
     bool outputGone = false;
     int code = kExitConfirmed;
     QDateTime started;
-    QTimer *redrawSoon;
+    // The discovery's wait is over; the list or the selection waits for the fleet to be shown.
+    bool awaitingFleet = false;
     // The selected units in table order and the batch they were queued in; the units the
     // selection rules refused with the reason, and those told as refused.
     QStringList selected;

@@ -3,6 +3,7 @@
 
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
+#include "windowform.h"
 
 #include "adding/window/addbyip.h"
 #include "adding/window/excelimport.h"
@@ -19,9 +20,6 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QCoreApplication>
-#include <QDir>
-#include <QFile>
-#include <QFileInfo>
 #include <QPlainTextEdit>
 #include <QRadioButton>
 #include <QStatusBar>
@@ -30,32 +28,20 @@ static const char kLogSource[] = "mainwindow";
 
 MainWindow::MainWindow(QWidget *parent, History history) : QMainWindow(parent), ui(new Ui::MainWindow)
 {
-    ui->setupUi(this);
-    ui->udpRadio->hide();
-    ui->tcpRadio->hide();
-    ui->csvImportButton->hide();
-    setWindowTitle(QStringLiteral("Bryx Updater"));
-    ui->debugButton->hide();
-    ui->menuBar->hide();
-    ui->unitTable->setSortingEnabled(false);
-    setUpTable();
-
-    ui->versionLabel->setText(QStringLiteral("Updater Version: ") + QString::fromLatin1(__DATE__).simplified());
-
+    setUpForm(*ui, this);
     engine = new UpdaterCore(this);
     listenToCore();
+    setUpTable();
     if (history == History::Kept && UpdaterSettings::keepHistory())
         engine->keepHistory(UpdaterSettings::historyPath());
     setUpRollout();
     setUpOperatorView();
-    ui->statusEdit->setReadOnly(true);
     // Long or repeated batches must not grow the log without bound; every line is also in the
     // debug log.
-    ui->statusEdit->setMaximumBlockCount(int(kStatusLogKept));
     statusLines = {engine->fileServerListening()
                        ? QStringLiteral("Update Server running...")
                        : QStringLiteral("Update Server NOT running. Could not bind to port 50005!")};
-    ui->statusEdit->setPlainText(statusLines.first());
+    startStatusLog(*ui, int(kStatusLogKept), statusLines.first());
     if (!engine->startFailure().isEmpty())
         toStatusLog(QStringLiteral("Updater"),
                     QStringLiteral("Reachability tests cannot run: ") + engine->startFailure());
@@ -90,9 +76,6 @@ void MainWindow::listenToCore()
 {
     connect(engine, &UpdaterCore::statusLine, this, &MainWindow::addStatusLine);
     connect(engine, &UpdaterCore::statusMessage, ui->statusBar, &QStatusBar::showMessage);
-    connect(engine, &UpdaterCore::tableChanged, this, &MainWindow::refreshUnitTable);
-    connect(engine, &UpdaterCore::tableChangedSoon, this, &MainWindow::refreshUnitTableSoon);
-    connect(engine, &UpdaterCore::unitRunChanged, this, &MainWindow::refreshStatusCell);
     connect(engine, &UpdaterCore::powerOffWarningDue, this, &MainWindow::showPowerOffWarning);
     connect(engine, &UpdaterCore::requestsOpen, this, &MainWindow::enableButtons);
     connect(ui->resetEDIDCheck, &QCheckBox::toggled, engine, &UpdaterCore::setResetEdid);
@@ -105,12 +88,7 @@ void MainWindow::showPackages()
 {
     const PackageCatalogue &catalogue = engine->catalogue();
     if (!catalogue.hasImage()) {
-        askOperator(this, QMessageBox::Warning, QStringLiteral("There are no updates."),
-                    QStringLiteral("Bryx Updater found no updates. The unit table will be blank. \n\n"
-                                   "Check this directory for missing *.bin and *.ver files:\n\n")
-                        + Folders::applicationFolder(),
-                    QMessageBox::Ok, QMessageBox::Ok);
-        ui->versionsBlurb->setText(QStringLiteral("There are no updates available!"));
+        tellNoUpdates(*ui, this);
     } else {
         for (const UpdatePackage *package : std::as_const(catalogue.packages)) {
             if (!package->newFilename.isEmpty()) {
@@ -123,22 +101,7 @@ void MainWindow::showPackages()
     for (const UpdatePackage *package : std::as_const(catalogue.packages))
         BLOG << package->name << package->newFilename << package->includes;
 
-    // What each entry means, the file behind it, and each image's SHA-256, for the operator to
-    // hold against the one it was published with.
-    QStringList lines{QStringLiteral("Each package: KEY:(software date , web date) a unit is updated to.")};
-    for (const UpdatePackage *package : std::as_const(catalogue.packages)) {
-        if (package->description().isEmpty())
-            continue;
-        lines << package->name.toUpper() + QStringLiteral(": ") + package->newFilename + QStringLiteral(", software ")
-                     + package->swVer.toString(QStringLiteral("MM/dd/yyyy")) + QStringLiteral(", web ")
-                     + package->webVer.toString(QStringLiteral("MM/dd/yyyy"));
-    }
-    for (const UpdatePackage *image : catalogue.images()) {
-        lines << image->newFilename + QStringLiteral("  SHA-256 ")
-                     + (image->imageSha256.isEmpty() ? QStringLiteral("unknown: the file could not be read")
-                                                     : image->imageSha256);
-    }
-    ui->versionsBlurb->setToolTip(lines.join(QLatin1Char('\n')));
+    ui->versionsBlurb->setToolTip(packagesToolTip(catalogue));
 }
 
 void MainWindow::toStatusLog(const QString &source, const QString &message)
@@ -171,8 +134,7 @@ void MainWindow::testFinished(QString ip, int port, bool result)
 
 bool MainWindow::isAliveTCPCheck(MarluneUnit unit)
 {
-    engine->testUnit(unit);
-    return engine->state().tcpAlive.value(unit.ip);
+    return engine->reachableNow(unit);
 }
 
 void MainWindow::unitChangedSlot(MarluneUnit unit)
@@ -209,13 +171,11 @@ bool MainWindow::quitAllowed()
     const int taking = engine->unitsTakingImage();
     if (taking == 0)
         return true;
-    const QMessageBox::StandardButton answer =
-        askOperator(this, QMessageBox::Warning, QStringLiteral("Units Taking Their Image"),
-                    QStringLiteral("%1 units are taking their image from this computer; quitting now breaks their "
-                                   "update. Quit anyway?")
-                        .arg(taking),
-                    QMessageBox::Yes | QMessageBox::No, QMessageBox::No);
-    return answer == QMessageBox::Yes;
+    return askYes(this, QMessageBox::Warning, QStringLiteral("Units Taking Their Image"),
+                  QStringLiteral("%1 units are taking their image from this computer; quitting now breaks their "
+                                 "update. Quit anyway?")
+                      .arg(taking),
+                  QMessageBox::No);
 }
 
 void MainWindow::on_discoverButton_clicked()
@@ -237,17 +197,9 @@ void MainWindow::on_clearLogButton_clicked()
 
 void MainWindow::on_saveReportButton_clicked()
 {
-    // The folder of the last report, for the whole run.
-    static QString folder = QDir::homePath();
-    OperatorQuestions::FileQuestion question;
-    question.caption = QStringLiteral("Save Report");
-    question.folder = folder + QStringLiteral("/update-report-")
-                      + QDateTime::currentDateTime().toString(QStringLiteral("yyyy-MM-dd-HHmm")) + QStringLiteral(".csv");
-    question.filter = QStringLiteral("CSV files (*.csv)");
-    const QString path = OperatorQuestions::current().askSaveFileName(this, question);
+    const QString path = askReportPath(this);
     if (path.isEmpty())
         return;
-    folder = QFileInfo(path).absolutePath();
     QString error;
     if (!writeReport(path, engine->account().latestRows(), &error)) {
         askOperator(this, QMessageBox::Warning, QStringLiteral("Report not saved"),

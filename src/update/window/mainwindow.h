@@ -5,7 +5,6 @@
 #include "update/unitstatus.h"
 #include "update/updatepipeline.h"
 
-#include <QBitArray>
 #include <QMainWindow>
 #include <QModelIndex>
 #include <QSet>
@@ -16,6 +15,7 @@ class HistoryWindow;
 class QFontMetrics;
 class QLabel;
 class QTimer;
+class UnitTableProxy;
 class UpdaterCore;
 
 namespace Ui {
@@ -25,8 +25,8 @@ class MainWindow;
 // The updater's one top-level window, a front-end of the updater's core. It builds the form,
 // binds the widgets' slots, shows what the core reports and asks the operator; the core does the
 // work and the window writes none of its state.
-// mainwindow.cpp: construction, status log, small buttons; unittable.cpp: the unit table and
-// the update and remove buttons.
+// mainwindow.cpp: construction, status log, small buttons; unittable.cpp: the unit table (a view
+// on the core's fleet) and the update and remove buttons.
 class MainWindow final : public QMainWindow
 {
     Q_OBJECT
@@ -84,7 +84,6 @@ private:
     // quit now.
     bool quitAllowed();
     void refreshUnitTable();
-    void refreshUnitTableSoon();
     void showPowerOffWarning();
     void enableButtons();
     void listenToCore();
@@ -92,16 +91,13 @@ private:
 
     // Operator's view: filter, search, selection of units needing update, keyboard, log.
     void setUpOperatorView();
-    void explainScreen();
-    void explainHeaders();
     void applyRowFilter();
     void showRowFilter(ViewFilter filter);
-    void noteRowKind(int row, RowKind kind);
     void selectUnitsNeedingUpdate();
     void addStatusLine(const QString &line);
     void showStatusLog();
     void selectRowOfAddress(const QString &ip);
-    static ViewFilter filterOfSummaryPart(const QString &summary, const QFontMetrics &metrics, int x);
+    static ViewFilter filterOfSummaryPart(const QList<SummaryPart> &parts, const QFontMetrics &metrics, int x);
     void restoreWindowSize();
     void rememberWindowSize();
     bool eventFilter(QObject *watched, QEvent *event) override;
@@ -115,48 +111,8 @@ private:
 
     // Table
     void setUpTable();
-    // Shows a change of one unit's run (its transfer) in its status cell without a whole redraw,
-    // within kCellDelayMs and together with the other cells that changed meanwhile; the batch
-    // summary follows shortly. A redraw shows the summary and the retry button at once.
-    void refreshStatusCell(const QString &mac);
+    void showFleet();
     void showBatchProgress();
-    // What one cell shows: its text, the unit it belongs to and its background; of the status
-    // cell also the disable marker, minimum date and progress; of the name cell its icon.
-    struct CellLook
-    {
-        CellLook(const QString &text, const QString &mac, CellColour colour) : text(text), mac(mac), colour(colour) {}
-        QString text;
-        QString mac;
-        CellColour colour = CellColour::Default;
-        QString disableMarker;
-        QString minimumDate;
-        int progress = -1;
-        QString iconPath;
-    };
-    static CellLook statusLook(const StatusCell &cell, const QString &mac, CellColour rowColour);
-    bool showCell(int row, int column, const CellLook &look);
-    // A redraw under way. It shows the pipeline as it stood when the redraw began; a fleet of
-    // more than kRedrawnAtOnce units is written a slice of rows per event-loop turn, then each
-    // changed column is fitted in a turn of its own, so that the window never waits long.
-    struct TableRedraw
-    {
-        explicit TableRedraw(const PipelineState &pipeline) : state(pipeline), index(state) {}
-        const PipelineState state;
-        const PipelineIndex index;
-        int nextRow = 0;
-        bool rowsWritten = false;
-        int nextColumn = 0;
-        int rowsBefore = 0;
-        bool resort = false;
-        QBitArray columnsChanged{8};
-        QList<MarluneUnit> awaitingReachability;
-    };
-    // Takes the next step of the redraw under way; true when it is complete.
-    bool takeRedrawStep();
-    bool fillRow(int row, const MarluneUnit &unit, const TableRedraw &redraw, QBitArray *columnsChanged);
-    void showChangedCells();
-    int rowShowing(const QString &mac);
-    void showTableWarnings();
     QStringList selectedMacs() const;
 
     Ui::MainWindow *ui = nullptr;
@@ -176,18 +132,12 @@ private:
     static constexpr int kLogPaintMs = 100;
     QTimer *logPaintDelay = nullptr;
     QTimer *summaryDelay = nullptr;
-    // Collects the redraws asked for between ticks (command exchanges ending one by one).
-    QTimer *redrawDelay = nullptr;
-    std::unique_ptr<TableRedraw> redraw;
-    // Runs the next step of a redraw written over several turns.
-    QTimer *redrawStep = nullptr;
-    // A redraw was asked for while one was under way: another follows it.
-    bool redrawAgain = false;
-    // The row of each unit's MAC as the last look found it (see rowShowing).
-    QHash<QString, int> rowOfMac;
-    // Units whose status cell is due to be shown again, shortly and together.
-    QSet<QString> changedCells;
-    QTimer *cellDelay = nullptr;
+    // The parts of the batch summary shown, for a click on one of them.
+    QList<SummaryPart> summaryParts;
+    // The table's view of the fleet: filter, search and order.
+    UnitTableProxy *tableProxy = nullptr;
+    // The rows the columns were last fitted to.
+    int rowsFitted = -1;
     // The history window, made when first asked for and kept, hidden, when closed.
     HistoryWindow *historyWindow = nullptr;
 };

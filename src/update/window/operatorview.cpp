@@ -4,14 +4,15 @@
 
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
+#include "windowform.h"
 
 #include "app/updatersettings.h"
 #include "update/fleetview.h"
-#include "update/window/tableroles.h"
+#include "update/fleetmodel.h"
+#include "update/window/unittableproxy.h"
 #include "update/updatercore.h"
 
 #include <QFontMetrics>
-#include <QHeaderView>
 #include <QItemSelection>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
@@ -19,19 +20,7 @@
 #include <QTextBlock>
 #include <QTimer>
 
-namespace {
-
 using namespace TableRoles;
-
-// The row colours, as the legend shows them.
-const char kLegend[] = "<span style='color:#c9b800'>&#9632;</span>&nbsp;queued&nbsp; "
-                       "<span style='color:red'>&#9632;</span>&nbsp;commanded&nbsp; "
-                       "<span style='color:magenta'>&#9632;</span>&nbsp;EDID reset&nbsp; "
-                       "<span style='color:#00a000'>&#9632;</span>&nbsp;finished&nbsp; "
-                       "<span style='color:#ffa500'>&#9632;</span>&nbsp;overdue&nbsp; "
-                       "<span style='color:#808000'>&#9632;</span>&nbsp;cannot update";
-
-} // namespace
 
 void MainWindow::setUpOperatorView()
 {
@@ -44,98 +33,20 @@ void MainWindow::setUpOperatorView()
     });
     connect(ui->selectNeedingButton, &QPushButton::clicked, this, &MainWindow::selectUnitsNeedingUpdate);
     connect(ui->problemsOnlyCheck, &QCheckBox::toggled, this, &MainWindow::showStatusLog);
-    logPaintDelay = new QTimer(this);
-    logPaintDelay->setObjectName(QStringLiteral("logPaintDelay"));
-    logPaintDelay->setSingleShot(true);
-    logPaintDelay->setInterval(kLogPaintMs);
+    logPaintDelay = delayTimer(this, QStringLiteral("logPaintDelay"), kLogPaintMs);
     connect(logPaintDelay, &QTimer::timeout, this, [this] { ui->statusEdit->setUpdatesEnabled(true); });
     ui->statusEdit->viewport()->installEventFilter(this);
 
-    // Keyboard: Tab leaves the table; the buttons an operator needs in a batch have keys.
-    ui->unitTable->setTabKeyNavigation(false);
-    const struct
-    {
-        QAbstractButton *button;
-        QKeySequence keys;
-    } shortcuts[] = {{ui->selectNeedingButton, QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_A)},
-                     {ui->discoverButton, QKeySequence(Qt::Key_F5)},
-                     {ui->retryButton, QKeySequence(Qt::CTRL | Qt::Key_R)},
-                     {ui->saveReportButton, QKeySequence(Qt::CTRL | Qt::Key_S)},
-                     {ui->historyButton, QKeySequence(Qt::CTRL | Qt::Key_H)},
-                     {ui->clearButton, QKeySequence(Qt::CTRL | Qt::Key_D)}};
-    for (const auto &shortcut : shortcuts) {
-        shortcut.button->setShortcut(shortcut.keys);
-        const QString tip = shortcut.button->toolTip().isEmpty() ? shortcut.button->text() : shortcut.button->toolTip();
-        shortcut.button->setToolTip(tip + QStringLiteral(" (") + shortcut.keys.toString(QKeySequence::NativeText)
-                                    + QLatin1Char(')'));
-        shortcut.button->setAccessibleName(shortcut.button->text());
-    }
-    ui->selectNeedingButton->setToolTip(
-        QStringLiteral("Select the shown units whose package offers them an update they may take (%1)")
-            .arg(shortcuts[0].keys.toString(QKeySequence::NativeText)));
-    QWidget *order[] = {ui->stateFilter,     ui->searchEdit,        ui->selectNeedingButton, ui->unitTable,
-                        ui->clearButton,     ui->retryButton,       ui->updateButton,        ui->canarySpin,
-                        ui->maxInFlightSpin, ui->stopAfterSpin,     ui->resumeButton,        ui->stopBatchButton,
-                        ui->statusEdit,      ui->problemsOnlyCheck, ui->saveReportButton,    ui->historyButton,
-                        ui->clearLogButton,  ui->resetEDIDCheck,    ui->removeButton,        ui->addByIPButton,
-                        ui->discoverButton};
-    for (size_t i = 1; i < std::size(order); ++i)
-        setTabOrder(order[i - 1], order[i]);
-    // The status log takes Tab as a move to the next control, not as a character.
-    ui->statusEdit->setTabChangesFocus(true);
-
-    explainScreen();
+    setUpKeys(*ui);
+    explainScreen(*ui);
     restoreWindowSize();
 }
 
-void MainWindow::explainScreen()
-{
-    ui->legendLabel->setText(QString::fromLatin1(kLegend));
-    ui->legendLabel->setToolTip(
-        QStringLiteral("Row colours: yellow, queued for update; red, commanded (waiting for its reboot and "
-                       "confirmation); magenta, resetting its EDID; green, finished. A status cell is orange when "
-                       "its unit is overdue and dark yellow when the unit cannot be updated with these packages."));
-    ui->resetEDIDCheck->setToolTip(
-        QStringLiteral("Once an encoder's update is confirmed, reset its EDID to the encoder's default: the "
-                       "sources connected to it read the display data again, and may blank or change "
-                       "resolution for a moment."));
-    ui->unitsLabel->setToolTip(QStringLiteral("Units listed: those that answered and have a package here"));
-}
-
-void MainWindow::explainHeaders()
-{
-    QTableWidget *table = ui->unitTable;
-    const std::pair<int, const char *> tips[] = {
-        {kSwColumn, "Software date of the unit (month/day/year), compared with its package's software date"},
-        {kWebColumn, "Web date of the unit (its web interface), compared with its package's web date"}};
-    for (const auto &[column, tip] : tips) {
-        if (QTableWidgetItem *header = table->horizontalHeaderItem(column))
-            header->setToolTip(QString::fromLatin1(tip));
-    }
-}
-
-// Rows are hidden, never removed: the selection, the order and the pipeline stay as they are.
+// Rows are filtered out of the view, never removed: the selection of the rows shown, the order
+// and the pipeline stay as they are.
 void MainWindow::applyRowFilter()
 {
-    QTableWidget *table = ui->unitTable;
-    const auto filter = ViewFilter(qMax(0, ui->stateFilter->currentIndex()));
-    const QString search = ui->searchEdit->text();
-    // Without a filter or a search (the usual case, at every redraw) no cell needs reading.
-    const bool everyRow = filter == ViewFilter::All && search.trimmed().isEmpty();
-    for (int row = 0; row < table->rowCount(); ++row) {
-        const QTableWidgetItem *name = everyRow ? nullptr : table->item(row, 0);
-        bool shown = true;
-        if (name) {
-            const auto kind = RowKind(name->data(kRowKindRole).toInt());
-            const auto text = [table, row](int column) {
-                const QTableWidgetItem *item = table->item(row, column);
-                return item ? item->text() : QString();
-            };
-            shown = filterShows(filter, kind) && searchMatches(search, {text(0), text(3), text(2), text(4)});
-        }
-        if (table->isRowHidden(row) == shown)
-            table->setRowHidden(row, !shown);
-    }
+    tableProxy->setRowFilter(ViewFilter(qMax(0, ui->stateFilter->currentIndex())), ui->searchEdit->text());
 }
 
 void MainWindow::showRowFilter(ViewFilter filter)
@@ -143,44 +54,26 @@ void MainWindow::showRowFilter(ViewFilter filter)
     ui->stateFilter->setCurrentIndex(int(filter));
 }
 
-void MainWindow::noteRowKind(int row, RowKind kind)
-{
-    QTableWidgetItem *name = ui->unitTable->item(row, 0);
-    if (name && name->data(kRowKindRole).toInt() != int(kind))
-        name->setData(kRowKindRole, int(kind));
-}
-
 // Selects, of the rows shown, the units whose package offers them an update they may take; the
 // units offered one that the selection rules refuse are named in one status-log line.
 void MainWindow::selectUnitsNeedingUpdate()
 {
-    QTableWidget *table = ui->unitTable;
-    const PipelineState &state = engine->state();
-    const PipelineIndex index(state);
-    const QDateTime now = QDateTime::currentDateTime();
+    QList<int> shown;
+    for (int row = 0; row < tableProxy->rowCount(); ++row)
+        shown.append(tableProxy->mapToSource(tableProxy->index(row, 0)).row());
+    const FleetModel::NeedingUpdate needing = engine->fleet().needingUpdate(shown, QDateTime::currentDateTime());
     QItemSelection selection;
-    QStringList skipped;
-    for (int row = 0; row < table->rowCount(); ++row) {
-        const QTableWidgetItem *item = table->item(row, kStatusColumn);
-        const MarluneUnit *unit = item ? index.firstListed(item->data(kMacRole).toString()) : nullptr;
-        if (!unit || table->isRowHidden(row) || index.isQueued(unit->mac) || index.isCommanded(unit->mac)
-            || index.isResettingEdid(unit->mac))
-            continue;
-        const UpdateNeedVerdict verdict =
-            updateNeedVerdict(*unit, unitStatus(*unit, state, engine->catalogue(), index), engine->catalogue(), now);
-        if (verdict.kind == UpdateNeedVerdict::Refuse)
-            skipped << unit->name + QStringLiteral(" (") + unit->ip + QStringLiteral("): ") + verdict.reason;
-        else if (verdict.kind == UpdateNeedVerdict::Select)
-            selection.select(table->model()->index(row, 0), table->model()->index(row, table->columnCount() - 1));
-    }
-    table->clearSelection();
-    table->selectionModel()->select(selection, QItemSelectionModel::Select | QItemSelectionModel::Rows);
-    const int selected = int(table->selectionModel()->selectedRows().size());
+    for (const int row : needing.rows)
+        selection.select(tableProxy->mapFromSource(engine->fleet().index(row, 0)),
+                         tableProxy->mapFromSource(engine->fleet().index(row, kColumnCount - 1)));
+    ui->unitTable->clearSelection();
+    ui->unitTable->selectionModel()->select(selection, QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    const int selected = int(ui->unitTable->selectionModel()->selectedRows().size());
     QString line = QStringLiteral("Selected %1 units needing update.").arg(selected);
-    if (!skipped.isEmpty())
-        line += QStringLiteral(" Not selected: ") + skipped.join(QStringLiteral("; "));
+    if (!needing.refused.isEmpty())
+        line += QStringLiteral(" Not selected: ") + needing.refused.join(QStringLiteral("; "));
     toStatusLog(QStringLiteral("Updater"), line);
-    table->setFocus();
+    ui->unitTable->setFocus();
 }
 
 void MainWindow::addStatusLine(const QString &line)
@@ -222,48 +115,38 @@ bool MainWindow::eventFilter(QObject *watched, QEvent *event)
         selectRowOfAddress(addressInLine(line));
     } else if (watched == batchLabel && event->type() == QEvent::MouseButtonRelease) {
         const int x = static_cast<QMouseEvent *>(event)->position().toPoint().x() - batchLabel->contentsRect().left();
-        showRowFilter(filterOfSummaryPart(batchLabel->text(), batchLabel->fontMetrics(), x));
+        showRowFilter(filterOfSummaryPart(summaryParts, batchLabel->fontMetrics(), x));
     }
     return QMainWindow::eventFilter(watched, event);
 }
 
 // The filter that shows the units of the summary's part at x pixels from its left.
-ViewFilter MainWindow::filterOfSummaryPart(const QString &summary, const QFontMetrics &metrics, int x)
+ViewFilter MainWindow::filterOfSummaryPart(const QList<SummaryPart> &parts, const QFontMetrics &metrics, int x)
 {
-    const QString separator = QStringLiteral(" \u00b7 ");
     int right = 0;
-    for (const QString &part : summary.split(separator)) {
-        right += metrics.horizontalAdvance(part + separator);
-        if (x >= right)
-            continue;
-        const auto has = [&part](const char *word) { return part.contains(QLatin1String(word)); };
-        if (has("confirmed"))
-            return ViewFilter::Done;
-        if (has("overdue") || has("failed") || has("held") || has("not judged"))
-            return ViewFilter::NeedsAttention;
-        if (has("taken out"))
-            return ViewFilter::All;
-        return ViewFilter::InProgress;
+    for (const SummaryPart &part : parts) {
+        right += metrics.horizontalAdvance(part.text + kSummarySeparator);
+        if (x < right)
+            return filterOfPart(part.kind);
     }
     return ViewFilter::All;
 }
 
+// The unit's row is shown (the filter and the search give way if they hide it) and selected.
 void MainWindow::selectRowOfAddress(const QString &ip)
 {
-    QTableWidget *table = ui->unitTable;
-    for (int row = 0; !ip.isEmpty() && row < table->rowCount(); ++row) {
-        const QTableWidgetItem *item = table->item(row, 3);
-        if (!item || item->text() != ip)
-            continue;
-        if (table->isRowHidden(row))
-            showRowFilter(ViewFilter::All);
-        if (table->isRowHidden(row))
-            ui->searchEdit->clear();
-        table->clearSelection();
-        table->selectRow(row);
-        table->scrollToItem(table->item(row, 0), QAbstractItemView::PositionAtCenter);
+    const int listed = engine->fleet().rowOfAddress(ip);
+    if (listed < 0)
         return;
-    }
+    const QModelIndex source = engine->fleet().index(listed, 0);
+    if (!tableProxy->mapFromSource(source).isValid())
+        showRowFilter(ViewFilter::All);
+    if (!tableProxy->mapFromSource(source).isValid())
+        ui->searchEdit->clear();
+    const QModelIndex shown = tableProxy->mapFromSource(source);
+    ui->unitTable->clearSelection();
+    ui->unitTable->selectRow(shown.row());
+    ui->unitTable->scrollTo(shown, QAbstractItemView::PositionAtCenter);
 }
 
 void MainWindow::restoreWindowSize()

@@ -3,6 +3,7 @@
 
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
+#include "windowform.h"
 
 #include "app/window/operatorquestions.h"
 #include "app/updatersettings.h"
@@ -10,17 +11,7 @@
 
 void MainWindow::setUpRollout()
 {
-    const RolloutPlan plan = UpdaterSettings::rolloutPlan();
-    ui->canarySpin->setValue(plan.canary);
-    ui->maxInFlightSpin->setValue(plan.maxInFlight);
-    ui->stopAfterSpin->setValue(plan.stopAfterFailures);
-    for (QSpinBox *spin : {ui->canarySpin, ui->maxInFlightSpin, ui->stopAfterSpin})
-        spin->setMaximum(UpdaterSettings::kMaxPlanNumber);
-    ui->canarySpin->setAccessibleName(ui->canaryLabel->text());
-    ui->maxInFlightSpin->setAccessibleName(ui->maxInFlightLabel->text());
-    ui->stopAfterSpin->setAccessibleName(ui->stopAfterLabel->text());
-    ui->resumeButton->setAccessibleName(ui->resumeButton->text());
-    ui->stopBatchButton->setAccessibleName(ui->stopBatchButton->text());
+    showRolloutPlan(*ui, UpdaterSettings::rolloutPlan());
     // The notice comes after the tick that halted the batch: while the operator reads it, the
     // ticks go on confirming the units already commanded.
     connect(engine, &UpdaterCore::batchHalted, this, &MainWindow::showBatchHalted, Qt::QueuedConnection);
@@ -53,11 +44,7 @@ void MainWindow::showRolloutState()
 
 void MainWindow::showBatchHalted(const QString &text)
 {
-    askOperator(this, QMessageBox::Warning, QStringLiteral("Rollout Stopped"),
-                text
-                    + QStringLiteral("\n\nUnits already commanded go on. Resume goes on with the batch; Stop Batch "
-                                     "takes the held units out of the queue."),
-                QMessageBox::Ok);
+    tellBatchHalted(this, text);
 }
 
 void MainWindow::on_resumeButton_clicked()
@@ -71,11 +58,10 @@ void MainWindow::on_stopBatchButton_clicked()
     const qsizetype waiting = engine->state().vUnitsUpdate.size();
     if (waiting == 0)
         return;
-    if (askOperator(this, QMessageBox::Question, QStringLiteral("Stop Batch"),
-                    QStringLiteral("Take the units not commanded yet out of the queue? Units already commanded "
-                                   "finish their update."),
-                    QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
-        != QMessageBox::Yes)
+    if (!askYes(this, QMessageBox::Question, QStringLiteral("Stop Batch"),
+                QStringLiteral("Take the units not commanded yet out of the queue? Units already commanded finish "
+                               "their update."),
+                QMessageBox::No))
         return;
     engine->stopBatch();
     refreshUnitTable();

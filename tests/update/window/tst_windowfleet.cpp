@@ -54,7 +54,7 @@ void TestWindowFleet::tableListsTheFleet()
     ScriptedOperator questions;
     MainWindow window;
     PipelineState &state = window.pipeline().state();
-    auto *table = window.findChild<QTableWidget *>(QStringLiteral("unitTable"));
+    auto *table = unitTableOf(window);
     // Units without a package (the legacy encoder, the panel) never enter the list.
     QTRY_COMPARE_WITH_TIMEOUT(table->rowCount(), 6, 60000);
     QCOMPARE(window.findChild<QLabel *>(QStringLiteral("unitsLabel"))->text(), QStringLiteral("6 units"));
@@ -94,10 +94,10 @@ void TestWindowFleet::tableListsTheFleet()
     window.show();
     QVERIFY(QTest::qWaitForWindowActive(&window));
     table->setFocus();
-    QTest::keyClick(table, Qt::Key_Tab);
+    QTest::keyClick(table->view, Qt::Key_Tab);
     QCOMPARE(QApplication::focusWidget(), window.findChild<QWidget *>(QStringLiteral("clearButton")));
     table->setFocus();
-    QTest::keyClick(table, Qt::Key_Backtab, Qt::ShiftModifier);
+    QTest::keyClick(table->view, Qt::Key_Backtab, Qt::ShiftModifier);
     QCOMPARE(QApplication::focusWidget(), window.findChild<QWidget *>(QStringLiteral("selectNeedingButton")));
 
     // Only the units offered an update they may take are selected, the one too old is named, and

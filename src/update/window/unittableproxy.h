@@ -1,0 +1,31 @@
+#pragma once
+
+#include "update/fleetview.h"
+
+#include <QHash>
+#include <QIcon>
+#include <QSortFilterProxyModel>
+#include <QStringList>
+
+class FleetModel;
+
+// The unit table's view of the fleet: the Show filter, the search and the order the operator
+// chose by a column; the colour of a cell as its background brush and the icon path as an icon.
+class UnitTableProxy final : public QSortFilterProxyModel
+{
+public:
+    explicit UnitTableProxy(FleetModel &fleet, QObject *parent = nullptr);
+
+    // Shows the rows of this filter that the search matches.
+    void setRowFilter(ViewFilter filter, const QString &search);
+    QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+
+protected:
+    bool filterAcceptsRow(int sourceRow, const QModelIndex &sourceParent) const override;
+
+private:
+    const FleetModel &fleet;
+    ViewFilter filter = ViewFilter::All;
+    QString search;
+    mutable QHash<QString, QIcon> icons;
+};
