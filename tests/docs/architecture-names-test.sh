@@ -18,8 +18,10 @@ checked=0
 for name in $types; do
     checked=$((checked + 1))
     defined="\\b(class|struct|enum( class)?|namespace)[[:space:]]+([A-Za-z_][A-Za-z0-9_]*::)*$name\\b[^;]*\$"
+    # An enum is often defined on one line, its values and all.
+    enumeration="\\benum( class)?[[:space:]]+$name[[:space:]]*(:[^{;]*)?\\{"
     alias="\\b(using[[:space:]]+$name[[:space:]]*=|typedef\\b.*\\b$name;)"
-    grep -rqE --include='*.h' --include='*.cpp' "$defined|$alias" \
+    grep -rqE --include='*.h' --include='*.cpp' "$defined|$enumeration|$alias" \
         "$root/src" "$root/tools" "$root/bench" "$root/tests" || missing "the type $name"
 done
 
