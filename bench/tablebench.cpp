@@ -94,7 +94,7 @@ int main(int argc, char **argv)
     window.findChild<QTimer *>(QStringLiteral("refreshTimer"))->stop();
     window.show();
     UpdaterCore &core = window.core();
-    PipelineState &state = core.pipeline().state();
+    PipelineState &state = core.pipelineForTests().state();
     const char *const dates[] = {"3/2/2015", "1/1/2015", "6/1/2013"};
     for (int i = 0; i < units; ++i) {
         MarluneUnit u;

@@ -59,10 +59,12 @@ public:
     // and the unit-list writer writes what is left. Idempotent.
     void shutdown();
 
-    UpdatePipeline &pipeline() { return updatePipeline; }
+    // Front-ends read the pipeline through state() and catalogue() and change it only through the
+    // requests below; tests arrange its state and clocks through this.
+    UpdatePipeline &pipelineForTests() { return updatePipeline; }
     const PipelineState &state() const { return updatePipeline.state(); }
     const PackageCatalogue &catalogue() const { return updatePipeline.catalogue(); }
-    // The endpoint, for the dialogs that add units by address.
+    // The endpoint, for the dialog that adds units by address (it sends its queries itself).
     MarluneConnect &endpoint() { return *connection; }
     bool fileServerListening() const { return listening; }
     // Why the core cannot do its work, "" when it can: a part of it that needs a thread of its

@@ -145,9 +145,9 @@ void TestLogFile::windowLinesKeepTheWindowsNames()
         MarluneUnit commanded;
         commanded.mac = QStringLiteral("02:00:00:00:01:08");
         commanded.ip = QStringLiteral("10.77.1.8");
-        core.pipeline().state().vUnitsConfirm.append(commanded);
+        core.pipelineForTests().state().vUnitsConfirm.append(commanded);
         core.tick();
-        core.pipeline().recordFetch(QStringLiteral("10.77.1.7"), 0);
+        core.pipelineForTests().recordFetch(QStringLiteral("10.77.1.7"), 0);
     }
     const QString log = QString::fromUtf8(readAll(QStringLiteral("LOGFILE.txt")));
     const QList<std::pair<QString, QString>> lines{

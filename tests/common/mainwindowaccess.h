@@ -6,7 +6,7 @@
 #include <QTimer>
 
 // Drives the real window by hand in tests: its state is read and arranged through
-// window.pipeline().state(); ticks and redraws are run through its own slots.
+// window.pipelineForTests().state(); ticks and redraws are run through its own slots.
 
 inline void stopTicks(MainWindow &window)
 {

@@ -67,7 +67,7 @@ public:
     }
 
     UnitTableAccess *table() const { return unitTableOf(*window); }
-    PipelineState &state() { return window->pipeline().state(); }
+    PipelineState &state() { return window->pipelineForTests().state(); }
 
     int rowOf(const QString &name) const
     {

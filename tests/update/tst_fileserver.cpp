@@ -217,7 +217,7 @@ void TestFileServer::requestParser()
 
 void TestFileServer::servesTheUnitsOwnPackage()
 {
-    PipelineState &state = core->pipeline().state();
+    PipelineState &state = core->pipelineForTests().state();
     state.vUnits = {unit("Lobby", "ENC", "K2100A", 1, "10.77.1.5")};
 
     Fetch fetch(QStringLiteral("10.77.1.5"), kGet);
@@ -238,7 +238,7 @@ void TestFileServer::servesTheUnitsOwnPackage()
 
 void TestFileServer::requestInPiecesIsServed()
 {
-    core->pipeline().state().vUnits = {unit("Lobby", "ENC", "K2100A", 1, "10.77.1.5")};
+    core->pipelineForTests().state().vUnits = {unit("Lobby", "ENC", "K2100A", 1, "10.77.1.5")};
     Fetch fetch(QStringLiteral("10.77.1.5"), QByteArray("GE"));
     QVERIFY(fetch.socket.waitForConnected(30000));
     QTest::qWait(200);
@@ -249,7 +249,7 @@ void TestFileServer::requestInPiecesIsServed()
 
 void TestFileServer::emptyImage()
 {
-    PipelineState &state = core->pipeline().state();
+    PipelineState &state = core->pipelineForTests().state();
     state.vUnits = {unit("Stage", "DEC", "K3200A", 1, "10.77.1.6")};
     Fetch fetch(QStringLiteral("10.77.1.6"), kGet);
     QVERIFY(fetch.waitClosed());
@@ -277,7 +277,7 @@ void TestFileServer::requestsThatGetNothing()
     QFETCH(QByteArray, request);
     QFETCH(QString, reason);
 
-    PipelineState &state = core->pipeline().state();
+    PipelineState &state = core->pipelineForTests().state();
     state.vUnits = {unit("Lobby", "ENC", "K2100A", 1, "10.77.1.5"), unit("Audio", "ATR", "AT1", 0, "10.77.1.7")};
     Fetch fetch(from, request);
     if (request.isNull()) {
@@ -298,7 +298,7 @@ void TestFileServer::requestsThatGetNothing()
 
 void TestFileServer::sameAddressTwiceUsesTheFirst()
 {
-    PipelineState &state = core->pipeline().state();
+    PipelineState &state = core->pipelineForTests().state();
     state.vUnits = {unit("First", "WP", "JW1", 0, "10.77.1.5"), unit("Second", "ENC", "K2100A", 1, "10.77.1.5")};
     Fetch fetch(QStringLiteral("10.77.1.5"), kGet);
     QVERIFY(fetch.waitClosed());
@@ -311,7 +311,7 @@ void TestFileServer::recordedBySecondInterface()
 {
     // The file is chosen by the unit's own address; the fetch is recorded for the first unit
     // whose address or second interface is the peer's.
-    PipelineState &state = core->pipeline().state();
+    PipelineState &state = core->pipelineForTests().state();
     MarluneUnit server = unit("Server", "VOD", "K7200", 0, "10.77.1.20");
     server.eth1_ipAddr = QStringLiteral("10.77.1.5");
     state.vUnits = {server, unit("Lobby", "ENC", "K2100A", 1, "10.77.1.5")};
@@ -324,16 +324,16 @@ void TestFileServer::recordedBySecondInterface()
 
 void TestFileServer::missingAndUnreadableImages()
 {
-    PipelineState &state = core->pipeline().state();
+    PipelineState &state = core->pipelineForTests().state();
     state.vUnits = {unit("Lobby", "ENC", "K2100A", 1, "10.77.1.5")};
-    core->pipeline().catalogue().k220.newFilename = QStringLiteral("k220_gone.bin");
+    core->pipelineForTests().catalogue().k220.newFilename = QStringLiteral("k220_gone.bin");
     Fetch missing(QStringLiteral("10.77.1.5"), kGet);
     QVERIFY(missing.waitClosed());
     QVERIFY(missing.received.isEmpty());
     QVERIFY(log().contains(QDir::current().absoluteFilePath(QStringLiteral("k220_gone.bin")) + " DOES NOT EXIST."));
 
     QVERIFY(QDir(packages.path()).mkpath(QStringLiteral("k220_folder.bin")));
-    core->pipeline().catalogue().k220.newFilename = QStringLiteral("k220_folder.bin");
+    core->pipelineForTests().catalogue().k220.newFilename = QStringLiteral("k220_folder.bin");
     Fetch unreadable(QStringLiteral("10.77.1.5"), kGet);
     QVERIFY(unreadable.waitClosed());
     QVERIFY(unreadable.received.isEmpty());
@@ -356,7 +356,7 @@ void TestFileServer::imageChangedAfterTheScanIsRefused_data()
 void TestFileServer::imageChangedAfterTheScanIsRefused()
 {
     QFETCH(int, secondsLater);
-    PipelineState &state = core->pipeline().state();
+    PipelineState &state = core->pipelineForTests().state();
     state.vUnits = {unit("Panel", "WPC", "K8300", 0, "10.77.1.5"), unit("Desk", "WPC", "K8301", 0, "10.77.1.6")};
     // Other bytes of the same size, rewritten in place, and the modification time set to the
     // nanosecond.
@@ -400,7 +400,7 @@ void TestFileServer::imageChangedAfterTheScanIsRefused()
 
 void TestFileServer::silentClientDoesNotHoldUpTheEventLoop()
 {
-    PipelineState &state = core->pipeline().state();
+    PipelineState &state = core->pipelineForTests().state();
     state.vUnits = {unit("Lobby", "ENC", "K2100A", 1, "10.77.1.5"), unit("Wall", "WP", "JW1", 0, "10.77.1.6")};
     int ticks = 0;
     QTimer ticker;
@@ -428,7 +428,7 @@ void TestFileServer::silentClientDoesNotHoldUpTheEventLoop()
 
 void TestFileServer::brokenTransferThenNextUnitServed()
 {
-    PipelineState &state = core->pipeline().state();
+    PipelineState &state = core->pipelineForTests().state();
     MarluneUnit recorder = unit("Recorder", "DVR", "JD1", 0, "10.77.1.8");
     recorder.fwversion = QStringLiteral("1/29/2014");
     state.vUnits = {recorder, unit("Wall", "WP", "JW1", 0, "10.77.1.6")};
@@ -441,7 +441,7 @@ void TestFileServer::brokenTransferThenNextUnitServed()
     QVERIFY(QTest::qWaitFor(
         [this] { return log().contains(QLatin1String("dvr_big.bin was not sent completely (")); }, 10000));
     QVERIFY(QTest::qWaitFor([this] { return log().endsWith(QLatin1String("Connection closed.")); }, 30000));
-    QVERIFY(core->pipeline().state().vUnitsUpdateFetched.isEmpty());
+    QVERIFY(core->pipelineForTests().state().vUnitsUpdateFetched.isEmpty());
 
     Fetch next(QStringLiteral("10.77.1.6"), kGet);
     QVERIFY(next.waitClosed());
@@ -459,7 +459,7 @@ void TestFileServer::windowClosedWithFetchesInProgress()
     auto *window = new MainWindow;
     stopTicks(*window);
     const auto log = [window] { return window->findChild<QPlainTextEdit *>("statusEdit")->toPlainText(); };
-    PipelineState &state = window->pipeline().state();
+    PipelineState &state = window->pipelineForTests().state();
     MarluneUnit recorder = unit("Recorder", "DVR", "JD1", 0, "10.77.1.8");
     recorder.fwversion = QStringLiteral("1/29/2014");
     state.vUnits = {recorder, unit("Lobby", "ENC", "K2100A", 1, "10.77.1.5")};
@@ -485,7 +485,7 @@ void TestFileServer::unitThatStopsTakingDataIsGivenUp()
     core->findChild<FileServer *>()->setStallTimeout(2000);
     MarluneUnit recorder = unit("Recorder", "DVR", "JD1", 0, "10.77.1.8");
     recorder.fwversion = QStringLiteral("1/29/2014");
-    core->pipeline().state().vUnits = {recorder};
+    core->pipelineForTests().state().vUnits = {recorder};
 
     Fetch stuck(QStringLiteral("10.77.1.8"), kGet);
     QVERIFY(QTest::qWaitFor([&] { return stuck.received.size() > 1024 * 1024; }, 10000));
@@ -503,7 +503,7 @@ void TestFileServer::unitThatStopsTakingDataIsGivenUp()
     QVERIFY(given.match(log()).captured(1).toLongLong() >= 1024 * 1024);
     QVERIFY(!log().contains(QLatin1String("the connection broke off")));
     QTRY_COMPARE(core->findChildren<QTcpSocket *>().size(), 0);
-    QVERIFY(core->pipeline().state().vUnitsUpdateFetched.isEmpty());
+    QVERIFY(core->pipelineForTests().state().vUnitsUpdateFetched.isEmpty());
 }
 
 // A unit that takes its image slowly but steadily, more slowly than its connection's send buffer
@@ -513,7 +513,7 @@ void TestFileServer::slowUnitIsNotGivenUp()
     core->findChild<FileServer *>()->setStallTimeout(2000);
     MarluneUnit recorder = unit("Recorder", "DVR", "JD1", 0, "10.77.1.8");
     recorder.fwversion = QStringLiteral("1/29/2014");
-    core->pipeline().state().vUnits = {recorder};
+    core->pipelineForTests().state().vUnits = {recorder};
 
     std::atomic<qint64> received{0};
     std::atomic<bool> reading{true};
@@ -545,7 +545,7 @@ void TestFileServer::imageGoesOnWhileTheEventLoopIsBusy()
 {
     MarluneUnit recorder = unit("Recorder", "DVR", "JD1", 0, "10.77.1.8");
     recorder.fwversion = QStringLiteral("1/29/2014");
-    core->pipeline().state().vUnits = {recorder};
+    core->pipelineForTests().state().vUnits = {recorder};
 
     std::atomic<qint64> received{0};
     std::thread unitSide([&received] {
@@ -584,7 +584,7 @@ void TestFileServer::unitsConnectionIsKeptFull()
 {
     MarluneUnit recorder = unit("Recorder", "DVR", "JD1", 0, "10.77.1.8");
     recorder.fwversion = QStringLiteral("1/29/2014");
-    core->pipeline().state().vUnits = {recorder};
+    core->pipelineForTests().state().vUnits = {recorder};
 
     const int fd = rawFetch("10.77.1.8");
     QVERIFY(fd != -1);
@@ -603,7 +603,7 @@ void TestFileServer::unitsConnectionIsKeptFull()
 // descriptors come back.
 void TestFileServer::outOfDescriptorsThenServedAgain()
 {
-    PipelineState &state = core->pipeline().state();
+    PipelineState &state = core->pipelineForTests().state();
     state.vUnits = {unit("Lobby", "ENC", "K2100A", 1, "10.77.1.5")};
     FewDescriptors few(48);
     {
@@ -636,7 +636,7 @@ void TestFileServer::imageRewrittenWhileSentIsCutShort()
 {
     MarluneUnit recorder = unit("Recorder", "DVR", "JD1", 0, "10.77.1.8");
     recorder.fwversion = QStringLiteral("1/29/2014");
-    core->pipeline().state().vUnits = {recorder};
+    core->pipelineForTests().state().vUnits = {recorder};
     const QString path = packages.filePath(QStringLiteral("dvr_big.bin"));
     const QByteArray before = image(QStringLiteral("dvr_big.bin"));
     const auto restore = qScopeGuard([&] {
@@ -685,7 +685,7 @@ void TestFileServer::imageRewrittenWhileSentIsCutShort()
 void TestFileServer::unitThatClosesItsSideGetsItsWholeImage()
 {
     // A large image: the unit closes its side long before the last of it has gone.
-    core->pipeline().state().vUnits = {unit("Recorder", "DVR", "JD1", 0, "10.77.1.8")};
+    core->pipelineForTests().state().vUnits = {unit("Recorder", "DVR", "JD1", 0, "10.77.1.8")};
     std::atomic<bool> done{false};
     QByteArray received;
     std::thread unitSide([&] {

@@ -64,8 +64,8 @@ MarluneUnit TestFleetModel::listed(const QString &name, const QString &sw, int l
     u.subnet = QStringLiteral("255.255.0.0");
     u.mac = QStringLiteral("02:00:00:00:01:%1").arg(last, 2, 10, QLatin1Char('0'));
     u.lastSeen = QDateTime::currentDateTime().addSecs(3600);
-    core->pipeline().state().vUnits.append(u);
-    core->pipeline().state().tcpAlive[u.ip] = reachable;
+    core->pipelineForTests().state().vUnits.append(u);
+    core->pipelineForTests().state().tcpAlive[u.ip] = reachable;
     return u;
 }
 
@@ -157,12 +157,12 @@ void TestFleetModel::coreTestsWhatTheStatusRulesWant()
 {
     const MarluneUnit plain = listed(QStringLiteral("Lobby"), QStringLiteral("3/2/2015"), 1);
     MarluneUnit confirming = listed(QStringLiteral("Hall"), QStringLiteral("3/2/2015"), 2);
-    core->pipeline().state().vUnits.last().updateStatus = 1;
+    core->pipelineForTests().state().vUnits.last().updateStatus = 1;
     MarluneUnit faraway = listed(QStringLiteral("Far away"), QStringLiteral("3/2/2015"), 5);
-    core->pipeline().state().vUnits.last().ip = QStringLiteral("192.168.99.5");
-    core->pipeline().state().vUnits.last().subnet = QStringLiteral("255.255.255.0");
-    core->pipeline().state().tcpAlive[QStringLiteral("192.168.99.5")] = true;
-    core->pipeline().state().vUnitsConfirm = {confirming};
+    core->pipelineForTests().state().vUnits.last().ip = QStringLiteral("192.168.99.5");
+    core->pipelineForTests().state().vUnits.last().subnet = QStringLiteral("255.255.255.0");
+    core->pipelineForTests().state().tcpAlive[QStringLiteral("192.168.99.5")] = true;
+    core->pipelineForTests().state().vUnitsConfirm = {confirming};
 
     QSignalSpy refreshed(&core->fleet(), &FleetModel::refreshed);
     QSignalSpy warnings(core, &UpdaterCore::warningsDue);

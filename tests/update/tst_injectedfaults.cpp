@@ -225,7 +225,7 @@ void TestInjectedFaults::unitInBatch()
 void TestInjectedFaults::stuckUnitsGoOverdueAndAreRetried()
 {
     // Both clocks: the deadlines are measured on the steady one.
-    UpdatePipeline &pipeline = lab.window->pipeline();
+    UpdatePipeline &pipeline = lab.window->pipelineForTests();
     const qint64 steadyNow = pipeline.steadyMs();
     QElapsedTimer since;
     since.start();

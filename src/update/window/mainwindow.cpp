@@ -65,9 +65,9 @@ MainWindow::~MainWindow()
     delete ui;
 }
 
-UpdatePipeline &MainWindow::pipeline()
+UpdatePipeline &MainWindow::pipelineForTests()
 {
-    return engine->pipeline();
+    return engine->pipelineForTests();
 }
 
 // What the core reports becomes the status log, the status bar, the table and the boxes; the

@@ -45,7 +45,7 @@ public:
 
     // The core, and its update engine, for tools and tests that read or arrange its state.
     UpdaterCore &core() { return *engine; }
-    UpdatePipeline &pipeline();
+    UpdatePipeline &pipelineForTests();
 
 public Q_SLOTS:
     void appIsQuitting();

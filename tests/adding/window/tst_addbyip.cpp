@@ -209,7 +209,7 @@ void TestAddByIP::probesFindExactlyTheUnitsInRange()
     // The window is up before the units, so its start-up discovery finds none of them.
     ScriptedOperator questions;
     MainWindow window;
-    PipelineState &state = window.pipeline().state();
+    PipelineState &state = window.pipelineForTests().state();
     stopTicks(window);
     window.findChild<QRadioButton *>("udpRadio")->setChecked(udp);
     window.findChild<QRadioButton *>("tcpRadio")->setChecked(!udp);
@@ -257,7 +257,7 @@ void TestAddByIP::closingWhileProbingEndsCleanly()
 {
     ScriptedOperator questions;
     MainWindow window;
-    PipelineState &state = window.pipeline().state();
+    PipelineState &state = window.pipelineForTests().state();
     stopTicks(window);
 
     QPointer<QDialog> opened;

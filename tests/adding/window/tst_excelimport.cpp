@@ -196,7 +196,7 @@ void TestExcelImport::openedFromTheMainWindow()
     QVERIFY(writePackage(packages.path(), QStringLiteral("k220_x"), QStringLiteral("3/2/2015"), 1425384000));
     Folders::setApplicationFolder(packages.path());
     MainWindow window;
-    PipelineState &state = window.pipeline().state();
+    PipelineState &state = window.pipelineForTests().state();
     stopTicks(window);
     MarluneUnit lobby;
     lobby.name = QStringLiteral("Lobby");

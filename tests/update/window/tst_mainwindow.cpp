@@ -155,7 +155,7 @@ MainWindow *TestMainWindow::makeWindow()
 
 void TestMainWindow::listUnits(const QList<MarluneUnit> &units)
 {
-    PipelineState &state = window->pipeline().state();
+    PipelineState &state = window->pipelineForTests().state();
     for (const MarluneUnit &u : units) {
         state.vUnits.append(u);
         state.tcpAlive[u.ip] = true;
@@ -234,7 +234,7 @@ void TestMainWindow::formAfterStartUp()
     // Auto Discover ran: its button waits for the next tick, unknown units are welcome.
     QVERIFY(!window->findChild<QPushButton *>("discoverButton")->isEnabled());
     QCOMPARE(window->findChild<QStatusBar *>("statusBar")->currentMessage(), QStringLiteral("Discovering..."));
-    PipelineState &state = window->pipeline().state();
+    PipelineState &state = window->pipelineForTests().state();
     QVERIFY(!state.knownUnitsOnly);
     tick(*window);
     QVERIFY(window->findChild<QPushButton *>("discoverButton")->isEnabled());
@@ -282,7 +282,7 @@ void TestMainWindow::statusLogLines()
     QFETCH(QString, expectedMiddle);
 
     makeWindow();
-    PipelineState &state = window->pipeline().state();
+    PipelineState &state = window->pipelineForTests().state();
     state.vUnits = {unit("Lobby", "ENC", "K2100A", 1, "3/2/2015", 5), unit("", "ENC", "K2100B", 1, "3/2/2015", 6)};
     window->toStatusLog(source, QStringLiteral("Hello there."));
     const QString last = window->findChild<QPlainTextEdit *>("statusEdit")->toPlainText().section('\n', -1);
@@ -296,21 +296,21 @@ void TestMainWindow::statusLogLines()
 void TestMainWindow::packageRuleAndKnownUnitsGate()
 {
     makeWindow();
-    PipelineState &state = window->pipeline().state();
+    PipelineState &state = window->pipelineForTests().state();
     const MarluneUnit listed = unit("Listed", "ENC", "K2100A", 1, "3/2/2015", 5);
     const MarluneUnit stranger = unit("Stranger", "DEC", "K2200A", 1, "3/2/2015", 7);
     const MarluneUnit noPackage = unit("Old", "ENC", "JT1", 0, "1/1/2010", 8);
     state.vUnits = {listed};
 
     state.knownUnitsOnly = true;
-    window->pipeline().unitChanged(stranger);
-    window->pipeline().unitChanged(listed);
+    window->pipelineForTests().unitChanged(stranger);
+    window->pipelineForTests().unitChanged(listed);
     QCOMPARE(state.vUnitsIncoming.size(), 1);
     QCOMPARE(state.vUnitsIncoming.first().mac, listed.mac);
 
     state.knownUnitsOnly = false;
-    window->pipeline().unitChanged(stranger);
-    window->pipeline().unitChanged(noPackage);
+    window->pipelineForTests().unitChanged(stranger);
+    window->pipelineForTests().unitChanged(noPackage);
     QCOMPARE(state.vUnitsIncoming.size(), 2);
 
     // The next tick merges: the stranger joins the list and counts as reachable.
@@ -328,17 +328,17 @@ void TestMainWindow::packageRuleAndKnownUnitsGate()
 void TestMainWindow::forcedRecordFromImport()
 {
     makeWindow();
-    PipelineState &state = window->pipeline().state();
+    PipelineState &state = window->pipelineForTests().state();
     const MarluneUnit listed = unit("Listed", "ENC", "K2100A", 1, "3/2/2015", 5);
     state.vUnits = {listed};
     state.vUnitsUpdate = {listed};
     state.edidAttempts[listed.ip] = 2;
 
-    window->pipeline().unitChangedForced(listed);
+    window->pipelineForTests().unitChangedForced(listed);
     QCOMPARE(state.vUnitsUpdate.size(), 1);
 
     MarluneUnit imported = unit("Imported", "DEC", "K2200A", 1, "1/1/2009", 9);
-    window->pipeline().unitChangedForced(imported);
+    window->pipelineForTests().unitChangedForced(imported);
     QVERIFY(state.vUnitsUpdate.isEmpty());
     QVERIFY(state.edidAttempts.isEmpty());
     QCOMPARE(state.vUnits.size(), 1);
@@ -396,7 +396,7 @@ void TestMainWindow::offlineUnitSelectionWarns()
 void TestMainWindow::updateButtonQueuesEachUnitOnce()
 {
     makeWindow();
-    PipelineState &state = window->pipeline().state();
+    PipelineState &state = window->pipelineForTests().state();
     const MarluneUnit encoder = unit("Encoder", "ENC", "K2100A", 1, "1/1/2015", 14);
     listUnits({encoder});
     state.edidAttempts[encoder.ip] = 2;
@@ -434,7 +434,7 @@ void TestMainWindow::updateButtonQueuesEachUnitOnce()
 void TestMainWindow::updateButtonRefusalAndNothingSelected()
 {
     makeWindow();
-    PipelineState &state = window->pipeline().state();
+    PipelineState &state = window->pipelineForTests().state();
     listUnits({unit("Encoder", "ENC", "K2100A", 1, "1/1/2015", 14)});
     // Every press forgets the EDID resets given up so far, before it asks anything.
     const QString ip = state.vUnits.first().ip;
@@ -464,7 +464,7 @@ void TestMainWindow::updateButtonRefusalAndNothingSelected()
 void TestMainWindow::removedQueuedUnitIsNeverCommanded()
 {
     makeWindow();
-    PipelineState &state = window->pipeline().state();
+    PipelineState &state = window->pipelineForTests().state();
     const MarluneUnit queued = unit("Queued", "DEC", "K2200A", 1, "1/1/2015", 15);
     const MarluneUnit other = unit("Other", "DEC", "K2200B", 1, "1/1/2015", 16);
     listUnits({queued, other});
@@ -495,7 +495,7 @@ void TestMainWindow::closingAsksWhileUnitsTakeTheirImage()
 {
     makeWindow();
     window->show();
-    PipelineState &state = window->pipeline().state();
+    PipelineState &state = window->pipelineForTests().state();
     const MarluneUnit taking = unit("Taking", "DEC", "K2200A", 1, "1/1/2015", 15);
     const MarluneUnit fetched = unit("Fetched", "DEC", "K2200B", 1, "1/1/2015", 16);
     listUnits({taking, fetched});
@@ -537,7 +537,7 @@ void TestMainWindow::doubleClickOpensWebPage()
 void TestMainWindow::warningsShownOncePerRun()
 {
     makeWindow();
-    PipelineState &state = window->pipeline().state();
+    PipelineState &state = window->pipelineForTests().state();
     const MarluneUnit faraway = outsideSubnet();
     listUnits({faraway, unit("Old wall A", "WP", "JW1", 0, "1/1/2013", 18),
                        unit("Old wall B", "WP", "JW2", 0, "1/2/2013", 19)});
@@ -576,7 +576,7 @@ void TestMainWindow::warningsShownOncePerRun()
 void TestMainWindow::slowOperatorSeesEachWarningOnce()
 {
     makeWindow();
-    PipelineState &state = window->pipeline().state();
+    PipelineState &state = window->pipelineForTests().state();
     MarluneUnit faraway = outsideSubnet();
     MarluneUnit oldWall = unit("Old wall", "WP", "JW1", 0, "1/1/2013", 18);
     for (MarluneUnit *u : {&faraway, &oldWall})
@@ -614,7 +614,7 @@ void TestMainWindow::slowOperatorSeesEachWarningOnce()
 void TestMainWindow::foreverDecoration()
 {
     makeWindow();
-    PipelineState &state = window->pipeline().state();
+    PipelineState &state = window->pipelineForTests().state();
     const MarluneUnit looping = unit("Looping", "DEC", "K2200A", 1, "3/2/2015", 20);
     state.foreverMACList = {looping.mac};
     state.foreverCount[looping.mac] = 4;
@@ -695,7 +695,7 @@ void TestMainWindow::burstOfLogLinesPaintedTogether()
 void TestMainWindow::reachabilityBookkeeping()
 {
     makeWindow();
-    PipelineState &state = window->pipeline().state();
+    PipelineState &state = window->pipelineForTests().state();
     const MarluneUnit rebooting = unit("Rebooting", "DEC", "K2200A", 1, "3/2/2015", 21);
     state.vUnitsConfirm = {rebooting};
 

@@ -53,7 +53,7 @@ void TestWindowFleet::tableListsTheFleet()
 
     ScriptedOperator questions;
     MainWindow window;
-    PipelineState &state = window.pipeline().state();
+    PipelineState &state = window.pipelineForTests().state();
     auto *table = unitTableOf(window);
     // Units without a package (the legacy encoder, the panel) never enter the list.
     QTRY_COMPARE_WITH_TIMEOUT(table->rowCount(), 6, 60000);
