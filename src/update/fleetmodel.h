@@ -120,6 +120,8 @@ private:
     void unitNamed(const QString &mac);
 
     bool listingMatches() const;
+    // The rows first to end - 1 (and the number of rows) still match the listing.
+    bool sliceMatches(int first, int end) const;
     void followListing();
     void reorder(const QStringList &keys);
     Row rowFor(const MarluneUnit &unit, const PipelineIndex &index, int *testsWanted) const;
