@@ -1,7 +1,7 @@
 #include "textreply.h"
 
-#include "replytarget.h"
 #include "statusreply.h"
+#include "textfields.h"
 
 #include <QDateTime>
 
@@ -9,26 +9,7 @@
 
 namespace {
 
-// How a field's value is read after its key.
-// clang-format off
-enum class Read {
-    Plain,             // the text, or its decimal number for a number member
-    Flag,              // getFlag
-    NotFlag,           // 1 when the flag is not set
-    IsZero,            // 1 when the number is 0
-    WebDate,           // seconds since 1970 as "MM/dd/yyyy", "Unknown" for none
-    MediaPort,         // 1 when the text holds "ON" or a '1'
-    IpMode,            // the address mode's name
-    WithoutModeSuffix, // the text without ".mode"
-};
-// clang-format on
-
-struct KeyField
-{
-    const char *key;
-    ReplyTarget target;
-    Read read = Read::Plain;
-};
+using namespace TextFields;
 
 using U = MarluneUnit;
 
