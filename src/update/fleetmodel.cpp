@@ -91,15 +91,21 @@ const MarluneUnit *FleetModel::unitAt(int row) const
     return &units.at(row);
 }
 
+// What the selection rules read of a row's status: its disable marker and minimum date.
+StatusCell FleetModel::selectionCell(int row) const
+{
+    StatusCell cell;
+    cell.disableMarker = rows.at(row).disableMarker;
+    cell.minimumDate = rows.at(row).minimumDate;
+    return cell;
+}
+
 SelectionVerdict FleetModel::selectionVerdict(int row, const QDateTime &now) const
 {
     const MarluneUnit *unit = unitAt(row);
     if (!unit)
         return {};
-    StatusCell cell;
-    cell.disableMarker = rows.at(row).disableMarker;
-    cell.minimumDate = rows.at(row).minimumDate;
-    return ::selectionVerdict(*unit, cell, now);
+    return ::selectionVerdict(*unit, selectionCell(row), now);
 }
 
 UpdateNeedVerdict FleetModel::updateNeed(int row, const QDateTime &now) const
@@ -107,10 +113,7 @@ UpdateNeedVerdict FleetModel::updateNeed(int row, const QDateTime &now) const
     const MarluneUnit *unit = unitAt(row);
     if (!unit)
         return {};
-    StatusCell cell;
-    cell.disableMarker = rows.at(row).disableMarker;
-    cell.minimumDate = rows.at(row).minimumDate;
-    return updateNeedVerdict(*unit, cell, packages, now);
+    return updateNeedVerdict(*unit, selectionCell(row), packages, now);
 }
 
 FleetModel::NeedingUpdate FleetModel::needingUpdate(const QList<int> &shownRows, const QDateTime &now) const

@@ -120,6 +120,7 @@ private:
     void unitNamed(const QString &mac);
 
     bool listingMatches() const;
+    StatusCell selectionCell(int row) const;
     // The rows first to end - 1 (and the number of rows) still match the listing.
     bool sliceMatches(int first, int end) const;
     void followListing();
