@@ -116,6 +116,24 @@ UpdateNeedVerdict FleetModel::updateNeed(int row, const QDateTime &now) const
     return updateNeedVerdict(*unit, selectionCell(row), packages, now);
 }
 
+QStringList FleetModel::upToDate(const QStringList &macs) const
+{
+    // Read from the listing itself, not the rows, so that a unit listed since the last refresh
+    // is judged too.
+    QHash<QString, const MarluneUnit *> listed;
+    for (const MarluneUnit &unit : pipeline.vUnits)
+        listed.insert(unit.mac, &unit);
+    QStringList current;
+    QSet<QString> seen;
+    for (const QString &mac : macs) {
+        const MarluneUnit *unit = listed.value(mac);
+        if (unit && !seen.contains(mac) && isUpToDate(*unit, packages))
+            current << mac;
+        seen.insert(mac);
+    }
+    return current;
+}
+
 FleetModel::NeedingUpdate FleetModel::needingUpdate(const QList<int> &shownRows, const QDateTime &now) const
 {
     const PipelineIndex index(pipeline);

@@ -94,6 +94,9 @@ public:
     // Update" does with it, by what the row shows.
     SelectionVerdict selectionVerdict(int row, const QDateTime &now) const;
     UpdateNeedVerdict updateNeed(int row, const QDateTime &now) const;
+    // The listed units with these MACs that are already up to date (isUpToDate), each MAC once,
+    // in the order given.
+    QStringList upToDate(const QStringList &macs) const;
     // "Select Units Needing Update" over these rows: the rows it selects, and "NAME (IP): reason"
     // for each unit offered an update that the selection rules refuse. Units already on their way
     // (queued, commanded, resetting EDID) are left as they are.

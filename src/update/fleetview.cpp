@@ -92,6 +92,19 @@ bool packageOffersUpdate(const MarluneUnit &unit, const PackageCatalogue &packag
     return offered;
 }
 
+bool isUpToDate(const MarluneUnit &unit, const PackageCatalogue &packages)
+{
+    const QList<const UpdatePackage *> compared = packages.packagesToCompare(unit);
+    if (compared.isEmpty() || unit.updateStatus != 0)
+        return false;
+    for (const UpdatePackage *package : compared) {
+        StatusCell cell;
+        if (placeUpdateBlurb(cell, *package, unit))
+            return false;
+    }
+    return true;
+}
+
 SelectionVerdict selectionVerdict(const MarluneUnit &unit, const StatusCell &cell, const QDateTime &now)
 {
     const QString warning = QStringLiteral("Warning.");

@@ -32,6 +32,10 @@ bool searchMatches(const QString &search, const QStringList &fields);
 
 // Some package offers the unit an update (or add-on) and none refuses it.
 bool packageOffersUpdate(const MarluneUnit &unit, const PackageCatalogue &packages);
+// The unit already has what its packages offer: it has at least one package to compare with,
+// none offers newer dates or an add-on, and it reports no update waiting to be confirmed. Updating
+// it again would only send the same image once more.
+bool isUpToDate(const MarluneUnit &unit, const PackageCatalogue &packages);
 // The selection rules, for the window's selection, the tool's and "Select Units Needing Update"
 // alike: whether the unit may be queued, and if not why, as the window's boxes say it (title and
 // text). cell: the unit's status. A unit its package cannot update, or one too old for it, is
