@@ -24,6 +24,8 @@ public:
         asked.append(question);
         if (onAsk)
             onAsk(question);
+        if (pressByTitle.contains(question.title))
+            return question.buttonTexts.key(pressByTitle.value(question.title), QMessageBox::NoButton);
         if (answersByTitle.contains(question.title))
             return answersByTitle.value(question.title);
         if (!answers.isEmpty())
@@ -55,6 +57,8 @@ public:
     QList<QMessageBox::StandardButton> answers;
     // Standing answers for boxes with these titles (they take precedence over answers).
     QMap<QString, QMessageBox::StandardButton> answersByTitle;
+    // Standing answers by the text of a renamed button ("Skip Them"), for boxes with these titles.
+    QMap<QString, QString> pressByTitle;
     QStringList fileAnswers;
     std::function<void(const Question &)> onAsk;
 };

@@ -2,6 +2,7 @@
 
 #include "app/debuglog.h"
 
+#include <QAbstractButton>
 #include <QFileDialog>
 
 static const char kLogSource[] = "main";
@@ -16,6 +17,9 @@ public:
         QMessageBox box(question.icon, question.title, question.text, question.buttons, parent);
         if (question.defaultButton != QMessageBox::NoButton)
             box.setDefaultButton(question.defaultButton);
+        for (auto text = question.buttonTexts.cbegin(); text != question.buttonTexts.cend(); ++text)
+            if (QAbstractButton *button = box.button(text.key()))
+                button->setText(text.value());
         return QMessageBox::StandardButton(box.exec());
     }
 
@@ -55,9 +59,17 @@ QMessageBox::StandardButton askOperator(QWidget *parent, QMessageBox::Icon icon,
     question.text = text;
     question.buttons = buttons;
     question.defaultButton = defaultButton;
+    return askOperator(parent, question);
+}
+
+QMessageBox::StandardButton askOperator(QWidget *parent, const OperatorQuestions::Question &question)
+{
     // Support can tell from the log what the operator was shown and what came of it.
-    BLOG << "Asking the operator:" << QString(text).replace(QLatin1Char('\n'), QLatin1Char(' '));
+    BLOG << "Asking the operator:" << QString(question.text).replace(QLatin1Char('\n'), QLatin1Char(' '));
     const QMessageBox::StandardButton answer = OperatorQuestions::current().ask(parent, question);
-    BLOG << "The operator's answer:" << answer;
+    if (question.buttonTexts.contains(answer))
+        BLOG << "The operator's answer:" << answer << question.buttonTexts.value(answer);
+    else
+        BLOG << "The operator's answer:" << answer;
     return answer;
 }

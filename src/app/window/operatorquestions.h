@@ -1,5 +1,6 @@
 #pragma once
 
+#include <QMap>
 #include <QMessageBox>
 #include <QString>
 
@@ -18,6 +19,9 @@ public:
         QString text;
         QMessageBox::StandardButtons buttons = QMessageBox::Ok;
         QMessageBox::StandardButton defaultButton = QMessageBox::NoButton;
+        // Texts shown on some of the buttons in place of their own ("Skip Them" on No); the
+        // answer is still the standard button.
+        QMap<QMessageBox::StandardButton, QString> buttonTexts;
     };
 
     struct FileQuestion
@@ -41,6 +45,8 @@ public:
     static void install(OperatorQuestions *questions);
 };
 
+// Asks through the installed questions, and logs the question and the answer.
+QMessageBox::StandardButton askOperator(QWidget *parent, const OperatorQuestions::Question &question);
 // Shorthands for the common boxes.
 QMessageBox::StandardButton askOperator(QWidget *parent, QMessageBox::Icon icon, const QString &title,
                                         const QString &text,
