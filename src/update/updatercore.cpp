@@ -9,9 +9,12 @@
 #include "units/unitlistfile.h"
 #include "units/unitlookup.h"
 #include "update/fileserver.h"
+#include "update/rollout.h"
 
 #include <QTime>
 #include <QTimer>
+
+#include <algorithm>
 
 static const char kLogSource[] = "updatercore";
 // The window's own lines, which the core writes for it, keep the window's source and functions.
@@ -410,14 +413,54 @@ void UpdaterCore::announceUpdate()
                 5000);
 }
 
+// How the plan paces the batch: "5 first, then at most 50 in flight", "all at once".
+static QString paceText(const RolloutPlan &plan)
+{
+    QString pace = plan.maxInFlight > 0 ? QStringLiteral("at most %1 in flight").arg(plan.maxInFlight)
+                                        : QStringLiteral("all at once");
+    if (plan.canary > 0)
+        pace = QStringLiteral("%1 first, then ").arg(plan.canary) + pace;
+    if (plan.stopAfterFailures > 0)
+        pace += QStringLiteral(", stop after ") + failedUnitsText(plan.stopAfterFailures);
+    return pace;
+}
+
+void UpdaterCore::tellUpdating(int upToDateSkipped)
+{
+    const PipelineState &state = updatePipeline.state();
+    QString text = QStringLiteral("Updating %1 units").arg(state.vUnitsUpdate.size());
+    if (upToDateSkipped > 0)
+        text += QStringLiteral(" (%1 up to date skipped)").arg(upToDateSkipped);
+    toStatusLog(QStringLiteral("Updater"), text + QStringLiteral(" \u00b7 ") + paceText(state.rollout.plan));
+}
+
+void UpdaterCore::tellEdidReset()
+{
+    QSet<QString> encoders;
+    for (const MarluneUnit &unit : updatePipeline.state().vUnitsUpdate)
+        if (unit.isEncoder())
+            encoders.insert(unit.mac);
+    toStatusLog(QStringLiteral("Updater"),
+                QStringLiteral("Resetting EDID on %1 encoders after their update").arg(encoders.size()));
+}
+
 QStringList UpdaterCore::stopCommanding()
 {
     history->batchStopped();
     const QStringList withdrawn = updatePipeline.withdrawQueued();
     if (connection && !withdrawn.isEmpty()) {
         connection->dropWaitingExchanges(QSet<QString>(withdrawn.cbegin(), withdrawn.cend()));
+        // The units of the batch still on their way: commanded, resetting EDID, or queued with
+        // their command already going out.
+        const PipelineState &state = updatePipeline.state();
+        const PipelineIndex index(state);
+        const auto goOn = std::count_if(state.batch.cbegin(), state.batch.cend(), [&index](const QString &mac) {
+            return index.isQueued(mac) || index.isCommanded(mac) || index.isResettingEdid(mac);
+        });
         toStatusLog(QStringLiteral("Updater"),
-                    QStringLiteral("%1 queued units taken out of the queue; commanded units go on.").arg(withdrawn.size()));
+                    QStringLiteral("%1 queued units taken out of the queue; %2 commanded units go on.")
+                        .arg(withdrawn.size())
+                        .arg(goOn));
     }
     return withdrawn;
 }
@@ -432,6 +475,7 @@ QStringList UpdaterCore::stopBatch()
 
 void UpdaterCore::retryUnits(const QStringList &macs)
 {
+    toStatusLog(QStringLiteral("Updater"), QStringLiteral("Retrying %1 units").arg(macs.size()));
     updatePipeline.retryUnits(macs);
 }
 

@@ -95,6 +95,11 @@ public:
     void clearEdidAttempts();
     // Says "Updating N units." for the units queued.
     void announceUpdate();
+    // Says in the status log how many units are queued, how many already up to date were left
+    // out of the selection, and at what pace the batch's plan commands them.
+    void tellUpdating(int upToDateSkipped);
+    // Says in the status log on how many queued encoders the EDID is reset after their update.
+    void tellEdidReset();
     // Stops commanding: every queued unit whose update command has not begun leaves the queue
     // (an exchange waiting its turn is dropped unsent); commanded units go on. Their MACs.
     QStringList stopCommanding();

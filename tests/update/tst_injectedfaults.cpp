@@ -254,6 +254,7 @@ void TestInjectedFaults::stuckUnitsGoOverdueAndAreRetried()
     lab.questions.answersByTitle.insert(QStringLiteral("Retry Failed Units"), QMessageBox::Yes);
     QTest::mouseClick(retry, Qt::LeftButton);
     QCOMPARE(lab.questions.texts().last(), QStringLiteral("Retry the update of 3 units?"));
+    QVERIFY(lab.log().contains(QStringLiteral("Retrying 3 units")));
     for (const QString &name : batchStuck) {
         const QString commanding = QStringLiteral("Commanding %1 (%2)").arg(name, ipOf(name));
         QVERIFY(QTest::qWaitFor([&] { return lab.log().count(commanding) == 2; }, 30000));

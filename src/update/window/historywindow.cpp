@@ -297,14 +297,21 @@ void HistoryWindow::exportBatch()
     if (target.isEmpty())
         return;
     exportFolder = QFileInfo(target).absolutePath();
+    const QString batch = QStringLiteral("Batch %1").arg(batchList.at(row).id);
     QString error;
     if (!writeReport(target, runs, &error)) {
+        const QString told =
+            batch + QStringLiteral(" could not be exported to ") + target + QStringLiteral(": ") + error;
+        showNotice(told);
+        Q_EMIT exportTold(told);
         askOperator(this, QMessageBox::Warning, QStringLiteral("Batch not exported"),
                     QStringLiteral("The batch could not be exported to ") + target + QStringLiteral(": ") + error,
                     QMessageBox::Ok);
         return;
     }
-    showNotice(QStringLiteral("Batch exported to ") + target + QLatin1Char('.'));
+    const QString told = batch + QStringLiteral(" exported to ") + target;
+    showNotice(told);
+    Q_EMIT exportTold(told);
 }
 
 int HistoryWindow::selectedBatchRow() const

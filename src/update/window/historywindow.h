@@ -29,6 +29,10 @@ public:
     explicit HistoryWindow(const QString &historyPath, QWidget *parent = nullptr);
     ~HistoryWindow() override;
 
+Q_SIGNALS:
+    // What became of an export, for the status log: where the batch was saved, or why not.
+    void exportTold(const QString &text);
+
 public Q_SLOTS:
     // Reads the history again, keeping the selected batch and unit when they are still there.
     void refresh();

@@ -213,9 +213,11 @@ void MainWindow::on_saveReportButton_clicked()
 // One window, not modal: pressed again, it is read again and brought to the front.
 void MainWindow::on_historyButton_clicked()
 {
-    if (!historyWindow)
+    if (!historyWindow) {
         historyWindow = new HistoryWindow(UpdaterSettings::historyPath(), this);
-    else
+        connect(historyWindow, &HistoryWindow::exportTold, this,
+                [this](const QString &text) { toStatusLog(QStringLiteral("Updater"), text); });
+    } else
         historyWindow->refresh();
     historyWindow->show();
     historyWindow->raise();

@@ -17,6 +17,7 @@
 #include <QDesktopServices>
 #include <QItemSelectionModel>
 #include <QLabel>
+#include <QSet>
 #include <QTimer>
 #include <QUrl>
 
@@ -111,6 +112,23 @@ void MainWindow::on_unitTable_itemSelectionChanged()
     }
 }
 
+// "Units Up to Date": Yes updates them too (Update All), No leaves them out (Skip Them, the
+// default), Cancel updates nothing.
+static QMessageBox::StandardButton askUpdateUpToDate(QWidget *parent, int upToDate, int selected)
+{
+    OperatorQuestions::Question question;
+    question.icon = QMessageBox::Question;
+    question.title = QStringLiteral("Units Up to Date");
+    question.text = QStringLiteral("%1 of the %2 selected units are already up to date. Update them too?")
+                        .arg(upToDate)
+                        .arg(selected);
+    question.buttons = QMessageBox::No | QMessageBox::Yes | QMessageBox::Cancel;
+    question.defaultButton = QMessageBox::No;
+    question.buttonTexts = {{QMessageBox::No, QStringLiteral("Skip Them")},
+                            {QMessageBox::Yes, QStringLiteral("Update All")}};
+    return askOperator(parent, question);
+}
+
 void MainWindow::on_updateButton_clicked()
 {
     engine->clearEdidAttempts();
@@ -120,13 +138,42 @@ void MainWindow::on_updateButton_clicked()
                     QStringLiteral("Please select at least 1 unit."), QMessageBox::Ok);
         return;
     }
+    // Units already up to date would take their image again for nothing: asked before anything.
+    const QStringList upToDate = engine->fleet().upToDate(macs);
+    QStringList chosen = macs;
+    int skipped = 0;
+    if (!upToDate.isEmpty()) {
+        const qsizetype selected = QSet<QString>(macs.cbegin(), macs.cend()).size();
+        switch (askUpdateUpToDate(this, int(upToDate.size()), int(selected))) {
+        case QMessageBox::Yes:
+            break;
+        case QMessageBox::No: {
+            const QSet<QString> left(upToDate.cbegin(), upToDate.cend());
+            chosen.removeIf([&left](const QString &mac) { return left.contains(mac); });
+            skipped = int(upToDate.size());
+            if (chosen.isEmpty()) {
+                toStatusLog(
+                    QStringLiteral("Updater"),
+                    QStringLiteral("Nothing to update: all %1 selected units are already up to date").arg(selected));
+                return;
+            }
+            break;
+        }
+        default:
+            return;
+        }
+    }
     if (!askYes(this, QMessageBox::Question, QStringLiteral("Update Units?"), QStringLiteral("Update selected units?")))
         return;
     takeRolloutPlan();
-    const bool encoderQueued = engine->queueForUpdate(macs);
+    const bool encoderQueued = engine->queueForUpdate(chosen);
+    engine->tellUpdating(skipped);
     if (encoderQueued && !ui->resetEDIDCheck->isChecked()
-        && askYes(this, QMessageBox::Question, QStringLiteral("Reset EDID?"), QStringLiteral("Reset EDID on encoders?")))
+        && askYes(this, QMessageBox::Question, QStringLiteral("Reset EDID?"),
+                  QStringLiteral("Reset EDID on encoders?"))) {
         ui->resetEDIDCheck->setChecked(true);
+        engine->tellEdidReset();
+    }
     engine->announceUpdate();
     ui->unitTable->clearSelection();
     refreshUnitTable();

@@ -1,10 +1,11 @@
 #include "app/folders.h"
 #include "app/updatersettings.h"
 #include "mainwindowaccess.h"
-#include "update/window/historywindow.h"
-#include "update/updatercore.h"
 #include "packagefolder.h"
 #include "scriptedoperator.h"
+#include "units/unitlookup.h"
+#include "update/updatercore.h"
+#include "update/window/historywindow.h"
 
 #include <QCheckBox>
 #include <QDesktopServices>
@@ -14,6 +15,7 @@
 #include <QPushButton>
 #include <QRadioButton>
 #include <QSettings>
+#include <QSpinBox>
 #include <QStatusBar>
 #include <QTableWidget>
 #include <QTcpServer>
@@ -96,6 +98,9 @@ private Q_SLOTS:
     void offlineUnitSelectionWarns();
     void updateButtonQueuesEachUnitOnce();
     void updateButtonRefusalAndNothingSelected();
+    void upToDateUnitsAskedFirst_data();
+    void upToDateUnitsAskedFirst();
+    void stopBatchCountsWhatGoesOn();
     void removedQueuedUnitIsNeverCommanded();
     void closingAsksWhileUnitsTakeTheirImage();
     void doubleClickOpensWebPage();
@@ -459,6 +464,124 @@ void TestMainWindow::updateButtonRefusalAndNothingSelected()
     QTest::mouseClick(window->findChild<QPushButton *>("updateButton"), Qt::LeftButton);
     QCOMPARE(state.vUnitsUpdate.size(), 1);
     QVERIFY(!window->findChild<QCheckBox *>("resetEDIDCheck")->isChecked());
+}
+
+void TestMainWindow::upToDateUnitsAskedFirst_data()
+{
+    QTest::addColumn<QStringList>("selected");
+    QTest::addColumn<QString>("press"); // in the "Units Up to Date" box
+    QTest::addColumn<bool>("late");     // answered after a few ticks
+    QTest::addColumn<QStringList>("asked");
+    QTest::addColumn<QStringList>("queued");
+    QTest::addColumn<QStringList>("logged");
+
+    const QString guard = QStringLiteral("Units Up to Date");
+    const QString update = QStringLiteral("Update Units?");
+    QTest::newRow("none-up-to-date") << QStringList{"Encoder"} << QString() << false
+                                     << QStringList{update, "Reset EDID?"} << QStringList{"Encoder"}
+                                     << QStringList{"Updating 1 units \u00b7 all at once",
+                                                    "Resetting EDID on 1 encoders after their update"};
+    QTest::newRow("skip-them") << QStringList{"Encoder", "Wall"} << "Skip Them" << false
+                               << QStringList{guard, update, "Reset EDID?"} << QStringList{"Encoder"}
+                               << QStringList{"Updating 1 units (1 up to date skipped) \u00b7 all at once"};
+    QTest::newRow("skip-them-late") << QStringList{"Encoder", "Wall"} << "Skip Them" << true
+                                    << QStringList{guard, update, "Reset EDID?"} << QStringList{"Encoder"}
+                                    << QStringList{"Updating 1 units (1 up to date skipped)"};
+    // With a rollout plan shown: canary 1, 2 in flight, stop after 1 failed unit.
+    QTest::newRow("update-all-paced")
+        << QStringList{"Lobby", "Encoder", "Wall"} << "Update All" << false << QStringList{guard, update, "Reset EDID?"}
+        << QStringList{"Encoder", "Lobby", "Wall"}
+        << QStringList{"Updating 3 units \u00b7 1 first, then at most 2 in flight, stop after 1 failed unit"};
+    QTest::newRow("cancel") << QStringList{"Encoder", "Wall"} << "Cancel" << false << QStringList{guard}
+                            << QStringList() << QStringList();
+    QTest::newRow("all-up-to-date-skipped")
+        << QStringList{"Wall", "Lobby"} << "Skip Them" << true << QStringList{guard} << QStringList()
+        << QStringList{"Nothing to update: all 2 selected units are already up to date"};
+}
+
+// Units already up to date are asked about before the update question; the status log then says
+// how many units are updated and how many were left out.
+void TestMainWindow::upToDateUnitsAskedFirst()
+{
+    QFETCH(QStringList, selected);
+    QFETCH(QString, press);
+    QFETCH(bool, late);
+    QFETCH(QStringList, asked);
+    QFETCH(QStringList, queued);
+    QFETCH(QStringList, logged);
+    makeWindow();
+    PipelineState &state = window->pipelineForTests().state();
+    listUnits({unit("Encoder", "ENC", "K2100A", 1, "1/1/2015", 21), unit("Wall", "DEC", "K2200A", 1, "3/2/2015", 22),
+               unit("Lobby", "DEC", "K2200B", 1, "3/2/2015", 23)});
+    for (const QString &name : selected)
+        table()->selectionModel()->select(
+            table()->model()->index(rowOf(findUnit(state.vUnits, &MarluneUnit::name, name)->mac), 0),
+            QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    if (press == QLatin1String("Cancel"))
+        questions->answersByTitle.insert(QStringLiteral("Units Up to Date"), QMessageBox::Cancel);
+    else
+        questions->pressByTitle.insert(QStringLiteral("Units Up to Date"), press);
+    int ticksWhileAsked = 0;
+    questions->onAsk = [&](const OperatorQuestions::Question &question) {
+        // The engine goes on while the operator reads the box.
+        for (; late && question.title == QLatin1String("Units Up to Date") && ticksWhileAsked < 3; ++ticksWhileAsked) {
+            tick(*window);
+            QCoreApplication::processEvents();
+        }
+    };
+    if (QString(QTest::currentDataTag()).endsWith(QLatin1String("-paced"))) {
+        for (const char *spin : {"canarySpin", "stopAfterSpin"})
+            window->findChild<QSpinBox *>(spin)->setValue(1);
+        window->findChild<QSpinBox *>("maxInFlightSpin")->setValue(2);
+    }
+    const auto forgetPlan = qScopeGuard([] { UpdaterSettings::setRolloutPlan(RolloutPlan()); });
+    QTest::mouseClick(window->findChild<QPushButton *>("updateButton"), Qt::LeftButton);
+
+    QStringList titles;
+    for (const OperatorQuestions::Question &question : questions->asked)
+        titles << question.title;
+    // The ticks' own one-time warning may come up while the box is open.
+    titles.removeAll(QStringLiteral("Power Off Warning"));
+    QVERIFY2(titles == asked, qPrintable(titles.join('|')));
+    QCOMPARE(ticksWhileAsked, late ? 3 : 0);
+    if (!press.isEmpty()) {
+        const OperatorQuestions::Question &guard = questions->asked.first();
+        QCOMPARE(guard.text, QStringLiteral("%1 of the %2 selected units are already up to date. Update them too?")
+                                 .arg(selected.contains("Encoder") ? selected.size() - 1 : selected.size())
+                                 .arg(selected.size()));
+        QCOMPARE(guard.defaultButton, QMessageBox::No);
+        QCOMPARE(guard.buttons, QMessageBox::No | QMessageBox::Yes | QMessageBox::Cancel);
+        QCOMPARE(guard.buttonTexts.value(QMessageBox::No), QStringLiteral("Skip Them"));
+        QCOMPARE(guard.buttonTexts.value(QMessageBox::Yes), QStringLiteral("Update All"));
+    }
+    QStringList names;
+    for (const MarluneUnit &u : state.vUnitsUpdate)
+        names << u.name;
+    names.sort();
+    QCOMPARE(names, queued);
+    const QString log = window->findChild<QPlainTextEdit *>("statusEdit")->toPlainText();
+    for (const QString &line : logged)
+        QVERIFY2(log.contains(line), qPrintable(log));
+    QCOMPARE(log.contains(QLatin1String("Updating ")), !queued.isEmpty());
+}
+
+void TestMainWindow::stopBatchCountsWhatGoesOn()
+{
+    makeWindow();
+    PipelineState &state = window->pipelineForTests().state();
+    const QList<MarluneUnit> units{unit("One", "DEC", "K2200A", 1, "1/1/2015", 24),
+                                   unit("Two", "DEC", "K2200B", 1, "1/1/2015", 25),
+                                   unit("Three", "DEC", "K2200C", 1, "1/1/2015", 26)};
+    listUnits(units);
+    window->pipelineForTests().queueForUpdate({units.at(0).mac, units.at(1).mac, units.at(2).mac});
+    state.vUnitsConfirm = {state.vUnitsUpdate.takeFirst()}; // commanded
+    redraw(*window);
+    questions->answersByTitle.insert(QStringLiteral("Stop Batch"), QMessageBox::Yes);
+    window->findChild<QPushButton *>("stopBatchButton")->click();
+    QVERIFY(state.vUnitsUpdate.isEmpty());
+    QVERIFY(window->findChild<QPlainTextEdit *>("statusEdit")
+                ->toPlainText()
+                .contains(QLatin1String("2 queued units taken out of the queue; 1 commanded units go on.")));
 }
 
 void TestMainWindow::removedQueuedUnitIsNeverCommanded()
