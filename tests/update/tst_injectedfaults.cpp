@@ -363,6 +363,14 @@ void TestInjectedFaults::batchInHistoryWindow()
         QRegularExpression(QStringLiteral("/batch-\\d{4}-\\d\\d-\\d\\d-\\d{4}\\.csv$")).match(asked.folder).hasMatch(),
         qPrintable(asked.folder));
     QCOMPARE(asked.filter, QStringLiteral("CSV files (*.csv)"));
+    // Where it went is told in the window and in the status log.
+    const QString told = history->findChild<QLabel *>(QStringLiteral("historyNoticeLabel"))->text();
+    QVERIFY2(
+        QRegularExpression(QStringLiteral("^Batch \\d+ exported to ") + QRegularExpression::escape(exportPath) + '$')
+            .match(told)
+            .hasMatch(),
+        qPrintable(told));
+    QVERIFY(lab.log().contains(told));
 
     const int nofetch = int(column(runs, 0).indexOf(QStringLiteral("nofetch")));
     QCOMPARE(runs->item(nofetch, 6)->text(), QStringLiteral("Waiting for reboot"));
