@@ -72,8 +72,10 @@ bool UpdatePipeline::queueForUpdate(const QStringList &macs)
             encoderQueued = encoderQueued || unit.isEncoder();
             UnitRun &run = ledger.runFor(unit);
             run.removed = false;
-            // What the cell showed of its last attempt (a broken-off transfer) is over.
-            run.clearShown();
+            // Its last attempt is over: what the cell showed of it (a broken-off transfer) and the
+            // times of its steps. Until its command goes out again it is counted as queued, not
+            // as commanded or rebooting by the marks of that attempt.
+            run.startAttempt();
             run.rolloutPlan = lists.rollout.plan.text();
             run.held = false;
             run.takenOut = false;

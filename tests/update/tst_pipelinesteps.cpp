@@ -1076,7 +1076,13 @@ void TestPipelineSteps::queueingAgain()
     if (!place.isEmpty())
         lists[place]->append(decoder);
     const qsizetype queuedBefore = state().vUnitsUpdate.size();
+    // An earlier attempt's marks: commanded, fetched, seen going down.
+    UnitRun &run = state().runs[decoder.mac];
+    run.commandedMs = run.fetchedMs = run.rebootSeenMs = 1;
 
     pipeline->queueForUpdate({decoder.mac});
     QCOMPARE(state().vUnitsUpdate.size(), queuedBefore + (queuedAgain ? 1 : 0));
+    // Queued again, it is counted as queued until its command goes out.
+    if (queuedAgain)
+        QCOMPARE(batchCounts(state(), pipeline->catalogue()).queued, 1);
 }
