@@ -30,6 +30,7 @@ expected=("./opt/bryx-updater/bryx-updater"
           "./usr/bin/bryx-updater -> ../../opt/bryx-updater/bryx-updater"
           "./usr/bin/bryx-updater-cli -> ../../opt/bryx-updater/bryx-updater-cli"
           "./usr/share/man/man1/bryx-updater-cli.1.gz"
+          "./usr/share/bash-completion/completions/bryx-updater-cli"
           "$examples/README.md" "$examples/bryx-updater-nightly@.service"
           "$examples/bryx-updater-nightly@.timer" "$examples/bryx-updater-nightly.sh"
           "./usr/share/applications/$id.desktop")

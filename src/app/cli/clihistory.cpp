@@ -9,6 +9,9 @@
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
+#include <QMap>
+
+#include <algorithm>
 
 namespace {
 
@@ -81,6 +84,7 @@ QString endNote(const HistoryStore::Batch &batch)
 HistoryListing readHistory(const HistoryStore &store, const CliOptions &options)
 {
     HistoryListing listing;
+    listing.batchFound = options.batchId == 0;
     const QString unit = sameMac(options.unitMac);
     const auto failed = [&store, &listing] {
         listing.error = store.lastError();
@@ -91,6 +95,9 @@ HistoryListing readHistory(const HistoryStore &store, const CliOptions &options)
         return listing;
     const QDateTime now = QDateTime::currentDateTime();
     for (HistoryStore::Batch batch : batches) {
+        if (options.batchId != 0 && batch.id != options.batchId)
+            continue;
+        listing.batchFound = true;
         // Unended and not written to for a while: the updater that ran it is gone. The next start
         // of an updater marks it so in the file; the listing says so already.
         if (!batch.ended.isValid() && batch.lastWrite.isValid()
@@ -113,6 +120,39 @@ HistoryListing readHistory(const HistoryStore &store, const CliOptions &options)
         listing.entries.append(entry);
     }
     return listing;
+}
+
+QByteArray historyBatchLines(const HistoryListing &listing)
+{
+    int idWidth = 1;
+    for (const HistoryListing::Entry &entry : listing.entries)
+        idWidth = qMax(idWidth, int(QString::number(entry.batch.id).size()));
+    QString text;
+    for (const HistoryListing::Entry &entry : listing.entries) {
+        const HistoryStore::Batch &batch = entry.batch;
+        // Each unit by the last step it reached, the most frequent first.
+        QMap<QString, int> byStep;
+        for (const HistoryStore::UnitRun &run : entry.runs)
+            ++byStep[run.step.isEmpty() ? QStringLiteral("no step") : run.step];
+        QList<std::pair<QString, int>> counted(byStep.keyValueBegin(), byStep.keyValueEnd());
+        std::stable_sort(counted.begin(), counted.end(),
+                         [](const auto &a, const auto &b) { return a.second > b.second; });
+        QStringList counts;
+        for (const auto &[step, count] : std::as_const(counted))
+            counts.append(QStringLiteral("%1 %2").arg(count).arg(step));
+        const QJsonValue end = batchEnd(batch);
+        text +=
+            escapedControls(
+                QStringLiteral("%1  %2  %3 units%4  %5")
+                    .arg(batch.id, idWidth)
+                    .arg(batch.started.isValid() ? batch.started.toString(QStringLiteral("yyyy-MM-dd hh:mm"))
+                                                 : QStringLiteral("-"))
+                    .arg(entry.runs.size())
+                    .arg(counts.isEmpty() ? QString() : QStringLiteral(": ") + counts.join(QStringLiteral(", ")))
+                    .arg(end.isString() ? QStringLiteral("ended: ") + end.toString() : QStringLiteral("still open")))
+            + QLatin1Char('\n');
+    }
+    return text.toUtf8();
 }
 
 QByteArray historyText(const HistoryListing &listing)
@@ -191,6 +231,7 @@ int runHistory(const CliOptions &options, const QString &path, FILE *out, FILE *
         std::fflush(file);
     };
     HistoryListing listing;
+    listing.batchFound = options.batchId == 0;
     if (QFileInfo::exists(path)) {
         const auto cannotRead = [&](const QString &why) {
             print(err, (QStringLiteral("Cannot read the history: ") + why + QLatin1Char('\n')).toUtf8());
@@ -207,6 +248,10 @@ int runHistory(const CliOptions &options, const QString &path, FILE *out, FILE *
         if (!listing.error.isEmpty())
             return cannotRead(path + QStringLiteral(": ") + listing.error);
     }
+    if (!listing.batchFound) {
+        print(err, QStringLiteral("No batch %1 in the history.\n").arg(options.batchId).toUtf8());
+        return kExitBadUsage;
+    }
     switch (options.format) {
     case CliOptions::Format::Json:
         print(out, historyJson(listing));
@@ -215,7 +260,10 @@ int runHistory(const CliOptions &options, const QString &path, FILE *out, FILE *
         print(out, historyCsv(listing));
         break;
     case CliOptions::Format::Text:
-        print(out, listing.entries.isEmpty() ? QByteArrayLiteral("No batches in the history.\n") : historyText(listing));
+        // The batches a line each; one batch, or one unit's runs, in full.
+        print(out, listing.entries.isEmpty() ? QByteArrayLiteral("No batches in the history.\n")
+                   : options.batchId == 0 && options.unitMac.isEmpty() ? historyBatchLines(listing)
+                                                                       : historyText(listing));
         break;
     }
     return kExitConfirmed;

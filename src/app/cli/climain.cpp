@@ -120,7 +120,7 @@ int main(int argc, char *argv[])
     CliOptions options;
     QString error;
     if (!parseCliArguments(arguments, &options, &error)) {
-        say(error + QStringLiteral("\n\n") + cliUsage());
+        say(error + QLatin1Char('\n') + cliUsageHint());
         return kExitBadUsage;
     }
     if (options.command == CliOptions::Command::Help) {

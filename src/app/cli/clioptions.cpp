@@ -157,6 +157,15 @@ bool takeOptionValue(const QString &name, const QString &value, CliOptions *opti
     }
     if (name == QLatin1String("--since"))
         return takeSince(value, &options->since, error);
+    if (name == QLatin1String("--batch")) {
+        bool ok = false;
+        options->batchId = value.toLongLong(&ok);
+        if (!ok || options->batchId < 1) {
+            *error = QStringLiteral("--batch takes a batch number, as history lists it");
+            return false;
+        }
+        return true;
+    }
     if (name == QLatin1String("--unit")) {
         options->unitMac = normalMac(value);
         if (!validMac(options->unitMac)) {
@@ -189,7 +198,7 @@ bool takeOptions(const QStringList &arguments, CliOptions *options, QString *err
     // Options of the update command alone.
     const QStringList updateOptions =
         selectionOptions + deadlineOptions() + planOptions() + QStringList{QStringLiteral("--report")};
-    const QStringList historyOptions{QStringLiteral("--since"), QStringLiteral("--unit")};
+    const QStringList historyOptions{QStringLiteral("--since"), QStringLiteral("--unit"), QStringLiteral("--batch")};
     const bool update = options->command == CliOptions::Command::Update;
     const bool history = options->command == CliOptions::Command::History;
     const QStringList valueOptions = history ? historyOptions
@@ -206,6 +215,16 @@ bool takeOptions(const QStringList &arguments, CliOptions *options, QString *err
         options->format = format;
         return true;
     };
+    bool progressGiven = false;
+    const auto takeProgress = [&](CliOptions::Progress progress) {
+        if (progressGiven && options->progress != progress) {
+            *error = QStringLiteral("Either --quiet or --verbose, not both");
+            return false;
+        }
+        progressGiven = true;
+        options->progress = progress;
+        return true;
+    };
     for (qsizetype i = 1; i < arguments.size(); ++i) {
         const QString argument = arguments.at(i);
         const QString name = argument.section(QLatin1Char('='), 0, 0);
@@ -219,6 +238,14 @@ bool takeOptions(const QStringList &arguments, CliOptions *options, QString *err
             options->overrideLock = true;
         } else if (update && argument == QLatin1String("--yes")) {
             options->yes = true;
+        } else if (update && argument == QLatin1String("--reflash")) {
+            options->reflash = true;
+        } else if (update && argument == QLatin1String("--quiet")) {
+            if (!takeProgress(CliOptions::Progress::Quiet))
+                return false;
+        } else if (update && argument == QLatin1String("--verbose")) {
+            if (!takeProgress(CliOptions::Progress::Verbose))
+                return false;
         } else if (update && argument == QLatin1String("--no-history")) {
             options->keepHistory = false;
         } else if (update && argument == QLatin1String("--reset-edid")) {
@@ -339,54 +366,63 @@ bool parseCliArguments(const QStringList &arguments, CliOptions *options, QStrin
 
 QString cliUsage()
 {
-    return QStringLiteral(
-        "Usage:\n"
-        "  bryx-updater-cli list [--wait SECONDS] [--json|--csv] [--packages DIR]\n"
-        "  bryx-updater-cli update SELECTION [--yes] [--reset-edid] [--report FILE] [--json]\n"
-        "                          [--wait SECONDS] [--packages DIR]\n"
-        "                          [--fetch-deadline S] [--reboot-deadline S] [--back-deadline S]\n"
-        "                          [--canary N] [--max-in-flight N] [--stop-after-failures K]\n"
-        "                          [--no-history]\n"
-        "  bryx-updater-cli history [--since DATE] [--unit MAC] [--json|--csv]\n"
-        "\n"
-        "Finds the units on this network, compares them with the update packages (*.bin, *.ver)\n"
-        "beside the program or in --packages DIR, and updates the selected units. Each batch, its\n"
-        "units and their steps are kept in the history, which the history command shows.\n"
-        "\n"
-        "Selection (combinable; a unit must pass every kind given, any value of each):\n"
-        "  --all                every listed unit\n"
-        "  --needs-update       units whose package offers an update they may take\n"
-        "  --mac MAC            a unit by MAC address (repeatable)\n"
-        "  --ip ADDRESS         an address, a range A-B or a subnet A/N (repeatable)\n"
-        "  --type TYPE          a type: ENC, DEC, WP, WPC, ATR, DVR, VOD, ... (repeatable)\n"
-        "  --name GLOB          a name pattern, *, ? and [...] (repeatable)\n"
-        "\n"
-        "Options:\n"
-        "  --yes                update; without it, list what would be updated and exit\n"
-        "  --reset-edid         reset the EDID of updated encoders\n"
-        "  --report FILE        write the update report (CSV) when the batch is over\n"
-        "  --json               JSON Lines on stdout, one object per event, the summary last\n"
-        "  --csv                (list, history) CSV on stdout\n"
-        "  --wait SECONDS       discovery time before listing or selecting (default 10, at least 6)\n"
-        "  --packages DIR       the folder of the update packages\n"
-        "  --fetch-deadline S   a commanded unit is overdue without a fetch after S seconds (180)\n"
-        "  --reboot-deadline S  ... without a reboot after its fetch (600)\n"
-        "  --back-deadline S    ... when not back after its reboot (600)\n"
-        "  --canary N           update the first N selected units alone; the rest wait until\n"
-        "                       each is confirmed, and the batch halts if one fails\n"
-        "  --max-in-flight N    at most N units between their command and confirmation at once\n"
-        "  --stop-after-failures K  halt the batch once K units failed (overdue, not applied,\n"
-        "                       EDID reset given up) while units wait: those are held\n"
-        "  --no-history         keep no history of this batch\n"
-        "  --override-lock      run although the lock file of another instance is there\n"
-        "\n"
-        "History (newest batch first; text, --json or the update report's CSV with --csv):\n"
-        "  --since DATE         batches begun on or after DATE (2026-12-01 or 2026-12-01T08:00)\n"
-        "  --unit MAC           the runs of this unit alone, with every step of each\n"
-        "  --help, --version\n"
-        "\n"
-        "Exit codes: 0 every selected unit confirmed (or nothing to do); 1 some unit failed, was\n"
-        "overdue or was refused; 2 the batch was stopped or its rollout halted; 3 bad usage or\n"
-        "input; 4 cannot start.\n"
-        "Ctrl-C stops commanding new units and lets commanded ones finish; a second Ctrl-C quits.\n");
+    return QStringLiteral("Usage:\n"
+                          "  bryx-updater-cli list [--wait SECONDS] [--json|--csv] [--packages DIR]\n"
+                          "  bryx-updater-cli update SELECTION [--yes] [--reflash] [--reset-edid] [--report FILE]\n"
+                          "                          [--json] [--quiet|--verbose] [--wait SECONDS] [--packages DIR]\n"
+                          "                          [--fetch-deadline S] [--reboot-deadline S] [--back-deadline S]\n"
+                          "                          [--canary N] [--max-in-flight N] [--stop-after-failures K]\n"
+                          "                          [--no-history]\n"
+                          "  bryx-updater-cli history [--since DATE] [--batch N] [--unit MAC] [--json|--csv]\n"
+                          "\n"
+                          "Finds the units on this network, compares them with the update packages (*.bin, *.ver)\n"
+                          "beside the program or in --packages DIR, and updates the selected units. Each batch, its\n"
+                          "units and their steps are kept in the history, which the history command shows.\n"
+                          "\n"
+                          "Selection (combinable; a unit must pass every kind given, any value of each):\n"
+                          "  --all                every listed unit\n"
+                          "  --needs-update       units whose package offers an update they may take\n"
+                          "  --mac MAC            a unit by MAC address (repeatable)\n"
+                          "  --ip ADDRESS         an address, a range A-B or a subnet A/N (repeatable)\n"
+                          "  --type TYPE          a type: ENC, DEC, WP, WPC, ATR, DVR, VOD, ... (repeatable)\n"
+                          "  --name GLOB          a name pattern, *, ? and [...] (repeatable)\n"
+                          "\n"
+                          "Options:\n"
+                          "  --yes                update; without it, list what would be updated (on stdout) and exit\n"
+                          "  --reflash            update units that are already up to date too (skipped without it)\n"
+                          "  --reset-edid         reset the EDID of updated encoders\n"
+                          "  --report FILE        write the update report (CSV) when the batch is over\n"
+                          "  --json               JSON Lines on stdout, one object per event, the summary last\n"
+                          "  --quiet              (update) on stderr the summary alone, no line per unit\n"
+                          "  --verbose            (update) on stderr a line per step of each unit, not per unit\n"
+                          "  --csv                (list, history) CSV on stdout\n"
+                          "  --wait SECONDS       discovery time before selecting (default 10, at least 6); list\n"
+                          "                       returns once no new unit has answered for 1.5 s, at most this\n"
+                          "  --packages DIR       the folder of the update packages\n"
+                          "  --fetch-deadline S   a commanded unit is overdue without a fetch after S seconds (180)\n"
+                          "  --reboot-deadline S  ... without a reboot after its fetch (600)\n"
+                          "  --back-deadline S    ... when not back after its reboot (600)\n"
+                          "  --canary N           update the first N selected units alone; the rest wait until\n"
+                          "                       each is confirmed, and the batch halts if one fails\n"
+                          "  --max-in-flight N    at most N units between their command and confirmation at once\n"
+                          "  --stop-after-failures K  halt the batch once K units failed (overdue, not applied,\n"
+                          "                       EDID reset given up) while units wait: those are held\n"
+                          "  --no-history         keep no history of this batch\n"
+                          "  --override-lock      run although the lock file of another instance is there\n"
+                          "\n"
+                          "History (newest batch first, a line each; --json or the update report's CSV with --csv):\n"
+                          "  --since DATE         batches begun on or after DATE (2026-12-01 or 2026-12-01T08:00)\n"
+                          "  --batch N            that batch alone, with each of its units\n"
+                          "  --unit MAC           the runs of this unit alone, with every step of each\n"
+                          "  --help, --version\n"
+                          "\n"
+                          "Exit codes: 0 every selected unit confirmed (or nothing to do: none selected, or every\n"
+                          "one up to date); 1 some unit failed, was overdue or was refused; 2 the batch was stopped\n"
+                          "or its rollout halted; 3 bad usage or input (history: no such batch); 4 cannot start.\n"
+                          "Ctrl-C stops commanding new units and lets commanded ones finish; a second Ctrl-C quits.\n");
+}
+
+QString cliUsageHint()
+{
+    return QStringLiteral("Try 'bryx-updater-cli --help' for more information.");
 }

@@ -50,6 +50,12 @@ struct CliOptions
     int waitSecs = 10;
     UnitSelection selection;
     bool yes = false;
+    // update: command units that are already up to date as well (without it they are skipped).
+    bool reflash = false;
+    // update: what stderr tells of the batch. Plain: a line per unit as it ends; Quiet: the
+    // summary alone; Verbose: a line per step of each unit.
+    enum class Progress { Plain, Quiet, Verbose };
+    Progress progress = Progress::Plain;
     bool resetEdid = false;
     bool overrideLock = false;
     QString reportPath;
@@ -62,6 +68,8 @@ struct CliOptions
     // history: batches begun since (all when invalid); the runs of one unit (normalised MAC).
     QDateTime since;
     QString unitMac;
+    // history --batch: that batch alone, with its units (0: every batch, a line each).
+    qint64 batchId = 0;
 };
 
 // Reads the arguments after the program's name. False with a message for the operator when they
@@ -73,3 +81,5 @@ bool parseAddressSelection(const QString &text, std::pair<quint32, quint32> *ran
 
 // The usage text of --help.
 QString cliUsage();
+// What a usage error prints after its message: where the usage is.
+QString cliUsageHint();

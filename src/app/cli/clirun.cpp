@@ -2,6 +2,7 @@
 
 #include "app/debuglog.h"
 #include "app/outputtext.h"
+#include "net/marluneconnectreduced.h"
 #include "units/devicecatalogue.h"
 #include "units/unitlookup.h"
 #include "update/fleetmodel.h"
@@ -23,6 +24,10 @@ static const char kLogSource[] = "cli";
 namespace {
 
 constexpr int kFirstListMs = UpdaterCore::kRefreshIntervalMs + 1000;
+// While the answers of a quiet fleet are merged over several event-loop turns, how often the list
+// looks whether they all are.
+constexpr int kMergeCheckMs = 100;
+constexpr int kBarRedrawMs = 1000;
 
 const QString kConfirmed = QStringLiteral("confirmed");
 const QString kFailed = QStringLiteral("failed");
@@ -31,6 +36,7 @@ const QString kNotCommanded = QStringLiteral("not commanded");
 const QString kRefused = QStringLiteral("refused");
 const QString kHeld = QStringLiteral("held");
 const QString kInterrupted = QStringLiteral("interrupted");
+const QString kUpToDate = QStringLiteral("up to date");
 
 QJsonValue jsonNow()
 {
@@ -54,16 +60,14 @@ bool write(FILE *file, const QString &text)
 
 CliRun::CliRun(const CliOptions &options, UpdaterCore &core, FILE *out, FILE *err, QObject *parent)
     : QObject(parent), options(options), core(core), out(out), err(err), interactive(::isatty(fileno(err)) == 1),
-      started(QDateTime::currentDateTime())
+      quiet(options.progress == CliOptions::Progress::Quiet),
+      verbose(options.progress == CliOptions::Progress::Verbose), started(QDateTime::currentDateTime())
 {
     connect(&core, &UpdaterCore::warningsDue, this, &CliRun::tellWarnings);
     // The list and the selection are made once the fleet shows every unit that answered.
     connect(&core, &UpdaterCore::fleetShown, this, [this] {
         if (std::exchange(awaitingFleet, false))
             fleetReady();
-    });
-    connect(&core, &UpdaterCore::powerOffWarningDue, this, [this] {
-        say(QStringLiteral("Do not power down equipment during update! Doing so may render it inoperable."));
     });
     // Nobody resumes a halted batch here: the held units stay where they are, the commanded
     // ones finish, and the run ends with exit code 2.
@@ -74,7 +78,7 @@ CliRun::CliRun(const CliOptions &options, UpdaterCore &core, FILE *out, FILE *er
     // In JSON the notice is a log event like any other line.
     connect(&core, &UpdaterCore::historyNotice, this, [this](const QString &text) {
         if (this->options.format != CliOptions::Format::Json)
-            say(text);
+            note(text);
     });
     connect(&core, &UpdaterCore::statusLine, this, [this](const QString &line) {
         if (this->options.format == CliOptions::Format::Json)
@@ -82,8 +86,17 @@ CliRun::CliRun(const CliOptions &options, UpdaterCore &core, FILE *out, FILE *er
                   QString());
     });
     connect(&core, &UpdaterCore::unitStepped, this, &CliRun::unitStepped);
-    // The answers to the discovery join the list at the tick after it, 5 seconds later.
+    // The answers to the discovery join the list at the tick after it, 5 seconds later: --wait
+    // is how long an update waits for them, and the longest a list does.
     QTimer::singleShot(qMax(options.waitSecs * 1000, kFirstListMs), this, &CliRun::discoveryOver);
+    if (options.command == CliOptions::Command::List) {
+        quietTimer = new QTimer(this);
+        quietTimer->setSingleShot(true);
+        quietTimer->setInterval(kQuietMs);
+        connect(quietTimer, &QTimer::timeout, this, &CliRun::quietOver);
+        connect(&core.endpoint(), &MarluneConnect::unitChangedSignal, this,
+                [this](const MarluneUnit &unit) { heardFrom(unit.mac); });
+    }
     if (options.command == CliOptions::Command::Update)
         core.setDeadlines(options.deadlines);
 }
@@ -107,6 +120,46 @@ void CliRun::discoveryOver()
 {
     if (done)
         return;
+    awaitingFleet = true;
+    core.refreshFleet();
+}
+
+// A unit heard from for the first time: the fleet is not quiet yet.
+void CliRun::heardFrom(const QString &mac)
+{
+    if (done || mac.isEmpty() || heard.contains(mac))
+        return;
+    heard.insert(mac);
+    quietTimer->start();
+}
+
+// No new unit has answered for a moment: the answers join the list now, in a tick of their own,
+// rather than at the next one.
+void CliRun::quietOver()
+{
+    if (done || awaitingFleet)
+        return;
+    BLOG << "no new unit for" << kQuietMs << "ms after" << heard.size() << "answered";
+    core.tick();
+    listOnceMerged();
+}
+
+// The list is made once every unit heard from is listed (or has no package, and never will be).
+// A tick of a large fleet merges over several turns, and one under way when the fleet fell quiet
+// may leave the answers to the next.
+void CliRun::listOnceMerged()
+{
+    if (done || awaitingFleet)
+        return;
+    const PipelineState &state = core.state();
+    const PipelineIndex index(state);
+    const bool merged = std::all_of(heard.cbegin(), heard.cend(), [&](const QString &mac) {
+        return index.firstListed(mac) != nullptr || state.withoutPackage.contains(mac);
+    });
+    if (!merged) {
+        QTimer::singleShot(kMergeCheckMs, this, &CliRun::listOnceMerged);
+        return;
+    }
     awaitingFleet = true;
     core.refreshFleet();
 }
@@ -198,7 +251,8 @@ QString CliRun::listTable(const QList<QStringList> &rows)
 }
 
 // The selection, refused as the window refuses it: a unit its package cannot update, one too
-// old for its package, and one the updater has not heard from lately.
+// old for its package, and one the updater has not heard from lately. A unit already up to date
+// is left out unless --reflash is given: updating it would only send it the same image again.
 void CliRun::startUpdate()
 {
     const PipelineState &state = core.state();
@@ -216,6 +270,11 @@ void CliRun::startUpdate()
         else
             selected.append(unit->mac);
     }
+    if (!options.reflash) {
+        skipped = fleet.upToDate(selected);
+        for (const QString &mac : std::as_const(skipped))
+            selected.removeOne(mac);
+    }
     selectedSet = QSet<QString>(selected.cbegin(), selected.cend());
     for (const MarluneUnit &unit : state.vUnits) {
         const auto reason = refused.constFind(unit.mac);
@@ -227,15 +286,23 @@ void CliRun::startUpdate()
         object.insert(QStringLiteral("reason"), *reason);
         event(object, QStringLiteral("%1 (%2): refused: %3").arg(unit.name, unit.ip, *reason));
     }
+    tellSkipped();
     if (!options.yes || selected.isEmpty()) {
+        // A dry run's answer is its result: the units it would update, a line each on stdout.
         for (const QString &mac : std::as_const(selected)) {
             const MarluneUnit *unit = index.firstListed(mac);
             QJsonObject object = unitObject(*unit);
             object.insert(QStringLiteral("event"), QStringLiteral("would-update"));
-            event(object, QStringLiteral("Would update %1 (%2, %3 %4)").arg(unit->name, unit->ip, typeCodeForUnit(*unit), mac));
+            event(object, QString());
+            if (options.format != CliOptions::Format::Json
+                && !write(out, escapedControls(QStringLiteral("Would update %1 (%2, %3 %4)")
+                                                   .arg(unit->name, unit->ip, typeCodeForUnit(*unit), mac))
+                                   + QLatin1Char('\n')))
+                lostOutput();
         }
-        say(selected.isEmpty() ? QStringLiteral("Nothing to update.")
-                               : QStringLiteral("%1 units would be updated; add --yes to update them.").arg(selected.size()));
+        note(selected.isEmpty()
+                 ? QStringLiteral("Nothing to update.")
+                 : QStringLiteral("%1 units would be updated; add --yes to update them.").arg(selected.size()));
         code = refused.isEmpty() || !options.yes ? kExitConfirmed : kExitSomeFailed;
         if (options.format == CliOptions::Format::Json) {
             QJsonArray units;
@@ -244,12 +311,18 @@ void CliRun::startUpdate()
                 object.insert(QStringLiteral("result"), QStringLiteral("would update"));
                 units.append(object);
             }
+            for (const QString &mac : std::as_const(skipped)) {
+                QJsonObject object = unitObject(*index.firstListed(mac));
+                object.insert(QStringLiteral("result"), kUpToDate);
+                units.append(object);
+            }
             event(QJsonObject{{QStringLiteral("event"), QStringLiteral("summary")},
                               {QStringLiteral("command"), QStringLiteral("update")},
                               {QStringLiteral("schema"), kJsonSchema},
                               {QStringLiteral("dryRun"), !options.yes},
                               {QStringLiteral("selected"), int(selected.size())},
                               {QStringLiteral("refused"), int(refused.size())},
+                              {QStringLiteral("upToDate"), int(skipped.size())},
                               {QStringLiteral("exitCode"), code},
                               {QStringLiteral("units"), units}},
                   QString());
@@ -262,8 +335,34 @@ void CliRun::startUpdate()
     following = true;
     core.queueForUpdate(selected);
     core.announceUpdate();
-    say(QStringLiteral("Updating %1 units.").arg(selected.size()));
+    // Said when units are about to be commanded, and only then: a list or a dry run changes
+    // nothing.
+    note(QStringLiteral("Do not power down equipment during update! Doing so may render it inoperable."));
+    note(QStringLiteral("Updating %1 units.").arg(selected.size()));
+    if (interactive && !quiet) {
+        barTimer = new QTimer(this);
+        connect(barTimer, &QTimer::timeout, this, &CliRun::drawBar);
+        barTimer->start(kBarRedrawMs);
+    }
     endIfAllEnded();
+}
+
+// The units left out as already up to date: a line for them all (a line each with --verbose),
+// and an event each in JSON.
+void CliRun::tellSkipped()
+{
+    if (skipped.isEmpty())
+        return;
+    const PipelineIndex index(core.state());
+    for (const QString &mac : std::as_const(skipped)) {
+        const MarluneUnit *unit = index.firstListed(mac);
+        QJsonObject object = unitObject(*unit);
+        object.insert(QStringLiteral("event"), QStringLiteral("skipped"));
+        object.insert(QStringLiteral("reason"), QStringLiteral("already up to date"));
+        event(object,
+              verbose ? QStringLiteral("%1 (%2): already up to date, skipped").arg(unit->name, unit->ip) : QString());
+    }
+    note(QStringLiteral("%1 units already up to date skipped (use --reflash to update them too).").arg(skipped.size()));
 }
 
 // Where a selected unit ends, by the step it took: "" while it is still on its way.
@@ -313,14 +412,22 @@ void CliRun::unitStepped(const UnitEvent &told)
     const QString step = unitStepName(told.step);
     steps.insert(told.mac, step);
     statuses.insert(told.mac, told.status);
-    results.insert(told.mac, resultOf(told, updatedWell.value(told.mac)));
+    const QString result = resultOf(told, updatedWell.value(told.mac));
+    const QString before = results.value(told.mac);
+    results.insert(told.mac, result);
     const MarluneUnit *unit = findUnit(core.state().vUnits, &MarluneUnit::mac, told.mac);
     QJsonObject object = unit ? unitObject(*unit) : QJsonObject{{QStringLiteral("mac"), told.mac}};
     object.insert(QStringLiteral("event"), QStringLiteral("step"));
     object.insert(QStringLiteral("step"), step);
     object.insert(QStringLiteral("status"), told.status);
     object.insert(QStringLiteral("time"), jsonTime(told.time));
-    event(object, QStringLiteral("%1 (%2): %3 \u2014 %4").arg(told.name, told.ip, step, told.status));
+    // Every step with --verbose; else a line when the unit reaches its end (again, should it move
+    // on from being overdue to another end).
+    const bool ended = !result.isEmpty() && result != before;
+    event(object,
+          verbose || ended
+              ? QStringLiteral("%1 (%2): %3 \u2014 %4").arg(told.name, told.ip, verbose ? step : result, told.status)
+              : QString());
     endIfAllEnded();
 }
 
@@ -351,7 +458,7 @@ void CliRun::interrupt()
     if (done)
         return;
     if (!following || stopped) {
-        say(QStringLiteral("Stopped."));
+        note(QStringLiteral("Stopped."));
         stopped = true;
         code = kExitStopped;
         // A list says what it found so far; its summary still comes last.
@@ -364,9 +471,9 @@ void CliRun::interrupt()
     }
     stopped = true;
     const QStringList withdrawn = core.stopCommanding();
-    say(QStringLiteral("Stopping: %1 units will not be commanded; waiting for the commanded ones (Ctrl-C again "
-                       "quits).")
-            .arg(withdrawn.size()));
+    note(QStringLiteral("Stopping: %1 units will not be commanded; waiting for the commanded ones (Ctrl-C again "
+                        "quits).")
+             .arg(withdrawn.size()));
     endIfAllEnded();
 }
 
@@ -381,9 +488,11 @@ QJsonArray CliRun::accountForUnits(QHash<QString, int> &counts) const
     for (const MarluneUnit &unit : state.vUnits)
         if (refused.contains(unit.mac) && !ordered.contains(unit.mac))
             ordered.append(unit.mac);
+    const QSet<QString> upToDate(skipped.cbegin(), skipped.cend());
+    ordered += skipped;
     for (const QString &mac : std::as_const(ordered)) {
         const MarluneUnit *unit = index.firstListed(mac);
-        QString result = refused.contains(mac) ? kRefused : results.value(mac);
+        QString result = refused.contains(mac) ? kRefused : upToDate.contains(mac) ? kUpToDate : results.value(mac);
         if (result.isEmpty())
             result = kInterrupted;
         ++counts[result];
@@ -422,9 +531,9 @@ void CliRun::finish()
                     + reportError);
         }
         const bool halted = state.rollout.halted;
-        code = stopped || halted ? kExitStopped
-               : counts.value(kConfirmed) == units.size() && reportSaved ? kExitConfirmed
-                                                                           : kExitSomeFailed;
+        // The units left out as up to date need nothing: the others decide.
+        const bool allConfirmed = counts.value(kConfirmed) + counts.value(kUpToDate) == units.size();
+        code = stopped || halted ? kExitStopped : allConfirmed && reportSaved ? kExitConfirmed : kExitSomeFailed;
         QJsonObject summary{{QStringLiteral("event"), QStringLiteral("summary")},
                             {QStringLiteral("command"), QStringLiteral("update")},
                             {QStringLiteral("schema"), kJsonSchema},
@@ -438,6 +547,7 @@ void CliRun::finish()
                             {QStringLiteral("refused"), counts.value(kRefused)},
                             {QStringLiteral("interrupted"), counts.value(kInterrupted)},
                             {QStringLiteral("held"), counts.value(kHeld)},
+                            {QStringLiteral("upToDate"), counts.value(kUpToDate)},
                             {QStringLiteral("stopped"), stopped},
                             {QStringLiteral("halted"), halted},
                             {QStringLiteral("plan"), state.rollout.plan.text()},
@@ -457,13 +567,16 @@ void CliRun::finish()
                            .arg(counts.value(kOverdue))
                            .arg(counts.value(kNotCommanded))
                            .arg(counts.value(kRefused));
+        if (counts.value(kUpToDate) > 0)
+            text += QStringLiteral(", %1 already up to date skipped").arg(counts.value(kUpToDate));
         if (counts.value(kInterrupted) > 0)
             text += QStringLiteral(", %1 still on their way").arg(counts.value(kInterrupted));
         if (halted)
             text += QStringLiteral("; the rollout stopped, %1 held").arg(counts.value(kHeld));
         if (!reportSaved)
             text += QStringLiteral("; no report saved");
-        event(summary, text + QLatin1Char('.'));
+        event(summary, QString());
+        say(text + QLatin1Char('.'));
     }
     // The summary is the last line a script reads: nothing said while the tool shuts down (a
     // unit's connection closing, a notice from the history, a warning) is written after it.
@@ -472,7 +585,8 @@ void CliRun::finish()
     Q_EMIT finished(code);
 }
 
-// One event: a JSON object on stdout with --json (its time added), else a line on stderr.
+// One event: a JSON object on stdout with --json (its time added), and its line, if it has one,
+// on stderr (not with --quiet).
 void CliRun::event(const QJsonObject &object, const QString &text)
 {
     if (outputClosed)
@@ -485,7 +599,7 @@ void CliRun::event(const QJsonObject &object, const QString &text)
             lostOutput();
     }
     if (!text.isEmpty())
-        say(text);
+        note(text);
 }
 
 // A line on stderr; a unit's name in it shows its control characters as text.
@@ -499,12 +613,26 @@ void CliRun::say(const QString &text)
     drawBar();
 }
 
-// On a terminal, the batch at a glance stays on the last line.
+// A line of progress: --quiet leaves it out. (Warnings, errors and the summary are said.)
+void CliRun::note(const QString &text)
+{
+    if (!quiet)
+        say(text);
+}
+
+// On a terminal, the batch at a glance stays on the last line, with the time it has taken and
+// the estimate of the time left.
 void CliRun::drawBar()
 {
-    if (!interactive || !following || done)
+    if (!interactive || quiet || !following || done)
         return;
-    write(err, QStringLiteral("\r\033[K") + batchSummary(core.state(), core.catalogue()));
+    const PipelineState &state = core.state();
+    const BatchCounts counts = batchCounts(state, core.catalogue());
+    QString bar = batchSummary(state, counts);
+    const QString timing = batchTiming(state, counts, QDateTime::currentDateTime());
+    if (!timing.isEmpty())
+        bar += kSummarySeparator + timing;
+    write(err, QStringLiteral("\r\033[K") + bar);
     barShown = true;
 }
 

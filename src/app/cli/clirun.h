@@ -23,8 +23,9 @@ struct UnitEvent;
 
 // The command-line tool's front-end of the core: waits for discovery, then lists the units or
 // selects, queues and follows an update until every selected unit has ended (confirmed, failed,
-// overdue or not commanded), printing a line per unit step (JSON Lines with --json) and a summary.
-// The result is an exit code; finished() says when it is known.
+// overdue or not commanded), printing a line per unit as it ends (per step with --verbose, none
+// with --quiet; JSON Lines with --json) and a summary. A list is made once the fleet has been
+// quiet for a moment. The result is an exit code; finished() says when it is known.
 class CliRun final : public QObject
 {
     Q_OBJECT
@@ -46,11 +47,18 @@ public:
     // show as text, and every column but the last is cut to a readable width.
     static QString listTable(const QList<QStringList> &rows);
 
+    // A list is made once no new unit has answered for this long after the first answer (--wait
+    // still bounds it).
+    static constexpr int kQuietMs = 1500;
+
 Q_SIGNALS:
     void finished(int exitCode);
 
 private:
     void discoveryOver();
+    void heardFrom(const QString &mac);
+    void quietOver();
+    void listOnceMerged();
     void fleetReady();
     void tellWarnings(const TableWarnings &due);
     void listUnits();
@@ -64,6 +72,8 @@ private:
     void drawBar();
     void clearBar();
     void say(const QString &text);
+    void note(const QString &text);
+    void tellSkipped();
     void lostOutput();
 
     const CliOptions options;
@@ -71,6 +81,8 @@ private:
     FILE *out;
     FILE *err;
     bool interactive = false;
+    bool quiet = false;
+    bool verbose = false;
     bool barShown = false;
     bool following = false;
     bool stopped = false;
@@ -89,6 +101,13 @@ private:
     QSet<QString> selectedSet;
     int batch = 0;
     QHash<QString, QString> refused;
+    // The units the selection chose that are already up to date, left out without --reflash.
+    QStringList skipped;
+    // list: the units that answered, and the wait for a moment without a new one.
+    QSet<QString> heard;
+    QTimer *quietTimer = nullptr;
+    // On a terminal: the live line is drawn again each second, for its elapsed time.
+    QTimer *barTimer = nullptr;
     QHash<QString, QString> phases;
     // Each selected unit's last step, its status then and how it ended ("" while on its way);
     // whether its update was confirmed with the package's dates.

@@ -1,3 +1,4 @@
+#include "app/cli/clihistory.h"
 #include "app/cli/clioptions.h"
 #include "app/cli/clirun.h"
 #include "app/fileidentity.h"
@@ -9,6 +10,7 @@
 #include "units/marluneunit.h"
 #include "update/updatercore.h"
 
+#include <QElapsedTimer>
 #include <QJsonArray>
 #include <QJsonDocument>
 #include <QJsonObject>
@@ -54,6 +56,10 @@ private Q_SLOTS:
     void historyOfADamagedFile();
     void hostileNames_data();
     void hostileNames();
+    void whatEachRunPrints_data();
+    void whatEachRunPrints();
+    void historyByBatch_data();
+    void historyByBatch();
 
 private:
     // Runs the tool to its end; its JSON Lines on stdout and its exit code.
@@ -132,6 +138,14 @@ void TestCli::arguments_data()
     row("two formats", QStringLiteral("list --csv --json"), false, C::List, QStringLiteral("--json or --csv"));
     row("version with an option", QStringLiteral("--version --bogus"), false, C::Version,
         QStringLiteral("--version takes no options"));
+    row("reflash, quietly", QStringLiteral("update --all --reflash --quiet"), true, C::Update,
+        QStringLiteral("reflash quiet"));
+    row("quiet and verbose", QStringLiteral("update --all --quiet --verbose"), false, C::Update,
+        QStringLiteral("--quiet or --verbose"));
+    row("reflash on list", QStringLiteral("list --reflash"), false, C::List, QStringLiteral("Unknown option"));
+    row("history of one batch", QStringLiteral("history --batch=12"), true, C::History, QStringLiteral("batch 12"));
+    row("history of batch zero", QStringLiteral("history --batch 0"), false, C::History,
+        QStringLiteral("--batch takes a batch number"));
 }
 
 void TestCli::arguments()
@@ -159,6 +173,11 @@ void TestCli::arguments()
         QCOMPARE(options.since, QDate(2026, 12, 1).startOfDay());
         QCOMPARE(options.unitMac, QStringLiteral("02:B5:0A:4D:01:01"));
         QCOMPARE(options.format, CliOptions::Format::Csv);
+    } else if (detail == QLatin1String("reflash quiet")) {
+        QVERIFY(options.reflash && options.selection.all);
+        QCOMPARE(options.progress, CliOptions::Progress::Quiet);
+    } else if (detail == QLatin1String("batch 12")) {
+        QCOMPARE(options.batchId, 12);
     } else if (detail == QLatin1String("dry")) {
         QVERIFY(!options.yes);
         QVERIFY(options.selection.needsUpdate);
@@ -860,7 +879,7 @@ void TestCli::hostileNames_data()
                                   << QByteArrayList{"\"Esc\\u001b[2JClear\"", "\"Csi\\u009b2JRed\"",
                                                     "bytes from 10.77.1.5 was ignored"}
                                   << -1;
-    QTest::newRow("dry run") << QStringList{QStringLiteral("update"), QStringLiteral("--all")} << false
+    QTest::newRow("dry run") << QStringList{QStringLiteral("update"), QStringLiteral("--all")} << true
                              << QByteArrayList{"Would update Esc\\x1b[2JClear (10.77.1.2,"} << -1;
 }
 
@@ -898,6 +917,212 @@ void TestCli::hostileNames()
     QVERIFY(!(out + err).contains(QByteArray(100, 'L')));
     for (const QByteArray &line : said.split('\n'))
         QVERIFY2(widest < 0 || line.size() <= widest, line.left(200).constData());
+}
+
+// What a run prints where: a usage error points at --help; a list returns once the fleet has
+// been quiet for a moment, and warns of no power-off; a dry run's answer is on stdout; an update
+// leaves out the units already up to date (unless --reflash), tells a line per unit as it ends
+// (every step with --verbose, the summary alone with --quiet), and on a terminal keeps a live line
+// with the time the batch has taken.
+void TestCli::whatEachRunPrints_data()
+{
+    QTest::addColumn<QString>("line");
+    // The simulator's units: old ones (u1, u2, ...) that need the update, then current ones
+    // (cur1, ...) that have the package's dates already.
+    QTest::addColumn<int>("old");
+    QTest::addColumn<int>("current");
+    // Run on a terminal (stdout and stderr both go to it).
+    QTest::addColumn<bool>("terminal");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArrayList>("onStdout");
+    QTest::addColumn<QByteArrayList>("onStderr");
+    QTest::addColumn<QByteArrayList>("notOnStderr");
+    // How many lines stderr holds; -1: any number.
+    QTest::addColumn<int>("stderrLines");
+    // The run ends within this many seconds; 0: not timed.
+    QTest::addColumn<int>("withinSecs");
+
+    const QByteArray dash = "\xe2\x80\x94";
+    QTest::newRow("usage error") << "flash --all" << 0 << 0 << false << int(kExitBadUsage) << QByteArrayList()
+                                 << QByteArrayList{"Unknown command: flash\nTry 'bryx-updater-cli --help' for more "
+                                                   "information.\n"}
+                                 << QByteArrayList{"Usage:"} << 2 << 0;
+    // --wait is the upper bound: 20 units that answer at once are listed long before it.
+    QTest::newRow("list once quiet") << "list --wait 60" << 20 << 0 << false << int(kExitConfirmed)
+                                     << QByteArrayList{"\nu20 "} << QByteArrayList()
+                                     << QByteArrayList{"Do not power down"} << 0 << 30;
+    QTest::newRow("dry run") << "update --all --wait 6" << 2 << 1 << false << int(kExitConfirmed)
+                             << QByteArrayList{"Would update u1 (10.77.1.1, K2-DEC 02:B5:0A:4D:01:01)\n",
+                                               "Would update u2 (10.77.1.2, "}
+                             << QByteArrayList{"2 units would be updated",
+                                               "1 units already up to date skipped (use --reflash"}
+                             << QByteArrayList{"Would update", "Do not power down"} << 2 << 0;
+    QTest::newRow("up to date skipped, a line per unit")
+        << "update --all --yes --wait 6 --json" << 2 << 2 << false << int(kExitConfirmed)
+        << QByteArrayList{"\"event\":\"skipped\"", "\"upToDate\":2"}
+        << QByteArrayList{"u1 (10.77.1.1): confirmed " + dash + " K-Series Update Confirmed.\n",
+                          "2 units already up to date skipped (use --reflash to update them too).\n",
+                          "Do not power down equipment during update!",
+                          "2 of 2 selected units confirmed; 0 failed, 0 overdue, 0 not commanded, 0 refused, 2 "
+                          "already up to date skipped.\n"}
+        << QByteArrayList{"cur1", "cur2", "): queued"} << 6 << 0;
+    QTest::newRow("reflash, every step") << "update --all --yes --wait 6 --reflash --verbose" << 1 << 1 << false
+                                         << int(kExitConfirmed) << QByteArrayList()
+                                         << QByteArrayList{"cur1 (10.77.1.2): queued " + dash,
+                                                           "cur1 (10.77.1.2): fetched " + dash,
+                                                           "cur1 (10.77.1.2): confirmed",
+                                                           "2 of 2 selected units confirmed"}
+                                         << QByteArrayList{"already up to date"} << -1 << 0;
+    QTest::newRow("quiet") << "update --all --yes --wait 6 --quiet" << 2 << 1 << false << int(kExitConfirmed)
+                           << QByteArrayList()
+                           << QByteArrayList{"2 of 2 selected units confirmed; 0 failed, 0 overdue, 0 not commanded, "
+                                             "0 refused, 1 already up to date skipped.\n"}
+                           << QByteArrayList() << 1 << 0;
+    QTest::newRow("live line on a terminal")
+        << "update --all --yes --wait 6" << 3 << 0 << true << int(kExitConfirmed) << QByteArrayList()
+        << QByteArrayList{" elapsed"} << QByteArrayList() << -1 << 0;
+}
+
+void TestCli::whatEachRunPrints()
+{
+    QFETCH(QString, line);
+    QFETCH(int, old);
+    QFETCH(int, current);
+    QFETCH(bool, terminal);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArrayList, onStdout);
+    QFETCH(QByteArrayList, onStderr);
+    QFETCH(QByteArrayList, notOnStderr);
+    QFETCH(int, stderrLines);
+    QFETCH(int, withinSecs);
+
+    noHistory();
+    SimulatorProcess simulator;
+    if (old + current > 0) {
+        QString units = fleet(old);
+        for (int i = 1; i <= current; ++i)
+            units += QStringLiteral("[cur%1]\nfamily=k220-decoder\nip=10.77.1.%2\nswversion=3/2/2015\n"
+                                    "webversion=1425384000\n")
+                         .arg(i)
+                         .arg(old + i);
+        QVERIFY(simulator.start(units, old + current));
+    }
+    const QStringList arguments =
+        line.split(QLatin1Char(' ')) + QStringList{QStringLiteral("--packages"), packages.path()};
+    QProcess cli;
+    QElapsedTimer took;
+    took.start();
+    if (terminal) {
+        if (QStandardPaths::findExecutable(QStringLiteral("script")).isEmpty())
+            QSKIP("no script(1) to give the tool a terminal");
+        cli.start(QStringLiteral("script"),
+                  {QStringLiteral("-qec"),
+                   QStringLiteral(BRYX_BIN_DIR "/bryx-updater-cli ") + arguments.join(QLatin1Char(' ')),
+                   QStringLiteral("/dev/null")});
+    } else {
+        startCli(cli, arguments);
+    }
+    QVERIFY(cli.waitForFinished(120000));
+    const qint64 seconds = took.elapsed() / 1000;
+    const QByteArray out = cli.readAllStandardOutput();
+    // On a terminal both go to it, and script(1) gives it on its stdout.
+    const QByteArray err = terminal ? out : cli.readAllStandardError();
+    QVERIFY2(cli.exitCode() == exitCode, (out.left(1000) + err).constData());
+    for (const QByteArray &text : onStdout)
+        QVERIFY2(out.contains(text), (text + "\nnot in:\n" + out.left(3000)).constData());
+    for (const QByteArray &text : onStderr)
+        QVERIFY2(err.contains(text), (text + "\nnot in:\n" + err.left(3000)).constData());
+    for (const QByteArray &text : notOnStderr)
+        QVERIFY2(!err.contains(text), (text + "\nin:\n" + err.left(3000)).constData());
+    if (stderrLines >= 0)
+        QVERIFY2(err.count('\n') == stderrLines, err.constData());
+    QVERIFY2(withinSecs == 0 || seconds < withinSecs, QByteArray::number(seconds).constData());
+}
+
+// history lists a line per batch, with its units counted by the last step each reached and how
+// the batch ended; --batch shows one batch and its units, and a batch it does not have is an error.
+void TestCli::historyByBatch_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<int>("exitCode");
+    QTest::addColumn<QByteArrayList>("outHas");
+    QTest::addColumn<QByteArrayList>("outHasNot");
+    QTest::addColumn<int>("outLines");
+    QTest::addColumn<QByteArray>("err");
+
+    QTest::newRow("a line per batch")
+        << "history" << int(kExitConfirmed)
+        << QByteArrayList{"2  2026-11-02 02:00  2 units: 1 confirmed, 1 taken out  ended: stopped\n"
+                          "1  2026-11-01 02:00  3 units: 2 confirmed, 1 overdue  ended: completed\n"}
+        << QByteArrayList() << 2 << QByteArray();
+    QTest::newRow("one batch, its units")
+        << "history --batch 1" << int(kExitConfirmed)
+        << QByteArrayList{"Batch 1: begun 2026-11-01 02:00:00, ended 2026-11-01 02:01:00 on bench-7, 3 units\n",
+                          "  02:B5:0A:4D:01:03  10.77.1.3  u3  Overdue: no image fetch after 12 s\n"}
+        << QByteArrayList{"Batch 2"} << 4 << QByteArray();
+    QTest::newRow("one batch as json") << "history --batch 2 --json" << int(kExitConfirmed)
+                                       << QByteArrayList{"\"batch\": 2,"} << QByteArrayList{"\"batch\": 1,"} << -1
+                                       << QByteArray();
+    QTest::newRow("no such batch") << "history --batch 3" << int(kExitBadUsage) << QByteArrayList() << QByteArrayList()
+                                   << 0 << QByteArray("No batch 3 in the history.\n");
+}
+
+void TestCli::historyByBatch()
+{
+    QFETCH(QString, line);
+    QFETCH(int, exitCode);
+    QFETCH(QByteArrayList, outHas);
+    QFETCH(QByteArrayList, outHasNot);
+    QFETCH(int, outLines);
+    QFETCH(QByteArray, err);
+
+    QTemporaryDir folder;
+    const QString path = folder.filePath(QStringLiteral("history.sqlite"));
+    {
+        HistoryStore store(QStringLiteral("byBatch"));
+        QString error;
+        QVERIFY2(store.open(path, &error), qPrintable(error));
+        // Two nights: three units, one of them overdue; then two, one taken out as it was stopped.
+        const QList<QStringList> nights{
+            {QStringLiteral("confirmed"), QStringLiteral("confirmed"), QStringLiteral("overdue")},
+            {QStringLiteral("confirmed"), QStringLiteral("taken out")}};
+        for (int night = 0; night < nights.size(); ++night) {
+            const QDateTime started = QDateTime(QDate(2026, 11, 1), QTime(2, 0)).addDays(night);
+            const qint64 batch = store.beginBatch(
+                {0, started, {}, QStringLiteral("bench-7"), {}, false, {}, int(nights.at(night).size()), {}, {}});
+            for (int unit = 1; unit <= nights.at(night).size(); ++unit) {
+                HistoryStore::UnitRun run;
+                run.mac = QStringLiteral("02:B5:0A:4D:01:0%1").arg(unit);
+                run.ip = QStringLiteral("10.77.1.%1").arg(unit);
+                run.name = QStringLiteral("u%1").arg(unit);
+                run.step = nights.at(night).at(unit - 1);
+                run.finalStatus = run.step == QLatin1String("overdue")
+                                      ? QStringLiteral("Overdue: no image fetch after 12 s")
+                                      : QStringLiteral("K-Series Update Confirmed.");
+                QVERIFY(store.saveUnitRun(batch, run));
+            }
+            QVERIFY(store.endBatch(batch, started.addSecs(60),
+                                   night == 0 ? QStringLiteral("completed") : QStringLiteral("stopped")));
+        }
+    }
+    CliOptions options;
+    QString error;
+    QVERIFY2(parseCliArguments(line.split(QLatin1Char(' ')), &options, &error), qPrintable(error));
+    const std::unique_ptr<FILE, int (*)(FILE *)> out(std::tmpfile(), &std::fclose);
+    const std::unique_ptr<FILE, int (*)(FILE *)> errors(std::tmpfile(), &std::fclose);
+    QCOMPARE(runHistory(options, path, out.get(), errors.get()), exitCode);
+    const auto read = [](FILE *file) {
+        std::rewind(file);
+        QFile written;
+        return written.open(file, QIODevice::ReadOnly) ? written.readAll() : QByteArray();
+    };
+    const QByteArray printed = read(out.get());
+    for (const QByteArray &text : outHas)
+        QVERIFY2(printed.contains(text), printed.constData());
+    for (const QByteArray &text : outHasNot)
+        QVERIFY2(!printed.contains(text), printed.constData());
+    QVERIFY2(outLines < 0 || printed.count('\n') == outLines, printed.constData());
+    QCOMPARE(read(errors.get()), err);
 }
 
 QTEST_GUILESS_MAIN(TestCli)
