@@ -1,7 +1,9 @@
 #include "app/folders.h"
 #include "app/updatersettings.h"
+#include "app/window/windowlook.h"
 #include "mainwindowaccess.h"
 #include "update/window/historywindow.h"
+#include "update/window/unittableproxy.h"
 #include "update/updatercore.h"
 #include "packagefolder.h"
 #include "scriptedoperator.h"
@@ -9,6 +11,7 @@
 #include <QCheckBox>
 #include <QDesktopServices>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -74,6 +77,32 @@ protected:
     }
 };
 
+// A colour the style sheet names: a name, #hex or rgb(r, g, b); invalid for anything else.
+QColor sheetColour(const QString &value)
+{
+    static const QRegularExpression rgb(QStringLiteral("^rgb\\((\\d+),\\s*(\\d+),\\s*(\\d+)\\)$"));
+    const QRegularExpressionMatch match = rgb.match(value.trimmed());
+    if (match.hasMatch())
+        return QColor(match.captured(1).toInt(), match.captured(2).toInt(), match.captured(3).toInt());
+    const QColor named = QColor::fromString(value.trimmed());
+    return named.isValid() && named.alpha() == 255 ? named : QColor();
+}
+
+// The colours a background of the style sheet paints: itself, or each stop of a gradient.
+QList<QColor> sheetGrounds(const QString &value)
+{
+    QList<QColor> grounds;
+    if (value.contains(QLatin1String("gradient"))) {
+        static const QRegularExpression stop(QStringLiteral("stop:\\s*[\\d.]+\\s+([^,)]+)"));
+        for (const QRegularExpressionMatch &match : stop.globalMatch(value))
+            grounds << sheetColour(match.captured(1));
+    } else {
+        grounds << sheetColour(value);
+    }
+    grounds.removeAll(QColor());
+    return grounds;
+}
+
 } // namespace
 
 class TestMainWindow : public QObject
@@ -108,6 +137,8 @@ private Q_SLOTS:
     void reachabilityBookkeeping();
     void historyWindowWithoutHistory_data();
     void historyWindowWithoutHistory();
+    void contrast_data();
+    void contrast();
 
 private:
     MainWindow *makeWindow();
@@ -761,6 +792,81 @@ void TestMainWindow::historyWindowWithoutHistory()
     QTest::mouseClick(history->findChild<QPushButton *>("historyRefreshButton"), Qt::LeftButton);
     QCOMPARE(history->findChild<QLabel *>("historyNoticeLabel")->text(), shown);
     QCOMPARE(QFileInfo::exists(path), !file.isNull());
+}
+
+// Every text the window draws on a colour of its own stands out at least 4.5 times from it:
+// the style sheet's texts on their grounds, the selection, the search field's placeholder and
+// the table's cells in each row colour.
+void TestMainWindow::contrast_data()
+{
+    QTest::addColumn<QColor>("text");
+    QTest::addColumn<QColor>("ground");
+
+    QFile sheetFile(QStringLiteral(":/quillet.css"));
+    QVERIFY(sheetFile.open(QIODevice::ReadOnly));
+    QString sheet = QString::fromLatin1(sheetFile.readAll());
+    sheet.remove(QRegularExpression(QStringLiteral("/\\*.*?\\*/"), QRegularExpression::DotMatchesEverythingOption));
+    // Each selector's properties, a later rule overriding an earlier one.
+    QMap<QString, QMap<QString, QString>> rules;
+    static const QRegularExpression rule(QStringLiteral("([^{}]+)\\{([^}]*)\\}"));
+    for (const QRegularExpressionMatch &match : rule.globalMatch(sheet)) {
+        for (const QString &selector : match.captured(1).split(QLatin1Char(','))) {
+            for (const QString &declaration : match.captured(2).split(QLatin1Char(';'))) {
+                if (declaration.contains(QLatin1Char(':')))
+                    rules[selector.trimmed()][declaration.section(QLatin1Char(':'), 0, 0).trimmed()] =
+                        declaration.section(QLatin1Char(':'), 1).trimmed();
+            }
+        }
+    }
+    static const QRegularExpression state(QStringLiteral("(?<!:):[\\w-]+$"));
+    for (auto selector = rules.cbegin(); selector != rules.cend(); ++selector) {
+        // A state of a sub-control (QMenuBar::item:selected) writes in the sub-control's colour.
+        QString text = selector->value(QStringLiteral("color"));
+        if (text.isEmpty())
+            text = rules.value(QString(selector.key()).remove(state)).value(QStringLiteral("color"));
+        const QList<std::pair<QString, QString>> pairs{{text, selector->value(QStringLiteral("background"))},
+                                                       {text, selector->value(QStringLiteral("background-color"))},
+                                                       {selector->value(QStringLiteral("selection-color")),
+                                                        selector->value(QStringLiteral("selection-background-color"))}};
+        for (const auto &[textValue, groundValue] : pairs) {
+            if (!sheetColour(textValue).isValid())
+                continue;
+            for (const QColor &ground : sheetGrounds(groundValue))
+                QTest::addRow("%s %s on %s", qPrintable(selector.key()), qPrintable(textValue),
+                              qPrintable(ground.name()))
+                    << sheetColour(textValue) << ground;
+        }
+    }
+
+    applyWindowLook(*qApp);
+    const auto plain = qScopeGuard([] { qApp->setStyleSheet(QString()); });
+    QTableView table;
+    table.ensurePolished();
+    QTest::newRow("selected row") << table.palette().color(QPalette::HighlightedText)
+                                  << table.palette().color(QPalette::Highlight);
+    QLineEdit search;
+    search.ensurePolished();
+    const QColor base = search.palette().color(QPalette::Base);
+    const QColor placeholder = search.palette().color(QPalette::PlaceholderText);
+    const double alpha = placeholder.alphaF();
+    QTest::newRow("search placeholder") << QColor::fromRgbF(
+        float(alpha * placeholder.redF() + (1 - alpha) * base.redF()),
+        float(alpha * placeholder.greenF() + (1 - alpha) * base.greenF()),
+        float(alpha * placeholder.blueF() + (1 - alpha) * base.blueF()))
+                                        << base;
+
+    for (const CellColour colour : {CellColour::Yellow, CellColour::Red, CellColour::Magenta, CellColour::Green,
+                                    CellColour::DarkYellow, CellColour::Orange})
+        QTest::addRow("cell %s", qPrintable(UnitTableProxy::background(colour).name()))
+            << UnitTableProxy::text(colour) << UnitTableProxy::background(colour);
+}
+
+void TestMainWindow::contrast()
+{
+    QFETCH(QColor, text);
+    QFETCH(QColor, ground);
+    const double ratio = contrastRatio(text, ground);
+    QVERIFY2(ratio >= kReadableContrast, qPrintable(QStringLiteral("%1:1").arg(ratio, 0, 'f', 2)));
 }
 
 QTEST_MAIN(TestMainWindow)
