@@ -152,10 +152,11 @@ void MainWindow::forceRefresh()
     refreshUnitTable();
 }
 
+// Exit (Ctrl+Q) closes the window, as its close button does: the same question first, and the
+// application quits as its last window closes.
 void MainWindow::on_actionExit_triggered()
 {
-    if (quitAllowed())
-        QCoreApplication::quit();
+    close();
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)

@@ -98,6 +98,7 @@ private:
     void showStatusLog();
     void selectRowOfAddress(const QString &ip);
     static ViewFilter filterOfSummaryPart(const QList<SummaryPart> &parts, const QFontMetrics &metrics, int x);
+    void showRowsShown();
     void restoreWindowSize();
     void rememberWindowSize();
     bool eventFilter(QObject *watched, QEvent *event) override;

@@ -26,6 +26,12 @@ void MainWindow::setUpOperatorView()
 {
     connect(ui->stateFilter, &QComboBox::currentIndexChanged, this, &MainWindow::applyRowFilter);
     connect(ui->searchEdit, &QLineEdit::textChanged, this, &MainWindow::applyRowFilter);
+    // The rows shown follow the filter, the search and the fleet alike.
+    connect(tableProxy, &QAbstractItemModel::rowsInserted, this, &MainWindow::showRowsShown);
+    connect(tableProxy, &QAbstractItemModel::rowsRemoved, this, &MainWindow::showRowsShown);
+    connect(tableProxy, &QAbstractItemModel::modelReset, this, &MainWindow::showRowsShown);
+    connect(tableProxy, &QAbstractItemModel::layoutChanged, this, &MainWindow::showRowsShown);
+    showRowsShown();
     auto *find = new QShortcut(QKeySequence::Find, this);
     connect(find, &QShortcut::activated, this, [this] {
         ui->searchEdit->setFocus();
@@ -47,6 +53,15 @@ void MainWindow::setUpOperatorView()
 void MainWindow::applyRowFilter()
 {
     tableProxy->setRowFilter(ViewFilter(qMax(0, ui->stateFilter->currentIndex())), ui->searchEdit->text());
+}
+
+// "Showing 5 of 300 units" beside the filter while it or the search hides rows.
+void MainWindow::showRowsShown()
+{
+    const int shown = tableProxy->rowCount();
+    const int listed = engine->fleet().rowCount();
+    ui->shownLabel->setText(QStringLiteral("Showing %1 of %2 units").arg(shown).arg(listed));
+    ui->shownLabel->setVisible(shown < listed);
 }
 
 void MainWindow::showRowFilter(ViewFilter filter)

@@ -9,6 +9,7 @@
 #include "scriptedoperator.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDesktopServices>
 #include <QLabel>
 #include <QLineEdit>
@@ -22,6 +23,8 @@
 #include <QTcpServer>
 #include <QTextBlock>
 #include <QtTest>
+
+#include <optional>
 
 namespace {
 
@@ -137,8 +140,13 @@ private Q_SLOTS:
     void reachabilityBookkeeping();
     void historyWindowWithoutHistory_data();
     void historyWindowWithoutHistory();
+    void keys_data();
+    void keys();
+    void tabFollowsReadingOrder();
+    void focusIsFramed();
     void contrast_data();
     void contrast();
+    void rowsShownBesideTheFilter();
 
 private:
     MainWindow *makeWindow();
@@ -535,8 +543,10 @@ void TestMainWindow::closingAsksWhileUnitsTakeTheirImage()
     state.runs[fetched.mac].commandedMs = 1;
     state.runs[fetched.mac].fetchedMs = 2;
 
+    // Ctrl+Q closes the window the same way.
+    QVERIFY(QTest::qWaitForWindowActive(window));
     questions->answers = {QMessageBox::No};
-    QVERIFY(!window->close());
+    QTest::keySequence(window, QKeySequence(Qt::CTRL | Qt::Key_Q));
     QCOMPARE(questions->texts(), QStringList{"1 units are taking their image from this computer; quitting now breaks "
                                              "their update. Quit anyway?"});
     QVERIFY(window->isVisible());
@@ -794,6 +804,89 @@ void TestMainWindow::historyWindowWithoutHistory()
     QCOMPARE(QFileInfo::exists(path), !file.isNull());
 }
 
+// Alt and a letter: the Show filter takes the focus, the batch buttons are pressed.
+void TestMainWindow::keys_data()
+{
+    QTest::addColumn<QKeySequence>("keys");
+    QTest::addColumn<QString>("target"); // the button pressed, or the field that takes the focus
+
+    QTest::newRow("alt-s-show") << QKeySequence(Qt::ALT | Qt::Key_S) << "stateFilter";
+    QTest::newRow("alt-r-resume") << QKeySequence(Qt::ALT | Qt::Key_R) << "resumeButton";
+    QTest::newRow("alt-b-stop-batch") << QKeySequence(Qt::ALT | Qt::Key_B) << "stopBatchButton";
+}
+
+void TestMainWindow::keys()
+{
+    QFETCH(QKeySequence, keys);
+    QFETCH(QString, target);
+
+    makeWindow();
+    window->show();
+    QVERIFY(QTest::qWaitForWindowActive(window));
+    for (const char *name : {"resumeButton", "stopBatchButton"})
+        window->findChild<QPushButton *>(name)->setEnabled(true);
+    table()->setFocus();
+    std::optional<QSignalSpy> clicks;
+    if (auto *button = window->findChild<QPushButton *>(target))
+        clicks.emplace(button, &QPushButton::clicked);
+    QTest::keySequence(window, keys);
+    if (clicks)
+        QTRY_COMPARE(clicks->size(), 1);
+    else
+        QCOMPARE(QApplication::focusWidget()->objectName(), target);
+}
+
+// Tab goes through the window as one reads it, row by row from the top, and from the last
+// control back to the first.
+void TestMainWindow::tabFollowsReadingOrder()
+{
+    makeWindow();
+    window->show();
+    QVERIFY(QTest::qWaitForWindowActive(window));
+    for (const char *name : {"discoverButton", "retryButton", "resumeButton", "stopBatchButton"})
+        window->findChild<QPushButton *>(name)->setEnabled(true);
+    const QStringList order{"resetEDIDCheck",  "removeButton",      "addByIPButton",       "discoverButton",
+                            "stateFilter",     "searchEdit",        "selectNeedingButton", "unitTable",
+                            "clearButton",     "retryButton",       "updateButton",        "canarySpin",
+                            "maxInFlightSpin", "stopAfterSpin",     "resumeButton",        "stopBatchButton",
+                            "statusEdit",      "problemsOnlyCheck", "saveReportButton",    "historyButton",
+                            "clearLogButton",  "resetEDIDCheck"};
+    window->findChild<QWidget *>(order.first())->setFocus();
+    QStringList visited{QApplication::focusWidget()->objectName()};
+    while (visited.size() < order.size()) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        visited << QApplication::focusWidget()->objectName();
+    }
+    QCOMPARE(visited, order);
+}
+
+// With the focus, the table's current row wears a frame (dark outside, white inside) and the
+// status log a blue one.
+void TestMainWindow::focusIsFramed()
+{
+    applyWindowLook(*qApp);
+    const auto plain = qScopeGuard([] { qApp->setStyleSheet(QString()); });
+    makeWindow();
+    listUnits({unit("Lobby", "ENC", "K2100A", 1, "3/2/2015", 5), unit("Hall", "DEC", "K2200A", 1, "3/2/2015", 6)});
+    window->show();
+    QVERIFY(QTest::qWaitForWindowActive(window));
+
+    QTableView *view = table()->view;
+    view->setFocus();
+    view->setCurrentIndex(view->model()->index(1, 3));
+    const QImage rows = view->viewport()->grab().toImage();
+    const int top = view->rowViewportPosition(1);
+    QCOMPARE(rows.pixelColor(view->columnViewportPosition(0) + 4, top), QColor(Qt::black));
+    QCOMPARE(rows.pixelColor(view->columnViewportPosition(0) + 4, top + 1), QColor(Qt::white));
+
+    auto *log = window->findChild<QPlainTextEdit *>("statusEdit");
+    const auto edge = [log] { return log->grab().toImage().pixelColor(0, log->height() / 2); };
+    const QColor away = edge();
+    log->setFocus();
+    QCOMPARE(edge(), QColor(0x1f, 0x5f, 0x99));
+    QVERIFY(away != edge());
+}
+
 // Every text the window draws on a colour of its own stands out at least 4.5 times from it:
 // the style sheet's texts on their grounds, the selection, the search field's placeholder and
 // the table's cells in each row colour.
@@ -867,6 +960,31 @@ void TestMainWindow::contrast()
     QFETCH(QColor, ground);
     const double ratio = contrastRatio(text, ground);
     QVERIFY2(ratio >= kReadableContrast, qPrintable(QStringLiteral("%1:1").arg(ratio, 0, 'f', 2)));
+}
+
+// "Showing N of M units" while the filter or the search hides rows, following the fleet.
+void TestMainWindow::rowsShownBesideTheFilter()
+{
+    makeWindow();
+    listUnits({unit("Lobby", "ENC", "K2100A", 1, "3/2/2015", 5), unit("Hall", "DEC", "K2200A", 1, "3/2/2015", 6),
+               unit("Stage", "DEC", "K2200B", 1, "1/1/2015", 7)});
+    auto *shown = window->findChild<QLabel *>("shownLabel");
+    QVERIFY(shown);
+    QVERIFY(!shown->isVisibleTo(window));
+    auto *search = window->findChild<QLineEdit *>("searchEdit");
+    search->setText(QStringLiteral("lobby"));
+    QVERIFY(shown->isVisibleTo(window));
+    QCOMPARE(shown->text(), QStringLiteral("Showing 1 of 3 units"));
+    listUnits({unit("Lobby annex", "DEC", "K2200C", 1, "3/2/2015", 8)});
+    QCOMPARE(shown->text(), QStringLiteral("Showing 2 of 4 units"));
+    search->clear();
+    QVERIFY(!shown->isVisibleTo(window));
+    auto *filter = window->findChild<QComboBox *>("stateFilter");
+    filter->setCurrentIndex(int(ViewFilter::Done));
+    QCOMPARE(shown->text(), QStringLiteral("Showing 3 of 4 units"));
+    QVERIFY(shown->isVisibleTo(window));
+    filter->setCurrentIndex(int(ViewFilter::All));
+    QVERIFY(!shown->isVisibleTo(window));
 }
 
 QTEST_MAIN(TestMainWindow)
