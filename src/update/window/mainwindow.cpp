@@ -54,7 +54,10 @@ MainWindow::MainWindow(QWidget *parent, History history) : QMainWindow(parent), 
 
 MainWindow::~MainWindow()
 {
-    rememberWindowSize();
+    // A window still up when the run ends (a signal to quit) remembers its place here; one that
+    // was closed did so as it closed, and one never shown has no place to remember.
+    if (isVisible())
+        rememberWindowPlace();
     // The core goes first: no unit's connection may report to a window that is being taken apart.
     engine->shutdown();
     delete engine;
@@ -161,10 +164,12 @@ void MainWindow::on_actionExit_triggered()
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
-    if (quitAllowed())
-        event->accept();
-    else
+    if (!quitAllowed()) {
         event->ignore();
+        return;
+    }
+    rememberWindowPlace();
+    event->accept();
 }
 
 bool MainWindow::quitAllowed()

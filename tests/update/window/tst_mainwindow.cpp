@@ -2,21 +2,23 @@
 #include "app/updatersettings.h"
 #include "app/window/windowlook.h"
 #include "mainwindowaccess.h"
-#include "update/window/historywindow.h"
-#include "update/window/unittableproxy.h"
-#include "update/updatercore.h"
 #include "packagefolder.h"
 #include "scriptedoperator.h"
+#include "update/updatercore.h"
+#include "update/window/historywindow.h"
+#include "update/window/unittableproxy.h"
 
 #include <QCheckBox>
 #include <QComboBox>
 #include <QDesktopServices>
+#include <QHeaderView>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QSettings>
 #include <QStatusBar>
 #include <QTableWidget>
@@ -112,6 +114,11 @@ class TestMainWindow : public QObject
 {
     Q_OBJECT
 
+public:
+    // Two screens side by side: a large one, the primary (the first by name), and a smaller one
+    // to its right.
+    static void initMain() { qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" BRYX_TEST_DATA_DIR "/screens.json"); }
+
 private Q_SLOTS:
     void initTestCase();
     void init();
@@ -147,6 +154,9 @@ private Q_SLOTS:
     void contrast_data();
     void contrast();
     void rowsShownBesideTheFilter();
+    void firstStartShowsFifteenRows();
+    void rememberedPlaceFitsTheScreen_data();
+    void rememberedPlaceFitsTheScreen();
 
 private:
     MainWindow *makeWindow();
@@ -703,7 +713,8 @@ void TestMainWindow::calmerLogAndRememberedSize()
     QCOMPARE(rows.size(), 1);
     QCOMPARE(table()->item(rows.first().row(), 0)->text(), QStringLiteral("Hall"));
 
-    window->resize(1234, 777);
+    window->show();
+    window->setGeometry(100, 100, 1234, 777);
     delete window;
     makeWindow();
     QCOMPARE(window->size(), QSize(1234, 777));
@@ -985,6 +996,63 @@ void TestMainWindow::rowsShownBesideTheFilter()
     QVERIFY(shown->isVisibleTo(window));
     filter->setCurrentIndex(int(ViewFilter::All));
     QVERIFY(!shown->isVisibleTo(window));
+}
+
+// At the first start the table shows at least 15 rows on a screen that has the room, and the
+// whole window is on the screen.
+void TestMainWindow::firstStartShowsFifteenRows()
+{
+    QSettings(UpdaterSettings::path(), QSettings::IniFormat).remove(QStringLiteral("window"));
+    makeWindow();
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+    const QTableView *view = table()->view;
+    const int rowHeight = view->verticalHeader()->defaultSectionSize();
+    QVERIFY2(view->viewport()->height() >= 15 * rowHeight,
+             qPrintable(QStringLiteral("%1 px for rows of %2 px").arg(view->viewport()->height()).arg(rowHeight)));
+    QVERIFY(window->width() >= 847);
+    QVERIFY(window->screen()->availableGeometry().contains(window->frameGeometry()));
+}
+
+void TestMainWindow::rememberedPlaceFitsTheScreen_data()
+{
+    // Where the operator left the window's frame, and where it comes back at the next starts.
+    QTest::addColumn<QRect>("left");
+    QTest::addColumn<QRect>("back");
+
+    QTest::newRow("top-of-the-screen") << QRect(0, 0, 1200, 800) << QRect(0, 0, 1200, 800);
+    QTest::newRow("middle") << QRect(300, 200, 1300, 700) << QRect(300, 200, 1300, 700);
+    QTest::newRow("second-screen") << QRect(2000, 10, 1150, 700) << QRect(2000, 10, 1150, 700);
+    QTest::newRow("off-every-screen") << QRect(5000, 3000, 1200, 800) << QRect(720, 280, 1200, 800);
+    QTest::newRow("larger-than-the-screen") << QRect(-50, -30, 2500, 1400) << QRect(0, 0, 1920, 1080);
+    QTest::newRow("too-tall-for-the-second-screen") << QRect(2000, 100, 1200, 900) << QRect(2000, 0, 1200, 720);
+}
+
+void TestMainWindow::rememberedPlaceFitsTheScreen()
+{
+    QFETCH(QRect, left);
+    QFETCH(QRect, back);
+
+    makeWindow();
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+    // The frame where the operator left it: a move places the frame, a resize sizes the contents.
+    const QRect frame = window->frameGeometry();
+    const QRect contents = window->geometry();
+    window->resize(left.size().shrunkBy({contents.left() - frame.left(), contents.top() - frame.top(),
+                                         frame.right() - contents.right(), frame.bottom() - contents.bottom()}));
+    window->move(left.topLeft());
+    QCOMPARE(window->frameGeometry(), left);
+    QVERIFY(window->close());
+    // Three starts: the place does not creep.
+    for (int start = 0; start < 3; ++start) {
+        delete window;
+        makeWindow();
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        QTRY_COMPARE(window->frameGeometry(), back);
+        QVERIFY(window->close());
+    }
 }
 
 QTEST_MAIN(TestMainWindow)
