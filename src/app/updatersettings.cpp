@@ -11,7 +11,11 @@ namespace {
 const QString kCanaryKey = QStringLiteral("rollout/canary");
 const QString kMaxInFlightKey = QStringLiteral("rollout/maxInFlight");
 const QString kStopAfterFailuresKey = QStringLiteral("rollout/stopAfterFailures");
+// Written by earlier versions: the window's place in the toolkit's own format.
 const QString kWindowGeometryKey = QStringLiteral("window/geometry");
+const QString kWindowFrameKey = QStringLiteral("window/frame");
+const QString kWindowClientKey = QStringLiteral("window/client");
+const QString kWindowMaximizedKey = QStringLiteral("window/maximized");
 const QString kKeepHistoryKey = QStringLiteral("history/keep");
 
 int planNumber(const QSettings &settings, const QString &key)
@@ -58,14 +62,29 @@ void setRolloutPlan(const RolloutPlan &plan)
     settings.setValue(kStopAfterFailuresKey, plan.stopAfterFailures);
 }
 
-QByteArray windowGeometry()
+WindowPlace windowPlace()
 {
-    return QSettings(path(), QSettings::IniFormat).value(kWindowGeometryKey).toByteArray();
+    const QSettings settings(path(), QSettings::IniFormat);
+    WindowPlace place;
+    place.frame = settings.value(kWindowFrameKey).toRect();
+    place.client = settings.value(kWindowClientKey).toRect();
+    place.maximized = settings.value(kWindowMaximizedKey, false).toBool();
+    const QRect bounds(-kMaxWindowSide, -kMaxWindowSide, 2 * kMaxWindowSide, 2 * kMaxWindowSide);
+    const QRect widest =
+        place.client.marginsAdded(QMargins(kMaxFrameMargin, kMaxFrameMargin, kMaxFrameMargin, kMaxFrameMargin));
+    if (place.client.isEmpty() || !bounds.contains(place.frame) || !place.frame.contains(place.client)
+        || !widest.contains(place.frame))
+        return {};
+    return place;
 }
 
-void setWindowGeometry(const QByteArray &geometry)
+void setWindowPlace(const WindowPlace &place)
 {
-    QSettings(path(), QSettings::IniFormat).setValue(kWindowGeometryKey, geometry);
+    QSettings settings(path(), QSettings::IniFormat);
+    settings.remove(kWindowGeometryKey);
+    settings.setValue(kWindowFrameKey, place.frame);
+    settings.setValue(kWindowClientKey, place.client);
+    settings.setValue(kWindowMaximizedKey, place.maximized);
 }
 
 } // namespace UpdaterSettings

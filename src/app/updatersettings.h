@@ -2,7 +2,7 @@
 
 #include "update/rollout.h"
 
-#include <QByteArray>
+#include <QRect>
 #include <QString>
 
 // The updater's own settings: a file of its own, apart from the files it shares with the sibling
@@ -25,9 +25,22 @@ bool keepHistory();
 RolloutPlan rolloutPlan();
 void setRolloutPlan(const RolloutPlan &plan);
 
-// The main window's size, position and maximised state as the operator left them; empty at
-// the first start.
-QByteArray windowGeometry();
-void setWindowGeometry(const QByteArray &geometry);
+// The main window's place as the operator left it: its frame on the screen, the contents inside
+// the frame, and whether it was maximised (frame and contents then those it goes back to).
+// Nothing at the first start, or when the file holds no pair of sizes that make sense.
+struct WindowPlace
+{
+    QRect frame;
+    QRect client;
+    bool maximized = false;
+
+    bool isEmpty() const { return client.isEmpty(); }
+};
+// A window frame is at most this much wider than its contents on each side; a screen at most
+// kMaxWindowSide pixels across.
+constexpr int kMaxFrameMargin = 200;
+constexpr int kMaxWindowSide = 100000;
+WindowPlace windowPlace();
+void setWindowPlace(const WindowPlace &place);
 
 } // namespace UpdaterSettings

@@ -10,6 +10,28 @@ RowKind rowKind(const MarluneUnit &unit, const StatusCell &cell, const PipelineS
                 const PackageCatalogue &packages, const PipelineIndex &index)
 {
     const QString &mac = unit.mac;
+    // A unit of the batch is where the batch summary counts it, so that a click on a part of the
+    // summary shows every unit that part counts.
+    if (index.isInBatch(mac)) {
+        switch (batchStanding(mac, pipeline, packages, index)) {
+        case BatchStanding::Confirmed:
+            return RowKind::Done;
+        case BatchStanding::Queued:
+        case BatchStanding::Waiting:
+        case BatchStanding::Commanded:
+        case BatchStanding::Fetching:
+        case BatchStanding::Rebooting:
+        case BatchStanding::Confirming:
+            return RowKind::InProgress;
+        case BatchStanding::Held:
+        case BatchStanding::Overdue:
+        case BatchStanding::Failed:
+        case BatchStanding::NotJudged:
+            return RowKind::Attention;
+        case BatchStanding::TakenOut:
+            break;
+        }
+    }
     const auto run = pipeline.runs.constFind(mac);
     const bool overdue =
         run != pipeline.runs.cend() && run->overdue != Overdue::None && (index.isCommanded(mac) || index.isQueued(mac));

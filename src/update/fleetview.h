@@ -16,9 +16,12 @@ struct PipelineState;
 // The state filter above the unit table.
 enum class ViewFilter { All, NeedsAttention, InProgress, Done };
 
-// Where a row stands for the filter. Attention: overdue, failed (ended without its package's
-// dates or gave up its EDID reset), held by a halted rollout, did not answer its last command,
-// status unknown, or cannot be updated. In progress: queued, commanded, resetting EDID. Done: confirmed, or needs no update.
+// Where a row stands for the filter. A unit of the current batch stands where the batch summary
+// counts it: in trouble (overdue, failed, not judged, held) needs attention, on its way is in
+// progress, confirmed is done. Any other unit: attention when overdue, failed (ended without its
+// package's dates or gave up its EDID reset), held by a halted rollout, did not answer its last
+// command, status unknown, or cannot be updated; in progress when queued, commanded or resetting
+// EDID; done when confirmed or needing no update.
 enum class RowKind { Other, Attention, InProgress, Done };
 
 RowKind rowKind(const MarluneUnit &unit, const StatusCell &cell, const PipelineState &pipeline,

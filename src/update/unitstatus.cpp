@@ -217,6 +217,7 @@ PipelineIndex::PipelineIndex(const PipelineState &pipeline)
         commanded.insert(unit.mac);
     for (const MarluneUnit &unit : pipeline.vUnitsEDID)
         resettingEdid.insert(unit.mac);
+    inBatch = QSet<QString>(pipeline.batch.cbegin(), pipeline.batch.cend());
     for (const MarluneUnit &unit : pipeline.vUnitsFinished)
         finished.insert(unit.mac, &unit);
     for (const MarluneUnit &unit : pipeline.vUnits)
@@ -236,6 +237,9 @@ PipelineIndex::PipelineIndex(const PipelineState &pipeline, const QSet<QString> 
     for (const MarluneUnit &unit : pipeline.vUnitsEDID)
         if (wanted(unit))
             resettingEdid.insert(unit.mac);
+    for (const QString &mac : pipeline.batch)
+        if (only.contains(mac))
+            inBatch.insert(mac);
     for (const MarluneUnit &unit : pipeline.vUnitsFinished)
         if (wanted(unit))
             finished.insert(unit.mac, &unit);
@@ -279,49 +283,91 @@ FinishVerdict finishVerdict(const MarluneUnit &finished, const PipelineState &pi
     return FinishVerdict::Failed;
 }
 
+BatchStanding batchStanding(const QString &mac, const PipelineState &pipeline, const PackageCatalogue &packages,
+                            const PipelineIndex &index)
+{
+    const auto run = pipeline.runs.constFind(mac);
+    const bool hasRun = run != pipeline.runs.cend();
+    const bool begun = hasRun && run->commandedMs >= 0;
+    if (index.isResettingEdid(mac))
+        return BatchStanding::Confirming;
+    if (index.isCommanded(mac) || (index.isQueued(mac) && begun)) {
+        if (!hasRun)
+            return BatchStanding::Commanded;
+        const MarluneUnit *listed = index.firstListed(mac);
+        const bool back = listed && pipeline.tcpAlive.value(listed->ip, false);
+        if (run->overdue != Overdue::None)
+            return BatchStanding::Overdue;
+        if (run->fetching)
+            return BatchStanding::Fetching;
+        if (run->rebootSeenMs >= 0 && back)
+            return BatchStanding::Confirming;
+        if (run->rebootSeenMs >= 0 || run->fetchedMs >= 0)
+            return BatchStanding::Rebooting;
+        return BatchStanding::Commanded;
+    }
+    if (index.isQueued(mac)) {
+        const auto waiting = pipeline.rollout.waiting.constFind(mac);
+        if (waiting == pipeline.rollout.waiting.cend())
+            return BatchStanding::Queued;
+        return *waiting == WaitReason::Held ? BatchStanding::Held : BatchStanding::Waiting;
+    }
+    if (const MarluneUnit *finished = index.lastFinished(mac)) {
+        switch (finishVerdict(*finished, pipeline, packages)) {
+        case FinishVerdict::Confirmed:
+            return BatchStanding::Confirmed;
+        case FinishVerdict::Failed:
+            return BatchStanding::Failed;
+        case FinishVerdict::NotJudged:
+            return BatchStanding::NotJudged;
+        }
+    }
+    return BatchStanding::TakenOut;
+}
+
 BatchCounts batchCounts(const PipelineState &pipeline, const PackageCatalogue &packages)
 {
     BatchCounts counts;
     counts.total = int(pipeline.batch.size());
     const PipelineIndex index(pipeline);
     for (const QString &mac : pipeline.batch) {
-        const auto run = pipeline.runs.constFind(mac);
-        const bool begun = run != pipeline.runs.cend() && run->commandedMs >= 0;
-        if (index.isResettingEdid(mac)) {
+        switch (batchStanding(mac, pipeline, packages, index)) {
+        case BatchStanding::Queued:
+            ++counts.queued;
+            break;
+        case BatchStanding::Waiting:
+            ++counts.waiting;
+            break;
+        case BatchStanding::Held:
+            ++counts.held;
+            break;
+        case BatchStanding::Commanded:
+            ++counts.commanded;
+            break;
+        case BatchStanding::Fetching:
+            ++counts.fetching;
+            break;
+        case BatchStanding::Rebooting:
+            ++counts.rebooting;
+            break;
+        case BatchStanding::Confirming:
             ++counts.confirming;
-        } else if (index.isCommanded(mac) || (index.isQueued(mac) && begun)) {
-            const MarluneUnit *listed = index.firstListed(mac);
-            const bool back = listed && pipeline.tcpAlive.value(listed->ip, false);
-            if (run->overdue != Overdue::None)
-                ++counts.overdue;
-            else if (run->fetching)
-                ++counts.fetching;
-            else if (run->rebootSeenMs >= 0 && back)
-                ++counts.confirming;
-            else if (run->rebootSeenMs >= 0 || run->fetchedMs >= 0)
-                ++counts.rebooting;
-            else
-                ++counts.commanded;
-        } else if (index.isQueued(mac)) {
-            const auto waiting = pipeline.rollout.waiting.constFind(mac);
-            if (waiting == pipeline.rollout.waiting.cend())
-                ++counts.queued;
-            else
-                ++(*waiting == WaitReason::Held ? counts.held : counts.waiting);
-        } else if (const MarluneUnit *finished = index.lastFinished(mac)) {
-            switch (finishVerdict(*finished, pipeline, packages)) {
-            case FinishVerdict::Confirmed:
-                ++counts.confirmed;
-                break;
-            case FinishVerdict::Failed:
-                ++counts.failed;
-                break;
-            case FinishVerdict::NotJudged:
-                ++counts.notJudged;
-                break;
-            }
-        } else {
+            break;
+        case BatchStanding::Confirmed:
+            ++counts.confirmed;
+            break;
+        case BatchStanding::Overdue:
+            ++counts.overdue;
+            break;
+        case BatchStanding::Failed:
+            ++counts.failed;
+            break;
+        case BatchStanding::NotJudged:
+            ++counts.notJudged;
+            break;
+        case BatchStanding::TakenOut:
             ++counts.takenOut;
+            break;
         }
     }
     return counts;

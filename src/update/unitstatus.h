@@ -54,6 +54,7 @@ public:
     bool isQueued(const QString &mac) const { return queued.contains(mac); }
     bool isCommanded(const QString &mac) const { return commanded.contains(mac); }
     bool isResettingEdid(const QString &mac) const { return resettingEdid.contains(mac); }
+    bool isInBatch(const QString &mac) const { return inBatch.contains(mac); }
     // The unit's last vUnitsFinished entry, and its first vUnits entry; nullptr for none.
     const MarluneUnit *lastFinished(const QString &mac) const { return finished.value(mac); }
     const MarluneUnit *firstListed(const QString &mac) const { return listed.value(mac); }
@@ -62,6 +63,7 @@ private:
     QSet<QString> queued;
     QSet<QString> commanded;
     QSet<QString> resettingEdid;
+    QSet<QString> inBatch;
     QHash<QString, const MarluneUnit *> finished;
     QHash<QString, const MarluneUnit *> listed;
 };
@@ -109,6 +111,25 @@ struct BatchCounts
     int takenOut = 0;
 };
 BatchCounts batchCounts(const PipelineState &pipeline, const PackageCatalogue &packages);
+
+// Where one unit of the current batch stands: the part of the batch summary that counts it. The
+// summary's counts and the rows its parts show both come from here.
+enum class BatchStanding {
+    Queued,
+    Waiting,
+    Held,
+    Commanded,
+    Fetching,
+    Rebooting,
+    Confirming,
+    Confirmed,
+    Overdue,
+    Failed,
+    NotJudged,
+    TakenOut
+};
+BatchStanding batchStanding(const QString &mac, const PipelineState &pipeline, const PackageCatalogue &packages,
+                            const PipelineIndex &index);
 
 // One part of the batch summary, and what its units are doing: confirmed, on their way (queued,
 // commanded, fetching, rebooting, confirming, waiting), in trouble (overdue, failed, not judged,

@@ -82,7 +82,8 @@ void TestUnitStatus::status_data()
 {
     QTest::addColumn<MarluneUnit>("record");
     // Pipeline state: any of update, confirm, edid, finished, pending (reports UPDATE:1),
-    // unreachable (TCP test failed), untested (never tested), edid-given-up.
+    // unreachable (TCP test failed), untested (never tested), edid-given-up, begun (its command
+    // exchange began), batch (the current batch is this unit alone).
     QTest::addColumn<QString>("state");
     QTest::addColumn<QString>("text");
     QTest::addColumn<CellColour>("cellColour");
@@ -174,6 +175,20 @@ void TestUnitStatus::status_data()
     QTest::newRow("commanded-did-not-answer") << older << "confirm,unanswered"
                                               << "Waiting for reboot \u00b7 did not answer on TCP 50001" << C::Default
                                               << C::Red << "" << "" << "attention";
+    // In a batch the row stands where the summary counts it, whatever its cell says.
+    QTest::newRow("batch-exchange-unreachable") << older << "update,begun,unreachable,batch"
+                                                << "Status Unknown." << C::Default << C::Yellow << ""
+                                                << ""
+                                                << "progress";
+    QTest::newRow("batch-commanded-did-not-answer")
+        << older << "confirm,unanswered,batch"
+        << "Waiting for reboot \u00b7 did not answer on TCP 50001" << C::Default << C::Red << ""
+        << ""
+        << "progress";
+    QTest::newRow("batch-confirmed-unreachable") << current << "finished,unreachable,batch"
+                                                 << "Status Unknown." << C::Default << C::Green << ""
+                                                 << ""
+                                                 << "done";
     QTest::newRow("legacy-encoder") << unit("ENC", "JT1", 0, "1/1/2010") << "" << "No update needed."
                                     << C::Default << C::Default << "" << "" << "done";
 }
@@ -208,6 +223,10 @@ void TestUnitStatus::status()
         pipeline.tcpAlive.insert(record.ip, true);
     if (tokens.contains(QLatin1String("edid-given-up")))
         pipeline.edidAttempts.insert(record.ip, 3);
+    if (tokens.contains(QLatin1String("begun")))
+        pipeline.runs[record.mac].commandedMs = 0;
+    if (tokens.contains(QLatin1String("batch")))
+        pipeline.batch = {record.mac};
     if (tokens.contains(QLatin1String("overdue"))) {
         pipeline.runs[record.mac].commandedMs = 0;
         pipeline.runs[record.mac].overdue = Overdue::NoFetch;
@@ -237,6 +256,11 @@ void TestUnitStatus::status()
     QCOMPARE(filterShows(ViewFilter::NeedsAttention, rowKind), kind == QLatin1String("attention"));
     QCOMPARE(filterShows(ViewFilter::InProgress, rowKind), kind == QLatin1String("progress"));
     QCOMPARE(filterShows(ViewFilter::Done, rowKind), kind == QLatin1String("done"));
+    // A click on the part of the batch summary that counts the unit (the last part, in a batch of
+    // one) shows its row.
+    if (!pipeline.batch.isEmpty())
+        QVERIFY(filterShows(filterOfPart(batchSummaryParts(pipeline, batchCounts(pipeline, catalogue)).last().kind),
+                            rowKind));
 }
 
 // "Select Units Needing Update": the package rule says whether the unit has an update at all,

@@ -1,17 +1,17 @@
 #include "startup.h"
 
-#include "update/window/mainwindow.h"
 #include "app/debuglog.h"
 #include "app/folders.h"
 #include "app/instancelock.h"
 #include "app/logfile.h"
-#include "operatorquestions.h"
 #include "app/processlimits.h"
 #include "app/quitsignals.h"
+#include "operatorquestions.h"
+#include "update/window/mainwindow.h"
+#include "windowlook.h"
 
 #include <QApplication>
 #include <QDialog>
-#include <QFile>
 
 static const char kLogSource[] = "main";
 
@@ -68,9 +68,7 @@ int updaterMain(int &argc, char **argv)
     if (!lock.take(&lockError))
         BLOG << "No lock:" << lockError;
 
-    QFile styleSheet(QStringLiteral(":/quillet.css"));
-    if (styleSheet.open(QIODevice::ReadOnly))
-        app.setStyleSheet(QString::fromLatin1(styleSheet.readAll()));
+    applyWindowLook(app);
 
     // A start that shows no window keeps no history: it must not mark another updater's batch
     // interrupted.

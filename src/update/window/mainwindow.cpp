@@ -54,7 +54,10 @@ MainWindow::MainWindow(QWidget *parent, History history) : QMainWindow(parent), 
 
 MainWindow::~MainWindow()
 {
-    rememberWindowSize();
+    // A window still up when the run ends (a signal to quit) remembers its place here; one that
+    // was closed did so as it closed, and one never shown has no place to remember.
+    if (isVisible())
+        rememberWindowPlace();
     // The core goes first: no unit's connection may report to a window that is being taken apart.
     engine->shutdown();
     delete engine;
@@ -152,18 +155,21 @@ void MainWindow::forceRefresh()
     refreshUnitTable();
 }
 
+// Exit (Ctrl+Q) closes the window, as its close button does: the same question first, and the
+// application quits as its last window closes.
 void MainWindow::on_actionExit_triggered()
 {
-    if (quitAllowed())
-        QCoreApplication::quit();
+    close();
 }
 
 void MainWindow::closeEvent(QCloseEvent *event)
 {
-    if (quitAllowed())
-        event->accept();
-    else
+    if (!quitAllowed()) {
         event->ignore();
+        return;
+    }
+    rememberWindowPlace();
+    event->accept();
 }
 
 bool MainWindow::quitAllowed()

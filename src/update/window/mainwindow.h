@@ -76,8 +76,11 @@ private Q_SLOTS:
     bool isAliveTCPCheck(MarluneUnit unit);
 
 protected:
-    // Closing the window while units take their image from this computer asks first.
+    // Closing the window while units take their image from this computer asks first; a window
+    // that closes remembers its place.
     void closeEvent(QCloseEvent *event) override;
+    // Shown, the window makes sure its whole frame is on the screen.
+    void showEvent(QShowEvent *event) override;
 
 private:
     // False when units take their image from this computer and the operator would rather not
@@ -98,8 +101,13 @@ private:
     void showStatusLog();
     void selectRowOfAddress(const QString &ip);
     static ViewFilter filterOfSummaryPart(const QList<SummaryPart> &parts, const QFontMetrics &metrics, int x);
-    void restoreWindowSize();
-    void rememberWindowSize();
+    void showRowsShown();
+    // The window's place: the one remembered, fitted to the screen it lands on, or at the first
+    // start a size that shows kFirstStartRows rows of the table.
+    void placeWindow();
+    QSize firstStartSize();
+    void rememberWindowPlace();
+    void keepOnScreen();
     bool eventFilter(QObject *watched, QEvent *event) override;
 
     // Rollout row
@@ -138,6 +146,8 @@ private:
     UnitTableProxy *tableProxy = nullptr;
     // The rows the columns were last fitted to.
     int rowsFitted = -1;
+    static constexpr int kFirstStartRows = 15;
+    bool keptOnScreen = false;
     // The history window, made when first asked for and kept, hidden, when closed.
     HistoryWindow *historyWindow = nullptr;
 };

@@ -1,6 +1,6 @@
 // MainWindow: the operator's view of a large fleet: the state filter and the search above the
 // table, "Select Units Needing Update", the keyboard, the calmer status log, the explanations on
-// screen, and the window's remembered size.
+// screen, and the window's place.
 
 #include "mainwindow.h"
 #include "ui_mainwindow.h"
@@ -13,10 +13,15 @@
 #include "update/updatercore.h"
 
 #include <QFontMetrics>
+#include <QGuiApplication>
+#include <QHeaderView>
 #include <QItemSelection>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
+#include <QScreen>
+#include <QScrollBar>
 #include <QShortcut>
+#include <QStyle>
 #include <QTextBlock>
 #include <QTimer>
 
@@ -26,6 +31,12 @@ void MainWindow::setUpOperatorView()
 {
     connect(ui->stateFilter, &QComboBox::currentIndexChanged, this, &MainWindow::applyRowFilter);
     connect(ui->searchEdit, &QLineEdit::textChanged, this, &MainWindow::applyRowFilter);
+    // The rows shown follow the filter, the search and the fleet alike.
+    connect(tableProxy, &QAbstractItemModel::rowsInserted, this, &MainWindow::showRowsShown);
+    connect(tableProxy, &QAbstractItemModel::rowsRemoved, this, &MainWindow::showRowsShown);
+    connect(tableProxy, &QAbstractItemModel::modelReset, this, &MainWindow::showRowsShown);
+    connect(tableProxy, &QAbstractItemModel::layoutChanged, this, &MainWindow::showRowsShown);
+    showRowsShown();
     auto *find = new QShortcut(QKeySequence::Find, this);
     connect(find, &QShortcut::activated, this, [this] {
         ui->searchEdit->setFocus();
@@ -39,7 +50,7 @@ void MainWindow::setUpOperatorView()
 
     setUpKeys(*ui);
     explainScreen(*ui);
-    restoreWindowSize();
+    placeWindow();
 }
 
 // Rows are filtered out of the view, never removed: the selection of the rows shown, the order
@@ -47,6 +58,15 @@ void MainWindow::setUpOperatorView()
 void MainWindow::applyRowFilter()
 {
     tableProxy->setRowFilter(ViewFilter(qMax(0, ui->stateFilter->currentIndex())), ui->searchEdit->text());
+}
+
+// "Showing 5 of 300 units" beside the filter while it or the search hides rows.
+void MainWindow::showRowsShown()
+{
+    const int shown = tableProxy->rowCount();
+    const int listed = engine->fleet().rowCount();
+    ui->shownLabel->setText(QStringLiteral("Showing %1 of %2 units").arg(shown).arg(listed));
+    ui->shownLabel->setVisible(shown < listed);
 }
 
 void MainWindow::showRowFilter(ViewFilter filter)
@@ -149,14 +169,103 @@ void MainWindow::selectRowOfAddress(const QString &ip)
     ui->unitTable->scrollTo(shown, QAbstractItemView::PositionAtCenter);
 }
 
-void MainWindow::restoreWindowSize()
+namespace {
+
+// The screen most of this rectangle lies on; the primary screen when it lies on none.
+QScreen *screenOf(const QRect &frame)
 {
-    const QByteArray geometry = UpdaterSettings::windowGeometry();
-    if (!geometry.isEmpty())
-        restoreGeometry(geometry);
+    if (QScreen *screen = QGuiApplication::screenAt(frame.center()))
+        return screen;
+    QScreen *best = QGuiApplication::primaryScreen();
+    qint64 bestArea = 0;
+    for (QScreen *screen : QGuiApplication::screens()) {
+        const QRect common = screen->availableGeometry().intersected(frame);
+        const qint64 area = qint64(common.width()) * common.height();
+        if (area > bestArea) {
+            best = screen;
+            bestArea = area;
+        }
+    }
+    return best;
 }
 
-void MainWindow::rememberWindowSize()
+// The frame made no larger than the available area, then moved as little as it takes to lie
+// wholly inside it.
+QRect fitInto(const QRect &frame, const QRect &available)
 {
-    UpdaterSettings::setWindowGeometry(saveGeometry());
+    QRect fitted(frame.topLeft(), frame.size().boundedTo(available.size()));
+    fitted.moveLeft(qBound(available.left(), fitted.left(), available.right() - fitted.width() + 1));
+    fitted.moveTop(qBound(available.top(), fitted.top(), available.bottom() - fitted.height() + 1));
+    return fitted;
+}
+
+// How far the frame reaches beyond the contents on each side.
+QMargins framing(const QRect &frame, const QRect &client)
+{
+    return {client.left() - frame.left(), client.top() - frame.top(), frame.right() - client.right(),
+            frame.bottom() - client.bottom()};
+}
+
+} // namespace
+
+// The place is set on the contents, as the frame around them is only known once the window is
+// shown: the remembered frame, fitted to the screen, less the frame it had then.
+void MainWindow::placeWindow()
+{
+    const UpdaterSettings::WindowPlace place = UpdaterSettings::windowPlace();
+    if (place.isEmpty()) {
+        resize(firstStartSize());
+        return;
+    }
+    const QRect frame = fitInto(place.frame, screenOf(place.frame)->availableGeometry());
+    setGeometry(frame.marginsRemoved(framing(place.frame, place.client)));
+    if (place.maximized)
+        setWindowState(windowState() | Qt::WindowMaximized);
+}
+
+// Everything but the table keeps the height it asks for; the table takes what is left. The
+// height is what kFirstStartRows rows, the header and a horizontal scroll bar need, as far as
+// the screen allows with room for a title bar.
+QSize MainWindow::firstStartSize()
+{
+    ensurePolished();
+    const QTableView *table = ui->unitTable;
+    const int tableWanted = 2 * table->frameWidth() + table->horizontalHeader()->sizeHint().height()
+                            + kFirstStartRows * table->verticalHeader()->defaultSectionSize()
+                            + table->horizontalScrollBar()->sizeHint().height();
+    const int others = sizeHint().height() - table->sizeHint().height();
+    const QRect available = screen()->availableGeometry();
+    const int titleBar = style()->pixelMetric(QStyle::PM_TitleBarHeight, nullptr, this);
+    const int tall = qMin(others + tableWanted, available.height() - titleBar);
+    return {qMax(width(), minimumSizeHint().width()), qMax(height(), tall)};
+}
+
+void MainWindow::rememberWindowPlace()
+{
+    UpdaterSettings::WindowPlace place;
+    place.maximized = isMaximized();
+    place.client = normalGeometry();
+    place.frame = place.client.marginsAdded(framing(frameGeometry(), geometry()));
+    UpdaterSettings::setWindowPlace(place);
+}
+
+void MainWindow::showEvent(QShowEvent *event)
+{
+    QMainWindow::showEvent(event);
+    if (!keptOnScreen) {
+        keptOnScreen = true;
+        // Once the window is up, its frame is known.
+        QTimer::singleShot(0, this, &MainWindow::keepOnScreen);
+    }
+}
+
+// The whole frame, summary bar and all, within the available area of the screen the window is on.
+void MainWindow::keepOnScreen()
+{
+    if (isMaximized() || isFullScreen() || !isVisible())
+        return;
+    const QRect frame = frameGeometry();
+    const QRect fitted = fitInto(frame, screenOf(frame)->availableGeometry());
+    if (fitted != frame)
+        setGeometry(fitted.marginsRemoved(framing(frame, geometry())));
 }

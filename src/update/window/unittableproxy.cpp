@@ -1,15 +1,13 @@
 #include "unittableproxy.h"
 
+#include "app/window/windowlook.h"
 #include "update/fleetmodel.h"
 
 #include <QBrush>
-#include <QColor>
 
 using namespace TableRoles;
 
-namespace {
-
-QColor colourOf(CellColour colour)
+QColor UnitTableProxy::background(CellColour colour)
 {
     switch (colour) {
     case CellColour::Yellow:
@@ -30,7 +28,11 @@ QColor colourOf(CellColour colour)
     return QColor();
 }
 
-} // namespace
+QColor UnitTableProxy::text(CellColour colour)
+{
+    const QColor ground = background(colour);
+    return ground.isValid() ? readableTextOn(ground) : QColor();
+}
 
 UnitTableProxy::UnitTableProxy(FleetModel &fleet, QObject *parent) : QSortFilterProxyModel(parent), fleet(fleet)
 {
@@ -50,9 +52,10 @@ void UnitTableProxy::setRowFilter(ViewFilter shown, const QString &text)
 
 QVariant UnitTableProxy::data(const QModelIndex &index, int role) const
 {
-    if (role == Qt::BackgroundRole) {
-        const QColor colour = colourOf(CellColour(QSortFilterProxyModel::data(index, kColourRole).toInt()));
-        return colour.isValid() ? QVariant(QBrush(colour)) : QVariant();
+    if (role == Qt::BackgroundRole || role == Qt::ForegroundRole) {
+        const CellColour colour = CellColour(QSortFilterProxyModel::data(index, kColourRole).toInt());
+        const QColor shown = role == Qt::BackgroundRole ? background(colour) : text(colour);
+        return shown.isValid() ? QVariant(QBrush(shown)) : QVariant();
     }
     if (role == Qt::DecorationRole && index.column() == kNameColumn) {
         const QString path = QSortFilterProxyModel::data(index, kIconPathRole).toString();

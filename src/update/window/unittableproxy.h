@@ -2,6 +2,7 @@
 
 #include "update/fleetview.h"
 
+#include <QColor>
 #include <QHash>
 #include <QIcon>
 #include <QSortFilterProxyModel>
@@ -10,7 +11,8 @@
 class FleetModel;
 
 // The unit table's view of the fleet: the Show filter, the search and the order the operator
-// chose by a column; the colour of a cell as its background brush and the icon path as an icon.
+// chose by a column; the colour of a cell as its background brush, with a text colour that reads
+// on it, and the icon path as an icon.
 class UnitTableProxy final : public QSortFilterProxyModel
 {
 public:
@@ -19,6 +21,10 @@ public:
     // Shows the rows of this filter that the search matches.
     void setRowFilter(ViewFilter filter, const QString &search);
     QVariant data(const QModelIndex &index, int role = Qt::DisplayRole) const override;
+    // A cell of this colour: its background, and the text colour that reads best on it (black
+    // or white); invalid for the default colour.
+    static QColor background(CellColour colour);
+    static QColor text(CellColour colour);
 
 protected:
     bool filterAcceptsRow(int sourceRow, const QModelIndex &sourceParent) const override;

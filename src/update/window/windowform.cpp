@@ -29,6 +29,12 @@ const char kLegend[] = "<span style='color:#c9b800'>&#9632;</span>&nbsp;queued&n
                        "<span style='color:#ffa500'>&#9632;</span>&nbsp;overdue&nbsp; "
                        "<span style='color:#808000'>&#9632;</span>&nbsp;cannot update";
 
+// A control's text as it is shown: without the & that marks its Alt key.
+QString shownText(QString text)
+{
+    return text.remove(QLatin1Char('&'));
+}
+
 } // namespace
 
 void setUpForm(Ui::MainWindow &form, QMainWindow *window)
@@ -40,6 +46,8 @@ void setUpForm(Ui::MainWindow &form, QMainWindow *window)
     window->setWindowTitle(QStringLiteral("Bryx Updater"));
     form.debugButton->hide();
     form.menuBar->hide();
+    // Exit's key works while the menu bar that holds it is hidden.
+    window->addAction(form.actionExit);
     form.unitTable->setSortingEnabled(false);
     form.unitTable->verticalHeader()->show();
     form.unitTable->horizontalHeader()->setStretchLastSection(true);
@@ -97,16 +105,22 @@ void setUpKeys(Ui::MainWindow &form)
     form.unitTable->setAccessibleName(QStringLiteral("Units"));
     form.statusEdit->setAccessibleName(QStringLiteral("Status Log"));
     form.versionsBlurb->setAccessibleName(QStringLiteral("Versions"));
-    const QList<QAbstractButton *> buttons{form.updateButton, form.retryButton, form.clearButton, form.removeButton,
-                                           form.addByIPButton, form.discoverButton, form.saveReportButton,
-                                           form.clearLogButton, form.resetEDIDCheck};
+    const QList<QAbstractButton *> buttons{form.updateButton,     form.retryButton,    form.clearButton,
+                                           form.removeButton,     form.addByIPButton,  form.discoverButton,
+                                           form.saveReportButton, form.clearLogButton, form.resetEDIDCheck,
+                                           form.resumeButton,     form.stopBatchButton};
     for (QAbstractButton *button : buttons)
-        button->setAccessibleName(button->text());
+        button->setAccessibleName(shownText(button->text()));
     form.canarySpin->setAccessibleName(form.canaryLabel->text());
     form.maxInFlightSpin->setAccessibleName(form.maxInFlightLabel->text());
     form.stopAfterSpin->setAccessibleName(form.stopAfterLabel->text());
-    form.resumeButton->setAccessibleName(form.resumeButton->text());
-    form.stopBatchButton->setAccessibleName(form.stopBatchButton->text());
+    form.stateFilter->setAccessibleName(shownText(form.filterLabel->text()));
+    // Alt and the underlined letter: Alt+S moves to Show, Alt+R resumes, Alt+B stops the batch.
+    for (QAbstractButton *button : {form.resumeButton, form.stopBatchButton})
+        button->setToolTip(button->toolTip() + QStringLiteral(" (")
+                           + QKeySequence::mnemonic(button->text()).toString(QKeySequence::NativeText)
+                           + QLatin1Char(')'));
+    form.actionExit->setShortcut(QKeySequence(Qt::CTRL | Qt::Key_Q));
     form.unitTable->setTabKeyNavigation(false);
     const struct
     {
@@ -128,12 +142,16 @@ void setUpKeys(Ui::MainWindow &form)
     form.selectNeedingButton->setToolTip(
         QStringLiteral("Select the shown units whose package offers them an update they may take (%1)")
             .arg(shortcuts[0].keys.toString(QKeySequence::NativeText)));
-    QWidget *order[] = {form.stateFilter,     form.searchEdit,        form.selectNeedingButton, form.unitTable,
-                        form.clearButton,     form.retryButton,       form.updateButton,        form.canarySpin,
-                        form.maxInFlightSpin, form.stopAfterSpin,     form.resumeButton,        form.stopBatchButton,
-                        form.statusEdit,      form.problemsOnlyCheck, form.saveReportButton,    form.historyButton,
-                        form.clearLogButton,  form.resetEDIDCheck,    form.removeButton,        form.addByIPButton,
-                        form.discoverButton};
+    // Tab goes as one reads the window: row by row from the top, each row from left to right.
+    QWidget *order[] = {form.resetEDIDCheck,      form.udpRadio,         form.tcpRadio,
+                        form.csvImportButton,     form.removeButton,     form.addByIPButton,
+                        form.discoverButton,      form.stateFilter,      form.searchEdit,
+                        form.selectNeedingButton, form.unitTable,        form.clearButton,
+                        form.retryButton,         form.updateButton,     form.canarySpin,
+                        form.maxInFlightSpin,     form.stopAfterSpin,    form.resumeButton,
+                        form.stopBatchButton,     form.statusEdit,       form.debugButton,
+                        form.problemsOnlyCheck,   form.saveReportButton, form.historyButton,
+                        form.clearLogButton};
     for (size_t i = 1; i < std::size(order); ++i)
         QWidget::setTabOrder(order[i - 1], order[i]);
     // The status log takes Tab as a move to the next control, not as a character.

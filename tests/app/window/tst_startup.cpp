@@ -137,7 +137,7 @@ void TestStartup::normalRunAsksNothingAndRemovesLock()
     QVERIFY(questions.asked.isEmpty());
     QVERIFY(snapshot.lockFileExisted);
     QVERIFY(snapshot.windowShown);
-    QVERIFY(snapshot.styleSheet.contains(QStringLiteral("#07A74F")));
+    QVERIFY(snapshot.styleSheet.contains(QStringLiteral("#067A3A")));
     QVERIFY(!QFile::exists(Folders::lockFilePath()));
     QVERIFY(!QCoreApplication::instance());
 }

@@ -1,19 +1,25 @@
 #include "app/folders.h"
 #include "app/updatersettings.h"
+#include "app/window/windowlook.h"
 #include "mainwindowaccess.h"
 #include "packagefolder.h"
 #include "scriptedoperator.h"
 #include "units/unitlookup.h"
 #include "update/updatercore.h"
 #include "update/window/historywindow.h"
+#include "update/window/unittableproxy.h"
 
 #include <QCheckBox>
+#include <QComboBox>
 #include <QDesktopServices>
+#include <QHeaderView>
 #include <QLabel>
+#include <QLineEdit>
 #include <QMenuBar>
 #include <QPlainTextEdit>
 #include <QPushButton>
 #include <QRadioButton>
+#include <QScreen>
 #include <QSettings>
 #include <QSpinBox>
 #include <QStatusBar>
@@ -21,6 +27,8 @@
 #include <QTcpServer>
 #include <QTextBlock>
 #include <QtTest>
+
+#include <optional>
 
 namespace {
 
@@ -76,11 +84,42 @@ protected:
     }
 };
 
+// A colour the style sheet names: a name, #hex or rgb(r, g, b); invalid for anything else.
+QColor sheetColour(const QString &value)
+{
+    static const QRegularExpression rgb(QStringLiteral("^rgb\\((\\d+),\\s*(\\d+),\\s*(\\d+)\\)$"));
+    const QRegularExpressionMatch match = rgb.match(value.trimmed());
+    if (match.hasMatch())
+        return QColor(match.captured(1).toInt(), match.captured(2).toInt(), match.captured(3).toInt());
+    const QColor named = QColor::fromString(value.trimmed());
+    return named.isValid() && named.alpha() == 255 ? named : QColor();
+}
+
+// The colours a background of the style sheet paints: itself, or each stop of a gradient.
+QList<QColor> sheetGrounds(const QString &value)
+{
+    QList<QColor> grounds;
+    if (value.contains(QLatin1String("gradient"))) {
+        static const QRegularExpression stop(QStringLiteral("stop:\\s*[\\d.]+\\s+([^,)]+)"));
+        for (const QRegularExpressionMatch &match : stop.globalMatch(value))
+            grounds << sheetColour(match.captured(1));
+    } else {
+        grounds << sheetColour(value);
+    }
+    grounds.removeAll(QColor());
+    return grounds;
+}
+
 } // namespace
 
 class TestMainWindow : public QObject
 {
     Q_OBJECT
+
+public:
+    // Two screens side by side: a large one, the primary (the first by name), and a smaller one
+    // to its right.
+    static void initMain() { qputenv("QT_QPA_PLATFORM", "offscreen:configfile=" BRYX_TEST_DATA_DIR "/screens.json"); }
 
 private Q_SLOTS:
     void initTestCase();
@@ -113,6 +152,16 @@ private Q_SLOTS:
     void reachabilityBookkeeping();
     void historyWindowWithoutHistory_data();
     void historyWindowWithoutHistory();
+    void keys_data();
+    void keys();
+    void tabFollowsReadingOrder();
+    void focusIsFramed();
+    void contrast_data();
+    void contrast();
+    void rowsShownBesideTheFilter();
+    void firstStartShowsFifteenRows();
+    void rememberedPlaceFitsTheScreen_data();
+    void rememberedPlaceFitsTheScreen();
 
 private:
     MainWindow *makeWindow();
@@ -627,8 +676,10 @@ void TestMainWindow::closingAsksWhileUnitsTakeTheirImage()
     state.runs[fetched.mac].commandedMs = 1;
     state.runs[fetched.mac].fetchedMs = 2;
 
+    // Ctrl+Q closes the window the same way.
+    QVERIFY(QTest::qWaitForWindowActive(window));
     questions->answers = {QMessageBox::No};
-    QVERIFY(!window->close());
+    QTest::keySequence(window, QKeySequence(Qt::CTRL | Qt::Key_Q));
     QCOMPARE(questions->texts(), QStringList{"1 units are taking their image from this computer; quitting now breaks "
                                              "their update. Quit anyway?"});
     QVERIFY(window->isVisible());
@@ -785,7 +836,8 @@ void TestMainWindow::calmerLogAndRememberedSize()
     QCOMPARE(rows.size(), 1);
     QCOMPARE(table()->item(rows.first().row(), 0)->text(), QStringLiteral("Hall"));
 
-    window->resize(1234, 777);
+    window->show();
+    window->setGeometry(100, 100, 1234, 777);
     delete window;
     makeWindow();
     QCOMPARE(window->size(), QSize(1234, 777));
@@ -884,6 +936,246 @@ void TestMainWindow::historyWindowWithoutHistory()
     QTest::mouseClick(history->findChild<QPushButton *>("historyRefreshButton"), Qt::LeftButton);
     QCOMPARE(history->findChild<QLabel *>("historyNoticeLabel")->text(), shown);
     QCOMPARE(QFileInfo::exists(path), !file.isNull());
+}
+
+// Alt and a letter: the Show filter takes the focus, the batch buttons are pressed.
+void TestMainWindow::keys_data()
+{
+    QTest::addColumn<QKeySequence>("keys");
+    QTest::addColumn<QString>("target"); // the button pressed, or the field that takes the focus
+
+    QTest::newRow("alt-s-show") << QKeySequence(Qt::ALT | Qt::Key_S) << "stateFilter";
+    QTest::newRow("alt-r-resume") << QKeySequence(Qt::ALT | Qt::Key_R) << "resumeButton";
+    QTest::newRow("alt-b-stop-batch") << QKeySequence(Qt::ALT | Qt::Key_B) << "stopBatchButton";
+}
+
+void TestMainWindow::keys()
+{
+    QFETCH(QKeySequence, keys);
+    QFETCH(QString, target);
+
+    makeWindow();
+    window->show();
+    QVERIFY(QTest::qWaitForWindowActive(window));
+    for (const char *name : {"resumeButton", "stopBatchButton"})
+        window->findChild<QPushButton *>(name)->setEnabled(true);
+    table()->setFocus();
+    std::optional<QSignalSpy> clicks;
+    if (auto *button = window->findChild<QPushButton *>(target))
+        clicks.emplace(button, &QPushButton::clicked);
+    QTest::keySequence(window, keys);
+    if (clicks)
+        QTRY_COMPARE(clicks->size(), 1);
+    else
+        QCOMPARE(QApplication::focusWidget()->objectName(), target);
+}
+
+// Tab goes through the window as one reads it, row by row from the top, and from the last
+// control back to the first.
+void TestMainWindow::tabFollowsReadingOrder()
+{
+    makeWindow();
+    window->show();
+    QVERIFY(QTest::qWaitForWindowActive(window));
+    for (const char *name : {"discoverButton", "retryButton", "resumeButton", "stopBatchButton"})
+        window->findChild<QPushButton *>(name)->setEnabled(true);
+    const QStringList order{"resetEDIDCheck",  "removeButton",      "addByIPButton",       "discoverButton",
+                            "stateFilter",     "searchEdit",        "selectNeedingButton", "unitTable",
+                            "clearButton",     "retryButton",       "updateButton",        "canarySpin",
+                            "maxInFlightSpin", "stopAfterSpin",     "resumeButton",        "stopBatchButton",
+                            "statusEdit",      "problemsOnlyCheck", "saveReportButton",    "historyButton",
+                            "clearLogButton",  "resetEDIDCheck"};
+    window->findChild<QWidget *>(order.first())->setFocus();
+    QStringList visited{QApplication::focusWidget()->objectName()};
+    while (visited.size() < order.size()) {
+        QTest::keyClick(QApplication::focusWidget(), Qt::Key_Tab);
+        visited << QApplication::focusWidget()->objectName();
+    }
+    QCOMPARE(visited, order);
+}
+
+// With the focus, the table's current row wears a frame (dark outside, white inside) and the
+// status log a blue one.
+void TestMainWindow::focusIsFramed()
+{
+    applyWindowLook(*qApp);
+    const auto plain = qScopeGuard([] { qApp->setStyleSheet(QString()); });
+    makeWindow();
+    listUnits({unit("Lobby", "ENC", "K2100A", 1, "3/2/2015", 5), unit("Hall", "DEC", "K2200A", 1, "3/2/2015", 6)});
+    window->show();
+    QVERIFY(QTest::qWaitForWindowActive(window));
+
+    QTableView *view = table()->view;
+    view->setFocus();
+    view->setCurrentIndex(view->model()->index(1, 3));
+    const QImage rows = view->viewport()->grab().toImage();
+    const int top = view->rowViewportPosition(1);
+    QCOMPARE(rows.pixelColor(view->columnViewportPosition(0) + 4, top), QColor(Qt::black));
+    QCOMPARE(rows.pixelColor(view->columnViewportPosition(0) + 4, top + 1), QColor(Qt::white));
+
+    auto *log = window->findChild<QPlainTextEdit *>("statusEdit");
+    const auto edge = [log] { return log->grab().toImage().pixelColor(0, log->height() / 2); };
+    const QColor away = edge();
+    log->setFocus();
+    QCOMPARE(edge(), QColor(0x1f, 0x5f, 0x99));
+    QVERIFY(away != edge());
+}
+
+// Every text the window draws on a colour of its own stands out at least 4.5 times from it:
+// the style sheet's texts on their grounds, the selection, the search field's placeholder and
+// the table's cells in each row colour.
+void TestMainWindow::contrast_data()
+{
+    QTest::addColumn<QColor>("text");
+    QTest::addColumn<QColor>("ground");
+
+    QFile sheetFile(QStringLiteral(":/quillet.css"));
+    QVERIFY(sheetFile.open(QIODevice::ReadOnly));
+    QString sheet = QString::fromLatin1(sheetFile.readAll());
+    sheet.remove(QRegularExpression(QStringLiteral("/\\*.*?\\*/"), QRegularExpression::DotMatchesEverythingOption));
+    // Each selector's properties, a later rule overriding an earlier one.
+    QMap<QString, QMap<QString, QString>> rules;
+    static const QRegularExpression rule(QStringLiteral("([^{}]+)\\{([^}]*)\\}"));
+    for (const QRegularExpressionMatch &match : rule.globalMatch(sheet)) {
+        for (const QString &selector : match.captured(1).split(QLatin1Char(','))) {
+            for (const QString &declaration : match.captured(2).split(QLatin1Char(';'))) {
+                if (declaration.contains(QLatin1Char(':')))
+                    rules[selector.trimmed()][declaration.section(QLatin1Char(':'), 0, 0).trimmed()] =
+                        declaration.section(QLatin1Char(':'), 1).trimmed();
+            }
+        }
+    }
+    static const QRegularExpression state(QStringLiteral("(?<!:):[\\w-]+$"));
+    for (auto selector = rules.cbegin(); selector != rules.cend(); ++selector) {
+        // A state of a sub-control (QMenuBar::item:selected) writes in the sub-control's colour.
+        QString text = selector->value(QStringLiteral("color"));
+        if (text.isEmpty())
+            text = rules.value(QString(selector.key()).remove(state)).value(QStringLiteral("color"));
+        const QList<std::pair<QString, QString>> pairs{{text, selector->value(QStringLiteral("background"))},
+                                                       {text, selector->value(QStringLiteral("background-color"))},
+                                                       {selector->value(QStringLiteral("selection-color")),
+                                                        selector->value(QStringLiteral("selection-background-color"))}};
+        for (const auto &[textValue, groundValue] : pairs) {
+            if (!sheetColour(textValue).isValid())
+                continue;
+            for (const QColor &ground : sheetGrounds(groundValue))
+                QTest::addRow("%s %s on %s", qPrintable(selector.key()), qPrintable(textValue),
+                              qPrintable(ground.name()))
+                    << sheetColour(textValue) << ground;
+        }
+    }
+
+    applyWindowLook(*qApp);
+    const auto plain = qScopeGuard([] { qApp->setStyleSheet(QString()); });
+    QTableView table;
+    table.ensurePolished();
+    QTest::newRow("selected row") << table.palette().color(QPalette::HighlightedText)
+                                  << table.palette().color(QPalette::Highlight);
+    QLineEdit search;
+    search.ensurePolished();
+    const QColor base = search.palette().color(QPalette::Base);
+    const QColor placeholder = search.palette().color(QPalette::PlaceholderText);
+    const double alpha = placeholder.alphaF();
+    QTest::newRow("search placeholder") << QColor::fromRgbF(
+        float(alpha * placeholder.redF() + (1 - alpha) * base.redF()),
+        float(alpha * placeholder.greenF() + (1 - alpha) * base.greenF()),
+        float(alpha * placeholder.blueF() + (1 - alpha) * base.blueF()))
+                                        << base;
+
+    for (const CellColour colour : {CellColour::Yellow, CellColour::Red, CellColour::Magenta, CellColour::Green,
+                                    CellColour::DarkYellow, CellColour::Orange})
+        QTest::addRow("cell %s", qPrintable(UnitTableProxy::background(colour).name()))
+            << UnitTableProxy::text(colour) << UnitTableProxy::background(colour);
+}
+
+void TestMainWindow::contrast()
+{
+    QFETCH(QColor, text);
+    QFETCH(QColor, ground);
+    const double ratio = contrastRatio(text, ground);
+    QVERIFY2(ratio >= kReadableContrast, qPrintable(QStringLiteral("%1:1").arg(ratio, 0, 'f', 2)));
+}
+
+// "Showing N of M units" while the filter or the search hides rows, following the fleet.
+void TestMainWindow::rowsShownBesideTheFilter()
+{
+    makeWindow();
+    listUnits({unit("Lobby", "ENC", "K2100A", 1, "3/2/2015", 5), unit("Hall", "DEC", "K2200A", 1, "3/2/2015", 6),
+               unit("Stage", "DEC", "K2200B", 1, "1/1/2015", 7)});
+    auto *shown = window->findChild<QLabel *>("shownLabel");
+    QVERIFY(shown);
+    QVERIFY(!shown->isVisibleTo(window));
+    auto *search = window->findChild<QLineEdit *>("searchEdit");
+    search->setText(QStringLiteral("lobby"));
+    QVERIFY(shown->isVisibleTo(window));
+    QCOMPARE(shown->text(), QStringLiteral("Showing 1 of 3 units"));
+    listUnits({unit("Lobby annex", "DEC", "K2200C", 1, "3/2/2015", 8)});
+    QCOMPARE(shown->text(), QStringLiteral("Showing 2 of 4 units"));
+    search->clear();
+    QVERIFY(!shown->isVisibleTo(window));
+    auto *filter = window->findChild<QComboBox *>("stateFilter");
+    filter->setCurrentIndex(int(ViewFilter::Done));
+    QCOMPARE(shown->text(), QStringLiteral("Showing 3 of 4 units"));
+    QVERIFY(shown->isVisibleTo(window));
+    filter->setCurrentIndex(int(ViewFilter::All));
+    QVERIFY(!shown->isVisibleTo(window));
+}
+
+// At the first start the table shows at least 15 rows on a screen that has the room, and the
+// whole window is on the screen.
+void TestMainWindow::firstStartShowsFifteenRows()
+{
+    QSettings(UpdaterSettings::path(), QSettings::IniFormat).remove(QStringLiteral("window"));
+    makeWindow();
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+    const QTableView *view = table()->view;
+    const int rowHeight = view->verticalHeader()->defaultSectionSize();
+    QVERIFY2(view->viewport()->height() >= 15 * rowHeight,
+             qPrintable(QStringLiteral("%1 px for rows of %2 px").arg(view->viewport()->height()).arg(rowHeight)));
+    QVERIFY(window->width() >= 847);
+    QVERIFY(window->screen()->availableGeometry().contains(window->frameGeometry()));
+}
+
+void TestMainWindow::rememberedPlaceFitsTheScreen_data()
+{
+    // Where the operator left the window's frame, and where it comes back at the next starts.
+    QTest::addColumn<QRect>("left");
+    QTest::addColumn<QRect>("back");
+
+    QTest::newRow("top-of-the-screen") << QRect(0, 0, 1200, 800) << QRect(0, 0, 1200, 800);
+    QTest::newRow("middle") << QRect(300, 200, 1300, 700) << QRect(300, 200, 1300, 700);
+    QTest::newRow("second-screen") << QRect(2000, 10, 1150, 700) << QRect(2000, 10, 1150, 700);
+    QTest::newRow("off-every-screen") << QRect(5000, 3000, 1200, 800) << QRect(720, 280, 1200, 800);
+    QTest::newRow("larger-than-the-screen") << QRect(-50, -30, 2500, 1400) << QRect(0, 0, 1920, 1080);
+    QTest::newRow("too-tall-for-the-second-screen") << QRect(2000, 100, 1200, 900) << QRect(2000, 0, 1200, 720);
+}
+
+void TestMainWindow::rememberedPlaceFitsTheScreen()
+{
+    QFETCH(QRect, left);
+    QFETCH(QRect, back);
+
+    makeWindow();
+    window->show();
+    QVERIFY(QTest::qWaitForWindowExposed(window));
+    // The frame where the operator left it: a move places the frame, a resize sizes the contents.
+    const QRect frame = window->frameGeometry();
+    const QRect contents = window->geometry();
+    window->resize(left.size().shrunkBy({contents.left() - frame.left(), contents.top() - frame.top(),
+                                         frame.right() - contents.right(), frame.bottom() - contents.bottom()}));
+    window->move(left.topLeft());
+    QCOMPARE(window->frameGeometry(), left);
+    QVERIFY(window->close());
+    // Three starts: the place does not creep.
+    for (int start = 0; start < 3; ++start) {
+        delete window;
+        makeWindow();
+        window->show();
+        QVERIFY(QTest::qWaitForWindowExposed(window));
+        QTRY_COMPARE(window->frameGeometry(), back);
+        QVERIFY(window->close());
+    }
 }
 
 QTEST_MAIN(TestMainWindow)
