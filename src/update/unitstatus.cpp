@@ -371,8 +371,9 @@ DeadlineWait deadlineWait(const PipelineState &pipeline, const QDateTime &now)
     const PipelineIndex index(pipeline);
     for (const QString &mac : pipeline.batch) {
         const auto run = pipeline.runs.constFind(mac);
+        // A unit taking its image moves, whatever step it is in.
         if (run == pipeline.runs.cend() || !index.isCommanded(mac) || index.isResettingEdid(mac)
-            || run->overdue != Overdue::None)
+            || run->overdue != Overdue::None || run->fetching)
             continue;
         const DeadlineStep step = run->deadlineStep(pipeline.deadlines);
         if (!step.isValid())
