@@ -1,8 +1,8 @@
 #!/usr/bin/env bash
 # Plays a whole update in the demo lab as an operator would, with real key presses on the
 # display (xdotool), while the simulated fleet runs: answers the power-off warning, selects every
-# unit (Ctrl+A in the table), presses Update Selected Units (Ctrl+U), answers Yes to both
-# questions, waits until every unit that can finish has finished and the unit that never
+# unit (Ctrl+A in the table), presses Update Selected Units (Ctrl+U), skips the units already up
+# to date if the window asks about them, answers Yes to both questions, waits until every unit that can finish has finished and the unit that never
 # fetches is overdue, then quits. Saves stills of the moments that matter and an animation.
 # Runs inside the lab's namespace, in its work folder (demo-lab-run.sh autoplay).
 # Usage: demo-lab-autoplay.sh LAB_FOLDER OUT_FOLDER
@@ -22,33 +22,7 @@ recording="$out/.recording"
 trap 'rm -f "$recording"; kill "$updater" 2>/dev/null || true' EXIT
 
 say() { echo "[$(( $(date +%s) - started )) s] $*"; }
-# Waits up to $1 seconds for a command to succeed.
-wait_for() {
-    local seconds=$1
-    shift
-    for _ in $(seq "$((seconds * 5))"); do
-        "$@" && return 0
-        sleep 0.2
-    done
-    echo "autoplay: gave up waiting for: $*" >&2
-    return 1
-}
-# The window with exactly this title (xdotool takes a regular expression: the title is escaped).
-window_named() {
-    local pattern
-    pattern=$(printf '%s' "$1" | sed 's/[][\\.*^$?+(){}|]/\\&/g')
-    xdotool search --onlyvisible --name "^$pattern\$" 2>/dev/null | head -n 1
-}
-has_window() { [ -n "$(window_named "$1")" ]; }
-# Focuses the window with this title and presses the keys.
-press() {
-    local title=$1
-    shift
-    wait_for 60 has_window "$title"
-    xdotool windowfocus --sync "$(window_named "$title")"
-    sleep 0.3
-    xdotool key --clearmodifiers "$@"
-}
+source "$(dirname "$0")/demo-lab-keys.sh"
 still() {
     import -window root png:- | convert - -trim +repage "$out/$1.png"
     say "still: $out/$1.png"
@@ -81,6 +55,14 @@ still 1-listed
 press "Bryx Updater" ctrl+a
 sleep 0.5
 press "Bryx Updater" ctrl+u
+# The selection holds a unit already up to date: a window that asks about such units first does
+# so in a box of its own, whose default (Return) skips them.
+asked() { has_window "Units Up to Date" || has_window "Update Units?"; }
+wait_for 60 asked
+if has_window "Units Up to Date"; then
+    press "Units Up to Date" Return
+    say "skipped the units already up to date"
+fi
 press "Update Units?" Return
 press "Reset EDID?" Return
 still 2-queued

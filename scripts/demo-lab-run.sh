@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Runs the demo lab inside the private network namespace that run.sh made: the simulated fleet,
 # then the updater on the current display or on a virtual one.
-# Usage: demo-lab-run.sh LAB_FOLDER BIN_FOLDER demo|screenshots|screenshot|batch-shots|rollout-shot|fleet-shot|autoplay [TARGET]
+# Usage: demo-lab-run.sh LAB_FOLDER BIN_FOLDER
+#        demo|screenshots|screenshot|batch-shots|rollout-shot|fleet-shot|guard-shot|default-size|autoplay [TARGET]
 set -euo pipefail
 lab=$1
 bin=$2
@@ -9,7 +10,7 @@ mode=$3
 target=${4:-}
 
 fleet="$lab/fleet.ini"
-[ "$mode" = fleet-shot ] && fleet="$lab/fleet300.ini"
+case "$mode" in fleet-shot|guard-shot|default-size) fleet="$lab/fleet300.ini" ;; esac
 "$bin/unitsim" "$fleet" > "$lab/unitsim.log" 2>&1 &
 simulator=$!
 trap 'kill $simulator 2>/dev/null || true' EXIT
@@ -45,6 +46,11 @@ rollout-shot)
     ;;
 fleet-shot)
     xvfb-run -a -s "-screen 0 1400x1000x24 -nolisten tcp" "$bin/demoshots" "$lab/app" "$target" fleet
+    ;;
+guard-shot|default-size)
+    # The screen the 300-unit fleet was tried on; the window opens at its first-start size.
+    here=$(cd "$(dirname "$0")" && pwd)
+    xvfb-run -a -s "-screen 0 1920x1080x24 -nolisten tcp" "$here/demo-lab-window-shot.sh" "$lab" "$target" "$mode"
     ;;
 screenshots|screenshot)
     export BRYX_LAB_TARGET=$target BRYX_LAB_APP="$lab/app/bryx-updater" BRYX_LAB_MODE=$mode

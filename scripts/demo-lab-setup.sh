@@ -10,7 +10,7 @@ rm -rf "$lab/app" "$lab/work" "$lab/tmp" "$lab/data" "$lab/config"
 mkdir -p "$lab/app" "$lab/work" "$lab/tmp" "$lab/data" "$lab/config"
 cp "$bin/bryx-updater" "$lab/app/"
 
-web=1425384000   # 03/03/2015, newer than every unit's web date below
+web=1425384000   # 03/03/2015: newer than the units' web date, but for the units already up to date
 package() {      # name software-date [minimum-date]
     local ver="SWVER:$2"$'\n'"WEBVER:$web"$'\n'
     [ -n "${3:-}" ] && ver+="MINSWVER:$3"$'\n'
@@ -34,8 +34,9 @@ package vod_demo 4/4/2016
 package k225_demo 6/1/2015
 
 cat > "$lab/fleet.ini" <<'FLEET'
-; The demo fleet: one unit of every family, on the units' side of the lab network, and one
-; unit that takes the update command but never fetches its image (overdue after 3 minutes).
+; The demo fleet: one unit of every family, on the units' side of the lab network, one unit
+; that takes the update command but never fetches its image (overdue after 3 minutes), and one
+; already up to date (the K-Series package's software and web dates).
 ; Every unit reads its image at 1 MiB/s, so the transfers can be watched.
 [fleet]
 webversion=1388534400
@@ -136,6 +137,12 @@ name=Spare Decoder
 ip=10.77.1.19
 swversion=1/5/2015
 behaviour=neverFetches
+[atrium-decoder]
+family=k220-decoder
+name=Atrium Decoder
+ip=10.77.1.20
+swversion=3/2/2015
+webversion=1425384000
 FLEET
 
 # A building's fleet for the picture of the fleet view (run.sh --fleet-shot): 300 K-Series
@@ -149,9 +156,8 @@ FLEET
         [ $((i % 3)) = 0 ] && family=k220-encoder
         printf '[unit%03d]\nfamily=%s\nname=Room %03d %s\nip=10.77.%d.%d\n' "$i" "$family" "$((i + 1))" \
             "$([ "$family" = k220-encoder ] && echo Encoder || echo Decoder)" "$((1 + i / 254))" "$((1 + i % 254))"
-        case $i in
-            2[0-9]|1[0-9]) [ "$i" -ge 10 ] && printf 'swversion=3/2/2015\n' ;;
-        esac
+        # Up to date: the K-Series package's software and web dates.
+        [ "$i" -ge 10 ] && [ "$i" -le 29 ] && printf 'swversion=3/2/2015\nwebversion=%s\n' "$web"
         case $i in
             57|148|251) printf 'behaviour=neverFetches\n' ;;
             89) printf 'tcp=hangs\n' ;;

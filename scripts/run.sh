@@ -22,6 +22,13 @@
 #                                     units needing an update are updated in one batch, and a
 #                                     picture of the units needing attention goes into DIR
 #                                     (about 5 minutes)
+#   scripts/run.sh --guard-shot DIR   the 300-unit lab on a 1920x1080 virtual display: every unit
+#                                     selected and Update Selected Units pressed; a picture of
+#                                     the box about the units already up to date goes into DIR
+#                                     (guard-box.png)
+#   scripts/run.sh --default-size DIR the 300-unit lab on a 1920x1080 virtual display: a picture
+#                                     of the listed fleet in the window at its first-start size
+#                                     goes into DIR (fleet-default.png)
 #   scripts/run.sh --real DIR         the updater on the real network, from DIR, a folder with
 #                                     real packages (*.bin, *.ver); the program is copied there
 set -euo pipefail
@@ -37,8 +44,10 @@ case "${1:-}" in
     --batch-shots) mode=batch-shots; target=${2:?a folder for the pictures}; ;;
     --rollout-shot) mode=rollout-shot; target=${2:?a folder for the picture}; ;;
     --fleet-shot) mode=fleet-shot; target=${2:?a folder for the picture}; ;;
+    --guard-shot) mode=guard-shot; target=${2:?a folder for the picture}; ;;
+    --default-size) mode=default-size; target=${2:?a folder for the picture}; ;;
     --real) mode=real; target=${2:?a folder with the real packages}; ;;
-    *) sed -n '2,27p' "$0"; exit 2 ;;
+    *) sed -n '2,34p' "$0"; exit 2 ;;
 esac
 
 "$root/scripts/install-deps.sh" xvfb xauth imagemagick xdotool
@@ -69,11 +78,11 @@ fi
 
 lab="$root/demo-lab"
 "$root/scripts/demo-lab-setup.sh" "$lab" "$root/build/bin"
-if [ "$mode" = screenshots ] || [ "$mode" = batch-shots ] || [ "$mode" = rollout-shot ] || [ "$mode" = fleet-shot ] || [ "$mode" = autoplay ]; then
+if [ -n "$target" ] && [ "$mode" != screenshot ]; then
     mkdir -p "$target"
     [ "$mode" = screenshots ] && echo "Screenshots go to $target every 5 seconds; stop with Ctrl+C."
 fi
 # Everything from here on lives in a private network namespace: nothing reaches a real network.
 peers=24
-[ "$mode" = fleet-shot ] && peers=310
+case "$mode" in fleet-shot|guard-shot|default-size) peers=310 ;; esac
 BRYX_NETNS_PEERS=$peers exec "$root/tests/netns-run.sh" "$root/scripts/demo-lab-run.sh" "$lab" "$root/build/bin" "$mode" "$target"

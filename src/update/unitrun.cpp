@@ -22,6 +22,19 @@ QString overdueText(Overdue overdue, const StepDeadlines &deadlines)
     return QString();
 }
 
+DeadlineStep UnitRun::deadlineStep(const StepDeadlines &deadlines) const
+{
+    if (commandedMs < 0)
+        return {};
+    if (rebootSeenMs >= 0)
+        return {rebootSeen, deadlines.returnSecs};
+    if (fetchedMs >= 0)
+        return {fetched, deadlines.rebootSecs};
+    if (fetching)
+        return {};
+    return {commanded, deadlines.fetchSecs};
+}
+
 void UnitRun::startAttempt()
 {
     clearShown();

@@ -28,6 +28,17 @@ enum class Overdue { None, NoFetch, NoReboot, NotBack, NoAnswer };
 // whole minutes); "" for None.
 QString overdueText(Overdue overdue, const StepDeadlines &deadlines = StepDeadlines());
 
+// The step of a commanded unit's latest attempt that a deadline holds it to: when the step began
+// on the wall clock and how long it may take. Invalid before the command and while the image is
+// being handed over.
+struct DeadlineStep
+{
+    QDateTime began;
+    int secs = 0;
+    bool isValid() const { return began.isValid(); }
+    QDateTime due() const { return began.addSecs(secs); }
+};
+
 // What this run did to one unit it was asked to update: its transfer's progress, the times of
 // its steps, its overdue mark and whether the operator retried it. Kept for the whole run, also
 // after the unit finished or left the list, for the update report.
@@ -74,6 +85,8 @@ struct UnitRun
     bool held = false;
     bool takenOut = false;
 
+    // The step the unit is held to a deadline in, as the overdue marks measure it.
+    DeadlineStep deadlineStep(const StepDeadlines &deadlines) const;
     // Whole percent of the image handed over so far.
     int percentServed() const { return imageSize > 0 ? int(bytesServed * 100 / imageSize) : 0; }
     // Starts a new attempt: the steps, the transfer and the overdue mark are cleared.

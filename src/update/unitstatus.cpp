@@ -411,20 +411,84 @@ QString batchSummary(const PipelineState &pipeline, const BatchCounts &counts)
     return texts.join(kSummarySeparator);
 }
 
+DeadlineWait deadlineWait(const PipelineState &pipeline, const QDateTime &now)
+{
+    DeadlineWait wait;
+    const PipelineIndex index(pipeline);
+    for (const QString &mac : pipeline.batch) {
+        const auto run = pipeline.runs.constFind(mac);
+        // A unit taking its image moves, whatever step it is in.
+        if (run == pipeline.runs.cend() || !index.isCommanded(mac) || index.isResettingEdid(mac)
+            || run->overdue != Overdue::None || run->fetching)
+            continue;
+        const DeadlineStep step = run->deadlineStep(pipeline.deadlines);
+        if (!step.isValid())
+            continue;
+        const bool unanswered = run->fetchedMs < 0 && run->rebootSeenMs < 0
+                                && (run->commandUnread || pipeline.exchangeFailures.contains(mac));
+        if (!unanswered && step.began.secsTo(now) < step.secs / 3)
+            continue;
+        ++wait.units;
+        wait.longestSecs = qMax(wait.longestSecs, qMax<qint64>(0, now.secsTo(step.due())));
+    }
+    return wait;
+}
+
+namespace {
+
+// When the last unit of the batch that no longer moves reached its end: its verdict, or the
+// deadline it went overdue at. Invalid when none did.
+QDateTime lastUnitEnded(const PipelineState &pipeline)
+{
+    QDateTime last;
+    for (const QString &mac : pipeline.batch) {
+        const auto run = pipeline.runs.constFind(mac);
+        if (run == pipeline.runs.cend())
+            continue;
+        QDateTime ended = run->confirmed;
+        if (run->overdue != Overdue::None)
+            ended = run->deadlineStep(pipeline.deadlines).due();
+        if (ended.isValid() && (!last.isValid() || last < ended))
+            last = ended;
+    }
+    return last;
+}
+
+QString elapsedText(qint64 secs)
+{
+    return QStringLiteral("%1:%2 elapsed").arg(secs / 60).arg(secs % 60, 2, 10, QLatin1Char('0'));
+}
+
+} // namespace
+
 QString batchTiming(const PipelineState &pipeline, const BatchCounts &counts, const QDateTime &now)
 {
     if (pipeline.batch.isEmpty() || !pipeline.batchStarted.isValid())
         return QString();
+    const DeadlineWait waiting = deadlineWait(pipeline, now);
+    const int moving = counts.queued + counts.waiting + counts.commanded + counts.fetching + counts.rebooting
+                       + counts.confirming - waiting.units;
+    if (moving <= 0 && waiting.units == 0) {
+        const QDateTime ended = lastUnitEnded(pipeline);
+        if (ended.isValid() && ended < now)
+            return elapsedText(qMax<qint64>(0, pipeline.batchStarted.secsTo(ended)))
+                   + QStringLiteral(", no unit moving");
+    }
     const qint64 elapsed = qMax<qint64>(0, pipeline.batchStarted.secsTo(now));
-    QString timing = QStringLiteral("%1:%2 elapsed").arg(elapsed / 60).arg(elapsed % 60, 2, 10, QLatin1Char('0'));
+    QString timing = elapsedText(elapsed);
+    // The pace comes from the units that moved through their steps to a verdict: one that went
+    // overdue, was held or taken out says nothing of how fast the others move. An estimate only
+    // once a few units have ended.
     const int ended = counts.confirmed + counts.failed + counts.notJudged;
-    const int left = counts.queued + counts.waiting + counts.commanded + counts.fetching + counts.rebooting
-                     + counts.confirming;
-    // An estimate only once a few units have ended, from the pace so far.
-    if (ended >= kUnitsBeforeEstimate && left > 0) {
-        const qint64 leftSecs = elapsed * left / ended;
+    if (ended >= kUnitsBeforeEstimate && moving > 0) {
+        const qint64 leftSecs = elapsed * moving / ended;
         timing += leftSecs < 60 ? QStringLiteral(", under a minute left")
                                 : QStringLiteral(", about %1 min left").arg((leftSecs + 59) / 60);
+    }
+    if (waiting.units > 0) {
+        timing += (waiting.units == 1 ? QStringLiteral("; 1 unit waits for its deadline")
+                                      : QStringLiteral("; %1 units wait for their deadline").arg(waiting.units))
+                  + QStringLiteral(", up to %1 min").arg(qMax<qint64>(1, (waiting.longestSecs + 59) / 60));
     }
     return timing;
 }

@@ -148,9 +148,25 @@ QList<SummaryPart> batchSummaryParts(const PipelineState &pipeline, const BatchC
 QString batchSummary(const PipelineState &pipeline, const PackageCatalogue &packages);
 QString batchSummary(const PipelineState &pipeline, const BatchCounts &counts);
 
+// The commanded units of the current batch that no longer move on by themselves but wait out the
+// deadline of their step: their update command brought no answer, or they spent a third of the
+// step's deadline in it without moving on (a unit that never fetches, or does not come back).
+// longestSecs: the longest time left until one of their deadlines.
+struct DeadlineWait
+{
+    int units = 0;
+    qint64 longestSecs = 0;
+};
+DeadlineWait deadlineWait(const PipelineState &pipeline, const QDateTime &now);
+
 // A few units must end before the pace so far says how long the rest will take.
 constexpr int kUnitsBeforeEstimate = 3;
-// "2:35 elapsed, about 3 min left" since the batch began; "" before the first batch.
+// The time since the batch began, and how long the units still moving will take at the pace of
+// the units that ended by moving through their steps (confirmed, not applied, not judged); units
+// that wait out a deadline are told apart: "2:35 elapsed, about 3 min left; 3 units wait for their
+// deadline, up to 2 min". Once no unit moves or waits any more (the rest overdue, held or taken
+// out), the time stops at the last unit's end: "4:13 elapsed, no unit moving". "" before the
+// first batch.
 QString batchTiming(const PipelineState &pipeline, const BatchCounts &counts, const QDateTime &now);
 
 // The colour of every cell of the unit's row, by its pipeline state.

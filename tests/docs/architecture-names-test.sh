@@ -1,17 +1,18 @@
 #!/usr/bin/env bash
-# Checks that docs/architecture.md names only what exists: every type-like CamelCase name it puts
-# in backticks is defined (class, struct, enum, namespace or alias) somewhere in the sources, and
-# every path under src/ it puts in backticks (a glob or {a,b} list allowed) matches a file.
+# Checks that docs/architecture.md and docs/layout.md (the folders the README links to) name only
+# what exists: every type-like CamelCase name they put in backticks is defined (class, struct,
+# enum, namespace or alias) somewhere in the sources, and every path under src/ they put in
+# backticks (a glob or {a,b} list allowed) matches a file.
 # Qt's own types (Q followed by a capital) are not the sources' to define.
 # Usage: architecture-names-test.sh DOCS-DIR [BIN-DIR]
 set -euo pipefail
 docs=$1
 root=$(cd "$docs/.." && pwd)
-notes=$docs/architecture.md
+notes=("$docs/architecture.md" "$docs/layout.md")
 fail=0
-missing() { echo "FAIL: architecture.md names $1, which does not exist in the sources" >&2; fail=1; }
+missing() { echo "FAIL: architecture.md or layout.md names $1, which does not exist in the sources" >&2; fail=1; }
 
-spans=$(grep -oE '`[^`]+`' "$notes" | tr -d '`' | LC_ALL=C sort -u)
+spans=$(cat "${notes[@]}" | grep -oE '`[^`]+`' | tr -d '`' | LC_ALL=C sort -u)
 
 types=$(grep -oE '\b[A-Z][a-z0-9]+([A-Z][A-Za-z0-9]*)+\b' <<<"$spans" | grep -vE '^Q[A-Z]' | LC_ALL=C sort -u || true)
 checked=0
@@ -36,6 +37,6 @@ for path in $paths; do
     [ "$found" = 1 ] || missing "the path $path"
 done
 
-[ "$checked" -gt 0 ] || { echo "FAIL: no names found in $notes" >&2; exit 1; }
+[ "$checked" -gt 0 ] || { echo "FAIL: no names found in ${notes[*]}" >&2; exit 1; }
 [ "$fail" = 0 ] || exit 1
-echo "architecture.md: $checked names and paths, all in the sources"
+echo "architecture.md, layout.md: $checked names and paths, all in the sources"

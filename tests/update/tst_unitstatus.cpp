@@ -52,6 +52,8 @@ private Q_SLOTS:
     void unitsNeedingUpdate_data();
     void unitsNeedingUpdate();
     void batchAccountsForEveryUnit();
+    void unitsThatNoLongerMove_data();
+    void unitsThatNoLongerMove();
     void statusLogLines_data();
     void statusLogLines();
     void reachabilityTestsAskedWhileUnitsReboot();
@@ -360,6 +362,71 @@ void TestUnitStatus::batchAccountsForEveryUnit()
     early.confirmed = 1;
     early.failed = 0;
     QCOMPARE(batchTiming(pipeline, early, pipeline.batchStarted.addSecs(155)), QStringLiteral("2:35 elapsed"));
+}
+
+// What the timing says of units that no longer move: each unit is "step:seconds" (how long ago
+// its step began, or its verdict came), at "elapsed" seconds into the batch.
+void TestUnitStatus::unitsThatNoLongerMove_data()
+{
+    QTest::addColumn<QStringList>("units");
+    QTest::addColumn<int>("elapsed");
+    QTest::addColumn<QString>("timing");
+
+    const QStringList ended{"confirmed:40", "confirmed:30", "confirmed:20"};
+    // Units that took their command a while ago and never fetched wait out the fetch deadline.
+    QTest::newRow("never-fetched") << ended + QStringList{"commanded:70", "commanded:65", "commanded:61"} << 89
+                                   << "1:29 elapsed; 3 units wait for their deadline, up to 2 min";
+    // A unit that did not answer its command waits at once; the others keep their estimate.
+    QTest::newRow("unanswered-beside-moving") << ended + QStringList{"unanswered:5", "queued:0"} << 155
+                                              << "2:35 elapsed, under a minute left; 1 unit waits for its deadline, "
+                                                 "up to 3 min";
+    QTest::newRow("not-back") << ended + QStringList{"back:250", "fetching:0"} << 300
+                              << "5:00 elapsed, about 2 min left; 1 unit waits for its deadline, up to 6 min";
+    // Only an overdue unit left: the clock stops at its deadline, 3 min after its command.
+    QTest::newRow("only-overdue-left") << QStringList{"confirmed:120", "confirmed:110", "confirmed:100", "overdue:250"}
+                                       << 300 << "3:50 elapsed, no unit moving";
+}
+
+void TestUnitStatus::unitsThatNoLongerMove()
+{
+    QFETCH(QStringList, units);
+    QFETCH(int, elapsed);
+    QFETCH(QString, timing);
+
+    PipelineState pipeline;
+    pipeline.batchStarted = QDateTime(QDate(2026, 3, 2), QTime(9, 0));
+    const QDateTime now = pipeline.batchStarted.addSecs(elapsed);
+    for (int i = 0; i < units.size(); ++i) {
+        const QString step = units.at(i).section(QLatin1Char(':'), 0, 0);
+        const QDateTime began = now.addSecs(-units.at(i).section(QLatin1Char(':'), 1).toInt());
+        MarluneUnit u = unit("ENC", "K2100A", 1, "3/2/2015");
+        u.mac = QStringLiteral("02:00:00:00:02:%1").arg(i, 2, 10, QLatin1Char('0'));
+        u.ip = QStringLiteral("10.77.3.%1").arg(i + 1);
+        pipeline.vUnits << u;
+        pipeline.batch << u.mac;
+        pipeline.tcpAlive.insert(u.ip, true);
+        UnitRun &run = pipeline.runs[u.mac];
+        if (step == QLatin1String("queued")) {
+            pipeline.vUnitsUpdate << u;
+            continue;
+        }
+        if (step == QLatin1String("confirmed")) {
+            pipeline.vUnitsFinished << u;
+            run.confirmed = began;
+            continue;
+        }
+        pipeline.vUnitsConfirm << u;
+        run.commanded = step == QLatin1String("back") ? began.addSecs(-30) : began;
+        run.commandedMs = 0;
+        run.commandUnread = step == QLatin1String("unanswered");
+        run.fetching = step == QLatin1String("fetching");
+        run.overdue = step == QLatin1String("overdue") ? Overdue::NoFetch : Overdue::None;
+        if (step == QLatin1String("back")) {
+            run.fetched = run.rebootSeen = began;
+            run.fetchedMs = run.rebootSeenMs = 1000;
+        }
+    }
+    QCOMPARE(batchTiming(pipeline, batchCounts(pipeline, catalogue), now), timing);
 }
 
 // "Problems only" keeps these lines; a double click finds the unit a line names by its address.
