@@ -288,46 +288,7 @@ void CliRun::startUpdate()
     }
     tellSkipped();
     if (!options.yes || selected.isEmpty()) {
-        // A dry run's answer is its result: the units it would update, a line each on stdout.
-        for (const QString &mac : std::as_const(selected)) {
-            const MarluneUnit *unit = index.firstListed(mac);
-            QJsonObject object = unitObject(*unit);
-            object.insert(QStringLiteral("event"), QStringLiteral("would-update"));
-            event(object, QString());
-            if (options.format != CliOptions::Format::Json
-                && !write(out, escapedControls(QStringLiteral("Would update %1 (%2, %3 %4)")
-                                                   .arg(unit->name, unit->ip, typeCodeForUnit(*unit), mac))
-                                   + QLatin1Char('\n')))
-                lostOutput();
-        }
-        note(selected.isEmpty()
-                 ? QStringLiteral("Nothing to update.")
-                 : QStringLiteral("%1 units would be updated; add --yes to update them.").arg(selected.size()));
-        code = refused.isEmpty() || !options.yes ? kExitConfirmed : kExitSomeFailed;
-        if (options.format == CliOptions::Format::Json) {
-            QJsonArray units;
-            for (const QString &mac : std::as_const(selected)) {
-                QJsonObject object = unitObject(*index.firstListed(mac));
-                object.insert(QStringLiteral("result"), QStringLiteral("would update"));
-                units.append(object);
-            }
-            for (const QString &mac : std::as_const(skipped)) {
-                QJsonObject object = unitObject(*index.firstListed(mac));
-                object.insert(QStringLiteral("result"), kUpToDate);
-                units.append(object);
-            }
-            event(QJsonObject{{QStringLiteral("event"), QStringLiteral("summary")},
-                              {QStringLiteral("command"), QStringLiteral("update")},
-                              {QStringLiteral("schema"), kJsonSchema},
-                              {QStringLiteral("dryRun"), !options.yes},
-                              {QStringLiteral("selected"), int(selected.size())},
-                              {QStringLiteral("refused"), int(refused.size())},
-                              {QStringLiteral("upToDate"), int(skipped.size())},
-                              {QStringLiteral("exitCode"), code},
-                              {QStringLiteral("units"), units}},
-                  QString());
-        }
-        finish();
+        endDryRun(index);
         return;
     }
     core.setResetEdid(options.resetEdid);
@@ -345,6 +306,51 @@ void CliRun::startUpdate()
         barTimer->start(kBarRedrawMs);
     }
     endIfAllEnded();
+}
+
+// A dry run, or an update with nothing to update: says what it would update and ends.
+void CliRun::endDryRun(const PipelineIndex &index)
+{
+    // A dry run's answer is its result: the units it would update, a line each on stdout.
+    for (const QString &mac : std::as_const(selected)) {
+        const MarluneUnit *unit = index.firstListed(mac);
+        QJsonObject object = unitObject(*unit);
+        object.insert(QStringLiteral("event"), QStringLiteral("would-update"));
+        event(object, QString());
+        if (options.format != CliOptions::Format::Json
+            && !write(out, escapedControls(QStringLiteral("Would update %1 (%2, %3 %4)")
+                                               .arg(unit->name, unit->ip, typeCodeForUnit(*unit), mac))
+                               + QLatin1Char('\n')))
+            lostOutput();
+    }
+    note(selected.isEmpty()
+             ? QStringLiteral("Nothing to update.")
+             : QStringLiteral("%1 units would be updated; add --yes to update them.").arg(selected.size()));
+    code = refused.isEmpty() || !options.yes ? kExitConfirmed : kExitSomeFailed;
+    if (options.format == CliOptions::Format::Json) {
+        QJsonArray units;
+        for (const QString &mac : std::as_const(selected)) {
+            QJsonObject object = unitObject(*index.firstListed(mac));
+            object.insert(QStringLiteral("result"), QStringLiteral("would update"));
+            units.append(object);
+        }
+        for (const QString &mac : std::as_const(skipped)) {
+            QJsonObject object = unitObject(*index.firstListed(mac));
+            object.insert(QStringLiteral("result"), kUpToDate);
+            units.append(object);
+        }
+        event(QJsonObject{{QStringLiteral("event"), QStringLiteral("summary")},
+                          {QStringLiteral("command"), QStringLiteral("update")},
+                          {QStringLiteral("schema"), kJsonSchema},
+                          {QStringLiteral("dryRun"), !options.yes},
+                          {QStringLiteral("selected"), int(selected.size())},
+                          {QStringLiteral("refused"), int(refused.size())},
+                          {QStringLiteral("upToDate"), int(skipped.size())},
+                          {QStringLiteral("exitCode"), code},
+                          {QStringLiteral("units"), units}},
+              QString());
+    }
+    finish();
 }
 
 // The units left out as already up to date: a line for them all (a line each with --verbose),

@@ -63,6 +63,7 @@ private:
     void tellWarnings(const TableWarnings &due);
     void listUnits();
     void startUpdate();
+    void endDryRun(const PipelineIndex &index);
     void unitStepped(const UnitEvent &event);
     void endIfAllEnded();
     QJsonArray accountForUnits(QHash<QString, int> &counts) const;
