@@ -1,6 +1,7 @@
 #include "addbyip.h"
 #include "ui_addbyip.h"
 
+#include "adding/rangeprobe.h"
 #include "app/debuglog.h"
 #include "net/marluneconnectreduced.h"
 
@@ -96,37 +97,9 @@ void AddByIP::probeOverUdp(const QString &ip, quint32 left)
                  + QStringLiteral(" left to test.)"));
     if (!self || stopping || !connection)
         return;
-    // One query per kind of unit; the replies arrive through the endpoint.
-    MarluneUnit probe;
-    probe.setMac(QStringLiteral("02:5E:71:C0:00:04"));
-    probe.ip = ip;
-    probe.setWp();
-    connection->getStatus(probe, false);
-    probe.setAtr();
-    connection->getStatus(probe, false);
-    probe.sn = QStringLiteral("K440");
-    connection->getStatus(probe, false);
-
-    probe.reset();
-    probe.ip = ip;
-    probe.setEncoder();
-    connection->getStatus(probe, false);
-    probe.setDecoder();
-    connection->getStatus(probe, false);
-
-    probe.reset();
-    probe.ip = ip;
-    probe.setDvr();
-    connection->getStatus(probe, false);
-    probe.fwversion = QStringLiteral("1");
-    connection->getStatus(probe, false);
-
-    probe.reset();
-    probe.ip = ip;
-    probe.setVod();
-    connection->getStatus(probe, false);
-    probe.setWpc();
-    connection->getStatus(probe, false);
+    // One query per kind of unit, as the tool's probe sends them; the replies arrive through the
+    // endpoint.
+    sendStatusQueries(*connection, ip);
 }
 
 void AddByIP::probeOverTcp(const QString &ip, quint32 left)
