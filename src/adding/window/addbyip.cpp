@@ -3,8 +3,10 @@
 
 #include "adding/rangeprobe.h"
 #include "app/debuglog.h"
+#include "app/updatersettings.h"
 #include "net/marluneconnectreduced.h"
 
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QPointer>
 #include <QTime>
@@ -20,6 +22,28 @@ AddByIP::AddByIP(QWidget *parent) : QDialog(parent), ui(new Ui::AddByIP)
     BLOG << ":connection attempt" << connected;
     ui->statusTextEdit->setPlainText(QStringLiteral("Set start/stop addresses, and then click Discover."));
     udp = true;
+    offerRecentRanges();
+}
+
+// The ranges probed last, newest first: the fields begin with the newest, and the list puts any
+// of them back in the fields. Without any, the list is not shown.
+void AddByIP::offerRecentRanges()
+{
+    const QStringList ranges = UpdaterSettings::probeRanges();
+    ui->recentRangesLabel->setVisible(!ranges.isEmpty());
+    ui->recentRangesCombo->setVisible(!ranges.isEmpty());
+    ui->recentRangesCombo->addItems(ranges);
+    connect(ui->recentRangesCombo, &QComboBox::activated, this, &AddByIP::fillRange);
+    if (!ranges.isEmpty())
+        fillRange(0);
+}
+
+void AddByIP::fillRange(int index)
+{
+    const QString range = ui->recentRangesCombo->itemText(index);
+    ui->startIPEdit->setText(range.section(QLatin1Char('-'), 0, 0));
+    ui->endIPEdit->setText(range.contains(QLatin1Char('-')) ? range.section(QLatin1Char('-'), 1, 1)
+                                                            : range.section(QLatin1Char('-'), 0, 0));
 }
 
 AddByIP::~AddByIP()
@@ -67,6 +91,8 @@ void AddByIP::on_discoverButton_clicked()
         appendStatus(QStringLiteral("End Address must be greater than or equal to Start."));
         return;
     }
+
+    UpdaterSettings::rememberProbeRanges({addressRangeText(range.start, range.end)});
 
     // Events run after every address, so the dialog may be closed, or even destroyed, meanwhile.
     const QPointer<AddByIP> self(this);
