@@ -580,7 +580,8 @@ void TestUnitSim::misbehaviours_data()
     QTest::newRow("message-delay") << "messageDelayMs=300" << true << true << Port::Answers << Port::Refused << 300;
     QTest::newRow("vanished") << "vanishAfterSeconds=1" << false << false << Port::Hangs << Port::Hangs << 0;
     // A unit behind a router: a query to its own address reaches it, the broadcast does not.
-    QTest::newRow("broadcast-ignored") << "broadcast=ignore" << true << false << Port::Answers << Port::Refused << 0;
+    QTest::newRow("broadcast-ignored") << "broadcast=ignore" << true << false << Port::Answers << Port::Refused
+                                       << 0;
 }
 
 void TestUnitSim::misbehaviours()

@@ -233,10 +233,10 @@ bool takeOptions(const QStringList &arguments, CliOptions *options, QString *err
     const QStringList historyOptions{QStringLiteral("--since"), QStringLiteral("--unit"), QStringLiteral("--batch")};
     const bool update = options->command == CliOptions::Command::Update;
     const bool history = options->command == CliOptions::Command::History;
-    const QStringList valueOptions = history ? historyOptions
-                                             : QStringList{QStringLiteral("--wait"), QStringLiteral("--packages"),
-                                                           QStringLiteral("--probe")}
-                                                   + updateOptions;
+    const QStringList valueOptions =
+        history ? historyOptions
+                : QStringList{QStringLiteral("--wait"), QStringLiteral("--packages"), QStringLiteral("--probe")}
+                      + updateOptions;
     bool formatGiven = false;
     // One output format: with two, the last would silently win.
     const auto takeFormat = [&](CliOptions::Format format) {

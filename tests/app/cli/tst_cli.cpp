@@ -193,7 +193,8 @@ void TestCli::arguments()
     } else if (detail == QLatin1String("batch 12")) {
         QCOMPARE(options.batchId, 12);
     } else if (detail == QLatin1String("probe")) {
-        QCOMPARE(options.probeRanges, (QList<std::pair<quint32, quint32>>{{0x0a000000, 0x0a0000ff}, {0x0a000901, 0x0a000901}}));
+        const QList<std::pair<quint32, quint32>> ranges{{0x0a000000, 0x0a0000ff}, {0x0a000901, 0x0a000901}};
+        QCOMPARE(options.probeRanges, ranges);
     } else if (detail == QLatin1String("dry")) {
         QVERIFY(!options.yes);
         QVERIFY(options.selection.needsUpdate);
