@@ -1,5 +1,6 @@
 #include "addressrange.h"
 
+#include <QHostAddress>
 #include <QStringList>
 
 bool parseDottedQuad(const QString &text, quint32 *address)
@@ -39,4 +40,10 @@ AddressRange parseAddressRange(const QString &startText, const QString &endText)
     if (range.end < range.start)
         range.problem = AddressRange::Reversed;
     return range;
+}
+
+QString addressRangeText(quint32 start, quint32 end)
+{
+    const QString first = QHostAddress(start).toString();
+    return start == end ? first : first + QLatin1Char('-') + QHostAddress(end).toString();
 }

@@ -19,3 +19,6 @@ bool parseDottedQuad(const QString &text, quint32 *address);
 
 // Reads the two address fields (already trimmed; an empty end means the start address).
 AddressRange parseAddressRange(const QString &start, const QString &end);
+
+// A range as the updater keeps and shows it: "10.0.0.5" for one address, else "10.0.0.5-10.0.0.9".
+QString addressRangeText(quint32 start, quint32 end);

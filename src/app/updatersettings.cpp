@@ -1,5 +1,7 @@
 #include "updatersettings.h"
 
+#include "adding/addressrange.h"
+
 #include <QDir>
 #include <QSettings>
 #include <QStandardPaths>
@@ -17,12 +19,36 @@ const QString kWindowFrameKey = QStringLiteral("window/frame");
 const QString kWindowClientKey = QStringLiteral("window/client");
 const QString kWindowMaximizedKey = QStringLiteral("window/maximized");
 const QString kKeepHistoryKey = QStringLiteral("history/keep");
+const QString kProbeRangesKey = QStringLiteral("probe/ranges");
 
 int planNumber(const QSettings &settings, const QString &key)
 {
     bool ok = false;
     const int value = settings.value(key, 0).toInt(&ok);
     return ok ? qBound(0, value, kMaxPlanNumber) : 0;
+}
+
+// A range as addressRangeText writes it, written again the same way; empty when it is not one.
+QString probeRangeText(const QString &text)
+{
+    const QStringList ends = text.split(QLatin1Char('-'));
+    if (ends.size() > 2 || ends.constLast().isEmpty())
+        return QString();
+    const AddressRange range = parseAddressRange(ends.constFirst(), ends.size() == 2 ? ends.constLast() : QString());
+    return range.problem == AddressRange::None ? addressRangeText(range.start, range.end) : QString();
+}
+
+QStringList probeRangesIn(const QStringList &texts)
+{
+    QStringList ranges;
+    for (const QString &text : texts) {
+        const QString range = probeRangeText(text);
+        if (!range.isEmpty() && !ranges.contains(range))
+            ranges.append(range);
+        if (ranges.size() == kMaxProbeRanges)
+            break;
+    }
+    return ranges;
 }
 
 } // namespace
@@ -85,6 +111,20 @@ void setWindowPlace(const WindowPlace &place)
     settings.setValue(kWindowFrameKey, place.frame);
     settings.setValue(kWindowClientKey, place.client);
     settings.setValue(kWindowMaximizedKey, place.maximized);
+}
+
+QStringList probeRanges()
+{
+    const QVariant value = QSettings(path(), QSettings::IniFormat).value(kProbeRangesKey);
+    // One range is written as a plain value, several as a list.
+    return probeRangesIn(value.userType() == QMetaType::QStringList ? value.toStringList()
+                                                                    : QStringList{value.toString()});
+}
+
+void rememberProbeRanges(const QStringList &ranges)
+{
+    QSettings settings(path(), QSettings::IniFormat);
+    settings.setValue(kProbeRangesKey, probeRangesIn(ranges + probeRanges()));
 }
 
 } // namespace UpdaterSettings

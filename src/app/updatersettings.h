@@ -4,6 +4,7 @@
 
 #include <QRect>
 #include <QString>
+#include <QStringList>
 
 // The updater's own settings: a file of its own, apart from the files it shares with the sibling
 // configuration tool, which never sees it. Values read back are clamped to what the updater
@@ -42,5 +43,13 @@ constexpr int kMaxFrameMargin = 200;
 constexpr int kMaxWindowSide = 100000;
 WindowPlace windowPlace();
 void setWindowPlace(const WindowPlace &place);
+
+// The address ranges probed last (the tool's --probe, the window's Add by IP), newest first:
+// "probe/ranges", a list of at most kMaxProbeRanges distinct ranges, each as addressRangeText
+// writes it. A value that is not such a range is left out when read.
+constexpr int kMaxProbeRanges = 8;
+QStringList probeRanges();
+// Puts these ranges first, in their order, before those kept already.
+void rememberProbeRanges(const QStringList &ranges);
 
 } // namespace UpdaterSettings

@@ -567,23 +567,28 @@ void TestUnitSim::misbehaviours_data()
 {
     QTest::addColumn<QString>("setting");
     QTest::addColumn<bool>("udpAnswers");
+    QTest::addColumn<bool>("hearsBroadcast");
     QTest::addColumn<Port>("port50001");
     QTest::addColumn<Port>("port50002");
     QTest::addColumn<int>("replyAfterMs"); // an answer takes at least this long
 
-    QTest::newRow("normal") << "behaviour=normal" << true << Port::Answers << Port::Refused << 0;
-    QTest::newRow("silent") << "behaviour=silent" << false << Port::Silent << Port::Refused << 0;
-    QTest::newRow("dead") << "behaviour=dead" << false << Port::Refused << Port::Refused << 0;
-    QTest::newRow("port50002") << "behaviour=port50002" << true << Port::Refused << Port::Answers << 0;
-    QTest::newRow("tcp-hangs") << "tcp=hangs" << true << Port::Hangs << Port::Hangs << 0;
-    QTest::newRow("message-delay") << "messageDelayMs=300" << true << Port::Answers << Port::Refused << 300;
-    QTest::newRow("vanished") << "vanishAfterSeconds=1" << false << Port::Hangs << Port::Hangs << 0;
+    QTest::newRow("normal") << "behaviour=normal" << true << true << Port::Answers << Port::Refused << 0;
+    QTest::newRow("silent") << "behaviour=silent" << false << false << Port::Silent << Port::Refused << 0;
+    QTest::newRow("dead") << "behaviour=dead" << false << false << Port::Refused << Port::Refused << 0;
+    QTest::newRow("port50002") << "behaviour=port50002" << true << true << Port::Refused << Port::Answers << 0;
+    QTest::newRow("tcp-hangs") << "tcp=hangs" << true << true << Port::Hangs << Port::Hangs << 0;
+    QTest::newRow("message-delay") << "messageDelayMs=300" << true << true << Port::Answers << Port::Refused << 300;
+    QTest::newRow("vanished") << "vanishAfterSeconds=1" << false << false << Port::Hangs << Port::Hangs << 0;
+    // A unit behind a router: a query to its own address reaches it, the broadcast does not.
+    QTest::newRow("broadcast-ignored") << "broadcast=ignore" << true << false << Port::Answers << Port::Refused
+                                       << 0;
 }
 
 void TestUnitSim::misbehaviours()
 {
     QFETCH(QString, setting);
     QFETCH(bool, udpAnswers);
+    QFETCH(bool, hearsBroadcast);
     QFETCH(Port, port50001);
     QFETCH(Port, port50002);
     QFETCH(int, replyAfterMs);
@@ -593,7 +598,7 @@ void TestUnitSim::misbehaviours()
     if (setting.startsWith(QLatin1String("vanish")))
         QVERIFY(sim.waitForLine(QStringLiteral("dut VANISHED")));
     UdpPeer peer(kBarrierUnit, kBarrierCode);
-    QCOMPARE(UdpPeer::from(peer.broadcast({queryPacket(0x19)}), kUnit).size(), udpAnswers ? 1 : 0);
+    QCOMPARE(UdpPeer::from(peer.broadcast({queryPacket(0x19)}), kUnit).size(), hearsBroadcast ? 1 : 0);
     // An answer that must come is waited for; one that must not, up to a barrier.
     QCOMPARE(udpAnswers ? peer.ask(kUnit, queryPacket(0x19)).size()
                         : UdpPeer::from(peer.unicast(kUnit, {queryPacket(0x19)}), kUnit).size(),

@@ -24,7 +24,7 @@ const QStringList &knownKeys()
         QStringLiteral("eth1netmask"),  QStringLiteral("eth1mac"),   QStringLiteral("verbose"),
         QStringLiteral("replypacing"),  QStringLiteral("dropatpercent"), QStringLiteral("digest"),
         QStringLiteral("fetchkibps"),   QStringLiteral("tcp"),       QStringLiteral("messagedelayms"),
-        QStringLiteral("reboots"),      QStringLiteral("vanishafterseconds"),
+        QStringLiteral("reboots"),      QStringLiteral("vanishafterseconds"), QStringLiteral("broadcast"),
     };
     return keys;
 }
@@ -256,6 +256,11 @@ bool UnitReader::readBehaviour(UnitConfig *u)
     // Both settings say what the TCP side does; only one of them may.
     if (u->tcp != TcpSide::Normal && u->behaviour != Behaviour::Normal)
         return fail(QStringLiteral("tcp '%1' goes only with behaviour normal, not '%2'").arg(tcp, behaviour));
+
+    const QString broadcast = text("broadcast", QStringLiteral("answer")).toLower();
+    if (broadcast != QLatin1String("answer") && broadcast != QLatin1String("ignore"))
+        return fail(QStringLiteral("broadcast '%1' is not answer or ignore").arg(broadcast));
+    u->ignoresBroadcast = broadcast == QLatin1String("ignore");
     return true;
 }
 

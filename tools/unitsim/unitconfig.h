@@ -76,6 +76,9 @@ struct UnitConfig
     // From this many seconds after start the unit answers nothing on UDP or TCP, as if unplugged;
     // 0: never.
     int vanishAfterSeconds = 0;
+    // Hears no discovery broadcast, as a unit behind a router: it answers only queries sent to its
+    // own address.
+    bool ignoresBroadcast = false;
     bool verbose = false;
 
     // A recorder of the older record layout that still runs its original firmware: it knows no

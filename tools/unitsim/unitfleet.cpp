@@ -78,7 +78,8 @@ void UnitFleet::readBroadcasts()
                            .arg(code, 2, 16, QLatin1Char('0'))
                            .arg(datagramText(datagram)));
         for (SimulatedUnit *unit : std::as_const(units))
-            answer(unit, datagram, code);
+            if (!unit->config().ignoresBroadcast)
+                answer(unit, datagram, code);
     }
     startSending();
 }

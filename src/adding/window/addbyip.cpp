@@ -1,9 +1,12 @@
 #include "addbyip.h"
 #include "ui_addbyip.h"
 
+#include "adding/rangeprobe.h"
 #include "app/debuglog.h"
+#include "app/updatersettings.h"
 #include "net/marluneconnectreduced.h"
 
+#include <QComboBox>
 #include <QCoreApplication>
 #include <QPointer>
 #include <QTime>
@@ -19,6 +22,28 @@ AddByIP::AddByIP(QWidget *parent) : QDialog(parent), ui(new Ui::AddByIP)
     BLOG << ":connection attempt" << connected;
     ui->statusTextEdit->setPlainText(QStringLiteral("Set start/stop addresses, and then click Discover."));
     udp = true;
+    offerRecentRanges();
+}
+
+// The ranges probed last, newest first: the fields begin with the newest, and the list puts any
+// of them back in the fields. Without any, the list is not shown.
+void AddByIP::offerRecentRanges()
+{
+    const QStringList ranges = UpdaterSettings::probeRanges();
+    ui->recentRangesLabel->setVisible(!ranges.isEmpty());
+    ui->recentRangesCombo->setVisible(!ranges.isEmpty());
+    ui->recentRangesCombo->addItems(ranges);
+    connect(ui->recentRangesCombo, &QComboBox::activated, this, &AddByIP::fillRange);
+    if (!ranges.isEmpty())
+        fillRange(0);
+}
+
+void AddByIP::fillRange(int index)
+{
+    const QString range = ui->recentRangesCombo->itemText(index);
+    ui->startIPEdit->setText(range.section(QLatin1Char('-'), 0, 0));
+    ui->endIPEdit->setText(range.contains(QLatin1Char('-')) ? range.section(QLatin1Char('-'), 1, 1)
+                                                            : range.section(QLatin1Char('-'), 0, 0));
 }
 
 AddByIP::~AddByIP()
@@ -67,6 +92,8 @@ void AddByIP::on_discoverButton_clicked()
         return;
     }
 
+    UpdaterSettings::rememberProbeRanges({addressRangeText(range.start, range.end)});
+
     // Events run after every address, so the dialog may be closed, or even destroyed, meanwhile.
     const QPointer<AddByIP> self(this);
     for (quint32 address = range.start;; ++address) {
@@ -96,37 +123,9 @@ void AddByIP::probeOverUdp(const QString &ip, quint32 left)
                  + QStringLiteral(" left to test.)"));
     if (!self || stopping || !connection)
         return;
-    // One query per kind of unit; the replies arrive through the endpoint.
-    MarluneUnit probe;
-    probe.setMac(QStringLiteral("02:5E:71:C0:00:04"));
-    probe.ip = ip;
-    probe.setWp();
-    connection->getStatus(probe, false);
-    probe.setAtr();
-    connection->getStatus(probe, false);
-    probe.sn = QStringLiteral("K440");
-    connection->getStatus(probe, false);
-
-    probe.reset();
-    probe.ip = ip;
-    probe.setEncoder();
-    connection->getStatus(probe, false);
-    probe.setDecoder();
-    connection->getStatus(probe, false);
-
-    probe.reset();
-    probe.ip = ip;
-    probe.setDvr();
-    connection->getStatus(probe, false);
-    probe.fwversion = QStringLiteral("1");
-    connection->getStatus(probe, false);
-
-    probe.reset();
-    probe.ip = ip;
-    probe.setVod();
-    connection->getStatus(probe, false);
-    probe.setWpc();
-    connection->getStatus(probe, false);
+    // One query per kind of unit, as the tool's probe sends them; the replies arrive through the
+    // endpoint.
+    sendStatusQueries(*connection, ip);
 }
 
 void AddByIP::probeOverTcp(const QString &ip, quint32 left)

@@ -34,6 +34,8 @@ private Q_SLOTS:
     void on_discoverButton_clicked();
 
 private:
+    void offerRecentRanges();
+    void fillRange(int index);
     void appendStatus(const QString &message);
     void probeOverUdp(const QString &ip, quint32 left);
     void probeOverTcp(const QString &ip, quint32 left);

@@ -1,6 +1,7 @@
 #include "clioptions.h"
 
 #include "adding/addressrange.h"
+#include "adding/rangeprobe.h"
 #include "app/updatersettings.h"
 #include "units/devicecatalogue.h"
 #include "units/marluneunit.h"
@@ -104,6 +105,35 @@ bool takeDeadline(const QString &option, const QString &value, StepDeadlines *de
     return true;
 }
 
+// --probe: a range as --ip reads it, of addresses a unit can have (not 0.x.x.x, multicast or
+// reserved: 224.0.0.0 and above, the broadcast among them), all ranges within kMaxProbeAddresses.
+bool takeProbe(const QString &value, QList<std::pair<quint32, quint32>> *ranges, QString *error)
+{
+    std::pair<quint32, quint32> range;
+    if (!parseAddressSelection(value, &range)) {
+        *error = QStringLiteral("--probe takes an address, range (A-B) or subnet (A/N): ") + value;
+        return false;
+    }
+    const quint64 count = RangeProbe::addressCount(*ranges) + RangeProbe::addressCount({range});
+    if (count > kMaxProbeAddresses) {
+        *error = QStringLiteral("--probe ranges may hold at most %1 addresses in all; with %2 they would hold %3")
+                     .arg(kMaxProbeAddresses)
+                     .arg(value.trimmed())
+                     .arg(count);
+        return false;
+    }
+    constexpr quint32 kFirstMulticast = 0xE0000000;
+    constexpr quint32 kFirstHost = 0x01000000;
+    if (range.first < kFirstHost || range.second >= kFirstMulticast) {
+        *error = QStringLiteral("--probe takes units' addresses, not 0.x.x.x, multicast or reserved ones (224.0.0.0 "
+                                "and above): ")
+                 + value;
+        return false;
+    }
+    ranges->append(range);
+    return true;
+}
+
 bool takePlanNumber(const QString &option, const QString &value, RolloutPlan *plan, QString *error)
 {
     int *target = option == QLatin1String("--canary")          ? &plan->canary
@@ -177,6 +207,8 @@ bool takeOptionValue(const QString &name, const QString &value, CliOptions *opti
             *error = QStringLiteral("--wait takes seconds, 1 to ") + QString::number(kLongestWaitSecs);
             return false;
         }
+    } else if (name == QLatin1String("--probe")) {
+        return takeProbe(value, &options->probeRanges, error);
     } else if (name == QLatin1String("--report")) {
         options->reportPath = value;
     } else if (name == QLatin1String("--packages")) {
@@ -201,9 +233,10 @@ bool takeOptions(const QStringList &arguments, CliOptions *options, QString *err
     const QStringList historyOptions{QStringLiteral("--since"), QStringLiteral("--unit"), QStringLiteral("--batch")};
     const bool update = options->command == CliOptions::Command::Update;
     const bool history = options->command == CliOptions::Command::History;
-    const QStringList valueOptions = history ? historyOptions
-                                             : QStringList{QStringLiteral("--wait"), QStringLiteral("--packages")}
-                                                   + updateOptions;
+    const QStringList valueOptions =
+        history ? historyOptions
+                : QStringList{QStringLiteral("--wait"), QStringLiteral("--packages"), QStringLiteral("--probe")}
+                      + updateOptions;
     bool formatGiven = false;
     // One output format: with two, the last would silently win.
     const auto takeFormat = [&](CliOptions::Format format) {
@@ -367,12 +400,12 @@ bool parseCliArguments(const QStringList &arguments, CliOptions *options, QStrin
 QString cliUsage()
 {
     return QStringLiteral("Usage:\n"
-                          "  bryx-updater-cli list [--wait SECONDS] [--json|--csv] [--packages DIR]\n"
+                          "  bryx-updater-cli list [--wait SECONDS] [--json|--csv] [--packages DIR] [--probe RANGE]\n"
                           "  bryx-updater-cli update SELECTION [--yes] [--reflash] [--reset-edid] [--report FILE]\n"
                           "                          [--json] [--quiet|--verbose] [--wait SECONDS] [--packages DIR]\n"
                           "                          [--fetch-deadline S] [--reboot-deadline S] [--back-deadline S]\n"
                           "                          [--canary N] [--max-in-flight N] [--stop-after-failures K]\n"
-                          "                          [--no-history]\n"
+                          "                          [--no-history] [--probe RANGE]\n"
                           "  bryx-updater-cli history [--since DATE] [--batch N] [--unit MAC] [--json|--csv]\n"
                           "\n"
                           "Finds the units on this network, compares them with the update packages (*.bin, *.ver)\n"
@@ -399,6 +432,9 @@ QString cliUsage()
                           "  --wait SECONDS       discovery time before selecting (default 10, at least 6); list\n"
                           "                       returns once no new unit has answered for 1.5 s, at most this\n"
                           "  --packages DIR       the folder of the update packages\n"
+                          "  --probe RANGE        also ask each address of RANGE (an address, A-B or A/N; repeatable;\n"
+                          "                       65536 addresses in all at most) for units the broadcast misses,\n"
+                          "                       as on another subnet; the wait lasts until all were asked\n"
                           "  --fetch-deadline S   a commanded unit is overdue without a fetch after S seconds (180)\n"
                           "  --reboot-deadline S  ... without a reboot after its fetch (600)\n"
                           "  --back-deadline S    ... when not back after its reboot (600)\n"

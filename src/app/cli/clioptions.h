@@ -70,7 +70,12 @@ struct CliOptions
     QString unitMac;
     // history --batch: that batch alone, with its units (0: every batch, a line each).
     qint64 batchId = 0;
+    // --probe: inclusive address ranges asked for units besides the broadcast, in the order given.
+    QList<std::pair<quint32, quint32>> probeRanges;
 };
+
+// The most addresses all --probe ranges of a run may hold together: a /16.
+constexpr quint64 kMaxProbeAddresses = 65536;
 
 // Reads the arguments after the program's name. False with a message for the operator when they
 // cannot be used.

@@ -1,7 +1,10 @@
 #include "clirun.h"
 
+#include "adding/addressrange.h"
+#include "adding/rangeprobe.h"
 #include "app/debuglog.h"
 #include "app/outputtext.h"
+#include "app/updatersettings.h"
 #include "net/marluneconnectreduced.h"
 #include "units/devicecatalogue.h"
 #include "units/unitlookup.h"
@@ -99,6 +102,41 @@ CliRun::CliRun(const CliOptions &options, UpdaterCore &core, FILE *out, FILE *er
     }
     if (options.command == CliOptions::Command::Update)
         core.setDeadlines(options.deadlines);
+    if (!options.probeRanges.isEmpty()) {
+        probe = new RangeProbe(core.endpoint(), this);
+        probeSettled = false;
+        connect(probe, &RangeProbe::finished, this, &CliRun::probeOver);
+        // Once the event loop runs, the core has started.
+        QTimer::singleShot(0, this, &CliRun::startProbe);
+    }
+}
+
+// The ranges are kept for the window's Add by IP, then asked (a second time for the addresses
+// that did not answer, if the first pass ends within --wait).
+void CliRun::startProbe()
+{
+    if (done)
+        return;
+    QStringList texts;
+    for (const auto &[start, end] : options.probeRanges)
+        texts.append(addressRangeText(start, end));
+    UpdaterSettings::rememberProbeRanges(texts);
+    note(QStringLiteral("Asking %1 addresses for units: %2.")
+             .arg(RangeProbe::addressCount(options.probeRanges))
+             .arg(texts.join(QStringLiteral(", "))));
+    probe->start(options.probeRanges, options.waitSecs * 1000);
+}
+
+void CliRun::probeOver()
+{
+    QTimer::singleShot(kFirstListMs, this, [this] {
+        probeSettled = true;
+        if (waitOver)
+            discoveryOver();
+    });
+    // A list waits for quiet after the last query too, once some unit has answered.
+    if (quietTimer && !heard.isEmpty())
+        quietTimer->start();
 }
 
 void CliRun::tellWarnings(const TableWarnings &due)
@@ -118,7 +156,8 @@ void CliRun::tellWarnings(const TableWarnings &due)
 
 void CliRun::discoveryOver()
 {
-    if (done)
+    waitOver = true;
+    if (done || !probeSettled)
         return;
     awaitingFleet = true;
     core.refreshFleet();
@@ -137,7 +176,7 @@ void CliRun::heardFrom(const QString &mac)
 // rather than at the next one.
 void CliRun::quietOver()
 {
-    if (done || awaitingFleet)
+    if (done || awaitingFleet || (probe && probe->isRunning()))
         return;
     BLOG << "no new unit for" << kQuietMs << "ms after" << heard.size() << "answered";
     core.tick();
@@ -516,6 +555,8 @@ void CliRun::finish()
     if (done)
         return;
     done = true;
+    if (probe)
+        probe->stop();
     clearBar();
     // An update says how it ended, also when it was stopped before any unit was selected.
     if (following || (stopped && options.command == CliOptions::Command::Update)) {

@@ -16,6 +16,7 @@ class MarluneUnit;
 class PackageCatalogue;
 class PipelineIndex;
 class QTimer;
+class RangeProbe;
 class UpdaterCore;
 struct PipelineState;
 struct TableWarnings;
@@ -55,6 +56,8 @@ Q_SIGNALS:
     void finished(int exitCode);
 
 private:
+    void startProbe();
+    void probeOver();
     void discoveryOver();
     void heardFrom(const QString &mac);
     void quietOver();
@@ -96,6 +99,11 @@ private:
     QDateTime started;
     // The discovery's wait is over; the list or the selection waits for the fleet to be shown.
     bool awaitingFleet = false;
+    // --probe: the addresses asked besides the broadcast. The wait ends no sooner than a refresh
+    // period after the probe is over (settled), so that a tick has listed the units it found.
+    RangeProbe *probe = nullptr;
+    bool probeSettled = true;
+    bool waitOver = false;
     // The selected units in table order and the batch they were queued in; the units the
     // selection rules refused with the reason, and those told as refused.
     QStringList selected;

@@ -1,11 +1,13 @@
 #include "adding/window/addbyip.h"
 #include "app/folders.h"
+#include "app/updatersettings.h"
 #include "net/marluneconnectreduced.h"
 #include "mainwindowaccess.h"
 #include "packagefolder.h"
 #include "scriptedoperator.h"
 #include "simulatorprocess.h"
 
+#include <QComboBox>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
@@ -57,6 +59,8 @@ private Q_SLOTS:
     void refusedInput();
     void singleAddress_data();
     void singleAddress();
+    void rememberedRanges_data();
+    void rememberedRanges();
     void rangeUpToTheLastAddressEnds();
     void probesFindExactlyTheUnitsInRange_data();
     void probesFindExactlyTheUnitsInRange();
@@ -180,6 +184,61 @@ void TestAddByIP::singleAddress()
     QCOMPARE(lines.size(), 3);
     QVERIFY2(lines.at(1).endsWith(line), qPrintable(lines.at(1)));
     QVERIFY(lines.at(2).endsWith(QLatin1String(": Finished.")));
+
+    // The next dialog begins with the range probed last, and offers it again in its list.
+    AddByIP next;
+    QCOMPARE(next.findChild<QLineEdit *>("startIPEdit")->text(), QStringLiteral("10.77.3.1"));
+    QCOMPARE(next.findChild<QLineEdit *>("endIPEdit")->text(), QStringLiteral("10.77.3.1"));
+    const auto *recent = next.findChild<QComboBox *>("recentRangesCombo");
+    QVERIFY(recent && !recent->isHidden());
+    QCOMPARE(recent->itemText(0), QStringLiteral("10.77.3.1"));
+}
+
+// The ranges kept for the dialog: newest first, each once, the last eight; what the file holds
+// that is no range is left out, and with nothing left the dialog offers none.
+void TestAddByIP::rememberedRanges_data()
+{
+    QTest::addColumn<QVariant>("stored");
+    QTest::addColumn<QStringList>("remembered");
+    QTest::addColumn<QStringList>("offered");
+
+    QStringList ten;
+    for (int i = 1; i <= 10; ++i)
+        ten.append(QStringLiteral("10.1.0.%1-10.1.0.20").arg(i));
+    QTest::newRow("newest first, each once, the last eight")
+        << QVariant() << ten + QStringList{QStringLiteral("10.1.0.9-10.1.0.20")}
+        << QStringList{"10.1.0.9-10.1.0.20", "10.1.0.10-10.1.0.20", "10.1.0.8-10.1.0.20", "10.1.0.7-10.1.0.20",
+                       "10.1.0.6-10.1.0.20", "10.1.0.5-10.1.0.20", "10.1.0.4-10.1.0.20", "10.1.0.3-10.1.0.20"};
+    QTest::newRow("damaged entries left out")
+        << QVariant(QStringList{"10.0.0.9-10.0.0.1", "lobby", "10.0.0.1-", "10.0.0.2-10.0.0.3-10.0.0.4", "",
+                                " 10.0.0.5", "10.0.0.6"})
+        << QStringList() << QStringList{"10.0.0.6"};
+    QTest::newRow("not a list at all") << QVariant(QRect(1, 2, 3, 4)) << QStringList() << QStringList();
+}
+
+void TestAddByIP::rememberedRanges()
+{
+    QFETCH(QVariant, stored);
+    QFETCH(QStringList, remembered);
+    QFETCH(QStringList, offered);
+
+    QSettings(UpdaterSettings::path(), QSettings::IniFormat).setValue(QStringLiteral("probe/ranges"), stored);
+    for (const QString &range : std::as_const(remembered))
+        UpdaterSettings::rememberProbeRanges({range});
+    QCOMPARE(UpdaterSettings::probeRanges(), offered);
+
+    AddByIP dialog;
+    auto *recent = dialog.findChild<QComboBox *>("recentRangesCombo");
+    QVERIFY(recent);
+    QCOMPARE(recent->count(), offered.size());
+    QCOMPARE(recent->isHidden(), offered.isEmpty());
+    // Choosing one puts it in both fields.
+    if (offered.size() > 1) {
+        recent->setCurrentIndex(1);
+        Q_EMIT recent->activated(1);
+        QCOMPARE(dialog.findChild<QLineEdit *>("startIPEdit")->text(), offered.at(1).section('-', 0, 0));
+        QCOMPARE(dialog.findChild<QLineEdit *>("endIPEdit")->text(), offered.at(1).section('-', 1, 1));
+    }
 }
 
 void TestAddByIP::rangeUpToTheLastAddressEnds()

@@ -4,6 +4,7 @@
 #include "app/fileidentity.h"
 #include "app/folders.h"
 #include "app/outputtext.h"
+#include "app/updatersettings.h"
 #include "history/historystore.h"
 #include "packagefolder.h"
 #include "simulatorprocess.h"
@@ -60,6 +61,8 @@ private Q_SLOTS:
     void whatEachRunPrints();
     void historyByBatch_data();
     void historyByBatch();
+    void probeReachesUnitsPastTheBroadcast_data();
+    void probeReachesUnitsPastTheBroadcast();
 
 private:
     // Runs the tool to its end; its JSON Lines on stdout and its exit code.
@@ -146,6 +149,17 @@ void TestCli::arguments_data()
     row("history of one batch", QStringLiteral("history --batch=12"), true, C::History, QStringLiteral("batch 12"));
     row("history of batch zero", QStringLiteral("history --batch 0"), false, C::History,
         QStringLiteral("--batch takes a batch number"));
+    row("probe ranges", QStringLiteral("list --probe 10.0.0.0/24 --probe=10.0.9.1"), true, C::List,
+        QStringLiteral("probe"));
+    row("probe past the cap", QStringLiteral("update --all --probe 10.0.0.0/16 --probe 10.1.0.1"), false, C::Update,
+        QStringLiteral("at most 65536 addresses"));
+    row("probe everything", QStringLiteral("list --probe 0.0.0.0-255.255.255.255"), false, C::List,
+        QStringLiteral("at most 65536 addresses"));
+    row("probe a bad range", QStringLiteral("list --probe 10.0.0.9-10.0.0.1"), false, C::List, QStringLiteral("range"));
+    row("probe the broadcast", QStringLiteral("list --probe 255.255.255.255"), false, C::List,
+        QStringLiteral("multicast or reserved"));
+    row("probe on history", QStringLiteral("history --probe 10.0.0.1"), false, C::History,
+        QStringLiteral("Unknown option"));
 }
 
 void TestCli::arguments()
@@ -178,6 +192,9 @@ void TestCli::arguments()
         QCOMPARE(options.progress, CliOptions::Progress::Quiet);
     } else if (detail == QLatin1String("batch 12")) {
         QCOMPARE(options.batchId, 12);
+    } else if (detail == QLatin1String("probe")) {
+        const QList<std::pair<quint32, quint32>> ranges{{0x0a000000, 0x0a0000ff}, {0x0a000901, 0x0a000901}};
+        QCOMPARE(options.probeRanges, ranges);
     } else if (detail == QLatin1String("dry")) {
         QVERIFY(!options.yes);
         QVERIFY(options.selection.needsUpdate);
@@ -1123,6 +1140,56 @@ void TestCli::historyByBatch()
         QVERIFY2(!printed.contains(text), printed.constData());
     QVERIFY2(outLines < 0 || printed.count('\n') == outLines, printed.constData());
     QCOMPARE(read(errors.get()), err);
+}
+
+// Units on another subnet never hear the broadcast: --probe asks their addresses, and they are
+// listed and updated like the others. The ranges are kept for the window's Add by IP.
+void TestCli::probeReachesUnitsPastTheBroadcast_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<QStringList>("listed");
+    QTest::addColumn<int>("confirmed");
+    QTest::addColumn<QStringList>("remembered");
+
+    QTest::newRow("list without --probe") << "list --json" << QStringList{"02:B5:0A:4D:01:01"} << 0 << QStringList();
+    QTest::newRow("list with --probe")
+        << "list --json --probe 10.77.1.2-10.77.1.3"
+        << QStringList{"02:B5:0A:4D:01:01", "02:B5:0A:4D:01:02", "02:B5:0A:4D:01:03"} << 0
+        << QStringList{"10.77.1.2-10.77.1.3"};
+    QTest::newRow("update with --probe") << "update --ip 10.77.1.3 --yes --json --probe 10.77.1.3 --probe 10.77.1.0/30"
+                                         << QStringList() << 1 << QStringList{"10.77.1.3", "10.77.1.0-10.77.1.3"};
+}
+
+void TestCli::probeReachesUnitsPastTheBroadcast()
+{
+    QFETCH(QString, line);
+    QFETCH(QStringList, listed);
+    QFETCH(int, confirmed);
+    QFETCH(QStringList, remembered);
+
+    noHistory();
+    QFile::remove(UpdaterSettings::path());
+    SimulatorProcess simulator;
+    QVERIFY(simulator.start(fleet(1) + QStringLiteral("[far1]\nfamily=k220-decoder\nip=10.77.1.2\nbroadcast=ignore\n"
+                                                      "[far2]\nfamily=k220-encoder\nip=10.77.1.3\nbroadcast=ignore\n"),
+                            3));
+    QProcess cli;
+    startCli(cli, line.split(QLatin1Char(' '))
+                      + QStringList{QStringLiteral("--wait"), QStringLiteral("6"), QStringLiteral("--packages"),
+                                    packages.path()});
+    const Run run = finishCli(cli);
+    QVERIFY2(run.exitCode == kExitConfirmed, run.err.constData());
+    if (confirmed > 0) {
+        QCOMPARE(run.summary().value(QStringLiteral("confirmed")).toInt(), confirmed);
+    } else {
+        QStringList macs;
+        for (const QJsonObject &event : run.events)
+            if (event.value(QStringLiteral("event")).toString() == QLatin1String("unit"))
+                macs.append(event.value(QStringLiteral("mac")).toString());
+        macs.sort();
+        QCOMPARE(macs, listed);
+    }
+    QCOMPARE(UpdaterSettings::probeRanges(), remembered);
 }
 
 QTEST_GUILESS_MAIN(TestCli)
