@@ -37,8 +37,15 @@ UpdaterCore::UpdaterCore(QObject *parent)
         toStatusLog(QStringLiteral("Updater"), text);
         Q_EMIT historyNotice(text);
     };
-    connect(history.get(), &HistoryKeeper::notKept, this, [tellOfHistory](const QString &reason) {
+    connect(history.get(), &HistoryKeeper::notKept, this, [this, tellOfHistory](const QString &reason) {
         tellOfHistory(QStringLiteral("Update history is not being kept: ") + reason);
+        if (!std::exchange(lastBatchRead_, true))
+            Q_EMIT lastBatchRead();
+    });
+    connect(history.get(), &HistoryKeeper::resumableFound, this, [this](const HistoryStore::Resumable &resumable) {
+        lastBatch = resumable;
+        if (!std::exchange(lastBatchRead_, true))
+            Q_EMIT lastBatchRead();
     });
     connect(history.get(), &HistoryKeeper::batchEndFound, this, tellOfHistory);
     updatePipeline.state().knownUnitsOnly = true;
