@@ -238,6 +238,8 @@ bool takeOptions(const QStringList &arguments, CliOptions *options, QString *err
             options->overrideLock = true;
         } else if (update && argument == QLatin1String("--yes")) {
             options->yes = true;
+        } else if (update && argument == QLatin1String("--resume")) {
+            options->resume = true;
         } else if (update && argument == QLatin1String("--reflash")) {
             options->reflash = true;
         } else if (update && argument == QLatin1String("--quiet")) {
@@ -357,7 +359,13 @@ bool parseCliArguments(const QStringList &arguments, CliOptions *options, QStrin
     }
     if (!takeOptions(arguments, options, error))
         return false;
-    if (options->command == CliOptions::Command::Update && options->selection.isEmpty()) {
+    if (options->resume && (!options->selection.isEmpty() || !options->plan.isDefault() || options->reflash
+                            || !options->keepHistory)) {
+        *error = QStringLiteral("--resume takes the last batch's units and plan: no selection, --canary, "
+                                "--max-in-flight, --stop-after-failures, --reflash or --no-history with it");
+        return false;
+    }
+    if (options->command == CliOptions::Command::Update && options->selection.isEmpty() && !options->resume) {
         *error = QStringLiteral("update needs a selection: --all, --needs-update, --mac, --ip, --type or --name");
         return false;
     }
@@ -373,6 +381,8 @@ QString cliUsage()
                           "                          [--fetch-deadline S] [--reboot-deadline S] [--back-deadline S]\n"
                           "                          [--canary N] [--max-in-flight N] [--stop-after-failures K]\n"
                           "                          [--no-history]\n"
+                          "  bryx-updater-cli update --resume [--yes] [--reset-edid] [--report FILE] [--json]\n"
+                          "                          [--quiet|--verbose] [--wait SECONDS] [--packages DIR]\n"
                           "  bryx-updater-cli history [--since DATE] [--batch N] [--unit MAC] [--json|--csv]\n"
                           "\n"
                           "Finds the units on this network, compares them with the update packages (*.bin, *.ver)\n"
@@ -389,6 +399,9 @@ QString cliUsage()
                           "\n"
                           "Options:\n"
                           "  --yes                update; without it, list what would be updated (on stdout) and exit\n"
+                          "  --resume             pick up the last batch, cut short (closed, interrupted, stopped):\n"
+                          "                       its units not confirmed, with its plan; a unit commanded there\n"
+                          "                       is waited for, not commanded again (\"No batch to resume.\": 0)\n"
                           "  --reflash            update units that are already up to date too (skipped without it)\n"
                           "  --reset-edid         reset the EDID of updated encoders\n"
                           "  --report FILE        write the update report (CSV) when the batch is over\n"

@@ -170,6 +170,8 @@ void CliRun::fleetReady()
         return;
     if (options.command == CliOptions::Command::List)
         listUnits();
+    else if (options.resume)
+        startResume();
     else
         startUpdate();
 }

@@ -63,6 +63,8 @@ private:
     void tellWarnings(const TableWarnings &due);
     void listUnits();
     void startUpdate();
+    // update --resume (cliresume.cpp).
+    void startResume();
     void endDryRun(const PipelineIndex &index);
     void unitStepped(const UnitEvent &event);
     void endIfAllEnded();
