@@ -205,13 +205,12 @@ ResumeOutcome UpdaterCore::resumeLastBatch()
         outcome.refusal = QStringLiteral("A batch is under way: resume once it has ended.");
         return outcome;
     }
+    // Once a batch names it, it is no longer the last one: it is not offered again.
+    const HistoryStore::Resumable cut = std::exchange(lastBatch, {});
     toStatusLog(kUpdater, QStringLiteral("Resuming batch %1 (%2 units not confirmed)")
                               .arg(outcome.resumes)
-                              .arg(lastBatch.unconfirmed.size()));
-    outcome.batch =
-        updatePipeline.resumeBatch(lastBatch.batch.id, lastBatch.batch.plan, lastBatch.unconfirmed, &outcome.units);
-    // Once a batch names it, it is no longer the last one: it is not offered again.
-    lastBatch = {};
+                              .arg(cut.unconfirmed.size()));
+    outcome.batch = updatePipeline.resumeBatch(cut.batch.id, cut.batch.plan, cut.unconfirmed, &outcome.units);
     toStatusLog(kUpdater, QStringLiteral("%1 units queued again, %2 waited for without a new command, %3 confirmed "
                                          "meanwhile, %4 not heard from.")
                               .arg(outcome.count(ResumeVerdict::Queue))
@@ -219,5 +218,6 @@ ResumeOutcome UpdaterCore::resumeLastBatch()
                               .arg(outcome.count(ResumeVerdict::Confirmed))
                               .arg(outcome.count(ResumeVerdict::NotListed)));
     refreshFleet();
+    Q_EMIT resumableChanged();
     return outcome;
 }

@@ -131,6 +131,11 @@ std::optional<StatusLogText> statusLogText(const UnitEvent &event)
         return StatusLogText{event.ip, event.detail + QLatin1Char('.')};
     case UnitStep::NoLongerOverdue:
         return StatusLogText{event.ip, QStringLiteral("No longer overdue.")};
+    case UnitStep::Adopted:
+        return StatusLogText{event.ip, QStringLiteral("Waited for without a new update command (last step before: %1).")
+                                           .arg(event.detail.isEmpty() ? QStringLiteral("none") : event.detail)};
+    case UnitStep::NotResumed:
+        return StatusLogText{event.ip, QStringLiteral("Not resumed: %1.").arg(event.detail)};
     default:
         return std::nullopt;
     }

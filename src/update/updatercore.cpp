@@ -39,13 +39,15 @@ UpdaterCore::UpdaterCore(QObject *parent)
     };
     connect(history.get(), &HistoryKeeper::notKept, this, [this, tellOfHistory](const QString &reason) {
         tellOfHistory(QStringLiteral("Update history is not being kept: ") + reason);
-        if (!std::exchange(lastBatchRead_, true))
-            Q_EMIT lastBatchRead();
+        lastBatchIsKnown = true;
+        Q_EMIT resumableChanged();
     });
     connect(history.get(), &HistoryKeeper::resumableFound, this, [this](const HistoryStore::Resumable &resumable) {
-        lastBatch = resumable;
-        if (!std::exchange(lastBatchRead_, true))
-            Q_EMIT lastBatchRead();
+        // A batch begun meanwhile is the last one now.
+        if (updatePipeline.state().batchNumber == 0)
+            lastBatch = resumable;
+        lastBatchIsKnown = true;
+        Q_EMIT resumableChanged();
     });
     connect(history.get(), &HistoryKeeper::batchEndFound, this, tellOfHistory);
     updatePipeline.state().knownUnitsOnly = true;
@@ -269,6 +271,11 @@ void UpdaterCore::unitEvent(const UnitEvent &event)
     fleetModel->unitNamed(told.mac);
     if (told.mac.isEmpty() || told.batch <= 0)
         return;
+    // Once another batch begins, the last one is no longer the one to pick up.
+    if (lastBatch.batch.id != 0) {
+        lastBatch = {};
+        Q_EMIT resumableChanged();
+    }
     batchAccount.apply(told);
     history->unitEvent(told, line);
     Q_EMIT unitStepped(told);

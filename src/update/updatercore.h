@@ -110,9 +110,9 @@ public:
     void setRolloutPlan(const RolloutPlan &plan) { updatePipeline.setRolloutPlan(plan); }
     RolloutPlan rolloutPlan() const { return updatePipeline.state().plan; }
     // The history's last batch when it can be picked up again (batch.id 0 for none), known once
-    // the history file was read at start (lastBatchRead) or could not be kept.
+    // the history file was read at start or could not be kept (resumableChanged).
     const HistoryStore::Resumable &resumableBatch() const { return lastBatch; }
-    bool lastBatchKnown() const { return lastBatchRead_; }
+    bool lastBatchKnown() const { return lastBatchIsKnown; }
     // What picking up the last batch would do to each of its units not confirmed, as they stand.
     ResumeOutcome resumePreview() const;
     // Picks up the last batch: a new batch that names it, with its plan; said in the status log.
@@ -177,8 +177,9 @@ Q_SIGNALS:
     // The history cannot be kept, or the last run left a batch that did not complete (stopped,
     // halted, closed or interrupted): said once each, also in the status log.
     void historyNotice(const QString &text);
-    // The history was read at start (or cannot be kept): resumableBatch() is known. Once.
-    void lastBatchRead();
+    // resumableBatch() is known (the history was read at start, or cannot be kept), or it is
+    // gone: picked up, or another batch began.
+    void resumableChanged();
     // The current batch's rollout halted; text says why. Once per halt.
     void batchHalted(const QString &text);
 
@@ -234,7 +235,7 @@ private:
     QDeadlineTimer messageShown;
     // The history's last batch, while it can be picked up again.
     HistoryStore::Resumable lastBatch;
-    bool lastBatchRead_ = false;
+    bool lastBatchIsKnown = false;
     // Images refused because they changed on disk, already told in the status log.
     QSet<QString> changedImagesReported;
 };

@@ -35,7 +35,7 @@ QString verdictName(ResumeVerdict verdict)
 void CliRun::startResume()
 {
     if (!core.lastBatchKnown()) {
-        connect(&core, &UpdaterCore::lastBatchRead, this, &CliRun::startResume, Qt::SingleShotConnection);
+        connect(&core, &UpdaterCore::resumableChanged, this, &CliRun::startResume, Qt::SingleShotConnection);
         return;
     }
     if (done)
