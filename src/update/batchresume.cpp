@@ -22,12 +22,13 @@ bool runConfirmed(const RunRecord &run)
 
 bool commandedStep(const QString &step)
 {
-    static const QSet<QString> commanded{
-        QStringLiteral("commanding"), QStringLiteral("commanded"),  QStringLiteral("command unanswered"),
-        QStringLiteral("fetch begun"), QStringLiteral("fetching"),  QStringLiteral("fetched"),
-        QStringLiteral("fetch cut"),  QStringLiteral("refused"),    QStringLiteral("went down"),
-        QStringLiteral("back"),       QStringLiteral("confirming"), QStringLiteral("overdue"),
-        QStringLiteral("no longer overdue"), QStringLiteral("adopted")};
+    static const QSet<QString> commanded{QStringLiteral("commanding"),         QStringLiteral("commanded"),
+                                         QStringLiteral("command unanswered"), QStringLiteral("fetch begun"),
+                                         QStringLiteral("fetching"),           QStringLiteral("fetched"),
+                                         QStringLiteral("fetch cut"),          QStringLiteral("refused"),
+                                         QStringLiteral("went down"),          QStringLiteral("back"),
+                                         QStringLiteral("confirming"),         QStringLiteral("overdue"),
+                                         QStringLiteral("no longer overdue"),  QStringLiteral("adopted")};
     return commanded.contains(step);
 }
 
@@ -207,9 +208,9 @@ ResumeOutcome UpdaterCore::resumeLastBatch()
     }
     // Once a batch names it, it is no longer the last one: it is not offered again.
     const HistoryStore::Resumable cut = std::exchange(lastBatch, {});
-    toStatusLog(kUpdater, QStringLiteral("Resuming batch %1 (%2 units not confirmed)")
-                              .arg(outcome.resumes)
-                              .arg(cut.unconfirmed.size()));
+    toStatusLog(
+        kUpdater,
+        QStringLiteral("Resuming batch %1 (%2 units not confirmed)").arg(outcome.resumes).arg(cut.unconfirmed.size()));
     outcome.batch = updatePipeline.resumeBatch(cut.batch.id, cut.batch.plan, cut.unconfirmed, &outcome.units);
     toStatusLog(kUpdater, QStringLiteral("%1 units queued again, %2 waited for without a new command, %3 confirmed "
                                          "meanwhile, %4 not heard from.")

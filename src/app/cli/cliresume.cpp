@@ -91,8 +91,9 @@ void CliRun::startResume()
     }
     selectedSet = QSet<QString>(selected.cbegin(), selected.cend());
     if (!options.yes || selected.isEmpty()) {
-        note(options.yes ? QStringLiteral("Nothing to resume: no unit of batch %1 needs its update.").arg(outcome.resumes)
-                         : QStringLiteral("%1 units would be resumed; add --yes to resume them.").arg(selected.size()));
+        note(options.yes
+                 ? QStringLiteral("Nothing to resume: no unit of batch %1 needs its update.").arg(outcome.resumes)
+                 : QStringLiteral("%1 units would be resumed; add --yes to resume them.").arg(selected.size()));
         if (json)
             event(QJsonObject{{QStringLiteral("event"), QStringLiteral("summary")},
                               {QStringLiteral("command"), QStringLiteral("update")},

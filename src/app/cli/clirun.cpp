@@ -170,10 +170,8 @@ void CliRun::fleetReady()
         return;
     if (options.command == CliOptions::Command::List)
         listUnits();
-    else if (options.resume)
-        startResume();
     else
-        startUpdate();
+        options.resume ? startResume() : startUpdate();
 }
 
 // A unit as every object that names one shows it: its own texts, and its dates read from them.
