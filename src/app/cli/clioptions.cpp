@@ -429,9 +429,10 @@ QString cliUsage()
                           "  --unit MAC           the runs of this unit alone, with every step of each\n"
                           "  --help, --version\n"
                           "\n"
-                          "Exit codes: 0 every selected unit confirmed (or nothing to do: none selected, or every\n"
-                          "one up to date); 1 some unit failed, was overdue or was refused; 2 the batch was stopped\n"
-                          "or its rollout halted; 3 bad usage or input (history: no such batch); 4 cannot start.\n"
+                          "Exit codes: 0 every selected unit confirmed (or nothing to do: none selected, every one\n"
+                          "up to date, or no batch to resume); 1 some unit failed, was overdue or was refused;\n"
+                          "2 the batch was stopped or its rollout halted; 3 bad usage or input (history: no such\n"
+                          "batch); 4 cannot start.\n"
                           "Ctrl-C stops commanding new units and lets commanded ones finish; a second Ctrl-C quits.\n");
 }
 
