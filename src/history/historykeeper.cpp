@@ -107,9 +107,11 @@ void HistoryKeeper::open(const QString &path)
         QStringList texts;
         for (const HistoryStore::Batch &batch : w->store->takeUntoldEnds())
             texts << endText(batch);
-        QMetaObject::invokeMethod(this, [this, texts] {
+        const HistoryStore::Resumable resumable = w->store->resumableBatch();
+        QMetaObject::invokeMethod(this, [this, texts, resumable] {
             for (const QString &text : texts)
                 Q_EMIT batchEndFound(text);
+            Q_EMIT resumableFound(resumable);
         }, Qt::QueuedConnection);
     });
     BLOG << "history file:" << path;
@@ -216,6 +218,7 @@ void HistoryKeeper::beginBatch(int number)
         state.batchNumber == number && state.batchStarted.isValid() ? state.batchStarted : QDateTime::currentDateTime();
     batch.host = QSysInfo::machineHostName();
     batch.plan = state.rollout.plan.text();
+    batch.resumes = state.batchNumber == number ? state.resumes : 0;
     for (const UpdatePackage *package : pipeline.catalogue().packages) {
         if (!package->newFilename.isEmpty())
             batch.packages << package->newFilename + QLatin1Char(' ') + package->imageSha256;

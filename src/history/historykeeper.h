@@ -70,6 +70,8 @@ Q_SIGNALS:
     void notKept(const QString &reason);
     // A batch that ended otherwise than completed, told once at the start after: text says how.
     void batchEndFound(const QString &text);
+    // At open, after the ends: the last batch, when it can be picked up again (batch.id 0: none).
+    void resumableFound(const HistoryStore::Resumable &resumable);
 
 private:
     struct Writer;

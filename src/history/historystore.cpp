@@ -1,5 +1,7 @@
 #include "historystore.h"
 
+#include "update/batchresume.h"
+
 #include <QDir>
 #include <QFileInfo>
 #include <QSet>
@@ -49,6 +51,8 @@ const QList<QStringList> &schemaSteps()
          QStringLiteral("UPDATE batches SET end_cause = CASE WHEN interrupted THEN 'interrupted' ELSE 'completed' END "
                         "WHERE ended IS NOT NULL"),
          QStringLiteral("ALTER TABLE unit_runs ADD COLUMN step TEXT NOT NULL DEFAULT ''")},
+        // 5: the batch a batch picks up again, if any.
+        {QStringLiteral("ALTER TABLE batches ADD COLUMN resumes INTEGER NOT NULL DEFAULT 0")},
     };
     return steps;
 }
@@ -256,10 +260,15 @@ qint64 HistoryStore::insertBatch(const Batch &batch)
 {
     QSqlDatabase db = QSqlDatabase::database(connection, false);
     QSqlQuery insert(db);
-    insert.prepare(QStringLiteral("INSERT INTO batches (started, host, plan) VALUES (?, ?, ?)"));
+    // A file of an older schema (tests make them) has no column for the batch picked up again.
+    insert.prepare(schemaVersion() >= 5
+                       ? QStringLiteral("INSERT INTO batches (started, host, plan, resumes) VALUES (?, ?, ?, ?)")
+                       : QStringLiteral("INSERT INTO batches (started, host, plan) VALUES (?, ?, ?)"));
     insert.addBindValue(timeValue(batch.started));
     insert.addBindValue(textValue(batch.host));
     insert.addBindValue(textValue(batch.plan));
+    if (schemaVersion() >= 5)
+        insert.addBindValue(batch.resumes);
     if (!insert.exec()) {
         busy = isBusy(insert.lastError());
         error = QStringLiteral("cannot write the batch: ") + reasonOf(insert.lastError());
@@ -484,7 +493,7 @@ QList<HistoryStore::Batch> HistoryStore::takeUntoldEnds()
     return told;
 }
 
-QList<HistoryStore::Batch> HistoryStore::batches(const QDateTime &since) const
+QList<HistoryStore::Batch> HistoryStore::batches(const QDateTime &since, int limit) const
 {
     QList<Batch> result;
     error.clear();
@@ -494,11 +503,12 @@ QList<HistoryStore::Batch> HistoryStore::batches(const QDateTime &since) const
     query.prepare(QStringLiteral(
         "SELECT b.id, b.started, b.ended, b.host, b.plan, b.interrupted, b.end_cause, b.last_write, "
         "(SELECT count(*) FROM unit_runs r WHERE r.batch_id = b.id), "
-        "(SELECT group_concat(p.file || ' ' || p.sha256, char(10)) FROM batch_packages p WHERE p.batch_id = b.id) "
-        "FROM batches b WHERE ? IS NULL OR julianday(b.started) >= julianday(?) "
-        "ORDER BY julianday(b.started) DESC, b.id DESC"));
+        "(SELECT group_concat(p.file || ' ' || p.sha256, char(10)) FROM batch_packages p WHERE p.batch_id = b.id), "
+        "b.resumes FROM batches b WHERE ? IS NULL OR julianday(b.started) >= julianday(?) "
+        "ORDER BY julianday(b.started) DESC, b.id DESC LIMIT ?"));
     query.addBindValue(timeValue(since));
     query.addBindValue(timeValue(since));
+    query.addBindValue(limit);
     if (!query.exec()) {
         error = reasonOf(query.lastError());
         return result;
@@ -515,6 +525,7 @@ QList<HistoryStore::Batch> HistoryStore::batches(const QDateTime &since) const
         batch.lastWrite = timeOf(query.value(7));
         batch.units = query.value(8).toInt();
         batch.packages = query.value(9).toString().split(QLatin1Char('\n'), Qt::SkipEmptyParts);
+        batch.resumes = query.value(10).toLongLong();
         result.append(batch);
     }
     noteReadError(query);
@@ -585,4 +596,20 @@ QList<HistoryStore::Event> HistoryStore::events(const QString &mac, qint64 batch
                        query.value(3).toString(), query.value(4).toString()});
     noteReadError(query);
     return result;
+}
+
+HistoryStore::Resumable HistoryStore::resumableBatch() const
+{
+    Resumable resumable;
+    const QList<Batch> last = batches(QDateTime(), 1);
+    if (last.isEmpty() || !(last.first().end == QLatin1String("closed") || last.first().end == QLatin1String("interrupted")
+                            || last.first().end == QLatin1String("stopped")))
+        return resumable;
+    for (const UnitRun &run : unitRuns(last.first().id)) {
+        if (!runConfirmed(run))
+            resumable.unconfirmed.append(run);
+    }
+    if (!resumable.unconfirmed.isEmpty())
+        resumable.batch = last.first();
+    return resumable;
 }

@@ -21,7 +21,7 @@ class QSqlQuery;
 class HistoryStore final
 {
 public:
-    static constexpr int kSchemaVersion = 4;
+    static constexpr int kSchemaVersion = 5;
     // An updater writes at least this often of a batch it runs; a batch unended and unwritten for
     // kPresumedGoneSecs was left by an updater that is gone.
     static constexpr int kAliveIntervalSecs = 10;
@@ -45,6 +45,8 @@ public:
         QString end;
         // When the updater last wrote anything of it; an interrupted batch ended then.
         QDateTime lastWrite;
+        // The batch this one picks up again (its units not confirmed), 0 for none.
+        qint64 resumes = 0;
     };
 
     // A unit's run; its rollout is its batch's plan.
@@ -121,11 +123,20 @@ public:
 
     // Reading. A query that fails, at once or part way, leaves lastError() set (else it is empty)
     // and gives what it read until then.
-    // Batches begun at or after since (all when invalid), newest first.
-    QList<Batch> batches(const QDateTime &since = QDateTime()) const;
+    // Batches begun at or after since (all when invalid), newest first; at most limit (-1: all).
+    QList<Batch> batches(const QDateTime &since = QDateTime(), int limit = -1) const;
     QList<UnitRun> unitRuns(qint64 batchId) const;
     // The events of one unit (all batches), oldest first; of one batch when batchId is not 0.
     QList<Event> events(const QString &mac, qint64 batchId = 0) const;
+
+    // The last batch, when it can be picked up again: it ended closed, interrupted or stopped with
+    // units not confirmed (by their runs). Its runs of those units; batch.id is 0 for none.
+    struct Resumable
+    {
+        Batch batch;
+        QList<UnitRun> unconfirmed;
+    };
+    Resumable resumableBatch() const;
 
 private:
     bool openFile(const QString &path, QString *error, int upTo, bool forReading);

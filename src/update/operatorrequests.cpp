@@ -107,6 +107,7 @@ void UpdatePipeline::beginBatchIfIdle(const PipelineIndex &index)
         return;
     lists.batch.clear();
     lists.batchStarted = clock.now();
+    lists.resumes = 0;
     ++lists.batchNumber;
     lists.rollout = RolloutProgress();
     lists.rollout.plan = lists.plan;

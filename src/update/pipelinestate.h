@@ -61,6 +61,8 @@ struct PipelineState
     QSet<QString> withoutPackage;
     // When the current batch began, for its elapsed time.
     QDateTime batchStarted;
+    // The history's id of the batch the current one picks up again (0: none).
+    qint64 resumes = 0;
 
     // While set, status records of units not in vUnits are ignored.
     bool knownUnitsOnly = false;

@@ -1,5 +1,7 @@
 #include "rollout.h"
 
+#include <QRegularExpression>
+
 #include <limits>
 
 QString RolloutPlan::text() const
@@ -12,6 +14,23 @@ QString RolloutPlan::text() const
     if (stopAfterFailures > 0)
         parts << QStringLiteral("stop after ") + failedUnitsText(stopAfterFailures);
     return parts.join(QStringLiteral(" \u00b7 "));
+}
+
+RolloutPlan RolloutPlan::fromText(const QString &text)
+{
+    RolloutPlan plan;
+    static const QRegularExpression canaryPart(QStringLiteral("^canary (\\d{1,6})$"));
+    static const QRegularExpression capPart(QStringLiteral("^(\\d{1,6}) at a time$"));
+    static const QRegularExpression stopPart(QStringLiteral("^stop after (\\d{1,6}) failed units?$"));
+    for (const QString &part : text.split(QStringLiteral(" \u00b7 "), Qt::SkipEmptyParts)) {
+        if (const auto match = canaryPart.match(part); match.hasMatch())
+            plan.canary = match.captured(1).toInt();
+        else if (const auto cap = capPart.match(part); cap.hasMatch())
+            plan.maxInFlight = cap.captured(1).toInt();
+        else if (const auto stop = stopPart.match(part); stop.hasMatch())
+            plan.stopAfterFailures = stop.captured(1).toInt();
+    }
+    return plan;
 }
 
 QString failedUnitsText(int failures)

@@ -21,6 +21,8 @@ struct RolloutPlan
     bool isDefault() const { return canary <= 0 && maxInFlight <= 0 && stopAfterFailures <= 0; }
     // "canary 1 · 4 at a time · stop after 1 failed unit"; "" for the default plan.
     QString text() const;
+    // The plan text() gave; parts it does not know are left out.
+    static RolloutPlan fromText(const QString &text);
     bool operator==(const RolloutPlan &other) const
     {
         return canary == other.canary && maxInFlight == other.maxInFlight

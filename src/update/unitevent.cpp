@@ -85,6 +85,10 @@ QString unitStepName(UnitStep step)
         return QStringLiteral("overdue");
     case UnitStep::NoLongerOverdue:
         return QStringLiteral("no longer overdue");
+    case UnitStep::Adopted:
+        return QStringLiteral("adopted");
+    case UnitStep::NotResumed:
+        return QStringLiteral("not resumed");
     }
     return QString();
 }
@@ -127,6 +131,11 @@ std::optional<StatusLogText> statusLogText(const UnitEvent &event)
         return StatusLogText{event.ip, event.detail + QLatin1Char('.')};
     case UnitStep::NoLongerOverdue:
         return StatusLogText{event.ip, QStringLiteral("No longer overdue.")};
+    case UnitStep::Adopted:
+        return StatusLogText{event.ip, QStringLiteral("Waited for without a new update command (last step before: %1).")
+                                           .arg(event.detail.isEmpty() ? QStringLiteral("none") : event.detail)};
+    case UnitStep::NotResumed:
+        return StatusLogText{event.ip, QStringLiteral("Not resumed: %1.").arg(event.detail)};
     default:
         return std::nullopt;
     }
@@ -162,6 +171,12 @@ QString eventDescription(const UnitEvent &event)
         break;
     case UnitStep::Confirmed:
         what = QStringLiteral("confirmed (software %1, web %2).").arg(event.software, event.web);
+        break;
+    case UnitStep::Adopted:
+        what = QStringLiteral("taken in as commanded (last step before: %1); not commanded again.").arg(event.detail);
+        break;
+    case UnitStep::NotResumed:
+        what = QStringLiteral("not resumed: %1.").arg(event.detail);
         break;
     default:
         what = unitStepName(event.step) + QLatin1Char('.');
@@ -209,6 +224,17 @@ void applyEvent(RunRecord &row, const UnitEvent &event)
         break;
     case UnitStep::Held:
         row.held = true;
+        break;
+    case UnitStep::Adopted:
+    case UnitStep::NotResumed:
+        // Its dates as it stands when the batch picks it up.
+        if (row.swBefore.isEmpty() && row.webBefore.isEmpty()) {
+            row.swBefore = event.software;
+            row.webBefore = event.web;
+        }
+        row.image = event.package;
+        row.imageSha256 = event.packageSha256;
+        row.rollout = event.plan;
         break;
     case UnitStep::TakenOut:
         row.takenOut = true;

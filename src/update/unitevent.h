@@ -47,6 +47,11 @@ enum class UnitStep {
     EdidAbandoned,
     Overdue,
     NoLongerOverdue,
+    // A batch picks up one that was cut short: the unit, commanded there (or reporting its pending
+    // update), is taken in as commanded without a command of its own (detail: its last step there);
+    // or it is not resumed (detail says why).
+    Adopted,
+    NotResumed,
 };
 
 // How a transfer was cut short.
@@ -72,7 +77,7 @@ struct UnitEvent
     // Commanding: the address the unit is told to fetch from. Fetch steps: the image file.
     // CommandUnanswered: a few words on how. Refused: why. Overdue: the overdue text.
     QString detail;
-    // Queued: the batch's rollout plan ("" for none).
+    // Queued, Adopted: the batch's rollout plan ("" for none).
     QString plan;
     // Commanding: the image the unit is meant to take, its SHA-256, and whether the unit is one of
     // its rollout's canaries.

@@ -1,6 +1,7 @@
 #pragma once
 
 #include "packages/packagecatalogue.h"
+#include "update/batchresume.h"
 #include "update/eventteller.h"
 #include "update/exchangeserialiser.h"
 #include "update/pipelineclock.h"
@@ -115,6 +116,12 @@ public:
     // Takes these units out of the pipeline lists and queues them again; the next tick commands
     // them as usual. A unit whose only failure was its EDID reset has its EDID reset again.
     void retryUnits(const QStringList &macs);
+    // How each unit of a cut batch (its runs there) would be picked up again now.
+    QList<ResumedUnit> resumeVerdicts(const QList<RunRecord> &runs) const;
+    // Begins a batch that picks up the history's batch resumes with its plan: each of its units
+    // queued, taken in as commanded or told as not resumed, as resumeVerdicts says (outcome). The
+    // new batch's number; 0, doing nothing, while a batch is on its way.
+    int resumeBatch(qint64 resumes, const QString &plan, const QList<RunRecord> &runs, QList<ResumedUnit> *outcome);
     // Some unit of the current batch is queued, commanded or resetting its EDID.
     bool batchOnItsWay() const;
     // Some unit of the current batch is still to be commanded (not held by a halted rollout), is
@@ -133,6 +140,9 @@ public:
 private:
     // A new batch begins when none of the last one is still on its way.
     void beginBatchIfIdle(const PipelineIndex &index);
+    // Takes the unit in as commanded without a command: lastStep is where the cut batch left it;
+    // pending: it reports its pending update.
+    void adoptCommanded(const MarluneUnit &unit, const QString &lastStep, bool pending);
 
     PipelinePort &port;
     PipelineState lists;

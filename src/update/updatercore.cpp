@@ -37,8 +37,17 @@ UpdaterCore::UpdaterCore(QObject *parent)
         toStatusLog(QStringLiteral("Updater"), text);
         Q_EMIT historyNotice(text);
     };
-    connect(history.get(), &HistoryKeeper::notKept, this, [tellOfHistory](const QString &reason) {
+    connect(history.get(), &HistoryKeeper::notKept, this, [this, tellOfHistory](const QString &reason) {
         tellOfHistory(QStringLiteral("Update history is not being kept: ") + reason);
+        lastBatchIsKnown = true;
+        Q_EMIT resumableChanged();
+    });
+    connect(history.get(), &HistoryKeeper::resumableFound, this, [this](const HistoryStore::Resumable &resumable) {
+        // A batch begun meanwhile is the last one now.
+        if (updatePipeline.state().batchNumber == 0)
+            lastBatch = resumable;
+        lastBatchIsKnown = true;
+        Q_EMIT resumableChanged();
     });
     connect(history.get(), &HistoryKeeper::batchEndFound, this, tellOfHistory);
     updatePipeline.state().knownUnitsOnly = true;
@@ -262,6 +271,11 @@ void UpdaterCore::unitEvent(const UnitEvent &event)
     fleetModel->unitNamed(told.mac);
     if (told.mac.isEmpty() || told.batch <= 0)
         return;
+    // Once another batch begins, the last one is no longer the one to pick up.
+    if (lastBatch.batch.id != 0) {
+        lastBatch = {};
+        Q_EMIT resumableChanged();
+    }
     batchAccount.apply(told);
     history->unitEvent(told, line);
     Q_EMIT unitStepped(told);

@@ -1,5 +1,6 @@
 #pragma once
 
+#include "history/historystore.h"
 #include "net/localsubnets.h"
 #include "units/marluneunit.h"
 #include "update/batchaccount.h"
@@ -108,6 +109,15 @@ public:
     // The rollout plan of the next batch; a batch under way keeps its own.
     void setRolloutPlan(const RolloutPlan &plan) { updatePipeline.setRolloutPlan(plan); }
     RolloutPlan rolloutPlan() const { return updatePipeline.state().plan; }
+    // The history's last batch when it can be picked up again (batch.id 0 for none), known once
+    // the history file was read at start or could not be kept (resumableChanged).
+    const HistoryStore::Resumable &resumableBatch() const { return lastBatch; }
+    bool lastBatchKnown() const { return lastBatchIsKnown; }
+    // What picking up the last batch would do to each of its units not confirmed, as they stand.
+    ResumeOutcome resumePreview() const;
+    // Picks up the last batch: a new batch that names it, with its plan; said in the status log.
+    // Refused (outcome.refusal) while a batch is on its way. The batch is not offered again.
+    ResumeOutcome resumeLastBatch();
     // Continues a halted batch; false when none was halted.
     bool resumeRollout();
     // The front-end followed every unit of the current batch to its end: the batch ends now.
@@ -167,6 +177,9 @@ Q_SIGNALS:
     // The history cannot be kept, or the last run left a batch that did not complete (stopped,
     // halted, closed or interrupted): said once each, also in the status log.
     void historyNotice(const QString &text);
+    // resumableBatch() is known (the history was read at start, or cannot be kept), or it is
+    // gone: picked up, or another batch began.
+    void resumableChanged();
     // The current batch's rollout halted; text says why. Once per halt.
     void batchHalted(const QString &text);
 
@@ -220,6 +233,9 @@ private:
     // The passing message the front-ends show, until it times out or another replaces it.
     QString message;
     QDeadlineTimer messageShown;
+    // The history's last batch, while it can be picked up again.
+    HistoryStore::Resumable lastBatch;
+    bool lastBatchIsKnown = false;
     // Images refused because they changed on disk, already told in the status log.
     QSet<QString> changedImagesReported;
 };

@@ -137,7 +137,8 @@ void TestHistoryStore::migrations()
         QCOMPARE(store.batches().first().host, QStringLiteral("bench-7"));
     }
     const qint64 next =
-        store.beginBatch({0, kStart.addDays(1), {}, QStringLiteral("bench-7"), {}, false, {}, 0, {}, {}});
+        store.beginBatch({0, kStart.addDays(1), {}, QStringLiteral("bench-7"), {}, false, {}, 0, {}, {}, batch});
+    QCOMPARE(store.batches().first().resumes, batch);
     QVERIFY(store.saveUnitRun(next,
                               run(QStringLiteral("02:B5:0A:4D:01:05"), QStringLiteral("K-Series Update Confirmed."))));
     QCOMPARE(store.unitRuns(next).first().canary, true);
@@ -337,15 +338,18 @@ void TestHistoryStore::batchEndsWithItsCause_data()
 {
     QTest::addColumn<QStringList>("story"); // what happens to the batch of two queued units, in order
     QTest::addColumn<QString>("end");
+    QTest::addColumn<int>("resumable"); // units the last batch leaves to pick up again
 
-    QTest::newRow("its units end") << QStringList{"units end"} << "completed";
-    QTest::newRow("stopped") << QStringList{"stop", "units end"} << "stopped";
-    QTest::newRow("halted") << QStringList{"halt", "units end"} << "halted";
-    QTest::newRow("halted, resumed") << QStringList{"halt", "resume", "units end"} << "completed";
-    QTest::newRow("the updater quits with units queued") << QStringList{"quit"} << "closed";
-    QTest::newRow("stopped, then the updater quits with units queued") << QStringList{"stop", "quit"} << "closed";
-    QTest::newRow("the updater quits after its units ended") << QStringList{"units end", "quit"} << "completed";
-    QTest::newRow("another batch begins") << QStringList{"units end", "queue again"} << "completed";
+    QTest::newRow("its units end") << QStringList{"units end"} << "completed" << 0;
+    QTest::newRow("stopped") << QStringList{"stop", "units end"} << "stopped" << 2;
+    QTest::newRow("halted") << QStringList{"halt", "units end"} << "halted" << 0;
+    QTest::newRow("halted, resumed") << QStringList{"halt", "resume", "units end"} << "completed" << 0;
+    QTest::newRow("the updater quits with units queued") << QStringList{"quit"} << "closed" << 2;
+    QTest::newRow("one confirmed, the updater quits") << QStringList{"u1 confirmed", "quit"} << "closed" << 1;
+    QTest::newRow("stopped, then the updater quits with units queued") << QStringList{"stop", "quit"} << "closed" << 2;
+    QTest::newRow("the updater quits after its units ended") << QStringList{"units end", "quit"} << "completed" << 0;
+    QTest::newRow("another batch begins") << QStringList{"units end", "queue again"} << "completed" << 1;
+    QTest::newRow("a batch picks it up") << QStringList{"stop", "units end", "pick up"} << "stopped" << 2;
 }
 
 // Each batch records how it ended, and the next start says so once when it did not complete.
@@ -353,6 +357,7 @@ void TestHistoryStore::batchEndsWithItsCause()
 {
     QFETCH(QStringList, story);
     QFETCH(QString, end);
+    QFETCH(int, resumable);
 
     const QString path = dir.filePath(QString::fromLatin1(QTest::currentDataTag()) + QStringLiteral(".sqlite"));
     batchOfTwo();
@@ -372,6 +377,11 @@ void TestHistoryStore::batchEndsWithItsCause()
                 state.vUnitsFinished = std::exchange(state.vUnitsUpdate, {});
             else if (step == QLatin1String("queue again"))
                 pipeline->queueForUpdate({state.vUnits.at(0).mac});
+            else if (step == QLatin1String("u1 confirmed"))
+                port.unitEvent(pipeline->eventFor(UnitStep::Confirmed, state.vUnits.at(0)));
+            else if (step == QLatin1String("pick up"))
+                pipeline->resumeBatch(1, QString(), {run(state.vUnits.at(0).mac, {}), run(state.vUnits.at(1).mac, {})},
+                                      nullptr);
             tell(keeper);
             // Long enough for a flush to see where the units stand.
             QTest::qWait(2 * HistoryKeeper::kFlushIntervalMs);
@@ -383,7 +393,14 @@ void TestHistoryStore::batchEndsWithItsCause()
     QVERIFY(reader.open(path, &error));
     const QList<HistoryStore::Batch> batches = reader.batches();
     QCOMPARE(batches.last().end, end);
-    QCOMPARE(batches.size(), story.contains(QStringLiteral("queue again")) ? 2 : 1);
+    const bool second = story.contains(QStringLiteral("queue again")) || story.contains(QStringLiteral("pick up"));
+    QCOMPARE(batches.size(), second ? 2 : 1);
+    // The batch that picks the first up names it; the last batch is offered while some unit of it
+    // is not confirmed.
+    QCOMPARE(batches.first().resumes, story.contains(QStringLiteral("pick up")) ? batches.last().id : 0);
+    const HistoryStore::Resumable last = reader.resumableBatch();
+    QCOMPARE(last.unconfirmed.size(), resumable);
+    QCOMPARE(last.batch.id, resumable > 0 ? batches.first().id : 0);
     // Told once: each batch that did not complete (a batch begun after it and left queued closed).
     const auto untold = std::count_if(batches.cbegin(), batches.cend(), [](const HistoryStore::Batch &batch) {
         return batch.end != QLatin1String("completed");

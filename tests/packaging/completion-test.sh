@@ -16,7 +16,7 @@ offered() {
     printf '%s\n' "${COMPREPLY[@]}"
 }
 [ "$(offered '' | xargs)" = "list update check history --help --version" ] || fail "commands: $(offered '' | xargs)"
-[ "$(offered update --re | LC_ALL=C sort | xargs)" = "--reboot-deadline --reflash --report --reset-edid" ] \
+[ "$(offered update --re | LC_ALL=C sort | xargs)" = "--reboot-deadline --reflash --report --reset-edid --resume" ] \
     || fail "update --re: $(offered update --re | xargs)"
 [ "$(offered update --type E | xargs)" = "ENC" ] || fail "--type values"
 

@@ -70,6 +70,8 @@ private Q_SLOTS:
     void confirmPassOverALargeFleet();
     void queueingAgain_data();
     void queueingAgain();
+    void resumingACutBatch_data();
+    void resumingACutBatch();
     void stepDeadlines_data();
     void stepDeadlines();
     void overdueUnitRecovers();
@@ -1043,6 +1045,76 @@ void TestPipelineSteps::reportOnAFullDisk()
     QCOMPARE(written.readAll(), saved ? report : QByteArray("the earlier report\r\n"));
     QCOMPARE(error.isEmpty(), saved);
     QCOMPARE(QDir(disk).entryList(QDir::Files | QDir::Hidden), (QStringList{"filler", "report.csv"}));
+}
+
+void TestPipelineSteps::resumingACutBatch_data()
+{
+    QTest::addColumn<QString>("lastStep"); // the unit's last step in the cut batch
+    QTest::addColumn<QString>("nowSeen");  // how it answers now: old dates, pending, package dates, absent
+    QTest::addColumn<int>("verdict");
+
+    const int queue = int(ResumeVerdict::Queue);
+    const int adopt = int(ResumeVerdict::Adopt);
+    QTest::newRow("never commanded") << "" << "old dates" << queue;
+    QTest::newRow("queued") << "queued" << "old dates" << queue;
+    QTest::newRow("held") << "held" << "old dates" << queue;
+    QTest::newRow("taken out") << "taken out" << "old dates" << queue;
+    QTest::newRow("commanded") << "commanded" << "old dates" << adopt;
+    QTest::newRow("fetching") << "fetching" << "old dates" << adopt;
+    QTest::newRow("went down") << "went down" << "old dates" << adopt;
+    QTest::newRow("overdue") << "overdue" << "old dates" << adopt;
+    QTest::newRow("went down, asks to be confirmed") << "went down" << "pending" << int(ResumeVerdict::Pending);
+    QTest::newRow("queued, asks to be confirmed") << "queued" << "pending" << int(ResumeVerdict::Pending);
+    QTest::newRow("confirmed meanwhile") << "went down" << "package dates" << int(ResumeVerdict::Confirmed);
+    QTest::newRow("queued, updated meanwhile") << "queued" << "package dates" << int(ResumeVerdict::Confirmed);
+    QTest::newRow("not heard from") << "fetching" << "absent" << int(ResumeVerdict::NotListed);
+}
+
+// A batch picks up a cut one with its plan: a unit is commanded again only if it never was; one
+// commanded is waited for as commanded, one asking to be confirmed is confirmed, and the others are
+// told as not resumed. Nothing says "commanding" of a unit that was not commanded.
+void TestPipelineSteps::resumingACutBatch()
+{
+    QFETCH(QString, lastStep);
+    QFETCH(QString, nowSeen);
+    QFETCH(int, verdict);
+
+    MarluneUnit decoder = unit("Rack", "DEC", "K2200A0001", 1, "10.77.1.5",
+                               nowSeen == QLatin1String("package dates") ? "3/2/2015" : "1/1/2015");
+    decoder.updateStatus = nowSeen == QLatin1String("pending") ? 1 : 0;
+    if (nowSeen != QLatin1String("absent"))
+        state().vUnits = {decoder};
+    state().tcpAlive[decoder.ip] = true;
+    state().lastConfirmTime = now; // keeps the out-of-sync pass quiet
+    RunRecord cut;
+    cut.mac = decoder.mac;
+    cut.name = decoder.name;
+    cut.ip = decoder.ip;
+    cut.step = lastStep;
+
+    QList<ResumedUnit> outcome;
+    QCOMPARE(pipeline->resumeBatch(12, QStringLiteral("canary 1 \u00b7 1 at a time"), {cut}, &outcome), 1);
+    QCOMPARE(outcome.size(), 1);
+    QCOMPARE(int(outcome.first().verdict), verdict);
+    QCOMPARE(state().resumes, qint64(12));
+    QCOMPARE(state().rollout.plan, (RolloutPlan{1, 1, 0}));
+    QCOMPARE(state().plan, RolloutPlan());
+    const UnitStep told = verdict == int(ResumeVerdict::Queue) ? UnitStep::Queued
+                          : resumedInBatch(ResumeVerdict(verdict)) ? UnitStep::Adopted
+                                                                   : UnitStep::NotResumed;
+    QCOMPARE(port.events.size(), 1);
+    QCOMPARE(port.events.first().step, told);
+    QCOMPARE(port.events.first().batch, 1);
+    QCOMPARE(state().vUnitsUpdate.size(), verdict == int(ResumeVerdict::Queue) ? 1 : 0);
+    QCOMPARE(state().vUnitsConfirm.size(), told == UnitStep::Adopted ? 1 : 0);
+
+    // The next tick commands only a unit queued again; one asking to be confirmed is confirmed.
+    pipeline->refreshTimerTimeout();
+    const QStringList sent = port.callsOf("sendConfig");
+    QCOMPARE(sent.filter(QStringLiteral("updateUnit")).size(), verdict == int(ResumeVerdict::Queue) ? 1 : 0);
+    QCOMPARE(sent.filter(QStringLiteral("confirmUpdate")).size(), verdict == int(ResumeVerdict::Pending) ? 1 : 0);
+    for (const UnitEvent &event : std::as_const(port.events))
+        QVERIFY(event.step != UnitStep::Commanding || verdict == int(ResumeVerdict::Queue));
 }
 
 QTEST_GUILESS_MAIN(TestPipelineSteps)

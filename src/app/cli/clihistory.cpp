@@ -150,7 +150,7 @@ QByteArray historyBatchLines(const HistoryListing &listing)
                     .arg(entry.runs.size())
                     .arg(counts.isEmpty() ? QString() : QStringLiteral(": ") + counts.join(QStringLiteral(", ")))
                     .arg(end.isString() ? QStringLiteral("ended: ") + end.toString() : QStringLiteral("still open")))
-            + QLatin1Char('\n');
+            + (batch.resumes > 0 ? QStringLiteral("  resumes %1").arg(batch.resumes) : QString()) + QLatin1Char('\n');
     }
     return text.toUtf8();
 }
@@ -163,11 +163,12 @@ QByteArray historyText(const HistoryListing &listing)
     const auto line = [&text](const QString &shown) { text += escapedControls(shown) + QLatin1Char('\n'); };
     for (const HistoryListing::Entry &entry : listing.entries) {
         const HistoryStore::Batch &batch = entry.batch;
-        line(QStringLiteral("Batch %1: begun %2, ended %3%4 on %5, %6 units%7")
+        line(QStringLiteral("Batch %1: begun %2, ended %3%4 on %5, %6 units%7%8")
                  .arg(batch.id)
                  .arg(shortTime(batch.started), shortTime(batch.ended), endNote(batch), batch.host)
                  .arg(batch.units)
-                 .arg(batch.plan.isEmpty() ? QString() : QStringLiteral(", rollout ") + batch.plan));
+                 .arg(batch.plan.isEmpty() ? QString() : QStringLiteral(", rollout ") + batch.plan,
+                      batch.resumes > 0 ? QStringLiteral(", resumes %1").arg(batch.resumes) : QString()));
         for (const QString &package : batch.packages)
             line(QStringLiteral("  package ") + package);
         for (const HistoryStore::UnitRun &run : entry.runs)
@@ -202,6 +203,7 @@ QByteArray historyJson(const HistoryListing &listing)
                            {QStringLiteral("end"), batchEnd(batch)},
                            {QStringLiteral("host"), batch.host},
                            {QStringLiteral("plan"), batch.plan},
+                           {QStringLiteral("resumes"), batch.resumes > 0 ? QJsonValue(batch.resumes) : QJsonValue()},
                            {QStringLiteral("packages"), packages},
                            {QStringLiteral("units"), units}};
         if (!entry.events.isEmpty())

@@ -273,6 +273,8 @@ bool takeOptions(const QStringList &arguments, CliOptions *options, QString *err
             options->overrideLock = true;
         } else if (update && argument == QLatin1String("--yes")) {
             options->yes = true;
+        } else if (update && argument == QLatin1String("--resume")) {
+            options->resume = true;
         } else if (update && argument == QLatin1String("--reflash")) {
             options->reflash = true;
         } else if (update && argument == QLatin1String("--force")) {
@@ -399,8 +401,14 @@ bool parseCliArguments(const QStringList &arguments, CliOptions *options, QStrin
     }
     if (!takeOptions(arguments, options, error))
         return false;
+    if (options->resume && (!options->selection.isEmpty() || !options->plan.isDefault() || options->reflash
+                            || !options->keepHistory)) {
+        *error = QStringLiteral("--resume takes the last batch's units and plan: no selection, --canary, "
+                                "--max-in-flight, --stop-after-failures, --reflash or --no-history with it");
+        return false;
+    }
     if ((options->command == CliOptions::Command::Update || options->command == CliOptions::Command::Check)
-        && options->selection.isEmpty()) {
+        && options->selection.isEmpty() && !options->resume) {
         *error = arguments.first()
                  + QStringLiteral(" needs a selection: --all, --needs-update, --mac, --ip, --type or --name");
         return false;
@@ -419,6 +427,8 @@ QString cliUsage()
                           "                          [--no-history] [--force] [--probe RANGE]\n"
                           "  bryx-updater-cli check SELECTION [--json] [--wait SECONDS] [--packages DIR]\n"
                           "                          [--canary N] [--max-in-flight N] [--probe RANGE]\n"
+                          "  bryx-updater-cli update --resume [--yes] [--reset-edid] [--report FILE] [--json]\n"
+                          "                          [--quiet|--verbose] [--wait SECONDS] [--packages DIR]\n"
                           "  bryx-updater-cli history [--since DATE] [--batch N] [--unit MAC] [--json|--csv]\n"
                           "\n"
                           "Finds the units on this network, compares them with the update packages (*.bin, *.ver)\n"
@@ -435,6 +445,9 @@ QString cliUsage()
                           "\n"
                           "Options:\n"
                           "  --yes                update; without it, list what would be updated (on stdout) and exit\n"
+                          "  --resume             pick up the last batch, cut short (closed, interrupted, stopped):\n"
+                          "                       its units not confirmed, with its plan; a unit commanded there\n"
+                          "                       is waited for, not commanded again (\"No batch to resume.\": 0)\n"
                           "  --reflash            update units that are already up to date too (skipped without it)\n"
                           "  --force              update units the check before the update fails too (refused\n"
                           "                       without it)\n"
@@ -471,10 +484,10 @@ QString cliUsage()
                           "  --unit MAC           the runs of this unit alone, with every step of each\n"
                           "  --help, --version\n"
                           "\n"
-                          "Exit codes: 0 every selected unit confirmed (or nothing to do: none selected, or every\n"
-                          "one up to date; check: no unit fails); 1 some unit failed, was overdue or was refused\n"
-                          "(check: some unit fails); 2 the batch was stopped or its rollout halted; 3 bad usage or\n"
-                          "input (history: no such batch); 4 cannot start.\n"
+                          "Exit codes: 0 every selected unit confirmed (or nothing to do: none selected, every one\n"
+                          "up to date, or no batch to resume; check: no unit fails); 1 some unit failed, was\n"
+                          "overdue or was refused (check: some unit fails); 2 the batch was stopped or its rollout\n"
+                          "halted; 3 bad usage or input (history: no such batch); 4 cannot start.\n"
                           "Ctrl-C stops commanding new units and lets commanded ones finish; a second Ctrl-C quits.\n");
 }
 

@@ -50,6 +50,8 @@ struct CliOptions
     int waitSecs = 10;
     UnitSelection selection;
     bool yes = false;
+    // update --resume: the units of the history's last batch cut short, with its plan.
+    bool resume = false;
     // update: command units that are already up to date as well (without it they are skipped).
     bool reflash = false;
     // update: command the units the check before it fails as well (without it they are refused).

@@ -213,7 +213,7 @@ void CliRun::fleetReady()
     else if (options.command == CliOptions::Command::Check)
         checkUnits();
     else
-        startUpdate();
+        options.resume ? startResume() : startUpdate();
 }
 
 // A unit as every object that names one shows it: its own texts, and its dates read from them.

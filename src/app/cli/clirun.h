@@ -73,6 +73,8 @@ private:
     void checkUnits();
     void checkSelection();
     void startPreflight(const QStringList &macs, const std::function<void()> &judged);
+    // update --resume (cliresume.cpp).
+    void startResume();
     void endDryRun(const PipelineIndex &index);
     void unitStepped(const UnitEvent &event);
     void endIfAllEnded();

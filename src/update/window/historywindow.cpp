@@ -61,7 +61,11 @@ QStringList batchFields(const HistoryStore::Batch &batch)
     if (batch.ended.isValid() && !batch.end.isEmpty() && batch.end != QLatin1String("completed"))
         ended += QStringLiteral(" (") + batch.end + QLatin1Char(')');
     const QString units = QString::number(batch.units);
-    return {localTime(batch.started), ended, units, batch.plan, batch.host, files.join(QStringLiteral(", "))};
+    // A batch that picks up another names it beside its plan.
+    QString plan = batch.plan;
+    if (batch.resumes > 0)
+        plan += (plan.isEmpty() ? QString() : QStringLiteral(" \u00b7 ")) + QStringLiteral("resumes %1").arg(batch.resumes);
+    return {localTime(batch.started), ended, units, plan, batch.host, files.join(QStringLiteral(", "))};
 }
 
 // Each package file with its SHA-256, as the main window's versions tooltip gives them.

@@ -81,6 +81,7 @@ void MainWindow::listenToCore()
     connect(engine, &UpdaterCore::statusMessage, ui->statusBar, &QStatusBar::showMessage);
     connect(engine, &UpdaterCore::powerOffWarningDue, this, &MainWindow::showPowerOffWarning);
     connect(engine, &UpdaterCore::requestsOpen, this, &MainWindow::enableButtons);
+    connect(engine, &UpdaterCore::resumableChanged, this, &MainWindow::showResumable);
     connect(ui->resetEDIDCheck, &QCheckBox::toggled, engine, &UpdaterCore::setResetEdid);
     connect(ui->tcpRadio, &QRadioButton::toggled, engine, &UpdaterCore::setStatusOverTcp);
     engine->setResetEdid(ui->resetEDIDCheck->isChecked());
@@ -228,6 +229,48 @@ void MainWindow::on_historyButton_clicked()
     historyWindow->show();
     historyWindow->raise();
     historyWindow->activateWindow();
+}
+
+void MainWindow::showResumable()
+{
+    const HistoryStore::Resumable &last = engine->resumableBatch();
+    ui->resumeLastBatchButton->setVisible(last.batch.id != 0);
+    if (last.batch.id == 0 || std::exchange(resumeOffered, true))
+        return;
+    toStatusLog(QStringLiteral("Updater"),
+                QStringLiteral("Batch %1 ended %2 with %3 of %4 units not confirmed: Resume Last Batch picks it up.")
+                    .arg(last.batch.id)
+                    .arg(last.batch.end)
+                    .arg(last.unconfirmed.size())
+                    .arg(last.batch.units));
+}
+
+// The core decides what becomes of each unit; the operator sees it first and says yes.
+void MainWindow::on_resumeLastBatchButton_clicked()
+{
+    const ResumeOutcome preview = engine->resumePreview();
+    if (preview.resumes == 0) {
+        showResumable();
+        return;
+    }
+    const QString text =
+        QStringLiteral("Pick up batch %1, which ended %2%3?\n\n%4 units queued again\n%5 units waited for without a "
+                       "new update command (commanded before, or asking to be confirmed)\n%6 units confirmed "
+                       "meanwhile, left alone\n%7 units not heard from, left alone")
+            .arg(preview.resumes)
+            .arg(preview.end, preview.plan.isEmpty() ? QString() : QStringLiteral(" (rollout ") + preview.plan + u')')
+            .arg(preview.count(ResumeVerdict::Queue))
+            .arg(preview.count(ResumeVerdict::Adopt) + preview.count(ResumeVerdict::Pending))
+            .arg(preview.count(ResumeVerdict::Confirmed))
+            .arg(preview.count(ResumeVerdict::NotListed));
+    if (askOperator(this, QMessageBox::Question, QStringLiteral("Resume Last Batch"), text,
+                    QMessageBox::Yes | QMessageBox::No, QMessageBox::No)
+        != QMessageBox::Yes)
+        return;
+    const ResumeOutcome done = engine->resumeLastBatch();
+    if (!done.refusal.isEmpty())
+        askOperator(this, QMessageBox::Information, QStringLiteral("Resume Last Batch"), done.refusal, QMessageBox::Ok);
+    showResumable();
 }
 
 void MainWindow::on_debugButton_clicked()

@@ -65,6 +65,7 @@ private Q_SLOTS:
     void on_clearLogButton_clicked();
     void on_saveReportButton_clicked();
     void on_historyButton_clicked();
+    void on_resumeLastBatchButton_clicked();
     void on_debugButton_clicked();
     void on_unitTable_itemSelectionChanged();
     void on_removeButton_clicked();
@@ -91,6 +92,9 @@ private:
     void enableButtons();
     void listenToCore();
     void showPackages();
+    // The last batch, cut short: offered once in the status log, and the button while it can be
+    // picked up.
+    void showResumable();
 
     // Operator's view: filter, search, selection of units needing update, keyboard, log.
     void setUpOperatorView();
@@ -150,4 +154,5 @@ private:
     bool keptOnScreen = false;
     // The history window, made when first asked for and kept, hidden, when closed.
     HistoryWindow *historyWindow = nullptr;
+    bool resumeOffered = false;
 };

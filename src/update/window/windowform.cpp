@@ -131,6 +131,7 @@ void setUpKeys(Ui::MainWindow &form)
                      {form.retryButton, QKeySequence(Qt::CTRL | Qt::Key_R)},
                      {form.saveReportButton, QKeySequence(Qt::CTRL | Qt::Key_S)},
                      {form.historyButton, QKeySequence(Qt::CTRL | Qt::Key_H)},
+                     {form.resumeLastBatchButton, QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_L)},
                      {form.clearButton, QKeySequence(Qt::CTRL | Qt::Key_D)}};
     for (const auto &shortcut : shortcuts) {
         shortcut.button->setShortcut(shortcut.keys);
@@ -151,7 +152,7 @@ void setUpKeys(Ui::MainWindow &form)
                         form.maxInFlightSpin,     form.stopAfterSpin,    form.resumeButton,
                         form.stopBatchButton,     form.statusEdit,       form.debugButton,
                         form.problemsOnlyCheck,   form.saveReportButton, form.historyButton,
-                        form.clearLogButton};
+                        form.resumeLastBatchButton, form.clearLogButton};
     for (size_t i = 1; i < std::size(order); ++i)
         QWidget::setTabOrder(order[i - 1], order[i]);
     // The status log takes Tab as a move to the next control, not as a character.

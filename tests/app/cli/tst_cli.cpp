@@ -48,6 +48,7 @@ private Q_SLOTS:
     void summaryIsTheLastLine_data();
     void summaryIsTheLastLine();
     void historySurvivesAKill();
+    void killedBatchIsResumed();
     void packagesFolderAloneIsServed();
     void failedOverrideLeavesTheLiveLock();
     void lockIsNeverWrittenThrough_data();
@@ -154,6 +155,11 @@ void TestCli::arguments_data()
     row("check without a selection", QStringLiteral("check --json"), false, C::Check,
         QStringLiteral("check needs a selection"));
     row("force on check", QStringLiteral("check --all --force"), false, C::Check, QStringLiteral("Unknown option"));
+    row("resume", QStringLiteral("update --resume --yes"), true, C::Update, QStringLiteral("resume"));
+    row("resume with a selection", QStringLiteral("update --resume --all"), false, C::Update,
+        QStringLiteral("no selection"));
+    row("resume with a plan", QStringLiteral("update --resume --canary 1"), false, C::Update,
+        QStringLiteral("no selection"));
     row("history of batch zero", QStringLiteral("history --batch 0"), false, C::History,
         QStringLiteral("--batch takes a batch number"));
     row("probe ranges", QStringLiteral("list --probe 10.0.0.0/24 --probe=10.0.9.1"), true, C::List,
@@ -202,6 +208,8 @@ void TestCli::arguments()
     } else if (detail == QLatin1String("probe")) {
         const QList<std::pair<quint32, quint32>> ranges{{0x0a000000, 0x0a0000ff}, {0x0a000901, 0x0a000901}};
         QCOMPARE(options.probeRanges, ranges);
+    } else if (detail == QLatin1String("resume")) {
+        QVERIFY(options.resume && options.yes && options.selection.isEmpty());
     } else if (detail == QLatin1String("dry")) {
         QVERIFY(!options.yes);
         QVERIFY(options.selection.needsUpdate);
@@ -664,6 +672,55 @@ void TestCli::historySurvivesAKill()
                                           {QStringLiteral("u3"), QStringLiteral("+++")},
                                           {QStringLiteral("stuck"), QStringLiteral("+--")}};
     QCOMPARE(steps, expected);
+}
+
+// A batch killed while its second unit reboots is picked up by update --resume with its plan: no
+// unit is told to update twice, every unit ends confirmed, the history names the batch picked up,
+// and that batch is not offered again.
+void TestCli::killedBatchIsResumed()
+{
+    noHistory();
+    SimulatorProcess simulator;
+    QVERIFY(simulator.start(fleet(4), 4));
+    QProcess cli;
+    startCli(cli, {QStringLiteral("update"), QStringLiteral("--all"), QStringLiteral("--yes"),
+                   QStringLiteral("--max-in-flight"), QStringLiteral("1"), QStringLiteral("--json"),
+                   QStringLiteral("--packages"), packages.path()});
+    QVERIFY(simulator.waitForLine(QStringLiteral("u2 REBOOTING 1"), 120000));
+    QCOMPARE(::kill(pid_t(cli.processId()), SIGKILL), 0);
+    QVERIFY(cli.waitForFinished(10000));
+    // Back, asking to be confirmed: a unit still rebooting when the tool starts is not heard from.
+    QVERIFY(simulator.waitForLine(QStringLiteral("u2 UP 3/2/2015 1425384000")));
+
+    const QStringList resume{QStringLiteral("update"),   QStringLiteral("--resume"),  QStringLiteral("--yes"),
+                             QStringLiteral("--json"),   QStringLiteral("--wait"),    QStringLiteral("6"),
+                             QStringLiteral("--override-lock"), QStringLiteral("--packages"), packages.path()};
+    QProcess resumed;
+    startCli(resumed, resume);
+    const Run run = finishCli(resumed);
+    QCOMPARE(run.exitCode, int(kExitConfirmed));
+    QCOMPARE(run.summary().value(QStringLiteral("confirmed")).toInt(), run.summary().value(QStringLiteral("selected")).toInt());
+    for (int i = 1; i <= 4; ++i) {
+        const QString unit = QStringLiteral("u%1 ").arg(i);
+        QCOMPARE(simulator.lines().filter(QRegularExpression(QLatin1Char('^') + unit + QStringLiteral("FETCH-START"))).size(), 1);
+        QVERIFY2(simulator.waitForLine(unit + QStringLiteral("CONFIRMED"), 30000), qPrintable(unit));
+    }
+
+    QProcess history;
+    startCli(history, {QStringLiteral("history"), QStringLiteral("--json")});
+    QVERIFY(history.waitForFinished(30000));
+    const QJsonArray batches = QJsonDocument::fromJson(history.readAllStandardOutput())
+                                   .object().value(QStringLiteral("batches")).toArray();
+    QCOMPARE(batches.size(), 2);
+    QCOMPARE(batches.at(1).toObject().value(QStringLiteral("end")).toString(), QStringLiteral("interrupted"));
+    QCOMPARE(batches.at(0).toObject().value(QStringLiteral("resumes")), batches.at(1).toObject().value(QStringLiteral("batch")));
+    QCOMPARE(batches.at(0).toObject().value(QStringLiteral("plan")).toString(), QStringLiteral("1 at a time"));
+
+    QProcess again;
+    startCli(again, resume);
+    const Run none = finishCli(again);
+    QCOMPARE(none.exitCode, int(kExitConfirmed));
+    QVERIFY2(none.err.contains("No batch to resume."), none.err.constData());
 }
 
 // With --packages, that folder alone is read: a same-named image in the working folder, older

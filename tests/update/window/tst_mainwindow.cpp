@@ -1,6 +1,7 @@
 #include "app/folders.h"
 #include "app/updatersettings.h"
 #include "app/window/windowlook.h"
+#include "history/historystore.h"
 #include "mainwindowaccess.h"
 #include "packagefolder.h"
 #include "scriptedoperator.h"
@@ -152,6 +153,8 @@ private Q_SLOTS:
     void reachabilityBookkeeping();
     void historyWindowWithoutHistory_data();
     void historyWindowWithoutHistory();
+    void resumeLastBatch_data();
+    void resumeLastBatch();
     void keys_data();
     void keys();
     void tabFollowsReadingOrder();
@@ -936,6 +939,70 @@ void TestMainWindow::historyWindowWithoutHistory()
     QTest::mouseClick(history->findChild<QPushButton *>("historyRefreshButton"), Qt::LeftButton);
     QCOMPARE(history->findChild<QLabel *>("historyNoticeLabel")->text(), shown);
     QCOMPARE(QFileInfo::exists(path), !file.isNull());
+}
+
+void TestMainWindow::resumeLastBatch_data()
+{
+    QTest::addColumn<QString>("end"); // how the history's last batch ended
+    QTest::addColumn<bool>("offered");
+
+    QTest::newRow("closed with units queued") << "closed" << true;
+    QTest::newRow("completed") << "completed" << false;
+}
+
+// A batch cut short is offered once at start, in the status log and with its button; pressed and
+// answered, the button queues its units in a batch that names it, with its plan, and goes.
+void TestMainWindow::resumeLastBatch()
+{
+    QFETCH(QString, end);
+    QFETCH(bool, offered);
+    const QString path = UpdaterSettings::historyPath();
+    for (const char *suffix : {"", "-wal", "-shm"})
+        QFile::remove(path + QLatin1String(suffix));
+    const QList<MarluneUnit> units{unit("Lobby", "ENC", "K2100A", 1, "1/1/2014", 5),
+                                   unit("Hall", "DEC", "K2200A", 1, "1/1/2014", 6)};
+    qint64 cut = 0;
+    {
+        HistoryStore store(QStringLiteral("cut-batch"));
+        QString error;
+        QVERIFY2(store.open(path, &error), qPrintable(error));
+        cut = store.beginBatch({0, QDateTime::currentDateTime(), {}, {}, QStringLiteral("1 at a time"), false, {}, 0,
+                                {}, {}});
+        for (const MarluneUnit &u : units) {
+            HistoryStore::UnitRun run;
+            run.mac = u.mac;
+            run.name = u.name;
+            run.ip = u.ip;
+            run.step = QStringLiteral("queued");
+            QVERIFY(store.saveUnitRun(cut, run));
+        }
+        QVERIFY(store.endBatch(cut, QDateTime::currentDateTime(), end));
+    }
+    makeWindow();
+    listUnits(units);
+    auto *button = window->findChild<QPushButton *>("resumeLastBatchButton");
+    QTRY_VERIFY(window->core().lastBatchKnown());
+    QCOMPARE(button->isVisibleTo(window), offered);
+    const auto offers = [this] {
+        return window->findChild<QPlainTextEdit *>("statusEdit")
+            ->toPlainText()
+            .count(QStringLiteral(" with 2 of 2 units not confirmed: Resume Last Batch picks it up."));
+    };
+    QCOMPARE(offers(), offered ? 1 : 0);
+    if (!offered)
+        return;
+    QCOMPARE(button->shortcut(), QKeySequence(QStringLiteral("Ctrl+Shift+L")));
+
+    questions->answersByTitle.insert(QStringLiteral("Resume Last Batch"), QMessageBox::Yes);
+    QTest::mouseClick(button, Qt::LeftButton);
+    QVERIFY2(questions->texts().last().contains(QStringLiteral("2 units queued again")),
+             qPrintable(questions->texts().last()));
+    const PipelineState &state = window->core().state();
+    QCOMPARE(state.vUnitsUpdate.size(), 2);
+    QCOMPARE(state.resumes, cut);
+    QCOMPARE(state.rollout.plan.maxInFlight, 1);
+    QVERIFY(!button->isVisibleTo(window));
+    QCOMPARE(offers(), 1);
 }
 
 // Alt and a letter: the Show filter takes the focus, the batch buttons are pressed.
