@@ -131,7 +131,8 @@ void setUpKeys(Ui::MainWindow &form)
                      {form.retryButton, QKeySequence(Qt::CTRL | Qt::Key_R)},
                      {form.saveReportButton, QKeySequence(Qt::CTRL | Qt::Key_S)},
                      {form.historyButton, QKeySequence(Qt::CTRL | Qt::Key_H)},
-                     {form.clearButton, QKeySequence(Qt::CTRL | Qt::Key_D)}};
+                     {form.clearButton, QKeySequence(Qt::CTRL | Qt::Key_D)},
+                     {form.checkButton, QKeySequence(Qt::ALT | Qt::Key_K)}};
     for (const auto &shortcut : shortcuts) {
         shortcut.button->setShortcut(shortcut.keys);
         const QString tip = shortcut.button->toolTip().isEmpty() ? shortcut.button->text() : shortcut.button->toolTip();
@@ -154,6 +155,8 @@ void setUpKeys(Ui::MainWindow &form)
                         form.clearLogButton};
     for (size_t i = 1; i < std::size(order); ++i)
         QWidget::setTabOrder(order[i - 1], order[i]);
+    // Check Selected Units comes right after the button beside it.
+    QWidget::setTabOrder(form.selectNeedingButton, form.checkButton);
     // The status log takes Tab as a move to the next control, not as a character.
     form.statusEdit->setTabChangesFocus(true);
 }
