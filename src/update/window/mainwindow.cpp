@@ -13,6 +13,7 @@
 #include "app/window/operatorquestions.h"
 #include "app/updatersettings.h"
 #include "units/unitlookup.h"
+#include "update/preflight.h"
 #include "update/window/historywindow.h"
 #include "update/updatercore.h"
 #include "update/updatereport.h"
@@ -36,6 +37,7 @@ MainWindow::MainWindow(QWidget *parent, History history) : QMainWindow(parent), 
         engine->keepHistory(UpdaterSettings::historyPath());
     setUpRollout();
     setUpOperatorView();
+    setUpCheck();
     // Long or repeated batches must not grow the log without bound; every line is also in the
     // debug log.
     statusLines = {engine->fileServerListening()
@@ -58,6 +60,9 @@ MainWindow::~MainWindow()
     // was closed did so as it closed, and one never shown has no place to remember.
     if (isVisible())
         rememberWindowPlace();
+    // A check under way reads the core: it goes before it.
+    delete checkRun;
+    checkRun = nullptr;
     // The core goes first: no unit's connection may report to a window that is being taken apart.
     engine->shutdown();
     delete engine;

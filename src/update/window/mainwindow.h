@@ -12,6 +12,8 @@
 #include <memory>
 
 class HistoryWindow;
+class PreflightDialog;
+class PreflightRun;
 class QFontMetrics;
 class QLabel;
 class QTimer;
@@ -74,6 +76,7 @@ private Q_SLOTS:
     void on_csvImportButton_clicked();
     void on_resumeButton_clicked();
     void on_stopBatchButton_clicked();
+    void on_checkButton_clicked();
     bool isAliveTCPCheck(MarluneUnit unit);
 
 protected:
@@ -113,6 +116,10 @@ private:
     void rememberWindowPlace();
     void keepOnScreen();
     bool eventFilter(QObject *watched, QEvent *event) override;
+
+    // Check Selected Units
+    void setUpCheck();
+    void showCheck();
 
     // Rollout row
     void setUpRollout();
@@ -155,4 +162,8 @@ private:
     // The history window, made when first asked for and kept, hidden, when closed.
     HistoryWindow *historyWindow = nullptr;
     bool resumeOffered = false;
+    // The check under way (a child, until its verdicts are shown), and the dialog that shows the
+    // last one, made at the first check and kept, hidden, when closed.
+    PreflightRun *checkRun = nullptr;
+    PreflightDialog *checkDialog = nullptr;
 };

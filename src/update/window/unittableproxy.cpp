@@ -4,6 +4,8 @@
 #include "update/fleetmodel.h"
 
 #include <QBrush>
+#include <QPainter>
+#include <QPixmap>
 
 using namespace TableRoles;
 
@@ -34,6 +36,19 @@ QColor UnitTableProxy::text(CellColour colour)
     return ground.isValid() ? readableTextOn(ground) : QColor();
 }
 
+CellColour UnitTableProxy::colourOf(PreflightVerdict verdict)
+{
+    switch (verdict) {
+    case PreflightVerdict::Ok:
+        return CellColour::Green;
+    case PreflightVerdict::Warn:
+        return CellColour::Orange;
+    case PreflightVerdict::Fail:
+        break;
+    }
+    return CellColour::Red;
+}
+
 UnitTableProxy::UnitTableProxy(FleetModel &fleet, QObject *parent) : QSortFilterProxyModel(parent), fleet(fleet)
 {
     setSourceModel(&fleet);
@@ -57,6 +72,14 @@ QVariant UnitTableProxy::data(const QModelIndex &index, int role) const
         const QColor shown = role == Qt::BackgroundRole ? background(colour) : text(colour);
         return shown.isValid() ? QVariant(QBrush(shown)) : QVariant();
     }
+    if ((role == Qt::DecorationRole || role == Qt::ToolTipRole) && index.column() == kNameColumn
+        && !checkMarks.isEmpty()) {
+        const auto mark = checkMarks.constFind(QSortFilterProxyModel::data(index, kMacRole).toString());
+        if (mark != checkMarks.cend() && role == Qt::ToolTipRole)
+            return mark->text;
+        if (mark != checkMarks.cend())
+            return markedIcon(QSortFilterProxyModel::data(index, kIconPathRole).toString(), mark->verdict);
+    }
     if (role == Qt::DecorationRole && index.column() == kNameColumn) {
         const QString path = QSortFilterProxyModel::data(index, kIconPathRole).toString();
         if (path.isEmpty())
@@ -67,6 +90,46 @@ QVariant UnitTableProxy::data(const QModelIndex &index, int role) const
         return *icon;
     }
     return QSortFilterProxyModel::data(index, role);
+}
+
+void UnitTableProxy::setCheckMarks(const QHash<QString, CheckMark> &marks)
+{
+    checkMarks = marks;
+    tellNamesChanged();
+}
+
+void UnitTableProxy::clearCheckMark(const QString &mac)
+{
+    if (checkMarks.remove(mac))
+        tellNamesChanged();
+}
+
+void UnitTableProxy::tellNamesChanged()
+{
+    if (rowCount() > 0)
+        Q_EMIT dataChanged(index(0, kNameColumn), index(rowCount() - 1, kNameColumn),
+                           {Qt::DecorationRole, Qt::ToolTipRole});
+}
+
+// The unit's icon with a dot of the verdict's colour in its lower right quarter.
+QIcon UnitTableProxy::markedIcon(const QString &path, PreflightVerdict verdict) const
+{
+    const QString key = path + QLatin1Char('|') + verdictKey(verdict);
+    auto icon = icons.find(key);
+    if (icon != icons.end())
+        return *icon;
+    constexpr int kSide = 32;
+    QPixmap pixmap(kSide, kSide);
+    pixmap.fill(Qt::transparent);
+    QPainter painter(&pixmap);
+    if (!path.isEmpty())
+        QIcon(path).paint(&painter, pixmap.rect());
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(Qt::black, 2));
+    painter.setBrush(background(colourOf(verdict)));
+    painter.drawEllipse(QRectF(kSide / 2.0, kSide / 2.0, kSide / 2.0 - 1, kSide / 2.0 - 1));
+    painter.end();
+    return *icons.insert(key, QIcon(pixmap));
 }
 
 // Rows are filtered out, never removed from the fleet: the pipeline stays as it is.

@@ -132,7 +132,8 @@ void setUpKeys(Ui::MainWindow &form)
                      {form.saveReportButton, QKeySequence(Qt::CTRL | Qt::Key_S)},
                      {form.historyButton, QKeySequence(Qt::CTRL | Qt::Key_H)},
                      {form.resumeLastBatchButton, QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_L)},
-                     {form.clearButton, QKeySequence(Qt::CTRL | Qt::Key_D)}};
+                     {form.clearButton, QKeySequence(Qt::CTRL | Qt::Key_D)},
+                     {form.checkButton, QKeySequence(Qt::ALT | Qt::Key_K)}};
     for (const auto &shortcut : shortcuts) {
         shortcut.button->setShortcut(shortcut.keys);
         const QString tip = shortcut.button->toolTip().isEmpty() ? shortcut.button->text() : shortcut.button->toolTip();
@@ -155,6 +156,8 @@ void setUpKeys(Ui::MainWindow &form)
                         form.resumeLastBatchButton, form.clearLogButton};
     for (size_t i = 1; i < std::size(order); ++i)
         QWidget::setTabOrder(order[i - 1], order[i]);
+    // Check Selected Units comes right after the button beside it.
+    QWidget::setTabOrder(form.selectNeedingButton, form.checkButton);
     // The status log takes Tab as a move to the next control, not as a character.
     form.statusEdit->setTabChangesFocus(true);
 }

@@ -1005,7 +1005,8 @@ void TestMainWindow::resumeLastBatch()
     QCOMPARE(offers(), 1);
 }
 
-// Alt and a letter: the Show filter takes the focus, the batch buttons are pressed.
+// Alt and a letter: the Show filter takes the focus, the batch buttons and Check Selected Units
+// are pressed.
 void TestMainWindow::keys_data()
 {
     QTest::addColumn<QKeySequence>("keys");
@@ -1014,6 +1015,7 @@ void TestMainWindow::keys_data()
     QTest::newRow("alt-s-show") << QKeySequence(Qt::ALT | Qt::Key_S) << "stateFilter";
     QTest::newRow("alt-r-resume") << QKeySequence(Qt::ALT | Qt::Key_R) << "resumeButton";
     QTest::newRow("alt-b-stop-batch") << QKeySequence(Qt::ALT | Qt::Key_B) << "stopBatchButton";
+    QTest::newRow("alt-k-check") << QKeySequence(Qt::ALT | Qt::Key_K) << "checkButton";
 }
 
 void TestMainWindow::keys()
@@ -1047,7 +1049,7 @@ void TestMainWindow::tabFollowsReadingOrder()
     for (const char *name : {"discoverButton", "retryButton", "resumeButton", "stopBatchButton"})
         window->findChild<QPushButton *>(name)->setEnabled(true);
     const QStringList order{"resetEDIDCheck",  "removeButton",      "addByIPButton",       "discoverButton",
-                            "stateFilter",     "searchEdit",        "selectNeedingButton", "unitTable",
+                            "stateFilter",     "searchEdit",        "selectNeedingButton", "checkButton", "unitTable",
                             "clearButton",     "retryButton",       "updateButton",        "canarySpin",
                             "maxInFlightSpin", "stopAfterSpin",     "resumeButton",        "stopBatchButton",
                             "statusEdit",      "problemsOnlyCheck", "saveReportButton",    "historyButton",

@@ -1,15 +1,20 @@
 #include "app/folders.h"
+#include "csvreader.h"
 #include "mainwindowaccess.h"
 #include "packagefolder.h"
 #include "scriptedoperator.h"
 #include "simulatorprocess.h"
+#include "update/preflight.h"
+#include "updatelab.h"
 
 #include <QApplication>
 #include <QComboBox>
+#include <QDialog>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QSpinBox>
 #include <QTableWidget>
 #include <QtTest>
 
@@ -26,6 +31,7 @@ class TestWindowFleet : public QObject
 
 private Q_SLOTS:
     void tableListsTheFleet();
+    void checkSelectedUnits();
 };
 
 void TestWindowFleet::tableListsTheFleet()
@@ -98,7 +104,7 @@ void TestWindowFleet::tableListsTheFleet()
     QCOMPARE(QApplication::focusWidget(), window.findChild<QWidget *>(QStringLiteral("clearButton")));
     table->setFocus();
     QTest::keyClick(table->view, Qt::Key_Backtab, Qt::ShiftModifier);
-    QCOMPARE(QApplication::focusWidget(), window.findChild<QWidget *>(QStringLiteral("selectNeedingButton")));
+    QCOMPARE(QApplication::focusWidget(), window.findChild<QWidget *>(QStringLiteral("checkButton")));
 
     // Only the units offered an update they may take are selected, the one too old is named, and
     // the update goes to exactly those.
@@ -124,6 +130,82 @@ void TestWindowFleet::tableListsTheFleet()
         updated << run->before.name;
     updated.sort();
     QCOMPARE(updated, (QStringList{"Speaker", "Zulu encoder"}));
+}
+
+// Check Selected Units, by its key, on a unit that answers and one whose command port is closed:
+// the verdicts in the dialog, sorted and exported as the scripted operator names the file, and
+// on the table's rows until the unit's update begins. The table's texts stay as they were.
+void TestWindowFleet::checkSelectedUnits()
+{
+    UpdateLab lab;
+    QVERIFY(lab.start(QStringLiteral("[good]\nfamily=k220-decoder\nname=Good\nip=10.77.1.1\n"
+                                     "[closed]\nfamily=k220-decoder\nname=Closed\nip=10.77.1.2\nbehaviour=port50002\n"),
+                      2, 2));
+    QVERIFY(lab.waitForStatus(QStringLiteral("Closed"), QStringLiteral("Update Available")));
+    MainWindow &window = *lab.window;
+    auto *check = window.findChild<QPushButton *>(QStringLiteral("checkButton"));
+    QVERIFY(check);
+    QCOMPARE(check->text(), QStringLiteral("Check Selected Units"));
+    QVERIFY(check->toolTip().endsWith(QStringLiteral(" (Alt+K)")));
+    window.findChild<QSpinBox *>(QStringLiteral("canarySpin"))->setValue(1);
+    window.show();
+    QVERIFY(QTest::qWaitForWindowActive(&window));
+
+    const QKeySequence key(Qt::ALT | Qt::Key_K);
+    QTest::keySequence(&window, key);
+    QTRY_VERIFY(std::any_of(lab.questions.asked.cbegin(), lab.questions.asked.cend(),
+                            [](const OperatorQuestions::Question &q) { return q.title == "No units selected"; }));
+
+    for (const QString &name : {QStringLiteral("Good"), QStringLiteral("Closed")})
+        lab.table()->selectionModel()->select(lab.table()->model()->index(lab.rowOf(name), 0),
+                                              QItemSelectionModel::Select | QItemSelectionModel::Rows);
+    QTest::keySequence(&window, key);
+    QVERIFY(lab.waitForLog(QStringLiteral("Checking 2 units..."), 5000));
+    QVERIFY(lab.waitForLog(QStringLiteral("2 units checked: 1 ok, 0 warn, 1 fail"), kPreflightConnectMs * 3));
+    QVERIFY(check->isEnabled());
+
+    // The worst first; sorted by the verdict the other way, the unit that passed comes first.
+    auto *dialog = window.findChild<QDialog *>(QStringLiteral("preflightDialog"));
+    QVERIFY(dialog && dialog->isVisible());
+    auto *verdicts = dialog->findChild<QTableView *>(QStringLiteral("preflightTable"));
+    const auto cell = [verdicts](int row, int column) {
+        return verdicts->model()->index(row, column).data().toString();
+    };
+    QCOMPARE(verdicts->model()->rowCount(), 2);
+    QCOMPARE(cell(0, 0) + QLatin1Char('|') + cell(0, 4), QStringLiteral("Closed|fail"));
+    QVERIFY2(cell(0, 5).startsWith(QStringLiteral("TCP port 50001 refused the connection.")), qPrintable(cell(0, 5)));
+    verdicts->sortByColumn(4, Qt::AscendingOrder);
+    QCOMPARE(cell(0, 0) + QLatin1Char('|') + cell(0, 1) + QLatin1Char('|') + cell(0, 4),
+             QStringLiteral("Good|10.77.1.1|ok"));
+    // The plan shown was the check's: one canary, the other waits for it.
+    QCOMPARE(int(cell(0, 5).contains(QLatin1String("Canary"))) + int(cell(1, 5).contains(QLatin1String("Canary"))), 1);
+
+    const QString exported = lab.packages.filePath(QStringLiteral("check.csv"));
+    lab.questions.fileAnswers << exported;
+    dialog->findChild<QPushButton *>(QStringLiteral("preflightExportButton"))->click();
+    QFile file(exported);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QList<QStringList> rows = readCsv(file.readAll());
+    QCOMPARE(rows.size(), 3);
+    QCOMPARE(rows.first(), (QStringList{"Name", "IP", "MAC", "Type", "Verdict", "Reasons"}));
+    QStringList exportedVerdicts{rows.at(1).at(0) + QLatin1Char('|') + rows.at(1).at(4),
+                                 rows.at(2).at(0) + QLatin1Char('|') + rows.at(2).at(4)};
+    exportedVerdicts.sort();
+    QCOMPARE(exportedVerdicts, (QStringList{"Closed|fail", "Good|ok"}));
+    QVERIFY(lab.log().contains(QStringLiteral("Check of 2 units exported to ") + exported));
+
+    // The rows wear their verdicts, their texts unchanged; a unit's mark goes as its update begins.
+    const auto mark = [&lab](const QString &name) {
+        return lab.table()->item(lab.rowOf(name), 0).data(Qt::ToolTipRole).toString();
+    };
+    QVERIFY2(mark(QStringLiteral("Closed")).startsWith(QStringLiteral("Check: fail\nTCP port 50001 refused")),
+             qPrintable(mark(QStringLiteral("Closed"))));
+    QVERIFY(mark(QStringLiteral("Good")).startsWith(QStringLiteral("Check: ok")));
+    QCOMPARE(lab.statusOf(QStringLiteral("Good")), QStringLiteral("Update Available"));
+    QCOMPARE(lab.statusOf(QStringLiteral("Closed")), QStringLiteral("Update Available"));
+    lab.update({QStringLiteral("Good")});
+    QTRY_VERIFY(mark(QStringLiteral("Good")).isEmpty());
+    QVERIFY(mark(QStringLiteral("Closed")).startsWith(QStringLiteral("Check: fail")));
 }
 
 QTEST_MAIN(TestWindowFleet)
