@@ -219,14 +219,14 @@ UnitPreflight judgePreflight(const PreflightFacts &facts)
 
 QString preflightCsv(const QList<UnitPreflight> &results)
 {
-    QByteArray csv = csvRow({QStringLiteral("Name"), QStringLiteral("IP"), QStringLiteral("MAC"), QStringLiteral("Type"),
-                          QStringLiteral("Verdict"), QStringLiteral("Reasons")});
+    QByteArray csv = csvRow({QStringLiteral("Name"), QStringLiteral("IP"), QStringLiteral("MAC"),
+                             QStringLiteral("Type"), QStringLiteral("Verdict"), QStringLiteral("Reasons")});
     for (const UnitPreflight &unit : results) {
         QStringList texts;
         for (const PreflightReason &each : unit.reasons)
             texts << each.text;
-        csv += csvRow({unit.name, unit.ip, unit.mac, unit.type, verdictKey(unit.verdict),
-                       texts.join(QStringLiteral("; "))});
+        csv += csvRow(
+            {unit.name, unit.ip, unit.mac, unit.type, verdictKey(unit.verdict), texts.join(QStringLiteral("; "))});
     }
     return QString::fromUtf8(csv);
 }
@@ -259,7 +259,8 @@ void PreflightRun::start()
 }
 
 // Everything that needs no answer from the network: the package rules, the images, the local
-// addresses, this computer and the plan.
+// addresses and this computer. (The plan waits for the ports: a unit the check fails is not
+// queued.)
 void PreflightRun::gatherLocal()
 {
     const PipelineState &state = core.state();
@@ -284,7 +285,6 @@ void PreflightRun::gatherLocal()
         }
     }
 
-    QList<RolloutUnit> order;
     for (const QString &mac : macs) {
         const MarluneUnit *unit = index.firstListed(mac);
         if (!unit)
@@ -322,19 +322,8 @@ void PreflightRun::gatherLocal()
         each.diskFree = diskFree;
         each.inFlightCap = plan.maxInFlight;
         facts.append(each);
-        order.append({mac, RolloutStep::Waiting});
     }
 
-    // The plan's first decision on the batch as it would be queued.
-    RolloutProgress progress;
-    progress.plan = plan;
-    const RolloutDecision decision = decideRollout(progress, order);
-    for (PreflightFacts &each : facts) {
-        each.canary = plan.canary > 0 && decision.canaries.contains(each.mac);
-        const auto waiting = decision.waiting.constFind(each.mac);
-        each.waitsForCanaries = waiting != decision.waiting.cend() && *waiting == WaitReason::Canary;
-        each.waitsForSlot = waiting != decision.waiting.cend() && *waiting == WaitReason::Cap;
-    }
     BLOG << "Preflight of" << facts.size() << "units;" << images.size() << "images read;" << freeDescriptors
          << "descriptors free";
 }
@@ -402,9 +391,23 @@ void PreflightRun::connectEnded(const QString &key, PreflightFacts::Port result)
 
 void PreflightRun::judgeAll()
 {
-    judged.clear();
+    // The plan's first decision on the batch as it would be queued: without the units the check
+    // fails, which an update refuses.
+    QList<RolloutUnit> order;
     for (PreflightFacts &each : facts) {
         each.port = connectResults.value(each.ip, PreflightFacts::Port::NotTried);
+        if (judgePreflight(each).verdict != PreflightVerdict::Fail)
+            order.append({each.mac, RolloutStep::Waiting});
+    }
+    RolloutProgress progress;
+    progress.plan = plan;
+    const RolloutDecision decision = decideRollout(progress, order);
+    judged.clear();
+    for (PreflightFacts &each : facts) {
+        each.canary = plan.canary > 0 && decision.canaries.contains(each.mac);
+        const auto waiting = decision.waiting.constFind(each.mac);
+        each.waitsForCanaries = waiting != decision.waiting.cend() && *waiting == WaitReason::Canary;
+        each.waitsForSlot = waiting != decision.waiting.cend() && *waiting == WaitReason::Cap;
         judged.append(judgePreflight(each));
     }
     done = true;

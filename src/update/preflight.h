@@ -19,31 +19,31 @@ enum class PreflightVerdict { Ok, Warn, Fail };
 // "ok", "warn", "fail".
 QString verdictKey(PreflightVerdict verdict);
 
-// One reason for a unit's verdict. Its severity is fixed by its code (see reasonSeverity), except
+// One reason for a unit's verdict. Its severity is fixed by its code (as noted below), except
 // FewDescriptors, which is a warning while one unit at a time can still be served.
 struct PreflightReason
 {
     enum Code {
         // The package (the selection rules and the package rule).
-        NoPackage,     // fail: no package with an image serves its family
-        TooOld,        // fail: it must first be brought to the package's minimum version by hand
-        CannotUpdate,  // fail: this updater cannot update it at all
-        UpToDate,      // warn: it already has what its package offers; updating only re-flashes
+        NoPackage,    // fail: no package with an image serves its family
+        TooOld,       // fail: it must first be brought to the package's minimum version by hand
+        CannotUpdate, // fail: this updater cannot update it at all
+        UpToDate,     // warn: it already has what its package offers; updating only re-flashes
         // The image its package sends.
-        ImageChanged,     // fail: the file is no longer the one scanned (its record or its SHA-256)
-        ImageUnreadable,  // fail: the file is gone or cannot be read
+        ImageChanged,    // fail: the file is no longer the one scanned (its record or its SHA-256)
+        ImageUnreadable, // fail: the file is gone or cannot be read
         // The unit.
-        NotHeardFrom,        // warn: no status lately; it is commanded once it answers again
-        PortClosed,          // fail: its command port (TCP 50001) refused or did not answer
-        NotInSubnet,         // fail: no address here on its subnet; it would be told none to fetch from
-        ServerNotListening,  // fail: the file server does not listen on the address it would be told
+        NotHeardFrom,       // warn: no status lately; it is commanded once it answers again
+        PortClosed,         // fail: its command port (TCP 50001) refused or did not answer
+        NotInSubnet,        // fail: no address here on its subnet; it would be told none to fetch from
+        ServerNotListening, // fail: the file server does not listen on the address it would be told
         // This computer (the same for every unit of the check).
-        FewDescriptors,  // warn: units would wait for descriptors; fail: not even one unit's worth
-        LowDisk,         // warn: little room left for the history and the report
+        FewDescriptors, // warn: units would wait for descriptors; fail: not even one unit's worth
+        LowDisk,        // warn: little room left for the history and the report
         // The rollout plan: what it will do with the unit. Severity ok: told, not judged.
-        Canary,            // commanded first, alone
-        WaitsForCanaries,  // commanded once the canaries are confirmed
-        WaitsForSlot,      // commanded when a unit in flight is done (the cap)
+        Canary,           // commanded first, alone
+        WaitsForCanaries, // commanded once the canaries are confirmed
+        WaitsForSlot,     // commanded when a unit in flight is done (the cap)
     };
     Code code = NoPackage;
     PreflightVerdict severity = PreflightVerdict::Ok;

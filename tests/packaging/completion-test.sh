@@ -15,7 +15,7 @@ offered() {
     _bryx_updater_cli
     printf '%s\n' "${COMPREPLY[@]}"
 }
-[ "$(offered '' | xargs)" = "list update history --help --version" ] || fail "commands: $(offered '' | xargs)"
+[ "$(offered '' | xargs)" = "list update check history --help --version" ] || fail "commands: $(offered '' | xargs)"
 [ "$(offered update --re | LC_ALL=C sort | xargs)" = "--reboot-deadline --reflash --report --reset-edid" ] \
     || fail "update --re: $(offered update --re | xargs)"
 [ "$(offered update --type E | xargs)" = "ENC" ] || fail "--type values"
@@ -23,7 +23,7 @@ offered() {
 help=$(timeout 60 "$bin/bryx-updater-cli" --help) || fail "--help exit code $?"
 options() { grep -oE -- '--[a-z][a-z-]*[a-z]' | LC_ALL=C sort -u; }
 in_help=$(options <<<"$help")
-in_completion=$({ offered ''; offered list --; offered update --; offered history --; } | options)
+in_completion=$({ offered ''; offered list --; offered update --; offered check --; offered history --; } | options)
 [ "$in_help" = "$in_completion" ] || {
     diff <(echo "$in_help") <(echo "$in_completion") | sed 's/^</only in --help:/; s/^>/only in the completion:/' \
         | grep only

@@ -44,42 +44,67 @@ void TestPreflight::verdicts_data()
                               const char *verdict, const QString &keys) {
         PreflightFacts facts = ready;
         change(facts);
-        QTest::newRow(name) << facts << QString::fromLatin1(verdict) << keys.split(QLatin1Char(' '), Qt::SkipEmptyParts);
+        QTest::newRow(name) << facts << QString::fromLatin1(verdict)
+                            << keys.split(QLatin1Char(' '), Qt::SkipEmptyParts);
     };
     const auto selection = [](SelectionVerdict::Kind kind) {
         return [kind](PreflightFacts &f) { f.selection = {kind, QStringLiteral("Warning."), QStringLiteral("why")}; };
     };
-    row("ready", [](PreflightFacts &) {}, "ok", QString());
-    row("no package for its family", [](PreflightFacts &f) { f.hasPackage = false; f.image = {}; }, "fail",
-        QStringLiteral("no-package"));
+    row(
+        "ready", [](PreflightFacts &) {}, "ok", QString());
+    row(
+        "no package for its family",
+        [](PreflightFacts &f) {
+            f.hasPackage = false;
+            f.image = {};
+        },
+        "fail", QStringLiteral("no-package"));
     row("too old for its package", selection(SelectionVerdict::TooOld), "fail", QStringLiteral("too-old"));
     row("cannot be updated", selection(SelectionVerdict::CannotUpdate), "fail", QStringLiteral("cannot-update"));
-    row("already up to date", [](PreflightFacts &f) { f.upToDate = true; }, "warn", QStringLiteral("up-to-date"));
-    row("image changed since the scan", [](PreflightFacts &f) { f.image = PreflightFacts::Image::Changed; }, "fail",
+    row(
+        "already up to date", [](PreflightFacts &f) { f.upToDate = true; }, "warn", QStringLiteral("up-to-date"));
+    row(
+        "image changed since the scan", [](PreflightFacts &f) { f.image = PreflightFacts::Image::Changed; }, "fail",
         QStringLiteral("image-changed"));
-    row("image gone", [](PreflightFacts &f) { f.image = PreflightFacts::Image::Unreadable; }, "fail",
+    row(
+        "image gone", [](PreflightFacts &f) { f.image = PreflightFacts::Image::Unreadable; }, "fail",
         QStringLiteral("image-unreadable"));
     row("not heard from lately", selection(SelectionVerdict::NotHeardFrom), "warn", QStringLiteral("not-heard-from"));
-    row("command port refused", [](PreflightFacts &f) { f.port = PreflightFacts::Port::Refused; }, "fail",
+    row(
+        "command port refused", [](PreflightFacts &f) { f.port = PreflightFacts::Port::Refused; }, "fail",
         QStringLiteral("port-closed"));
-    row("command port hangs", [](PreflightFacts &f) { f.port = PreflightFacts::Port::TimedOut; }, "fail",
+    row(
+        "command port hangs", [](PreflightFacts &f) { f.port = PreflightFacts::Port::TimedOut; }, "fail",
         QStringLiteral("port-closed"));
-    row("no address in its subnet", [](PreflightFacts &f) { f.localAddress.clear(); }, "fail",
+    row(
+        "no address in its subnet", [](PreflightFacts &f) { f.localAddress.clear(); }, "fail",
         QStringLiteral("not-in-subnet"));
-    row("file server not listening", [](PreflightFacts &f) { f.serverListening = false; }, "fail",
+    row(
+        "file server not listening", [](PreflightFacts &f) { f.serverListening = false; }, "fail",
         QStringLiteral("server-not-listening"));
-    row("descriptors for a few units at a time", [](PreflightFacts &f) { f.descriptorsFree = 12; }, "warn",
+    row(
+        "descriptors for a few units at a time", [](PreflightFacts &f) { f.descriptorsFree = 12; }, "warn",
         QStringLiteral("few-descriptors"));
-    row("descriptors for no unit", [](PreflightFacts &f) { f.descriptorsFree = kDescriptorsPerTransfer - 1; },
-        "fail", QStringLiteral("few-descriptors"));
-    row("little disk for the history", [](PreflightFacts &f) { f.diskFree = kPreflightDiskFloorBytes - 1; }, "warn",
+    row(
+        "descriptors for no unit", [](PreflightFacts &f) { f.descriptorsFree = kDescriptorsPerTransfer - 1; }, "fail",
+        QStringLiteral("few-descriptors"));
+    row(
+        "little disk for the history", [](PreflightFacts &f) { f.diskFree = kPreflightDiskFloorBytes - 1; }, "warn",
         QStringLiteral("low-disk"));
-    row("canary", [](PreflightFacts &f) { f.canary = true; }, "ok", QStringLiteral("canary"));
-    row("waits for the canaries", [](PreflightFacts &f) { f.waitsForCanaries = true; }, "ok",
+    row(
+        "canary", [](PreflightFacts &f) { f.canary = true; }, "ok", QStringLiteral("canary"));
+    row(
+        "waits for the canaries", [](PreflightFacts &f) { f.waitsForCanaries = true; }, "ok",
         QStringLiteral("waits-for-canaries"));
-    row("waits for a slot", [](PreflightFacts &f) { f.waitsForSlot = true; f.inFlightCap = 4; }, "ok",
-        QStringLiteral("waits-for-slot"));
-    row("the worst reason wins",
+    row(
+        "waits for a slot",
+        [](PreflightFacts &f) {
+            f.waitsForSlot = true;
+            f.inFlightCap = 4;
+        },
+        "ok", QStringLiteral("waits-for-slot"));
+    row(
+        "the worst reason wins",
         [](PreflightFacts &f) {
             f.upToDate = true;
             f.port = PreflightFacts::Port::Refused;
@@ -145,10 +170,27 @@ void TestPreflight::checkOfSimulatedUnits()
         QVERIFY(std::any_of(unit.reasons.cbegin(), unit.reasons.cend(),
                             [](const PreflightReason &r) { return r.code == PreflightReason::PortClosed; }));
     }
-    // The first unit in order is the canary; the others wait for it.
-    QCOMPARE(run.results().first().reasons.last().code, PreflightReason::Canary);
-    QCOMPARE(byName.value(QStringLiteral("dead")).reasons.last().code, PreflightReason::WaitsForCanaries);
+    // The plan is made of the units an update would queue: the one that passes is the canary,
+    // the failing ones are refused and wait for nothing.
+    QCOMPARE(byName.value(QStringLiteral("up")).reasons.size(), 1);
+    QCOMPARE(byName.value(QStringLiteral("up")).reasons.last().code, PreflightReason::Canary);
+    QCOMPARE(byName.value(QStringLiteral("dead")).reasons.size(), 1);
     QCOMPARE(preflightSummary(run.results()), QStringLiteral("3 units checked: 1 ok, 0 warn, 2 fail"));
+    // The image rewritten since the scan, with the same bytes: no longer the file scanned.
+    const QString image = packages.filePath(QStringLiteral("k220_lab.bin"));
+    QFile file(image);
+    QVERIFY(file.open(QIODevice::ReadOnly));
+    const QByteArray bytes = file.readAll();
+    file.close();
+    QVERIFY(QFile::remove(image) && file.open(QIODevice::WriteOnly) && file.write(bytes) == bytes.size());
+    file.close();
+    PreflightRun again(core, {byName.value(QStringLiteral("up")).mac}, RolloutPlan());
+    QSignalSpy finishedAgain(&again, &PreflightRun::finished);
+    again.start();
+    QVERIFY(finishedAgain.wait(kPreflightConnectMs * 3));
+    QCOMPARE(again.results().first().reasons.size(), 1);
+    QCOMPARE(again.results().first().reasons.first().code, PreflightReason::ImageChanged);
+
     // Nothing reached a unit: no message, no fetch.
     for (const QString &line : simulator.lines())
         QVERIFY2(!line.contains(QLatin1String(" TCP ")) && !line.contains(QLatin1String(" FETCH")), qPrintable(line));

@@ -201,6 +201,9 @@ bool takeOptions(const QStringList &arguments, CliOptions *options, QString *err
     const QStringList historyOptions{QStringLiteral("--since"), QStringLiteral("--unit"), QStringLiteral("--batch")};
     const bool update = options->command == CliOptions::Command::Update;
     const bool history = options->command == CliOptions::Command::History;
+    // check takes update's selection and plan.
+    const bool check = options->command == CliOptions::Command::Check;
+    const QStringList checkOptions = selectionOptions + planOptions();
     const QStringList valueOptions = history ? historyOptions
                                              : QStringList{QStringLiteral("--wait"), QStringLiteral("--packages")}
                                                    + updateOptions;
@@ -231,7 +234,7 @@ bool takeOptions(const QStringList &arguments, CliOptions *options, QString *err
         if (argument == QLatin1String("--json")) {
             if (!takeFormat(CliOptions::Format::Json))
                 return false;
-        } else if (argument == QLatin1String("--csv") && !update) {
+        } else if (argument == QLatin1String("--csv") && !update && !check) {
             if (!takeFormat(CliOptions::Format::Csv))
                 return false;
         } else if (argument == QLatin1String("--override-lock") && !history) {
@@ -240,6 +243,8 @@ bool takeOptions(const QStringList &arguments, CliOptions *options, QString *err
             options->yes = true;
         } else if (update && argument == QLatin1String("--reflash")) {
             options->reflash = true;
+        } else if (update && argument == QLatin1String("--force")) {
+            options->force = true;
         } else if (update && argument == QLatin1String("--quiet")) {
             if (!takeProgress(CliOptions::Progress::Quiet))
                 return false;
@@ -250,11 +255,12 @@ bool takeOptions(const QStringList &arguments, CliOptions *options, QString *err
             options->keepHistory = false;
         } else if (update && argument == QLatin1String("--reset-edid")) {
             options->resetEdid = true;
-        } else if (update && argument == QLatin1String("--all")) {
+        } else if ((update || check) && argument == QLatin1String("--all")) {
             options->selection.all = true;
-        } else if (update && argument == QLatin1String("--needs-update")) {
+        } else if ((update || check) && argument == QLatin1String("--needs-update")) {
             options->selection.needsUpdate = true;
-        } else if (valueOptions.contains(name) && (update || !updateOptions.contains(name))) {
+        } else if (valueOptions.contains(name)
+                   && (update || !updateOptions.contains(name) || (check && checkOptions.contains(name)))) {
             QString value;
             if (!takeValue(arguments, &i, name, &value)) {
                 *error = name + QStringLiteral(" needs a value");
@@ -347,6 +353,10 @@ bool parseCliArguments(const QStringList &arguments, CliOptions *options, QStrin
         options->command = CliOptions::Command::Update;
     } else if (arguments.first() == QLatin1String("history")) {
         options->command = CliOptions::Command::History;
+    } else if (arguments.first() == QLatin1String("check")) {
+        options->command = CliOptions::Command::Check;
+        // A check leaves the history alone: opening it would end the batches it finds unended.
+        options->keepHistory = false;
     } else {
         *error = QStringLiteral("Unknown command: ") + arguments.first();
         return false;
@@ -357,8 +367,10 @@ bool parseCliArguments(const QStringList &arguments, CliOptions *options, QStrin
     }
     if (!takeOptions(arguments, options, error))
         return false;
-    if (options->command == CliOptions::Command::Update && options->selection.isEmpty()) {
-        *error = QStringLiteral("update needs a selection: --all, --needs-update, --mac, --ip, --type or --name");
+    if ((options->command == CliOptions::Command::Update || options->command == CliOptions::Command::Check)
+        && options->selection.isEmpty()) {
+        *error = arguments.first()
+                 + QStringLiteral(" needs a selection: --all, --needs-update, --mac, --ip, --type or --name");
         return false;
     }
     return true;
@@ -372,7 +384,9 @@ QString cliUsage()
                           "                          [--json] [--quiet|--verbose] [--wait SECONDS] [--packages DIR]\n"
                           "                          [--fetch-deadline S] [--reboot-deadline S] [--back-deadline S]\n"
                           "                          [--canary N] [--max-in-flight N] [--stop-after-failures K]\n"
-                          "                          [--no-history]\n"
+                          "                          [--no-history] [--force]\n"
+                          "  bryx-updater-cli check SELECTION [--json] [--wait SECONDS] [--packages DIR]\n"
+                          "                          [--canary N] [--max-in-flight N]\n"
                           "  bryx-updater-cli history [--since DATE] [--batch N] [--unit MAC] [--json|--csv]\n"
                           "\n"
                           "Finds the units on this network, compares them with the update packages (*.bin, *.ver)\n"
@@ -390,6 +404,8 @@ QString cliUsage()
                           "Options:\n"
                           "  --yes                update; without it, list what would be updated (on stdout) and exit\n"
                           "  --reflash            update units that are already up to date too (skipped without it)\n"
+                          "  --force              update units the check before the update fails too (refused\n"
+                          "                       without it)\n"
                           "  --reset-edid         reset the EDID of updated encoders\n"
                           "  --report FILE        write the update report (CSV) when the batch is over\n"
                           "  --json               JSON Lines on stdout, one object per event, the summary last\n"
@@ -410,6 +426,10 @@ QString cliUsage()
                           "  --no-history         keep no history of this batch\n"
                           "  --override-lock      run although the lock file of another instance is there\n"
                           "\n"
+                          "Check (before anything is sent: a line per unit, ok, warn or fail and why, the summary\n"
+                          "last; update runs the same check and refuses the units it fails):\n"
+                          "  SELECTION, --canary, --max-in-flight, --json, --wait, --packages as for update\n"
+                          "\n"
                           "History (newest batch first, a line each; --json or the update report's CSV with --csv):\n"
                           "  --since DATE         batches begun on or after DATE (2026-12-01 or 2026-12-01T08:00)\n"
                           "  --batch N            that batch alone, with each of its units\n"
@@ -417,8 +437,9 @@ QString cliUsage()
                           "  --help, --version\n"
                           "\n"
                           "Exit codes: 0 every selected unit confirmed (or nothing to do: none selected, or every\n"
-                          "one up to date); 1 some unit failed, was overdue or was refused; 2 the batch was stopped\n"
-                          "or its rollout halted; 3 bad usage or input (history: no such batch); 4 cannot start.\n"
+                          "one up to date; check: no unit fails); 1 some unit failed, was overdue or was refused\n"
+                          "(check: some unit fails); 2 the batch was stopped or its rollout halted; 3 bad usage or\n"
+                          "input (history: no such batch); 4 cannot start.\n"
                           "Ctrl-C stops commanding new units and lets commanded ones finish; a second Ctrl-C quits.\n");
 }
 

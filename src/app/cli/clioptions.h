@@ -13,7 +13,7 @@ class MarluneUnit;
 // The command-line tool's exit codes.
 enum CliExit : int {
     kExitConfirmed = 0,    // every selected unit confirmed (or a list, a dry run, --help)
-    kExitSomeFailed = 1,   // some unit failed, was overdue or was refused
+    kExitSomeFailed = 1,   // some unit failed, was overdue or was refused; check: some unit fails
     kExitStopped = 2,      // the batch was stopped (a signal), or its rollout halted
     kExitBadUsage = 3,     // bad arguments or input
     kExitCannotStart = 4,  // another instance holds the lock, or a port is taken
@@ -42,7 +42,7 @@ struct UnitSelection
 
 struct CliOptions
 {
-    enum class Command { Help, Version, List, Update, History };
+    enum class Command { Help, Version, List, Update, History, Check };
     Command command = Command::Help;
     enum class Format { Text, Json, Csv };
     Format format = Format::Text;
@@ -52,6 +52,8 @@ struct CliOptions
     bool yes = false;
     // update: command units that are already up to date as well (without it they are skipped).
     bool reflash = false;
+    // update: command the units the check before it fails as well (without it they are refused).
+    bool force = false;
     // update: what stderr tells of the batch. Plain: a line per unit as it ends; Quiet: the
     // summary alone; Verbose: a line per step of each unit.
     enum class Progress { Plain, Quiet, Verbose };

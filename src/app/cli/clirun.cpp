@@ -1,5 +1,6 @@
 #include "clirun.h"
 
+#include "app/cli/clicheck.h"
 #include "app/debuglog.h"
 #include "app/outputtext.h"
 #include "net/marluneconnectreduced.h"
@@ -170,6 +171,8 @@ void CliRun::fleetReady()
         return;
     if (options.command == CliOptions::Command::List)
         listUnits();
+    else if (options.command == CliOptions::Command::Check)
+        checkUnits();
     else
         startUpdate();
 }
@@ -250,31 +253,12 @@ QString CliRun::listTable(const QList<QStringList> &rows)
     return table;
 }
 
-// The selection, refused as the window refuses it: a unit its package cannot update, one too
-// old for its package, and one the updater has not heard from lately. A unit already up to date
-// is left out unless --reflash is given: updating it would only send it the same image again.
-void CliRun::startUpdate()
+// The selection as the check left it: the refused units told, then the dry run's list or the
+// batch.
+void CliRun::commandSelection()
 {
     const PipelineState &state = core.state();
     const PipelineIndex index(state);
-    const FleetModel &fleet = core.fleet();
-    const QDateTime now = QDateTime::currentDateTime();
-    for (int row = 0; row < fleet.rowCount(); ++row) {
-        const MarluneUnit *unit = fleet.unitAt(row);
-        if (!unit || selected.contains(unit->mac) || refused.contains(unit->mac)
-            || !options.selection.matches(*unit, packageOffersUpdate(*unit, core.catalogue())))
-            continue;
-        const QString refusal = fleet.selectionVerdict(row, now).text;
-        if (!refusal.isEmpty())
-            refused.insert(unit->mac, refusal);
-        else
-            selected.append(unit->mac);
-    }
-    if (!options.reflash) {
-        skipped = fleet.upToDate(selected);
-        for (const QString &mac : std::as_const(skipped))
-            selected.removeOne(mac);
-    }
     selectedSet = QSet<QString>(selected.cbegin(), selected.cend());
     for (const MarluneUnit &unit : state.vUnits) {
         const auto reason = refused.constFind(unit.mac);
@@ -317,11 +301,8 @@ void CliRun::endDryRun(const PipelineIndex &index)
         QJsonObject object = unitObject(*unit);
         object.insert(QStringLiteral("event"), QStringLiteral("would-update"));
         event(object, QString());
-        if (options.format != CliOptions::Format::Json
-            && !write(out, escapedControls(QStringLiteral("Would update %1 (%2, %3 %4)")
-                                               .arg(unit->name, unit->ip, typeCodeForUnit(*unit), mac))
-                               + QLatin1Char('\n')))
-            lostOutput();
+        if (options.format != CliOptions::Format::Json)
+            print(QStringLiteral("Would update %1 (%2, %3 %4)").arg(unit->name, unit->ip, typeCodeForUnit(*unit), mac));
     }
     note(selected.isEmpty()
              ? QStringLiteral("Nothing to update.")
@@ -617,6 +598,12 @@ void CliRun::say(const QString &text)
     write(err, QDateTime::currentDateTime().toString(QStringLiteral("hh:mm:ss ")) + escapedControls(text)
                    + QLatin1Char('\n'));
     drawBar();
+}
+
+void CliRun::print(const QString &line)
+{
+    if (!outputClosed && !write(out, escapedControls(line) + QLatin1Char('\n')))
+        lostOutput();
 }
 
 // A line of progress: --quiet leaves it out. (Warnings, errors and the summary are said.)

@@ -11,18 +11,20 @@
 #include <QStringList>
 
 #include <cstdio>
+#include <functional>
 
 class MarluneUnit;
 class PackageCatalogue;
 class PipelineIndex;
+class PreflightRun;
 class QTimer;
 class UpdaterCore;
 struct PipelineState;
 struct TableWarnings;
 struct UnitEvent;
 
-// The command-line tool's front-end of the core: waits for discovery, then lists the units or
-// selects, queues and follows an update until every selected unit has ended (confirmed, failed,
+// The command-line tool's front-end of the core: waits for discovery, then lists the units,
+// checks the selected ones (clicheck.cpp), or selects, checks, queues and follows an update until every selected unit has ended (confirmed, failed,
 // overdue or not commanded), printing a line per unit as it ends (per step with --verbose, none
 // with --quiet; JSON Lines with --json) and a summary. A list is made once the fleet has been
 // quiet for a moment. The result is an exit code; finished() says when it is known.
@@ -63,6 +65,11 @@ private:
     void tellWarnings(const TableWarnings &due);
     void listUnits();
     void startUpdate();
+    void commandSelection();
+    // clicheck.cpp: the check command, and the check of update's selection.
+    void checkUnits();
+    void checkSelection();
+    void startPreflight(const QStringList &macs, const std::function<void()> &judged);
     void endDryRun(const PipelineIndex &index);
     void unitStepped(const UnitEvent &event);
     void endIfAllEnded();
@@ -73,6 +80,8 @@ private:
     void drawBar();
     void clearBar();
     void say(const QString &text);
+    // A line of the result on stdout.
+    void print(const QString &line);
     void note(const QString &text);
     void tellSkipped();
     void lostOutput();
@@ -102,6 +111,8 @@ private:
     QSet<QString> selectedSet;
     int batch = 0;
     QHash<QString, QString> refused;
+    // The check of the selection before anything is sent (check, and update before it queues).
+    PreflightRun *preflight = nullptr;
     // The units the selection chose that are already up to date, left out without --reflash.
     QStringList skipped;
     // list: the units that answered, and the wait for a moment without a new one.

@@ -60,6 +60,8 @@ private Q_SLOTS:
     void whatEachRunPrints();
     void historyByBatch_data();
     void historyByBatch();
+    void checkBeforeUpdate_data();
+    void checkBeforeUpdate();
 
 private:
     // Runs the tool to its end; its JSON Lines on stdout and its exit code.
@@ -144,6 +146,11 @@ void TestCli::arguments_data()
         QStringLiteral("--quiet or --verbose"));
     row("reflash on list", QStringLiteral("list --reflash"), false, C::List, QStringLiteral("Unknown option"));
     row("history of one batch", QStringLiteral("history --batch=12"), true, C::History, QStringLiteral("batch 12"));
+    row("check with a plan", QStringLiteral("check --needs-update --canary 2 --max-in-flight 4"), true, C::Check,
+        QString());
+    row("check without a selection", QStringLiteral("check --json"), false, C::Check,
+        QStringLiteral("check needs a selection"));
+    row("force on check", QStringLiteral("check --all --force"), false, C::Check, QStringLiteral("Unknown option"));
     row("history of batch zero", QStringLiteral("history --batch 0"), false, C::History,
         QStringLiteral("--batch takes a batch number"));
 }
@@ -1123,6 +1130,90 @@ void TestCli::historyByBatch()
         QVERIFY2(!printed.contains(text), printed.constData());
     QVERIFY2(outLines < 0 || printed.count('\n') == outLines, printed.constData());
     QCOMPARE(read(errors.get()), err);
+}
+
+// check judges each selected unit before anything is sent: a line (or a JSON object) per unit and
+// the summary last, exit 1 when one fails. update runs the same check and refuses what it fails,
+// unless --force. The units: one ready, one whose command port hangs, one whose family has a
+// description but no image.
+void TestCli::checkBeforeUpdate_data()
+{
+    QTest::addColumn<QString>("line");
+    QTest::addColumn<QByteArrayList>("outHas");
+    // The last line on stdout contains this.
+    QTest::addColumn<QByteArray>("outLast");
+    QTest::addColumn<QByteArrayList>("errHas");
+    QTest::addColumn<QByteArrayList>("simulatorHas");
+    QTest::addColumn<QByteArrayList>("simulatorHasNot");
+
+    const QByteArray dash = " \xe2\x80\x94 ";
+    QTest::newRow("check") << "check --all --wait 6"
+                           << QByteArrayList{"u1 (10.77.1.1): ok\n",
+                                             "hangs (10.77.1.2): fail" + dash
+                                                 + "TCP port 50001 did not answer within 3 s.\n",
+                                             "old (10.77.1.3): fail" + dash
+                                                 + "No package with an image for its family.\n"}
+                           << QByteArray("3 units checked: 1 ok, 0 warn, 2 fail") << QByteArrayList()
+                           << QByteArrayList() << QByteArrayList{" TCP ", " FETCH"};
+    QTest::newRow("check as json")
+        << "check --all --wait 6 --json"
+        << QByteArrayList{"\"name\":\"u1\",\"reasons\":[],", "\"verdict\":\"ok\"",
+                          "\"reasons\":[{\"code\":\"port-closed\",\"severity\":\"fail\",\"text\":\"TCP port 50001 did "
+                          "not answer within 3 s.\"}]",
+                          "{\"code\":\"no-package\",\"severity\":\"fail\""}
+        << QByteArray("\"summary\":\"3 units checked: 1 ok, 0 warn, 2 fail\"") << QByteArrayList()
+        << QByteArrayList() << QByteArrayList{" TCP ", " FETCH"};
+    QTest::newRow("update refuses what the check fails")
+        << "update --all --wait 6 --yes" << QByteArrayList() << QByteArray()
+        << QByteArrayList{"hangs (10.77.1.2): refused: TCP port 50001 did not answer within 3 s.\n",
+                          "old (10.77.1.3): refused: No package with an image for its family.\n",
+                          "u1 (10.77.1.1): confirmed",
+                          "1 of 1 selected units confirmed; 0 failed, 0 overdue, 0 not commanded, 2 refused."}
+        << QByteArrayList{"u1 FETCH-START"} << QByteArrayList{"old FETCH-START", "old TCP setSettings"};
+    QTest::newRow("forced") << "update --mac 02:B5:0A:4D:01:03 --wait 6 --yes --force --fetch-deadline 3"
+                            << QByteArrayList() << QByteArray()
+                            << QByteArrayList{"old (10.77.1.3): check failed, updating it anyway (--force): No "
+                                              "package with an image for its family.\n",
+                                              "0 of 1 selected units confirmed"}
+                            << QByteArrayList{"old FETCH-START"} << QByteArrayList();
+}
+
+void TestCli::checkBeforeUpdate()
+{
+    QFETCH(QString, line);
+    QFETCH(QByteArrayList, outHas);
+    QFETCH(QByteArray, outLast);
+    QFETCH(QByteArrayList, errHas);
+    QFETCH(QByteArrayList, simulatorHas);
+    QFETCH(QByteArrayList, simulatorHasNot);
+
+    noHistory();
+    QTemporaryDir folder;
+    QVERIFY(writePackage(folder.path(), QStringLiteral("k220_lab"), QStringLiteral("3/2/2015"), 1425384000));
+    QVERIFY(writePackage(folder.path(), QStringLiteral("k110_lab"), QStringLiteral("3/2/2015"), 1425384000));
+    QVERIFY(QFile::remove(folder.filePath(QStringLiteral("k110_lab.bin"))));
+    SimulatorProcess simulator;
+    QVERIFY(simulator.start(fleet(1) + QStringLiteral("[hangs]\nfamily=k220-decoder\nip=10.77.1.2\ntcp=hangs\n"
+                                                      "[old]\nfamily=k110-decoder\nip=10.77.1.3\n"),
+                            3));
+    QProcess cli;
+    startCli(cli, line.split(QLatin1Char(' ')) + QStringList{QStringLiteral("--packages"), folder.path()});
+    QVERIFY(cli.waitForFinished(120000));
+    const QByteArray out = cli.readAllStandardOutput();
+    const QByteArray err = cli.readAllStandardError();
+    QVERIFY2(cli.exitCode() == kExitSomeFailed, (out + err).constData());
+    for (const QByteArray &text : outHas)
+        QVERIFY2(out.contains(text), (text + "\nnot in:\n" + out).constData());
+    QVERIFY2(out.trimmed().split('\n').last().contains(outLast), out.constData());
+    for (const QByteArray &text : errHas)
+        QVERIFY2(err.contains(text), (text + "\nnot in:\n" + err).constData());
+    for (const QByteArray &text : simulatorHas)
+        QVERIFY2(!simulator.waitForPrefix(QString::fromUtf8(text), 10000).isEmpty(), text.constData());
+    // What the simulator printed while the tool ran is in its pipe by now.
+    QCoreApplication::processEvents();
+    const QString said = simulator.lines().join(QLatin1Char('\n'));
+    for (const QByteArray &text : simulatorHasNot)
+        QVERIFY2(!said.contains(QString::fromUtf8(text)), qPrintable(said));
 }
 
 QTEST_GUILESS_MAIN(TestCli)
