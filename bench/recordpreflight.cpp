@@ -60,7 +60,7 @@ std::pair<QString, bool> failureOf(const RunRecord *run, const QString &end)
     if (!run)
         return {QStringLiteral("no run recorded"), false};
     QString why = run->step.isEmpty() ? QStringLiteral("not commanded") : run->step;
-    if (run->overdue)
+    if (run->overdue && run->step != QLatin1String("overdue"))
         why += QStringLiteral(", overdue");
     if (!run->finalStatus.isEmpty())
         why += QStringLiteral(" (") + run->finalStatus + QLatin1Char(')');
