@@ -67,7 +67,10 @@ std::pair<QString, bool> failureOf(const RunRecord *run, const QString &end)
     const bool cut = end != QLatin1String("completed");
     if (cut && !run->overdue)
         return {QStringLiteral("its batch ended ") + end + QStringLiteral(" at: ") + why, false};
-    const bool listed = run->step == QLatin1String("command unanswered") || run->step == QLatin1String("refused");
+    // A unit that did not answer its command, at once or until its deadline, failed on its command
+    // port; a refused one on what the selection rules or the check refused it for.
+    const bool listed = run->step == QLatin1String("command unanswered") || run->step == QLatin1String("refused")
+                        || run->finalStatus.contains(QLatin1String("did not answer the update command"));
     return {why, listed};
 }
 
