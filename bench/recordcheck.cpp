@@ -3,7 +3,11 @@
 // (the history, the update report, the tool's JSON lines) against the simulator's own log of what
 // every unit received and did. Run inside the private namespace of tests/netns-run.sh:
 //
-//   BRYX_NETNS_PEERS=10 tests/netns-run.sh build/bin/recordcheck [--quick] [--scenario NAME]
+//   BRYX_NETNS_PEERS=10 tests/netns-run.sh build/bin/recordcheck [--quick] [--scenario NAME] [--preflight]
+//
+// With --preflight, each scenario's units are first checked as "Check Selected Units" checks them,
+// the tool updates with --force (so units judged to fail are tried all the same), and each verdict
+// is set beside how its unit's batch went: three counts per scenario and in all.
 //
 // Prints each claim the account makes that the wire does not bear out, per scenario, and one line
 // at the end: "scenario-runs N  claims M  discrepancies D". Exits 0 only without discrepancies.
@@ -39,6 +43,7 @@
 #include <type_traits>
 
 #include "recordclaims.h"
+#include "recordpreflight.h"
 
 using namespace recordcheck;
 
@@ -47,6 +52,9 @@ namespace {
 // ---- A scenario's run: its folders, fleet, front-end and readings ----
 
 struct Scenario;
+
+// --preflight: the tool is given --force, so the check's verdicts are put to the test.
+bool gForce = false;
 
 class Trial
 {
@@ -144,7 +152,7 @@ bool Trial::startTool(const QStringList &options)
                            QStringLiteral("--wait"), QStringLiteral("3"), QStringLiteral("--fetch-deadline"),
                            QStringLiteral("10"), QStringLiteral("--reboot-deadline"), QStringLiteral("15"),
                            QStringLiteral("--back-deadline"), QStringLiteral("15")}
-                   + options);
+                   + options + (gForce ? QStringList{QStringLiteral("--force")} : QStringList()));
     toolUsed = true;
     return tool.waitForStarted(10000);
 }
@@ -408,6 +416,15 @@ QList<Scenario> disturbedScenarios()
                      QStringLiteral("completed"),
                      toolRun({QStringLiteral("--max-in-flight"), QStringLiteral("2"),
                               QStringLiteral("--fetch-deadline"), QStringLiteral("8")})}
+         << Scenario{QStringLiteral("doubtful-units"),
+                     false,
+                     plainUnits(5, {{2, QStringLiteral("tcp=hangs")},
+                                    {3, QStringLiteral("behaviour=port50002")},
+                                    {4, QStringLiteral("behaviour=neverFetches")},
+                                    {5, QStringLiteral("behaviour=neverReboots")}}),
+                     QString(),
+                     QStringLiteral("completed"),
+                     toolRun({QStringLiteral("--fetch-deadline"), QStringLiteral("8")})}
          << Scenario{
                 QStringLiteral("lossy-link"),
                 false,
@@ -468,6 +485,64 @@ Tally judge(const Scenario &scenario, const Trial &t)
     return tally;
 }
 
+// What the runs of the scenarios add up to.
+struct Totals
+{
+    int runs = 0;
+    int claims = 0;
+    int discrepancies = 0;
+    int failures = 0;
+    int skipped = 0;
+    PredictionTally predictions;
+};
+
+// Plays one scenario (after a check of its units, with preflight) and judges its account.
+void runScenario(const Scenario &scenario, bool preflight, Totals &totals)
+{
+    std::printf("== %s\n", qPrintable(scenario.name));
+    Trial trial(scenario);
+    Prediction prediction;
+    if (preflight && trial.failure.isEmpty()) {
+        if (!trial.startCore() || !predict(*trial.core, trial.macs, &prediction))
+            trial.failure = QStringLiteral("the check did not finish");
+        trial.closeWindow();
+    }
+    if (trial.failure.isEmpty())
+        scenario.play(trial);
+    trial.stopTool();
+    if (!trial.skipped.isEmpty()) {
+        std::printf("  %s\n", qPrintable(trial.skipped));
+        ++totals.skipped;
+        return;
+    }
+    // Every scenario ends with the window started once more and the history read again.
+    if (trial.failure.isEmpty()) {
+        trial.nextStart();
+        trial.read();
+    }
+    ++totals.runs;
+    if (!trial.failure.isEmpty()) {
+        ++totals.failures;
+        std::printf("  did not run as planned: %s\n", qPrintable(trial.failure));
+    }
+    const Tally tally = judge(scenario, trial);
+    for (const QString &line : tally.discrepancies)
+        std::printf("  DISCREPANCY %s\n", qPrintable(line));
+    std::printf("  %s: runs 1  claims %d  discrepancies %lld\n", qPrintable(scenario.name), tally.claims,
+                qint64(tally.discrepancies.size()));
+    totals.claims += tally.claims;
+    totals.discrepancies += int(tally.discrepancies.size());
+    if (preflight) {
+        const QList<Account> last = trial.readings.value(trial.readings.size() - 1);
+        const PredictionTally scored =
+            scorePrediction(prediction, trial.sim, trial.unitOfMac, last, last.isEmpty() ? QString() : last.last().end);
+        for (const QString &line : scored.lines)
+            std::printf("  check: %s\n", qPrintable(line));
+        std::printf("  %s: %s\n", qPrintable(scenario.name), qPrintable(scored.counts()));
+        totals.predictions.add(scored);
+    }
+}
+
 } // namespace
 
 int main(int argc, char **argv)
@@ -480,6 +555,8 @@ int main(int argc, char **argv)
     });
     const QStringList arguments = QCoreApplication::arguments().mid(1);
     const bool quick = arguments.contains(QStringLiteral("--quick"));
+    const bool preflight = arguments.contains(QStringLiteral("--preflight"));
+    gForce = preflight;
     const qsizetype named = arguments.indexOf(QStringLiteral("--scenario"));
     const QString only = named >= 0 ? arguments.value(named + 1) : QString();
     if (qEnvironmentVariable("BRYX_IN_NETNS") != QLatin1String("1")) {
@@ -488,42 +565,14 @@ int main(int argc, char **argv)
     }
     std::setvbuf(stdout, nullptr, _IOLBF, 0);
 
-    int runs = 0;
-    int claims = 0;
-    int discrepancies = 0;
-    int failures = 0;
-    int skipped = 0;
+    Totals totals;
     for (const Scenario &scenario : scenarios()) {
         if ((quick && !scenario.quick) || (!only.isEmpty() && scenario.name != only))
             continue;
-        std::printf("== %s\n", qPrintable(scenario.name));
-        Trial trial(scenario);
-        if (trial.failure.isEmpty())
-            scenario.play(trial);
-        trial.stopTool();
-        if (!trial.skipped.isEmpty()) {
-            std::printf("  %s\n", qPrintable(trial.skipped));
-            ++skipped;
-            continue;
-        }
-        // Every scenario ends with the window started once more and the history read again.
-        if (trial.failure.isEmpty()) {
-            trial.nextStart();
-            trial.read();
-        }
-        ++runs;
-        if (!trial.failure.isEmpty()) {
-            ++failures;
-            std::printf("  did not run as planned: %s\n", qPrintable(trial.failure));
-        }
-        const Tally tally = judge(scenario, trial);
-        for (const QString &line : tally.discrepancies)
-            std::printf("  DISCREPANCY %s\n", qPrintable(line));
-        std::printf("  %s: runs 1  claims %d  discrepancies %lld\n", qPrintable(scenario.name), tally.claims,
-                    qint64(tally.discrepancies.size()));
-        claims += tally.claims;
-        discrepancies += int(tally.discrepancies.size());
+        runScenario(scenario, preflight, totals);
     }
-    std::printf("scenario-runs %d  claims %d  discrepancies %d\n", runs, claims, discrepancies);
-    return discrepancies == 0 && failures == 0 && runs + skipped > 0 ? 0 : 1;
+    std::printf("scenario-runs %d  claims %d  discrepancies %d\n", totals.runs, totals.claims, totals.discrepancies);
+    if (preflight)
+        std::printf("check %s\n", qPrintable(totals.predictions.counts()));
+    return totals.discrepancies == 0 && totals.failures == 0 && totals.runs + totals.skipped > 0 ? 0 : 1;
 }
