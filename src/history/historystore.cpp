@@ -1,7 +1,5 @@
 #include "historystore.h"
 
-#include "update/batchresume.h"
-
 #include <QDir>
 #include <QFileInfo>
 #include <QSet>
@@ -596,20 +594,4 @@ QList<HistoryStore::Event> HistoryStore::events(const QString &mac, qint64 batch
                        query.value(3).toString(), query.value(4).toString()});
     noteReadError(query);
     return result;
-}
-
-HistoryStore::Resumable HistoryStore::resumableBatch() const
-{
-    Resumable resumable;
-    const QList<Batch> last = batches(QDateTime(), 1);
-    if (last.isEmpty() || !(last.first().end == QLatin1String("closed") || last.first().end == QLatin1String("interrupted")
-                            || last.first().end == QLatin1String("stopped")))
-        return resumable;
-    for (const UnitRun &run : unitRuns(last.first().id)) {
-        if (!runConfirmed(run))
-            resumable.unconfirmed.append(run);
-    }
-    if (!resumable.unconfirmed.isEmpty())
-        resumable.batch = last.first();
-    return resumable;
 }

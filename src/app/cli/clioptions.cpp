@@ -223,6 +223,24 @@ bool takeOptionValue(const QString &name, const QString &value, CliOptions *opti
     return true;
 }
 
+// The update command's switches without a value: true when the argument was one of them.
+bool takeUpdateSwitch(const QString &argument, CliOptions *options)
+{
+    bool *target = argument == QLatin1String("--yes")          ? &options->yes
+                   : argument == QLatin1String("--resume")     ? &options->resume
+                   : argument == QLatin1String("--reflash")    ? &options->reflash
+                   : argument == QLatin1String("--force")      ? &options->force
+                   : argument == QLatin1String("--reset-edid") ? &options->resetEdid
+                                                               : nullptr;
+    if (target)
+        *target = true;
+    else if (argument == QLatin1String("--no-history"))
+        options->keepHistory = false;
+    else
+        return false;
+    return true;
+}
+
 bool takeOptions(const QStringList &arguments, CliOptions *options, QString *error)
 {
     const QStringList selectionOptions{QStringLiteral("--mac"), QStringLiteral("--ip"), QStringLiteral("--type"),
@@ -271,24 +289,13 @@ bool takeOptions(const QStringList &arguments, CliOptions *options, QString *err
                 return false;
         } else if (argument == QLatin1String("--override-lock") && !history) {
             options->overrideLock = true;
-        } else if (update && argument == QLatin1String("--yes")) {
-            options->yes = true;
-        } else if (update && argument == QLatin1String("--resume")) {
-            options->resume = true;
-        } else if (update && argument == QLatin1String("--reflash")) {
-            options->reflash = true;
-        } else if (update && argument == QLatin1String("--force")) {
-            options->force = true;
+        } else if (update && takeUpdateSwitch(argument, options)) {
         } else if (update && argument == QLatin1String("--quiet")) {
             if (!takeProgress(CliOptions::Progress::Quiet))
                 return false;
         } else if (update && argument == QLatin1String("--verbose")) {
             if (!takeProgress(CliOptions::Progress::Verbose))
                 return false;
-        } else if (update && argument == QLatin1String("--no-history")) {
-            options->keepHistory = false;
-        } else if (update && argument == QLatin1String("--reset-edid")) {
-            options->resetEdid = true;
         } else if ((update || check) && argument == QLatin1String("--all")) {
             options->selection.all = true;
         } else if ((update || check) && argument == QLatin1String("--needs-update")) {

@@ -29,6 +29,34 @@ QString verdictName(ResumeVerdict verdict)
 
 } // namespace
 
+// One unit of the batch picked up: what is done (or, without --yes, would be done) with it; a unit
+// taken into the new batch is followed.
+void CliRun::tellResumed(qint64 resumes, const ResumedUnit &unit)
+{
+    const QString line = QStringLiteral("%1 (%2): %3 \u2014 %4 (last step: %5)")
+                             .arg(unit.name, unit.ip, verdictName(unit.verdict), resumeVerdictText(unit.verdict),
+                                  unit.lastStep.isEmpty() ? QStringLiteral("none") : unit.lastStep);
+    event(QJsonObject{{QStringLiteral("event"), QStringLiteral("resume")},
+                      {QStringLiteral("mac"), unit.mac},
+                      {QStringLiteral("name"), unit.name},
+                      {QStringLiteral("ip"), unit.ip},
+                      {QStringLiteral("resumes"), resumes},
+                      {QStringLiteral("lastStep"), unit.lastStep},
+                      {QStringLiteral("verdict"), verdictName(unit.verdict)},
+                      {QStringLiteral("reason"), resumeVerdictText(unit.verdict)},
+                      {QStringLiteral("dryRun"), !options.yes}},
+          options.yes ? line : QString());
+    // A dry run's answer is its result, a line each on stdout.
+    if (!options.yes && options.format != CliOptions::Format::Json) {
+        const QByteArray bytes = (escapedControls(QStringLiteral("Would resume: ") + line) + u'\n').toUtf8();
+        if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), out) != size_t(bytes.size())
+            || std::fflush(out) != 0)
+            lostOutput();
+    }
+    if (resumedInBatch(unit.verdict))
+        selected.append(unit.mac);
+}
+
 // Waits until the history was read; then says what picking up its last batch does (or, without
 // --yes, would do) to each unit, and follows the units taken into the new batch to their ends as
 // update does.
@@ -65,30 +93,8 @@ void CliRun::startResume()
              .arg(outcome.end)
              .arg(outcome.units.size())
              .arg(outcome.batchUnits));
-    for (const ResumedUnit &unit : outcome.units) {
-        const QString line = QStringLiteral("%1 (%2): %3 \u2014 %4 (last step: %5)")
-                                 .arg(unit.name, unit.ip, verdictName(unit.verdict), resumeVerdictText(unit.verdict),
-                                      unit.lastStep.isEmpty() ? QStringLiteral("none") : unit.lastStep);
-        event(QJsonObject{{QStringLiteral("event"), QStringLiteral("resume")},
-                          {QStringLiteral("mac"), unit.mac},
-                          {QStringLiteral("name"), unit.name},
-                          {QStringLiteral("ip"), unit.ip},
-                          {QStringLiteral("resumes"), outcome.resumes},
-                          {QStringLiteral("lastStep"), unit.lastStep},
-                          {QStringLiteral("verdict"), verdictName(unit.verdict)},
-                          {QStringLiteral("reason"), resumeVerdictText(unit.verdict)},
-                          {QStringLiteral("dryRun"), !options.yes}},
-              options.yes ? line : QString());
-        // A dry run's answer is its result, a line each on stdout.
-        if (!options.yes && !json) {
-            const QByteArray bytes = (escapedControls(QStringLiteral("Would resume: ") + line) + u'\n').toUtf8();
-            if (std::fwrite(bytes.constData(), 1, size_t(bytes.size()), out) != size_t(bytes.size())
-                || std::fflush(out) != 0)
-                lostOutput();
-        }
-        if (resumedInBatch(unit.verdict))
-            selected.append(unit.mac);
-    }
+    for (const ResumedUnit &unit : outcome.units)
+        tellResumed(outcome.resumes, unit);
     selectedSet = QSet<QString>(selected.cbegin(), selected.cend());
     if (!options.yes || selected.isEmpty()) {
         note(options.yes

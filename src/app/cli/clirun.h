@@ -22,6 +22,7 @@ class RangeProbe;
 class UpdaterCore;
 struct PipelineState;
 struct TableWarnings;
+struct ResumedUnit;
 struct UnitEvent;
 
 // The command-line tool's front-end of the core: waits for discovery, then lists the units,
@@ -75,6 +76,7 @@ private:
     void startPreflight(const QStringList &macs, const std::function<void()> &judged);
     // update --resume (cliresume.cpp).
     void startResume();
+    void tellResumed(qint64 resumes, const ResumedUnit &unit);
     void endDryRun(const PipelineIndex &index);
     void unitStepped(const UnitEvent &event);
     void endIfAllEnded();
@@ -138,3 +140,10 @@ private:
     QHash<QString, QString> results;
     QHash<QString, bool> updatedWell;
 };
+
+// Writes all the bytes (a text as UTF-8) and flushes them: false when they could not all be
+// written, because the reader went away (SIGPIPE is ignored, so a closed pipe is an error here)
+// or the disk is full.
+bool write(FILE *file, const QByteArray &bytes);
+bool write(FILE *file, const QString &text);
+
