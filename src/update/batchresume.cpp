@@ -142,12 +142,7 @@ void UpdatePipeline::adoptCommanded(const MarluneUnit &unit, const QString &last
                                             QStringLiteral("back"), QStringLiteral("confirming")};
     static const QSet<QString> rebootSteps{QStringLiteral("went down"), QStringLiteral("back"),
                                            QStringLiteral("confirming")};
-    UnitRun &run = ledger.runFor(unit);
-    run.removed = false;
-    run.startAttempt();
-    run.rolloutPlan = lists.rollout.plan.text();
-    run.held = false;
-    run.takenOut = false;
+    UnitRun &run = newAttempt(unit);
     const QDateTime now = clock.now();
     const qint64 nowMs = clock.steadyMs();
     run.commanded = now;

@@ -70,15 +70,7 @@ bool UpdatePipeline::queueForUpdate(const QStringList &macs)
             const MarluneUnit unit = lists.vUnits.at(i);
             lists.vUnitsUpdate.append(unit);
             encoderQueued = encoderQueued || unit.isEncoder();
-            UnitRun &run = ledger.runFor(unit);
-            run.removed = false;
-            // Its last attempt is over: what the cell showed of it (a broken-off transfer) and the
-            // times of its steps. Until its command goes out again it is counted as queued, not
-            // as commanded or rebooting by the marks of that attempt.
-            run.startAttempt();
-            run.rolloutPlan = lists.rollout.plan.text();
-            run.held = false;
-            run.takenOut = false;
+            const UnitRun &run = newAttempt(unit);
             if (!inBatch.contains(mac)) {
                 inBatch.insert(mac);
                 lists.batch.append(mac);
@@ -276,4 +268,18 @@ void UpdatePipeline::prepareTableRedraw()
         if (!key.isEmpty() && !unit.name.contains(QLatin1Char('[')))
             unit.name += QStringLiteral(" [") + QString::number(lists.foreverCount.value(key, 0)) + QLatin1Char(']');
     }
+}
+
+// The unit's run begins a new attempt in the current batch: its last attempt is over, what the
+// cell showed of it (a broken-off transfer) and the times of its steps. Until its command goes
+// out again it is counted as queued, not as commanded or rebooting by the marks of that attempt.
+UnitRun &UpdatePipeline::newAttempt(const MarluneUnit &unit)
+{
+    UnitRun &run = ledger.runFor(unit);
+    run.removed = false;
+    run.startAttempt();
+    run.rolloutPlan = lists.rollout.plan.text();
+    run.held = false;
+    run.takenOut = false;
+    return run;
 }

@@ -143,6 +143,8 @@ private:
     // Takes the unit in as commanded without a command: lastStep is where the cut batch left it;
     // pending: it reports its pending update.
     void adoptCommanded(const MarluneUnit &unit, const QString &lastStep, bool pending);
+    // The unit's run starts a new attempt in the current batch (queued again, retried, adopted).
+    UnitRun &newAttempt(const MarluneUnit &unit);
 
     PipelinePort &port;
     PipelineState lists;
